@@ -1,0 +1,37 @@
+/*
+** The per-file workflow: the only place where scanned files are changed.
+*/
+#ifndef KRV_WORKFLOW_H
+#define KRV_WORKFLOW_H
+
+#include "engine/signature.h"
+
+/* The cleaner's answer. Any other value means the file cannot be cleaned. */
+namespace CleanResult {
+enum : int32_t { Cleaned = 0, AccessError = 4, DeleteFile = 6 };
+}
+
+/* The verdict of the last detection, or DeleteFile once the delete branch began; read only by
+** the invocation that made a copy, right after the copy's processing returned. */
+extern int32_t LastResult;
+
+/* The ten extensions (lower case, no dot) for which an unopenable file is reported. */
+extern const char *const ScannedExtensions[10];
+
+/* The built-in cleaner: answers DeleteFile for every file and does not touch it. */
+int32_t CleanFile(ScanContext *context);
+
+/* The detector and cleaner ProcessFile calls: DetectFile and CleanFile, unless a test
+** installs others. */
+extern int32_t (*Detector)(ScanContext *context);
+extern int32_t (*Cleaner)(ScanContext *context);
+
+/* Passes over one file at most: a cleaner that keeps answering Cleaned on a file that stays
+** infected ends with "unable to clean". */
+#define MaxPasses 16
+
+/* Decides the fate of the file whose full path is in ScanPath: rows, counters, deletion,
+** the copy fallback and restart-time registration. ScanPath holds the same path on return. */
+void ProcessFile(void);
+
+#endif

@@ -1,0 +1,97 @@
+#include "scan/display.h"
+
+#include "scan/scanstate.h"
+
+#include <stddef.h>
+
+const char DialogTitle[] = "Korvane - Tamsel Removal Tool";
+const char AllFixedDrives[] = "All fixed drives";
+const char RestartWarning[] =
+    "You should restart and rescan the computer\nin order to complete the disinfection process.";
+
+const DisplayOps *Display;
+
+void AddResultRow(const char *file, const char *status)
+{
+    if (Display && Display->addRow)
+        Display->addRow(file, status);
+}
+
+void ShowTarget(const char *path)
+{
+    if (Display && Display->setTargetText)
+        Display->setTargetText(path[0] ? path : AllFixedDrives);
+}
+
+void DisableControl(int id)
+{
+    if (Display && Display->setControlEnabled)
+        Display->setControlEnabled(id, 0);
+}
+
+void EnableControl(int id)
+{
+    if (Display && Display->setControlEnabled)
+        Display->setControlEnabled(id, 1);
+}
+
+void FormatCounter(char *out, int32_t value)
+{
+    char digits[12];
+    int n = 0;
+    /* Work in unsigned so that the most negative value has a magnitude too. */
+    uint32_t magnitude = value < 0 ? 0u - (uint32_t)value : (uint32_t)value;
+    do {
+        digits[n++] = (char)('0' + magnitude % 10);
+        magnitude /= 10;
+    } while (magnitude);
+    if (value < 0)
+        *out++ = '-';
+    while (n)
+        *out++ = digits[--n];
+    *out = 0;
+}
+
+struct ReportRow {
+    const char *label;
+    const int32_t *counter;
+};
+
+static const ReportRow reportRows[] = {
+    {"Folders:", &ScanCounters.folders},
+    {"Files:", &ScanCounters.files},
+    {"Infected:", &ScanCounters.infected},
+    {"Warnings:", &ScanCounters.warnings},
+    {"Suspicious:", &ScanCounters.suspicious},
+    {"Cleaned:", &ScanCounters.cleaned},
+    {"Deleted:", &ScanCounters.deleted},
+    {"Cleaned at restart:", &ScanCounters.cleanedAtRestart},
+    {"Deleted at restart:", &ScanCounters.deletedAtRestart},
+    {"Unable to be cleaned:", &ScanCounters.unableToClean},
+};
+
+void ShowScanReport(void)
+{
+    char value[256];   /* one buffer serves every row in turn */
+
+    if (Display && Display->setScanCaption)
+        Display->setScanCaption("&Scan");
+    AddResultRow("Scan report", "");
+    for (const ReportRow &row : reportRows) {
+        FormatCounter(value, *row.counter);
+        AddResultRow(row.label, value);
+    }
+    if (ScanCounters.infected != 0 && Display && Display->warnRestart)
+        Display->warnRestart(RestartWarning, DialogTitle);
+
+    /* The dialog makes the last two steps one with its Stop command; without it, this thread
+    ** is the only one that touches the state. */
+    if (Display && Display->finishScan) {
+        Display->finishScan();
+        return;
+    }
+    EnableControl(ScanButton);
+    EnableControl(SelectPathButton);
+    EnableControl(ExitButton);
+    ScanState.store(Idle);
+}

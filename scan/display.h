@@ -1,0 +1,63 @@
+/*
+** The display operations: how everything that happens during a scan reaches the user.
+**
+** The core calls AddResultRow, ShowTarget, DisableControl, EnableControl and ShowScanReport and
+** never sees a window. A consumer (the dialog, the console front end, a test) installs its own
+** DisplayOps; the report's rows, their order and texts are built here, once, for all of them.
+** Without a consumer every operation does nothing, ShowScanReport aside, which still returns
+** the state to Idle.
+*/
+#ifndef KRV_DISPLAY_H
+#define KRV_DISPLAY_H
+
+#include <stdint.h>
+
+/* Control identifiers the core names. */
+#define ScanButton       1021
+#define SelectPathButton 1002
+#define ExitButton       2
+#define TargetField      1004
+#define ResultsList      1006
+
+extern const char DialogTitle[];      /* the caption of the dialog and of every message box */
+extern const char AllFixedDrives[];   /* what the target field shows for an empty target */
+extern const char RestartWarning[];   /* the restart warning's text */
+
+struct DisplayOps {
+    /* Appends one (file, status) row; the texts are copied before it returns. */
+    void (*addRow)(const char *file, const char *status);
+    /* Puts `text` into the target field. */
+    void (*setTargetText)(const char *text);
+    /* Switches control `id` off (enabled 0) or on, and repaints it at once. */
+    void (*setControlEnabled)(int id, int enabled);
+    /* Sets the caption of the Scan/Stop button. */
+    void (*setScanCaption)(const char *caption);
+    /* Shows the restart warning and returns when the user has dismissed it. */
+    void (*warnRestart)(const char *text, const char *caption);
+    /* Optional: enables Scan, Select Path and Exit, in this order, then sets ScanState to Idle,
+    ** as one step with respect to the Stop command. Null: ShowScanReport does it itself. */
+    void (*finishScan)(void);
+};
+
+/* The installed consumer; null means none. */
+extern const DisplayOps *Display;
+
+/* Appends one row at the end of the list and scrolls it into view. */
+void AddResultRow(const char *file, const char *status);
+
+/* Shows `path`, or AllFixedDrives when it is empty. */
+void ShowTarget(const char *path);
+
+/* Switches a control off or on and repaints it; a control already so is repainted all the same. */
+void DisableControl(int id);
+void EnableControl(int id);
+
+/* Ends every scan: the Scan caption back to "&Scan", the eleven report rows (each counter read
+** as its row is written), the restart warning when anything was infected, then Scan, Select
+** Path and Exit enabled and ScanState set to Idle, as the very last step. */
+void ShowScanReport(void);
+
+/* Writes `value` as signed decimal text into `out` (at least 12 bytes). */
+void FormatCounter(char *out, int32_t value);
+
+#endif

@@ -1,0 +1,27 @@
+/*
+** The scan worker and the folder walk. All path work happens in ScanPath: each level appends
+** entry names at its own cut point and cuts the path back when done.
+*/
+#ifndef KRV_WALK_H
+#define KRV_WALK_H
+
+#include <stdint.h>
+
+/* Worker entry: scans TargetPath (or all fixed drives when it is empty), shows the target
+** again and, unless ScanState is already Idle, calls ShowScanReport. The parameter is unused;
+** answers 0. */
+uint32_t ScanThreadProc(void *parameter);
+
+/* Resets the counters, sets ScanContinue to 1 and walks the root of every fixed drive. */
+void ScanAllFixedDrives(void);
+
+/* Sets ScanContinue to 1, copies `folder` into ScanPath, resets the counters and walks it.
+** A folder that does not fit in ScanPath is counted as entered and not walked. */
+void ScanSelectedFolder(const char *folder);
+
+/* Walks the folder in ScanPath depth-first, handing every file to ProcessFile. Folders that
+** are links (reparse points) are not entered, "." and ".." never; entries whose path would not
+** fit are skipped. On return ScanPath holds the folder's path with its trailing separator. */
+void ScanFolder(void);
+
+#endif

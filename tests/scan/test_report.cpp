@@ -1,0 +1,110 @@
+// The report and the display operations as every consumer sees them.
+#include "scan/display.h"
+#include "scan/scanstate.h"
+#include "tests/support/testsupport.h"
+
+#include <gtest/gtest.h>
+#include <climits>
+#include <cstring>
+
+using testsupport::RecordingDisplay;
+using testsupport::Row;
+
+TEST(FormatCounter, SignedDecimalWithoutPadding)
+{
+    char out[16];
+    const struct { int32_t value; const char *text; } cases[] = {
+        {0, "0"}, {7, "7"}, {10, "10"}, {123456, "123456"}, {-1, "-1"}, {-40, "-40"},
+        {INT32_MAX, "2147483647"}, {INT32_MIN, "-2147483648"}};
+    for (const auto &c : cases) {
+        FormatCounter(out, c.value);
+        EXPECT_STREQ(c.text, out) << c.value;
+    }
+}
+
+TEST(ShowTarget, EmptyPathShowsAllFixedDrivesAndOthersUnchanged)
+{
+    RecordingDisplay display;
+    ShowTarget("");
+    ShowTarget("C:\\");
+    ShowTarget("D:\\some folder\\");
+    ASSERT_EQ(3u, display.targets.size());
+    EXPECT_EQ("All fixed drives", display.targets[0]);
+    EXPECT_EQ("C:\\", display.targets[1]);
+    EXPECT_EQ("D:\\some folder\\", display.targets[2]);
+}
+
+static std::vector<Row> ExpectedReport(const char *const values[10])
+{
+    static const char *const labels[10] = {
+        "Folders:", "Files:", "Infected:", "Warnings:", "Suspicious:", "Cleaned:", "Deleted:",
+        "Cleaned at restart:", "Deleted at restart:", "Unable to be cleaned:"};
+    std::vector<Row> rows = {{"Scan report", ""}};
+    for (int i = 0; i < 10; i++)
+        rows.push_back({labels[i], values[i]});
+    return rows;
+}
+
+TEST(ShowScanReport, CleanScanShowsElevenRowsNoWarningAndEndsIdle)
+{
+    RecordingDisplay display;
+    ResetScanCounters();
+    ScanCounters.folders = 3;
+    ScanCounters.files = 12;
+    ScanCounters.accessErrors = 9;     // counted but never shown
+    ScanState = Scanning;
+    ShowScanReport();
+
+    const char *const values[10] = {"3", "12", "0", "0", "0", "0", "0", "0", "0", "0"};
+    EXPECT_EQ(ExpectedReport(values), display.rows);
+    EXPECT_TRUE(display.warnings.empty());
+    ASSERT_EQ(1u, display.captions.size());
+    EXPECT_EQ("&Scan", display.captions[0]);
+    std::vector<std::pair<int, int>> enabled = {{ScanButton, 1}, {SelectPathButton, 1}, {ExitButton, 1}};
+    EXPECT_EQ(enabled, display.controls);
+    EXPECT_EQ(Idle, ScanState.load());
+}
+
+TEST(ShowScanReport, EveryCounterInItsRowAndWarningWhenInfected)
+{
+    RecordingDisplay display;
+    ResetScanCounters();
+    int32_t *fields[10] = {&ScanCounters.folders, &ScanCounters.files, &ScanCounters.infected,
+                           &ScanCounters.warnings, &ScanCounters.suspicious, &ScanCounters.cleaned,
+                           &ScanCounters.deleted, &ScanCounters.cleanedAtRestart,
+                           &ScanCounters.deletedAtRestart, &ScanCounters.unableToClean};
+    for (int i = 0; i < 10; i++)
+        *fields[i] = 101 + i;
+    ScanState = Stopping;
+    ShowScanReport();
+
+    const char *const values[10] = {"101", "102", "103", "104", "105", "106", "107", "108", "109", "110"};
+    EXPECT_EQ(ExpectedReport(values), display.rows);
+    ASSERT_EQ(1u, display.warnings.size());
+    EXPECT_EQ("You should restart and rescan the computer\nin order to complete the disinfection process.",
+              display.warnings[0]);
+    EXPECT_EQ(Idle, ScanState.load());
+}
+
+TEST(ScanCounters, ResetClearsEveryCounter)
+{
+    memset(&ScanCounters, 0x5A, sizeof ScanCounters);
+    ResetScanCounters();
+    const int32_t *p = &ScanCounters.folders;
+    for (size_t i = 0; i < sizeof ScanCounters / sizeof(int32_t); i++)
+        EXPECT_EQ(0, p[i]) << "counter " << i;
+}
+
+TEST(BoundedText, CopyAndAppendRefuseWhatWouldNotFit)
+{
+    char buf[8];
+    EXPECT_EQ(1, CopyText(buf, sizeof buf, "abc"));
+    EXPECT_EQ(1, AppendText(buf, sizeof buf, "defg"));      // 7 characters and the NUL: fits
+    EXPECT_STREQ("abcdefg", buf);
+    EXPECT_EQ(0, AppendText(buf, sizeof buf, "h"));
+    EXPECT_STREQ("abcdefg", buf);                              // unchanged on refusal
+    EXPECT_EQ(0, CopyText(buf, sizeof buf, "12345678"));
+    EXPECT_STREQ("abcdefg", buf);
+    EXPECT_EQ(1, CopyText(buf, sizeof buf, ""));
+    EXPECT_STREQ("", buf);
+}
