@@ -1,0 +1,706 @@
+// bench_scan [--what-if] TREE [REPETITIONS]: the whole scan of a tree written by gentree,
+// against the floor of what any scan of that tree has to do, with a warm page cache.
+//
+// The floor walks the same tree with opendir/readdir and, for every file, opens it and reads
+// exactly the records the engine reads (the 64-byte DOS header, the 4-byte signature, the
+// 20-byte file header and the header block; for PE files also the 8,192 bytes at the start and
+// the 2,048 bytes at section 0's raw data), with pread into fixed buffers: no checksums, no
+// workflow, no platform table. A second walk does the same through the platform table
+// (findFirst/findNext, openFile, seekFile, readFile) to tell the table's own cost from the
+// engine's. The scan is ScanSelectedFolder with a display that only counts rows. With
+// --what-if the scan also runs with single POSIX platform entries replaced (see below).
+//
+// The scan deletes the infected samples; they are written back before every scan, outside the
+// timed part. The runs alternate floor and scan, after one untimed run of each to warm the cache.
+// Wall time suffers from whatever else the machine runs; processor time (user and system) much
+// less, so both are shown. Peak memory is measured in fresh processes (bench_scan --peak FOLDER
+// FILES INFECTED) for the whole tree and for a tenth of it, with and without infected samples.
+#include "disinfect/workflow.h"
+#include "platform/platform.h"
+#include "scan/display.h"
+#include "scan/scanstate.h"
+#include "scan/walk.h"
+#include "tools/samples.h"
+
+#include <algorithm>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <string>
+#include <vector>
+
+#include <dirent.h>
+#include <fcntl.h>
+#include <sys/resource.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <time.h>
+#include <unistd.h>
+
+namespace {
+
+// ---- the tree's list ----------------------------------------------------------------------
+
+struct InfectedSample {
+    std::string path;
+    std::vector<uint8_t> bytes;
+};
+
+struct Tree {
+    std::string root;
+    long files = 0;
+    std::vector<InfectedSample> infected;
+};
+
+bool LoadTree(const std::string &root, Tree &tree)
+{
+    tree.root = root;
+    FILE *list = std::fopen((root + ".list").c_str(), "r");
+    if (!list) {
+        std::fprintf(stderr, "bench_scan: no %s.list (run gentree first)\n", root.c_str());
+        return false;
+    }
+    char line[1024];
+    while (std::fgets(line, sizeof line, list)) {
+        int id;
+        char relative[900];
+        if (std::sscanf(line, "files %ld", &tree.files) == 1)
+            continue;
+        if (std::sscanf(line, "infected %d %899s", &id, relative) == 2 && id >= 0 &&
+            id < samples::SampleCount)
+            tree.infected.push_back({root + "/" + relative, samples::MakeSample((samples::SampleId)id)});
+    }
+    std::fclose(list);
+    return tree.files > 0;
+}
+
+// Infected samples that lie in `folder` (the tree or one of its parts).
+long InfectedBelow(const Tree &tree, const std::string &folder)
+{
+    long n = 0;
+    for (const InfectedSample &s : tree.infected)
+        n += s.path.compare(0, folder.size() + 1, folder + "/") == 0;
+    return n;
+}
+
+bool RestoreInfected(const Tree &tree)
+{
+    for (const InfectedSample &s : tree.infected) {
+        if (!samples::WriteFileBytes(s.path, s.bytes)) {
+            std::fprintf(stderr, "bench_scan: cannot write %s\n", s.path.c_str());
+            return false;
+        }
+    }
+    return true;
+}
+
+// ---- clocks and memory --------------------------------------------------------------------
+
+double Now()
+{
+    timespec t;
+    clock_gettime(CLOCK_MONOTONIC, &t);
+    return t.tv_sec + t.tv_nsec * 1e-9;
+}
+
+double CpuSeconds(const timeval &t)
+{
+    return t.tv_sec + t.tv_usec * 1e-6;
+}
+
+// A "Vm...:" line of /proc/self/status, in KiB; -1 when missing.
+long StatusKiB(const char *field)
+{
+    FILE *status = std::fopen("/proc/self/status", "r");
+    if (!status)
+        return -1;
+    char line[256];
+    long value = -1;
+    size_t length = std::strlen(field);
+    while (std::fgets(line, sizeof line, status)) {
+        if (std::strncmp(line, field, length) == 0 && line[length] == ':') {
+            value = std::strtol(line + length + 1, nullptr, 10);
+            break;
+        }
+    }
+    std::fclose(status);
+    return value;
+}
+
+// ---- the floor ----------------------------------------------------------------------------
+
+struct FloorCount {
+    long files = 0;
+    uint64_t bytes = 0;
+};
+
+uint32_t Le16(const uint8_t *p) { return (uint32_t)(p[0] | (p[1] << 8)); }
+uint32_t Le32(const uint8_t *p)
+{
+    return (uint32_t)p[0] | ((uint32_t)p[1] << 8) | ((uint32_t)p[2] << 16) | ((uint32_t)p[3] << 24);
+}
+
+// The records the engine reads from one open file, read with `readAt(offset, buffer, count)`.
+template <typename ReadFrom>
+void ReadEngineRecords(ReadFrom readFrom, FloorCount &count)
+{
+    auto readAt = [&](uint32_t offset, void *buffer, uint32_t size) {
+        uint32_t got = readFrom(offset, buffer, size);
+        count.bytes += got;
+        return got;
+    };
+    static uint8_t dos[64], signature[4], fileHeader[20], block[248 + 40 * 16], region[8192];
+    if (readAt(0, dos, 64) != 64 || dos[0] != 'M' || dos[1] != 'Z')
+        return;
+    int32_t newHeader = (int32_t)Le32(dos + 60);
+    uint32_t at = newHeader < 0 ? 64 : (uint32_t)newHeader;
+    if (readAt(at, signature, 4) != 4 || Le32(signature) != 0x00004550u)
+        return;
+    if (readAt(at + 4, fileHeader, 20) != 20)
+        return;
+    uint32_t sections = Le16(fileHeader + 2);
+    uint32_t blockSize = 248 + 40 * sections;
+    if (blockSize > sizeof block)
+        return;   // never in a gentree tree
+    if (readAt(at, block, blockSize) != blockSize)
+        return;
+    readAt(0, region, 8192);
+    uint32_t headerEnd = 24 + Le16(block + 20) + 40;
+    if (sections == 0 || headerEnd > blockSize)
+        return;
+    readAt(Le32(block + headerEnd - 40 + 20), region, 2048);
+}
+
+void FloorFile(const char *path, FloorCount &count)
+{
+    int fd = open(path, O_RDONLY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK);
+    if (fd < 0)
+        return;
+    count.files++;
+    ReadEngineRecords(
+        [fd](uint32_t offset, void *buffer, uint32_t size) {
+            ssize_t got = pread(fd, buffer, size, offset);
+            return got < 0 ? 0u : (uint32_t)got;
+        },
+        count);
+    close(fd);
+}
+
+// Walks the folder whose path (with room to grow) is in `path`, `length` bytes long.
+void FloorWalk(char *path, size_t length, FloorCount &count)
+{
+    DIR *dir = opendir(path);
+    if (!dir)
+        return;
+    path[length++] = '/';
+    while (dirent *entry = readdir(dir)) {
+        const char *name = entry->d_name;
+        if (name[0] == '.' && (name[1] == 0 || (name[1] == '.' && name[2] == 0)))
+            continue;
+        size_t nameLength = std::strlen(name);
+        if (length + nameLength >= 4096)
+            continue;
+        std::memcpy(path + length, name, nameLength + 1);
+        unsigned char type = entry->d_type;
+        if (type == DT_UNKNOWN) {
+            struct stat st;
+            type = lstat(path, &st) != 0 ? DT_UNKNOWN
+                   : S_ISDIR(st.st_mode) ? DT_DIR
+                   : S_ISREG(st.st_mode) ? DT_REG
+                                         : DT_UNKNOWN;
+        }
+        if (type == DT_DIR)
+            FloorWalk(path, length + nameLength, count);
+        else if (type == DT_REG)
+            FloorFile(path, count);
+    }
+    closedir(dir);
+    path[length - 1] = 0;
+}
+
+FloorCount Floor(const std::string &root)
+{
+    static char path[4096];
+    FloorCount count;
+    std::memcpy(path, root.c_str(), root.size() + 1);
+    FloorWalk(path, root.size(), count);
+    return count;
+}
+
+// The same walk and reads through the platform table, as the scan reaches the system.
+void PlatformFloorWalk(char *path, size_t length, FloorCount &count)
+{
+    FindRecord record;
+    path[length++] = '/';
+    std::memcpy(path + length, "*.*", 4);
+    FindHandle find = Platform.findFirst(path, &record);
+    if (find == InvalidFindHandle)
+        return;
+    do {
+        const char *name = record.name;
+        if (name[0] == '.' && (name[1] == 0 || (name[1] == '.' && name[2] == 0)))
+            continue;
+        size_t nameLength = std::strlen(name);
+        std::memcpy(path + length, name, nameLength + 1);
+        if (record.attributes & AttrDirectory) {
+            PlatformFloorWalk(path, length + nameLength, count);
+            continue;
+        }
+        FileHandle file = Platform.openFile(path, 0);
+        if (file == InvalidFileHandle)
+            continue;
+        count.files++;
+        ReadEngineRecords(
+            [file](uint32_t offset, void *buffer, uint32_t size) {
+                Platform.seekFile(file, (int32_t)offset, SeekFromStart);
+                return Platform.readFile(file, buffer, size);
+            },
+            count);
+        Platform.closeFile(file);
+    } while (Platform.findNext(find, &record));
+    Platform.findClose(find);
+}
+
+FloorCount PlatformFloor(const std::string &root)
+{
+    static char path[4096];
+    FloorCount count;
+    std::memcpy(path, root.c_str(), root.size() + 1);
+    PlatformFloorWalk(path, root.size(), count);
+    return count;
+}
+
+// ---- the scan -----------------------------------------------------------------------------
+
+long rowCount, targetCount;
+
+void CountRow(const char *, const char *) { rowCount++; }
+void CountTarget(const char *) { targetCount++; }
+
+const DisplayOps CountingDisplay = {CountRow, CountTarget, nullptr, nullptr, nullptr, nullptr};
+
+// One scan of `folder`; false when its counters are not what the tree holds.
+bool Scan(const std::string &folder, long files, long infected)
+{
+    rowCount = targetCount = 0;
+    Display = &CountingDisplay;
+    ScanSelectedFolder(folder.c_str());
+    Display = nullptr;
+    const ScanCounterSet &c = ScanCounters;
+    if (c.files != files || c.infected != infected || c.deleted != infected ||
+        rowCount != 2 * infected) {
+        std::fprintf(stderr,
+                     "bench_scan: scan of %s gave files %d infected %d deleted %d rows %ld; "
+                     "expected %ld files, %ld infected and deleted, %ld rows\n",
+                     folder.c_str(), c.files, c.infected, c.deleted, rowCount, files, infected,
+                     2 * infected);
+        return false;
+    }
+    return true;
+}
+
+// ---- what-if platform entries ------------------------------------------------------------
+//
+// Replacements for single entries of the platform table, installed in this program only, to
+// measure what a change of the POSIX platform would gain before anyone makes it:
+// - FindByType: folder entries typed from readdir's d_type, with no fstatat per entry (links
+//   and unknown types still looked at). Leaves out the read-only bit, which the walk ignores.
+// - OpenWithoutPreStat: open first, then fstat for the regular-file and write checks, instead
+//   of stat(path) before the open (one path lookup less per file; gives up refusing devices
+//   before they are opened).
+// - UserPositions: the file position kept beside the descriptor and every read a pread, so a
+//   seek costs no system call.
+
+struct TypedFind {
+    DIR *dir;
+    int synthetic;
+};
+
+int NextTyped(TypedFind *find, FindRecord *record)
+{
+    if (find->synthetic < 2) {
+        std::memcpy(record->name, find->synthetic == 0 ? "." : "..", 3 - (find->synthetic == 0));
+        find->synthetic++;
+        record->attributes = AttrDirectory;
+        return 1;
+    }
+    while (dirent *entry = readdir(find->dir)) {
+        const char *name = entry->d_name;
+        if (name[0] == '.' && (name[1] == 0 || (name[1] == '.' && name[2] == 0)))
+            continue;
+        size_t length = std::strlen(name);
+        if (length >= sizeof record->name)
+            continue;
+        uint32_t attributes;
+        if (entry->d_type == DT_DIR) {
+            attributes = AttrDirectory;
+        } else if (entry->d_type == DT_REG) {
+            attributes = 0;
+        } else {
+            struct stat st, target;
+            if (fstatat(dirfd(find->dir), name, &st, AT_SYMLINK_NOFOLLOW) != 0)
+                continue;
+            attributes = S_ISDIR(st.st_mode) ? AttrDirectory : 0;
+            if (S_ISLNK(st.st_mode)) {
+                attributes = AttrReparsePoint;
+                if (fstatat(dirfd(find->dir), name, &target, 0) == 0 && S_ISDIR(target.st_mode))
+                    attributes |= AttrDirectory;
+            }
+        }
+        if (name[0] == '.')
+            attributes |= AttrHidden;
+        record->attributes = attributes ? attributes : AttrNormal;
+        std::memcpy(record->name, name, length + 1);
+        return 1;
+    }
+    return 0;
+}
+
+FindHandle TypedFindFirst(const char *pattern, FindRecord *record)
+{
+    char folder[4096];
+    const char *slash = std::strrchr(pattern, '/');
+    size_t length = slash ? (size_t)(slash - pattern) : 0;
+    if (!slash || length >= sizeof folder)
+        return InvalidFindHandle;
+    std::memcpy(folder, pattern, length);
+    folder[length ? length : 1] = 0;
+    TypedFind *find = (TypedFind *)std::malloc(sizeof *find);
+    if (!find)
+        return InvalidFindHandle;
+    find->dir = opendir(folder);
+    find->synthetic = 0;
+    if (!find->dir) {
+        std::free(find);
+        return InvalidFindHandle;
+    }
+    NextTyped(find, record);
+    return find;
+}
+
+int TypedFindNext(FindHandle find, FindRecord *record)
+{
+    return NextTyped((TypedFind *)find, record);
+}
+
+int TypedFindClose(FindHandle handle)
+{
+    TypedFind *find = (TypedFind *)handle;
+    int ok = closedir(find->dir) == 0;
+    std::free(find);
+    return ok;
+}
+
+bool preStat = true;
+uint32_t positions[65536];
+
+FileHandle WhatIfOpen(const char *path, int write)
+{
+    struct stat st;
+    if (preStat && (stat(path, &st) != 0 || !S_ISREG(st.st_mode)))
+        return InvalidFileHandle;
+    int fd = open(path, (write ? O_RDWR : O_RDONLY) | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
+    if (fd < 0)
+        return InvalidFileHandle;
+    struct flock lock;
+    std::memset(&lock, 0, sizeof lock);
+    lock.l_type = write ? F_WRLCK : F_RDLCK;
+    lock.l_whence = SEEK_SET;
+    if (fd >= 65536 || fstat(fd, &st) != 0 || !S_ISREG(st.st_mode) ||
+        (write && !(st.st_mode & S_IWUSR)) || fcntl(fd, F_OFD_SETLK, &lock) != 0) {
+        close(fd);
+        return InvalidFileHandle;
+    }
+    positions[fd] = 0;
+    return (FileHandle)(intptr_t)fd;
+}
+
+uint32_t WhatIfSeek(FileHandle file, int32_t distance, uint32_t origin)
+{
+    int fd = (int)(intptr_t)file;
+    int64_t base = 0;
+    if (origin == SeekFromCurrent) {
+        base = positions[fd];
+    } else if (origin == SeekFromEnd) {
+        struct stat st;
+        if (fstat(fd, &st) != 0)
+            return 0xFFFFFFFFu;
+        base = st.st_size;
+    }
+    int64_t target = base + distance;
+    if (target < 0 || target >= 0xFFFFFFFFll)
+        return 0xFFFFFFFFu;
+    return positions[fd] = (uint32_t)target;
+}
+
+uint32_t WhatIfRead(FileHandle file, void *buffer, uint32_t count)
+{
+    int fd = (int)(intptr_t)file;
+    uint32_t done = 0;
+    while (done < count) {
+        ssize_t got = pread(fd, (char *)buffer + done, count - done, positions[fd] + done);
+        if (got <= 0)
+            break;
+        done += (uint32_t)got;
+    }
+    positions[fd] += done;
+    return done;
+}
+
+enum WhatIf : unsigned { FindByType = 1, OpenWithoutPreStat = 2, UserPositions = 4 };
+
+void InstallWhatIf(unsigned changes)
+{
+    PlatformRestore();
+    if (changes & FindByType) {
+        Platform.findFirst = TypedFindFirst;
+        Platform.findNext = TypedFindNext;
+        Platform.findClose = TypedFindClose;
+    }
+    preStat = !(changes & OpenWithoutPreStat);
+    if (changes & (OpenWithoutPreStat | UserPositions))
+        Platform.openFile = WhatIfOpen;
+    if (changes & UserPositions) {
+        Platform.seekFile = WhatIfSeek;
+        Platform.readFile = WhatIfRead;
+    }
+}
+
+const struct {
+    unsigned changes;
+    const char *label;
+} WhatIfs[] = {
+    {FindByType, "+ find by d_type"},
+    {OpenWithoutPreStat, "+ open, no stat"},
+    {UserPositions, "+ pread, no seek"},
+    {FindByType | OpenWithoutPreStat | UserPositions, "+ all three"},
+};
+const int WhatIfCount = sizeof WhatIfs / sizeof WhatIfs[0];
+
+// ---- runs ---------------------------------------------------------------------------------
+
+struct Timing {
+    std::vector<double> wall, user, system;
+    void Add(double w, const rusage &before, const rusage &after)
+    {
+        wall.push_back(w);
+        user.push_back(CpuSeconds(after.ru_utime) - CpuSeconds(before.ru_utime));
+        system.push_back(CpuSeconds(after.ru_stime) - CpuSeconds(before.ru_stime));
+    }
+};
+
+std::vector<double> CpuTimes(const Timing &t)
+{
+    std::vector<double> v;
+    for (size_t i = 0; i < t.user.size(); i++)
+        v.push_back(t.user[i] + t.system[i]);
+    return v;
+}
+
+double Median(std::vector<double> v)
+{
+    std::sort(v.begin(), v.end());
+    size_t n = v.size();
+    return n % 2 ? v[n / 2] : (v[n / 2 - 1] + v[n / 2]) / 2;
+}
+
+template <typename Body>
+bool Timed(Timing &timing, Body body)
+{
+    rusage before, after;
+    getrusage(RUSAGE_SELF, &before);
+    double start = Now();
+    bool ok = body();
+    double wall = Now() - start;
+    getrusage(RUSAGE_SELF, &after);
+    timing.Add(wall, before, after);
+    return ok;
+}
+
+void PrintTiming(const char *what, const Timing &t, long files)
+{
+    double wall = Median(t.wall);
+    std::printf("%-16s %7.0f files/s  wall %6.3f s (min %6.3f, max %6.3f)  processor %6.3f s "
+                "(user %5.3f, sys %5.3f)\n",
+                what, files / wall, wall, *std::min_element(t.wall.begin(), t.wall.end()),
+                *std::max_element(t.wall.begin(), t.wall.end()), Median(CpuTimes(t)),
+                Median(t.user), Median(t.system));
+}
+
+// Child mode: one scan of `folder` in a fresh process; prints the files scanned and the peak
+// resident size before and after the scan.
+int PeakMode(const std::string &folder, long files, long infected)
+{
+    long before = StatusKiB("VmHWM");
+    if (!Scan(folder, files, infected))
+        return 1;
+    std::printf("%d %ld %ld\n", ScanCounters.files, before, StatusKiB("VmHWM"));
+    return 0;
+}
+
+// Runs `bench_scan --peak` on `folder` in a child process and reads its line back. With
+// `withInfected` the samples are written back first; without, they are removed first and the
+// folder holds that many files fewer.
+bool MeasurePeak(const Tree &tree, const std::string &folder, long files, bool withInfected,
+                 long &scanned, long &before, long &after)
+{
+    long infected = InfectedBelow(tree, folder);
+    if (withInfected) {
+        if (!RestoreInfected(tree))
+            return false;
+    } else {
+        for (const InfectedSample &s : tree.infected)
+            unlink(s.path.c_str());
+        files -= infected;
+        infected = 0;
+    }
+    int pipeFds[2];
+    if (pipe(pipeFds) != 0)
+        return false;
+    std::string filesText = std::to_string(files);
+    std::string infectedText = std::to_string(infected);
+    pid_t child = fork();
+    if (child < 0)
+        return false;
+    if (child == 0) {
+        dup2(pipeFds[1], 1);
+        close(pipeFds[0]);
+        close(pipeFds[1]);
+        char self[] = "/proc/self/exe";
+        char peak[] = "--peak";
+        char *args[] = {self, peak, (char *)folder.c_str(), (char *)filesText.c_str(),
+                        (char *)infectedText.c_str(), nullptr};
+        execv(self, args);
+        _exit(127);
+    }
+    close(pipeFds[1]);
+    char line[256] = {0};
+    ssize_t got = read(pipeFds[0], line, sizeof line - 1);
+    close(pipeFds[0]);
+    int status;
+    if (waitpid(child, &status, 0) != child || !WIFEXITED(status) ||
+        WEXITSTATUS(status) != 0 || got <= 0)
+        return false;
+    return std::sscanf(line, "%ld %ld %ld", &scanned, &before, &after) == 3;
+}
+
+// Files below `folder`, counted by the floor walk.
+long CountFiles(const std::string &folder)
+{
+    return Floor(folder).files;
+}
+
+}  // namespace
+
+int main(int argc, char **argv)
+{
+    if (argc == 5 && std::strcmp(argv[1], "--peak") == 0)
+        return PeakMode(argv[2], std::strtol(argv[3], nullptr, 10),
+                        std::strtol(argv[4], nullptr, 10));
+    bool withWhatIf = argc > 1 && std::strcmp(argv[1], "--what-if") == 0;
+    if (withWhatIf) {
+        argv++;
+        argc--;
+    }
+    if (argc < 2 || argc > 3) {
+        std::fprintf(stderr, "usage: bench_scan [--what-if] TREE [REPETITIONS]\n");
+        return 2;
+    }
+    std::string root = argv[1];
+    while (root.size() > 1 && root.back() == '/')
+        root.pop_back();
+    int repetitions = argc == 3 ? std::atoi(argv[2]) : 5;
+    if (repetitions < 1)
+        repetitions = 1;
+
+    Tree tree;
+    if (!LoadTree(root, tree) || !RestoreInfected(tree))
+        return 1;
+    long files = tree.files, infected = (long)tree.infected.size();
+
+    // Warm-up: every byte any run reads is in the page cache before the first timed run.
+    FloorCount warm = Floor(root);
+    if (warm.files != files) {
+        std::fprintf(stderr, "bench_scan: the floor found %ld files, the list says %ld\n",
+                     warm.files, files);
+        return 1;
+    }
+    if (!Scan(root, files, infected) || !RestoreInfected(tree))
+        return 1;
+    PlatformFloor(root);
+
+    Timing floor, platformFloor, scan, whatIf[WhatIfCount];
+    for (int r = 0; r < repetitions; r++) {
+        if (!Timed(floor, [&] { return Floor(root).files == files; }) ||
+            !Timed(platformFloor, [&] { return PlatformFloor(root).files == files; }))
+            return 1;
+        if (!Timed(scan, [&] { return Scan(root, files, infected); }) || !RestoreInfected(tree))
+            return 1;
+        for (int w = 0; withWhatIf && w < WhatIfCount; w++) {
+            InstallWhatIf(WhatIfs[w].changes);
+            bool ok = Timed(whatIf[w], [&] { return Scan(root, files, infected); });
+            PlatformRestore();
+            if (!ok || !RestoreInfected(tree))
+                return 1;
+        }
+    }
+
+    std::printf("tree %s: %ld files (%ld infected), %d repetitions, warm cache\n", root.c_str(),
+                files, infected, repetitions);
+    std::printf("floor reads %.1f MiB per walk\n", warm.bytes / 1048576.0);
+    PrintTiming("floor", floor, files);
+    PrintTiming("floor (platform)", platformFloor, files);
+    PrintTiming("scan", scan, files);
+    double ratio = Median(scan.wall) / Median(floor.wall);
+    double cpuRatio = Median(CpuTimes(scan)) / Median(CpuTimes(floor));
+    std::printf("scan / floor: wall time %.2f, processor time %.2f  (target 1.20: %s)\n", ratio,
+                cpuRatio, ratio <= 1.2 ? "met" : "missed");
+    std::printf("scan / floor (platform): wall time %.2f, processor time %.2f\n",
+                Median(scan.wall) / Median(platformFloor.wall),
+                Median(CpuTimes(scan)) / Median(CpuTimes(platformFloor)));
+    if (withWhatIf) {
+        std::printf("what-if: the scan with POSIX platform entries replaced in this program only\n");
+        for (int w = 0; w < WhatIfCount; w++) {
+            PrintTiming(WhatIfs[w].label, whatIf[w], files);
+            std::printf("%-16s scan / floor: wall time %.2f, processor time %.2f\n", "",
+                        Median(whatIf[w].wall) / Median(floor.wall),
+                        Median(CpuTimes(whatIf[w])) / Median(CpuTimes(floor)));
+        }
+    }
+
+    // The infected samples' long regions take buffers of 128 and 192 KiB that the heap may keep
+    // after release: the whole tree and its tenth are compared with their samples and without.
+    struct {
+        const char *label;
+        std::string folder;
+        bool withInfected;
+        long scanned, before, after;
+    } peaks[] = {
+        {"whole tree, with its infected samples", root, true, 0, 0, 0},
+        {"subset d0, with its infected sample", root + "/d0", true, 0, 0, 0},
+        {"whole tree, no infected sample", root, false, 0, 0, 0},
+        {"subset d1, no infected sample", root + "/d1", false, 0, 0, 0},
+    };
+    long folderFiles[4];
+    for (int i = 0; i < 4; i++)   // every sample is in place after the timed runs
+        folderFiles[i] = CountFiles(peaks[i].folder);
+    for (int i = 0; i < 4; i++) {
+        auto &p = peaks[i];
+        if (!MeasurePeak(tree, p.folder, folderFiles[i], p.withInfected, p.scanned, p.before,
+                         p.after)) {
+            std::fprintf(stderr, "bench_scan: peak memory measurement failed for %s\n",
+                         p.folder.c_str());
+            return 1;
+        }
+    }
+    if (!RestoreInfected(tree))
+        return 1;
+    std::printf("peak resident memory (VmHWM), one fresh process per scan:\n");
+    for (const auto &p : peaks)
+        std::printf("  %-38s %7ld files  %5ld KiB at start, %5ld KiB after the scan\n", p.label,
+                    p.scanned, p.before, p.after);
+    std::printf("peak growth, whole tree over subset: %+ld KiB with infected samples, %+ld KiB "
+                "without\n",
+                peaks[0].after - peaks[1].after, peaks[2].after - peaks[3].after);
+    return 0;
+}

@@ -1,0 +1,18 @@
+#!/usr/bin/env bash
+# Release build of the whole-scan benchmark in build/bench, the generated tree of 100,000 files
+# in build/bench/tree (written once, reused while its list build/bench/tree.list exists), then
+# the scan against the floor of opening and reading the same records: files per second, the
+# time ratio and peak memory for the whole tree and for its tenth. Arguments go to bench_scan
+# (the number of repetitions). The what-if lines show the scan with single POSIX platform
+# entries replaced inside bench_scan only, to price changes to the platform before making them.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+cmake -S . -B build/bench -DCMAKE_BUILD_TYPE=Release -DKRV_BENCH=ON -DKRV_TESTS=OFF >/dev/null
+cmake --build build/bench -j2 --target gentree bench_scan
+
+tree=build/bench/tree
+if [ ! -f "$tree.list" ]; then
+    rm -rf "$tree"
+    build/bench/bench/gentree "$tree" 100000
+fi
+build/bench/bench/bench_scan --what-if "$PWD/$tree" "$@"
