@@ -80,8 +80,9 @@ struct PlatformOps {
     int (*writeWholeFile)(const char *path, const void *data, uint32_t size);
 
     /* Folder walk. findFirst takes a pattern "<folder>\*.*" and answers the first entry, "."
-    ** and ".." included, or InvalidFindHandle; findNext answers 0 at the end. A symbolic link
-    ** or junction carries AttrReparsePoint (plus AttrDirectory when it names a folder).
+    ** and ".." included, or InvalidFindHandle; findNext answers 0 at the end. A symbolic link,
+    ** junction or mount point carries AttrReparsePoint (plus AttrDirectory when it names a
+    ** folder). On POSIX a listed file's read-only bit is not looked up (getFileAttributes has it).
     ** fixedDrives fills `roots` with the root of every fixed drive, in drive order, each with
     ** its trailing separator, and answers how many (at most `max`). */
     FindHandle (*findFirst)(const char *pattern, FindRecord *record);

@@ -1,6 +1,256 @@
-// Placeholder table until the real operations are in.
+/*
+** The platform table on Windows: each entry is one Win32 ANSI call with the arguments the core
+** was written against. This is the only file of the core that includes windows.h.
+*/
 #include "platform/platform.h"
 
+#include <stdlib.h>
+#include <string.h>
+#include <windows.h>
+
 const char PathSeparator = '\\';
-PlatformOps Platform;
-void PlatformRestore(void) {}
+
+/* ---- files ----------------------------------------------------------------------------- */
+
+/* Share mode FILE_SHARE_READ: while the handle is open others may read the file but neither
+** write nor delete it, and the open fails when someone else already holds it that way. */
+static FileHandle WinOpenFile(const char *path, int write)
+{
+    DWORD access = write ? (GENERIC_READ | GENERIC_WRITE) : GENERIC_READ;
+    HANDLE file = CreateFileA(path, access, FILE_SHARE_READ, NULL, OPEN_EXISTING, 0, NULL);
+    return file == INVALID_HANDLE_VALUE ? InvalidFileHandle : (FileHandle)file;
+}
+
+/* The stored count is the answer: it is 0 at the end of the file and on a failure alike. */
+static uint32_t WinReadFile(FileHandle file, void *buffer, uint32_t count)
+{
+    DWORD got = 0;
+    ReadFile((HANDLE)file, buffer, count, &got, NULL);
+    return got;
+}
+
+static uint32_t WinSeekFile(FileHandle file, int32_t distance, uint32_t origin)
+{
+    return SetFilePointer((HANDLE)file, distance, NULL, origin);
+}
+
+static int WinCloseFile(FileHandle file)
+{
+    return CloseHandle((HANDLE)file) != 0;
+}
+
+/* ---- memory ---------------------------------------------------------------------------- */
+
+static void *WinMemAlloc(uint32_t size)
+{
+    return malloc(size ? size : 1);     /* a zero-size heap block is still a block */
+}
+
+static void WinMemFree(void *block)
+{
+    free(block);
+}
+
+/* ---- changing files -------------------------------------------------------------------- */
+
+static uint32_t WinGetFileAttributes(const char *path)
+{
+    return GetFileAttributesA(path);
+}
+
+static int WinSetFileAttributes(const char *path, uint32_t attributes)
+{
+    return SetFileAttributesA(path, attributes) != 0;
+}
+
+static int WinCopyFile(const char *from, const char *to)
+{
+    return CopyFileA(from, to, TRUE) != 0;
+}
+
+static int WinDeleteFile(const char *path)
+{
+    return DeleteFileA(path) != 0;
+}
+
+static int WinMoveFile(const char *from, const char *to)
+{
+    return MoveFileA(from, to) != 0;
+}
+
+/* ---- restart-time work ----------------------------------------------------------------- */
+
+static uint32_t WinGetVersion(void)
+{
+    return GetVersion();
+}
+
+/* The platform's own result goes back unchanged: callers test for non-zero only. */
+static int WinMoveFileAtRestart(const char *from, const char *to)
+{
+    return MoveFileExA(from, to, MOVEFILE_DELAY_UNTIL_REBOOT);
+}
+
+static int WinWindowsFolder(char *out, uint32_t size)
+{
+    if (size == 0) return 0;
+    UINT length = GetWindowsDirectoryA(out, size);
+    if (length == 0 || length >= size) {
+        out[0] = 0;
+        return 0;
+    }
+    /* A root folder such as "C:\" is the one case with a separator at the end. */
+    if (length > 0 && out[length - 1] == '\\') out[--length] = 0;
+    return 1;
+}
+
+static int WinWriteWholeFile(const char *path, const void *data, uint32_t size)
+{
+    HANDLE file = CreateFileA(path, GENERIC_WRITE, 0, NULL, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL,
+                              NULL);
+    if (file == INVALID_HANDLE_VALUE) return 0;
+    DWORD written = 0;
+    BOOL ok = WriteFile(file, data, size, &written, NULL);
+    if (!CloseHandle(file)) ok = FALSE;
+    return ok && written == size;
+}
+
+/* ---- folder walk ----------------------------------------------------------------------- */
+
+static void ToRecord(const WIN32_FIND_DATAA *data, FindRecord *record)
+{
+    record->attributes = data->dwFileAttributes;
+    size_t length = strnlen(data->cFileName, sizeof data->cFileName);
+    if (length >= sizeof record->name) length = sizeof record->name - 1;
+    memcpy(record->name, data->cFileName, length);
+    record->name[length] = 0;
+}
+
+static FindHandle WinFindFirst(const char *pattern, FindRecord *record)
+{
+    WIN32_FIND_DATAA data;
+    HANDLE find = FindFirstFileA(pattern, &data);
+    if (find == INVALID_HANDLE_VALUE) return InvalidFindHandle;
+    ToRecord(&data, record);
+    return (FindHandle)find;
+}
+
+static int WinFindNext(FindHandle find, FindRecord *record)
+{
+    WIN32_FIND_DATAA data;
+    if (!FindNextFileA((HANDLE)find, &data)) return 0;
+    ToRecord(&data, record);
+    return 1;
+}
+
+static int WinFindClose(FindHandle find)
+{
+    return FindClose((HANDLE)find) != 0;
+}
+
+/* The drive mask is read once; letters A to Z in order, roots "X:\" of fixed drives only. */
+static uint32_t WinFixedDrives(char (*roots)[MaxRootPath], uint32_t max)
+{
+    DWORD mask = GetLogicalDrives();
+    uint32_t count = 0;
+    for (int i = 0; i < 26 && count < max; i++) {
+        if (!(mask & (1u << i))) continue;
+        char root[4] = {(char)('A' + i), ':', '\\', 0};
+        if (GetDriveTypeA(root) != DRIVE_FIXED) continue;
+        memcpy(roots[count++], root, sizeof root);
+    }
+    return count;
+}
+
+/* ---- the machine-wide Run key ---------------------------------------------------------- */
+
+static void *WinRegOpenRunKey(void)
+{
+    HKEY key = NULL;
+    if (RegOpenKeyExA(HKEY_LOCAL_MACHINE, "Software\\Microsoft\\Windows\\CurrentVersion\\Run", 0,
+                      KEY_ALL_ACCESS, &key) != ERROR_SUCCESS)
+        return 0;
+    return (void *)key;
+}
+
+static int WinRegValueCount(void *key, uint32_t *count)
+{
+    DWORD values = 0;
+    if (RegQueryInfoKeyA((HKEY)key, NULL, NULL, NULL, NULL, NULL, NULL, &values, NULL, NULL, NULL,
+                         NULL) != ERROR_SUCCESS)
+        return 0;
+    *count = values;
+    return 1;
+}
+
+static int WinRegEnumValue(void *key, uint32_t index, char *name, uint32_t *length)
+{
+    DWORD size = *length, type = 0;
+    if (RegEnumValueA((HKEY)key, index, name, &size, NULL, &type, NULL, NULL) != ERROR_SUCCESS)
+        return 0;
+    *length = size;
+    return 1;
+}
+
+static int WinRegDeleteValue(void *key, const char *name)
+{
+    return RegDeleteValueA((HKEY)key, name) == ERROR_SUCCESS;
+}
+
+static void WinRegCloseKey(void *key)
+{
+    RegCloseKey((HKEY)key);
+}
+
+/* ---- threads --------------------------------------------------------------------------- */
+
+/* The table's thread procedure has the C calling convention; CreateThread wants WINAPI. */
+struct ThreadStart {
+    uint32_t (*proc)(void *);
+    void *parameter;
+};
+
+static DWORD WINAPI ThreadTrampoline(LPVOID argument)
+{
+    ThreadStart start = *(ThreadStart *)argument;
+    free(argument);
+    return start.proc(start.parameter);
+}
+
+/* Nobody joins the thread, so its handle is closed at once; the thread runs on. */
+static int WinStartThread(uint32_t (*proc)(void *), void *parameter)
+{
+    ThreadStart *start = (ThreadStart *)malloc(sizeof *start);
+    if (!start) return 0;
+    start->proc = proc;
+    start->parameter = parameter;
+    DWORD id;
+    HANDLE thread = CreateThread(NULL, 0, ThreadTrampoline, start, 0, &id);
+    if (!thread) {
+        free(start);
+        return 0;
+    }
+    CloseHandle(thread);
+    return 1;
+}
+
+/* ---- the table ------------------------------------------------------------------------- */
+
+static constexpr PlatformOps RealOps = {
+    WinOpenFile,          WinReadFile,          WinSeekFile,
+    WinCloseFile,         WinMemAlloc,          WinMemFree,
+    WinGetFileAttributes, WinSetFileAttributes, WinCopyFile,
+    WinDeleteFile,        WinMoveFile,          WinGetVersion,
+    WinMoveFileAtRestart, WinWindowsFolder,     WinWriteWholeFile,
+    WinFindFirst,         WinFindNext,          WinFindClose,
+    WinFixedDrives,       WinRegOpenRunKey,     WinRegValueCount,
+    WinRegEnumValue,      WinRegDeleteValue,    WinRegCloseKey,
+    WinStartThread,
+};
+
+PlatformOps Platform = RealOps;
+
+void PlatformRestore(void)
+{
+    Platform = RealOps;
+}

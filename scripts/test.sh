@@ -1,27 +1,43 @@
 #!/usr/bin/env bash
-# Builds both targets and runs every test: natively under the sanitizers, and the Windows
-# build under Wine (the dialog's tests under Xvfb).
+# Builds both targets and runs every test: natively under the sanitizers (build/native-asan),
+# and the Windows build (build/win32) under Wine, one test after the other in one prefix of
+# its own, under Xvfb unless DISPLAY is set. Exits non-zero when a build or any test fails.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 root=$PWD
 bash scripts/setup.sh
 jobs=$(nproc)
 
-cmake -S . -B build/native-asan -DKRV_SANITIZE=ON -DCMAKE_BUILD_TYPE=Debug >/dev/null
+cmake -S . -B build/native-asan -DKRV_SANITIZE=ON -DKRV_TESTS=ON -DCMAKE_BUILD_TYPE=Debug >/dev/null
 cmake --build build/native-asan -j"$jobs"
-cmake -S . -B build/win32 -DCMAKE_TOOLCHAIN_FILE=cmake/mingw32.cmake -DCMAKE_BUILD_TYPE=Release >/dev/null
+cmake -S . -B build/win32 -DCMAKE_TOOLCHAIN_FILE=cmake/mingw32.cmake -DKRV_TESTS=ON \
+  -DCMAKE_BUILD_TYPE=Release >/dev/null
 cmake --build build/win32 -j"$jobs"
 
 status=0
 echo "== native tests (AddressSanitizer, LeakSanitizer, UndefinedBehaviorSanitizer)"
-(cd build/native-asan && ctest --output-on-failure -j"$jobs") || status=1
+(cd build/native-asan && ctest --output-on-failure --no-tests=error -j"$jobs") || status=1
 
 echo "== Windows tests under Wine"
-export WINEPREFIX=$root/build/win32/wineprefix WINEARCH=win32 WINEDEBUG=-all WINEDLLOVERRIDES="mscoree=;mshtml="
+export WINEPREFIX=$root/build/win32/wineprefix WINEARCH=win32 WINEDEBUG=-all \
+  WINEDLLOVERRIDES="mscoree=;mshtml="
+# Only this prefix's server and programs end, whatever way the run ends.
+stop_wine() {
+  if [ -d "$WINEPREFIX" ]; then
+    wineserver -k >/dev/null 2>&1 || true
+    wineserver -w >/dev/null 2>&1 || true
+  fi
+}
+trap stop_wine EXIT
+trap 'exit 130' INT TERM
+
+# Serially: the tests share the prefix's registry, its restart list and its drives.
 run_wine_tests() {
-  bash scripts/wineprefix.sh "$WINEPREFIX"
-  (cd build/win32 && ctest --output-on-failure) ; local rc=$?
-  wineserver -k || true; wineserver -w || true
+  bash scripts/wineprefix.sh "$WINEPREFIX" || return 1
+  local rc=0
+  (cd build/win32 && ctest --output-on-failure --no-tests=error -j1) || rc=1
+  wineserver -k >/dev/null 2>&1 || true
+  wineserver -w >/dev/null 2>&1 || true
   return $rc
 }
 if [ -n "${DISPLAY:-}" ]; then
@@ -31,4 +47,6 @@ else
   export -f run_wine_tests
   xvfb-run -a -s "-screen 0 1024x768x24" bash -c run_wine_tests || status=1
 fi
+
+if [ $status -eq 0 ]; then echo "== all tests passed"; else echo "== TESTS FAILED"; fi
 exit $status
