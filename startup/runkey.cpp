@@ -1,1 +1,52 @@
-// placeholder until implemented
+/*
+** The worm's autostart value: the first value of the machine-wide Run key whose name begins
+** with "System-Service", in any letter case. The key is reached through the Platform table; on
+** POSIX it never opens, so nothing happens there.
+*/
+#include "startup/runkey.h"
+
+#include "platform/platform.h"
+
+#define ValueNameSize 255
+
+static const char WormValuePrefix[] = "System-Service";
+
+static char FoldCase(char c)
+{
+    return (c >= 'A' && c <= 'Z') ? (char)(c - 'A' + 'a') : c;
+}
+
+/* A prefix test over at most the prefix's 14 characters; it stops at the end of either text,
+** so a shorter name (such as "System-Servic") does not match. */
+static int NameMatches(const char *name)
+{
+    for (int i = 0; i < (int)sizeof WormValuePrefix - 1; i++) {
+        if (FoldCase(name[i]) != FoldCase(WormValuePrefix[i]))
+            return 0;     /* also where the name ends first */
+    }
+    return 1;
+}
+
+void RemoveRunKeyValue(void)
+{
+    void *key = Platform.regOpenRunKey();
+    if (!key)
+        return;
+    uint32_t count = 0;
+    if (!Platform.regValueCount(key, &count)) {
+        Platform.regCloseKey(key);
+        return;
+    }
+    char name[ValueNameSize];
+    for (uint32_t index = 0; index < count; index++) {
+        uint32_t length = ValueNameSize;     /* the last call left the previous name's length */
+        if (!Platform.regEnumValue(key, index, name, &length))
+            continue;
+        name[ValueNameSize - 1] = 0;
+        if (NameMatches(name)) {
+            Platform.regDeleteValue(key, name);
+            break;
+        }
+    }
+    Platform.regCloseKey(key);
+}

@@ -1,0 +1,253 @@
+// The Run-key cleanup: which value goes, with the registry replaced by a fake key through the
+// Platform table, and (on Windows) against the real machine-wide Run key.
+#include "platform/platform.h"
+#include "startup/runkey.h"
+
+#include <gtest/gtest.h>
+#include <string>
+#include <vector>
+
+#ifdef _WIN32
+#include <windows.h>
+#endif
+
+namespace {
+
+// One fake key for the whole program; the tests run one at a time.
+struct FakeKey {
+    std::vector<std::string> names;     // in enumeration order
+    bool openFails = false, countFails = false;
+    std::vector<uint32_t> enumFailsAt;
+    int opens = 0, closes = 0;
+    std::vector<uint32_t> lengthsOffered;   // *length as each enumeration received it
+    std::vector<std::string> deleted;
+} fake;
+
+int keyToken;   // what the fake open answers; its address stands for the open key
+
+void *FakeOpen() { fake.opens++; return fake.openFails ? nullptr : &keyToken; }
+
+int FakeCount(void *key, uint32_t *count)
+{
+    EXPECT_EQ(&keyToken, key);
+    if (fake.countFails)
+        return 0;
+    *count = (uint32_t)fake.names.size();
+    return 1;
+}
+
+int FakeEnum(void *key, uint32_t index, char *name, uint32_t *length)
+{
+    EXPECT_EQ(&keyToken, key);
+    fake.lengthsOffered.push_back(*length);
+    for (uint32_t failing : fake.enumFailsAt)
+        if (failing == index)
+            return 0;
+    if (index >= fake.names.size())
+        return 0;
+    const std::string &n = fake.names[index];
+    if (n.size() + 1 > *length)
+        return 0;          // as RegEnumValueA: a name that does not fit is not given
+    memcpy(name, n.c_str(), n.size() + 1);
+    *length = (uint32_t)n.size();
+    return 1;
+}
+
+int FakeDelete(void *key, const char *name)
+{
+    EXPECT_EQ(&keyToken, key);
+    fake.deleted.push_back(name);
+    return 1;
+}
+
+void FakeClose(void *key) { EXPECT_EQ(&keyToken, key); fake.closes++; }
+
+class RunKeyFake : public ::testing::Test {
+protected:
+    void SetUp() override
+    {
+        fake = FakeKey();
+        Platform.regOpenRunKey = FakeOpen;
+        Platform.regValueCount = FakeCount;
+        Platform.regEnumValue = FakeEnum;
+        Platform.regDeleteValue = FakeDelete;
+        Platform.regCloseKey = FakeClose;
+    }
+    void TearDown() override { PlatformRestore(); }
+};
+
+TEST_F(RunKeyFake, OnlyTheFirstMatchInEnumerationOrderIsDeleted)
+{
+    fake.names = {"Other", "System-Servic", "system-service", "System-Service",
+                  "System-ServiceXYZ"};
+    RemoveRunKeyValue();
+    EXPECT_EQ(std::vector<std::string>{"system-service"}, fake.deleted);
+    EXPECT_EQ(1, fake.opens);
+    EXPECT_EQ(1, fake.closes);
+    // It stops at the match: the values after it are not even looked at.
+    EXPECT_EQ(3u, fake.lengthsOffered.size());
+}
+
+TEST_F(RunKeyFake, PrefixOfFourteenCharactersInAnyLetterCase)
+{
+    const char *const matching[] = {"System-Service", "system-service", "SYSTEM-SERVICE",
+                                    "System-ServiceXYZ", "sYsTeM-sErViCe.exe"};
+    const char *const other[] = {"System-Servic", "System-Servicf", "XSystem-Service",
+                                 "System Service", "", "System-Servic\xC5"};
+    for (const char *name : matching) {
+        SetUp();
+        fake.names = {"Keep", name};
+        RemoveRunKeyValue();
+        EXPECT_EQ(std::vector<std::string>{name}, fake.deleted) << name;
+        EXPECT_EQ(1, fake.closes) << name;
+    }
+    for (const char *name : other) {
+        SetUp();
+        fake.names = {name, "Keep"};
+        RemoveRunKeyValue();
+        EXPECT_TRUE(fake.deleted.empty()) << name;
+        EXPECT_EQ(1, fake.closes) << name;
+        EXPECT_EQ(2u, fake.lengthsOffered.size()) << name;
+    }
+}
+
+TEST_F(RunKeyFake, NameLengthIsResetBeforeEveryEnumeration)
+{
+    // Short names shrink *length on each call; without the reset a longer name after them
+    // would no longer fit and the worm's value would be missed.
+    fake.names = {"a", "bb", "ccc", "System-Service-Long-Enough-To-Need-The-Room"};
+    RemoveRunKeyValue();
+    ASSERT_EQ(4u, fake.lengthsOffered.size());
+    for (uint32_t offered : fake.lengthsOffered)
+        EXPECT_EQ(255u, offered);
+    EXPECT_EQ(1u, fake.deleted.size());
+}
+
+TEST_F(RunKeyFake, FailuresAreSilentAndTheKeyIsAlwaysClosed)
+{
+    fake.openFails = true;
+    fake.names = {"System-Service"};
+    RemoveRunKeyValue();
+    EXPECT_TRUE(fake.deleted.empty());
+    EXPECT_EQ(0, fake.closes);          // nothing was opened
+    EXPECT_TRUE(fake.lengthsOffered.empty());
+
+    SetUp();
+    fake.countFails = true;
+    fake.names = {"System-Service"};
+    RemoveRunKeyValue();
+    EXPECT_TRUE(fake.deleted.empty());
+    EXPECT_TRUE(fake.lengthsOffered.empty());
+    EXPECT_EQ(1, fake.closes);
+
+    // A value that cannot be enumerated is passed over; the next match is taken.
+    SetUp();
+    fake.names = {"System-Service", "Other", "system-serviceB"};
+    fake.enumFailsAt = {0};
+    RemoveRunKeyValue();
+    EXPECT_EQ(std::vector<std::string>{"system-serviceB"}, fake.deleted);
+    EXPECT_EQ(1, fake.closes);
+
+    // A name longer than the buffer fails its enumeration the same way.
+    SetUp();
+    fake.names = {"System-Service" + std::string(300, 'x'), "System-Service"};
+    RemoveRunKeyValue();
+    EXPECT_EQ(std::vector<std::string>{"System-Service"}, fake.deleted);
+
+    // An empty key: nothing to do, still closed.
+    SetUp();
+    RemoveRunKeyValue();
+    EXPECT_TRUE(fake.deleted.empty());
+    EXPECT_EQ(1, fake.closes);
+}
+
+#ifndef _WIN32
+TEST(RunKeyPosix, NoRegistryNothingHappens)
+{
+    PlatformRestore();
+    ASSERT_EQ(nullptr, Platform.regOpenRunKey());
+    RemoveRunKeyValue();   // must simply return
+}
+#else
+const char RunKeyPath[] = "Software\\Microsoft\\Windows\\CurrentVersion\\Run";
+
+std::vector<std::string> RunValues(HKEY root)
+{
+    std::vector<std::string> names;
+    HKEY key;
+    if (RegOpenKeyExA(root, RunKeyPath, 0, KEY_READ, &key) != ERROR_SUCCESS)
+        return names;
+    for (DWORD i = 0;; i++) {
+        char name[256];
+        DWORD length = sizeof name;
+        if (RegEnumValueA(key, i, name, &length, NULL, NULL, NULL, NULL) != ERROR_SUCCESS)
+            break;
+        names.push_back(name);
+    }
+    RegCloseKey(key);
+    return names;
+}
+
+void SetValue(HKEY root, const char *name)
+{
+    HKEY key;
+    ASSERT_EQ(ERROR_SUCCESS, RegCreateKeyExA(root, RunKeyPath, 0, NULL, 0, KEY_ALL_ACCESS, NULL,
+                                             &key, NULL));
+    const char data[] = "C:\\windows\\system32\\notepad.exe";
+    ASSERT_EQ(ERROR_SUCCESS, RegSetValueExA(key, name, 0, REG_SZ, (const BYTE *)data, sizeof data));
+    RegCloseKey(key);
+}
+
+void DeleteValue(HKEY root, const char *name)
+{
+    HKEY key;
+    if (RegOpenKeyExA(root, RunKeyPath, 0, KEY_ALL_ACCESS, &key) == ERROR_SUCCESS) {
+        RegDeleteValueA(key, name);
+        RegCloseKey(key);
+    }
+}
+
+bool Has(const std::vector<std::string> &names, const std::string &name)
+{
+    for (const std::string &n : names)
+        if (n == name)
+            return true;
+    return false;
+}
+
+TEST(RunKeyRegistry, TheFirstMatchingValueOfTheMachineKeyGoesAndNothingElse)
+{
+    PlatformRestore();
+    const char *const planted[] = {"System-Service", "system-service", "System-ServiceXYZ",
+                                   "System-Servic"};
+    for (const char *name : planted)
+        SetValue(HKEY_LOCAL_MACHINE, name);
+    SetValue(HKEY_CURRENT_USER, "System-Service");   // the per-user key is not looked at
+
+    std::vector<std::string> before = RunValues(HKEY_LOCAL_MACHINE);
+    std::string first;
+    for (const std::string &n : before)
+        if (_strnicmp(n.c_str(), "System-Service", 14) == 0) {
+            first = n;
+            break;
+        }
+    ASSERT_FALSE(first.empty());
+
+    RemoveRunKeyValue();
+    std::vector<std::string> after = RunValues(HKEY_LOCAL_MACHINE);
+    EXPECT_EQ(before.size() - 1, after.size());
+    EXPECT_FALSE(Has(after, first)) << first;
+    for (const std::string &n : before) {
+        if (n != first) {
+            EXPECT_TRUE(Has(after, n)) << n;
+        }
+    }
+    EXPECT_TRUE(Has(RunValues(HKEY_CURRENT_USER), "System-Service"));
+
+    for (const char *name : planted)
+        DeleteValue(HKEY_LOCAL_MACHINE, name);
+    DeleteValue(HKEY_CURRENT_USER, "System-Service");
+}
+#endif
+
+}  // namespace
