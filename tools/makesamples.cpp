@@ -1,0 +1,29 @@
+// makesamples FOLDER: writes every harmless test sample into FOLDER (which must exist) and
+// lists what each one is and what the detector must answer for it.
+#include "tools/samples.h"
+
+#include <cstdio>
+#include <cstring>
+#include <string>
+
+int main(int argc, char **argv)
+{
+    if (argc != 2) {
+        std::fprintf(stderr, "usage: makesamples FOLDER\n");
+        return 2;
+    }
+    std::string folder = argv[1];
+    char separator = folder.find('\\') != std::string::npos ? '\\' : '/';
+    int written = samples::WriteAllSamples(folder, separator);
+    for (int i = 0; i < samples::SampleCount; i++) {
+        const samples::SampleInfo &info = samples::Sample((samples::SampleId)i);
+        std::printf("%-30s %-8s %s\n", info.fileName, info.entry > 0 ? "infected" : "clean",
+                    info.about);
+    }
+    if (written != samples::SampleCount) {
+        std::fprintf(stderr, "makesamples: wrote %d of %d samples into %s\n", written,
+                     (int)samples::SampleCount, folder.c_str());
+        return 1;
+    }
+    return 0;
+}
