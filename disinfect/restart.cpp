@@ -1,1 +1,230 @@
-// placeholder until implemented
+/*
+** Restart-time file operations.
+**
+** The NT family keeps a list of pending moves that the platform carries out at its next start.
+** The 9x family instead reads the [rename] section of wininit.ini in its Windows folder, one
+** line per operation in the form destination=source, "NUL" as destination meaning deletion.
+** The profile-string API cannot write that section: it would put our paths in keys, where
+** they are the wrong way round, and entries sharing the key "NUL" (ours and other programs')
+** would replace one another. So the file is read, one line appended to the section, and the
+** whole text written back.
+*/
+#include "disinfect/restart.h"
+
+#include "engine/fileio.h"
+#include "scan/scanstate.h"
+
+#include <string.h>
+
+#define Family9x 0x80000000u
+#define MaxWininitSize (4u * 1024u * 1024u)   /* far beyond any real wininit.ini */
+
+static const char WininitName[] = "wininit.ini";
+static const char RenameSection[] = "[rename]";
+
+static int Is9xFamily(void)
+{
+    return (Platform.getVersion() & Family9x) != 0;
+}
+
+int ScheduleReplaceAtRestart(const char *copy, const char *file)
+{
+    if (Platform.moveFile(copy, file))
+        return 1;
+    if (Is9xFamily())
+        return AddWininitRename(file, copy);
+    /* The move alone would not replace an existing file: delete it first, at the restart. */
+    if (!Platform.moveFileAtRestart(file, nullptr))
+        return 0;
+    if (!Platform.moveFileAtRestart(copy, file))
+        return 0;
+    return 1;
+}
+
+int ScheduleDeleteAtRestart(const char *file)
+{
+    if (Is9xFamily())
+        return AddWininitRename("NUL", file);
+    return Platform.moveFileAtRestart(file, nullptr);
+}
+
+static int IsBlank(char c)
+{
+    return c == ' ' || c == '\t';
+}
+
+static char LowerAscii(char c)
+{
+    return (c >= 'A' && c <= 'Z') ? (char)(c - 'A' + 'a') : c;
+}
+
+/* The end of the line starting at `at`: the position of its line break, or `length`. */
+static uint32_t LineEnd(const char *ini, uint32_t length, uint32_t at)
+{
+    while (at < length && ini[at] != '\n' && ini[at] != '\r')
+        at++;
+    return at;
+}
+
+/* The start of the next line after the line ending at `end` (past "\r\n", "\n" or "\r"). */
+static uint32_t NextLine(const char *ini, uint32_t length, uint32_t end)
+{
+    if (end < length && ini[end] == '\r')
+        end++;
+    if (end < length && ini[end] == '\n')
+        end++;
+    return end;
+}
+
+/* 1 when the line [at, end) opens a section: optional blanks, then "[". */
+static int IsSectionLine(const char *ini, uint32_t at, uint32_t end)
+{
+    while (at < end && IsBlank(ini[at]))
+        at++;
+    return at < end && ini[at] == '[';
+}
+
+/* 1 when the line [at, end) is "[rename]" in any case, with optional blanks around it. */
+static int IsRenameSection(const char *ini, uint32_t at, uint32_t end)
+{
+    while (at < end && IsBlank(ini[at]))
+        at++;
+    while (end > at && IsBlank(ini[end - 1]))
+        end--;
+    uint32_t n = (uint32_t)(sizeof RenameSection - 1);
+    if (end - at != n)
+        return 0;
+    for (uint32_t i = 0; i < n; i++)
+        if (LowerAscii(ini[at + i]) != RenameSection[i])
+            return 0;
+    return 1;
+}
+
+static int IsBlankLine(const char *ini, uint32_t at, uint32_t end)
+{
+    while (at < end && IsBlank(ini[at]))
+        at++;
+    return at == end;
+}
+
+/* Appends `count` bytes to out[*used]; 0 when they would not fit in `size`. */
+static int Put(char *out, uint32_t size, uint32_t *used, const char *text, uint32_t count)
+{
+    if (count > size - *used)
+        return 0;
+    memcpy(out + *used, text, count);
+    *used += count;
+    return 1;
+}
+
+uint32_t InsertRenameLine(const char *ini, uint32_t length, const char *line, char *out, uint32_t size)
+{
+    uint32_t lineLength = (uint32_t)strlen(line);
+    uint32_t at = 0;
+    int found = 0;
+
+    /* Find the section, then the end of its last non-blank line. */
+    uint32_t insert = length;
+    int needBreakBefore = 0;
+    while (at < length) {
+        uint32_t end = LineEnd(ini, length, at);
+        if (!found) {
+            if (IsRenameSection(ini, at, end)) {
+                found = 1;
+                insert = NextLine(ini, length, end);
+                needBreakBefore = insert == end;   /* the header is the file's last line */
+            }
+        } else {
+            if (IsSectionLine(ini, at, end))
+                break;
+            if (!IsBlankLine(ini, at, end)) {
+                insert = NextLine(ini, length, end);
+                needBreakBefore = insert == end;
+            }
+        }
+        at = NextLine(ini, length, end);
+    }
+    if (!found) {
+        insert = length;
+        needBreakBefore = length > 0 && ini[length - 1] != '\n' && ini[length - 1] != '\r';
+    }
+
+    uint32_t used = 0;
+    if (!Put(out, size, &used, ini, insert))
+        return 0;
+    if (needBreakBefore && !Put(out, size, &used, "\r\n", 2))
+        return 0;
+    if (!found && !Put(out, size, &used, "[rename]\r\n", 10))
+        return 0;
+    if (!Put(out, size, &used, line, lineLength) || !Put(out, size, &used, "\r\n", 2))
+        return 0;
+    if (!Put(out, size, &used, ini + insert, length - insert))
+        return 0;
+    return used;
+}
+
+/* Reads the whole file at `path` into a block of its own. Answers 1 with *data (null for a
+** missing or empty file) and *length set, 0 when the file exists but cannot be read: then
+** nothing may be written over it. */
+static int ReadWininit(const char *path, char **data, uint32_t *length)
+{
+    *data = nullptr;
+    *length = 0;
+    FileHandle file = FileOpen(path, 0);
+    if (file == InvalidFileHandle)
+        return Platform.getFileAttributes(path) == InvalidFileAttributes;
+    int ok = 0;
+    uint32_t size = FileSeek(file, 0, SeekFromEnd);
+    if (size == 0) {
+        ok = 1;
+    } else if (size <= MaxWininitSize && FileSeek(file, 0, SeekFromStart) == 0) {
+        char *block = (char *)MemAlloc(size);
+        if (block) {
+            if (FileRead(file, block, size) == size) {
+                *data = block;
+                *length = size;
+                ok = 1;
+            } else {
+                MemFree(block);
+            }
+        }
+    }
+    FileClose(file);
+    return ok;
+}
+
+int AddWininitRename(const char *destination, const char *source)
+{
+    /* The start-up splits each line at its first "=" and ends it at a line break: a path that
+    ** would be read as something else is refused rather than written. */
+    if (strchr(destination, '=') || strpbrk(destination, "\r\n") || strpbrk(source, "\r\n") ||
+        !destination[0] || !source[0])
+        return 0;
+
+    char path[ScanPathSize];
+    char separator[2] = {PathSeparator, 0};
+    if (!Platform.windowsFolder(path, sizeof path) || !AppendText(path, sizeof path, separator) ||
+        !AppendText(path, sizeof path, WininitName))
+        return 0;
+
+    char line[2 * ScanPathSize + 2];
+    if (!CopyText(line, sizeof line, destination) || !AppendText(line, sizeof line, "=") ||
+        !AppendText(line, sizeof line, source))
+        return 0;
+
+    /* Room for the line, its line breaks and a new section header. */
+    uint32_t room = (uint32_t)strlen(line) + 16;
+    char *ini;
+    uint32_t length;
+    if (!ReadWininit(path, &ini, &length))
+        return 0;
+    char *out = (char *)MemAlloc(length + room);
+    int ok = 0;
+    if (out) {
+        uint32_t written = InsertRenameLine(ini ? ini : "", length, line, out, length + room);
+        ok = written != 0 && Platform.writeWholeFile(path, out, written) != 0;
+        MemFree(out);
+    }
+    MemFree(ini);
+    return ok;
+}

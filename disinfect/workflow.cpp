@@ -1,1 +1,265 @@
-// placeholder until implemented
+/*
+** The per-file workflow.
+**
+** ProcessFile scans one file, shows what it found, and deletes, cleans or copies it. A file that
+** cannot be opened for writing (the running worm keeps it locked) is copied under a free name,
+** the copy is processed by a nested ProcessFile, and what is left to do on the file itself is
+** registered for the next restart. Every path is built in ScanPath and in one 520-byte buffer
+** per invocation; whatever happens, ScanPath holds on return what it held on entry.
+*/
+#include "disinfect/workflow.h"
+
+#include "disinfect/restart.h"
+#include "scan/display.h"
+#include "scan/scanstate.h"
+
+#include <string.h>
+
+int32_t LastResult;
+
+const char *const ScannedExtensions[10] = {
+    "exe", "com", "dll", "ocx", "scr", "cpl", "pif", "lnk", "bat", "cmd"};
+
+int32_t (*Detector)(ScanContext *context) = DetectFile;
+int32_t (*Cleaner)(ScanContext *context) = CleanFile;
+
+#define TextSize     ScanPathSize
+#define CopySuffixLength 7          /* ".qx-" and three hexadecimal digits */
+#define MaxCopyNumber 0xFFFu
+
+static const char StatusUnableToClean[] = "unable to clean";
+static const char StatusAccessError[] = "error accessing file";
+
+int32_t CleanFile(ScanContext *context)
+{
+    (void)context;
+    /* This worm leaves nothing worth repairing: an infected file is the worm itself. */
+    return CleanResult::DeleteFile;
+}
+
+static void ReportUnableToClean(void)
+{
+    AddResultRow(ScanPath, StatusUnableToClean);
+    ScanCounters.unableToClean++;
+}
+
+/* Composes `prefix` followed by the detection name the detector set, and shows it for the file
+** in ScanPath. A name too long for the buffer is left out rather than cut. */
+static void ReportFinding(char *text, const char *prefix, const ScanContext *context)
+{
+    CopyText(text, TextSize, prefix);
+    if (context->matchedName && *context->matchedName)
+        AppendText(text, TextSize, *context->matchedName);
+    AddResultRow(ScanPath, text);
+}
+
+static int SameExtension(const char *a, const char *b)
+{
+    for (;; a++, b++) {
+        char ca = *a, cb = *b;
+        if (ca >= 'A' && ca <= 'Z')
+            ca = (char)(ca - 'A' + 'a');
+        if (cb >= 'A' && cb <= 'Z')
+            cb = (char)(cb - 'A' + 'a');
+        if (ca != cb)
+            return 0;
+        if (!ca)
+            return 1;
+    }
+}
+
+/* A file that cannot be read is worth a row only when it could be a program: the extension is
+** taken from the last "." of the whole path, as the platform's loader would. */
+static void ReportUnopenable(void)
+{
+    const char *dot = strrchr(ScanPath, '.');
+    if (!dot)
+        return;
+    for (const char *extension : ScannedExtensions) {
+        if (SameExtension(dot + 1, extension)) {
+            AddResultRow(ScanPath, "unable to open file");
+            return;
+        }
+    }
+}
+
+/* Writes ".qx-" and `number` as three upper-case hexadecimal digits, zero-padded, and a NUL. */
+static void WriteCopySuffix(char *out, uint32_t number)
+{
+    static const char hex[] = "0123456789ABCDEF";
+    out[0] = '.';
+    out[1] = 'q';
+    out[2] = 'x';
+    out[3] = '-';
+    out[4] = hex[(number >> 8) & 0xFu];
+    out[5] = hex[(number >> 4) & 0xFu];
+    out[6] = hex[number & 0xFu];
+    out[7] = 0;
+}
+
+/* Deletes the file in ScanPath now, or else at the next restart. */
+static void DeleteBranch(void)
+{
+    LastResult = CleanResult::DeleteFile;
+    if (Platform.deleteFile(ScanPath)) {
+        AddResultRow(ScanPath, "deleted");
+        ScanCounters.deleted++;
+        return;
+    }
+    if (ScheduleDeleteAtRestart(ScanPath)) {
+        AddResultRow(ScanPath, "will be deleted at restart");
+        ScanCounters.deletedAtRestart++;
+        return;
+    }
+    ReportUnableToClean();
+}
+
+/* The infected file in ScanPath cannot be opened for writing: work on a copy of it, and leave
+** to the restart what the copy's fate asks of the file. `text` is the invocation's buffer. */
+static void CopyFallback(char *text)
+{
+    uint32_t length = (uint32_t)strlen(ScanPath);
+
+    /* The copy's name has to fit in the buffer and, during the nested call, in ScanPath. */
+    if (length + CopySuffixLength >= TextSize || !CopyText(text, TextSize, ScanPath)) {
+        ReportUnableToClean();
+        return;
+    }
+    uint32_t number = 0;
+    for (;; number++) {
+        if (number > MaxCopyNumber) {
+            ReportUnableToClean();
+            return;
+        }
+        WriteCopySuffix(text + length, number);
+        if (Platform.getFileAttributes(text) == InvalidFileAttributes)
+            break;
+    }
+    if (!Platform.copyFile(ScanPath, text)) {
+        ReportUnableToClean();
+        return;
+    }
+    AddResultRow(ScanPath, "creating a copy for cleaning");
+
+    CopyText(ScanPath, ScanPathSize, text);
+    ProcessFile();
+    ScanPath[length] = 0;
+
+    switch (LastResult) {
+    case ScanVerdict::Clean:
+        if (ScheduleReplaceAtRestart(text, ScanPath)) {
+            ScanCounters.cleanedAtRestart++;
+            AddResultRow(ScanPath, "will be cleaned at restart");
+            return;
+        }
+        /* Nothing will take the file's place: it stays infected, and a stray clean copy
+        ** beside it would only be scanned and reported again by the next scan. */
+        Platform.deleteFile(text);
+        ReportUnableToClean();
+        return;
+    case CleanResult::DeleteFile:
+        DeleteBranch();
+        return;
+    default:
+        Platform.deleteFile(text);
+        ReportUnableToClean();
+        return;
+    }
+}
+
+/* Treats the file in ScanPath, found infected on pass `pass`. Answers 1 when the cleaner
+** cleaned it in place, so that it has to be scanned again. */
+static int TreatInfected(ScanContext *context, int32_t pass, char *text)
+{
+    if (pass == 0)
+        ScanCounters.infected++;
+    ReportFinding(text, "infected: ", context);
+
+    Platform.setFileAttributes(ScanPath, AttrNormal);
+    FileHandle file = FileOpen(ScanPath, 1);
+    if (file == InvalidFileHandle) {
+        CopyFallback(text);
+        return 0;
+    }
+    context->file = file;
+    int32_t result = Cleaner(context);
+    FileClose(file);
+    context->file = InvalidFileHandle;
+
+    switch (result) {
+    case CleanResult::Cleaned:
+        AddResultRow(ScanPath, "cleaned");
+        return 1;
+    case CleanResult::AccessError:
+        AddResultRow(ScanPath, StatusAccessError);
+        ScanCounters.accessErrors++;
+        ReportUnableToClean();
+        return 0;
+    case CleanResult::DeleteFile:
+        DeleteBranch();
+        return 0;
+    default:
+        ReportUnableToClean();
+        return 0;
+    }
+}
+
+void ProcessFile(void)
+{
+    char text[TextSize];   /* status texts, then the copy's name */
+    ScanContext context;
+    int32_t pass = 0;
+
+    ScanCounters.files++;
+    context.path = ScanPath;
+    context.matchedName = nullptr;
+    context.file = InvalidFileHandle;
+
+    for (;;) {
+        FileHandle file = FileOpen(ScanPath, 0);
+        if (file == InvalidFileHandle) {
+            ReportUnopenable();
+            return;
+        }
+        context.file = file;
+        int32_t verdict = Detector(&context);
+        LastResult = verdict;
+        FileClose(file);
+        context.file = InvalidFileHandle;
+
+        int again = 0;
+        switch (verdict) {
+        case ScanVerdict::Clean:
+            if (pass != 0)
+                ScanCounters.cleaned++;
+            break;
+        case ScanVerdict::Infected:
+            again = TreatInfected(&context, pass, text);
+            break;
+        case ScanVerdict::Suspect:
+            ReportFinding(text, "suspect: ", &context);
+            ScanCounters.suspicious++;
+            break;
+        case ScanVerdict::AccessError:
+            AddResultRow(ScanPath, StatusAccessError);
+            ScanCounters.accessErrors++;
+            break;
+        case ScanVerdict::Warning:
+            ReportFinding(text, "warning: ", &context);
+            ScanCounters.warnings++;
+            break;
+        default:
+            break;
+        }
+        pass++;
+        if (!again)
+            return;
+        /* A cleaner that keeps answering Cleaned while the file stays infected would hold the
+        ** scan here for ever. LastResult keeps the Infected of the last pass, so a copy ending
+        ** this way counts as not cleaned. */
+        if (pass >= MaxPasses) {
+            ReportUnableToClean();
+            return;
+        }
+    }
+}

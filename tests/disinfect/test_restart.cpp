@@ -1,0 +1,250 @@
+// Restart-time operations: the family chosen from bit 31 of the version word on every call,
+// the NT family's two registrations in order, and the 9x family's lines in wininit.ini, which
+// must stand side by side with whatever other programs left there.
+#include "disinfect/restart.h"
+#include "tests/disinfect/workflow_support.h"
+
+#include <gtest/gtest.h>
+#include <string>
+#include <vector>
+
+using testsupport::Exists;
+
+static std::string windowsDir;
+static int ScratchWindowsFolder(char *out, uint32_t size)
+{
+    return CopyText(out, size, windowsDir.c_str());
+}
+static int NoWindowsFolder(char *, uint32_t) { return 0; }
+
+static uint32_t versionWord;
+static int versionReads;
+static uint32_t Version(void)
+{
+    versionReads++;
+    return versionWord;
+}
+
+static std::vector<std::pair<std::string, std::string>> restartCalls;
+static std::vector<int> restartAnswers;   // one per call, then 1
+static int RecordRestartMove(const char *from, const char *to)
+{
+    restartCalls.push_back({from, to ? to : "<null>"});
+    size_t i = restartCalls.size() - 1;
+    return i < restartAnswers.size() ? restartAnswers[i] : 1;
+}
+
+static int moveCalls;
+static int RefusingMove(const char *, const char *) { moveCalls++; return 0; }
+
+static int FailingWrite(const char *, const void *, uint32_t) { return 0; }
+
+class Restart : public WorkflowTest {
+protected:
+    void ResetRecords() override
+    {
+        windowsDir = scratch.path();
+        versionWord = 0;
+        versionReads = 0;
+        restartCalls.clear();
+        restartAnswers.clear();
+        moveCalls = 0;
+        Platform.windowsFolder = ScratchWindowsFolder;
+        Platform.getVersion = Version;
+        Platform.moveFileAtRestart = RecordRestartMove;
+    }
+    std::string Wininit() { return scratch.file("wininit.ini"); }
+    std::string ReadWininit()
+    {
+        std::vector<uint8_t> bytes = testsupport::ReadBytes(Wininit());
+        return std::string(bytes.begin(), bytes.end());
+    }
+};
+
+// ---- the text of the [rename] section -------------------------------------------------------
+
+static std::string Insert(const std::string &ini, const std::string &line, uint32_t room = 4096)
+{
+    std::vector<char> out(room);
+    uint32_t n = InsertRenameLine(ini.data(), (uint32_t)ini.size(), line.c_str(), out.data(), room);
+    return std::string(out.data(), n);
+}
+
+TEST(InsertRenameLine, CreatesTheSectionWhenMissing)
+{
+    EXPECT_EQ("[rename]\r\nNUL=C:\\a.exe\r\n", Insert("", "NUL=C:\\a.exe"));
+    EXPECT_EQ("[boot]\r\nx=1\r\n[rename]\r\nNUL=C:\\a.exe\r\n",
+              Insert("[boot]\r\nx=1\r\n", "NUL=C:\\a.exe"));
+    // A last line without its line break gets one before the new section.
+    EXPECT_EQ("[boot]\r\nx=1\r\n[rename]\r\nNUL=C:\\a.exe\r\n", Insert("[boot]\r\nx=1", "NUL=C:\\a.exe"));
+}
+
+TEST(InsertRenameLine, AppendsAfterTheSectionsLastEntryKeepingEveryOther)
+{
+    const std::string ini = "[boot]\r\na=1\r\n[rename]\r\nNUL=C:\\other.exe\r\nC:\\b.dll=C:\\b.new\r\n"
+                            "\r\n[tail]\r\nz=9\r\n";
+    EXPECT_EQ("[boot]\r\na=1\r\n[rename]\r\nNUL=C:\\other.exe\r\nC:\\b.dll=C:\\b.new\r\n"
+              "NUL=C:\\mine.exe\r\n\r\n[tail]\r\nz=9\r\n",
+              Insert(ini, "NUL=C:\\mine.exe"));
+}
+
+TEST(InsertRenameLine, FindsTheSectionInAnyCaseAndLayout)
+{
+    EXPECT_EQ("[Rename]\r\nNUL=C:\\x\r\nNUL=C:\\y\r\n", Insert("[Rename]\r\nNUL=C:\\x\r\n", "NUL=C:\\y"));
+    EXPECT_EQ("  [RENAME]  \nNUL=C:\\x\nNUL=C:\\y\r\n", Insert("  [RENAME]  \nNUL=C:\\x\n", "NUL=C:\\y"));
+    // The header as the file's last line, without a line break.
+    EXPECT_EQ("[rename]\r\nNUL=C:\\y\r\n", Insert("[rename]", "NUL=C:\\y"));
+    // The last entry without a line break.
+    EXPECT_EQ("[rename]\r\nNUL=C:\\x\r\nNUL=C:\\y\r\n", Insert("[rename]\r\nNUL=C:\\x", "NUL=C:\\y"));
+    // "[renamed]" is another section.
+    EXPECT_EQ("[renamed]\r\nq=1\r\n[rename]\r\nNUL=C:\\y\r\n", Insert("[renamed]\r\nq=1\r\n", "NUL=C:\\y"));
+}
+
+TEST(InsertRenameLine, AnswersZeroWhenTheResultWouldNotFit)
+{
+    const std::string ini = "[rename]\r\nNUL=C:\\x\r\n";
+    const std::string expected = ini + "NUL=C:\\y\r\n";
+    EXPECT_EQ(expected, Insert(ini, "NUL=C:\\y", (uint32_t)expected.size()));
+    std::vector<char> out(expected.size() - 1);
+    EXPECT_EQ(0u, InsertRenameLine(ini.data(), (uint32_t)ini.size(), "NUL=C:\\y", out.data(),
+                                   (uint32_t)out.size()));
+}
+
+// ---- wininit.ini on disk ------------------------------------------------------------------
+
+TEST_F(Restart, NineXFamilyWritesDestinationEqualsSourceLinesSideBySide)
+{
+    versionWord = 0xC0000A04u;
+    ASSERT_TRUE(testsupport::WriteText(Wininit(), "[rename]\r\nNUL=C:\\OTHER\\PROG.EXE\r\n"));
+    EXPECT_EQ(1, ScheduleDeleteAtRestart("C:\\a\\one.exe"));
+    EXPECT_EQ(1, ScheduleDeleteAtRestart("C:\\a\\two.exe"));
+    EXPECT_EQ(1, ScheduleReplaceAtRestart("C:\\a\\three.exe.qx-000", "C:\\a\\three.exe"));
+    EXPECT_EQ("[rename]\r\nNUL=C:\\OTHER\\PROG.EXE\r\nNUL=C:\\a\\one.exe\r\nNUL=C:\\a\\two.exe\r\n"
+              "C:\\a\\three.exe=C:\\a\\three.exe.qx-000\r\n",
+              ReadWininit());
+    EXPECT_TRUE(restartCalls.empty());
+    EXPECT_EQ(3, versionReads);
+}
+
+TEST_F(Restart, NineXFamilyCreatesTheFile)
+{
+    versionWord = 0x80000000u;
+    EXPECT_EQ(1, ScheduleDeleteAtRestart("C:\\held.exe"));
+    EXPECT_EQ("[rename]\r\nNUL=C:\\held.exe\r\n", ReadWininit());
+}
+
+TEST_F(Restart, NineXFamilyFailuresWriteNothing)
+{
+    versionWord = 0xC0000A04u;
+    const std::string before = "[rename]\r\nNUL=C:\\OTHER.EXE\r\n";
+    ASSERT_TRUE(testsupport::WriteText(Wininit(), before));
+
+    // A file that exists but cannot be read must not be replaced by our line alone.
+    FileHandle hold = Platform.openFile(Wininit().c_str(), 1);
+    ASSERT_NE(InvalidFileHandle, hold);
+    EXPECT_EQ(0, ScheduleDeleteAtRestart("C:\\a.exe"));
+    Platform.closeFile(hold);
+
+    // A destination with "=" would be split at the wrong place; line breaks would make two.
+    EXPECT_EQ(0, ScheduleReplaceAtRestart("C:\\a.exe.qx-000", "C:\\a=b.exe"));
+    EXPECT_EQ(0, ScheduleDeleteAtRestart("C:\\a.exe\r\nNUL=C:\\windows\\system.ini"));
+    EXPECT_EQ(before, ReadWininit());
+
+    Platform.writeWholeFile = FailingWrite;
+    EXPECT_EQ(0, ScheduleDeleteAtRestart("C:\\a.exe"));
+    Platform.windowsFolder = NoWindowsFolder;
+    EXPECT_EQ(0, ScheduleDeleteAtRestart("C:\\a.exe"));
+    EXPECT_EQ(before, ReadWininit());
+    // A source with "=" is fine: the line is split at its first "=".
+    Platform.windowsFolder = ScratchWindowsFolder;
+    PlatformOps real = RealPlatform();
+    Platform.writeWholeFile = real.writeWholeFile;
+    EXPECT_EQ(1, ScheduleDeleteAtRestart("C:\\a=b.exe"));
+    EXPECT_EQ(before + "NUL=C:\\a=b.exe\r\n", ReadWininit());
+}
+
+// ---- NT family ------------------------------------------------------------------------------
+
+TEST_F(Restart, NtFamilyDeletionPassesThePlatformResultOn)
+{
+    versionWord = 0x0A280105u;
+    restartAnswers = {0x2A};
+    EXPECT_EQ(0x2A, ScheduleDeleteAtRestart("C:\\a.exe"));
+    restartAnswers = {0x2A, 0};
+    EXPECT_EQ(0, ScheduleDeleteAtRestart("C:\\b.exe"));
+    EXPECT_EQ((std::vector<std::pair<std::string, std::string>>{{"C:\\a.exe", "<null>"}, {"C:\\b.exe", "<null>"}}),
+              restartCalls);
+    EXPECT_FALSE(Exists(Wininit()));
+}
+
+TEST_F(Restart, NtFamilyReplacementRegistersDeletionThenMove)
+{
+    versionWord = 0x7FFFFFFFu;   // every bit but 31: still the NT family
+    Platform.moveFile = RefusingMove;
+    EXPECT_EQ(1, ScheduleReplaceAtRestart("C:\\a.exe.qx-000", "C:\\a.exe"));
+    EXPECT_EQ((std::vector<std::pair<std::string, std::string>>{{"C:\\a.exe", "<null>"},
+                                                                  {"C:\\a.exe.qx-000", "C:\\a.exe"}}),
+              restartCalls);
+    EXPECT_EQ(1, moveCalls);
+}
+
+TEST_F(Restart, NtFamilyReplacementFailsWhenEitherRegistrationFails)
+{
+    versionWord = 0;
+    Platform.moveFile = RefusingMove;
+    restartAnswers = {0};
+    EXPECT_EQ(0, ScheduleReplaceAtRestart("C:\\a.exe.qx-000", "C:\\a.exe"));
+    EXPECT_EQ(1u, restartCalls.size());   // no move registered after a failed deletion
+
+    restartCalls.clear();
+    restartAnswers = {5, 0};
+    EXPECT_EQ(0, ScheduleReplaceAtRestart("C:\\a.exe.qx-000", "C:\\a.exe"));
+    EXPECT_EQ(2u, restartCalls.size());
+}
+
+TEST_F(Restart, FamilyIsReadOnEveryCallFromBit31Only)
+{
+    Platform.moveFile = RefusingMove;
+    versionWord = 0x80000000u;
+    EXPECT_EQ(1, ScheduleDeleteAtRestart("C:\\nine.exe"));
+    versionWord = 0x00000000u;
+    EXPECT_EQ(1, ScheduleDeleteAtRestart("C:\\nt.exe"));
+    versionWord = 0xFFFFFFFFu;
+    EXPECT_EQ(1, ScheduleReplaceAtRestart("C:\\c.qx-000", "C:\\c"));
+    versionWord = 0x7FFFFFFFu;
+    EXPECT_EQ(1, ScheduleReplaceAtRestart("C:\\d.qx-000", "C:\\d"));
+    EXPECT_EQ("[rename]\r\nNUL=C:\\nine.exe\r\nC:\\c=C:\\c.qx-000\r\n", ReadWininit());
+    EXPECT_EQ((std::vector<std::pair<std::string, std::string>>{
+                  {"C:\\nt.exe", "<null>"}, {"C:\\d", "<null>"}, {"C:\\d.qx-000", "C:\\d"}}),
+              restartCalls);
+    EXPECT_EQ(4, versionReads);
+}
+
+// ---- the immediate move -------------------------------------------------------------------
+
+TEST_F(Restart, ReplacementWhenTheFileIsGoneMovesTheCopyAtOnce)
+{
+    std::string file = scratch.file("gone.exe"), copy = file + ".qx-000";
+    ASSERT_TRUE(testsupport::WriteText(copy, "clean copy"));
+    EXPECT_EQ(1, ScheduleReplaceAtRestart(copy.c_str(), file.c_str()));
+    EXPECT_FALSE(Exists(copy));
+    EXPECT_EQ("clean copy", ReadText(file));
+    EXPECT_TRUE(restartCalls.empty());
+    EXPECT_EQ(0, versionReads);
+}
+
+#ifndef _WIN32
+// Without restart-time facilities both registrations fail honestly (the workflow then says
+// "unable to clean"); under Wine the restart test registers and carries them out for real.
+TEST_F(Restart, PosixPlatformRefusesBothRegistrations)
+{
+    PlatformRestore();
+    std::string file = scratch.file("held.exe"), copy = file + ".qx-000";
+    ASSERT_TRUE(testsupport::WriteText(file, "infected"));
+    ASSERT_TRUE(testsupport::WriteText(copy, "clean"));
+    EXPECT_EQ(0, ScheduleDeleteAtRestart(file.c_str()));
+    EXPECT_EQ(0, ScheduleReplaceAtRestart(copy.c_str(), file.c_str()));
+    EXPECT_TRUE(Exists(file));
+    EXPECT_TRUE(Exists(copy));
+}
+#endif

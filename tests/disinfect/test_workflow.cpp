@@ -1,0 +1,541 @@
+// The per-file workflow on real files forged by the sample maker: every outcome's rows in
+// order, its counters, and what is left on disk. Failures that cannot be caused for real are
+// injected through single entries of the platform table.
+#include "disinfect/workflow.h"
+#include "scan/display.h"
+#include "scan/scanstate.h"
+#include "tests/disinfect/handle_write.h"
+#include "tests/disinfect/workflow_support.h"
+#include "tests/support/testsupport.h"
+#include "tools/samples.h"
+
+#include <gtest/gtest.h>
+#include <cstring>
+#include <string>
+#include <vector>
+
+using testsupport::Exists;
+using testsupport::ReadBytes;
+using testsupport::Row;
+
+static const std::string Infected = "infected: Win32.Worm.Tamsel.A";
+
+static std::vector<std::string> attributeQueries;
+static std::vector<std::string> fakeCopies, fakeDeletes;
+
+// ---- injected platform entries ----------------------------------------------------------
+
+static std::vector<std::pair<std::string, std::string>> restartCalls;   // (from, to or "<null>")
+static int restartAnswer = 1;
+
+static int RecordRestartMove(const char *from, const char *to)
+{
+    restartCalls.push_back({from, to ? to : "<null>"});
+    return restartAnswer;
+}
+static uint32_t NtVersion(void) { return 0x0A280105u; }
+
+static std::vector<std::string> refusedDeletes;   // paths whose deletion fails
+static int RefusingDelete(const char *path)
+{
+    for (const std::string &p : refusedDeletes)
+        if (p == path)
+            return 0;
+    return RealPlatform().deleteFile(path);
+}
+
+static int FailingCopy(const char *, const char *) { return 0; }
+
+static std::vector<std::string> copyTargets;
+static int RecordingCopy(const char *from, const char *to)
+{
+    copyTargets.push_back(to);
+    return RealPlatform().copyFile(from, to);
+}
+
+// Opening for writing fails for every path but those ending in `writableSuffix`.
+static std::string writableSuffix;
+static FileHandle WriteRefusingOpen(const char *path, int write)
+{
+    std::string p = path;
+    if (write && !(p.size() >= writableSuffix.size() && !writableSuffix.empty() &&
+                   p.compare(p.size() - writableSuffix.size(), writableSuffix.size(), writableSuffix) == 0))
+        return InvalidFileHandle;
+    return RealPlatform().openFile(path, write);
+}
+
+// ---- test cleaners and detectors ---------------------------------------------------------
+
+// Overwrites part of entry 1's first region, so the detector no longer finds the file.
+static int cleanerCalls;
+static int32_t RealCleaner(ScanContext *context)
+{
+    cleanerCalls++;
+    static const char patch[] = "cleaned-cleaned-";
+    return WriteThroughHandle(context->file, 0x1000, patch, 16) ? CleanResult::Cleaned
+                                                                 : CleanResult::AccessError;
+}
+static int32_t cleanerAnswer;
+static int32_t AnsweringCleaner(ScanContext *) { cleanerCalls++; return cleanerAnswer; }
+
+static int32_t detectorAnswer;
+static const char *const TestName = "Test.Name";
+static int32_t AnsweringDetector(ScanContext *context)
+{
+    context->matchedName = &TestName;
+    return detectorAnswer;
+}
+
+class Workflow : public WorkflowTest {
+protected:
+    void ResetRecords() override
+    {
+        restartCalls.clear();
+        restartAnswer = 1;
+        refusedDeletes.clear();
+        copyTargets.clear();
+        writableSuffix.clear();
+        cleanerCalls = 0;
+        cleanerAnswer = CleanResult::DeleteFile;
+        detectorAnswer = ScanVerdict::Clean;
+        attributeQueries.clear();
+        fakeCopies.clear();
+        fakeDeletes.clear();
+    }
+};
+
+// ---- the outcome table --------------------------------------------------------------------
+
+TEST_F(Workflow, CleanFileAddsNoRowAndCountsOnlyFiles)
+{
+    std::string file = Make("clean.exe", samples::CleanPe);
+    Run(file);
+    EXPECT_TRUE(display.rows.empty());
+    ExpectCounters({{"files", 1}});
+    EXPECT_EQ(samples::MakeSample(samples::CleanPe), ReadBytes(file));
+}
+
+TEST_F(Workflow, WritableInfectedFileIsDeleted)
+{
+    for (samples::SampleId id : {samples::InfectedEntry1, samples::InfectedEntry2, samples::InfectedDll}) {
+        Reset();
+        std::string file = Make("app.exe", id);
+        Run(file);
+        EXPECT_EQ((std::vector<Row>{{file, Infected}, {file, "deleted"}}), display.rows) << id;
+        ExpectCounters({{"files", 1}, {"infected", 1}, {"deleted", 1}});
+        EXPECT_FALSE(Exists(file));
+        EXPECT_EQ(CleanResult::DeleteFile, LastResult);
+    }
+}
+
+TEST_F(Workflow, ReadOnlyInfectedFileLosesTheAttributeAndIsDeleted)
+{
+    std::string file = Make("readonly.exe", samples::InfectedEntry1);
+    ASSERT_TRUE(Platform.setFileAttributes(file.c_str(), AttrReadOnly));
+    ASSERT_TRUE(Platform.getFileAttributes(file.c_str()) & AttrReadOnly);
+    Run(file);
+    EXPECT_EQ((std::vector<Row>{{file, Infected}, {file, "deleted"}}), display.rows);
+    ExpectCounters({{"files", 1}, {"infected", 1}, {"deleted", 1}});
+    EXPECT_FALSE(Exists(file));
+}
+
+TEST_F(Workflow, FileThatCannotBeDeletedNowIsDeletedAtRestart)
+{
+    std::string file = Make("app.exe", samples::InfectedEntry1);
+    refusedDeletes = {file};
+    Platform.deleteFile = RefusingDelete;
+    Platform.getVersion = NtVersion;
+    Platform.moveFileAtRestart = RecordRestartMove;
+    restartAnswer = 0x3E5;   // any non-zero value is success
+    Run(file);
+    EXPECT_EQ((std::vector<Row>{{file, Infected}, {file, "will be deleted at restart"}}), display.rows);
+    ExpectCounters({{"files", 1}, {"infected", 1}, {"deletedAtRestart", 1}});
+    EXPECT_EQ((std::vector<std::pair<std::string, std::string>>{{file, "<null>"}}), restartCalls);
+    EXPECT_TRUE(Exists(file));
+}
+
+TEST_F(Workflow, FailedDeletionRegistrationIsUnableToClean)
+{
+    std::string file = Make("app.exe", samples::InfectedEntry1);
+    refusedDeletes = {file};
+    Platform.deleteFile = RefusingDelete;
+    Platform.getVersion = NtVersion;
+    Platform.moveFileAtRestart = RecordRestartMove;
+    restartAnswer = 0;
+    Run(file);
+    EXPECT_EQ((std::vector<Row>{{file, Infected}, {file, "unable to clean"}}), display.rows);
+    ExpectCounters({{"files", 1}, {"infected", 1}, {"unableToClean", 1}});
+    EXPECT_EQ(1u, restartCalls.size());
+}
+
+// A handle of this process holds the file as a running program would: others may read and
+// copy it, nobody may write or delete it.
+TEST_F(Workflow, LockedFileIsCopiedTheCopyDeletedAndTheFileDeletedAtRestart)
+{
+    std::string file = Make("locked.exe", samples::InfectedEntry1);
+    std::string copy = file + ".qx-000";
+    FileHandle hold = Platform.openFile(file.c_str(), 0);
+    ASSERT_NE(InvalidFileHandle, hold);
+    Platform.getVersion = NtVersion;
+    Platform.moveFileAtRestart = RecordRestartMove;
+    Run(file);
+    Platform.closeFile(hold);
+
+    EXPECT_EQ((std::vector<Row>{{file, Infected},
+                                {file, "creating a copy for cleaning"},
+                                {copy, Infected},
+                                {copy, "deleted"},
+                                {file, "will be deleted at restart"}}),
+              display.rows);
+    ExpectCounters({{"files", 2}, {"infected", 2}, {"deleted", 1}, {"deletedAtRestart", 1}});
+    EXPECT_EQ((std::vector<std::pair<std::string, std::string>>{{file, "<null>"}}), restartCalls);
+    EXPECT_TRUE(Exists(file));
+    EXPECT_FALSE(Exists(copy));
+}
+
+TEST_F(Workflow, LockedFileWithoutCopyIsUnableToClean)
+{
+    std::string file = Make("locked.exe", samples::InfectedEntry1);
+    FileHandle hold = Platform.openFile(file.c_str(), 0);
+    ASSERT_NE(InvalidFileHandle, hold);
+    Platform.copyFile = FailingCopy;
+    Run(file);
+    Platform.closeFile(hold);
+    EXPECT_EQ((std::vector<Row>{{file, Infected}, {file, "unable to clean"}}), display.rows);
+    ExpectCounters({{"files", 1}, {"infected", 1}, {"unableToClean", 1}});
+    EXPECT_FALSE(Exists(file + ".qx-000"));
+}
+
+// ---- the copy fallback ------------------------------------------------------------------
+
+TEST_F(Workflow, CopyTakesTheFirstFreeNumber)
+{
+    std::string file = Make("app.exe", samples::InfectedEntry1);
+    ASSERT_TRUE(testsupport::WriteText(file + ".qx-000", "taken"));
+    ASSERT_TRUE(testsupport::WriteText(file + ".qx-001", "taken"));
+    FileHandle hold = Platform.openFile(file.c_str(), 0);
+    ASSERT_NE(InvalidFileHandle, hold);
+    Platform.copyFile = RecordingCopy;
+    Platform.getVersion = NtVersion;
+    Platform.moveFileAtRestart = RecordRestartMove;
+    Run(file);
+    Platform.closeFile(hold);
+
+    std::string copy = file + ".qx-002";
+    EXPECT_EQ(std::vector<std::string>{copy}, copyTargets);
+    ASSERT_EQ(5u, display.rows.size());
+    EXPECT_EQ((Row{copy, Infected}), display.rows[2]);
+    EXPECT_EQ((Row{copy, "deleted"}), display.rows[3]);
+    EXPECT_EQ("taken", ReadText(file + ".qx-000"));
+    EXPECT_TRUE(Exists(file + ".qx-001"));
+    EXPECT_FALSE(Exists(copy));
+}
+
+static uint32_t EveryCopyNameTaken(const char *path)
+{
+    attributeQueries.push_back(path);
+    return AttrNormal;
+}
+
+TEST_F(Workflow, NoFreeCopyNameAmong4096IsUnableToClean)
+{
+    std::string file = Make("app.exe", samples::InfectedEntry1);
+    FileHandle hold = Platform.openFile(file.c_str(), 0);
+    ASSERT_NE(InvalidFileHandle, hold);
+    Platform.getFileAttributes = EveryCopyNameTaken;
+    Platform.copyFile = RecordingCopy;
+    Run(file);
+    Platform.closeFile(hold);
+
+    ASSERT_EQ(4096u, attributeQueries.size());
+    EXPECT_EQ(file + ".qx-000", attributeQueries[0]);
+    EXPECT_EQ(file + ".qx-00A", attributeQueries[10]);
+    EXPECT_EQ(file + ".qx-0FF", attributeQueries[255]);
+    EXPECT_EQ(file + ".qx-ABC", attributeQueries[0xABC]);
+    EXPECT_EQ(file + ".qx-FFF", attributeQueries[4095]);
+    EXPECT_TRUE(copyTargets.empty());
+    EXPECT_EQ((std::vector<Row>{{file, Infected}, {file, "unable to clean"}}), display.rows);
+    ExpectCounters({{"files", 1}, {"infected", 1}, {"unableToClean", 1}});
+}
+
+// The copy cannot be opened for writing either: it gets a copy of its own, with a second
+// suffix, and every level finishes its own file.
+TEST_F(Workflow, CopyThatCannotBeOpenedForWritingGetsACopyOfItsOwn)
+{
+    std::string file = Make("app.exe", samples::InfectedEntry1);
+    std::string copy = file + ".qx-000", inner = copy + ".qx-000";
+    writableSuffix = ".qx-000.qx-000";
+    Platform.openFile = WriteRefusingOpen;
+    refusedDeletes = {file};
+    Platform.deleteFile = RefusingDelete;
+    Platform.getVersion = NtVersion;
+    Platform.moveFileAtRestart = RecordRestartMove;
+    Run(file);
+
+    EXPECT_EQ((std::vector<Row>{{file, Infected},
+                                {file, "creating a copy for cleaning"},
+                                {copy, Infected},
+                                {copy, "creating a copy for cleaning"},
+                                {inner, Infected},
+                                {inner, "deleted"},
+                                {copy, "deleted"},
+                                {file, "will be deleted at restart"}}),
+              display.rows);
+    ExpectCounters({{"files", 3}, {"infected", 3}, {"deleted", 2}, {"deletedAtRestart", 1}});
+    EXPECT_FALSE(Exists(copy));
+    EXPECT_FALSE(Exists(inner));
+}
+
+// A locked file whose copy the cleaner repairs: the clean copy is to replace the file.
+TEST_F(Workflow, CleanCopyIsRegisteredToReplaceTheFile)
+{
+    std::string file = Make("app.exe", samples::InfectedEntry1);
+    std::string copy = file + ".qx-000";
+    FileHandle hold = Platform.openFile(file.c_str(), 0);
+    ASSERT_NE(InvalidFileHandle, hold);
+    Cleaner = RealCleaner;
+    Platform.getVersion = NtVersion;
+    Platform.moveFileAtRestart = RecordRestartMove;
+    Run(file);
+    Platform.closeFile(hold);
+
+    EXPECT_EQ((std::vector<Row>{{file, Infected},
+                                {file, "creating a copy for cleaning"},
+                                {copy, Infected},
+                                {copy, "cleaned"},
+                                {file, "will be cleaned at restart"}}),
+              display.rows);
+    ExpectCounters({{"files", 2}, {"infected", 2}, {"cleaned", 1}, {"cleanedAtRestart", 1}});
+    EXPECT_EQ((std::vector<std::pair<std::string, std::string>>{{file, "<null>"}, {copy, file}}),
+              restartCalls);
+    EXPECT_TRUE(Exists(copy));   // it waits under its copy name for the restart
+    EXPECT_EQ(samples::MakeSample(samples::InfectedEntry1), ReadBytes(file));
+}
+
+// Nothing will take the file's place: it is reported, and the stray copy goes.
+TEST_F(Workflow, FailedReplacementRegistrationIsUnableToCleanAndTheCopyDeleted)
+{
+    std::string file = Make("app.exe", samples::InfectedEntry1);
+    std::string copy = file + ".qx-000";
+    FileHandle hold = Platform.openFile(file.c_str(), 0);
+    ASSERT_NE(InvalidFileHandle, hold);
+    Cleaner = RealCleaner;
+    Platform.getVersion = NtVersion;
+    Platform.moveFileAtRestart = RecordRestartMove;
+    restartAnswer = 0;
+    Run(file);
+    Platform.closeFile(hold);
+
+    EXPECT_EQ((std::vector<Row>{{file, Infected},
+                                {file, "creating a copy for cleaning"},
+                                {copy, Infected},
+                                {copy, "cleaned"},
+                                {file, "unable to clean"}}),
+              display.rows);
+    ExpectCounters({{"files", 2}, {"infected", 2}, {"cleaned", 1}, {"unableToClean", 1}});
+    EXPECT_FALSE(Exists(copy));
+    EXPECT_TRUE(Exists(file));
+}
+
+// The copy's processing ends without a clean or deleted copy: the copy is deleted.
+TEST_F(Workflow, CopyNotCleanedIsDeletedAndTheFileUnableToClean)
+{
+    std::string file = Make("app.exe", samples::InfectedEntry1);
+    std::string copy = file + ".qx-000";
+    FileHandle hold = Platform.openFile(file.c_str(), 0);
+    ASSERT_NE(InvalidFileHandle, hold);
+    Cleaner = AnsweringCleaner;
+    cleanerAnswer = 9;
+    Run(file);
+    Platform.closeFile(hold);
+
+    EXPECT_EQ((std::vector<Row>{{file, Infected},
+                                {file, "creating a copy for cleaning"},
+                                {copy, Infected},
+                                {copy, "unable to clean"},
+                                {file, "unable to clean"}}),
+              display.rows);
+    ExpectCounters({{"files", 2}, {"infected", 2}, {"unableToClean", 2}});
+    EXPECT_FALSE(Exists(copy));
+}
+
+// ---- cleaners -----------------------------------------------------------------------------
+
+TEST_F(Workflow, CleanerThatCleansGetsASecondPassThatCountsCleaned)
+{
+    std::string file = Make("app.exe", samples::InfectedEntry1);
+    Cleaner = RealCleaner;
+    Run(file);
+    EXPECT_EQ((std::vector<Row>{{file, Infected}, {file, "cleaned"}}), display.rows);
+    ExpectCounters({{"files", 1}, {"infected", 1}, {"cleaned", 1}});
+    EXPECT_EQ(1, cleanerCalls);
+    EXPECT_TRUE(Exists(file));
+    EXPECT_EQ(ScanVerdict::Clean, LastResult);
+}
+
+TEST_F(Workflow, CleanerAccessErrorGivesTwoRows)
+{
+    std::string file = Make("app.exe", samples::InfectedEntry1);
+    Cleaner = AnsweringCleaner;
+    cleanerAnswer = CleanResult::AccessError;
+    Run(file);
+    EXPECT_EQ((std::vector<Row>{{file, Infected}, {file, "error accessing file"}, {file, "unable to clean"}}),
+              display.rows);
+    ExpectCounters({{"files", 1}, {"infected", 1}, {"unableToClean", 1}, {"accessErrors", 1}});
+    EXPECT_EQ(samples::MakeSample(samples::InfectedEntry1), ReadBytes(file));
+}
+
+TEST_F(Workflow, CleanerAnswerOutsideTheCodesIsUnableToClean)
+{
+    for (int32_t answer : {1, 2, 3, 5, 7, -1, INT32_MIN}) {
+        Reset();
+        std::string file = Make("app.exe", samples::InfectedEntry1);
+        Cleaner = AnsweringCleaner;
+        cleanerAnswer = answer;
+        Run(file);
+        EXPECT_EQ((std::vector<Row>{{file, Infected}, {file, "unable to clean"}}), display.rows) << answer;
+        ExpectCounters({{"files", 1}, {"infected", 1}, {"unableToClean", 1}});
+        EXPECT_TRUE(Exists(file));
+    }
+}
+
+// A cleaner that claims success without cleaning would hold the scan for ever.
+TEST_F(Workflow, CleanerClaimingCleanedForEverEndsAfterMaxPasses)
+{
+    std::string file = Make("app.exe", samples::InfectedEntry1);
+    Cleaner = AnsweringCleaner;
+    cleanerAnswer = CleanResult::Cleaned;
+    Run(file);
+    std::vector<Row> expected;
+    for (int pass = 0; pass < MaxPasses; pass++) {
+        expected.push_back({file, Infected});
+        expected.push_back({file, "cleaned"});
+    }
+    expected.push_back({file, "unable to clean"});
+    EXPECT_EQ(expected, display.rows);
+    EXPECT_EQ(MaxPasses, cleanerCalls);
+    ExpectCounters({{"files", 1}, {"infected", 1}, {"unableToClean", 1}});
+    EXPECT_EQ(ScanVerdict::Infected, LastResult);
+}
+
+// ---- verdicts -----------------------------------------------------------------------------
+
+TEST_F(Workflow, SuspectWarningAndAccessErrorVerdictsLeaveTheFileAlone)
+{
+    struct Case { int32_t verdict; const char *status; const char *counter; };
+    const Case cases[] = {{ScanVerdict::Suspect, "suspect: Test.Name", "suspicious"},
+                          {ScanVerdict::Warning, "warning: Test.Name", "warnings"},
+                          {ScanVerdict::AccessError, "error accessing file", "accessErrors"}};
+    for (const Case &c : cases) {
+        Reset();
+        std::string file = Make("app.exe", samples::InfectedEntry1);
+        Detector = AnsweringDetector;
+        detectorAnswer = c.verdict;
+        Cleaner = AnsweringCleaner;
+        Run(file);
+        EXPECT_EQ((std::vector<Row>{{file, c.status}}), display.rows) << c.verdict;
+        ExpectCounters({{"files", 1}, {c.counter, 1}});
+        EXPECT_EQ(0, cleanerCalls);
+        EXPECT_EQ(c.verdict, LastResult);
+        EXPECT_EQ(samples::MakeSample(samples::InfectedEntry1), ReadBytes(file));
+    }
+}
+
+TEST_F(Workflow, UnassignedVerdictsAddNothing)
+{
+    for (int32_t verdict : {3, 6, 100, -1}) {
+        Reset();
+        std::string file = Make("app.exe", samples::InfectedEntry1);
+        Detector = AnsweringDetector;
+        detectorAnswer = verdict;
+        Run(file);
+        EXPECT_TRUE(display.rows.empty()) << verdict;
+        ExpectCounters({{"files", 1}});
+        EXPECT_EQ(verdict, LastResult);
+        EXPECT_TRUE(Exists(file));
+    }
+}
+
+// ---- files that cannot be opened ------------------------------------------------------------
+
+// A handle open for writing keeps every other open out, for reading too.
+TEST_F(Workflow, UnopenableFileIsReportedOnlyForProgramExtensions)
+{
+    testsupport::MakeDir(scratch.file("dir.v2"));
+    struct Case { std::string name; bool row; };
+    const Case cases[] = {{"REPORT.EXE", true},  {"tool.Cmd", true},   {"x.pif", true},
+                          {"notes.txt", false},  {"noext", false},     {"app.exe.qx-000", false},
+                          {"dir.v2" + std::string(1, PathSeparator) + "noext", false},
+                          {"a.exe.", false},     {"exe", false}};
+    for (const Case &c : cases) {
+        Reset();
+        std::string file = scratch.file(c.name);
+        ASSERT_TRUE(testsupport::WriteBytes(file, samples::MakeSample(samples::InfectedEntry1)));
+        FileHandle hold = Platform.openFile(file.c_str(), 1);
+        ASSERT_NE(InvalidFileHandle, hold) << c.name;
+        LastResult = 42;
+        Run(file);
+        Platform.closeFile(hold);
+        if (c.row)
+            EXPECT_EQ((std::vector<Row>{{file, "unable to open file"}}), display.rows) << c.name;
+        else
+            EXPECT_TRUE(display.rows.empty()) << c.name;
+        ExpectCounters({{"files", 1}});
+        EXPECT_EQ(42, LastResult) << c.name;
+    }
+}
+
+// ---- path limits --------------------------------------------------------------------------
+
+// Paths near the end of the 520-byte buffers, far beyond what a disk holds: the file system
+// is left out and every entry the workflow needs is a stand-in.
+static FileHandle FakeOpen(const char *, int write) { return write ? InvalidFileHandle : (FileHandle)(intptr_t)7; }
+static int FakeClose(FileHandle) { return 1; }
+static uint32_t NothingThere(const char *) { return InvalidFileAttributes; }
+static int FakeCopy(const char *, const char *to) { fakeCopies.push_back(to); return 1; }
+static int FakeDelete(const char *path) { fakeDeletes.push_back(path); return 1; }
+static int32_t AlwaysInfected(ScanContext *context)
+{
+    context->matchedName = &TestName;
+    return ScanVerdict::Infected;
+}
+
+static void InstallStandIns()
+{
+    Platform.openFile = FakeOpen;
+    Platform.closeFile = FakeClose;
+    Platform.getFileAttributes = NothingThere;
+    Platform.copyFile = FakeCopy;
+    Platform.deleteFile = FakeDelete;
+    Detector = AlwaysInfected;
+}
+
+TEST_F(Workflow, CopyNamesThatWouldNotFitEndAsUnableToClean)
+{
+    InstallStandIns();
+
+    // 512 characters leave room for one suffix (519 and the NUL); 513 do not.
+    std::string longest(512, 'a'), tooLong(513, 'a');
+    Run(tooLong);
+    EXPECT_EQ((std::vector<Row>{{tooLong, "infected: Test.Name"}, {tooLong, "unable to clean"}}), display.rows);
+    EXPECT_TRUE(fakeCopies.empty());
+
+    // Opening for writing always fails: copies of copies nest until the name no longer fits,
+    // and every level unwinds to "unable to clean", deleting its copy.
+    Reset();
+    InstallStandIns();
+    std::string start(480, 'b');
+    Run(start);
+    ASSERT_EQ(5u, fakeCopies.size());     // 487, 494, 501, 508, 515 characters
+    EXPECT_EQ(515u, fakeCopies.back().size());
+    EXPECT_EQ(fakeCopies.size(), fakeDeletes.size());
+    EXPECT_EQ(fakeCopies.back(), fakeDeletes.front());   // innermost copy deleted first
+    ExpectCounters({{"files", 6}, {"infected", 6}, {"unableToClean", 6}});
+    EXPECT_EQ((Row{start, "unable to clean"}), display.rows.back());
+
+    Reset();
+    InstallStandIns();
+    Run(longest);
+    ASSERT_EQ(1u, fakeCopies.size());
+    EXPECT_EQ(longest + ".qx-000", fakeCopies[0]);
+}

@@ -1,0 +1,388 @@
+// The folder walk and the scan worker: order of files, folders and targets, the stop request,
+// the drive roots, links, path limits and the counters of consecutive scans. A listing table
+// stands in for the file system where the shape of a tree matters (drive roots, "...",
+// reparse points, long names); real trees check the whole road from walk to workflow.
+#include "disinfect/workflow.h"
+#include "platform/platform.h"
+#include "scan/display.h"
+#include "scan/scanstate.h"
+#include "scan/walk.h"
+#include "tests/support/testsupport.h"
+#include "tools/samples.h"
+
+#include <gtest/gtest.h>
+#include <algorithm>
+#include <cstdio>
+#include <filesystem>
+#include <map>
+#include <string>
+#include <vector>
+
+using testsupport::Row;
+
+static const std::string Sep(1, PathSeparator);
+
+// ---- a listed file system ------------------------------------------------------------------
+
+struct Entry {
+    std::string name;
+    uint32_t attributes;
+};
+static const uint32_t File = AttrNormal, Folder = AttrDirectory;
+
+static std::map<std::string, std::vector<Entry>> listing;   // folder path with separator
+static std::vector<std::string> patterns, opened;
+static int openFinds, findNextCalls;
+static size_t stopAfterOpens;   // 0: never
+
+struct FakeFind {
+    std::vector<Entry> entries;
+    size_t next;
+};
+
+static void Fill(FindRecord *record, const Entry &entry)
+{
+    record->attributes = entry.attributes;
+    std::snprintf(record->name, sizeof record->name, "%s", entry.name.c_str());
+}
+
+static FindHandle ListedFirst(const char *pattern, FindRecord *record)
+{
+    patterns.push_back(pattern);
+    std::string p = pattern;
+    if (p.size() < 3 || p.compare(p.size() - 3, 3, "*.*") != 0)
+        return InvalidFindHandle;
+    auto it = listing.find(p.substr(0, p.size() - 3));
+    if (it == listing.end() || it->second.empty())
+        return InvalidFindHandle;
+    FakeFind *find = new FakeFind{it->second, 1};
+    Fill(record, find->entries[0]);
+    openFinds++;
+    return (FindHandle)find;
+}
+
+static int ListedNext(FindHandle handle, FindRecord *record)
+{
+    findNextCalls++;
+    FakeFind *find = (FakeFind *)handle;
+    if (find->next >= find->entries.size())
+        return 0;
+    Fill(record, find->entries[find->next++]);
+    return 1;
+}
+
+static int ListedClose(FindHandle handle)
+{
+    delete (FakeFind *)handle;
+    openFinds--;
+    return 1;
+}
+
+// Files of the listing cannot be opened; the walk's calls are what counts.
+static FileHandle RecordingOpen(const char *path, int)
+{
+    opened.push_back(path);
+    if (stopAfterOpens && opened.size() == stopAfterOpens)
+        StopScan();
+    return InvalidFileHandle;
+}
+
+static std::vector<std::string> fixedRoots;
+static uint32_t ListedDrives(char (*roots)[MaxRootPath], uint32_t max)
+{
+    uint32_t n = 0;
+    for (const std::string &root : fixedRoots)
+        if (n < max)
+            std::snprintf(roots[n++], MaxRootPath, "%s", root.c_str());
+    return n;
+}
+
+// ---- a display that stops the scan ---------------------------------------------------------
+
+static std::vector<std::string> shownTargets;
+static std::vector<Row> shownRows;
+static size_t stopAfterTargets;
+static void StoppingTarget(const char *text)
+{
+    shownTargets.push_back(text);
+    if (stopAfterTargets && shownTargets.size() == stopAfterTargets)
+        StopScan();
+}
+static void KeepRow(const char *file, const char *status) { shownRows.push_back({file, status}); }
+static const DisplayOps stoppingDisplay = {KeepRow, StoppingTarget, nullptr, nullptr, nullptr, nullptr};
+
+class Walk : public ::testing::Test {
+protected:
+    testsupport::ScratchDir scratch;
+    void SetUp() override
+    {
+        listing.clear();
+        patterns.clear();
+        opened.clear();
+        fixedRoots.clear();
+        shownTargets.clear();
+        shownRows.clear();
+        openFinds = findNextCalls = 0;
+        stopAfterOpens = stopAfterTargets = 0;
+        Display = &stoppingDisplay;
+    }
+    void TearDown() override
+    {
+        PlatformRestore();
+        Display = nullptr;
+        EXPECT_EQ(0, openFinds) << "every enumeration is closed";
+    }
+    void UseListing()
+    {
+        Platform.findFirst = ListedFirst;
+        Platform.findNext = ListedNext;
+        Platform.findClose = ListedClose;
+        Platform.openFile = RecordingOpen;
+        Platform.fixedDrives = ListedDrives;
+    }
+};
+
+static std::vector<Entry> Dots(std::vector<Entry> rest)
+{
+    rest.insert(rest.begin(), {{".", Folder}, {"..", Folder}});
+    return rest;
+}
+
+// ---- order, roots and separators -------------------------------------------------------------
+
+TEST_F(Walk, DriveRootIsWalkedDepthFirstInEnumerationOrder)
+{
+    UseListing();
+    const std::string root = "R:" + Sep;
+    listing[root] = Dots({{"a.exe", File}, {"sub", Folder}, {"...", Folder},
+                          {"link", Folder | AttrReparsePoint}, {"b.txt", File | AttrHidden}});
+    listing[root + "sub" + Sep] = Dots({{"c.exe", File}});
+    listing[root + "..." + Sep] = Dots({{"d.exe", File}});
+    listing[root + "link" + Sep] = Dots({{"never.exe", File}});
+
+    ScanSelectedFolder(root.c_str());
+
+    EXPECT_EQ((std::vector<std::string>{root + "a.exe", root + "sub" + Sep + "c.exe",
+                                        root + "..." + Sep + "d.exe", root + "b.txt"}),
+              opened);
+    EXPECT_EQ((std::vector<std::string>{root + "*.*", root + "sub" + Sep + "*.*", root + "..." + Sep + "*.*"}),
+              patterns);
+    EXPECT_EQ((std::vector<std::string>{root, root + "sub" + Sep, root + "sub" + Sep, root + "..." + Sep,
+                                        root + "..." + Sep, root}),
+              shownTargets);
+    EXPECT_EQ(3, ScanCounters.folders);
+    EXPECT_EQ(4, ScanCounters.files);
+    EXPECT_EQ(root, std::string(ScanPath));
+    // Only the unopenable programs are worth a row.
+    EXPECT_EQ(3u, shownRows.size());
+}
+
+TEST_F(Walk, FolderWithoutTrailingSeparatorGetsOne)
+{
+    UseListing();
+    const std::string folder = "R:" + Sep + "dir";
+    listing[folder + Sep] = Dots({});
+    ScanSelectedFolder(folder.c_str());
+    EXPECT_EQ((std::vector<std::string>{folder + Sep + "*.*"}), patterns);
+    EXPECT_EQ((std::vector<std::string>{folder + Sep, folder + Sep}), shownTargets);
+    EXPECT_EQ(folder + Sep, std::string(ScanPath));
+    EXPECT_EQ(1, ScanCounters.folders);
+    EXPECT_EQ(0, ScanCounters.files);
+    EXPECT_TRUE(shownRows.empty());
+}
+
+TEST_F(Walk, FolderThatCannotBeEnumeratedIsCountedAndShownOnly)
+{
+    UseListing();
+    const std::string folder = "R:" + Sep + "gone" + Sep;
+    ScanSelectedFolder(folder.c_str());
+    EXPECT_EQ(1u, patterns.size());
+    EXPECT_EQ((std::vector<std::string>{folder, folder}), shownTargets);
+    EXPECT_EQ(1, ScanCounters.folders);
+    EXPECT_TRUE(shownRows.empty());
+}
+
+// ---- path limits ----------------------------------------------------------------------------
+
+TEST_F(Walk, EntriesWhosePathWouldNotFitAreSkipped)
+{
+    UseListing();
+    // 500 characters with the separator: a name of 19 fills ScanPath to 519, one of 20 would not fit.
+    const std::string folder = std::string(499, 'f') + Sep;
+    const std::string fits(19, 'n'), tooLong(20, 'n');
+    listing[folder] = Dots({{tooLong, File}, {fits, File}, {tooLong + "d", Folder}});
+    ScanSelectedFolder(folder.c_str());
+    EXPECT_EQ((std::vector<std::string>{folder + fits}), opened);
+    EXPECT_EQ(1, ScanCounters.folders);
+    EXPECT_EQ(1, ScanCounters.files);
+    EXPECT_EQ(folder, std::string(ScanPath));
+
+    // No room for the separator, or for the pattern: counted, not enumerated.
+    patterns.clear();
+    ScanSelectedFolder(std::string(519, 'g').c_str());
+    ScanSelectedFolder((std::string(516, 'g') + Sep).c_str());
+    EXPECT_TRUE(patterns.empty());
+    EXPECT_EQ(1, ScanCounters.folders);
+}
+
+// ---- stopping -----------------------------------------------------------------------------
+
+TEST_F(Walk, StopEndsTheWalkAfterTheCurrentEntry)
+{
+    UseListing();
+    const std::string root = "R:" + Sep;
+    listing[root] = Dots({{"sub", Folder}, {"later.exe", File}, {"later", Folder}});
+    listing[root + "sub" + Sep] = Dots({{"one.exe", File}, {"two.exe", File}});
+    listing[root + "later" + Sep] = Dots({{"three.exe", File}});
+    stopAfterOpens = 1;
+    ScanSelectedFolder(root.c_str());
+
+    EXPECT_EQ((std::vector<std::string>{root + "sub" + Sep + "one.exe"}), opened);
+    EXPECT_EQ(2, ScanCounters.folders);
+    // Each folder left is shown again as it is left.
+    EXPECT_EQ((std::vector<std::string>{root, root + "sub" + Sep, root + "sub" + Sep, root}), shownTargets);
+    EXPECT_EQ(root, std::string(ScanPath));
+}
+
+TEST_F(Walk, StopOnEnteringAFolderLeavesItUnlisted)
+{
+    UseListing();
+    const std::string root = "R:" + Sep;
+    listing[root] = Dots({{"sub", Folder}, {"x.exe", File}});
+    listing[root + "sub" + Sep] = Dots({{"one.exe", File}});
+    stopAfterTargets = 2;   // the target shown on entering "sub"
+    ScanSelectedFolder(root.c_str());
+    EXPECT_EQ((std::vector<std::string>{root + "*.*"}), patterns);
+    EXPECT_TRUE(opened.empty());
+    EXPECT_EQ(2, ScanCounters.folders);
+    EXPECT_EQ((std::vector<std::string>{root, root + "sub" + Sep, root}), shownTargets);
+}
+
+TEST_F(Walk, StopDuringAllFixedDrivesStillCountsEveryRemainingDrive)
+{
+    UseListing();
+    fixedRoots = {"P:" + Sep, "Q:" + Sep, "R:" + Sep, "S:" + Sep};
+    listing["P:" + Sep] = Dots({{"one.exe", File}, {"two.exe", File}});
+    listing["Q:" + Sep] = Dots({{"q.exe", File}});
+    listing["R:" + Sep] = Dots({{"r.exe", File}});
+    stopAfterOpens = 1;
+    ScanCounters.files = 99;   // left from an earlier scan
+    ScanAllFixedDrives();
+
+    EXPECT_EQ((std::vector<std::string>{"P:" + Sep + "one.exe"}), opened);
+    EXPECT_EQ((std::vector<std::string>{"P:" + Sep + "*.*"}), patterns);
+    EXPECT_EQ(4, ScanCounters.folders);
+    EXPECT_EQ(1, ScanCounters.files);
+    EXPECT_EQ((std::vector<std::string>{"P:" + Sep, "P:" + Sep, "Q:" + Sep, "R:" + Sep, "S:" + Sep}),
+              shownTargets);
+}
+
+TEST_F(Walk, AllFixedDrivesWalksEveryRootTheFixedDriveListGives)
+{
+    UseListing();
+    fixedRoots = {"C:" + Sep, "E:" + Sep};
+    listing["C:" + Sep] = Dots({{"c.exe", File}});
+    listing["E:" + Sep] = Dots({{"e.exe", File}});
+    ScanAllFixedDrives();
+    EXPECT_EQ((std::vector<std::string>{"C:" + Sep + "c.exe", "E:" + Sep + "e.exe"}), opened);
+    EXPECT_EQ(2, ScanCounters.folders);
+    EXPECT_EQ(1, ScanContinue.load());
+}
+
+// ---- real trees ---------------------------------------------------------------------------
+
+static void WriteSample(const std::string &path, samples::SampleId id)
+{
+    ASSERT_TRUE(testsupport::WriteBytes(path, samples::MakeSample(id))) << path;
+}
+
+// Two infected files, three clean ones, four folders (one empty), as a scan finds them.
+static void MakeTree(const std::string &top)
+{
+    testsupport::MakeDir(testsupport::Join(top, "a"));
+    testsupport::MakeDir(testsupport::Join(top, "a" + Sep + "deep"));
+    testsupport::MakeDir(testsupport::Join(top, "empty"));
+    WriteSample(testsupport::Join(top, "clean.exe"), samples::CleanPe);
+    WriteSample(testsupport::Join(top, "readme.txt"), samples::CleanText);
+    WriteSample(testsupport::Join(top, "a" + Sep + "worm.exe"), samples::InfectedEntry1);
+    WriteSample(testsupport::Join(top, "a" + Sep + "deep" + Sep + "worm.dll"), samples::InfectedDll);
+    WriteSample(testsupport::Join(top, "a" + Sep + "deep" + Sep + "clean.dll"), samples::CleanDll);
+}
+
+TEST_F(Walk, RealTreeIsScannedAndEachScanCountsFromZero)
+{
+    const std::string top = scratch.file("tree");
+    for (int scan = 0; scan < 2; scan++) {
+        MakeTree(top);
+        shownRows.clear();
+        ScanSelectedFolder(top.c_str());
+        const std::string worm = top + Sep + "a" + Sep + "worm.exe";
+        const std::string dll = top + Sep + "a" + Sep + "deep" + Sep + "worm.dll";
+        std::vector<Row> rows = shownRows;
+        std::sort(rows.begin(), rows.end(), [](const Row &a, const Row &b) { return a.file < b.file; });
+        EXPECT_EQ((std::vector<Row>{{dll, "infected: Win32.Worm.Tamsel.A"}, {dll, "deleted"},
+                                    {worm, "infected: Win32.Worm.Tamsel.A"}, {worm, "deleted"}}),
+                  rows) << "scan " << scan;
+        EXPECT_EQ(4, ScanCounters.folders);
+        EXPECT_EQ(5, ScanCounters.files);
+        EXPECT_EQ(2, ScanCounters.infected);
+        EXPECT_EQ(2, ScanCounters.deleted);
+        EXPECT_FALSE(testsupport::Exists(worm));
+        EXPECT_TRUE(testsupport::Exists(top + Sep + "a" + Sep + "deep" + Sep + "clean.dll"));
+        EXPECT_EQ(top + Sep, std::string(ScanPath));
+    }
+}
+
+// A link back up the tree would otherwise be followed until the path overflows.
+TEST_F(Walk, LinkedFolderIsNotEntered)
+{
+    const std::string top = scratch.file("tree");
+    MakeTree(top);
+    std::error_code ec;
+    std::filesystem::create_directory_symlink("..", top + Sep + "a" + Sep + "up", ec);
+    if (ec)
+        GTEST_SKIP() << "no folder links here: " << ec.message();
+    ASSERT_NE(0u, Platform.getFileAttributes((top + Sep + "a" + Sep + "up").c_str()) & AttrReparsePoint);
+    ScanSelectedFolder(top.c_str());
+    EXPECT_EQ(4, ScanCounters.folders);
+    EXPECT_EQ(5, ScanCounters.files);
+}
+
+TEST_F(Walk, ThreadProcScansTheTargetAndEndsWithTheReport)
+{
+    const std::string top = scratch.file("tree");
+    MakeTree(top);
+    ASSERT_TRUE(CopyText(TargetPath, TargetPathSize, top.c_str()));
+    ScanState = Scanning;
+    EXPECT_EQ(0u, ScanThreadProc(nullptr));
+    ASSERT_GE(shownRows.size(), 11u);
+    EXPECT_EQ((Row{"Scan report", ""}), shownRows[shownRows.size() - 11]);
+    EXPECT_EQ((Row{"Files:", "5"}), shownRows[shownRows.size() - 9]);
+    EXPECT_EQ(top, shownTargets.back());
+    EXPECT_EQ(Idle, ScanState.load());
+
+    // A state already Idle gets no second report.
+    shownRows.clear();
+    MakeTree(top);
+    EXPECT_EQ(0u, ScanThreadProc(nullptr));
+    EXPECT_EQ(4u, shownRows.size());
+    TargetPath[0] = 0;
+}
+
+// No target: every root the platform calls fixed, here two real folders.
+TEST_F(Walk, ThreadProcWithoutTargetScansAllFixedDrives)
+{
+    const std::string one = scratch.file("one"), two = scratch.file("two");
+    MakeTree(one);
+    MakeTree(two);
+    fixedRoots = {one + Sep, two + Sep};
+    Platform.fixedDrives = ListedDrives;
+    TargetPath[0] = 0;
+    ScanState = Scanning;
+    ScanThreadProc(nullptr);
+    EXPECT_EQ(8, ScanCounters.folders);
+    EXPECT_EQ(10, ScanCounters.files);
+    EXPECT_EQ(4, ScanCounters.deleted);
+    EXPECT_EQ(AllFixedDrives, shownTargets.back());
+    EXPECT_EQ(Idle, ScanState.load());
+}
