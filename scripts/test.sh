@@ -31,21 +31,11 @@ stop_wine() {
 trap stop_wine EXIT
 trap 'exit 130' INT TERM
 
-# Serially: the tests share the prefix's registry, its restart list and its drives.
-run_wine_tests() {
-  bash scripts/wineprefix.sh "$WINEPREFIX" || return 1
-  local rc=0
-  (cd build/win32 && ctest --output-on-failure --no-tests=error -j1) || rc=1
-  wineserver -k >/dev/null 2>&1 || true
-  wineserver -w >/dev/null 2>&1 || true
-  return $rc
-}
 if [ -n "${DISPLAY:-}" ]; then
-  run_wine_tests || status=1
+  bash scripts/wine-tests.sh || status=1
 else
   # One X server for the whole run; every Wine call of the prefix sees the same display.
-  export -f run_wine_tests
-  xvfb-run -a -s "-screen 0 1024x768x24" bash -c run_wine_tests || status=1
+  xvfb-run -a -s "-screen 0 1024x768x24" bash scripts/wine-tests.sh || status=1
 fi
 
 if [ $status -eq 0 ]; then echo "== all tests passed"; else echo "== TESTS FAILED"; fi
