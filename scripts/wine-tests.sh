@@ -9,4 +9,6 @@ rc=0
 (cd build/win32 && ctest --output-on-failure --no-tests=error -j1) || rc=1
 wineserver -k >/dev/null 2>&1 || true
 wineserver -w >/dev/null 2>&1 || true
+# What the end-to-end scenarios found, for a person reading the log.
+cat build/win32/tests/e2e/run-*/summary.txt 2>/dev/null || true
 exit $rc

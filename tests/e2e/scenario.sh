@@ -335,10 +335,13 @@ event_rows "$out/scan2.txt" >"$out/scan2.events"
 ! grep -q '^WARNING' "$out/scan2.txt" || fail "the second scan warned about a restart"
 check_counts "$out/scan2.txt" "$want_dirs2" "$want_files2" 0 0 0
 
-note "summary ($family family$([ -n "$browse" ] && echo ", target $browse chosen in the folder browser")):" \
-  "files $want_files, infected $((n_deleted + 2 * n_held)), deleted $((n_deleted + n_held))," \
-  "deleted at restart $n_held, clean files verified $clean_files; rescan: files $want_files2, infected 0"
+summary="summary ($family family${browse:+, target $browse chosen in the folder browser}):\
+ files $want_files, infected $((n_deleted + 2 * n_held)), deleted $((n_deleted + n_held)),\
+ deleted at restart $n_held, clean files verified $clean_files; rescan: files $want_files2, infected 0"
+note "$summary"
 note "screenshots: $work/report.png $work/rescan.png"
+# Kept beside the screenshots, for the test command to print at its end.
+note "$summary" >"$work/summary.txt"
 # The prefix and the tree take some 600 MB; a failed run keeps them for a look.
 wineserver -k || true
 wineserver -w
