@@ -1,4 +1,4 @@
-// bench_scan [--what-if] TREE [REPETITIONS]: the whole scan of a tree written by gentree,
+// bench_scan TREE [REPETITIONS]: the whole scan of a tree written by gentree,
 // against the floor of what any scan of that tree has to do, with a warm page cache.
 //
 // The floor walks the same tree with opendir/readdir and, for every file, opens it and reads
@@ -7,8 +7,7 @@
 // the 2,048 bytes at section 0's raw data), with pread into fixed buffers: no checksums, no
 // workflow, no platform table. A second walk does the same through the platform table
 // (findFirst/findNext, openFile, seekFile, readFile) to tell the table's own cost from the
-// engine's. The scan is ScanSelectedFolder with a display that only counts rows. With
-// --what-if the scan also runs with single POSIX platform entries replaced (see below).
+// engine's. The scan is ScanSelectedFolder with a display that only counts rows.
 //
 // The scan deletes the infected samples; they are written back before every scan, outside the
 // timed part. The runs alternate floor and scan, after one untimed run of each to warm the cache.
@@ -299,184 +298,6 @@ bool Scan(const std::string &folder, long files, long infected)
     return true;
 }
 
-// ---- what-if platform entries ------------------------------------------------------------
-//
-// Replacements for single entries of the platform table, installed in this program only, to
-// measure what a change of the POSIX platform would gain before anyone makes it:
-// - FindByType: folder entries typed from readdir's d_type, with no fstatat per entry (links
-//   and unknown types still looked at). Leaves out the read-only bit, which the walk ignores.
-// - OpenWithoutPreStat: open first, then fstat for the regular-file and write checks, instead
-//   of stat(path) before the open (one path lookup less per file; gives up refusing devices
-//   before they are opened).
-// - UserPositions: the file position kept beside the descriptor and every read a pread, so a
-//   seek costs no system call.
-
-struct TypedFind {
-    DIR *dir;
-    int synthetic;
-};
-
-int NextTyped(TypedFind *find, FindRecord *record)
-{
-    if (find->synthetic < 2) {
-        std::memcpy(record->name, find->synthetic == 0 ? "." : "..", 3 - (find->synthetic == 0));
-        find->synthetic++;
-        record->attributes = AttrDirectory;
-        return 1;
-    }
-    while (dirent *entry = readdir(find->dir)) {
-        const char *name = entry->d_name;
-        if (name[0] == '.' && (name[1] == 0 || (name[1] == '.' && name[2] == 0)))
-            continue;
-        size_t length = std::strlen(name);
-        if (length >= sizeof record->name)
-            continue;
-        uint32_t attributes;
-        if (entry->d_type == DT_DIR) {
-            attributes = AttrDirectory;
-        } else if (entry->d_type == DT_REG) {
-            attributes = 0;
-        } else {
-            struct stat st, target;
-            if (fstatat(dirfd(find->dir), name, &st, AT_SYMLINK_NOFOLLOW) != 0)
-                continue;
-            attributes = S_ISDIR(st.st_mode) ? AttrDirectory : 0;
-            if (S_ISLNK(st.st_mode)) {
-                attributes = AttrReparsePoint;
-                if (fstatat(dirfd(find->dir), name, &target, 0) == 0 && S_ISDIR(target.st_mode))
-                    attributes |= AttrDirectory;
-            }
-        }
-        if (name[0] == '.')
-            attributes |= AttrHidden;
-        record->attributes = attributes ? attributes : AttrNormal;
-        std::memcpy(record->name, name, length + 1);
-        return 1;
-    }
-    return 0;
-}
-
-FindHandle TypedFindFirst(const char *pattern, FindRecord *record)
-{
-    char folder[4096];
-    const char *slash = std::strrchr(pattern, '/');
-    size_t length = slash ? (size_t)(slash - pattern) : 0;
-    if (!slash || length >= sizeof folder)
-        return InvalidFindHandle;
-    std::memcpy(folder, pattern, length);
-    folder[length ? length : 1] = 0;
-    TypedFind *find = (TypedFind *)std::malloc(sizeof *find);
-    if (!find)
-        return InvalidFindHandle;
-    find->dir = opendir(folder);
-    find->synthetic = 0;
-    if (!find->dir) {
-        std::free(find);
-        return InvalidFindHandle;
-    }
-    NextTyped(find, record);
-    return find;
-}
-
-int TypedFindNext(FindHandle find, FindRecord *record)
-{
-    return NextTyped((TypedFind *)find, record);
-}
-
-int TypedFindClose(FindHandle handle)
-{
-    TypedFind *find = (TypedFind *)handle;
-    int ok = closedir(find->dir) == 0;
-    std::free(find);
-    return ok;
-}
-
-bool preStat = true;
-uint32_t positions[65536];
-
-FileHandle WhatIfOpen(const char *path, int write)
-{
-    struct stat st;
-    if (preStat && (stat(path, &st) != 0 || !S_ISREG(st.st_mode)))
-        return InvalidFileHandle;
-    int fd = open(path, (write ? O_RDWR : O_RDONLY) | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
-    if (fd < 0)
-        return InvalidFileHandle;
-    struct flock lock;
-    std::memset(&lock, 0, sizeof lock);
-    lock.l_type = write ? F_WRLCK : F_RDLCK;
-    lock.l_whence = SEEK_SET;
-    if (fd >= 65536 || fstat(fd, &st) != 0 || !S_ISREG(st.st_mode) ||
-        (write && !(st.st_mode & S_IWUSR)) || fcntl(fd, F_OFD_SETLK, &lock) != 0) {
-        close(fd);
-        return InvalidFileHandle;
-    }
-    positions[fd] = 0;
-    return (FileHandle)(intptr_t)fd;
-}
-
-uint32_t WhatIfSeek(FileHandle file, int32_t distance, uint32_t origin)
-{
-    int fd = (int)(intptr_t)file;
-    int64_t base = 0;
-    if (origin == SeekFromCurrent) {
-        base = positions[fd];
-    } else if (origin == SeekFromEnd) {
-        struct stat st;
-        if (fstat(fd, &st) != 0)
-            return 0xFFFFFFFFu;
-        base = st.st_size;
-    }
-    int64_t target = base + distance;
-    if (target < 0 || target >= 0xFFFFFFFFll)
-        return 0xFFFFFFFFu;
-    return positions[fd] = (uint32_t)target;
-}
-
-uint32_t WhatIfRead(FileHandle file, void *buffer, uint32_t count)
-{
-    int fd = (int)(intptr_t)file;
-    uint32_t done = 0;
-    while (done < count) {
-        ssize_t got = pread(fd, (char *)buffer + done, count - done, positions[fd] + done);
-        if (got <= 0)
-            break;
-        done += (uint32_t)got;
-    }
-    positions[fd] += done;
-    return done;
-}
-
-enum WhatIf : unsigned { FindByType = 1, OpenWithoutPreStat = 2, UserPositions = 4 };
-
-void InstallWhatIf(unsigned changes)
-{
-    PlatformRestore();
-    if (changes & FindByType) {
-        Platform.findFirst = TypedFindFirst;
-        Platform.findNext = TypedFindNext;
-        Platform.findClose = TypedFindClose;
-    }
-    preStat = !(changes & OpenWithoutPreStat);
-    if (changes & (OpenWithoutPreStat | UserPositions))
-        Platform.openFile = WhatIfOpen;
-    if (changes & UserPositions) {
-        Platform.seekFile = WhatIfSeek;
-        Platform.readFile = WhatIfRead;
-    }
-}
-
-const struct {
-    unsigned changes;
-    const char *label;
-} WhatIfs[] = {
-    {FindByType, "+ find by d_type"},
-    {OpenWithoutPreStat, "+ open, no stat"},
-    {UserPositions, "+ pread, no seek"},
-    {FindByType | OpenWithoutPreStat | UserPositions, "+ all three"},
-};
-const int WhatIfCount = sizeof WhatIfs / sizeof WhatIfs[0];
-
 // ---- runs ---------------------------------------------------------------------------------
 
 struct Timing {
@@ -597,13 +418,8 @@ int main(int argc, char **argv)
     if (argc == 5 && std::strcmp(argv[1], "--peak") == 0)
         return PeakMode(argv[2], std::strtol(argv[3], nullptr, 10),
                         std::strtol(argv[4], nullptr, 10));
-    bool withWhatIf = argc > 1 && std::strcmp(argv[1], "--what-if") == 0;
-    if (withWhatIf) {
-        argv++;
-        argc--;
-    }
     if (argc < 2 || argc > 3) {
-        std::fprintf(stderr, "usage: bench_scan [--what-if] TREE [REPETITIONS]\n");
+        std::fprintf(stderr, "usage: bench_scan TREE [REPETITIONS]\n");
         return 2;
     }
     std::string root = argv[1];
@@ -629,20 +445,13 @@ int main(int argc, char **argv)
         return 1;
     PlatformFloor(root);
 
-    Timing floor, platformFloor, scan, whatIf[WhatIfCount];
+    Timing floor, platformFloor, scan;
     for (int r = 0; r < repetitions; r++) {
         if (!Timed(floor, [&] { return Floor(root).files == files; }) ||
             !Timed(platformFloor, [&] { return PlatformFloor(root).files == files; }))
             return 1;
         if (!Timed(scan, [&] { return Scan(root, files, infected); }) || !RestoreInfected(tree))
             return 1;
-        for (int w = 0; withWhatIf && w < WhatIfCount; w++) {
-            InstallWhatIf(WhatIfs[w].changes);
-            bool ok = Timed(whatIf[w], [&] { return Scan(root, files, infected); });
-            PlatformRestore();
-            if (!ok || !RestoreInfected(tree))
-                return 1;
-        }
     }
 
     std::printf("tree %s: %ld files (%ld infected), %d repetitions, warm cache\n", root.c_str(),
@@ -658,16 +467,6 @@ int main(int argc, char **argv)
     std::printf("scan / floor (platform): wall time %.2f, processor time %.2f\n",
                 Median(scan.wall) / Median(platformFloor.wall),
                 Median(CpuTimes(scan)) / Median(CpuTimes(platformFloor)));
-    if (withWhatIf) {
-        std::printf("what-if: the scan with POSIX platform entries replaced in this program only\n");
-        for (int w = 0; w < WhatIfCount; w++) {
-            PrintTiming(WhatIfs[w].label, whatIf[w], files);
-            std::printf("%-16s scan / floor: wall time %.2f, processor time %.2f\n", "",
-                        Median(whatIf[w].wall) / Median(floor.wall),
-                        Median(CpuTimes(whatIf[w])) / Median(CpuTimes(floor)));
-        }
-    }
-
     // The infected samples' long regions take buffers of 128 and 192 KiB that the heap may keep
     // after release: the whole tree and its tenth are compared with their samples and without.
     struct {

@@ -3,8 +3,7 @@
 # in build/bench/tree (written once, reused while its list build/bench/tree.list exists), then
 # the scan against the floor of opening and reading the same records: files per second, the
 # time ratio and peak memory for the whole tree and for its tenth. Arguments go to bench_scan
-# (the number of repetitions). The what-if lines show the scan with single POSIX platform
-# entries replaced inside bench_scan only, to price changes to the platform before making them.
+# (the number of repetitions).
 set -euo pipefail
 cd "$(dirname "$0")/.."
 cmake -S . -B build/bench -DCMAKE_BUILD_TYPE=Release -DKRV_BENCH=ON -DKRV_TESTS=OFF >/dev/null
@@ -15,4 +14,4 @@ if [ ! -f "$tree.list" ]; then
     rm -rf "$tree"
     build/bench/bench/gentree "$tree" 100000
 fi
-build/bench/bench/bench_scan --what-if "$PWD/$tree" "$@"
+build/bench/bench/bench_scan "$PWD/$tree" "$@"
