@@ -53,11 +53,6 @@ static int IsBlank(char c)
     return c == ' ' || c == '\t';
 }
 
-static char LowerAscii(char c)
-{
-    return (c >= 'A' && c <= 'Z') ? (char)(c - 'A' + 'a') : c;
-}
-
 /* The end of the line starting at `at`: the position of its line break, or `length`. */
 static uint32_t LineEnd(const char *ini, uint32_t length, uint32_t at)
 {
@@ -95,7 +90,7 @@ static int IsRenameSection(const char *ini, uint32_t at, uint32_t end)
     if (end - at != n)
         return 0;
     for (uint32_t i = 0; i < n; i++)
-        if (LowerAscii(ini[at + i]) != RenameSection[i])
+        if (FoldAscii(ini[at + i]) != RenameSection[i])
             return 0;
     return 1;
 }

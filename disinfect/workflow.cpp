@@ -56,11 +56,7 @@ static void ReportFinding(char *text, const char *prefix, const ScanContext *con
 static int SameExtension(const char *a, const char *b)
 {
     for (;; a++, b++) {
-        char ca = *a, cb = *b;
-        if (ca >= 'A' && ca <= 'Z')
-            ca = (char)(ca - 'A' + 'a');
-        if (cb >= 'A' && cb <= 'Z')
-            cb = (char)(cb - 'A' + 'a');
+        char ca = FoldAscii(*a), cb = FoldAscii(*b);
         if (ca != cb)
             return 0;
         if (!ca)

@@ -57,4 +57,11 @@ void StopScan(void);
 int CopyText(char *buffer, uint32_t size, const char *text);
 int AppendText(char *buffer, uint32_t size, const char *text);
 
+/* The ASCII letters A to Z in lower case, every other byte unchanged: the one case folding the
+** system does (extensions, the [rename] section name, the Run value's name). */
+static inline char FoldAscii(char c)
+{
+    return (c >= 'A' && c <= 'Z') ? (char)(c - 'A' + 'a') : c;
+}
+
 #endif

@@ -6,22 +6,18 @@
 #include "startup/runkey.h"
 
 #include "platform/platform.h"
+#include "scan/scanstate.h"
 
 #define ValueNameSize 255
 
 static const char WormValuePrefix[] = "System-Service";
-
-static char FoldCase(char c)
-{
-    return (c >= 'A' && c <= 'Z') ? (char)(c - 'A' + 'a') : c;
-}
 
 /* A prefix test over at most the prefix's 14 characters; it stops at the end of either text,
 ** so a shorter name (such as "System-Servic") does not match. */
 static int NameMatches(const char *name)
 {
     for (int i = 0; i < (int)sizeof WormValuePrefix - 1; i++) {
-        if (FoldCase(name[i]) != FoldCase(WormValuePrefix[i]))
+        if (FoldAscii(name[i]) != FoldAscii(WormValuePrefix[i]))
             return 0;     /* also where the name ends first */
     }
     return 1;
