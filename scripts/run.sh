@@ -32,4 +32,7 @@ echo
 # The scan deletes what it finds, so it works on a copy and leaves the demo folder whole.
 rm -rf build/demo-scan
 cp -a "$demo" build/demo-scan
-build/native/app/krvscan build/demo-scan
+# krvscan answers 1 when it found something infected, which is what the demo folder is for.
+rc=0
+build/native/app/krvscan build/demo-scan || rc=$?
+[ $rc -le 1 ] || exit $rc

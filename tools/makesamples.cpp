@@ -1,10 +1,12 @@
-// makesamples FOLDER: writes every harmless test sample into FOLDER (which must exist) and
+// makesamples FOLDER: writes every harmless test sample into FOLDER (made when missing) and
 // lists what each one is and what the detector must answer for it.
 #include "tools/samples.h"
 
 #include <cstdio>
 #include <cstring>
+#include <filesystem>
 #include <string>
+#include <system_error>
 
 int main(int argc, char **argv)
 {
@@ -13,6 +15,8 @@ int main(int argc, char **argv)
         return 2;
     }
     std::string folder = argv[1];
+    std::error_code error;
+    std::filesystem::create_directories(folder, error);
     char separator = folder.find('\\') != std::string::npos ? '\\' : '/';
     int written = samples::WriteAllSamples(folder, separator);
     for (int i = 0; i < samples::SampleCount; i++) {
