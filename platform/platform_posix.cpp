@@ -4,18 +4,17 @@
 ** The core was written against Win32; this file gives it the same promises over ordinary
 ** files so that the engine, the walk and the workflow run and are tested natively:
 **
-** - Share rule. Each handle from openFile holds an open-file-description lock on the whole
-**   file (F_OFD_SETLK): shared for reading, exclusive for reading and writing. Two readers get
-**   along; a writer and anybody else do not, exactly as two CreateFileA calls with
-**   FILE_SHARE_READ would. deleteFile, moveFile and writeWholeFile look for those locks too, so
-**   a file held by a handle cannot be deleted, renamed or overwritten; copyFile reads it like
-**   any other. The locks are advisory: programs that do not ask are not stopped, and file
-**   systems without lock support simply get no share rule.
+** - Share rule, among the handles of this process. Every handle from openFile is listed with
+**   the file's identity and its access: two readers get along; a writer and anybody else do
+**   not, exactly as two CreateFileA calls with FILE_SHARE_READ would. deleteFile, moveFile and
+**   writeWholeFile look at that list too, so a file held by a handle cannot be deleted, renamed
+**   or overwritten; copyFile reads it like any other. Other programs are not stopped (POSIX
+**   has no mandatory share modes); a file lock per open would cost a quarter of a scan.
 ** - Read-only. The read-only attribute is a missing owner write bit. As on Windows, such a file
 **   is neither opened for writing nor deleted, even by root (who would otherwise be allowed).
 ** - Nothing but regular files is ever opened, and the open itself cannot block: a FIFO, a
-**   socket or a device is refused before and after the open (O_NONBLOCK and O_NOCTTY cover the
-**   window in between).
+**   socket or a device is refused before the open (O_NONBLOCK, O_NOCTTY and O_NOFOLLOW cover
+**   the window in between).
 ** - Restart-time work, the Windows folder and the registry do not exist here: those entries
 **   answer failure.
 */
@@ -43,69 +42,70 @@ const char PathSeparator = '/';
 struct PosixFile {
     int fd;                 /* first, so that tests may write through a handle */
     uint32_t position;
+    dev_t device;           /* the file's identity and the handle's access, for the share rule */
+    ino_t inode;
+    int write;
+    PosixFile *next;        /* the next open handle */
 };
 
 static PosixFile *FileOf(FileHandle file) { return (PosixFile *)file; }
 
-/* Takes the share-rule lock on the whole file behind `fd`. Answers 0 only when another handle
-** holds a conflicting lock; a file system without locks lets everything through. */
-static int TakeShareLock(int fd, int exclusive)
-{
-#ifdef F_OFD_SETLK
-    struct flock lock;
-    memset(&lock, 0, sizeof lock);
-    lock.l_type = exclusive ? F_WRLCK : F_RDLCK;
-    lock.l_whence = SEEK_SET;
-    if (fcntl(fd, F_OFD_SETLK, &lock) == 0) return 1;
-    return !(errno == EAGAIN || errno == EACCES);
-#else
-    (void)fd;
-    (void)exclusive;
-    return 1;
-#endif
-}
+/* The handles open in this process, for the share rule; guarded by holdersLock. */
+static pthread_mutex_t holdersLock = PTHREAD_MUTEX_INITIALIZER;
+static PosixFile *holders;
 
-/* Non-zero when some handle holds the regular file `path` in a way that conflicts with a lock
-** of the given kind (exclusive: any handle at all; shared: a handle open for writing). */
-static int IsHeld(const char *path, int exclusive)
+/* Non-zero when a listed handle holds the file in a way that conflicts with a new handle:
+** with any handle when `write` is set, else with a handle open for writing. */
+static int HeldLocked(dev_t device, ino_t inode, int write)
 {
-#ifdef F_OFD_GETLK
-    int fd = open(path, O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC | O_NOFOLLOW);
-    if (fd < 0) return 0;
-    struct stat st;
-    int held = 0;
-    if (fstat(fd, &st) == 0 && S_ISREG(st.st_mode)) {
-        struct flock lock;
-        memset(&lock, 0, sizeof lock);
-        lock.l_type = exclusive ? F_WRLCK : F_RDLCK;
-        lock.l_whence = SEEK_SET;
-        if (fcntl(fd, F_OFD_GETLK, &lock) == 0 && lock.l_type != F_UNLCK) held = 1;
-    }
-    close(fd);
-    return held;
-#else
-    (void)path;
-    (void)exclusive;
+    for (PosixFile *h = holders; h; h = h->next)
+        if (h->device == device && h->inode == inode && (write || h->write)) return 1;
     return 0;
-#endif
 }
 
-/* Opens an existing regular file, taking its share lock when `share` is set; -1 on any
-** failure. */
-static int OpenRegular(const char *path, int write, int share)
+static int Held(dev_t device, ino_t inode, int write)
 {
-    struct stat before, after;
+    pthread_mutex_lock(&holdersLock);
+    int held = HeldLocked(device, inode, write);
+    pthread_mutex_unlock(&holdersLock);
+    return held;
+}
+
+/* Non-zero when a handle holds the regular file `path` (a link itself is never held). */
+static int IsHeld(const char *path)
+{
+    struct stat st;
+    return lstat(path, &st) == 0 && S_ISREG(st.st_mode) && Held(st.st_dev, st.st_ino, 1);
+}
+
+static int ListedFolder(const char *path, const char **name);
+
+/* Opens an existing regular file; -1 on any failure. `after` receives what was opened. */
+static int OpenRegular(const char *path, int write, struct stat *after)
+{
+    const char *name;
+    int folder = ListedFolder(path, &name);
     /* Looked at first so that a device is never opened at all (opening some has effects). */
-    if (stat(path, &before) != 0 || !S_ISREG(before.st_mode)) return -1;
-    if (write && !(before.st_mode & S_IWUSR)) {
+    if (fstatat(folder, name, after, AT_SYMLINK_NOFOLLOW) != 0) return -1;
+    int link = S_ISLNK(after->st_mode);
+    struct stat before;
+    if (link && fstatat(folder, name, &before, 0) != 0) return -1;
+    if (link) *after = before;
+    if (!S_ISREG(after->st_mode)) return -1;
+    if (write && !(after->st_mode & S_IWUSR)) {
         errno = EACCES;
         return -1;
     }
-    int fd = open(path, (write ? O_RDWR : O_RDONLY) | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
+    int flags = (write ? O_RDWR : O_RDONLY) | O_NONBLOCK | O_NOCTTY | O_CLOEXEC;
+    /* A plain name cannot turn into a device between the look and the open without the right
+    ** to make device nodes; O_NOFOLLOW refuses a link put in its place, and a FIFO put there
+    ** opens without blocking and reads as empty. */
+    if (!link) return openat(folder, name, flags | O_NOFOLLOW);
+    int fd = openat(folder, name, flags);
     if (fd < 0) return -1;
-    /* The name may have been swapped for something else between the two looks. */
-    if (fstat(fd, &after) != 0 || !S_ISREG(after.st_mode) || after.st_dev != before.st_dev ||
-        after.st_ino != before.st_ino || (share && !TakeShareLock(fd, write))) {
+    /* A link may have been pointed elsewhere between the two looks. */
+    if (fstat(fd, after) != 0 || !S_ISREG(after->st_mode) || after->st_dev != before.st_dev ||
+        after->st_ino != before.st_ino) {
         close(fd);
         return -1;
     }
@@ -114,11 +114,28 @@ static int OpenRegular(const char *path, int write, int share)
 
 static FileHandle PosixOpenFile(const char *path, int write)
 {
+    struct stat st;
+    int fd = OpenRegular(path, write, &st);
+    if (fd < 0) return InvalidFileHandle;
     PosixFile *file = (PosixFile *)malloc(sizeof *file);
-    if (!file) return InvalidFileHandle;
-    file->fd = OpenRegular(path, write, 1);
+    if (!file) {
+        close(fd);
+        return InvalidFileHandle;
+    }
+    file->fd = fd;
     file->position = 0;
-    if (file->fd < 0) {
+    file->device = st.st_dev;
+    file->inode = st.st_ino;
+    file->write = write != 0;
+    pthread_mutex_lock(&holdersLock);
+    int held = HeldLocked(file->device, file->inode, file->write);
+    if (!held) {
+        file->next = holders;
+        holders = file;
+    }
+    pthread_mutex_unlock(&holdersLock);
+    if (held) {
+        close(fd);
         free(file);
         return InvalidFileHandle;
     }
@@ -168,6 +185,14 @@ static uint32_t PosixSeekFile(FileHandle handle, int32_t distance, uint32_t orig
 static int PosixCloseFile(FileHandle handle)
 {
     PosixFile *file = FileOf(handle);
+    pthread_mutex_lock(&holdersLock);
+    for (PosixFile **link = &holders; *link; link = &(*link)->next) {
+        if (*link == file) {
+            *link = file->next;
+            break;
+        }
+    }
+    pthread_mutex_unlock(&holdersLock);
     int ok = close(file->fd) == 0;
     free(file);
     return ok;
@@ -236,13 +261,9 @@ static int PosixSetFileAttributes(const char *path, uint32_t attributes)
 /* Copies whoever holds the source, as CopyFileA does for a file open with FILE_SHARE_READ. */
 static int PosixCopyFile(const char *from, const char *to)
 {
-    int in = OpenRegular(from, 0, 0);
-    if (in < 0) return 0;
     struct stat st;
-    if (fstat(in, &st) != 0) {
-        close(in);
-        return 0;
-    }
+    int in = OpenRegular(from, 0, &st);
+    if (in < 0) return 0;
     int out = open(to, O_WRONLY | O_CREAT | O_EXCL | O_NOCTTY | O_CLOEXEC, 0600);
     if (out < 0) {
         close(in);
@@ -281,7 +302,7 @@ static int PosixDeleteFile(const char *path)
     if (lstat(path, &st) != 0 || S_ISDIR(st.st_mode)) return 0;
     if (!S_ISLNK(st.st_mode)) {
         if (!(st.st_mode & S_IWUSR)) return 0;
-        if (S_ISREG(st.st_mode) && IsHeld(path, 1)) return 0;
+        if (S_ISREG(st.st_mode) && IsHeld(path)) return 0;
     }
     return unlink(path) == 0;
 }
@@ -290,7 +311,7 @@ static int PosixMoveFile(const char *from, const char *to)
 {
     struct stat st;
     if (lstat(from, &st) != 0) return 0;
-    if (S_ISREG(st.st_mode) && IsHeld(from, 1)) return 0;
+    if (S_ISREG(st.st_mode) && IsHeld(from)) return 0;
 #ifdef RENAME_NOREPLACE
     if (renameat2(AT_FDCWD, from, AT_FDCWD, to, RENAME_NOREPLACE) == 0) return 1;
     if (errno != EINVAL && errno != ENOSYS) return 0;
@@ -324,7 +345,7 @@ static int PosixWriteWholeFile(const char *path, const void *data, uint32_t size
     int fd = open(path, O_WRONLY | O_CREAT | O_NONBLOCK | O_NOCTTY | O_CLOEXEC, 0666);
     if (fd < 0) return 0;
     struct stat st;
-    int ok = fstat(fd, &st) == 0 && S_ISREG(st.st_mode) && TakeShareLock(fd, 1) &&
+    int ok = fstat(fd, &st) == 0 && S_ISREG(st.st_mode) && !Held(st.st_dev, st.st_ino, 1) &&
              ftruncate(fd, 0) == 0;
     for (uint32_t done = 0; ok && done < size;) {
         ssize_t n = write(fd, (const char *)data + done, size - done);
@@ -344,7 +365,30 @@ struct PosixFind {
     DIR *dir;
     dev_t device;        /* the listed folder's file system */
     int synthetic;       /* how many of ".", ".." were given so far */
+    PosixFind *outer;    /* the listing this one was opened inside of, on this thread */
+    size_t folderLength;
+    char folder[4096];   /* the listed folder, with its trailing '/' */
 };
+
+/* The innermost listing still open on this thread (a listing is closed on the thread that
+** opened it, as the walk does). The walk opens the files it has just
+** listed: naming them relative to the open folder spares a lookup of the whole path for each
+** file, which otherwise costs as much as everything else the scan does with it. */
+static thread_local PosixFind *innermostFind;
+
+/* The folder descriptor and name under which `path` is opened: the innermost open listing and
+** the entry's name when the path names an entry of it, else the working folder and the path. */
+static int ListedFolder(const char *path, const char **name)
+{
+    PosixFind *find = innermostFind;
+    if (find && strncmp(path, find->folder, find->folderLength) == 0 &&
+        path[find->folderLength] && !strchr(path + find->folderLength, '/')) {
+        *name = path + find->folderLength;
+        return dirfd(find->dir);
+    }
+    *name = path;
+    return AT_FDCWD;
+}
 
 static void SetName(FindRecord *record, const char *name, size_t length)
 {
@@ -407,21 +451,20 @@ static int NextEntry(PosixFind *find, FindRecord *record)
 ** before it is listed whole. */
 static FindHandle PosixFindFirst(const char *pattern, FindRecord *record)
 {
-    char folder[4096];
-    const char *slash = strrchr(pattern, '/');
-    if (!slash) {
-        folder[0] = '.';
-        folder[1] = 0;
-    } else {
-        size_t length = (size_t)(slash - pattern);
-        if (length == 0) length = 1;                           /* a pattern in the root folder */
-        if (length >= sizeof folder) return InvalidFindHandle;
-        memcpy(folder, pattern, length);
-        folder[length] = 0;
-    }
     PosixFind *find = (PosixFind *)malloc(sizeof *find);
     if (!find) return InvalidFindHandle;
-    find->dir = opendir(folder);
+    /* The folder keeps its separator: "/a/b/" for the pattern "/a/b/" followed by "*.*", "/"
+    ** in the root folder, and "" (the working folder) for a pattern without a folder. */
+    const char *slash = strrchr(pattern, '/');
+    size_t length = slash ? (size_t)(slash - pattern) + 1 : 0;
+    if (length >= sizeof find->folder) {
+        free(find);
+        return InvalidFindHandle;
+    }
+    memcpy(find->folder, pattern, length);
+    find->folder[length] = 0;
+    find->folderLength = length;
+    find->dir = opendir(length ? find->folder : ".");
     find->synthetic = 0;
     struct stat st;
     if (!find->dir || fstat(dirfd(find->dir), &st) != 0) {
@@ -430,6 +473,8 @@ static FindHandle PosixFindFirst(const char *pattern, FindRecord *record)
         return InvalidFindHandle;
     }
     find->device = st.st_dev;
+    find->outer = innermostFind;
+    innermostFind = find;
     NextEntry(find, record);
     return (FindHandle)find;
 }
@@ -442,6 +487,13 @@ static int PosixFindNext(FindHandle handle, FindRecord *record)
 static int PosixFindClose(FindHandle handle)
 {
     PosixFind *find = (PosixFind *)handle;
+    /* Listings normally end innermost first; any other order only unlinks this one. */
+    for (PosixFind **link = &innermostFind; *link; link = &(*link)->outer) {
+        if (*link == find) {
+            *link = find->outer;
+            break;
+        }
+    }
     int ok = closedir(find->dir) == 0;
     free(find);
     return ok;
