@@ -190,6 +190,16 @@ static int ReadWininit(const char *path, char **data, uint32_t *length)
 
 int AddWininitRename(const char *destination, const char *source)
 {
+    /* The 9x start-up carries the section out in real-mode DOS, before Windows and its long
+    ** names exist: a long name there would leave the file as it is. Each path goes in its
+    ** short (8.3) form wherever it has one. */
+    char shortDestination[ScanPathSize], shortSource[ScanPathSize];
+    if (strcmp(destination, "NUL") != 0 &&
+        Platform.shortPath(destination, shortDestination, sizeof shortDestination))
+        destination = shortDestination;
+    if (Platform.shortPath(source, shortSource, sizeof shortSource))
+        source = shortSource;
+
     /* The start-up splits each line at its first "=" and ends it at a line break: a path that
     ** would be read as something else is refused rather than written. */
     if (strchr(destination, '=') || strpbrk(destination, "\r\n") || strpbrk(source, "\r\n") ||

@@ -18,8 +18,9 @@ int ScheduleReplaceAtRestart(const char *copy, const char *file);
 int ScheduleDeleteAtRestart(const char *file);
 
 /* Adds the line "destination=source" at the end of the [rename] section of the wininit.ini in
-** the platform's Windows folder, keeping every line already there (other programs' too) and
-** creating the file or the section when missing. Answers 1 when written, 0 otherwise. */
+** the platform's Windows folder, each path in its short (8.3) form where it has one, keeping
+** every line already there (other programs' too) and creating the file or the section when
+** missing. Answers 1 when written, 0 otherwise. */
 int AddWininitRename(const char *destination, const char *source);
 
 /* The text part of AddWininitRename: writes into `out` (of `size` bytes) the profile text

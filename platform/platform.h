@@ -73,11 +73,14 @@ struct PlatformOps {
     ** deletion of `from` when `to` is null; answers the platform's own result (any non-zero
     ** value is success). windowsFolder: the folder of the restart profile file (wininit.ini),
     ** without a trailing separator; 0 when there is none or it does not fit. writeWholeFile:
-    ** creates or truncates `path` and writes `size` bytes; non-zero only when all were written. */
+    ** creates or truncates `path` and writes `size` bytes; non-zero only when all were written.
+    ** shortPath: the short (8.3) form of an existing path; 0 when it has none or it does not
+    ** fit (always on POSIX). */
     uint32_t (*getVersion)(void);
     int (*moveFileAtRestart)(const char *from, const char *to);
     int (*windowsFolder)(char *out, uint32_t size);
     int (*writeWholeFile)(const char *path, const void *data, uint32_t size);
+    int (*shortPath)(const char *path, char *out, uint32_t size);
 
     /* Folder walk. findFirst takes a pattern "<folder>\*.*" and answers the first entry, "."
     ** and ".." included, or InvalidFindHandle; findNext answers 0 at the end. A symbolic link,

@@ -340,6 +340,11 @@ static int PosixWindowsFolder(char *, uint32_t)
     return 0;
 }
 
+static int PosixShortPath(const char *, char *, uint32_t)
+{
+    return 0;
+}
+
 static int PosixWriteWholeFile(const char *path, const void *data, uint32_t size)
 {
     int fd = open(path, O_WRONLY | O_CREAT | O_NONBLOCK | O_NOCTTY | O_CLOEXEC, 0666);
@@ -625,6 +630,7 @@ static constexpr PlatformOps RealOps = {
     PosixGetFileAttributes, PosixSetFileAttributes, PosixCopyFile,
     PosixDeleteFile,        PosixMoveFile,          PosixGetVersion,
     PosixMoveFileAtRestart, PosixWindowsFolder,     PosixWriteWholeFile,
+    PosixShortPath,
     PosixFindFirst,         PosixFindNext,          PosixFindClose,
     PosixFixedDrives,       PosixRegOpenRunKey,     PosixRegValueCount,
     PosixRegEnumValue,      PosixRegDeleteValue,    PosixRegCloseKey,

@@ -115,6 +115,12 @@ static int WinWriteWholeFile(const char *path, const void *data, uint32_t size)
     return ok && written == size;
 }
 
+static int WinShortPath(const char *path, char *out, uint32_t size)
+{
+    DWORD length = GetShortPathNameA(path, out, size);
+    return length > 0 && length < size;
+}
+
 /* ---- folder walk ----------------------------------------------------------------------- */
 
 static void ToRecord(const WIN32_FIND_DATAA *data, FindRecord *record)
@@ -242,6 +248,7 @@ static constexpr PlatformOps RealOps = {
     WinGetFileAttributes, WinSetFileAttributes, WinCopyFile,
     WinDeleteFile,        WinMoveFile,          WinGetVersion,
     WinMoveFileAtRestart, WinWindowsFolder,     WinWriteWholeFile,
+    WinShortPath,
     WinFindFirst,         WinFindNext,          WinFindClose,
     WinFixedDrives,       WinRegOpenRunKey,     WinRegValueCount,
     WinRegEnumValue,      WinRegDeleteValue,    WinRegCloseKey,

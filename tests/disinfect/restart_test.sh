@@ -35,6 +35,8 @@ fail() {
 
 # Runs a Wine program detached from our pipes (Wine's background processes might hold them).
 quiet_wine() { wine "$@" </dev/null >/dev/null 2>&1; }
+# The short (8.3) form of an existing path, as the 9x start-up needs it in wininit.ini.
+short_path() { winepath -s "$1" </dev/null 2>/dev/null | tr -d '\r'; }
 
 # Scans $1 ('' for all fixed drives) with krvscan; rows in $work/scan.txt, without the CRs.
 scan() {
@@ -129,12 +131,12 @@ $f${tab}will be deleted at restart"
 done
 expect_row "Deleted at restart:${tab}2"
 tr -d '\r' <"$c/windows/wininit.ini" >"$work/wininit.txt"
-expected='[boot]
+expected="[boot]
 shell=explorer.exe
 [rename]
-NUL=C:\nine\other.tmp
-NUL=C:\nine\infected-entry2.exe
-NUL=C:\nine\infected.dll'
+NUL=C:\\nine\\other.tmp
+NUL=$(short_path 'C:\nine\infected-entry2.exe')
+NUL=$(short_path 'C:\nine\infected.dll')"
 [ "$(cat "$work/wininit.txt")" = "$expected" ] || fail "wininit.ini:"$'\n'"$(cat "$work/wininit.txt")"
 release
 [ -f "$c/nine/infected-entry2.exe" ] && [ -f "$c/nine/infected.dll" ] || fail "held files gone before the restart"

@@ -126,6 +126,32 @@ TEST_F(Restart, NineXFamilyWritesDestinationEqualsSourceLinesSideBySide)
     EXPECT_EQ(3, versionReads);
 }
 
+// The 9x start-up runs before long names exist: the lines name the files by their short names.
+static int ShortName(const char *path, char *out, uint32_t size)
+{
+    std::string p = path;
+    if (p == "C:\\Program Files\\Tool\\worm host.exe")
+        return CopyText(out, size, "C:\\PROGRA~1\\TOOL\\WORMHO~1.EXE");
+    if (p == "C:\\Program Files\\Tool\\worm host.exe.qx-000")
+        return CopyText(out, size, "C:\\PROGRA~1\\TOOL\\WORMHO~1.QX-");
+    return 0;
+}
+
+TEST_F(Restart, NineXFamilyWritesShortNamesWhereThereAreAny)
+{
+    versionWord = 0x80000000u;
+    Platform.shortPath = ShortName;
+    Platform.moveFile = RefusingMove;
+    EXPECT_EQ(1, ScheduleDeleteAtRestart("C:\\Program Files\\Tool\\worm host.exe"));
+    EXPECT_EQ(1, ScheduleReplaceAtRestart("C:\\Program Files\\Tool\\worm host.exe.qx-000",
+                                          "C:\\Program Files\\Tool\\worm host.exe"));
+    EXPECT_EQ(1, ScheduleDeleteAtRestart("C:\\no short form.exe"));
+    EXPECT_EQ("[rename]\r\nNUL=C:\\PROGRA~1\\TOOL\\WORMHO~1.EXE\r\n"
+              "C:\\PROGRA~1\\TOOL\\WORMHO~1.EXE=C:\\PROGRA~1\\TOOL\\WORMHO~1.QX-\r\n"
+              "NUL=C:\\no short form.exe\r\n",
+              ReadWininit());
+}
+
 TEST_F(Restart, NineXFamilyCreatesTheFile)
 {
     versionWord = 0x80000000u;
