@@ -61,17 +61,6 @@ bool WaitIdle(HWND dialog)
     return WaitFor([&] { return ScanState == Idle && AllThreeEnabled(dialog); });
 }
 
-std::vector<Row> ReportRows(const std::vector<std::string> &values)
-{
-    static const char *const labels[10] = {
-        "Folders:", "Files:", "Infected:", "Warnings:", "Suspicious:", "Cleaned:", "Deleted:",
-        "Cleaned at restart:", "Deleted at restart:", "Unable to be cleaned:"};
-    std::vector<Row> rows = {{"Scan report", ""}};
-    for (int i = 0; i < 10; i++)
-        rows.push_back({labels[i], values[i]});
-    return rows;
-}
-
 std::vector<Row> LastRows(const std::vector<Row> &rows, size_t n)
 {
     return rows.size() < n ? rows : std::vector<Row>(rows.end() - n, rows.end());
@@ -403,7 +392,7 @@ TEST_F(Dialog, ScanOfSamplesShowsEveryEventThenTheReportAndTheRestartWarning)
         std::vector<Row> rows = ListRows(dialog);
         const std::vector<std::string> values = {"1", std::to_string(folder.files()), "4", "0", "0",
                                                  "0", "4", "0", "0", "0"};
-        EXPECT_EQ(ReportRows(values), LastRows(rows, 11));
+        EXPECT_EQ(testsupport::ExpectedReport(values), LastRows(rows, 11));
         EXPECT_EQ("&Scan", ItemText(dialog, ScanButton));
         EXPECT_EQ(Scanning, ScanState.load());
         EXPECT_TRUE(StyleDisabled(dialog, SelectPathButton));
@@ -630,7 +619,7 @@ TEST_F(Dialog, SecondScanEmptiesTheListFirstAndReportsOnlyItself)
         ASSERT_TRUE(WaitIdle(dialog)) << "no Idle (a restart warning for a clean scan?)";
         const std::vector<std::string> values = {"1", std::to_string(folder.clean.size()), "0",
                                                  "0", "0", "0", "0", "0", "0", "0"};
-        EXPECT_EQ(ReportRows(values), ListRows(dialog));
+        EXPECT_EQ(testsupport::ExpectedReport(values), ListRows(dialog));
         EXPECT_TRUE(MessageBoxesOf(dialog).empty());
     });
 }

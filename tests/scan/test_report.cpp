@@ -34,17 +34,6 @@ TEST(ShowTarget, EmptyPathShowsAllFixedDrivesAndOthersUnchanged)
     EXPECT_EQ("D:\\some folder\\", display.targets[2]);
 }
 
-static std::vector<Row> ExpectedReport(const char *const values[10])
-{
-    static const char *const labels[10] = {
-        "Folders:", "Files:", "Infected:", "Warnings:", "Suspicious:", "Cleaned:", "Deleted:",
-        "Cleaned at restart:", "Deleted at restart:", "Unable to be cleaned:"};
-    std::vector<Row> rows = {{"Scan report", ""}};
-    for (int i = 0; i < 10; i++)
-        rows.push_back({labels[i], values[i]});
-    return rows;
-}
-
 TEST(ShowScanReport, CleanScanShowsElevenRowsNoWarningAndEndsIdle)
 {
     RecordingDisplay display;
@@ -55,8 +44,8 @@ TEST(ShowScanReport, CleanScanShowsElevenRowsNoWarningAndEndsIdle)
     ScanState = Scanning;
     ShowScanReport();
 
-    const char *const values[10] = {"3", "12", "0", "0", "0", "0", "0", "0", "0", "0"};
-    EXPECT_EQ(ExpectedReport(values), display.rows);
+    const std::vector<std::string> values = {"3", "12", "0", "0", "0", "0", "0", "0", "0", "0"};
+    EXPECT_EQ(testsupport::ExpectedReport(values), display.rows);
     EXPECT_TRUE(display.warnings.empty());
     ASSERT_EQ(1u, display.captions.size());
     EXPECT_EQ("&Scan", display.captions[0]);
@@ -78,8 +67,8 @@ TEST(ShowScanReport, EveryCounterInItsRowAndWarningWhenInfected)
     ScanState = Stopping;
     ShowScanReport();
 
-    const char *const values[10] = {"101", "102", "103", "104", "105", "106", "107", "108", "109", "110"};
-    EXPECT_EQ(ExpectedReport(values), display.rows);
+    const std::vector<std::string> values = {"101", "102", "103", "104", "105", "106", "107", "108", "109", "110"};
+    EXPECT_EQ(testsupport::ExpectedReport(values), display.rows);
     ASSERT_EQ(1u, display.warnings.size());
     EXPECT_EQ("You should restart and rescan the computer\nin order to complete the disinfection process.",
               display.warnings[0]);

@@ -81,6 +81,17 @@ void RemoveAll(const std::string &path)
     fs::remove_all(path, ec);
 }
 
+std::vector<Row> ExpectedReport(const std::vector<std::string> &values)
+{
+    static const char *const labels[10] = {
+        "Folders:", "Files:", "Infected:", "Warnings:", "Suspicious:", "Cleaned:", "Deleted:",
+        "Cleaned at restart:", "Deleted at restart:", "Unable to be cleaned:"};
+    std::vector<Row> rows = {{"Scan report", ""}};
+    for (size_t i = 0; i < 10; i++)
+        rows.push_back({labels[i], i < values.size() ? values[i] : std::string("<missing>")});
+    return rows;
+}
+
 /* The display that records; one at a time. */
 static RecordingDisplay *recorder;
 

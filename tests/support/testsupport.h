@@ -41,6 +41,10 @@ struct Row {
     bool operator==(const Row &o) const { return file == o.file && status == o.status; }
 };
 
+/* The eleven rows every report must be: "Scan report" with an empty status, then the ten
+** labels in order with `values` (ten texts) as their statuses. */
+std::vector<Row> ExpectedReport(const std::vector<std::string> &values);
+
 /* Installs itself as the core's Display while alive and records every call. */
 class RecordingDisplay {
 public:
