@@ -7,7 +7,9 @@
 ** The profile-string API cannot write that section: it would put our paths in keys, where
 ** they are the wrong way round, and entries sharing the key "NUL" (ours and other programs')
 ** would replace one another. So the file is read, one line appended to the section, and the
-** whole text written back.
+** whole text written to a new file beside it, read back, and only then put in its place: a
+** full disk, a short write or the end of the process on the way never costs the pending
+** entries already there.
 */
 #include "disinfect/restart.h"
 
@@ -20,6 +22,7 @@
 #define MaxWininitSize (4u * 1024u * 1024u)   /* far beyond any real wininit.ini */
 
 static const char WininitName[] = "wininit.ini";
+static const char WininitNewName[] = "wininit.krv";   /* the new text before it takes over */
 static const char RenameSection[] = "[rename]";
 
 static int Is9xFamily(void)
@@ -161,7 +164,7 @@ uint32_t InsertRenameLine(const char *ini, uint32_t length, const char *line, ch
 /* Reads the whole file at `path` into a block of its own. Answers 1 with *data (null for a
 ** missing or empty file) and *length set, 0 when the file exists but cannot be read: then
 ** nothing may be written over it. */
-static int ReadWininit(const char *path, char **data, uint32_t *length)
+static int ReadWholeFile(const char *path, char **data, uint32_t *length)
 {
     *data = nullptr;
     *length = 0;
@@ -188,6 +191,30 @@ static int ReadWininit(const char *path, char **data, uint32_t *length)
     return ok;
 }
 
+/* Writes `size` bytes to a new file at `path` and reads them back: 1 only when the file holds
+** exactly those bytes. */
+static int WriteChecked(const char *path, const char *data, uint32_t size)
+{
+    if (!Platform.writeWholeFile(path, data, size))
+        return 0;
+    char *back;
+    uint32_t length;
+    if (!ReadWholeFile(path, &back, &length))
+        return 0;
+    int same = length == size && (size == 0 || memcmp(back, data, size) == 0);
+    MemFree(back);
+    return same;
+}
+
+/* The path of `name` in the platform's Windows folder; 0 when there is none or it does not
+** fit. */
+static int InWindowsFolder(char *path, uint32_t size, const char *name)
+{
+    char separator[2] = {PathSeparator, 0};
+    return Platform.windowsFolder(path, size) && AppendText(path, size, separator) &&
+           AppendText(path, size, name);
+}
+
 int AddWininitRename(const char *destination, const char *source)
 {
     /* The 9x start-up carries the section out in real-mode DOS, before Windows and its long
@@ -206,10 +233,9 @@ int AddWininitRename(const char *destination, const char *source)
         !destination[0] || !source[0])
         return 0;
 
-    char path[ScanPathSize];
-    char separator[2] = {PathSeparator, 0};
-    if (!Platform.windowsFolder(path, sizeof path) || !AppendText(path, sizeof path, separator) ||
-        !AppendText(path, sizeof path, WininitName))
+    char path[ScanPathSize], fresh[ScanPathSize];
+    if (!InWindowsFolder(path, sizeof path, WininitName) ||
+        !InWindowsFolder(fresh, sizeof fresh, WininitNewName))
         return 0;
 
     char line[2 * ScanPathSize + 2];
@@ -221,13 +247,15 @@ int AddWininitRename(const char *destination, const char *source)
     uint32_t room = (uint32_t)strlen(line) + 16;
     char *ini;
     uint32_t length;
-    if (!ReadWininit(path, &ini, &length))
+    if (!ReadWholeFile(path, &ini, &length))
         return 0;
     char *out = (char *)MemAlloc(length + room);
     int ok = 0;
     if (out) {
         uint32_t written = InsertRenameLine(ini ? ini : "", length, line, out, length + room);
-        ok = written != 0 && Platform.writeWholeFile(path, out, written) != 0;
+        ok = written != 0 && WriteChecked(fresh, out, written) && Platform.replaceFile(fresh, path);
+        if (!ok)
+            Platform.deleteFile(fresh);
         MemFree(out);
     }
     MemFree(ini);

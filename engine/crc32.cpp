@@ -17,6 +17,8 @@
 */
 #include "engine/crc32.h"
 
+#include <atomic>
+
 #if defined(__i386__) || defined(__x86_64__)
 #define KRV_CRC_X86 1
 #include <cpuid.h>
@@ -180,12 +182,7 @@ static uint32_t FoldClmul(uint32_t crc, const uint8_t *p, uint32_t blocks64, uin
     return (uint32_t)_mm_extract_epi32(x, 1);
 }
 
-/* CPUID is slow (under a hypervisor it traps), so it is asked once. */
-static int HasClmulOnce(void)
-{
-    static const int has = Crc32HasClmul();
-    return has;
-}
+static int HasClmulOnce(void);
 
 uint32_t Crc32Clmul(uint32_t crc, const void *data, uint32_t length)
 {
@@ -212,12 +209,25 @@ uint32_t Crc32Clmul(uint32_t crc, const void *data, uint32_t length)
 
 #endif
 
-/* Chosen on first use (the language makes that initialisation thread-safe) so that callers
-** from other files' static initialisers find it ready too. */
+/* CPUID is slow (under a hypervisor it traps), so it is asked once: -1 until then. The answer
+** is kept at file scope rather than in a function-local static, whose thread-safe guard would
+** drag a thread library into the Windows programs. Two threads asking at once both store the
+** same answer, and callers from other files' static initialisers find it the same way. */
+static std::atomic<int> clmulAnswer{-1};
+
+static int HasClmulOnce(void)
+{
+    int has = clmulAnswer.load(std::memory_order_relaxed);
+    if (has < 0) {
+        has = Crc32HasClmul();
+        clmulAnswer.store(has, std::memory_order_relaxed);
+    }
+    return has;
+}
+
 static CrcPath ChosenPath(void)
 {
-    static const CrcPath chosen = Crc32HasClmul() ? Crc32Clmul : Crc32Portable;
-    return chosen;
+    return HasClmulOnce() ? Crc32Clmul : Crc32Portable;
 }
 
 uint32_t Crc32Update(uint32_t crc, const void *data, uint32_t length)

@@ -75,12 +75,15 @@ struct PlatformOps {
     ** without a trailing separator; 0 when there is none or it does not fit. writeWholeFile:
     ** creates or truncates `path` and writes `size` bytes; non-zero only when all were written.
     ** shortPath: the short (8.3) form of an existing path; 0 when it has none or it does not
-    ** fit (always on POSIX). */
+    ** fit (always on POSIX). replaceFile: `from` takes the name `to`, replacing the file there
+    ** if there is one; on failure both are left as they were. Where the system has no replacing
+    ** move (the 9x family) the old file steps aside as "<to>~" for the moment in between. */
     uint32_t (*getVersion)(void);
     int (*moveFileAtRestart)(const char *from, const char *to);
     int (*windowsFolder)(char *out, uint32_t size);
     int (*writeWholeFile)(const char *path, const void *data, uint32_t size);
     int (*shortPath)(const char *path, char *out, uint32_t size);
+    int (*replaceFile)(const char *from, const char *to);
 
     /* Folder walk. findFirst takes a pattern "<folder>\*.*" and answers the first entry, "."
     ** and ".." included, or InvalidFindHandle; findNext answers 0 at the end. A symbolic link,

@@ -362,6 +362,15 @@ static int PosixWriteWholeFile(const char *path, const void *data, uint32_t size
     return ok;
 }
 
+/* rename() replaces in one step: whoever looks finds the old file or the new one. */
+static int PosixReplaceFile(const char *from, const char *to)
+{
+    struct stat st;
+    if (lstat(from, &st) != 0 || !S_ISREG(st.st_mode) || IsHeld(from)) return 0;
+    if (lstat(to, &st) == 0 && (!S_ISREG(st.st_mode) || IsHeld(to))) return 0;
+    return rename(from, to) == 0;
+}
+
 /* ---- folder walk ----------------------------------------------------------------------- */
 
 /* One enumeration: "." and ".." are given first by us (not every file system lists them, and
@@ -630,7 +639,7 @@ static constexpr PlatformOps RealOps = {
     PosixGetFileAttributes, PosixSetFileAttributes, PosixCopyFile,
     PosixDeleteFile,        PosixMoveFile,          PosixGetVersion,
     PosixMoveFileAtRestart, PosixWindowsFolder,     PosixWriteWholeFile,
-    PosixShortPath,
+    PosixShortPath,         PosixReplaceFile,
     PosixFindFirst,         PosixFindNext,          PosixFindClose,
     PosixFixedDrives,       PosixRegOpenRunKey,     PosixRegValueCount,
     PosixRegEnumValue,      PosixRegDeleteValue,    PosixRegCloseKey,

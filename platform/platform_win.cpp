@@ -121,6 +121,30 @@ static int WinShortPath(const char *path, char *out, uint32_t size)
     return length > 0 && length < size;
 }
 
+/* The NT family replaces in one step. The 9x family has no replacing move (MoveFileExA fails
+** there as not implemented): the old file steps aside under "<to>~", and comes back when the
+** new one cannot take its place. */
+static int WinReplaceFile(const char *from, const char *to)
+{
+    if (!(GetVersion() & 0x80000000u))
+        return MoveFileExA(from, to, MOVEFILE_REPLACE_EXISTING) != 0;
+    char aside[MAX_PATH];
+    size_t length = strlen(to);
+    if (length + 2 > sizeof aside) return 0;
+    memcpy(aside, to, length);
+    aside[length] = '~';
+    aside[length + 1] = 0;
+    DeleteFileA(aside);             /* what an interrupted replacement may have left */
+    BOOL stepped = MoveFileA(to, aside);
+    if (!stepped && GetFileAttributesA(to) != INVALID_FILE_ATTRIBUTES) return 0;
+    if (!MoveFileA(from, to)) {
+        if (stepped) MoveFileA(aside, to);
+        return 0;
+    }
+    if (stepped) DeleteFileA(aside);
+    return 1;
+}
+
 /* ---- folder walk ----------------------------------------------------------------------- */
 
 static void ToRecord(const WIN32_FIND_DATAA *data, FindRecord *record)
@@ -248,7 +272,7 @@ static constexpr PlatformOps RealOps = {
     WinGetFileAttributes, WinSetFileAttributes, WinCopyFile,
     WinDeleteFile,        WinMoveFile,          WinGetVersion,
     WinMoveFileAtRestart, WinWindowsFolder,     WinWriteWholeFile,
-    WinShortPath,
+    WinShortPath,         WinReplaceFile,
     WinFindFirst,         WinFindNext,          WinFindClose,
     WinFixedDrives,       WinRegOpenRunKey,     WinRegValueCount,
     WinRegEnumValue,      WinRegDeleteValue,    WinRegCloseKey,

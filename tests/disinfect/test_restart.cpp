@@ -189,6 +189,56 @@ TEST_F(Restart, NineXFamilyFailuresWriteNothing)
     EXPECT_EQ(before + "NUL=C:\\a=b.exe\r\n", ReadWininit());
 }
 
+// The new text goes to a file beside wininit.ini, is read back, and only then takes its place:
+// whichever step fails, the old file stays as it was and nothing is left beside it.
+static std::string unopenable;
+static FileHandle OpenExceptOne(const char *path, int write)
+{
+    return unopenable == path ? InvalidFileHandle : RealPlatform().openFile(path, write);
+}
+static int ShortWriteClaimedWhole(const char *path, const void *data, uint32_t size)
+{
+    RealPlatform().writeWholeFile(path, data, size - 1);
+    return 1;
+}
+static int FailingReplace(const char *, const char *) { return 0; }
+
+TEST_F(Restart, NineXFamilyLeavesWininitAsItWasWhenAnyStepFails)
+{
+    versionWord = 0xC0000A04u;
+    const std::string before = "[rename]\r\nNUL=C:\\OTHER.EXE\r\n";
+    ASSERT_TRUE(testsupport::WriteText(Wininit(), before));
+    const PlatformOps real = RealPlatform();
+    struct Step {
+        const char *what;
+        void (*arm)();
+    } steps[] = {
+        {"the old file cannot be opened for reading",
+         [] {
+             unopenable = windowsDir + PathSeparator + "wininit.ini";
+             Platform.openFile = OpenExceptOne;
+         }},
+        {"the new file cannot be written", [] { Platform.writeWholeFile = FailingWrite; }},
+        {"the new file is short", [] { Platform.writeWholeFile = ShortWriteClaimedWhole; }},
+        {"the new file cannot take the old one's place", [] { Platform.replaceFile = FailingReplace; }},
+    };
+    for (const Step &step : steps) {
+        Platform.openFile = real.openFile;
+        Platform.writeWholeFile = real.writeWholeFile;
+        Platform.replaceFile = real.replaceFile;
+        step.arm();
+        EXPECT_EQ(0, ScheduleDeleteAtRestart("C:\\a.exe")) << step.what;
+        EXPECT_EQ(before, ReadWininit()) << step.what;
+        EXPECT_FALSE(Exists(scratch.file("wininit.krv"))) << step.what;
+    }
+    Platform = real;
+    Platform.windowsFolder = ScratchWindowsFolder;
+    Platform.getVersion = Version;
+    EXPECT_EQ(1, ScheduleDeleteAtRestart("C:\\a.exe"));
+    EXPECT_EQ(before + "NUL=C:\\a.exe\r\n", ReadWininit());
+    EXPECT_FALSE(Exists(scratch.file("wininit.krv")));
+}
+
 // ---- NT family ------------------------------------------------------------------------------
 
 TEST_F(Restart, NtFamilyDeletionPassesThePlatformResultOn)
