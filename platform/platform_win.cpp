@@ -156,17 +156,85 @@ static void ToRecord(const WIN32_FIND_DATAA *data, FindRecord *record)
     record->name[length] = 0;
 }
 
+/*
+** On the NT family names are Unicode, and FindFirstFileA hands each one over in the ANSI code
+** page: a character that page lacks comes out as "?" or as a look-alike ("a" for "\u0101"),
+** and that name opens nothing, or another file. So on NT the listing is taken in Unicode and
+** each name turned into ANSI here; a name that does not come back the same is replaced by the
+** entry's short (8.3) name, which opens the very file. The wide functions are looked up at run
+** time: the 9x family, whose names are ANSI already, keeps FindFirstFileA.
+*/
+typedef HANDLE(WINAPI *FindFirstWide)(LPCWSTR, WIN32_FIND_DATAW *);
+typedef BOOL(WINAPI *FindNextWide)(HANDLE, WIN32_FIND_DATAW *);
+static FindFirstWide findFirstWide;       /* set on the first listing, on the NT family only */
+static FindNextWide findNextWide;
+static int wideLooked;
+
+static int UseWideListing(void)
+{
+    if (!wideLooked) {
+        HMODULE kernel = GetModuleHandleA("kernel32.dll");
+        if (!(GetVersion() & 0x80000000u) && kernel) {
+            findFirstWide = (FindFirstWide)(void *)GetProcAddress(kernel, "FindFirstFileW");
+            findNextWide = (FindNextWide)(void *)GetProcAddress(kernel, "FindNextFileW");
+        }
+        wideLooked = 1;
+    }
+    return findFirstWide && findNextWide;
+}
+
+/* The ANSI form of `wide` in `out`; 1 only when it names the same thing (converts back to
+** exactly `wide`) and fits. */
+static int ExactAnsi(const WCHAR *wide, char *out, int size)
+{
+    WCHAR back[MAX_PATH];
+    if (!wide[0] || !WideCharToMultiByte(CP_ACP, 0, wide, -1, out, size, NULL, NULL)) return 0;
+    if (!MultiByteToWideChar(CP_ACP, 0, out, -1, back, MAX_PATH)) return 0;
+    int i = 0;
+    while (wide[i] && wide[i] == back[i]) i++;
+    return wide[i] == back[i];
+}
+
+/* A name with no exact ANSI form, not even a short one, keeps its lossy form: it opens
+** nothing, and the workflow reports it like any file that cannot be opened. */
+static void ToRecordWide(const WIN32_FIND_DATAW *data, FindRecord *record)
+{
+    record->attributes = data->dwFileAttributes;
+    int size = (int)sizeof record->name;
+    if (ExactAnsi(data->cFileName, record->name, size) ||
+        ExactAnsi(data->cAlternateFileName, record->name, size))
+        return;
+    if (!WideCharToMultiByte(CP_ACP, 0, data->cFileName, -1, record->name, size, NULL, NULL))
+        record->name[0] = 0;
+    record->name[size - 1] = 0;
+}
+
 static FindHandle WinFindFirst(const char *pattern, FindRecord *record)
 {
-    WIN32_FIND_DATAA data;
-    HANDLE find = FindFirstFileA(pattern, &data);
-    if (find == INVALID_HANDLE_VALUE) return InvalidFindHandle;
-    ToRecord(&data, record);
-    return (FindHandle)find;
+    HANDLE find;
+    if (UseWideListing()) {
+        WCHAR widePattern[2 * MAX_PATH];
+        WIN32_FIND_DATAW data;
+        if (!MultiByteToWideChar(CP_ACP, 0, pattern, -1, widePattern, 2 * MAX_PATH))
+            return InvalidFindHandle;
+        find = findFirstWide(widePattern, &data);
+        if (find != INVALID_HANDLE_VALUE) ToRecordWide(&data, record);
+    } else {
+        WIN32_FIND_DATAA data;
+        find = FindFirstFileA(pattern, &data);
+        if (find != INVALID_HANDLE_VALUE) ToRecord(&data, record);
+    }
+    return find == INVALID_HANDLE_VALUE ? InvalidFindHandle : (FindHandle)find;
 }
 
 static int WinFindNext(FindHandle find, FindRecord *record)
 {
+    if (UseWideListing()) {
+        WIN32_FIND_DATAW data;
+        if (!findNextWide((HANDLE)find, &data)) return 0;
+        ToRecordWide(&data, record);
+        return 1;
+    }
     WIN32_FIND_DATAA data;
     if (!FindNextFileA((HANDLE)find, &data)) return 0;
     ToRecord(&data, record);

@@ -177,7 +177,7 @@ void Gate::Reset()
     std::lock_guard<std::mutex> hold(lock);
     rows.clear();
     targets.clear();
-    holdAtRow = holdAtTarget = 0;
+    holdAtRow = holdAtTarget = holdAtEnable = 0;
     holding = false;
     open = false;
 }
@@ -205,7 +205,7 @@ void Gate::OpenAll()
     changed.notify_all();
 }
 
-/* Called on the worker after the dialog's own operation; holds it while the gate says so. */
+/* Called after the dialog's own operation; holds the calling thread while the gate says so. */
 static void HoldIf(bool reached)
 {
     std::unique_lock<std::mutex> hold(TheGate.lock);
@@ -240,6 +240,20 @@ static void GatedTarget(const char *text)
     HoldIf(n == TheGate.holdAtTarget);
 }
 
+/* Holds once: the hold disarms itself. */
+static void GatedEnable(int id, int enabled)
+{
+    DialogDisplay.setControlEnabled(id, enabled);
+    bool reached;
+    {
+        std::lock_guard<std::mutex> hold(TheGate.lock);
+        reached = enabled && id == TheGate.holdAtEnable;
+        if (reached)
+            TheGate.holdAtEnable = 0;
+    }
+    HoldIf(reached);
+}
+
 static DisplayOps gated;
 
 void InstallGate()
@@ -247,6 +261,7 @@ void InstallGate()
     gated = DialogDisplay;
     gated.addRow = GatedAddRow;
     gated.setTargetText = GatedTarget;
+    gated.setControlEnabled = GatedEnable;
     Display = &gated;
 }
 

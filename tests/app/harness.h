@@ -45,7 +45,8 @@ bool StyleDisabled(HWND dialog, int id);
 void Settle(HWND dialog);
 
 /* Wraps the dialog's own display operations: records what the worker shows and can hold the
-** worker at the n-th row or the n-th target text until the test lets it go. */
+** worker at the n-th row or the n-th target text, or whichever thread enables a control,
+** until the test lets it go. */
 struct Gate {
     std::mutex lock;
     std::condition_variable changed;
@@ -53,6 +54,7 @@ struct Gate {
     std::vector<std::string> targets; /* every setTargetText */
     int holdAtRow = 0;                /* 1-based; 0: never */
     int holdAtTarget = 0;
+    int holdAtEnable = 0;             /* a control id: held once, right after it is enabled */
     bool holding = false;
     bool open = false;                /* true: nothing is held any more */
 

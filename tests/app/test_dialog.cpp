@@ -564,6 +564,38 @@ TEST_F(Dialog, StopConfirmedWhileTheReportIsWrittenStillEndsIdleWithEveryButtonO
     });
 }
 
+// The end of a scan enables the buttons and then sets Idle. A Stop confirmed between the two
+// would disable Scan and set Stopping, and Idle would then come over it: a dialog with Scan
+// disabled for good. Held right after the last enable, the Yes must wait for the end.
+TEST_F(Dialog, StopConfirmedBetweenTheLastEnableAndIdleWaitsForTheEnd)
+{
+    ScratchDir empty;       // nothing infected: no restart warning before the end
+    RunDialog([&](HWND dialog) {
+        ChooseTarget(dialog, empty.path());
+        InstallGate();
+        TheGate.holdAtRow = 1;
+        Press(dialog, ScanButton);
+        ASSERT_TRUE(TheGate.WaitHeld());
+        Press(dialog, ScanButton);
+        HWND question = WaitForBox(dialog, StopQuestion);
+        ASSERT_NE(nullptr, question);
+
+        TheGate.holdAtEnable = ExitButton;
+        TheGate.Release();
+        ASSERT_TRUE(TheGate.WaitHeld());
+        PostMessageA(question, WM_COMMAND, MAKEWPARAM(IDYES, BN_CLICKED),
+                     (LPARAM)GetDlgItem(question, IDYES));
+        WaitFor([] { return ScanState == Stopping; }, 1.0);
+        TheGate.Release();
+
+        ASSERT_TRUE(WaitFor([&] { return !IsWindow(question) && WorkersFinished() == 1; }));
+        Settle(dialog);
+        EXPECT_EQ(Idle, ScanState.load());
+        EXPECT_TRUE(AllThreeEnabled(dialog));
+        EXPECT_EQ("&Scan", ItemText(dialog, ScanButton));
+    });
+}
+
 TEST_F(Dialog, AboutDuringAScanShowsTheBoxWhileTheScanGoesOn)
 {
     SampleFolder folder;

@@ -12,6 +12,9 @@
 
 #include <gtest/gtest.h>
 #include <algorithm>
+#ifdef _WIN32
+#include <windows.h>
+#endif
 #include <cstdio>
 #include <filesystem>
 #include <map>
@@ -332,6 +335,65 @@ TEST_F(Walk, RealTreeIsScannedAndEachScanCountsFromZero)
         EXPECT_EQ(top + Sep, std::string(ScanPath));
     }
 }
+
+#ifdef _WIN32
+static bool WriteWide(const std::wstring &path, const std::vector<uint8_t> &bytes)
+{
+    HANDLE file = CreateFileW(path.c_str(), GENERIC_WRITE, 0, NULL, CREATE_NEW, 0, NULL);
+    DWORD written = 0;
+    bool ok = file != INVALID_HANDLE_VALUE &&
+              WriteFile(file, bytes.data(), (DWORD)bytes.size(), &written, NULL) &&
+              written == bytes.size();
+    return CloseHandle(file) && ok;
+}
+
+static std::vector<uint8_t> ReadWide(const std::wstring &path)
+{
+    std::vector<uint8_t> bytes(1 << 20);
+    HANDLE file = CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ, NULL, OPEN_EXISTING, 0,
+                              NULL);
+    DWORD got = 0;
+    if (file == INVALID_HANDLE_VALUE || !ReadFile(file, bytes.data(), (DWORD)bytes.size(), &got, NULL))
+        got = 0;
+    CloseHandle(file);
+    bytes.resize(got);
+    return bytes;
+}
+
+// Names with characters that the ANSI code page lacks: listed in ANSI they would read "???.exe"
+// (opens nothing) or "a.exe" for "\u0101.exe" (opens another file). Each is reached through its
+// short name: the infected ones are deleted, every clean one is left as it was.
+TEST_F(Walk, NamesOutsideTheCodePageAreReachedThroughTheirShortNames)
+{
+    if (GetVersion() & 0x80000000u)
+        GTEST_SKIP() << "the 9x family has ANSI names only";
+    const std::string top = scratch.file("names");
+    ASSERT_TRUE(CreateDirectoryA(top.c_str(), NULL));
+    const std::wstring wtop(top.begin(), top.end());
+    const std::vector<uint8_t> worm = samples::MakeSample(samples::InfectedEntry1);
+    const std::vector<uint8_t> clean = samples::MakeSample(samples::CleanPe);
+    const std::wstring infected[] = {L"\\\u0416\u0443\u043a.exe", L"\\\u0101.exe"};
+    const std::wstring untouched[] = {L"\\\u65e5\u672c\u8a9e.exe", L"\\a.exe", L"\\\u0416.dll"};
+    for (const std::wstring &name : infected)
+        ASSERT_TRUE(WriteWide(wtop + name, worm));
+    for (const std::wstring &name : untouched)
+        ASSERT_TRUE(WriteWide(wtop + name, clean));
+
+    ScanSelectedFolder(top.c_str());
+    EXPECT_EQ(5, ScanCounters.files);
+    EXPECT_EQ(2, ScanCounters.infected);
+    EXPECT_EQ(2, ScanCounters.deleted);
+    ASSERT_EQ(4u, shownRows.size());
+    for (const Row &row : shownRows) {
+        EXPECT_EQ(std::string::npos, row.file.find('?')) << row.file;
+        EXPECT_NE(top + Sep + "a.exe", row.file);
+    }
+    for (const std::wstring &name : infected)
+        EXPECT_EQ(INVALID_FILE_ATTRIBUTES, GetFileAttributesW((wtop + name).c_str()));
+    for (const std::wstring &name : untouched)
+        EXPECT_EQ(clean, ReadWide(wtop + name));
+}
+#endif
 
 // A link back up the tree would otherwise be followed until the path overflows.
 TEST_F(Walk, LinkedFolderIsNotEntered)
