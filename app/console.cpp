@@ -8,8 +8,9 @@
 ** infected was found, 1 when something was, 2 on a usage error.
 */
 #include "scan/display.h"
+#include "base/text.h"
 #include "scan/scanstate.h"
-#include "scan/walk.h"
+#include "walk/walk.h"
 
 #include <stdio.h>
 #include <string.h>

@@ -4,6 +4,7 @@
 ** through DialogDisplay (app/results.cpp).
 */
 #include "app/dialog.h"
+#include "base/text.h"
 
 #include <commctrl.h>
 #include <objbase.h>
@@ -12,7 +13,7 @@
 #include "engine/signature.h"
 #include "platform/platform.h"
 #include "scan/scanstate.h"
-#include "scan/walk.h"
+#include "walk/walk.h"
 #include "startup/runkey.h"
 
 const char VendorAddress[] = "www.korvane.com";

@@ -7,7 +7,7 @@
 
 #include <shellapi.h>
 
-#include "scan/scanstate.h"
+#include "base/text.h"
 
 OpenAddressProc OpenAddress = ShellExecuteA;
 

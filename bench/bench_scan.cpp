@@ -18,7 +18,7 @@
 #include "platform/platform.h"
 #include "scan/display.h"
 #include "scan/scanstate.h"
-#include "scan/walk.h"
+#include "walk/walk.h"
 #include "tools/samples.h"
 
 #include <algorithm>

@@ -12,6 +12,7 @@
 ** entries already there.
 */
 #include "disinfect/restart.h"
+#include "base/text.h"
 
 #include "engine/fileio.h"
 #include "scan/scanstate.h"

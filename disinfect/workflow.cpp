@@ -8,6 +8,7 @@
 ** per invocation; whatever happens, ScanPath holds on return what it held on entry.
 */
 #include "disinfect/workflow.h"
+#include "base/text.h"
 
 #include "disinfect/restart.h"
 #include "scan/display.h"

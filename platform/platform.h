@@ -9,6 +9,10 @@
 **
 ** Results follow the Win32 habit the core is written against: non-zero for success and 0 for
 ** failure, unless an entry says otherwise.
+**
+** Paths on POSIX: while a folder listing is open (findFirst until findClose), openFile opens a
+** plain name of that folder relative to the innermost open listing, without looking the
+** folder's path up again; other paths are looked up whole.
 */
 #ifndef KRV_PLATFORM_H
 #define KRV_PLATFORM_H
@@ -110,10 +114,14 @@ struct PlatformOps {
     int (*startThread)(uint32_t (*proc)(void *), void *parameter);
 };
 
-/* The table every core module calls through; starts as the build's real operations. */
+/* The build's real operations (Win32 or POSIX), filled by name in the backend. Constant: tests
+** that need a real entry beside their own take it from here. */
+extern const PlatformOps PlatformDefaults;
+
+/* The table every core module calls through; starts as PlatformDefaults. */
 extern PlatformOps Platform;
 
-/* Puts every entry of Platform back to the build's real operation. */
+/* Puts every entry of Platform back to PlatformDefaults. */
 void PlatformRestore(void);
 
 /* Path separator of the build: '\\' on Windows, '/' on POSIX. */

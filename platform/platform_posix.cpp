@@ -633,22 +633,33 @@ static int PosixStartThread(uint32_t (*proc)(void *), void *parameter)
 
 /* ---- the table ------------------------------------------------------------------------- */
 
-static constexpr PlatformOps RealOps = {
-    PosixOpenFile,          PosixReadFile,          PosixSeekFile,
-    PosixCloseFile,         PosixMemAlloc,          PosixMemFree,
-    PosixGetFileAttributes, PosixSetFileAttributes, PosixCopyFile,
-    PosixDeleteFile,        PosixMoveFile,          PosixGetVersion,
-    PosixMoveFileAtRestart, PosixWindowsFolder,     PosixWriteWholeFile,
-    PosixShortPath,         PosixReplaceFile,
-    PosixFindFirst,         PosixFindNext,          PosixFindClose,
-    PosixFixedDrives,       PosixRegOpenRunKey,     PosixRegValueCount,
-    PosixRegEnumValue,      PosixRegDeleteValue,    PosixRegCloseKey,
-    PosixStartThread,
+const PlatformOps PlatformDefaults = {
+    .openFile          = PosixOpenFile,
+    .readFile          = PosixReadFile,
+    .seekFile          = PosixSeekFile,
+    .closeFile         = PosixCloseFile,
+    .memAlloc          = PosixMemAlloc,
+    .memFree           = PosixMemFree,
+    .getFileAttributes = PosixGetFileAttributes,
+    .setFileAttributes = PosixSetFileAttributes,
+    .copyFile          = PosixCopyFile,
+    .deleteFile        = PosixDeleteFile,
+    .moveFile          = PosixMoveFile,
+    .getVersion        = PosixGetVersion,
+    .moveFileAtRestart = PosixMoveFileAtRestart,
+    .windowsFolder     = PosixWindowsFolder,
+    .writeWholeFile    = PosixWriteWholeFile,
+    .shortPath         = PosixShortPath,
+    .replaceFile       = PosixReplaceFile,
+    .findFirst         = PosixFindFirst,
+    .findNext          = PosixFindNext,
+    .findClose         = PosixFindClose,
+    .fixedDrives       = PosixFixedDrives,
+    .regOpenRunKey     = PosixRegOpenRunKey,
+    .regValueCount     = PosixRegValueCount,
+    .regEnumValue      = PosixRegEnumValue,
+    .regDeleteValue    = PosixRegDeleteValue,
+    .regCloseKey       = PosixRegCloseKey,
+    .startThread       = PosixStartThread,
 };
 
-PlatformOps Platform = RealOps;
-
-void PlatformRestore(void)
-{
-    Platform = RealOps;
-}

@@ -334,22 +334,33 @@ static int WinStartThread(uint32_t (*proc)(void *), void *parameter)
 
 /* ---- the table ------------------------------------------------------------------------- */
 
-static constexpr PlatformOps RealOps = {
-    WinOpenFile,          WinReadFile,          WinSeekFile,
-    WinCloseFile,         WinMemAlloc,          WinMemFree,
-    WinGetFileAttributes, WinSetFileAttributes, WinCopyFile,
-    WinDeleteFile,        WinMoveFile,          WinGetVersion,
-    WinMoveFileAtRestart, WinWindowsFolder,     WinWriteWholeFile,
-    WinShortPath,         WinReplaceFile,
-    WinFindFirst,         WinFindNext,          WinFindClose,
-    WinFixedDrives,       WinRegOpenRunKey,     WinRegValueCount,
-    WinRegEnumValue,      WinRegDeleteValue,    WinRegCloseKey,
-    WinStartThread,
+const PlatformOps PlatformDefaults = {
+    .openFile          = WinOpenFile,
+    .readFile          = WinReadFile,
+    .seekFile          = WinSeekFile,
+    .closeFile         = WinCloseFile,
+    .memAlloc          = WinMemAlloc,
+    .memFree           = WinMemFree,
+    .getFileAttributes = WinGetFileAttributes,
+    .setFileAttributes = WinSetFileAttributes,
+    .copyFile          = WinCopyFile,
+    .deleteFile        = WinDeleteFile,
+    .moveFile          = WinMoveFile,
+    .getVersion        = WinGetVersion,
+    .moveFileAtRestart = WinMoveFileAtRestart,
+    .windowsFolder     = WinWindowsFolder,
+    .writeWholeFile    = WinWriteWholeFile,
+    .shortPath         = WinShortPath,
+    .replaceFile       = WinReplaceFile,
+    .findFirst         = WinFindFirst,
+    .findNext          = WinFindNext,
+    .findClose         = WinFindClose,
+    .fixedDrives       = WinFixedDrives,
+    .regOpenRunKey     = WinRegOpenRunKey,
+    .regValueCount     = WinRegValueCount,
+    .regEnumValue      = WinRegEnumValue,
+    .regDeleteValue    = WinRegDeleteValue,
+    .regCloseKey       = WinRegCloseKey,
+    .startThread       = WinStartThread,
 };
 
-PlatformOps Platform = RealOps;
-
-void PlatformRestore(void)
-{
-    Platform = RealOps;
-}

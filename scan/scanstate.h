@@ -51,17 +51,4 @@ void ResetScanCounters(void);
 /* Asks the running walk to end at its next poll. */
 void StopScan(void);
 
-/* Bounded copy and append into fixed buffers: answer 1 when all of `text` fit (NUL included),
-** 0 when it would not, leaving `buffer` unchanged. The code never uses strcpy, strcat,
-** sprintf or their Win32 kin. */
-int CopyText(char *buffer, uint32_t size, const char *text);
-int AppendText(char *buffer, uint32_t size, const char *text);
-
-/* The ASCII letters A to Z in lower case, every other byte unchanged: the one case folding the
-** system does (extensions, the [rename] section name, the Run value's name). */
-static inline char FoldAscii(char c)
-{
-    return (c >= 'A' && c <= 'Z') ? (char)(c - 'A' + 'a') : c;
-}
-
 #endif

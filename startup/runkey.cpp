@@ -6,7 +6,7 @@
 #include "startup/runkey.h"
 
 #include "platform/platform.h"
-#include "scan/scanstate.h"
+#include "base/text.h"
 
 #define ValueNameSize 255
 

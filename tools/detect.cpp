@@ -1,6 +1,7 @@
 // detect PATH...: prints "<path>: <verdict>" for every file named, and for every file directly
 // inside every folder named. Only detects: nothing is changed on disk.
 #include "engine/signature.h"
+#include "base/text.h"
 #include "scan/scanstate.h"
 
 #include <cstdio>

@@ -1,4 +1,5 @@
 #include "tests/app/harness.h"
+#include "base/text.h"
 
 #include <commctrl.h>
 #include <gtest/gtest.h>
@@ -10,7 +11,7 @@
 #include "app/dialog.h"
 #include "platform/platform.h"
 #include "scan/scanstate.h"
-#include "scan/walk.h"
+#include "walk/walk.h"
 
 namespace harness {
 

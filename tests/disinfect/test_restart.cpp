@@ -2,6 +2,7 @@
 // the NT family's two registrations in order, and the 9x family's lines in wininit.ini, which
 // must stand side by side with whatever other programs left there.
 #include "disinfect/restart.h"
+#include "base/text.h"
 #include "tests/disinfect/workflow_support.h"
 
 #include <gtest/gtest.h>
@@ -183,7 +184,7 @@ TEST_F(Restart, NineXFamilyFailuresWriteNothing)
     EXPECT_EQ(before, ReadWininit());
     // A source with "=" is fine: the line is split at its first "=".
     Platform.windowsFolder = ScratchWindowsFolder;
-    PlatformOps real = RealPlatform();
+    PlatformOps real = PlatformDefaults;
     Platform.writeWholeFile = real.writeWholeFile;
     EXPECT_EQ(1, ScheduleDeleteAtRestart("C:\\a=b.exe"));
     EXPECT_EQ(before + "NUL=C:\\a=b.exe\r\n", ReadWininit());
@@ -194,11 +195,11 @@ TEST_F(Restart, NineXFamilyFailuresWriteNothing)
 static std::string unopenable;
 static FileHandle OpenExceptOne(const char *path, int write)
 {
-    return unopenable == path ? InvalidFileHandle : RealPlatform().openFile(path, write);
+    return unopenable == path ? InvalidFileHandle : PlatformDefaults.openFile(path, write);
 }
 static int ShortWriteClaimedWhole(const char *path, const void *data, uint32_t size)
 {
-    RealPlatform().writeWholeFile(path, data, size - 1);
+    PlatformDefaults.writeWholeFile(path, data, size - 1);
     return 1;
 }
 static int FailingReplace(const char *, const char *) { return 0; }
@@ -208,7 +209,7 @@ TEST_F(Restart, NineXFamilyLeavesWininitAsItWasWhenAnyStepFails)
     versionWord = 0xC0000A04u;
     const std::string before = "[rename]\r\nNUL=C:\\OTHER.EXE\r\n";
     ASSERT_TRUE(testsupport::WriteText(Wininit(), before));
-    const PlatformOps real = RealPlatform();
+    const PlatformOps real = PlatformDefaults;
     struct Step {
         const char *what;
         void (*arm)();

@@ -41,7 +41,7 @@ static int RefusingDelete(const char *path)
     for (const std::string &p : refusedDeletes)
         if (p == path)
             return 0;
-    return RealPlatform().deleteFile(path);
+    return PlatformDefaults.deleteFile(path);
 }
 
 static int FailingCopy(const char *, const char *) { return 0; }
@@ -50,7 +50,7 @@ static std::vector<std::string> copyTargets;
 static int RecordingCopy(const char *from, const char *to)
 {
     copyTargets.push_back(to);
-    return RealPlatform().copyFile(from, to);
+    return PlatformDefaults.copyFile(from, to);
 }
 
 // Opening for writing fails for every path but those ending in `writableSuffix`.
@@ -61,7 +61,7 @@ static FileHandle WriteRefusingOpen(const char *path, int write)
     if (write && !(p.size() >= writableSuffix.size() && !writableSuffix.empty() &&
                    p.compare(p.size() - writableSuffix.size(), writableSuffix.size(), writableSuffix) == 0))
         return InvalidFileHandle;
-    return RealPlatform().openFile(path, write);
+    return PlatformDefaults.openFile(path, write);
 }
 
 // ---- test cleaners and detectors ---------------------------------------------------------

@@ -4,6 +4,7 @@
 #define KRV_TEST_WORKFLOW_SUPPORT_H
 
 #include "disinfect/workflow.h"
+#include "base/text.h"
 #include "platform/platform.h"
 #include "scan/scanstate.h"
 #include "tests/support/testsupport.h"
@@ -13,16 +14,6 @@
 #include <map>
 #include <string>
 #include <vector>
-
-/* The build's real operations, whatever the table holds at the moment. */
-inline PlatformOps RealPlatform()
-{
-    PlatformOps current = Platform;
-    PlatformRestore();
-    PlatformOps real = Platform;
-    Platform = current;
-    return real;
-}
 
 inline std::string ReadText(const std::string &path)
 {

@@ -23,8 +23,7 @@
 #include <sys/un.h>
 #include <unistd.h>
 
-// The mount-table reader behind fixedDrives, open to tests so they can hand it a forged table.
-uint32_t PosixFixedDrivesFrom(const char *mountTable, char (*roots)[MaxRootPath], uint32_t max);
+#include "platform/platform_hooks.h"
 #endif
 
 using testsupport::Exists;

@@ -1,5 +1,6 @@
 // The report and the display operations as every consumer sees them.
 #include "scan/display.h"
+#include "base/text.h"
 #include "scan/scanstate.h"
 #include "tests/support/testsupport.h"
 

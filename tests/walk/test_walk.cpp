@@ -3,10 +3,11 @@
 // stands in for the file system where the shape of a tree matters (drive roots, "...",
 // reparse points, long names); real trees check the whole road from walk to workflow.
 #include "disinfect/workflow.h"
+#include "base/text.h"
 #include "platform/platform.h"
 #include "scan/display.h"
 #include "scan/scanstate.h"
-#include "scan/walk.h"
+#include "walk/walk.h"
 #include "tests/support/testsupport.h"
 #include "tools/samples.h"
 

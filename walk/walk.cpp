@@ -5,7 +5,8 @@
 ** point (the length of its folder's path, separator included) and cuts the path back when it
 ** is done, so the only memory a level needs is that length and one find record.
 */
-#include "scan/walk.h"
+#include "walk/walk.h"
+#include "base/text.h"
 
 #include "disinfect/workflow.h"
 #include "platform/platform.h"

@@ -1,0 +1,15 @@
+/*
+** What the POSIX backend opens to tests beyond the table: pieces that read system files, so
+** that a test can hand them a forged one.
+*/
+#ifndef KRV_PLATFORM_HOOKS_H
+#define KRV_PLATFORM_HOOKS_H
+
+#include "platform/platform.h"
+
+#ifndef _WIN32
+/* fixedDrives over the mount table at `mountTable` instead of /proc/self/mounts. */
+uint32_t PosixFixedDrivesFrom(const char *mountTable, char (*roots)[MaxRootPath], uint32_t max);
+#endif
+
+#endif
