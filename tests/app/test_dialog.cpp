@@ -206,7 +206,8 @@ struct Reader {
                                                   "ScrollBar", "ComboBox"};
             if (ordinal >= 0x80 && ordinal <= 0x85)
                 return classes[ordinal - 0x80];
-            return "#" + std::to_string(ordinal);
+            std::string number = std::to_string(ordinal);
+            return number.insert(0, 1, '#');
         }
         std::string text;
         for (WORD c; (c = Word()) != 0;)
