@@ -63,7 +63,7 @@ static void OnInitDialog(HWND dialog)
     SetDlgItemTextA(dialog, PromoText, PromoLines);
     SetDlgItemTextA(dialog, LinkLabel, VendorAddress);
     SetDlgItemTextA(dialog, TargetCaption, "Target:");
-    SetDlgItemTextA(dialog, ScanButton, "&Scan");
+    SetDlgItemTextA(dialog, ScanButton, ScanCaption);
     SetDlgItemTextA(dialog, SelectPathButton, "Select &Path");
     SetDlgItemTextA(dialog, AboutButton, "&About");
     SetDlgItemTextA(dialog, ExitButton, "E&xit");
@@ -133,11 +133,11 @@ static void OnScan(HWND dialog)
     ScanState = Scanning;
     DisableControl(SelectPathButton);
     DisableControl(ExitButton);
-    SetDlgItemTextA(dialog, ScanButton, "&Stop");
+    SetDlgItemTextA(dialog, ScanButton, StopCaption);
     SendMessageA(GetDlgItem(dialog, ResultsList), LVM_DELETEALLITEMS, 0, 0);
     if (!Platform.startThread(ScanThreadProc, NULL)) {
         /* Nobody would ever bring the dialog back: do it now. */
-        SetDlgItemTextA(dialog, ScanButton, "&Scan");
+        SetDlgItemTextA(dialog, ScanButton, ScanCaption);
         ReturnToIdle();
     }
 }

@@ -28,8 +28,17 @@ int32_t (*Cleaner)(ScanContext *context) = CleanFile;
 #define CopySuffixLength 7          /* ".qx-" and three hexadecimal digits */
 #define MaxCopyNumber 0xFFFu
 
-static const char StatusUnableToClean[] = "unable to clean";
-static const char StatusAccessError[] = "error accessing file";
+const char StatusInfected[] = "infected: ";
+const char StatusSuspect[] = "suspect: ";
+const char StatusWarning[] = "warning: ";
+const char StatusDeleted[] = "deleted";
+const char StatusDeletedAtRestart[] = "will be deleted at restart";
+const char StatusCopying[] = "creating a copy for cleaning";
+const char StatusCleaned[] = "cleaned";
+const char StatusCleanedAtRestart[] = "will be cleaned at restart";
+const char StatusUnableToClean[] = "unable to clean";
+const char StatusAccessError[] = "error accessing file";
+const char StatusUnableToOpen[] = "unable to open file";
 
 int32_t CleanFile(ScanContext *context)
 {
@@ -74,7 +83,7 @@ static void ReportUnopenable(void)
         return;
     for (const char *extension : ScannedExtensions) {
         if (SameExtension(dot + 1, extension)) {
-            AddResultRow(ScanPath, "unable to open file");
+            AddResultRow(ScanPath, StatusUnableToOpen);
             return;
         }
     }
@@ -99,12 +108,12 @@ static void DeleteBranch(void)
 {
     LastResult = CleanResult::DeleteFile;
     if (Platform.deleteFile(ScanPath)) {
-        AddResultRow(ScanPath, "deleted");
+        AddResultRow(ScanPath, StatusDeleted);
         ScanCounters.deleted++;
         return;
     }
     if (ScheduleDeleteAtRestart(ScanPath)) {
-        AddResultRow(ScanPath, "will be deleted at restart");
+        AddResultRow(ScanPath, StatusDeletedAtRestart);
         ScanCounters.deletedAtRestart++;
         return;
     }
@@ -136,7 +145,7 @@ static void CopyFallback(char *text)
         ReportUnableToClean();
         return;
     }
-    AddResultRow(ScanPath, "creating a copy for cleaning");
+    AddResultRow(ScanPath, StatusCopying);
 
     CopyText(ScanPath, ScanPathSize, text);
     ProcessFile();
@@ -146,7 +155,7 @@ static void CopyFallback(char *text)
     case ScanVerdict::Clean:
         if (ScheduleReplaceAtRestart(text, ScanPath)) {
             ScanCounters.cleanedAtRestart++;
-            AddResultRow(ScanPath, "will be cleaned at restart");
+            AddResultRow(ScanPath, StatusCleanedAtRestart);
             return;
         }
         /* Nothing will take the file's place: it stays infected, and a stray clean copy
@@ -170,7 +179,7 @@ static int TreatInfected(ScanContext *context, int32_t pass, char *text)
 {
     if (pass == 0)
         ScanCounters.infected++;
-    ReportFinding(text, "infected: ", context);
+    ReportFinding(text, StatusInfected, context);
 
     Platform.setFileAttributes(ScanPath, AttrNormal);
     FileHandle file = FileOpen(ScanPath, 1);
@@ -185,7 +194,7 @@ static int TreatInfected(ScanContext *context, int32_t pass, char *text)
 
     switch (result) {
     case CleanResult::Cleaned:
-        AddResultRow(ScanPath, "cleaned");
+        AddResultRow(ScanPath, StatusCleaned);
         return 1;
     case CleanResult::AccessError:
         AddResultRow(ScanPath, StatusAccessError);
@@ -234,7 +243,7 @@ void ProcessFile(void)
             again = TreatInfected(&context, pass, text);
             break;
         case ScanVerdict::Suspect:
-            ReportFinding(text, "suspect: ", &context);
+            ReportFinding(text, StatusSuspect, &context);
             ScanCounters.suspicious++;
             break;
         case ScanVerdict::AccessError:
@@ -242,7 +251,7 @@ void ProcessFile(void)
             ScanCounters.accessErrors++;
             break;
         case ScanVerdict::Warning:
-            ReportFinding(text, "warning: ", &context);
+            ReportFinding(text, StatusWarning, &context);
             ScanCounters.warnings++;
             break;
         default:

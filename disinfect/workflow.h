@@ -11,6 +11,20 @@ namespace CleanResult {
 enum : int32_t { Cleaned = 0, AccessError = 4, DeleteFile = 6 };
 }
 
+/* The status texts of the rows, lower-case phrases the user reads in the list. A finding's
+** status is its prefix followed by the detection name. */
+extern const char StatusInfected[];          /* "infected: " */
+extern const char StatusSuspect[];           /* "suspect: " */
+extern const char StatusWarning[];           /* "warning: " */
+extern const char StatusDeleted[];
+extern const char StatusDeletedAtRestart[];
+extern const char StatusCopying[];           /* the copy fallback has begun */
+extern const char StatusCleaned[];
+extern const char StatusCleanedAtRestart[];
+extern const char StatusUnableToClean[];
+extern const char StatusAccessError[];
+extern const char StatusUnableToOpen[];
+
 /* The verdict of the last detection, or DeleteFile once the delete branch began; read only by
 ** the invocation that made a copy, right after the copy's processing returned. */
 extern int32_t LastResult;

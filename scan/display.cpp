@@ -8,6 +8,9 @@ const char DialogTitle[] = "Korvane - Tamsel Removal Tool";
 const char AllFixedDrives[] = "All fixed drives";
 const char RestartWarning[] =
     "You should restart and rescan the computer\nin order to complete the disinfection process.";
+const char ScanCaption[] = "&Scan";
+const char StopCaption[] = "&Stop";
+const char ReportTitle[] = "Scan report";
 
 const DisplayOps *Display;
 
@@ -52,22 +55,17 @@ void FormatCounter(char *out, int32_t value)
     *out = 0;
 }
 
-struct ReportRow {
-    const char *label;
-    const int32_t *counter;
+const char *const ReportLabels[ReportLabelCount] = {
+    "Folders:", "Files:",   "Infected:",          "Warnings:",          "Suspicious:",
+    "Cleaned:", "Deleted:", "Cleaned at restart:", "Deleted at restart:", "Unable to be cleaned:",
 };
 
-static const ReportRow reportRows[] = {
-    {"Folders:", &ScanCounters.folders},
-    {"Files:", &ScanCounters.files},
-    {"Infected:", &ScanCounters.infected},
-    {"Warnings:", &ScanCounters.warnings},
-    {"Suspicious:", &ScanCounters.suspicious},
-    {"Cleaned:", &ScanCounters.cleaned},
-    {"Deleted:", &ScanCounters.deleted},
-    {"Cleaned at restart:", &ScanCounters.cleanedAtRestart},
-    {"Deleted at restart:", &ScanCounters.deletedAtRestart},
-    {"Unable to be cleaned:", &ScanCounters.unableToClean},
+/* The counter of each label, in the same order. */
+static const int32_t *const reportCounters[ReportLabelCount] = {
+    &ScanCounters.folders,          &ScanCounters.files,     &ScanCounters.infected,
+    &ScanCounters.warnings,         &ScanCounters.suspicious, &ScanCounters.cleaned,
+    &ScanCounters.deleted,          &ScanCounters.cleanedAtRestart,
+    &ScanCounters.deletedAtRestart, &ScanCounters.unableToClean,
 };
 
 void ShowScanReport(void)
@@ -75,11 +73,11 @@ void ShowScanReport(void)
     char value[256];   /* one buffer serves every row in turn */
 
     if (Display && Display->setScanCaption)
-        Display->setScanCaption("&Scan");
-    AddResultRow("Scan report", "");
-    for (const ReportRow &row : reportRows) {
-        FormatCounter(value, *row.counter);
-        AddResultRow(row.label, value);
+        Display->setScanCaption(ScanCaption);
+    AddResultRow(ReportTitle, "");
+    for (int i = 0; i < ReportLabelCount; i++) {
+        FormatCounter(value, *reportCounters[i]);
+        AddResultRow(ReportLabels[i], value);
     }
     if (ScanCounters.infected != 0 && Display && Display->warnRestart)
         Display->warnRestart(RestartWarning, DialogTitle);

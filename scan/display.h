@@ -12,16 +12,18 @@
 
 #include <stdint.h>
 
-/* Control identifiers the core names. */
-#define ScanButton       1021
-#define SelectPathButton 1002
-#define ExitButton       2
-#define TargetField      1004
-#define ResultsList      1006
+#include "scan/controls.h"
 
 extern const char DialogTitle[];      /* the caption of the dialog and of every message box */
 extern const char AllFixedDrives[];   /* what the target field shows for an empty target */
 extern const char RestartWarning[];   /* the restart warning's text */
+extern const char ScanCaption[];      /* "&Scan": the Scan/Stop button while no scan runs */
+extern const char StopCaption[];      /* "&Stop": the same button during a scan */
+
+/* The report: the title row (with an empty status), then one labelled row per counter. */
+#define ReportLabelCount 10
+extern const char ReportTitle[];
+extern const char *const ReportLabels[ReportLabelCount];   /* "Folders:" ... in report order */
 
 struct DisplayOps {
     /* Appends one (file, status) row; the texts are copied before it returns. */

@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "app/dialog.h"
+#include "disinfect/workflow.h"
 #include "platform/platform.h"
 #include "scan/scanstate.h"
 #include "startup/runkey.h"
@@ -28,7 +29,7 @@ using testsupport::ScratchDir;
 namespace {
 
 const char StopQuestion[] = "Are you sure you want to stop scanning?";
-const char InfectedStatus[] = "infected: Win32.Worm.Tamsel.A";
+const std::string InfectedStatus = testsupport::InfectedStatus();
 
 // What the link asked the shell to open.
 struct Opened {
@@ -377,7 +378,7 @@ TEST_F(Dialog, ScanOfSamplesShowsEveryEventThenTheReportAndTheRestartWarning)
 
         // During the scan: Stop caption, folder and exit buttons off, Scan/Stop on.
         EXPECT_EQ(Scanning, ScanState.load());
-        EXPECT_EQ("&Stop", ItemText(dialog, ScanButton));
+        EXPECT_EQ(StopCaption, ItemText(dialog, ScanButton));
         EXPECT_FALSE(StyleDisabled(dialog, ScanButton));
         EXPECT_TRUE(StyleDisabled(dialog, SelectPathButton));
         EXPECT_TRUE(StyleDisabled(dialog, ExitButton));
@@ -387,14 +388,14 @@ TEST_F(Dialog, ScanOfSamplesShowsEveryEventThenTheReportAndTheRestartWarning)
 
         HWND warning = WaitForBox(dialog, RestartWarning);
         ASSERT_NE(nullptr, warning) << "no restart warning";
-        EXPECT_EQ("Korvane - Tamsel Removal Tool", WindowText(warning));
+        EXPECT_EQ(DialogTitle, WindowText(warning));
         EXPECT_EQ(nullptr, GetDlgItem(warning, IDYES));
         // The report is complete before the warning; the buttons wait for its answer.
         std::vector<Row> rows = ListRows(dialog);
         const std::vector<std::string> values = {"1", std::to_string(folder.files()), "4", "0", "0",
                                                  "0", "4", "0", "0", "0"};
         EXPECT_EQ(testsupport::ExpectedReport(values), LastRows(rows, 11));
-        EXPECT_EQ("&Scan", ItemText(dialog, ScanButton));
+        EXPECT_EQ(ScanCaption, ItemText(dialog, ScanButton));
         EXPECT_EQ(Scanning, ScanState.load());
         EXPECT_TRUE(StyleDisabled(dialog, SelectPathButton));
         EXPECT_TRUE(StyleDisabled(dialog, ExitButton));
@@ -402,7 +403,7 @@ TEST_F(Dialog, ScanOfSamplesShowsEveryEventThenTheReportAndTheRestartWarning)
         ASSERT_TRUE(Answer(warning, IDOK));
 
         ASSERT_TRUE(WaitIdle(dialog)) << "the dialog did not return to Idle";
-        EXPECT_EQ("&Scan", ItemText(dialog, ScanButton));
+        EXPECT_EQ(ScanCaption, ItemText(dialog, ScanButton));
         rows = ListRows(dialog);
         // The list holds what the worker showed, in the order it showed it: two rows for each
         // infected file, then the report.
@@ -412,7 +413,7 @@ TEST_F(Dialog, ScanOfSamplesShowsEveryEventThenTheReportAndTheRestartWarning)
         for (size_t i = 0; i < 8; i += 2) {
             EXPECT_EQ(InfectedStatus, rows[i].status) << i;
             EXPECT_EQ(rows[i].file, rows[i + 1].file) << i;
-            EXPECT_EQ("deleted", rows[i + 1].status) << i;
+            EXPECT_EQ(StatusDeleted, rows[i + 1].status) << i;
             seen.insert(rows[i].file);
         }
         EXPECT_EQ(std::set<std::string>(folder.infected.begin(), folder.infected.end()), seen);
@@ -444,12 +445,12 @@ TEST_F(Dialog, StopAnsweredNoGoesOnAndYesStopsWithTheCountsReached)
         Press(dialog, ScanButton);
         HWND question = WaitForBox(dialog, StopQuestion);
         ASSERT_NE(nullptr, question) << "no stop confirmation";
-        EXPECT_EQ("Korvane - Tamsel Removal Tool", WindowText(question));
+        EXPECT_EQ(DialogTitle, WindowText(question));
         ASSERT_TRUE(Answer(question, IDNO));
         Settle(dialog);
         EXPECT_EQ(Scanning, ScanState.load());
         EXPECT_EQ(1, ScanContinue.load());
-        EXPECT_EQ("&Stop", ItemText(dialog, ScanButton));
+        EXPECT_EQ(StopCaption, ItemText(dialog, ScanButton));
         EXPECT_FALSE(StyleDisabled(dialog, ScanButton));
 
         // The scan goes on: hold it again at the next file's first row.
@@ -463,7 +464,7 @@ TEST_F(Dialog, StopAnsweredNoGoesOnAndYesStopsWithTheCountsReached)
         EXPECT_EQ(Stopping, ScanState.load());
         EXPECT_EQ(0, ScanContinue.load());
         EXPECT_TRUE(StyleDisabled(dialog, ScanButton));
-        EXPECT_EQ("&Stop", ItemText(dialog, ScanButton));
+        EXPECT_EQ(StopCaption, ItemText(dialog, ScanButton));
         // A press on the disabled button (or one that gets through anyway) does nothing.
         Press(dialog, ScanButton);
         Settle(dialog);
@@ -474,7 +475,7 @@ TEST_F(Dialog, StopAnsweredNoGoesOnAndYesStopsWithTheCountsReached)
         ASSERT_NE(nullptr, warning);
         ASSERT_TRUE(Answer(warning, IDOK));
         ASSERT_TRUE(WaitIdle(dialog));
-        EXPECT_EQ("&Scan", ItemText(dialog, ScanButton));
+        EXPECT_EQ(ScanCaption, ItemText(dialog, ScanButton));
 
         // The file being worked on is finished, then the walk ends: two of four infected.
         std::vector<Row> rows = ListRows(dialog);
@@ -519,7 +520,7 @@ TEST_F(Dialog, StopConfirmedAfterTheScanEndedOnItsOwnDoesNothing)
         Settle(dialog);
         EXPECT_EQ(Idle, ScanState.load());
         EXPECT_TRUE(AllThreeEnabled(dialog));
-        EXPECT_EQ("&Scan", ItemText(dialog, ScanButton));
+        EXPECT_EQ(ScanCaption, ItemText(dialog, ScanButton));
         EXPECT_EQ(1, ScanContinue.load()) << "a stop reached a scan that had ended";
 
         // And the dialog is fully usable: the next press starts a scan.
@@ -540,8 +541,8 @@ TEST_F(Dialog, StopConfirmedWhileTheReportIsWrittenStillEndsIdleWithEveryButtonO
         TheGate.holdAtRow = 8 + 11;       // the report's last row: "Unable to be cleaned:"
         Press(dialog, ScanButton);
         ASSERT_TRUE(TheGate.WaitHeld());
-        ASSERT_EQ("Unable to be cleaned:", TheGate.rows.back().file);
-        EXPECT_EQ("&Scan", ItemText(dialog, ScanButton));
+        ASSERT_EQ(ReportLabels[ReportLabelCount - 1], TheGate.rows.back().file);
+        EXPECT_EQ(ScanCaption, ItemText(dialog, ScanButton));
         EXPECT_EQ(Scanning, ScanState.load());
 
         Press(dialog, ScanButton);
@@ -560,7 +561,7 @@ TEST_F(Dialog, StopConfirmedWhileTheReportIsWrittenStillEndsIdleWithEveryButtonO
         Settle(dialog);
         EXPECT_EQ(Idle, ScanState.load());
         EXPECT_TRUE(AllThreeEnabled(dialog));
-        EXPECT_EQ("&Scan", ItemText(dialog, ScanButton));
+        EXPECT_EQ(ScanCaption, ItemText(dialog, ScanButton));
         EXPECT_EQ(19, ListCount(dialog));
     });
 }
@@ -593,7 +594,7 @@ TEST_F(Dialog, StopConfirmedBetweenTheLastEnableAndIdleWaitsForTheEnd)
         Settle(dialog);
         EXPECT_EQ(Idle, ScanState.load());
         EXPECT_TRUE(AllThreeEnabled(dialog));
-        EXPECT_EQ("&Scan", ItemText(dialog, ScanButton));
+        EXPECT_EQ(ScanCaption, ItemText(dialog, ScanButton));
     });
 }
 
@@ -612,7 +613,7 @@ TEST_F(Dialog, AboutDuringAScanShowsTheBoxWhileTheScanGoesOn)
                                   "Copyright (c) 2004-2007 Korvane Software. All rights reserved.";
         HWND box = WaitForBox(dialog, about);
         ASSERT_NE(nullptr, box) << "no About box";
-        EXPECT_EQ("Korvane - Tamsel Removal Tool", WindowText(box));
+        EXPECT_EQ(DialogTitle, WindowText(box));
         EXPECT_NE(nullptr, GetDlgItem(box, IDOK));
         EXPECT_EQ(nullptr, GetDlgItem(box, IDNO));
         RedrawWindow(box, NULL, NULL, RDW_UPDATENOW | RDW_ALLCHILDREN);
@@ -713,7 +714,7 @@ TEST_F(Dialog, AWorkerThatCannotStartLeavesTheDialogIdle)
         Settle(dialog);
         EXPECT_EQ(Idle, ScanState.load());
         EXPECT_TRUE(AllThreeEnabled(dialog));
-        EXPECT_EQ("&Scan", ItemText(dialog, ScanButton));
+        EXPECT_EQ(ScanCaption, ItemText(dialog, ScanButton));
         EXPECT_EQ(0, ListCount(dialog));
         // Usable again: About still answers, and a scan can start once threads can.
         TrackWorkers();
@@ -961,7 +962,7 @@ TEST_F(Dialog, AMissingRunKeyChangesNothing)
         EXPECT_NE(ERROR_SUCCESS, RegOpenKeyExA(HKEY_LOCAL_MACHINE, RunKeyPath, 0, KEY_READ, &key))
             << "the key was created";
         EXPECT_EQ(Idle, ScanState.load());
-        EXPECT_EQ("&Scan", ItemText(dialog, ScanButton));
+        EXPECT_EQ(ScanCaption, ItemText(dialog, ScanButton));
     });
     HKEY key;
     ASSERT_EQ(ERROR_SUCCESS, RegCreateKeyExA(HKEY_LOCAL_MACHINE, RunKeyPath, 0, NULL, 0,
@@ -983,7 +984,7 @@ BOOL CALLBACK FindProgramDialog(HWND window, LPARAM parameter)
     DWORD process = 0;
     GetWindowThreadProcessId(window, &process);
     if (process == found->process && IsWindowVisible(window) &&
-        WindowText(window) == "Korvane - Tamsel Removal Tool") {
+        WindowText(window) == DialogTitle) {
         found->window = window;
         return FALSE;
     }
@@ -1016,7 +1017,7 @@ TEST_F(Dialog, TheShippedProgramOpensCleansTheRunKeyAndEndsWithZero)
     })) << "the program's dialog did not open";
     if (found.window) {
         HWND dialog = found.window;
-        EXPECT_EQ("&Scan", ItemText(dialog, ScanButton));
+        EXPECT_EQ(ScanCaption, ItemText(dialog, ScanButton));
         EXPECT_EQ("All fixed drives", ItemText(dialog, TargetField));
         EXPECT_EQ("www.korvane.com", ItemText(dialog, LinkLabel));
         EXPECT_EQ(0, ListCount(dialog));

@@ -44,11 +44,11 @@ TEST_F(Held, FileHeldByAnotherProcessGoesTheCopysWay)
     Run(file);
     EXPECT_TRUE(EndHolder(&holder));
 
-    EXPECT_EQ((std::vector<Row>{{file, "infected: Win32.Worm.Tamsel.A"},
-                                {file, "creating a copy for cleaning"},
-                                {copy, "infected: Win32.Worm.Tamsel.A"},
-                                {copy, "deleted"},
-                                {file, "will be deleted at restart"}}),
+    EXPECT_EQ((std::vector<Row>{{file, testsupport::InfectedStatus()},
+                                {file, StatusCopying},
+                                {copy, testsupport::InfectedStatus()},
+                                {copy, StatusDeleted},
+                                {file, StatusDeletedAtRestart}}),
               display.rows);
     ExpectCounters({{"files", 2}, {"infected", 2}, {"deleted", 1}, {"deletedAtRestart", 1}});
     EXPECT_EQ(std::vector<std::string>{file + " deleted"}, registered);

@@ -18,7 +18,7 @@ using testsupport::Exists;
 using testsupport::ReadBytes;
 using testsupport::Row;
 
-static const std::string Infected = "infected: Win32.Worm.Tamsel.A";
+static const std::string Infected = testsupport::InfectedStatus();
 
 static std::vector<std::string> attributeQueries;
 static std::vector<std::string> fakeCopies, fakeDeletes;
@@ -121,7 +121,7 @@ TEST_F(Workflow, WritableInfectedFileIsDeleted)
         Reset();
         std::string file = Make("app.exe", id);
         Run(file);
-        EXPECT_EQ((std::vector<Row>{{file, Infected}, {file, "deleted"}}), display.rows) << id;
+        EXPECT_EQ((std::vector<Row>{{file, Infected}, {file, StatusDeleted}}), display.rows) << id;
         ExpectCounters({{"files", 1}, {"infected", 1}, {"deleted", 1}});
         EXPECT_FALSE(Exists(file));
         EXPECT_EQ(CleanResult::DeleteFile, LastResult);
@@ -134,7 +134,7 @@ TEST_F(Workflow, ReadOnlyInfectedFileLosesTheAttributeAndIsDeleted)
     ASSERT_TRUE(Platform.setFileAttributes(file.c_str(), AttrReadOnly));
     ASSERT_TRUE(Platform.getFileAttributes(file.c_str()) & AttrReadOnly);
     Run(file);
-    EXPECT_EQ((std::vector<Row>{{file, Infected}, {file, "deleted"}}), display.rows);
+    EXPECT_EQ((std::vector<Row>{{file, Infected}, {file, StatusDeleted}}), display.rows);
     ExpectCounters({{"files", 1}, {"infected", 1}, {"deleted", 1}});
     EXPECT_FALSE(Exists(file));
 }
@@ -148,7 +148,7 @@ TEST_F(Workflow, FileThatCannotBeDeletedNowIsDeletedAtRestart)
     Platform.moveFileAtRestart = RecordRestartMove;
     restartAnswer = 0x3E5;   // any non-zero value is success
     Run(file);
-    EXPECT_EQ((std::vector<Row>{{file, Infected}, {file, "will be deleted at restart"}}), display.rows);
+    EXPECT_EQ((std::vector<Row>{{file, Infected}, {file, StatusDeletedAtRestart}}), display.rows);
     ExpectCounters({{"files", 1}, {"infected", 1}, {"deletedAtRestart", 1}});
     EXPECT_EQ((std::vector<std::pair<std::string, std::string>>{{file, "<null>"}}), restartCalls);
     EXPECT_TRUE(Exists(file));
@@ -163,7 +163,7 @@ TEST_F(Workflow, FailedDeletionRegistrationIsUnableToClean)
     Platform.moveFileAtRestart = RecordRestartMove;
     restartAnswer = 0;
     Run(file);
-    EXPECT_EQ((std::vector<Row>{{file, Infected}, {file, "unable to clean"}}), display.rows);
+    EXPECT_EQ((std::vector<Row>{{file, Infected}, {file, StatusUnableToClean}}), display.rows);
     ExpectCounters({{"files", 1}, {"infected", 1}, {"unableToClean", 1}});
     EXPECT_EQ(1u, restartCalls.size());
 }
@@ -182,10 +182,10 @@ TEST_F(Workflow, LockedFileIsCopiedTheCopyDeletedAndTheFileDeletedAtRestart)
     Platform.closeFile(hold);
 
     EXPECT_EQ((std::vector<Row>{{file, Infected},
-                                {file, "creating a copy for cleaning"},
+                                {file, StatusCopying},
                                 {copy, Infected},
-                                {copy, "deleted"},
-                                {file, "will be deleted at restart"}}),
+                                {copy, StatusDeleted},
+                                {file, StatusDeletedAtRestart}}),
               display.rows);
     ExpectCounters({{"files", 2}, {"infected", 2}, {"deleted", 1}, {"deletedAtRestart", 1}});
     EXPECT_EQ((std::vector<std::pair<std::string, std::string>>{{file, "<null>"}}), restartCalls);
@@ -201,7 +201,7 @@ TEST_F(Workflow, LockedFileWithoutCopyIsUnableToClean)
     Platform.copyFile = FailingCopy;
     Run(file);
     Platform.closeFile(hold);
-    EXPECT_EQ((std::vector<Row>{{file, Infected}, {file, "unable to clean"}}), display.rows);
+    EXPECT_EQ((std::vector<Row>{{file, Infected}, {file, StatusUnableToClean}}), display.rows);
     ExpectCounters({{"files", 1}, {"infected", 1}, {"unableToClean", 1}});
     EXPECT_FALSE(Exists(file + ".qx-000"));
 }
@@ -225,7 +225,7 @@ TEST_F(Workflow, CopyTakesTheFirstFreeNumber)
     EXPECT_EQ(std::vector<std::string>{copy}, copyTargets);
     ASSERT_EQ(5u, display.rows.size());
     EXPECT_EQ((Row{copy, Infected}), display.rows[2]);
-    EXPECT_EQ((Row{copy, "deleted"}), display.rows[3]);
+    EXPECT_EQ((Row{copy, StatusDeleted}), display.rows[3]);
     EXPECT_EQ("taken", ReadText(file + ".qx-000"));
     EXPECT_TRUE(Exists(file + ".qx-001"));
     EXPECT_FALSE(Exists(copy));
@@ -254,7 +254,7 @@ TEST_F(Workflow, NoFreeCopyNameAmong4096IsUnableToClean)
     EXPECT_EQ(file + ".qx-ABC", attributeQueries[0xABC]);
     EXPECT_EQ(file + ".qx-FFF", attributeQueries[4095]);
     EXPECT_TRUE(copyTargets.empty());
-    EXPECT_EQ((std::vector<Row>{{file, Infected}, {file, "unable to clean"}}), display.rows);
+    EXPECT_EQ((std::vector<Row>{{file, Infected}, {file, StatusUnableToClean}}), display.rows);
     ExpectCounters({{"files", 1}, {"infected", 1}, {"unableToClean", 1}});
 }
 
@@ -273,13 +273,13 @@ TEST_F(Workflow, CopyThatCannotBeOpenedForWritingGetsACopyOfItsOwn)
     Run(file);
 
     EXPECT_EQ((std::vector<Row>{{file, Infected},
-                                {file, "creating a copy for cleaning"},
+                                {file, StatusCopying},
                                 {copy, Infected},
-                                {copy, "creating a copy for cleaning"},
+                                {copy, StatusCopying},
                                 {inner, Infected},
-                                {inner, "deleted"},
-                                {copy, "deleted"},
-                                {file, "will be deleted at restart"}}),
+                                {inner, StatusDeleted},
+                                {copy, StatusDeleted},
+                                {file, StatusDeletedAtRestart}}),
               display.rows);
     ExpectCounters({{"files", 3}, {"infected", 3}, {"deleted", 2}, {"deletedAtRestart", 1}});
     EXPECT_FALSE(Exists(copy));
@@ -300,10 +300,10 @@ TEST_F(Workflow, CleanCopyIsRegisteredToReplaceTheFile)
     Platform.closeFile(hold);
 
     EXPECT_EQ((std::vector<Row>{{file, Infected},
-                                {file, "creating a copy for cleaning"},
+                                {file, StatusCopying},
                                 {copy, Infected},
-                                {copy, "cleaned"},
-                                {file, "will be cleaned at restart"}}),
+                                {copy, StatusCleaned},
+                                {file, StatusCleanedAtRestart}}),
               display.rows);
     ExpectCounters({{"files", 2}, {"infected", 2}, {"cleaned", 1}, {"cleanedAtRestart", 1}});
     EXPECT_EQ((std::vector<std::pair<std::string, std::string>>{{file, "<null>"}, {copy, file}}),
@@ -327,10 +327,10 @@ TEST_F(Workflow, FailedReplacementRegistrationIsUnableToCleanAndTheCopyDeleted)
     Platform.closeFile(hold);
 
     EXPECT_EQ((std::vector<Row>{{file, Infected},
-                                {file, "creating a copy for cleaning"},
+                                {file, StatusCopying},
                                 {copy, Infected},
-                                {copy, "cleaned"},
-                                {file, "unable to clean"}}),
+                                {copy, StatusCleaned},
+                                {file, StatusUnableToClean}}),
               display.rows);
     ExpectCounters({{"files", 2}, {"infected", 2}, {"cleaned", 1}, {"unableToClean", 1}});
     EXPECT_FALSE(Exists(copy));
@@ -350,10 +350,10 @@ TEST_F(Workflow, CopyNotCleanedIsDeletedAndTheFileUnableToClean)
     Platform.closeFile(hold);
 
     EXPECT_EQ((std::vector<Row>{{file, Infected},
-                                {file, "creating a copy for cleaning"},
+                                {file, StatusCopying},
                                 {copy, Infected},
-                                {copy, "unable to clean"},
-                                {file, "unable to clean"}}),
+                                {copy, StatusUnableToClean},
+                                {file, StatusUnableToClean}}),
               display.rows);
     ExpectCounters({{"files", 2}, {"infected", 2}, {"unableToClean", 2}});
     EXPECT_FALSE(Exists(copy));
@@ -366,7 +366,7 @@ TEST_F(Workflow, CleanerThatCleansGetsASecondPassThatCountsCleaned)
     std::string file = Make("app.exe", samples::InfectedEntry1);
     Cleaner = RealCleaner;
     Run(file);
-    EXPECT_EQ((std::vector<Row>{{file, Infected}, {file, "cleaned"}}), display.rows);
+    EXPECT_EQ((std::vector<Row>{{file, Infected}, {file, StatusCleaned}}), display.rows);
     ExpectCounters({{"files", 1}, {"infected", 1}, {"cleaned", 1}});
     EXPECT_EQ(1, cleanerCalls);
     EXPECT_TRUE(Exists(file));
@@ -379,7 +379,7 @@ TEST_F(Workflow, CleanerAccessErrorGivesTwoRows)
     Cleaner = AnsweringCleaner;
     cleanerAnswer = CleanResult::AccessError;
     Run(file);
-    EXPECT_EQ((std::vector<Row>{{file, Infected}, {file, "error accessing file"}, {file, "unable to clean"}}),
+    EXPECT_EQ((std::vector<Row>{{file, Infected}, {file, StatusAccessError}, {file, StatusUnableToClean}}),
               display.rows);
     ExpectCounters({{"files", 1}, {"infected", 1}, {"unableToClean", 1}, {"accessErrors", 1}});
     EXPECT_EQ(samples::MakeSample(samples::InfectedEntry1), ReadBytes(file));
@@ -393,7 +393,7 @@ TEST_F(Workflow, CleanerAnswerOutsideTheCodesIsUnableToClean)
         Cleaner = AnsweringCleaner;
         cleanerAnswer = answer;
         Run(file);
-        EXPECT_EQ((std::vector<Row>{{file, Infected}, {file, "unable to clean"}}), display.rows) << answer;
+        EXPECT_EQ((std::vector<Row>{{file, Infected}, {file, StatusUnableToClean}}), display.rows) << answer;
         ExpectCounters({{"files", 1}, {"infected", 1}, {"unableToClean", 1}});
         EXPECT_TRUE(Exists(file));
     }
@@ -409,9 +409,9 @@ TEST_F(Workflow, CleanerClaimingCleanedForEverEndsAfterMaxPasses)
     std::vector<Row> expected;
     for (int pass = 0; pass < MaxPasses; pass++) {
         expected.push_back({file, Infected});
-        expected.push_back({file, "cleaned"});
+        expected.push_back({file, StatusCleaned});
     }
-    expected.push_back({file, "unable to clean"});
+    expected.push_back({file, StatusUnableToClean});
     EXPECT_EQ(expected, display.rows);
     EXPECT_EQ(MaxPasses, cleanerCalls);
     ExpectCounters({{"files", 1}, {"infected", 1}, {"unableToClean", 1}});
@@ -422,10 +422,10 @@ TEST_F(Workflow, CleanerClaimingCleanedForEverEndsAfterMaxPasses)
 
 TEST_F(Workflow, SuspectWarningAndAccessErrorVerdictsLeaveTheFileAlone)
 {
-    struct Case { int32_t verdict; const char *status; const char *counter; };
-    const Case cases[] = {{ScanVerdict::Suspect, "suspect: Test.Name", "suspicious"},
-                          {ScanVerdict::Warning, "warning: Test.Name", "warnings"},
-                          {ScanVerdict::AccessError, "error accessing file", "accessErrors"}};
+    struct Case { int32_t verdict; std::string status; const char *counter; };
+    const Case cases[] = {{ScanVerdict::Suspect, std::string(StatusSuspect) + "Test.Name", "suspicious"},
+                          {ScanVerdict::Warning, std::string(StatusWarning) + "Test.Name", "warnings"},
+                          {ScanVerdict::AccessError, StatusAccessError, "accessErrors"}};
     for (const Case &c : cases) {
         Reset();
         std::string file = Make("app.exe", samples::InfectedEntry1);
@@ -477,7 +477,7 @@ TEST_F(Workflow, UnopenableFileIsReportedOnlyForProgramExtensions)
         Run(file);
         Platform.closeFile(hold);
         if (c.row)
-            EXPECT_EQ((std::vector<Row>{{file, "unable to open file"}}), display.rows) << c.name;
+            EXPECT_EQ((std::vector<Row>{{file, StatusUnableToOpen}}), display.rows) << c.name;
         else
             EXPECT_TRUE(display.rows.empty()) << c.name;
         ExpectCounters({{"files", 1}});
@@ -517,7 +517,7 @@ TEST_F(Workflow, CopyNamesThatWouldNotFitEndAsUnableToClean)
     // 512 characters leave room for one suffix (519 and the NUL); 513 do not.
     std::string longest(512, 'a'), tooLong(513, 'a');
     Run(tooLong);
-    EXPECT_EQ((std::vector<Row>{{tooLong, "infected: Test.Name"}, {tooLong, "unable to clean"}}), display.rows);
+    EXPECT_EQ((std::vector<Row>{{tooLong, std::string(StatusInfected) + "Test.Name"}, {tooLong, StatusUnableToClean}}), display.rows);
     EXPECT_TRUE(fakeCopies.empty());
 
     // Opening for writing always fails: copies of copies nest until the name no longer fits,
@@ -531,7 +531,7 @@ TEST_F(Workflow, CopyNamesThatWouldNotFitEndAsUnableToClean)
     EXPECT_EQ(fakeCopies.size(), fakeDeletes.size());
     EXPECT_EQ(fakeCopies.back(), fakeDeletes.front());   // innermost copy deleted first
     ExpectCounters({{"files", 6}, {"infected", 6}, {"unableToClean", 6}});
-    EXPECT_EQ((Row{start, "unable to clean"}), display.rows.back());
+    EXPECT_EQ((Row{start, StatusUnableToClean}), display.rows.back());
 
     Reset();
     InstallStandIns();

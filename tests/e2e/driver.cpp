@@ -26,8 +26,8 @@
 
 #include <string>
 
-static const char Title[] = "Korvane - Tamsel Removal Tool";
-enum { IdScan = 1021, IdSelectPath = 1002, IdExit = 2, IdTarget = 1004, IdList = 1006 };
+#include "scan/display.h"
+
 
 static DWORD Deadline;
 
@@ -56,10 +56,10 @@ static int Failed(const char *what)
 static HWND FindDialog(void)
 {
     HWND w = NULL;
-    while ((w = FindWindowExA(NULL, w, "#32770", Title)) != NULL) {
+    while ((w = FindWindowExA(NULL, w, "#32770", DialogTitle)) != NULL) {
         if (!IsWindowVisible(w))
             continue;
-        HWND list = GetDlgItem(w, IdList);
+        HWND list = GetDlgItem(w, ResultsList);
         char cls[64] = "";
         if (list && GetClassNameA(list, cls, sizeof cls) && strcmp(cls, "SysListView32") == 0)
             return w;
@@ -211,8 +211,8 @@ static bool WaitDialog(HWND *dialog)
 
 static int ChooseFolder(HWND dialog, DWORD pid, Remote &r, const char *folder)
 {
-    PostMessageA(dialog, WM_COMMAND, MAKEWPARAM(IdSelectPath, BN_CLICKED),
-                 (LPARAM)GetDlgItem(dialog, IdSelectPath));
+    PostMessageA(dialog, WM_COMMAND, MAKEWPARAM(SelectPathButton, BN_CLICKED),
+                 (LPARAM)GetDlgItem(dialog, SelectPathButton));
     HWND browser;
     while ((browser = FindBrowser(dialog, pid)) == NULL) {
         if (!TimeLeft())
@@ -226,7 +226,7 @@ static int ChooseFolder(HWND dialog, DWORD pid, Remote &r, const char *folder)
     /* BFFM_SETSELECTIONA: wParam TRUE means lParam is a path, in the browser's address space. */
     SendMessageA(browser, BFFM_SETSELECTIONA, TRUE, (LPARAM)r.base);
     PostMessageA(browser, WM_COMMAND, MAKEWPARAM(IDOK, BN_CLICKED), (LPARAM)GetDlgItem(browser, IDOK));
-    HWND target = GetDlgItem(dialog, IdTarget);
+    HWND target = GetDlgItem(dialog, TargetField);
     while (WindowText(target) != folder) {
         if (!TimeLeft()) {
             fprintf(stderr, "driver: target field reads \"%s\", not \"%s\"\n",
@@ -259,15 +259,15 @@ static int Scan(const char *folder)
         RemoteClose(r);
         return 1;
     }
-    HWND list = GetDlgItem(dialog, IdList);
-    HWND scan = GetDlgItem(dialog, IdScan);
-    HWND exitButton = GetDlgItem(dialog, IdExit);
-    printf("TARGET\t%s\n", WindowText(GetDlgItem(dialog, IdTarget)).c_str());
+    HWND list = GetDlgItem(dialog, ResultsList);
+    HWND scan = GetDlgItem(dialog, ScanButton);
+    HWND exitButton = GetDlgItem(dialog, ExitButton);
+    printf("TARGET\t%s\n", WindowText(GetDlgItem(dialog, TargetField)).c_str());
     if (SendMessageA(list, LVM_GETITEMCOUNT, 0, 0) != 0) {
         RemoteClose(r);
         return Failed("the list is not empty before the scan");
     }
-    PostMessageA(dialog, WM_COMMAND, MAKEWPARAM(IdScan, BN_CLICKED), (LPARAM)scan);
+    PostMessageA(dialog, WM_COMMAND, MAKEWPARAM(ScanButton, BN_CLICKED), (LPARAM)scan);
 
     /* The report is complete when its last row reads "Unable to be cleaned:" eleven rows after
     ** "Scan report"; the dialog is Idle again when Exit is enabled and Scan reads "&Scan", which
@@ -326,7 +326,7 @@ static int Exit(void)
     HWND dialog;
     if (!WaitDialog(&dialog))
         return Failed("the main dialog did not appear");
-    PostMessageA(dialog, WM_COMMAND, MAKEWPARAM(IdExit, BN_CLICKED), (LPARAM)GetDlgItem(dialog, IdExit));
+    PostMessageA(dialog, WM_COMMAND, MAKEWPARAM(ExitButton, BN_CLICKED), (LPARAM)GetDlgItem(dialog, ExitButton));
     while (IsWindow(dialog)) {
         if (!TimeLeft())
             return Failed("the dialog did not close after Exit");

@@ -1,6 +1,7 @@
 // The report and the display operations as every consumer sees them.
 #include "scan/display.h"
 #include "base/text.h"
+#include "disinfect/workflow.h"
 #include "scan/scanstate.h"
 #include "tests/support/testsupport.h"
 
@@ -10,6 +11,31 @@
 
 using testsupport::RecordingDisplay;
 using testsupport::Row;
+
+// Every other test names these texts; this one holds them to the words the user reads.
+TEST(Texts, RowsReportAndCaptionsReadExactlyAsTheUserSeesThem)
+{
+    const char *const statuses[] = {StatusInfected, StatusSuspect, StatusWarning, StatusDeleted,
+                                    StatusDeletedAtRestart, StatusCopying, StatusCleaned,
+                                    StatusCleanedAtRestart, StatusUnableToClean,
+                                    StatusAccessError, StatusUnableToOpen};
+    const char *const words[] = {"infected: ", "suspect: ", "warning: ", "deleted",
+                                 "will be deleted at restart", "creating a copy for cleaning",
+                                 "cleaned", "will be cleaned at restart", "unable to clean",
+                                 "error accessing file", "unable to open file"};
+    for (size_t i = 0; i < sizeof words / sizeof words[0]; i++)
+        EXPECT_STREQ(words[i], statuses[i]);
+    const char *const labels[ReportLabelCount] = {
+        "Folders:", "Files:", "Infected:", "Warnings:", "Suspicious:", "Cleaned:", "Deleted:",
+        "Cleaned at restart:", "Deleted at restart:", "Unable to be cleaned:"};
+    for (int i = 0; i < ReportLabelCount; i++)
+        EXPECT_STREQ(labels[i], ReportLabels[i]);
+    EXPECT_STREQ("Scan report", ReportTitle);
+    EXPECT_STREQ("&Scan", ScanCaption);
+    EXPECT_STREQ("&Stop", StopCaption);
+    EXPECT_STREQ("All fixed drives", AllFixedDrives);
+    EXPECT_STREQ("Korvane - Tamsel Removal Tool", DialogTitle);
+}
 
 TEST(FormatCounter, SignedDecimalWithoutPadding)
 {

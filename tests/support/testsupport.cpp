@@ -1,5 +1,7 @@
 #include "tests/support/testsupport.h"
 
+#include "disinfect/workflow.h"
+#include "engine/signature.h"
 #include "platform/platform.h"
 #include "scan/display.h"
 
@@ -83,13 +85,15 @@ void RemoveAll(const std::string &path)
 
 std::vector<Row> ExpectedReport(const std::vector<std::string> &values)
 {
-    static const char *const labels[10] = {
-        "Folders:", "Files:", "Infected:", "Warnings:", "Suspicious:", "Cleaned:", "Deleted:",
-        "Cleaned at restart:", "Deleted at restart:", "Unable to be cleaned:"};
-    std::vector<Row> rows = {{"Scan report", ""}};
-    for (size_t i = 0; i < 10; i++)
-        rows.push_back({labels[i], i < values.size() ? values[i] : std::string("<missing>")});
+    std::vector<Row> rows = {{ReportTitle, ""}};
+    for (size_t i = 0; i < ReportLabelCount; i++)
+        rows.push_back({ReportLabels[i], i < values.size() ? values[i] : std::string("<missing>")});
     return rows;
+}
+
+std::string InfectedStatus()
+{
+    return std::string(StatusInfected) + DetectionName;
 }
 
 /* The display that records; one at a time. */

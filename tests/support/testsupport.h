@@ -35,6 +35,9 @@ bool MakeDir(const std::string &path);
 /* Removes a file or a whole folder tree; attributes such as read-only do not stop it. */
 void RemoveAll(const std::string &path);
 
+/* The status of a row for a file infected with the worm. */
+std::string InfectedStatus();
+
 /* One row as the core showed it. */
 struct Row {
     std::string file, status;

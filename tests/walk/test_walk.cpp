@@ -324,8 +324,8 @@ TEST_F(Walk, RealTreeIsScannedAndEachScanCountsFromZero)
         const std::string dll = top + Sep + "a" + Sep + "deep" + Sep + "worm.dll";
         std::vector<Row> rows = shownRows;
         std::sort(rows.begin(), rows.end(), [](const Row &a, const Row &b) { return a.file < b.file; });
-        EXPECT_EQ((std::vector<Row>{{dll, "infected: Win32.Worm.Tamsel.A"}, {dll, "deleted"},
-                                    {worm, "infected: Win32.Worm.Tamsel.A"}, {worm, "deleted"}}),
+        EXPECT_EQ((std::vector<Row>{{dll, testsupport::InfectedStatus()}, {dll, StatusDeleted},
+                                    {worm, testsupport::InfectedStatus()}, {worm, StatusDeleted}}),
                   rows) << "scan " << scan;
         EXPECT_EQ(4, ScanCounters.folders);
         EXPECT_EQ(5, ScanCounters.files);
@@ -419,7 +419,7 @@ TEST_F(Walk, ThreadProcScansTheTargetAndEndsWithTheReport)
     ScanState = Scanning;
     EXPECT_EQ(0u, ScanThreadProc(nullptr));
     ASSERT_GE(shownRows.size(), 11u);
-    EXPECT_EQ((Row{"Scan report", ""}), shownRows[shownRows.size() - 11]);
+    EXPECT_EQ((Row{ReportTitle, ""}), shownRows[shownRows.size() - 11]);
     EXPECT_EQ((Row{"Files:", "5"}), shownRows[shownRows.size() - 9]);
     EXPECT_EQ(top, shownTargets.back());
     EXPECT_EQ(Idle, ScanState.load());
