@@ -21,7 +21,7 @@ const char CopyrightLine[] = "Copyright (c) 2004-2007 Korvane Software. All righ
 
 static const char PromoLines[] =
     "For a complete protection agains any malware please\ndownload Korvane security solutions from:";
-static const char StopQuestion[] = "Are you sure you want to stop scanning?";
+const char StopQuestion[] = "Are you sure you want to stop scanning?";
 static const char BrowseTitle[] = "Choose the folder to be scanned";
 
 HWND MainDialog;        /* written once per dialog, first thing in OnInitDialog */

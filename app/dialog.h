@@ -16,6 +16,9 @@ extern const char VendorAddress[];
 /* The maker's copyright line: the copyright label and the end of the About text. */
 extern const char CopyrightLine[];
 
+/* What the Stop command asks before it stops a scan. */
+extern const char StopQuestion[];
+
 /* The main dialog; set first thing when it opens (dialog thread), read by both threads. */
 extern HWND MainDialog;
 /* The link's hand cursor (null when it could not be loaded) and its bold underlined font;

@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # Usage: scripts/run-dialog.sh
-# Starts the Windows program (build/win32/app/korvane.exe, built here when missing) under Wine,
-# in a prefix of its own (build/win32/wineprefix-app), on the X display in DISPLAY. The prefix
+# Starts the Windows program (build/win32-run/app/korvane.exe, built here when missing) under Wine,
+# in a prefix of its own (build/win32-run/wineprefix), on the X display in DISPLAY. The prefix
 # has no Z: drive, so "All fixed drives" means its own C: only; a demo folder of harmless
 # samples is written to C:\demo for Select Path. Returns when the dialog is closed.
 set -euo pipefail
@@ -14,16 +14,15 @@ if [ -z "${DISPLAY:-}" ]; then
   exit 2
 fi
 
-program=build/win32/app/korvane.exe
+program=build/win32-run/app/korvane.exe
 if [ ! -f "$program" ]; then
   bash scripts/setup.sh
-  cmake -S . -B build/win32 -DCMAKE_TOOLCHAIN_FILE=cmake/mingw32.cmake -DCMAKE_BUILD_TYPE=Release \
+  cmake -S . -B build/win32-run -DCMAKE_TOOLCHAIN_FILE=cmake/mingw32.cmake -DCMAKE_BUILD_TYPE=Release \
     -DKRV_TESTS=OFF >/dev/null
-  cmake --build build/win32 -j"$(nproc)" --target korvane
+  cmake --build build/win32-run -j"$(nproc)" --target korvane
 fi
 
-export WINEPREFIX=$root/build/win32/wineprefix-app WINEARCH=win32 WINEDEBUG=-all \
-       WINEDLLOVERRIDES="mscoree=;mshtml="
+. scripts/wine-env.sh "$root/build/win32-run/wineprefix"
 bash scripts/wineprefix.sh "$WINEPREFIX"
 if [ -x build/native/tools/makesamples ] && [ ! -d "$WINEPREFIX/drive_c/demo" ]; then
   mkdir -p "$WINEPREFIX/drive_c/demo"

@@ -1,5 +1,6 @@
 #!/usr/bin/env bash
-# Builds both targets (native Release in build/native, the Windows program in build/win32) and
+# Builds both targets (native Release in build/native, the Windows program in build/win32-run,
+# apart from the test builds) and
 # writes a demo folder of harmless samples with the sample maker. With an X display it starts
 # the dialog under Wine; without one it says so and scans a copy of the demo folder with the
 # console scanner.
@@ -11,10 +12,10 @@ jobs=$(nproc)
 echo "== native build (build/native)"
 cmake -S . -B build/native -DCMAKE_BUILD_TYPE=Release -DKRV_TESTS=OFF >/dev/null
 cmake --build build/native -j"$jobs"
-echo "== Windows build (build/win32)"
-cmake -S . -B build/win32 -DCMAKE_TOOLCHAIN_FILE=cmake/mingw32.cmake -DCMAKE_BUILD_TYPE=Release \
+echo "== Windows build (build/win32-run)"
+cmake -S . -B build/win32-run -DCMAKE_TOOLCHAIN_FILE=cmake/mingw32.cmake -DCMAKE_BUILD_TYPE=Release \
   -DKRV_TESTS=OFF >/dev/null
-cmake --build build/win32 -j"$jobs"
+cmake --build build/win32-run -j"$jobs"
 
 demo=build/demo
 rm -rf "$demo"

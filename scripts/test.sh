@@ -19,8 +19,7 @@ echo "== native tests (AddressSanitizer, LeakSanitizer, UndefinedBehaviorSanitiz
 (cd build/native-asan && ctest --output-on-failure --no-tests=error -j"$jobs") || status=1
 
 echo "== Windows tests under Wine"
-export WINEPREFIX=$root/build/win32/wineprefix WINEARCH=win32 WINEDEBUG=-all \
-  WINEDLLOVERRIDES="mscoree=;mshtml="
+. scripts/wine-env.sh "$root/build/win32/wineprefix"
 # Only this prefix's server and programs end, whatever way the run ends.
 stop_wine() {
   if [ -d "$WINEPREFIX" ]; then

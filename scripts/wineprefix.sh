@@ -4,7 +4,7 @@
 # captions, the Z: mapping of the whole Linux file system removed, the server kept up.
 set -euo pipefail
 prefix=$1
-export WINEPREFIX=$prefix WINEARCH=win32 WINEDEBUG=-all WINEDLLOVERRIDES="mscoree=;mshtml="
+. "$(dirname "$0")/wine-env.sh" "$prefix"
 if [ ! -f "$prefix/system.reg" ]; then
   mkdir -p "$prefix"
   wineboot -i </dev/null >/dev/null 2>&1

@@ -28,7 +28,6 @@ using testsupport::ScratchDir;
 
 namespace {
 
-const char StopQuestion[] = "Are you sure you want to stop scanning?";
 const std::string InfectedStatus = testsupport::InfectedStatus();
 
 // What the link asked the shell to open.
@@ -50,6 +49,16 @@ HINSTANCE WINAPI RecordOpen(HWND owner, LPCSTR verb, LPCSTR file, LPCSTR paramet
 
 
 void Press(HWND dialog, int id) { PostMessageA(dialog, WM_COMMAND, MAKEWPARAM(id, BN_CLICKED), 0); }
+
+// Chooses `target`, starts a scan and holds the worker right after its row number `row`.
+bool StartHeld(HWND dialog, const std::string &target, int row)
+{
+    ChooseTarget(dialog, target);
+    InstallGate();
+    TheGate.holdAtRow = row;
+    Press(dialog, ScanButton);
+    return TheGate.WaitHeld();
+}
 
 bool AllThreeEnabled(HWND dialog)
 {
@@ -127,6 +136,7 @@ TEST_F(Dialog, OpensIdleWithEveryTextAnEmptyTwoColumnListAndFourEnabledButtons)
     int result = RunDialog([](HWND dialog) {
         EXPECT_EQ(dialog, MainDialog);
         EXPECT_EQ("Korvane - Tamsel Removal Tool", WindowText(dialog));
+        EXPECT_STREQ("Are you sure you want to stop scanning?", StopQuestion);
         const struct { int id; const char *text; } texts[] = {
             {ScanButton, "&Scan"}, {SelectPathButton, "Select &Path"}, {AboutButton, "&About"},
             {ExitButton, "E&xit"}, {DetectsCaption, "Detects and removes:"},
@@ -436,11 +446,7 @@ TEST_F(Dialog, StopAnsweredNoGoesOnAndYesStopsWithTheCountsReached)
 {
     SampleFolder folder;
     RunDialog([&](HWND dialog) {
-        ChooseTarget(dialog, folder.dir.path());
-        InstallGate();
-        TheGate.holdAtRow = 1;
-        Press(dialog, ScanButton);
-        ASSERT_TRUE(TheGate.WaitHeld());
+        ASSERT_TRUE(StartHeld(dialog, folder.dir.path(), 1));
 
         Press(dialog, ScanButton);
         HWND question = WaitForBox(dialog, StopQuestion);
@@ -499,11 +505,7 @@ TEST_F(Dialog, StopConfirmedAfterTheScanEndedOnItsOwnDoesNothing)
 {
     SampleFolder folder;
     RunDialog([&](HWND dialog) {
-        ChooseTarget(dialog, folder.dir.path());
-        InstallGate();
-        TheGate.holdAtRow = 1;
-        Press(dialog, ScanButton);
-        ASSERT_TRUE(TheGate.WaitHeld());
+        ASSERT_TRUE(StartHeld(dialog, folder.dir.path(), 1));
         Press(dialog, ScanButton);
         HWND question = WaitForBox(dialog, StopQuestion);
         ASSERT_NE(nullptr, question);
@@ -536,11 +538,8 @@ TEST_F(Dialog, StopConfirmedWhileTheReportIsWrittenStillEndsIdleWithEveryButtonO
     // is a Stop, and its Disable and its Stopping must not outlast the report's end.
     SampleFolder folder;
     RunDialog([&](HWND dialog) {
-        ChooseTarget(dialog, folder.dir.path());
-        InstallGate();
-        TheGate.holdAtRow = 8 + 11;       // the report's last row: "Unable to be cleaned:"
-        Press(dialog, ScanButton);
-        ASSERT_TRUE(TheGate.WaitHeld());
+        // Held at the report's last row, "Unable to be cleaned:".
+        ASSERT_TRUE(StartHeld(dialog, folder.dir.path(), 8 + 11));
         ASSERT_EQ(ReportLabels[ReportLabelCount - 1], TheGate.rows.back().file);
         EXPECT_EQ(ScanCaption, ItemText(dialog, ScanButton));
         EXPECT_EQ(Scanning, ScanState.load());
@@ -573,11 +572,7 @@ TEST_F(Dialog, StopConfirmedBetweenTheLastEnableAndIdleWaitsForTheEnd)
 {
     ScratchDir empty;       // nothing infected: no restart warning before the end
     RunDialog([&](HWND dialog) {
-        ChooseTarget(dialog, empty.path());
-        InstallGate();
-        TheGate.holdAtRow = 1;
-        Press(dialog, ScanButton);
-        ASSERT_TRUE(TheGate.WaitHeld());
+        ASSERT_TRUE(StartHeld(dialog, empty.path(), 1));
         Press(dialog, ScanButton);
         HWND question = WaitForBox(dialog, StopQuestion);
         ASSERT_NE(nullptr, question);
@@ -602,11 +597,7 @@ TEST_F(Dialog, AboutDuringAScanShowsTheBoxWhileTheScanGoesOn)
 {
     SampleFolder folder;
     RunDialog([&](HWND dialog) {
-        ChooseTarget(dialog, folder.dir.path());
-        InstallGate();
-        TheGate.holdAtRow = 1;
-        Press(dialog, ScanButton);
-        ASSERT_TRUE(TheGate.WaitHeld());
+        ASSERT_TRUE(StartHeld(dialog, folder.dir.path(), 1));
 
         Press(dialog, AboutButton);
         const std::string about = std::string("Detects and removes:\nWin32.Worm.Tamsel.A\n\n") +
@@ -850,11 +841,7 @@ TEST_F(Dialog, TheLinkOpensDuringAScanWhichGoesOn)
 {
     SampleFolder folder;
     RunDialog([&](HWND dialog) {
-        ChooseTarget(dialog, folder.dir.path());
-        InstallGate();
-        TheGate.holdAtRow = 1;
-        Press(dialog, ScanButton);
-        ASSERT_TRUE(TheGate.WaitHeld());
+        ASSERT_TRUE(StartHeld(dialog, folder.dir.path(), 1));
         SendMessageA(GetDlgItem(dialog, LinkLabel), WM_LBUTTONDOWN, MK_LBUTTON, 0);
         ASSERT_EQ(1u, opened.size());
         EXPECT_EQ("http://www.korvane.com", opened[0].file);

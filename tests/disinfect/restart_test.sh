@@ -13,7 +13,7 @@
 set -euo pipefail
 prefix=$1 krvscan=$2 holdfile=$3 makesamples=$4
 root=$(cd "$(dirname "$0")/../.." && pwd)
-export WINEPREFIX=$prefix WINEARCH=win32 WINEDEBUG=-all WINEDLLOVERRIDES="mscoree=;mshtml="
+. "$root/scripts/wine-env.sh" "$prefix"
 work=$(mktemp -d)
 holder=
 

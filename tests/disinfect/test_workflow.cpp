@@ -102,6 +102,21 @@ protected:
         fakeCopies.clear();
         fakeDeletes.clear();
     }
+    // Runs the workflow while a handle of this process holds the file as a running program
+    // would: others may read and copy it, nobody may write or delete it.
+    void RunHeld(const std::string &file)
+    {
+        FileHandle hold = Platform.openFile(file.c_str(), 0);
+        ASSERT_NE(InvalidFileHandle, hold);
+        Run(file);
+        Platform.closeFile(hold);
+    }
+    // The NT family, with its restart list recorded instead of registered.
+    void RecordNtRestart()
+    {
+        Platform.getVersion = NtVersion;
+        Platform.moveFileAtRestart = RecordRestartMove;
+    }
 };
 
 // ---- the outcome table --------------------------------------------------------------------
@@ -144,8 +159,7 @@ TEST_F(Workflow, FileThatCannotBeDeletedNowIsDeletedAtRestart)
     std::string file = Make("app.exe", samples::InfectedEntry1);
     refusedDeletes = {file};
     Platform.deleteFile = RefusingDelete;
-    Platform.getVersion = NtVersion;
-    Platform.moveFileAtRestart = RecordRestartMove;
+    RecordNtRestart();
     restartAnswer = 0x3E5;   // any non-zero value is success
     Run(file);
     EXPECT_EQ((std::vector<Row>{{file, Infected}, {file, StatusDeletedAtRestart}}), display.rows);
@@ -159,8 +173,7 @@ TEST_F(Workflow, FailedDeletionRegistrationIsUnableToClean)
     std::string file = Make("app.exe", samples::InfectedEntry1);
     refusedDeletes = {file};
     Platform.deleteFile = RefusingDelete;
-    Platform.getVersion = NtVersion;
-    Platform.moveFileAtRestart = RecordRestartMove;
+    RecordNtRestart();
     restartAnswer = 0;
     Run(file);
     EXPECT_EQ((std::vector<Row>{{file, Infected}, {file, StatusUnableToClean}}), display.rows);
@@ -168,18 +181,12 @@ TEST_F(Workflow, FailedDeletionRegistrationIsUnableToClean)
     EXPECT_EQ(1u, restartCalls.size());
 }
 
-// A handle of this process holds the file as a running program would: others may read and
-// copy it, nobody may write or delete it.
 TEST_F(Workflow, LockedFileIsCopiedTheCopyDeletedAndTheFileDeletedAtRestart)
 {
     std::string file = Make("locked.exe", samples::InfectedEntry1);
     std::string copy = file + ".qx-000";
-    FileHandle hold = Platform.openFile(file.c_str(), 0);
-    ASSERT_NE(InvalidFileHandle, hold);
-    Platform.getVersion = NtVersion;
-    Platform.moveFileAtRestart = RecordRestartMove;
-    Run(file);
-    Platform.closeFile(hold);
+    RecordNtRestart();
+    RunHeld(file);
 
     EXPECT_EQ((std::vector<Row>{{file, Infected},
                                 {file, StatusCopying},
@@ -196,11 +203,8 @@ TEST_F(Workflow, LockedFileIsCopiedTheCopyDeletedAndTheFileDeletedAtRestart)
 TEST_F(Workflow, LockedFileWithoutCopyIsUnableToClean)
 {
     std::string file = Make("locked.exe", samples::InfectedEntry1);
-    FileHandle hold = Platform.openFile(file.c_str(), 0);
-    ASSERT_NE(InvalidFileHandle, hold);
     Platform.copyFile = FailingCopy;
-    Run(file);
-    Platform.closeFile(hold);
+    RunHeld(file);
     EXPECT_EQ((std::vector<Row>{{file, Infected}, {file, StatusUnableToClean}}), display.rows);
     ExpectCounters({{"files", 1}, {"infected", 1}, {"unableToClean", 1}});
     EXPECT_FALSE(Exists(file + ".qx-000"));
@@ -213,13 +217,9 @@ TEST_F(Workflow, CopyTakesTheFirstFreeNumber)
     std::string file = Make("app.exe", samples::InfectedEntry1);
     ASSERT_TRUE(testsupport::WriteText(file + ".qx-000", "taken"));
     ASSERT_TRUE(testsupport::WriteText(file + ".qx-001", "taken"));
-    FileHandle hold = Platform.openFile(file.c_str(), 0);
-    ASSERT_NE(InvalidFileHandle, hold);
     Platform.copyFile = RecordingCopy;
-    Platform.getVersion = NtVersion;
-    Platform.moveFileAtRestart = RecordRestartMove;
-    Run(file);
-    Platform.closeFile(hold);
+    RecordNtRestart();
+    RunHeld(file);
 
     std::string copy = file + ".qx-002";
     EXPECT_EQ(std::vector<std::string>{copy}, copyTargets);
@@ -240,12 +240,9 @@ static uint32_t EveryCopyNameTaken(const char *path)
 TEST_F(Workflow, NoFreeCopyNameAmong4096IsUnableToClean)
 {
     std::string file = Make("app.exe", samples::InfectedEntry1);
-    FileHandle hold = Platform.openFile(file.c_str(), 0);
-    ASSERT_NE(InvalidFileHandle, hold);
     Platform.getFileAttributes = EveryCopyNameTaken;
     Platform.copyFile = RecordingCopy;
-    Run(file);
-    Platform.closeFile(hold);
+    RunHeld(file);
 
     ASSERT_EQ(4096u, attributeQueries.size());
     EXPECT_EQ(file + ".qx-000", attributeQueries[0]);
@@ -268,8 +265,7 @@ TEST_F(Workflow, CopyThatCannotBeOpenedForWritingGetsACopyOfItsOwn)
     Platform.openFile = WriteRefusingOpen;
     refusedDeletes = {file};
     Platform.deleteFile = RefusingDelete;
-    Platform.getVersion = NtVersion;
-    Platform.moveFileAtRestart = RecordRestartMove;
+    RecordNtRestart();
     Run(file);
 
     EXPECT_EQ((std::vector<Row>{{file, Infected},
@@ -291,13 +287,9 @@ TEST_F(Workflow, CleanCopyIsRegisteredToReplaceTheFile)
 {
     std::string file = Make("app.exe", samples::InfectedEntry1);
     std::string copy = file + ".qx-000";
-    FileHandle hold = Platform.openFile(file.c_str(), 0);
-    ASSERT_NE(InvalidFileHandle, hold);
     Cleaner = RealCleaner;
-    Platform.getVersion = NtVersion;
-    Platform.moveFileAtRestart = RecordRestartMove;
-    Run(file);
-    Platform.closeFile(hold);
+    RecordNtRestart();
+    RunHeld(file);
 
     EXPECT_EQ((std::vector<Row>{{file, Infected},
                                 {file, StatusCopying},
@@ -317,14 +309,10 @@ TEST_F(Workflow, FailedReplacementRegistrationIsUnableToCleanAndTheCopyDeleted)
 {
     std::string file = Make("app.exe", samples::InfectedEntry1);
     std::string copy = file + ".qx-000";
-    FileHandle hold = Platform.openFile(file.c_str(), 0);
-    ASSERT_NE(InvalidFileHandle, hold);
     Cleaner = RealCleaner;
-    Platform.getVersion = NtVersion;
-    Platform.moveFileAtRestart = RecordRestartMove;
+    RecordNtRestart();
     restartAnswer = 0;
-    Run(file);
-    Platform.closeFile(hold);
+    RunHeld(file);
 
     EXPECT_EQ((std::vector<Row>{{file, Infected},
                                 {file, StatusCopying},
@@ -342,12 +330,9 @@ TEST_F(Workflow, CopyNotCleanedIsDeletedAndTheFileUnableToClean)
 {
     std::string file = Make("app.exe", samples::InfectedEntry1);
     std::string copy = file + ".qx-000";
-    FileHandle hold = Platform.openFile(file.c_str(), 0);
-    ASSERT_NE(InvalidFileHandle, hold);
     Cleaner = AnsweringCleaner;
     cleanerAnswer = 9;
-    Run(file);
-    Platform.closeFile(hold);
+    RunHeld(file);
 
     EXPECT_EQ((std::vector<Row>{{file, Infected},
                                 {file, StatusCopying},

@@ -44,7 +44,7 @@ rm -rf "$work"
 mkdir -p "$work"
 prefix=$work/prefix tree=$work/tree out=$work/out
 mkdir -p "$tree" "$out"
-export WINEPREFIX=$prefix WINEARCH=win32 WINEDEBUG=-all WINEDLLOVERRIDES="mscoree=;mshtml="
+. "$root/scripts/wine-env.sh" "$prefix"
 
 pids=()
 cleanup() {
