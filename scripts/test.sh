@@ -18,6 +18,9 @@ status=0
 echo "== native tests (AddressSanitizer, LeakSanitizer, UndefinedBehaviorSanitizer)"
 (cd build/native-asan && ctest --output-on-failure --no-tests=error -j"$jobs") || status=1
 
+echo "== fuzz targets, briefly over their corpus"
+bash scripts/fuzz.sh 25 || status=1
+
 echo "== Windows tests under Wine"
 export WINEPREFIX=$root/build/win32/wineprefix WINEARCH=win32 WINEDEBUG=-all \
   WINEDLLOVERRIDES="mscoree=;mshtml="
