@@ -486,19 +486,21 @@ static void SetName(FindRecord *record, const char *name, size_t length)
     memcpy(record->name, name, length + 1);
 }
 
-/* The entry's attributes. readdir's type saves a look at every file; folders are looked at,
-** because a folder on another file system is a mount point, which, as a volume mount point
-** on Windows, carries AttrReparsePoint: the walk then never wanders from one fixed drive into
-** another (or into /proc). Returns 0 when the entry vanished meanwhile. */
-static int EntryAttributes(PosixFind *find, const struct dirent *entry, uint32_t *attributes)
+/* The entry's attributes and reparse tag. readdir's type saves a look at every file; folders
+** are looked at, because a folder on another file system is a mount point, which, as a volume
+** mount point on Windows, carries AttrReparsePoint: the walk then never wanders from one fixed
+** drive into another (or into /proc). A symbolic link carries the tag of a Windows one.
+** Returns 0 when the entry vanished meanwhile. */
+static int EntryAttributes(PosixFind *find, const struct dirent *entry, FindRecord *record)
 {
     const char *name = entry->d_name;
     int folder = dirfd(find->dir);
     struct stat st, target;
+    record->reparseTag = 0;
     if (entry->d_type == DT_REG) {
         memset(&st, 0, sizeof st);
         st.st_mode = S_IFREG | S_IWUSR;        /* read-only is not looked up for a listing */
-        *attributes = AttributesOf(name, &st, 0);
+        record->attributes = AttributesOf(name, &st, 0);
         return 1;
     }
     if (fstatat(folder, name, &st, AT_SYMLINK_NOFOLLOW) != 0) {
@@ -511,8 +513,13 @@ static int EntryAttributes(PosixFind *find, const struct dirent *entry, uint32_t
         st.st_dev = find->device;
     }
     int named = S_ISLNK(st.st_mode) && fstatat(folder, name, &target, 0) == 0;
-    *attributes = AttributesOf(name, &st, named ? &target : 0);
-    if (S_ISDIR(st.st_mode) && st.st_dev != find->device) *attributes |= AttrReparsePoint;
+    record->attributes = AttributesOf(name, &st, named ? &target : 0);
+    if (S_ISLNK(st.st_mode)) {
+        record->reparseTag = ReparseTagSymlink;
+    } else if (S_ISDIR(st.st_mode) && st.st_dev != find->device) {
+        record->attributes |= AttrReparsePoint;
+        record->reparseTag = ReparseTagMountPoint;
+    }
     return 1;
 }
 
@@ -522,6 +529,7 @@ static int NextEntry(PosixFind *find, FindRecord *record)
     if (find->synthetic < 2) {
         find->synthetic++;
         record->attributes = AttrDirectory;
+        record->reparseTag = 0;
         SetName(record, find->synthetic == 1 ? "." : "..", (size_t)find->synthetic);
         return 1;
     }
@@ -533,7 +541,7 @@ static int NextEntry(PosixFind *find, FindRecord *record)
         if (strcmp(name, ".") == 0 || strcmp(name, "..") == 0) continue;
         size_t length = strlen(name);
         if (length >= sizeof record->name) continue;           /* cannot be named to us */
-        if (!EntryAttributes(find, entry, &record->attributes)) continue;
+        if (!EntryAttributes(find, entry, record)) continue;
         SetName(record, name, length);
         return 1;
     }

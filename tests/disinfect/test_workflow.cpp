@@ -487,7 +487,7 @@ TEST_F(Workflow, UnopenableFileIsReportedOnlyForProgramExtensions)
 
 // ---- path limits --------------------------------------------------------------------------
 
-// Paths near the end of the 520-byte buffers, far beyond what a disk holds: the file system
+// Paths near the end of the ScanPathSize buffers, beyond what a disk holds: the file system
 // is left out and every entry the workflow needs is a stand-in.
 static FileHandle FakeOpen(const char *, int write) { return write ? InvalidFileHandle : (FileHandle)(intptr_t)7; }
 static int FakeClose(FileHandle) { return 1; }
@@ -514,8 +514,8 @@ TEST_F(Workflow, CopyNamesThatWouldNotFitEndAsUnableToClean)
 {
     InstallStandIns();
 
-    // 512 characters leave room for one suffix (519 and the NUL); 513 do not.
-    std::string longest(512, 'a'), tooLong(513, 'a');
+    // ScanPathSize - 8 characters leave room for one suffix (7 and the NUL); one more does not.
+    std::string longest(ScanPathSize - 8, 'a'), tooLong(ScanPathSize - 7, 'a');
     Run(tooLong);
     EXPECT_EQ((std::vector<Row>{{tooLong, "infected: Test.Name"}, {tooLong, "unable to clean"}}), display.rows);
     EXPECT_TRUE(fakeCopies.empty());
@@ -524,10 +524,10 @@ TEST_F(Workflow, CopyNamesThatWouldNotFitEndAsUnableToClean)
     // and every level unwinds to "unable to clean", deleting its copy.
     Reset();
     InstallStandIns();
-    std::string start(480, 'b');
+    std::string start(ScanPathSize - 40, 'b');
     Run(start);
-    ASSERT_EQ(5u, fakeCopies.size());     // 487, 494, 501, 508, 515 characters
-    EXPECT_EQ(515u, fakeCopies.back().size());
+    ASSERT_EQ(5u, fakeCopies.size());     // 33, 26, 19, 12 and 5 characters short of the end
+    EXPECT_EQ(ScanPathSize - 5u, fakeCopies.back().size());
     EXPECT_EQ(fakeCopies.size(), fakeDeletes.size());
     EXPECT_EQ(fakeCopies.back(), fakeDeletes.front());   // innermost copy deleted first
     ExpectCounters({{"files", 6}, {"infected", 6}, {"unableToClean", 6}});

@@ -18,8 +18,10 @@
 #include <string>
 #include <vector>
 #ifndef _WIN32
+#include <cerrno>
 #include <csignal>
 #include <cstring>
+#include <fcntl.h>
 #include <sys/inotify.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
@@ -35,6 +37,7 @@ static const std::string Sep(1, PathSeparator);
 struct Entry {
     std::string name;
     uint32_t attributes;
+    uint32_t reparseTag = 0;
 };
 static const uint32_t File = AttrNormal, Folder = AttrDirectory;
 
@@ -51,6 +54,7 @@ struct FakeFind {
 static void Fill(FindRecord *record, const Entry &entry)
 {
     record->attributes = entry.attributes;
+    record->reparseTag = entry.reparseTag;
     std::snprintf(record->name, sizeof record->name, "%s", entry.name.c_str());
 }
 
@@ -210,25 +214,55 @@ TEST_F(Walk, FolderThatCannotBeEnumeratedIsCountedAndShownOnly)
     EXPECT_TRUE(shownRows.empty());
 }
 
-// ---- path limits ----------------------------------------------------------------------------
+// ---- links ---------------------------------------------------------------------------------
 
-TEST_F(Walk, EntriesWhosePathWouldNotFitAreSkipped)
+// A link to a file is passed over like a link to a folder; a file that is a reparse point of
+// another kind (a cloud placeholder, a deduplicated file) holds its own contents and is scanned.
+TEST_F(Walk, FileLinksArePassedOverOtherReparsePointFilesAreScanned)
 {
     UseListing();
-    // 500 characters with the separator: a name of 19 fills ScanPath to 519, one of 20 would not fit.
-    const std::string folder = std::string(499, 'f') + Sep;
-    const std::string fits(19, 'n'), tooLong(20, 'n');
-    listing[folder] = Dots({{tooLong, File}, {fits, File}, {tooLong + "d", Folder}});
+    const std::string root = "R:" + Sep;
+    listing[root] = Dots({{"link.exe", File | AttrReparsePoint, ReparseTagSymlink},
+                          {"wsl-link.exe", File | AttrReparsePoint, 0xA000001Du},
+                          {"cloud.exe", File | AttrReparsePoint, 0x9000001Au},
+                          {"dedup.exe", File | AttrReparsePoint, 0x80000013u},
+                          {"plain.exe", File}});
+    ScanSelectedFolder(root.c_str());
+    EXPECT_EQ((std::vector<std::string>{root + "cloud.exe", root + "dedup.exe", root + "plain.exe"}),
+              opened);
+    EXPECT_EQ(3, ScanCounters.files);
+}
+
+// ---- path limits ----------------------------------------------------------------------------
+
+// Nothing is passed over in silence: a file whose path would not fit is a file that cannot be
+// opened (a row for a program extension only), a folder gets its row whatever it holds.
+TEST_F(Walk, EntriesWhosePathWouldNotFitAreReportedNotSkipped)
+{
+    UseListing();
+    // A folder path of ScanPathSize - 20 with its separator: a file name of 19 fills ScanPath,
+    // one of 20 would not fit; a folder needs four more for its separator and the pattern.
+    const size_t n = ScanPathSize - 20;
+    const std::string folder = std::string(n - 1, 'f') + Sep;
+    const std::string fits(19, 'n'), tooLong = std::string(16, 'n') + ".EXE";
+    const std::string notProgram = std::string(16, 'n') + ".txt";
+    const std::string subFits(15, 'd'), subTooLong(16, 'd');
+    listing[folder] = Dots({{tooLong, File}, {fits, File}, {notProgram, File},
+                            {subTooLong, Folder}, {subFits, Folder}});
+    listing[folder + subFits + Sep] = Dots({});
     ScanSelectedFolder(folder.c_str());
     EXPECT_EQ((std::vector<std::string>{folder + fits}), opened);
-    EXPECT_EQ(1, ScanCounters.folders);
-    EXPECT_EQ(1, ScanCounters.files);
+    EXPECT_EQ((std::vector<Row>{{folder + tooLong, "unable to open file"},
+                                {folder + subTooLong + Sep, "unable to open file"}}),
+              shownRows);
+    EXPECT_EQ(3, ScanCounters.folders);
+    EXPECT_EQ(3, ScanCounters.files);
     EXPECT_EQ(folder, std::string(ScanPath));
 
     // No room for the separator, or for the pattern: counted, not enumerated.
     patterns.clear();
-    ScanSelectedFolder(std::string(519, 'g').c_str());
-    ScanSelectedFolder((std::string(516, 'g') + Sep).c_str());
+    ScanSelectedFolder(std::string(ScanPathSize - 1, 'g').c_str());
+    ScanSelectedFolder((std::string(ScanPathSize - 4, 'g') + Sep).c_str());
     EXPECT_TRUE(patterns.empty());
     EXPECT_EQ(1, ScanCounters.folders);
 }
@@ -354,6 +388,32 @@ TEST_F(Walk, LinkedFolderIsNotEntered)
     ScanSelectedFolder(top.c_str());
     EXPECT_EQ(4, ScanCounters.folders);
     EXPECT_EQ(5, ScanCounters.files);
+}
+
+// Links to infected files, one to a file in the tree and one to a read-only file outside it:
+// neither is scanned through nor deleted, the outside file keeps its bytes and attributes, and
+// the file inside is found once, under its own name.
+TEST_F(Walk, LinkedFilesAreNeitherScannedThroughNorDeleted)
+{
+    const std::string top = scratch.file("tree"), outside = scratch.file("outside");
+    testsupport::MakeDir(top);
+    testsupport::MakeDir(outside);
+    const std::string inside = top + Sep + "inside.exe", far = outside + Sep + "far.exe";
+    WriteSample(inside, samples::InfectedEntry1);
+    WriteSample(far, samples::InfectedEntry2);
+    ASSERT_NE(0, Platform.setFileAttributes(far.c_str(), AttrReadOnly));
+    std::error_code ec;
+    std::filesystem::create_symlink(inside, top + Sep + "in-link.exe", ec);
+    std::filesystem::create_symlink(far, top + Sep + "out-link.exe", ec);
+    if (ec)
+        GTEST_SKIP() << "no file links here: " << ec.message();
+    ScanSelectedFolder(top.c_str());
+    EXPECT_EQ((std::vector<Row>{{inside, "infected: Win32.Worm.Tamsel.A"}, {inside, "deleted"}}), shownRows);
+    EXPECT_EQ(1, ScanCounters.files);
+    EXPECT_EQ(samples::MakeSample(samples::InfectedEntry2), testsupport::ReadBytes(far));
+    EXPECT_NE(0u, Platform.getFileAttributes(far.c_str()) & AttrReadOnly);
+    for (const char *link : {"in-link.exe", "out-link.exe"})
+        EXPECT_NE(0u, Platform.getFileAttributes((top + Sep + link).c_str()) & AttrReparsePoint) << link;
 }
 
 TEST_F(Walk, ThreadProcScansTheTargetAndEndsWithTheReport)
@@ -536,10 +596,11 @@ TEST_F(Walk, SwappedFolderOrFileNeverLeadsAChangeOutsideTheDetectedFile)
 #endif
 
 #ifndef _WIN32
-// The folder swap for real: a second process waits on inotify for the scan to close the
-// infected file after reading it and swaps its folder for a link at once, with no slowing down
-// of the scan. Rounds go on until the racer has swapped before the deletion several times;
-// whoever wins a round, nothing outside changes and the rows are true.
+// The folder swap for real: a second process waits on inotify for the scan to open the infected
+// file for reading and swaps its folder for a link at once, with no slowing down of the scan
+// (the swap lands while the file is being detected, or soon after). Rounds go on until the
+// racer has swapped before the deletion several times; whoever wins a round, nothing outside
+// changes and the rows are true.
 namespace {
 
 bool folderWasLinkAtDelete;
@@ -550,26 +611,29 @@ int NoteThenDelete(const char *path)
     return swapper.real.deleteFile(path);
 }
 
-// The racer: swaps `sub` for a link to `outside` once `name` in it has been closed after reading.
+// The racer: swaps `sub` for a link to `outside` once worm.exe in it has been opened, in one
+// exchange of two names prepared beforehand.
 [[noreturn]] void Race(int ready, const std::string &sub, const std::string &outside)
 {
-    int watch = inotify_init1(IN_CLOEXEC);
-    if (watch < 0 || inotify_add_watch(watch, sub.c_str(), IN_CLOSE_NOWRITE) < 0)
+    const std::string link = sub + ".link";
+    if (symlink(outside.c_str(), link.c_str()) != 0)
+        _exit(2);
+    int watch = inotify_init1(IN_CLOEXEC | IN_NONBLOCK);   // polled: no wake-up to wait for
+    if (watch < 0 || inotify_add_watch(watch, sub.c_str(), IN_OPEN) < 0)
         _exit(2);
     if (write(ready, "r", 1) != 1)
         _exit(2);
     alignas(inotify_event) char events[4096];
     for (;;) {
         ssize_t got = read(watch, events, sizeof events);
+        if (got < 0 && errno == EAGAIN)
+            continue;
         if (got <= 0)
             _exit(2);
         for (char *at = events; at < events + got; at += sizeof(inotify_event) + ((inotify_event *)at)->len) {
             const inotify_event *event = (const inotify_event *)at;
-            if (event->len && std::strcmp(event->name, "worm.exe") == 0) {
-                rename(sub.c_str(), (sub + ".moved").c_str());
-                symlink(outside.c_str(), sub.c_str());
-                _exit(0);
-            }
+            if (event->len && std::strcmp(event->name, "worm.exe") == 0)
+                _exit(renameat2(AT_FDCWD, link.c_str(), AT_FDCWD, sub.c_str(), RENAME_EXCHANGE));
         }
     }
 }
@@ -580,7 +644,7 @@ TEST_F(Walk, RacingProcessSwappingTheFolderChangesNothingOutside)
 {
     const std::vector<uint8_t> clean = samples::MakeSample(samples::CleanPe);
     int rounds = 0, wins = 0;
-    for (; rounds < 60 && wins < 5; rounds++) {
+    for (; rounds < 200 && wins < 5; rounds++) {
         const std::string top = scratch.file("race" + std::to_string(rounds));
         swapper.sub = top + "/tree/sub";
         swapper.worm = swapper.sub + "/worm.exe";
