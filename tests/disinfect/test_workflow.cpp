@@ -463,9 +463,16 @@ TEST_F(Workflow, UnopenableFileIsReportedOnlyForProgramExtensions)
 {
     testsupport::MakeDir(scratch.file("dir.v2"));
     struct Case { std::string name; bool row; };
-    const Case cases[] = {{"REPORT.EXE", true},  {"tool.Cmd", true},   {"x.pif", true},
+    // Each of the ten, in any case; the extension after the last "." only (not "v1.exe"), and
+    // whole (neither "exes" nor "ex" is "exe").
+    const Case cases[] = {{"x.exe", true},       {"x.com", true},      {"x.dll", true},
+                          {"x.ocx", true},       {"x.scr", true},      {"x.cpl", true},
+                          {"x.pif", true},       {"x.lnk", true},      {"x.bat", true},
+                          {"x.cmd", true},       {"REPORT.EXE", true}, {"tool.Cmd", true},
+                          {"archive.v1.exe", true}, {"x.exes", false}, {"x.ex", false},
                           {"notes.txt", false},  {"noext", false},     {"app.exe.qx-000", false},
                           {"dir.v2" + std::string(1, PathSeparator) + "noext", false},
+                          {"dir.v2" + std::string(1, PathSeparator) + "tool.exe", true},
                           {"a.exe.", false},     {"exe", false}};
     for (const Case &c : cases) {
         Reset();
