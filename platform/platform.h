@@ -48,11 +48,15 @@ struct FindRecord {
     char name[260];                               /* NUL-terminated entry name */
 };
 
-/* Bytes of the path buffer in which the core builds every path, NUL included: twice the 260
-** of Windows' ANSI paths there, and any path the system can name (PATH_MAX) on POSIX. */
+/* PlatformMaxPath: the longest path, NUL included, that the file operations of the build
+** take: 260 for Windows' ANSI functions, PATH_MAX on POSIX. PlatformPathSize: the bytes of the
+** buffer in which the core builds every path, with room beyond that for copy suffixes on
+** Windows. */
 #ifdef _WIN32
+#define PlatformMaxPath  260
 #define PlatformPathSize 520
 #else
+#define PlatformMaxPath  4096
 #define PlatformPathSize 4096
 #endif
 

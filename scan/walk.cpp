@@ -74,8 +74,8 @@ static int IsDotEntry(const char *name)
     return (name[0] == '.' && name[1] == 0) || (name[0] == '.' && name[1] == '.' && name[2] == 0);
 }
 
-/* An entry whose path does not fit in ScanPath, `name` to be put at `cut`, is not passed over
-** in silence: whatever it holds goes unscanned. A file counts as a file that cannot be opened
+/* An entry whose path the system cannot take, `name` to be put at `cut`, is not passed over in
+** silence: whatever it holds goes unscanned. A file counts as a file that cannot be opened
 ** (a row for a program extension); a folder counts as entered and, as nothing in it can be
 ** reached, always gets the row "unable to open file" against its path with the separator. */
 static void PassOver(uint32_t cut, const FindRecord *record)
@@ -123,8 +123,9 @@ void ScanFolder(void)
                     ** (endless recursion) or into a part walked anyway (files twice). */
                     if (IsDotEntry(record.name) || (record.attributes & AttrReparsePoint))
                         continue;
-                    /* Room for the name, its separator and the pattern. */
-                    if (AppendText(ScanPath, ScanPathSize - 4, record.name))
+                    /* Room for the name, its separator and the pattern: a longer path, even one
+                    ** that ScanPath would hold, cannot be listed. */
+                    if (AppendText(ScanPath, PlatformMaxPath - 4, record.name))
                         ScanFolder();
                     else
                         PassOver(cut, &record);
@@ -132,7 +133,7 @@ void ScanFolder(void)
                     /* A link to a file is not followed either: its target may lie outside the
                     ** folder the user chose, or be scanned twice inside it; and deleting it
                     ** would remove the link, not the file, whatever the row said. */
-                    if (AppendText(ScanPath, ScanPathSize, record.name))
+                    if (AppendText(ScanPath, PlatformMaxPath, record.name))
                         ProcessFile();
                     else
                         PassOver(cut, &record);

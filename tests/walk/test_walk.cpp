@@ -240,9 +240,10 @@ TEST_F(Walk, FileLinksArePassedOverOtherReparsePointFilesAreScanned)
 TEST_F(Walk, EntriesWhosePathWouldNotFitAreReportedNotSkipped)
 {
     UseListing();
-    // A folder path of ScanPathSize - 20 with its separator: a file name of 19 fills ScanPath,
-    // one of 20 would not fit; a folder needs four more for its separator and the pattern.
-    const size_t n = ScanPathSize - 20;
+    // A folder path of PlatformMaxPath - 20 with its separator: a file name of 19 is the
+    // longest path, one of 20 is too long; a folder needs four more for its separator and the
+    // pattern.
+    const size_t n = PlatformMaxPath - 20;
     const std::string folder = std::string(n - 1, 'f') + Sep;
     const std::string fits(19, 'n'), tooLong = std::string(16, 'n') + ".EXE";
     const std::string notProgram = std::string(16, 'n') + ".txt";
