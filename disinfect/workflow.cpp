@@ -4,8 +4,8 @@
 ** ProcessFile scans one file, shows what it found, and deletes, cleans or copies it. A file that
 ** cannot be opened for writing (the running worm keeps it locked) is copied under a free name,
 ** the copy is processed by a nested ProcessFile, and what is left to do on the file itself is
-** registered for the next restart. Every path is built in ScanPath and in one 520-byte buffer
-** per invocation; whatever happens, ScanPath holds on return what it held on entry.
+** registered for the next restart. Every path is built in ScanPath and in one buffer of the
+** same size per invocation; whatever happens, ScanPath holds on return what it held on entry.
 */
 #include "disinfect/workflow.h"
 #include "base/text.h"
@@ -76,17 +76,23 @@ static int SameExtension(const char *a, const char *b)
 
 /* A file that cannot be read is worth a row only when it could be a program: the extension is
 ** taken from the last "." of the whole path, as the platform's loader would. */
-static void ReportUnopenable(void)
+static void ReportUnopenable(const char *path)
 {
-    const char *dot = strrchr(ScanPath, '.');
+    const char *dot = strrchr(path, '.');
     if (!dot)
         return;
     for (const char *extension : ScannedExtensions) {
         if (SameExtension(dot + 1, extension)) {
-            AddResultRow(ScanPath, StatusUnableToOpen);
+            AddResultRow(path, StatusUnableToOpen);
             return;
         }
     }
+}
+
+void ProcessUnreachableFile(const char *path)
+{
+    ScanCounters.files++;
+    ReportUnopenable(path);
 }
 
 /* Writes ".qx-" and `number` as three upper-case hexadecimal digits, zero-padded, and a NUL. */
@@ -224,7 +230,7 @@ void ProcessFile(void)
     for (;;) {
         FileHandle file = FileOpen(ScanPath, 0);
         if (file == InvalidFileHandle) {
-            ReportUnopenable();
+            ReportUnopenable(ScanPath);
             return;
         }
         context.file = file;

@@ -44,6 +44,11 @@ extern int32_t (*Cleaner)(ScanContext *context);
 ** infected ends with "unable to clean". */
 #define MaxPasses 16
 
+/* For a file whose path is too long for the system, so that it cannot be opened: counts it in
+** `files` and, when the extension after the last "." of `path` is one of ScannedExtensions,
+** shows "unable to open file" for `path`, as for any file that cannot be opened. */
+void ProcessUnreachableFile(const char *path);
+
 /* Decides the fate of the file whose full path is in ScanPath: rows, counters, deletion,
 ** the copy fallback and restart-time registration. ScanPath holds the same path on return. */
 void ProcessFile(void);

@@ -50,10 +50,12 @@ static void DropDosHeader(uint8_t **dosHeader)
     *dosHeader = 0;
 }
 
-uint32_t ClassifyFile(FileHandle file, uint8_t **dosHeader, uint8_t **peHeaders)
+uint32_t ClassifyFile(FileHandle file, uint8_t **dosHeader, uint8_t **peHeaders,
+                      uint32_t *peHeadersSize)
 {
     *dosHeader = 0;
     *peHeaders = 0;
+    *peHeadersSize = 0;
 
     uint8_t *dos = (uint8_t *)MemAlloc(DosHeaderSize);
     if (!dos)
@@ -123,5 +125,6 @@ uint32_t ClassifyFile(FileHandle file, uint8_t **dosHeader, uint8_t **peHeaders)
 
     uint32_t kind = (ReadLe16(fileHeader + 18) & DllCharacteristic) ? PeDll : Pe;
     MemFree(fileHeader);
+    *peHeadersSize = blockSize;
     return kind;
 }

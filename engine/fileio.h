@@ -48,13 +48,17 @@ void *MemAlloc(uint32_t size);
 /* Releases a block from MemAlloc; null is ignored. */
 void MemFree(void *block);
 
-/* Sorts the open file into exactly one FileKind. Both out-slots are set to null first.
-** Pe and PeDll hand back the 64-byte DOS header copy and the header block of
-** 248 + 40 x NumberOfSections bytes read at the new-header offset; Dos hands back the DOS
-** header copy only; every other kind hands back nothing. What is handed back belongs to the
-** caller (MemFree); everything else is released here on every path. The file position is left
-** wherever the last read ended. */
-uint32_t ClassifyFile(FileHandle file, uint8_t **dosHeader, uint8_t **peHeaders);
+/* Sorts the open file into exactly one FileKind. Both out-slots are set to null first, and
+** *peHeadersSize to 0. Pe and PeDll hand back the 64-byte DOS header copy and the header block
+** of 248 + 40 x NumberOfSections bytes read at the new-header offset, with the block's size in
+** *peHeadersSize: the NumberOfSections that sized it comes from the file-header copy, and the
+** copy of that field inside the block may say otherwise (after a refused seek, or when the file
+** changed between the two reads), so the size is the only bound for reading the block. Dos
+** hands back the DOS header copy only; every other kind hands back nothing. What is handed
+** back belongs to the caller (MemFree); everything else is released here on every path. The
+** file position is left wherever the last read ended. */
+uint32_t ClassifyFile(FileHandle file, uint8_t **dosHeader, uint8_t **peHeaders,
+                      uint32_t *peHeadersSize);
 
 /* Little-endian field readers over header copies. */
 static inline uint16_t ReadLe16(const uint8_t *p) { return (uint16_t)(p[0] | (p[1] << 8)); }

@@ -42,9 +42,11 @@ int RegionCrc(ScanContext *context, uint32_t offset, uint32_t length, uint32_t *
 
 /* The file offset the entry's regions count from, or 0 when the entry cannot apply to this
 ** file: an unknown base type, or a section header that does not lie wholly inside the header
-** block (NumberOfSections too small, or SizeOfOptionalHeader pushing it past the block). */
+** block of `blockSize` bytes (too few sections, or SizeOfOptionalHeader pushing it past the
+** block). The bound is the size the block was allocated with, never the NumberOfSections
+** inside the block: a file can make that copy of the field say anything. */
 static int RegionBase(const Signature *entry, uint32_t kind, const uint8_t *peHeaders,
-                      uint32_t *base)
+                      uint32_t blockSize, uint32_t *base)
 {
     uint32_t type = entry->regionBase & 0xFFFFu;
     if (type == FileStart) {
@@ -54,11 +56,10 @@ static int RegionBase(const Signature *entry, uint32_t kind, const uint8_t *peHe
     if (type != SectionData || !(kind & (Pe | PeDll)) || !peHeaders)
         return 0;
     uint32_t section = entry->regionBase >> 16;
-    uint32_t sections = ReadLe16(peHeaders + 6);
     uint32_t optionalSize = ReadLe16(peHeaders + 20);
     /* All terms below 2^22: no overflow in 32 bits. */
     uint32_t headerEnd = 24 + optionalSize + SectionHeaderSize * (section + 1);
-    if (headerEnd > PeBlockFixed + SectionHeaderSize * sections)
+    if (headerEnd > blockSize)
         return 0;
     *base = ReadLe32(peHeaders + headerEnd - SectionHeaderSize + 20);
     return 1;
@@ -67,8 +68,9 @@ static int RegionBase(const Signature *entry, uint32_t kind, const uint8_t *peHe
 int32_t MatchSignatures(ScanContext *context, const Signature *table, uint32_t count)
 {
     uint8_t *dosHeader, *peHeaders;
+    uint32_t blockSize;
     FileSeek(context->file, 0, SeekFromStart);
-    uint32_t kind = ClassifyFile(context->file, &dosHeader, &peHeaders);
+    uint32_t kind = ClassifyFile(context->file, &dosHeader, &peHeaders, &blockSize);
 
     int32_t result = -1;
     for (uint32_t i = 0; i < count; i++) {
@@ -76,7 +78,7 @@ int32_t MatchSignatures(ScanContext *context, const Signature *table, uint32_t c
         uint32_t base, crc;
         if (!(entry->kindMask & kind))
             continue;
-        if (!RegionBase(entry, kind, peHeaders, &base))
+        if (!RegionBase(entry, kind, peHeaders, blockSize, &base))
             continue;
         if (!RegionCrc(context, base + entry->first.offset, entry->first.length, &crc) ||
             crc != entry->first.crc)

@@ -38,11 +38,31 @@ typedef void *FindHandle;                         /* an open folder enumeration 
 #define SeekFromCurrent 1u
 #define SeekFromEnd     2u
 
+/* Reparse tags, with the Win32 values. A tag with the name-surrogate bit names another entry
+** of the file system (a symbolic link, a junction or mount point, a WSL link); other tags (cloud
+** placeholders, deduplicated files) stand for the file's own contents. */
+#define ReparseTagMountPoint    0xA0000003u
+#define ReparseTagSymlink       0xA000000Cu
+#define ReparseTagNameSurrogate 0x20000000u
+
 /* One folder entry, as FindFirstFileA/FindNextFileA give it. */
 struct FindRecord {
     uint32_t attributes;                          /* AttrDirectory marks a folder */
+    uint32_t reparseTag;                          /* with AttrReparsePoint (dwReserved0); else 0 */
     char name[260];                               /* NUL-terminated entry name */
 };
+
+/* PlatformMaxPath: the longest path, NUL included, that the file operations of the build
+** take: 260 for Windows' ANSI functions, PATH_MAX on POSIX. PlatformPathSize: the bytes of the
+** buffer in which the core builds every path, with room beyond that for copy suffixes on
+** Windows. */
+#ifdef _WIN32
+#define PlatformMaxPath  260
+#define PlatformPathSize 520
+#else
+#define PlatformMaxPath  4096
+#define PlatformPathSize 4096
+#endif
 
 #define MaxFixedDrives 32                         /* roots fixedDrives() reports at most */
 #define MaxRootPath    260                        /* bytes of one root, NUL included */
@@ -92,7 +112,7 @@ struct PlatformOps {
     /* Folder walk. findFirst takes a pattern "<folder>\*.*" and answers the first entry, "."
     ** and ".." included, or InvalidFindHandle; findNext answers 0 at the end. A symbolic link,
     ** junction or mount point carries AttrReparsePoint (plus AttrDirectory when it names a
-    ** folder). On POSIX a listed file's read-only bit is not looked up (getFileAttributes has it).
+    ** folder) and a name-surrogate reparse tag. On POSIX a listed file's read-only bit is not looked up (getFileAttributes has it).
     ** fixedDrives fills `roots` with the root of every fixed drive, in drive order, each with
     ** its trailing separator, and answers how many (at most `max`). */
     FindHandle (*findFirst)(const char *pattern, FindRecord *record);

@@ -14,7 +14,16 @@
 **   is neither opened for writing nor deleted, even by root (who would otherwise be allowed).
 ** - Nothing but regular files is ever opened, and the open itself cannot block: a FIFO, a
 **   socket or a device is refused before the open (O_NONBLOCK, O_NOCTTY and O_NOFOLLOW cover
-**   the window in between).
+**   the window in between). A symbolic link is never followed to a file, only to the folder
+**   the caller names.
+** - Only the file that was detected is changed. Whoever may write in the scanned tree may swap
+**   a folder for a link, or a file for another, between the scan of a file and what the
+**   workflow then does to it. A path that names an entry of the folder being listed is
+**   therefore reached through that open folder, never looked up again from the root; and an
+**   entry is changed (attributes, opened for writing, copied, moved, deleted) only while it is
+**   still, by device and inode, the file opened for reading under that name during the same
+**   entry of the listing. Anything else fails, which sends the file down the workflow's route
+**   for a file that cannot be opened for writing or deleted.
 ** - Restart-time work, the Windows folder and the registry do not exist here: those entries
 **   answer failure.
 */
@@ -71,52 +80,55 @@ static int Held(dev_t device, ino_t inode, int write)
     return held;
 }
 
-/* Non-zero when a handle holds the regular file `path` (a link itself is never held). */
-static int IsHeld(const char *path)
-{
-    struct stat st;
-    return lstat(path, &st) == 0 && S_ISREG(st.st_mode) && Held(st.st_dev, st.st_ino, 1);
-}
-
-static int ListedFolder(const char *path, const char **name);
-
-/* Opens an existing regular file; -1 on any failure. `after` receives what was opened. */
-static int OpenRegular(const char *path, int write, struct stat *after)
-{
+/* Where an operation on a path takes place: in the innermost open listing, by the entry's name,
+** when the path names one of its entries (`find` is that listing); otherwise by the whole path
+** from the working folder (`find` null). */
+struct Place {
+    int folder;
     const char *name;
-    int folder = ListedFolder(path, &name);
+    struct PosixFind *find;
+};
+
+static Place PlaceOf(const char *path);
+static void Pin(const Place &place, const struct stat *st);
+static int StillDetected(const Place &place, const struct stat *st);
+
+/* Opens the existing regular file at `place` with `flags` (O_RDONLY or O_RDWR); -1 on any
+** failure, a link included. With `change`, the file must still be the one detected there.
+** `after` receives what was opened. */
+static int OpenEntry(const Place &place, int flags, int change, struct stat *after)
+{
     /* Looked at first so that a device is never opened at all (opening some has effects). */
-    if (fstatat(folder, name, after, AT_SYMLINK_NOFOLLOW) != 0) return -1;
-    int link = S_ISLNK(after->st_mode);
-    struct stat before;
-    if (link && fstatat(folder, name, &before, 0) != 0) return -1;
-    if (link) *after = before;
-    if (!S_ISREG(after->st_mode)) return -1;
-    if (write && !(after->st_mode & S_IWUSR)) {
-        errno = EACCES;
-        return -1;
-    }
-    int flags = (write ? O_RDWR : O_RDONLY) | O_NONBLOCK | O_NOCTTY | O_CLOEXEC;
+    if (fstatat(place.folder, place.name, after, AT_SYMLINK_NOFOLLOW) != 0) return -1;
+    if (!S_ISREG(after->st_mode) || (change && !StillDetected(place, after))) return -1;
     /* A plain name cannot turn into a device between the look and the open without the right
     ** to make device nodes; O_NOFOLLOW refuses a link put in its place, and a FIFO put there
-    ** opens without blocking and reads as empty. */
-    if (!link) return openat(folder, name, flags | O_NOFOLLOW);
-    int fd = openat(folder, name, flags);
+    ** opens without blocking. Either way the identity below no longer agrees. */
+    int fd = openat(place.folder, place.name,
+                    flags | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
     if (fd < 0) return -1;
-    /* A link may have been pointed elsewhere between the two looks. */
-    if (fstat(fd, after) != 0 || !S_ISREG(after->st_mode) || after->st_dev != before.st_dev ||
-        after->st_ino != before.st_ino) {
+    struct stat st;
+    if (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode) || st.st_dev != after->st_dev ||
+        st.st_ino != after->st_ino) {
         close(fd);
         return -1;
     }
+    *after = st;
     return fd;
 }
 
+/* Opening for reading is what the detector does: the file opened becomes the one detected under
+** its name. Opening for writing is a change, allowed only to that file. */
 static FileHandle PosixOpenFile(const char *path, int write)
 {
     struct stat st;
-    int fd = OpenRegular(path, write, &st);
+    Place place = PlaceOf(path);
+    int fd = OpenEntry(place, write ? O_RDWR : O_RDONLY, write, &st);
     if (fd < 0) return InvalidFileHandle;
+    if (write && !(st.st_mode & S_IWUSR)) {
+        close(fd);   /* read-only: refused as on Windows, even to root */
+        return InvalidFileHandle;
+    }
     PosixFile *file = (PosixFile *)malloc(sizeof *file);
     if (!file) {
         close(fd);
@@ -139,6 +151,7 @@ static FileHandle PosixOpenFile(const char *path, int write)
         free(file);
         return InvalidFileHandle;
     }
+    if (!write) Pin(place, &st);
     return (FileHandle)file;
 }
 
@@ -239,32 +252,42 @@ static uint32_t AttributesOf(const char *name, const struct stat *st, const stru
 static uint32_t PosixGetFileAttributes(const char *path)
 {
     struct stat st, target;
-    if (lstat(path, &st) != 0) return InvalidFileAttributes;
-    int named = S_ISLNK(st.st_mode) && stat(path, &target) == 0;
+    Place place = PlaceOf(path);
+    if (fstatat(place.folder, place.name, &st, AT_SYMLINK_NOFOLLOW) != 0)
+        return InvalidFileAttributes;
+    int named = S_ISLNK(st.st_mode) && fstatat(place.folder, place.name, &target, 0) == 0;
     return AttributesOf(LastComponent(path), &st, named ? &target : 0);
 }
 
 /* Only the read-only bit has a POSIX meaning: it takes away every write bit, and its absence
-** gives the owner write permission back. */
+** gives the owner write permission back. Set through a descriptor of the file itself, so that
+** the mode lands on the file that was checked (a link is refused). */
 static int PosixSetFileAttributes(const char *path, uint32_t attributes)
 {
     struct stat st;
-    if (stat(path, &st) != 0) return 0;
+    int fd = OpenEntry(PlaceOf(path), O_RDONLY, 1, &st);
+    if (fd < 0) return 0;
     mode_t mode = st.st_mode & 07777;
     if (attributes & AttrReadOnly)
         mode &= ~(mode_t)(S_IWUSR | S_IWGRP | S_IWOTH);
     else
         mode |= S_IWUSR;
-    return chmod(path, mode) == 0;
+    int ok = fchmod(fd, mode) == 0;
+    close(fd);
+    return ok;
 }
 
-/* Copies whoever holds the source, as CopyFileA does for a file open with FILE_SHARE_READ. */
+/* Copies whoever holds the source, as CopyFileA does for a file open with FILE_SHARE_READ.
+** The source must be the file detected; the copy, made here, counts as detected under its own
+** name until it is opened for reading. */
 static int PosixCopyFile(const char *from, const char *to)
 {
-    struct stat st;
-    int in = OpenRegular(from, 0, &st);
+    struct stat st, made;
+    int in = OpenEntry(PlaceOf(from), O_RDONLY, 1, &st);
     if (in < 0) return 0;
-    int out = open(to, O_WRONLY | O_CREAT | O_EXCL | O_NOCTTY | O_CLOEXEC, 0600);
+    Place target = PlaceOf(to);
+    int out = openat(target.folder, target.name,
+                     O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_NOCTTY | O_CLOEXEC, 0600);
     if (out < 0) {
         close(in);
         return 0;
@@ -289,37 +312,59 @@ static int PosixCopyFile(const char *from, const char *to)
     }
     /* The permission bits travel with the contents, as the attributes do on Windows. */
     if (ok && fchmod(out, st.st_mode & 0777) != 0) ok = 0;
+    if (fstat(out, &made) != 0) ok = 0;
     if (close(out) != 0) ok = 0;
     close(in);
-    if (!ok) unlink(to);     /* ours: made with O_EXCL above */
+    if (ok) {
+        Pin(target, &made);
+    } else {
+        /* Ours, made with O_EXCL above, unless someone has put another file in its place. */
+        struct stat now;
+        if (fstatat(target.folder, target.name, &now, AT_SYMLINK_NOFOLLOW) == 0 &&
+            now.st_dev == made.st_dev && now.st_ino == made.st_ino)
+            unlinkat(target.folder, target.name, 0);
+    }
     return ok;
 }
 
-/* Refuses what DeleteFileA refuses: a folder, a read-only file, a file some handle holds. */
+/* Non-zero when `st` is a regular file that a handle holds (a link itself is never held). */
+static int IsHeld(const struct stat *st)
+{
+    return S_ISREG(st->st_mode) && Held(st->st_dev, st->st_ino, 1);
+}
+
+/* Refuses what DeleteFileA refuses: a folder, a read-only file, a file some handle holds; and,
+** in a listing, anything but the file detected under that name. What stands between the check
+** and the unlink can only be another entry of the same open folder, which whoever swapped it in
+** could delete himself. */
 static int PosixDeleteFile(const char *path)
 {
     struct stat st;
-    if (lstat(path, &st) != 0 || S_ISDIR(st.st_mode)) return 0;
-    if (!S_ISLNK(st.st_mode)) {
-        if (!(st.st_mode & S_IWUSR)) return 0;
-        if (S_ISREG(st.st_mode) && IsHeld(path)) return 0;
-    }
-    return unlink(path) == 0;
+    Place place = PlaceOf(path);
+    if (fstatat(place.folder, place.name, &st, AT_SYMLINK_NOFOLLOW) != 0 || S_ISDIR(st.st_mode))
+        return 0;
+    if (!S_ISLNK(st.st_mode) && (!(st.st_mode & S_IWUSR) || IsHeld(&st))) return 0;
+    if (!StillDetected(place, &st)) return 0;
+    return unlinkat(place.folder, place.name, 0) == 0;
 }
 
 static int PosixMoveFile(const char *from, const char *to)
 {
     struct stat st;
-    if (lstat(from, &st) != 0) return 0;
-    if (S_ISREG(st.st_mode) && IsHeld(from)) return 0;
+    Place source = PlaceOf(from), target = PlaceOf(to);
+    if (fstatat(source.folder, source.name, &st, AT_SYMLINK_NOFOLLOW) != 0) return 0;
+    if (IsHeld(&st) || !StillDetected(source, &st)) return 0;
 #ifdef RENAME_NOREPLACE
-    if (renameat2(AT_FDCWD, from, AT_FDCWD, to, RENAME_NOREPLACE) == 0) return 1;
+    if (renameat2(source.folder, source.name, target.folder, target.name, RENAME_NOREPLACE) == 0)
+        return 1;
     if (errno != EINVAL && errno != ENOSYS) return 0;
 #endif
     /* The file system cannot refuse a replacement by itself: look first (a narrow race). */
     struct stat existing;
-    if (lstat(to, &existing) == 0 || errno != ENOENT) return 0;
-    return rename(from, to) == 0;
+    if (fstatat(target.folder, target.name, &existing, AT_SYMLINK_NOFOLLOW) == 0 ||
+        errno != ENOENT)
+        return 0;
+    return renameat(source.folder, source.name, target.folder, target.name) == 0;
 }
 
 /* ---- restart-time work ----------------------------------------------------------------- */
@@ -366,8 +411,8 @@ static int PosixWriteWholeFile(const char *path, const void *data, uint32_t size
 static int PosixReplaceFile(const char *from, const char *to)
 {
     struct stat st;
-    if (lstat(from, &st) != 0 || !S_ISREG(st.st_mode) || IsHeld(from)) return 0;
-    if (lstat(to, &st) == 0 && (!S_ISREG(st.st_mode) || IsHeld(to))) return 0;
+    if (lstat(from, &st) != 0 || !S_ISREG(st.st_mode) || IsHeld(&st)) return 0;
+    if (lstat(to, &st) == 0 && (!S_ISREG(st.st_mode) || IsHeld(&st))) return 0;
     return rename(from, to) == 0;
 }
 
@@ -375,33 +420,74 @@ static int PosixReplaceFile(const char *from, const char *to)
 
 /* One enumeration: "." and ".." are given first by us (not every file system lists them, and
 ** Windows always does for a folder), then what readdir gives, without its own "." and "..". */
+/* A file opened for reading under a name of the listing: the detected file that the name may
+** still be changed as. A name no file system allows (NAME_MAX) is never pinned. */
+struct PinnedFile {
+    dev_t device;
+    ino_t inode;
+    char name[256];      /* empty: a free slot */
+};
+
+/* Pins one entry needs at most: the entry, its copy, and the copy's own copies, which nest only
+** while a copy cannot be opened for writing. An older pin pushed out leaves its name
+** unchangeable: failing safe. */
+#define MaxPins 4
+
 struct PosixFind {
     DIR *dir;
     dev_t device;        /* the listed folder's file system */
     int synthetic;       /* how many of ".", ".." were given so far */
     PosixFind *outer;    /* the listing this one was opened inside of, on this thread */
+    PinnedFile pins[MaxPins];   /* of the current entry only: emptied at every next entry */
+    unsigned nextPin;    /* the slot the next new name takes */
     size_t folderLength;
     char folder[4096];   /* the listed folder, with its trailing '/' */
 };
 
 /* The innermost listing still open on this thread (a listing is closed on the thread that
-** opened it, as the walk does). The walk opens the files it has just
-** listed: naming them relative to the open folder spares a lookup of the whole path for each
-** file, which otherwise costs as much as everything else the scan does with it. */
+** opened it, as the walk does). The walk opens and changes the files it has just listed:
+** naming them relative to the open folder keeps every operation in the folder that was listed,
+** whatever has been renamed since, and spares a lookup of the whole path for each file, which
+** otherwise costs as much as everything else the scan does with it. */
 static thread_local PosixFind *innermostFind;
 
-/* The folder descriptor and name under which `path` is opened: the innermost open listing and
-** the entry's name when the path names an entry of it, else the working folder and the path. */
-static int ListedFolder(const char *path, const char **name)
+static Place PlaceOf(const char *path)
 {
     PosixFind *find = innermostFind;
     if (find && strncmp(path, find->folder, find->folderLength) == 0 &&
-        path[find->folderLength] && !strchr(path + find->folderLength, '/')) {
-        *name = path + find->folderLength;
-        return dirfd(find->dir);
+        path[find->folderLength] && !strchr(path + find->folderLength, '/'))
+        return {dirfd(find->dir), path + find->folderLength, find};
+    return {AT_FDCWD, path, 0};
+}
+
+static PinnedFile *PinOf(PosixFind *find, const char *name)
+{
+    for (PinnedFile &pin : find->pins)
+        if (pin.name[0] && strcmp(pin.name, name) == 0) return &pin;
+    return 0;
+}
+
+/* Records `st` as the file detected under the place's name (nothing outside a listing). */
+static void Pin(const Place &place, const struct stat *st)
+{
+    size_t length = strlen(place.name);
+    if (!place.find || length >= sizeof place.find->pins[0].name) return;
+    PinnedFile *pin = PinOf(place.find, place.name);
+    if (!pin) {
+        pin = &place.find->pins[place.find->nextPin++ % MaxPins];
+        memcpy(pin->name, place.name, length + 1);
     }
-    *name = path;
-    return AT_FDCWD;
+    pin->device = st->st_dev;
+    pin->inode = st->st_ino;
+}
+
+/* Non-zero when the entry at `place`, as `st` shows it now, is the file detected there. A path
+** outside any listing is the caller's own choice, with nothing detected to compare it with. */
+static int StillDetected(const Place &place, const struct stat *st)
+{
+    if (!place.find) return 1;
+    PinnedFile *pin = PinOf(place.find, place.name);
+    return pin && pin->device == st->st_dev && pin->inode == st->st_ino;
 }
 
 static void SetName(FindRecord *record, const char *name, size_t length)
@@ -409,19 +495,21 @@ static void SetName(FindRecord *record, const char *name, size_t length)
     memcpy(record->name, name, length + 1);
 }
 
-/* The entry's attributes. readdir's type saves a look at every file; folders are looked at,
-** because a folder on another file system is a mount point, which, as a volume mount point
-** on Windows, carries AttrReparsePoint: the walk then never wanders from one fixed drive into
-** another (or into /proc). Returns 0 when the entry vanished meanwhile. */
-static int EntryAttributes(PosixFind *find, const struct dirent *entry, uint32_t *attributes)
+/* The entry's attributes and reparse tag. readdir's type saves a look at every file; folders
+** are looked at, because a folder on another file system is a mount point, which, as a volume
+** mount point on Windows, carries AttrReparsePoint: the walk then never wanders from one fixed
+** drive into another (or into /proc). A symbolic link carries the tag of a Windows one.
+** Returns 0 when the entry vanished meanwhile. */
+static int EntryAttributes(PosixFind *find, const struct dirent *entry, FindRecord *record)
 {
     const char *name = entry->d_name;
     int folder = dirfd(find->dir);
     struct stat st, target;
+    record->reparseTag = 0;
     if (entry->d_type == DT_REG) {
         memset(&st, 0, sizeof st);
         st.st_mode = S_IFREG | S_IWUSR;        /* read-only is not looked up for a listing */
-        *attributes = AttributesOf(name, &st, 0);
+        record->attributes = AttributesOf(name, &st, 0);
         return 1;
     }
     if (fstatat(folder, name, &st, AT_SYMLINK_NOFOLLOW) != 0) {
@@ -434,16 +522,23 @@ static int EntryAttributes(PosixFind *find, const struct dirent *entry, uint32_t
         st.st_dev = find->device;
     }
     int named = S_ISLNK(st.st_mode) && fstatat(folder, name, &target, 0) == 0;
-    *attributes = AttributesOf(name, &st, named ? &target : 0);
-    if (S_ISDIR(st.st_mode) && st.st_dev != find->device) *attributes |= AttrReparsePoint;
+    record->attributes = AttributesOf(name, &st, named ? &target : 0);
+    if (S_ISLNK(st.st_mode)) {
+        record->reparseTag = ReparseTagSymlink;
+    } else if (S_ISDIR(st.st_mode) && st.st_dev != find->device) {
+        record->attributes |= AttrReparsePoint;
+        record->reparseTag = ReparseTagMountPoint;
+    }
     return 1;
 }
 
 static int NextEntry(PosixFind *find, FindRecord *record)
 {
+    for (PinnedFile &pin : find->pins) pin.name[0] = 0;
     if (find->synthetic < 2) {
         find->synthetic++;
         record->attributes = AttrDirectory;
+        record->reparseTag = 0;
         SetName(record, find->synthetic == 1 ? "." : "..", (size_t)find->synthetic);
         return 1;
     }
@@ -455,7 +550,7 @@ static int NextEntry(PosixFind *find, FindRecord *record)
         if (strcmp(name, ".") == 0 || strcmp(name, "..") == 0) continue;
         size_t length = strlen(name);
         if (length >= sizeof record->name) continue;           /* cannot be named to us */
-        if (!EntryAttributes(find, entry, &record->attributes)) continue;
+        if (!EntryAttributes(find, entry, record)) continue;
         SetName(record, name, length);
         return 1;
     }
@@ -478,9 +573,27 @@ static FindHandle PosixFindFirst(const char *pattern, FindRecord *record)
     memcpy(find->folder, pattern, length);
     find->folder[length] = 0;
     find->folderLength = length;
-    find->dir = opendir(length ? find->folder : ".");
+    find->dir = 0;
     find->synthetic = 0;
+    find->nextPin = 0;
+    /* A folder of the listing being walked is opened through that listing and never through a
+    ** link: one put in the folder's place since it was listed would lead the walk elsewhere. */
+    int fd;
     struct stat st;
+    if (length > 1) {
+        find->folder[length - 1] = 0;   /* "sub/" would follow a link where "sub" does not */
+        Place place = PlaceOf(find->folder);
+        fd = openat(place.folder, place.name,
+                    O_RDONLY | O_DIRECTORY | O_NOCTTY | O_CLOEXEC | (place.find ? O_NOFOLLOW : 0));
+        find->folder[length - 1] = '/';
+        if (fd >= 0 && place.find && (fstat(fd, &st) != 0 || st.st_dev != place.find->device)) {
+            close(fd);
+            fd = -1;
+        }
+    } else {
+        fd = open(length ? find->folder : ".", O_RDONLY | O_DIRECTORY | O_NOCTTY | O_CLOEXEC);
+    }
+    if (fd >= 0 && !(find->dir = fdopendir(fd))) close(fd);
     if (!find->dir || fstat(dirfd(find->dir), &st) != 0) {
         if (find->dir) closedir(find->dir);
         free(find);

@@ -150,6 +150,9 @@ static int WinReplaceFile(const char *from, const char *to)
 static void ToRecord(const WIN32_FIND_DATAA *data, FindRecord *record)
 {
     record->attributes = data->dwFileAttributes;
+    /* dwReserved0 holds the reparse tag only when the attributes say there is one. */
+    record->reparseTag =
+        (data->dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) ? data->dwReserved0 : 0;
     size_t length = strnlen(data->cFileName, sizeof data->cFileName);
     if (length >= sizeof record->name) length = sizeof record->name - 1;
     memcpy(record->name, data->cFileName, length);

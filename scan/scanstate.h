@@ -5,10 +5,12 @@
 #ifndef KRV_SCANSTATE_H
 #define KRV_SCANSTATE_H
 
+#include "platform/platform.h"
+
 #include <stdint.h>
 #include <atomic>
 
-#define ScanPathSize   520
+#define ScanPathSize   PlatformPathSize
 #define TargetPathSize 260
 
 /* The path being worked on: the folder being walked (with its trailing separator) or the file

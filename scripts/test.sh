@@ -18,6 +18,9 @@ status=0
 echo "== native tests (AddressSanitizer, LeakSanitizer, UndefinedBehaviorSanitizer)"
 (cd build/native-asan && ctest --output-on-failure --no-tests=error -j"$jobs") || status=1
 
+echo "== fuzz targets, briefly over their corpus"
+bash scripts/fuzz.sh 25 || status=1
+
 echo "== Windows tests under Wine"
 . scripts/wine-env.sh "$root/build/win32/wineprefix"
 # Only this prefix's server and programs end, whatever way the run ends.

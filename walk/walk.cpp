@@ -62,9 +62,38 @@ void ScanSelectedFolder(const char *folder)
         ScanCounters.folders++;
 }
 
+/* A link names another entry (a name-surrogate reparse tag); other reparse points, such as
+** cloud placeholders and deduplicated files, are the file's own contents and are scanned. */
+static int IsLink(const FindRecord *record)
+{
+    return (record->attributes & AttrReparsePoint) &&
+           (record->reparseTag & ReparseTagNameSurrogate);
+}
+
 static int IsDotEntry(const char *name)
 {
     return (name[0] == '.' && name[1] == 0) || (name[0] == '.' && name[1] == '.' && name[2] == 0);
+}
+
+/* An entry whose path the system cannot take, `name` to be put at `cut`, is not passed over in
+** silence: whatever it holds goes unscanned. A file counts as a file that cannot be opened
+** (a row for a program extension); a folder counts as entered and, as nothing in it can be
+** reached, always gets the row "unable to open file" against its path with the separator. */
+static void PassOver(uint32_t cut, const FindRecord *record)
+{
+    /* The worker is the only user. Any folder path that fits ScanPath and any name fit here. */
+    static char path[ScanPathSize + sizeof record->name + 1];
+    memcpy(path, ScanPath, cut);
+    path[cut] = 0;
+    AppendText(path, sizeof path, record->name);
+    if (!(record->attributes & AttrDirectory)) {
+        ProcessUnreachableFile(path);
+        return;
+    }
+    char separator[2] = {PathSeparator, 0};
+    AppendText(path, sizeof path, separator);
+    ScanCounters.folders++;
+    AddResultRow(path, "unable to open file");
 }
 
 void ScanFolder(void)
@@ -90,14 +119,25 @@ void ScanFolder(void)
             do {
                 record.name[sizeof record.name - 1] = 0;
                 ScanPath[cut] = 0;
-                if (!AppendText(ScanPath, ScanPathSize, record.name))
-                    continue;   /* its path would not fit: skipped */
-                if (!(record.attributes & AttrDirectory)) {
-                    ProcessFile();
-                } else if (!IsDotEntry(record.name) && !(record.attributes & AttrReparsePoint)) {
+                if (record.attributes & AttrDirectory) {
                     /* A link to a folder is not followed: it may lead back up the tree
                     ** (endless recursion) or into a part walked anyway (files twice). */
-                    ScanFolder();
+                    if (IsDotEntry(record.name) || (record.attributes & AttrReparsePoint))
+                        continue;
+                    /* Room for the name, its separator and the pattern: a longer path, even one
+                    ** that ScanPath would hold, cannot be listed. */
+                    if (AppendText(ScanPath, PlatformMaxPath - 4, record.name))
+                        ScanFolder();
+                    else
+                        PassOver(cut, &record);
+                } else if (!IsLink(&record)) {
+                    /* A link to a file is not followed either: its target may lie outside the
+                    ** folder the user chose, or be scanned twice inside it; and deleting it
+                    ** would remove the link, not the file, whatever the row said. */
+                    if (AppendText(ScanPath, PlatformMaxPath, record.name))
+                        ProcessFile();
+                    else
+                        PassOver(cut, &record);
                 }
             } while (ShouldGoOn() && Platform.findNext(find, &record));
             Platform.findClose(find);

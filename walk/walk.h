@@ -20,8 +20,12 @@ void ScanAllFixedDrives(void);
 void ScanSelectedFolder(const char *folder);
 
 /* Walks the folder in ScanPath depth-first, handing every file to ProcessFile. Folders that
-** are links (reparse points) are not entered, "." and ".." never; entries whose path would not
-** fit are skipped. On return ScanPath holds the folder's path with its trailing separator. */
+** are reparse points (links, junctions, mount points) are not entered, "." and ".." never;
+** files that are links (a name-surrogate reparse tag) are passed over, other reparse-point
+** files scanned. An entry whose path the system cannot take (PlatformMaxPath, within which the
+** pattern "\*.*" must fit for a folder) is reported: a file as a file that cannot be opened
+** (ProcessUnreachableFile), a folder counted in `folders` with the row "unable to open file"
+** against its path. On return ScanPath holds the folder's path with its trailing separator. */
 void ScanFolder(void);
 
 #endif

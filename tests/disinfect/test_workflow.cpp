@@ -448,9 +448,16 @@ TEST_F(Workflow, UnopenableFileIsReportedOnlyForProgramExtensions)
 {
     testsupport::MakeDir(scratch.file("dir.v2"));
     struct Case { std::string name; bool row; };
-    const Case cases[] = {{"REPORT.EXE", true},  {"tool.Cmd", true},   {"x.pif", true},
+    // Each of the ten, in any case; the extension after the last "." only (not "v1.exe"), and
+    // whole (neither "exes" nor "ex" is "exe").
+    const Case cases[] = {{"x.exe", true},       {"x.com", true},      {"x.dll", true},
+                          {"x.ocx", true},       {"x.scr", true},      {"x.cpl", true},
+                          {"x.pif", true},       {"x.lnk", true},      {"x.bat", true},
+                          {"x.cmd", true},       {"REPORT.EXE", true}, {"tool.Cmd", true},
+                          {"archive.v1.exe", true}, {"x.exes", false}, {"x.ex", false},
                           {"notes.txt", false},  {"noext", false},     {"app.exe.qx-000", false},
                           {"dir.v2" + std::string(1, PathSeparator) + "noext", false},
+                          {"dir.v2" + std::string(1, PathSeparator) + "tool.exe", true},
                           {"a.exe.", false},     {"exe", false}};
     for (const Case &c : cases) {
         Reset();
@@ -472,7 +479,7 @@ TEST_F(Workflow, UnopenableFileIsReportedOnlyForProgramExtensions)
 
 // ---- path limits --------------------------------------------------------------------------
 
-// Paths near the end of the 520-byte buffers, far beyond what a disk holds: the file system
+// Paths near the end of the ScanPathSize buffers, beyond what a disk holds: the file system
 // is left out and every entry the workflow needs is a stand-in.
 static FileHandle FakeOpen(const char *, int write) { return write ? InvalidFileHandle : (FileHandle)(intptr_t)7; }
 static int FakeClose(FileHandle) { return 1; }
@@ -499,8 +506,8 @@ TEST_F(Workflow, CopyNamesThatWouldNotFitEndAsUnableToClean)
 {
     InstallStandIns();
 
-    // 512 characters leave room for one suffix (519 and the NUL); 513 do not.
-    std::string longest(512, 'a'), tooLong(513, 'a');
+    // ScanPathSize - 8 characters leave room for one suffix (7 and the NUL); one more does not.
+    std::string longest(ScanPathSize - 8, 'a'), tooLong(ScanPathSize - 7, 'a');
     Run(tooLong);
     EXPECT_EQ((std::vector<Row>{{tooLong, std::string(StatusInfected) + "Test.Name"}, {tooLong, StatusUnableToClean}}), display.rows);
     EXPECT_TRUE(fakeCopies.empty());
@@ -509,10 +516,10 @@ TEST_F(Workflow, CopyNamesThatWouldNotFitEndAsUnableToClean)
     // and every level unwinds to "unable to clean", deleting its copy.
     Reset();
     InstallStandIns();
-    std::string start(480, 'b');
+    std::string start(ScanPathSize - 40, 'b');
     Run(start);
-    ASSERT_EQ(5u, fakeCopies.size());     // 487, 494, 501, 508, 515 characters
-    EXPECT_EQ(515u, fakeCopies.back().size());
+    ASSERT_EQ(5u, fakeCopies.size());     // 33, 26, 19, 12 and 5 characters short of the end
+    EXPECT_EQ(ScanPathSize - 5u, fakeCopies.back().size());
     EXPECT_EQ(fakeCopies.size(), fakeDeletes.size());
     EXPECT_EQ(fakeCopies.back(), fakeDeletes.front());   // innermost copy deleted first
     ExpectCounters({{"files", 6}, {"infected", 6}, {"unableToClean", 6}});

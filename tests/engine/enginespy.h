@@ -78,7 +78,11 @@ struct Classified {
     uint32_t kind = 0xDEAD;
     uint8_t *dosHeader = (uint8_t *)1;       /* non-null garbage: the call must clear it */
     uint8_t *peHeaders = (uint8_t *)1;
-    explicit Classified(FileHandle file) { kind = ClassifyFile(file, &dosHeader, &peHeaders); }
+    uint32_t peHeadersSize = 0xDEAD;
+    explicit Classified(FileHandle file)
+    {
+        kind = ClassifyFile(file, &dosHeader, &peHeaders, &peHeadersSize);
+    }
     ~Classified()
     {
         MemFree(dosHeader);

@@ -142,6 +142,7 @@ TEST(Classify, PeAndDllHandBackBothCopiesWithTheBlockStartingAtTheSignature)
         EXPECT_EQ((std::vector<uint32_t>{64, 20, block}), spy.allocSizes);
         EXPECT_EQ(2u, spy.live.size());
         EXPECT_EQ(block, spy.live[c.peHeaders]);
+        EXPECT_EQ(block, c.peHeadersSize);
         // At most four reads and three seeks.
         EXPECT_EQ((std::vector<uint32_t>{64, 4, 20, block}), spy.readSizes());
         EXPECT_EQ(3u, spy.seeks.size());
@@ -194,6 +195,7 @@ TEST(Classify, HeadersCutShortGiveDosWithOnlyTheDosCopyHandedBack)
         EXPECT_EQ(Dos, c.kind) << size;
         EXPECT_NE(nullptr, c.dosHeader);
         EXPECT_EQ(nullptr, c.peHeaders);
+        EXPECT_EQ(0u, c.peHeadersSize);
         EXPECT_EQ(1u, spy.live.size()) << "scratch and block released, size " << size;
     }
 }

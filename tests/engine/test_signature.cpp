@@ -238,6 +238,34 @@ TEST(SectionRegions, SectionHeaderMustLieWhollyInsideTheHeaderBlock)
     EXPECT_EQ(-1, MatchOn(f.handle(), SignatureTable + 1, 1).result);
 }
 
+// 336 bytes: e_lfanew 0x80000000, so both seeks to the new header are refused; "PE\0\0" at 64,
+// a file header of zeros (no sections: a 248-byte block, read from 88 to the end), and in the
+// block NumberOfSections 0xFFFF (file offset 94) and SizeOfOptionalHeader 0xFFFF (108). Taking
+// the bound from the block's own NumberOfSections put section 0's header 65 KB past the block.
+TEST(SectionRegions, BlockSizeNotTheBlocksOwnSectionCountBoundsTheSectionHeader)
+{
+    std::vector<uint8_t> v(336, 0);
+    v[0] = 'M';
+    v[1] = 'Z';
+    Put32(v, 60, 0x80000000u);
+    std::memcpy(&v[64], "PE\0\0", 4);
+    Put16(v, 94, 0xFFFF);
+    Put16(v, 108, 0xFFFF);
+    PlatformSpy spy;
+    OpenedFile f(v);
+    {
+        Classified c(f.handle());
+        ASSERT_EQ(Pe, c.kind);
+        EXPECT_EQ(248u, c.peHeadersSize);
+        EXPECT_EQ(0xFFFFu, ReadLe16(c.peHeaders + 6));
+    }
+    spy.clearLog();
+    ScanContext context = {"ignored", &Sentinel, f.handle()};
+    EXPECT_EQ(ScanVerdict::Clean, DetectFile(&context));
+    EXPECT_FALSE(spy.readOf(0x800)) << "entry 2 cannot apply: its section header is not in the block";
+    EXPECT_TRUE(spy.live.empty());
+}
+
 TEST(SectionRegions, LaterSectionsAndOffsetsThatWrapAround)
 {
     samples::PeShape s = Shape(3, 0x400, 0x1000);

@@ -585,6 +585,27 @@ TEST(PosixLinks, CarryReparsePointAndFolderBit)
     EXPECT_TRUE(Exists(dir.file("target.exe")));
 }
 
+// While a folder is listed, its sub-folders are opened through it and never through a link
+// put in their place since they were listed; a folder named from outside any listing is the
+// caller's own choice and is followed.
+TEST(PosixLinks, SubFolderSwappedForALinkIsNotListedThroughTheListing)
+{
+    ScratchDir dir;
+    ASSERT_TRUE(MakeDir(dir.file("sub")) && MakeDir(dir.file("elsewhere")));
+    ASSERT_TRUE(WriteText(dir.file("elsewhere") + "/x.exe", "x"));
+    FindRecord record;
+    FindHandle outer = Platform.findFirst((dir.path() + "/*.*").c_str(), &record);
+    ASSERT_NE(InvalidFindHandle, outer);
+    ASSERT_EQ(0, rename(dir.file("sub").c_str(), dir.file("sub.old").c_str()));
+    ASSERT_EQ(0, symlink("elsewhere", dir.file("sub").c_str()));
+    EXPECT_EQ(InvalidFindHandle, Platform.findFirst((dir.file("sub") + "/*.*").c_str(), &record));
+    FindHandle real = Platform.findFirst((dir.file("sub.old") + "/*.*").c_str(), &record);
+    EXPECT_NE(InvalidFindHandle, real);
+    if (real != InvalidFindHandle) Platform.findClose(real);
+    Platform.findClose(outer);
+    EXPECT_TRUE(List(dir.file("sub")).find("x.exe"));
+}
+
 TEST(PosixAttributes, OwnerWriteBitIsTheReadOnlyAttribute)
 {
     ScratchDir dir;

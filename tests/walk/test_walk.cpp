@@ -21,6 +21,16 @@
 #include <map>
 #include <string>
 #include <vector>
+#ifndef _WIN32
+#include <cerrno>
+#include <csignal>
+#include <cstring>
+#include <fcntl.h>
+#include <sys/inotify.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+#endif
 
 using testsupport::Row;
 
@@ -31,6 +41,7 @@ static const std::string Sep(1, PathSeparator);
 struct Entry {
     std::string name;
     uint32_t attributes;
+    uint32_t reparseTag = 0;
 };
 static const uint32_t File = AttrNormal, Folder = AttrDirectory;
 
@@ -47,6 +58,7 @@ struct FakeFind {
 static void Fill(FindRecord *record, const Entry &entry)
 {
     record->attributes = entry.attributes;
+    record->reparseTag = entry.reparseTag;
     std::snprintf(record->name, sizeof record->name, "%s", entry.name.c_str());
 }
 
@@ -206,25 +218,56 @@ TEST_F(Walk, FolderThatCannotBeEnumeratedIsCountedAndShownOnly)
     EXPECT_TRUE(shownRows.empty());
 }
 
-// ---- path limits ----------------------------------------------------------------------------
+// ---- links ---------------------------------------------------------------------------------
 
-TEST_F(Walk, EntriesWhosePathWouldNotFitAreSkipped)
+// A link to a file is passed over like a link to a folder; a file that is a reparse point of
+// another kind (a cloud placeholder, a deduplicated file) holds its own contents and is scanned.
+TEST_F(Walk, FileLinksArePassedOverOtherReparsePointFilesAreScanned)
 {
     UseListing();
-    // 500 characters with the separator: a name of 19 fills ScanPath to 519, one of 20 would not fit.
-    const std::string folder = std::string(499, 'f') + Sep;
-    const std::string fits(19, 'n'), tooLong(20, 'n');
-    listing[folder] = Dots({{tooLong, File}, {fits, File}, {tooLong + "d", Folder}});
+    const std::string root = "R:" + Sep;
+    listing[root] = Dots({{"link.exe", File | AttrReparsePoint, ReparseTagSymlink},
+                          {"wsl-link.exe", File | AttrReparsePoint, 0xA000001Du},
+                          {"cloud.exe", File | AttrReparsePoint, 0x9000001Au},
+                          {"dedup.exe", File | AttrReparsePoint, 0x80000013u},
+                          {"plain.exe", File}});
+    ScanSelectedFolder(root.c_str());
+    EXPECT_EQ((std::vector<std::string>{root + "cloud.exe", root + "dedup.exe", root + "plain.exe"}),
+              opened);
+    EXPECT_EQ(3, ScanCounters.files);
+}
+
+// ---- path limits ----------------------------------------------------------------------------
+
+// Nothing is passed over in silence: a file whose path would not fit is a file that cannot be
+// opened (a row for a program extension only), a folder gets its row whatever it holds.
+TEST_F(Walk, EntriesWhosePathWouldNotFitAreReportedNotSkipped)
+{
+    UseListing();
+    // A folder path of PlatformMaxPath - 20 with its separator: a file name of 19 is the
+    // longest path, one of 20 is too long; a folder needs four more for its separator and the
+    // pattern.
+    const size_t n = PlatformMaxPath - 20;
+    const std::string folder = std::string(n - 1, 'f') + Sep;
+    const std::string fits(19, 'n'), tooLong = std::string(16, 'n') + ".EXE";
+    const std::string notProgram = std::string(16, 'n') + ".txt";
+    const std::string subFits(15, 'd'), subTooLong(16, 'd');
+    listing[folder] = Dots({{tooLong, File}, {fits, File}, {notProgram, File},
+                            {subTooLong, Folder}, {subFits, Folder}});
+    listing[folder + subFits + Sep] = Dots({});
     ScanSelectedFolder(folder.c_str());
     EXPECT_EQ((std::vector<std::string>{folder + fits}), opened);
-    EXPECT_EQ(1, ScanCounters.folders);
-    EXPECT_EQ(1, ScanCounters.files);
+    EXPECT_EQ((std::vector<Row>{{folder + tooLong, StatusUnableToOpen},
+                                {folder + subTooLong + Sep, StatusUnableToOpen}}),
+              shownRows);
+    EXPECT_EQ(3, ScanCounters.folders);
+    EXPECT_EQ(3, ScanCounters.files);
     EXPECT_EQ(folder, std::string(ScanPath));
 
     // No room for the separator, or for the pattern: counted, not enumerated.
     patterns.clear();
-    ScanSelectedFolder(std::string(519, 'g').c_str());
-    ScanSelectedFolder((std::string(516, 'g') + Sep).c_str());
+    ScanSelectedFolder(std::string(ScanPathSize - 1, 'g').c_str());
+    ScanSelectedFolder((std::string(ScanPathSize - 4, 'g') + Sep).c_str());
     EXPECT_TRUE(patterns.empty());
     EXPECT_EQ(1, ScanCounters.folders);
 }
@@ -411,6 +454,32 @@ TEST_F(Walk, LinkedFolderIsNotEntered)
     EXPECT_EQ(5, ScanCounters.files);
 }
 
+// Links to infected files, one to a file in the tree and one to a read-only file outside it:
+// neither is scanned through nor deleted, the outside file keeps its bytes and attributes, and
+// the file inside is found once, under its own name.
+TEST_F(Walk, LinkedFilesAreNeitherScannedThroughNorDeleted)
+{
+    const std::string top = scratch.file("tree"), outside = scratch.file("outside");
+    testsupport::MakeDir(top);
+    testsupport::MakeDir(outside);
+    const std::string inside = top + Sep + "inside.exe", away = outside + Sep + "away.exe";
+    WriteSample(inside, samples::InfectedEntry1);
+    WriteSample(away, samples::InfectedEntry2);
+    ASSERT_NE(0, Platform.setFileAttributes(away.c_str(), AttrReadOnly));
+    std::error_code ec;
+    std::filesystem::create_symlink(inside, top + Sep + "in-link.exe", ec);
+    std::filesystem::create_symlink(away, top + Sep + "out-link.exe", ec);
+    if (ec)
+        GTEST_SKIP() << "no file links here: " << ec.message();
+    ScanSelectedFolder(top.c_str());
+    EXPECT_EQ((std::vector<Row>{{inside, testsupport::InfectedStatus()}, {inside, StatusDeleted}}), shownRows);
+    EXPECT_EQ(1, ScanCounters.files);
+    EXPECT_EQ(samples::MakeSample(samples::InfectedEntry2), testsupport::ReadBytes(away));
+    EXPECT_NE(0u, Platform.getFileAttributes(away.c_str()) & AttrReadOnly);
+    for (const char *link : {"in-link.exe", "out-link.exe"})
+        EXPECT_NE(0u, Platform.getFileAttributes((top + Sep + link).c_str()) & AttrReparsePoint) << link;
+}
+
 TEST_F(Walk, ThreadProcScansTheTargetAndEndsWithTheReport)
 {
     const std::string top = scratch.file("tree");
@@ -449,3 +518,243 @@ TEST_F(Walk, ThreadProcWithoutTargetScansAllFixedDrives)
     EXPECT_EQ(AllFixedDrives, shownTargets.back());
     EXPECT_EQ(Idle, ScanState.load());
 }
+
+#ifndef _WIN32
+// ---- acting only on the file that was detected ------------------------------------------------
+
+// Whoever may write in the scanned tree swaps, at the worst moment, the infected file's folder
+// for a symbolic link to a folder outside the tree, or the file itself for a hard link to a
+// file there (no link to follow: only the file's identity tells); a read-only clean file of
+// the same name waits outside. Outside nothing may change, the link stays, and a "deleted" row
+// is true of the file that was detected.
+namespace {
+
+struct SwapCase {
+    const char *moment;      // the table entry before whose real call the swap happens
+    bool folder;             // the folder swapped, else the file
+    bool held;               // a handle holds the file: no writing, copy fallback
+    const char *lastRow;     // the infected file's last row
+};
+
+struct Swapper {
+    std::string sub, worm, outside, victim;
+    const SwapCase *current = nullptr;
+    int swaps = 0;
+    PlatformOps real;
+
+    void Before(const char *path, const char *entry)
+    {
+        if (swaps || std::string(entry) != current->moment || worm != path)
+            return;
+        swaps++;
+        if (current->folder) {
+            ASSERT_EQ(0, rename(sub.c_str(), (sub + ".moved").c_str()));
+            ASSERT_EQ(0, symlink(outside.c_str(), sub.c_str()));
+        } else {
+            ASSERT_EQ(0, rename(worm.c_str(), (worm + ".moved").c_str()));
+            ASSERT_EQ(0, link(victim.c_str(), worm.c_str()));
+        }
+    }
+} swapper;
+
+int SwapThenSetAttributes(const char *path, uint32_t attributes)
+{
+    swapper.Before(path, "setFileAttributes");
+    return swapper.real.setFileAttributes(path, attributes);
+}
+FileHandle SwapThenOpen(const char *path, int write)
+{
+    if (write)
+        swapper.Before(path, "openFile");
+    return swapper.real.openFile(path, write);
+}
+int SwapThenCopy(const char *from, const char *to)
+{
+    swapper.Before(from, "copyFile");
+    return swapper.real.copyFile(from, to);
+}
+int SwapThenDelete(const char *path)
+{
+    swapper.Before(path, "deleteFile");
+    return swapper.real.deleteFile(path);
+}
+
+// Every regular file below `folder` (links not followed) by inode, and whether a copy is left.
+void Inventory(const std::string &folder, std::map<ino_t, std::string> &files, bool &copyLeft)
+{
+    namespace fs = std::filesystem;
+    std::error_code ec;
+    for (auto it = fs::recursive_directory_iterator(folder, ec); !ec && it != fs::recursive_directory_iterator(); it.increment(ec)) {
+        struct stat st;
+        if (lstat(it->path().c_str(), &st) == 0 && S_ISREG(st.st_mode))
+            files[st.st_ino] = it->path().string();
+        copyLeft |= it->path().filename().string().find(".qx-") != std::string::npos;
+    }
+}
+
+}  // namespace
+
+TEST_F(Walk, SwappedFolderOrFileNeverLeadsAChangeOutsideTheDetectedFile)
+{
+    const SwapCase cases[] = {
+        {"setFileAttributes", true, false, StatusDeleted},
+        {"openFile", true, false, StatusDeleted},
+        {"deleteFile", true, false, StatusDeleted},
+        {"copyFile", true, true, StatusUnableToClean},
+        {"setFileAttributes", false, false, StatusUnableToClean},
+        {"openFile", false, false, StatusUnableToClean},
+        {"deleteFile", false, false, StatusUnableToClean},
+        {"copyFile", false, true, StatusUnableToClean},
+    };
+    const std::vector<uint8_t> clean = samples::MakeSample(samples::CleanPe);
+    int n = 0;
+    for (const SwapCase &k : cases) {
+        SCOPED_TRACE(std::string(k.moment) + (k.folder ? " folder" : " file"));
+        const std::string top = scratch.file("swap" + std::to_string(n++));
+        swapper.sub = top + "/tree/sub";
+        swapper.worm = swapper.sub + "/worm.exe";
+        swapper.outside = top + "/outside";
+        swapper.victim = swapper.outside + "/worm.exe";
+        ASSERT_TRUE(testsupport::MakeDir(swapper.sub) && testsupport::MakeDir(swapper.outside));
+        WriteSample(swapper.worm, samples::InfectedEntry1);
+        ASSERT_TRUE(testsupport::WriteBytes(swapper.victim, clean));
+        ASSERT_EQ(0, chmod(swapper.victim.c_str(), 0444));
+        struct stat detected;
+        ASSERT_EQ(0, stat(swapper.worm.c_str(), &detected));
+
+        PlatformRestore();
+        swapper.real = Platform;
+        swapper.current = &k;
+        swapper.swaps = 0;
+        Platform.setFileAttributes = SwapThenSetAttributes;
+        Platform.openFile = SwapThenOpen;
+        Platform.copyFile = SwapThenCopy;
+        Platform.deleteFile = SwapThenDelete;
+        FileHandle hold = k.held ? swapper.real.openFile(swapper.worm.c_str(), 0) : InvalidFileHandle;
+        shownRows.clear();
+        ScanSelectedFolder((top + "/tree").c_str());
+        if (hold != InvalidFileHandle)
+            swapper.real.closeFile(hold);
+        PlatformRestore();
+
+        EXPECT_EQ(1, swapper.swaps);
+        EXPECT_EQ(clean, testsupport::ReadBytes(swapper.victim));
+        struct stat st;
+        ASSERT_EQ(0, lstat(swapper.victim.c_str(), &st));
+        EXPECT_EQ(0444u, st.st_mode & 07777);
+        const ino_t victim = st.st_ino;
+        if (k.folder)
+            EXPECT_TRUE(lstat(swapper.sub.c_str(), &st) == 0 && S_ISLNK(st.st_mode)) << "the link stays";
+        else
+            EXPECT_TRUE(lstat(swapper.worm.c_str(), &st) == 0 && st.st_ino == victim) << "the link stays";
+        ASSERT_FALSE(shownRows.empty());
+        EXPECT_EQ((Row{swapper.worm, k.lastRow}), shownRows.back());
+        std::map<ino_t, std::string> files;
+        bool copyLeft = false;
+        Inventory(top, files, copyLeft);
+        EXPECT_EQ(std::string(k.lastRow) == "deleted", files.count(detected.st_ino) == 0)
+            << "a \"deleted\" row is true of the detected file";
+        EXPECT_FALSE(copyLeft);
+    }
+}
+#endif
+
+#ifndef _WIN32
+// The folder swap for real: a second process waits on inotify for the scan to open the infected
+// file for reading and swaps its folder for a link at once, with no slowing down of the scan
+// (the swap lands while the file is being detected, or soon after). Rounds go on until the
+// racer has swapped before the deletion several times; whoever wins a round, nothing outside
+// changes and the rows are true.
+namespace {
+
+bool folderWasLinkAtDelete;
+int NoteThenDelete(const char *path)
+{
+    struct stat st;
+    folderWasLinkAtDelete = lstat(swapper.sub.c_str(), &st) == 0 && S_ISLNK(st.st_mode);
+    return swapper.real.deleteFile(path);
+}
+
+// The racer: swaps `sub` for a link to `outside` once worm.exe in it has been opened, in one
+// exchange of two names prepared beforehand.
+[[noreturn]] void Race(int ready, const std::string &sub, const std::string &outside)
+{
+    const std::string link = sub + ".link";
+    if (symlink(outside.c_str(), link.c_str()) != 0)
+        _exit(2);
+    int watch = inotify_init1(IN_CLOEXEC | IN_NONBLOCK);   // polled: no wake-up to wait for
+    if (watch < 0 || inotify_add_watch(watch, sub.c_str(), IN_OPEN) < 0)
+        _exit(2);
+    if (write(ready, "r", 1) != 1)
+        _exit(2);
+    alignas(inotify_event) char events[4096];
+    for (;;) {
+        ssize_t got = read(watch, events, sizeof events);
+        if (got < 0 && errno == EAGAIN)
+            continue;
+        if (got <= 0)
+            _exit(2);
+        for (char *at = events; at < events + got; at += sizeof(inotify_event) + ((inotify_event *)at)->len) {
+            const inotify_event *event = (const inotify_event *)at;
+            if (event->len && std::strcmp(event->name, "worm.exe") == 0)
+                _exit(renameat2(AT_FDCWD, link.c_str(), AT_FDCWD, sub.c_str(), RENAME_EXCHANGE));
+        }
+    }
+}
+
+}  // namespace
+
+TEST_F(Walk, RacingProcessSwappingTheFolderChangesNothingOutside)
+{
+    const std::vector<uint8_t> clean = samples::MakeSample(samples::CleanPe);
+    int rounds = 0, wins = 0;
+    for (; rounds < 200 && wins < 5; rounds++) {
+        const std::string top = scratch.file("race" + std::to_string(rounds));
+        swapper.sub = top + "/tree/sub";
+        swapper.worm = swapper.sub + "/worm.exe";
+        swapper.outside = top + "/outside";
+        ASSERT_TRUE(testsupport::MakeDir(swapper.sub) && testsupport::MakeDir(swapper.outside));
+        WriteSample(swapper.worm, samples::InfectedEntry1);
+        ASSERT_TRUE(testsupport::WriteBytes(swapper.outside + "/worm.exe", clean));
+        ASSERT_EQ(0, chmod((swapper.outside + "/worm.exe").c_str(), 0444));
+
+        int ready[2];
+        ASSERT_EQ(0, pipe(ready));
+        pid_t racer = fork();
+        ASSERT_GE(racer, 0);
+        if (racer == 0)
+            Race(ready[1], swapper.sub, swapper.outside);
+        char byte;
+        ASSERT_EQ(1, read(ready[0], &byte, 1));
+        close(ready[0]);
+        close(ready[1]);
+
+        PlatformRestore();
+        swapper.real = Platform;
+        Platform.deleteFile = NoteThenDelete;
+        shownRows.clear();
+        ScanSelectedFolder((top + "/tree").c_str());
+        PlatformRestore();
+        int status = 0;
+        for (int waited = 0; waitpid(racer, &status, WNOHANG) == 0; waited++) {
+            if (waited == 500)
+                kill(racer, SIGKILL);   // ours: it never saw the close
+            usleep(10000);
+        }
+        wins += folderWasLinkAtDelete;
+
+        EXPECT_EQ(clean, testsupport::ReadBytes(swapper.outside + "/worm.exe")) << rounds;
+        struct stat st;
+        ASSERT_EQ(0, lstat((swapper.outside + "/worm.exe").c_str(), &st));
+        EXPECT_EQ(0444u, st.st_mode & 07777);
+        EXPECT_EQ((std::vector<Row>{{swapper.worm, "infected: Win32.Worm.Tamsel.A"}, {swapper.worm, "deleted"}}),
+                  shownRows);
+        std::map<ino_t, std::string> files;
+        bool copyLeft = false;
+        Inventory(top, files, copyLeft);
+        EXPECT_EQ(1u, files.size()) << "only the clean file outside is left";
+    }
+    std::printf("racer swapped before the deletion in %d of %d rounds\n", wins, rounds);
+    EXPECT_GT(wins, 0) << "the race was never run: the test proved nothing";
+}
+#endif
