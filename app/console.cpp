@@ -1,26 +1,293 @@
 /*
-** krvscan: the scan without the dialog, for scripts and for testing the shipped core.
+** krvscan: the scan without the dialog, for administrators' scripts and rescue systems. The
+** same walk, workflow, rows and report as the dialog; see Usage below and the README.
 **
-**     krvscan [folder]
-**
-** Scans the folder (all fixed drives without one) and prints every row as "file<TAB>status"
-** on standard output, the scan report last, in the rows' own format. Exit code: 0 when nothing
-** infected was found, 1 when something was, 2 on a usage error.
+** Output is written as the scan goes. A write that fails (a closed pipe, a full disk) stops the
+** scan the way Stop does: the file in hand is finished, so no copy is left half done, and the
+** exit status says the scan did not run to its end. Ctrl-C does the same.
 */
-#include "scan/display.h"
 #include "base/text.h"
+#include "disinfect/workflow.h"
+#include "platform/platform.h"
+#include "scan/display.h"
 #include "scan/scanstate.h"
+#include "startup/runkey.h"
 #include "walk/walk.h"
+#ifdef KRV_HAVE_HIVEX
+#include "app/hive.h"
+#endif
 
+#include <atomic>
 #include <stdio.h>
 #include <string.h>
 
+static const char Usage[] =
+    "usage: krvscan [options] PATH...\n"
+    "       krvscan [options] --all-fixed-drives\n"
+    "Scans each PATH (a folder with everything below it, or one file) for "
+    "Win32.Worm.Tamsel.A,\n"
+    "deletes what is infected and prints one row per event, then the scan report.\n"
+    "  --all-fixed-drives   scan every fixed drive instead of PATHs\n"
+    "  --report-only        find and report only: change no file and no registry value\n"
+    "  --json               one JSON object per line: each row, then the report\n"
+    "  --windows-root DIR   DIR holds a Windows installation that is not running: remove the\n"
+    "                       worm's autostart value from its SOFTWARE hive; with no PATH, DIR\n"
+    "                       is scanned\n"
+    "  -h, --help           show this text\n"
+    "  --version            show the version\n"
+    "Exit status: 0 nothing infected; 1 something infected (or the autostart value) was found;\n"
+    "2 the scan could not start or did not run to its end.\n";
+
+static const char VersionText[] = "krvscan 1.1 (Korvane Tamsel Removal Tool)\n";
+
+#define MaxPaths 256
+#define ProgressWidth 79
+#define ProgressEveryMs 250u
+
+static int json;                          /* --json */
+static int progress;                      /* standard error is a terminal */
+static int inReport;                      /* the rows now are the report's (JSON: swallowed) */
+static int outputFailed;
+static int autostartFound;                /* the worm's autostart value was there */
+static std::atomic<int> interrupted{0};   /* written by the interrupt handler */
+static uint32_t startedAt, progressAt;
+static int progressShown;
+
+/* No printf family here: in the Windows build it would bring a formatter of its own, with
+** imports that Windows 98 and NT 4.0 do not all have, and double the program's size. */
+static int Fail(const char *cause, const char *what)
+{
+    fputs("krvscan: ", stderr);
+    if (what) {
+        fputs(what, stderr);
+        fputs(": ", stderr);
+    }
+    fputs(cause, stderr);
+    fputc('\n', stderr);
+    return 2;
+}
+
+/* Two hexadecimal digits of `byte` at `out`. */
+static void PutHex(char *out, unsigned byte, const char *digits)
+{
+    out[0] = digits[(byte >> 4) & 15];
+    out[1] = digits[byte & 15];
+}
+
+/* ---- output ----------------------------------------------------------------------------- */
+
+static void Write(const char *data, size_t length)
+{
+    if (outputFailed || length == 0)
+        return;
+    if (fwrite(data, 1, length, stdout) != length) {
+        outputFailed = 1;
+        StopScan();
+    }
+}
+
+static void WriteText(const char *text)
+{
+    Write(text, strlen(text));
+}
+
+/* A row must stay one line: control characters print as \xHH. Names on Windows cannot hold
+** them; on POSIX a name can hold anything but "/" and NUL. */
+static void WriteEscaped(const char *text)
+{
+    char buffer[256];
+    size_t n = 0;
+    for (const unsigned char *p = (const unsigned char *)text; *p; p++) {
+        if (n > sizeof buffer - 8) {
+            Write(buffer, n);
+            n = 0;
+        }
+        if (*p < 0x20 || *p == 0x7F) {
+            buffer[n++] = '\\';
+            buffer[n++] = 'x';
+            PutHex(buffer + n, *p, "0123456789ABCDEF");
+            n += 2;
+        } else
+            buffer[n++] = (char)*p;
+    }
+    Write(buffer, n);
+}
+
+/* The length of the valid UTF-8 sequence at `p`, or 0 when it is not one (overlong forms,
+** surrogates and code points past U+10FFFF included). */
+static int Utf8Length(const unsigned char *p)
+{
+    if (p[0] < 0x80)
+        return 1;
+    int length = p[0] >= 0xF0 ? 4 : p[0] >= 0xE0 ? 3 : p[0] >= 0xC2 ? 2 : 0;
+    if (length == 0 || p[0] > 0xF4)
+        return 0;
+    for (int i = 1; i < length; i++)
+        if ((p[i] & 0xC0) != 0x80)
+            return 0;
+    if ((p[0] == 0xE0 && p[1] < 0xA0) || (p[0] == 0xED && p[1] >= 0xA0) ||
+        (p[0] == 0xF0 && p[1] < 0x90) || (p[0] == 0xF4 && p[1] >= 0x90))
+        return 0;
+    return length;
+}
+
+/* `text` as a JSON string; a byte that is not part of valid UTF-8 becomes U+FFFD. Answers 1
+** when every byte was valid, so that the caller can add the exact bytes. */
+static int WriteJsonString(const char *text)
+{
+    char buffer[256];
+    size_t n = 0;
+    int valid = 1;
+    buffer[n++] = '"';
+    for (const unsigned char *p = (const unsigned char *)text; *p;) {
+        if (n > sizeof buffer - 8) {
+            Write(buffer, n);
+            n = 0;
+        }
+        int length = Utf8Length(p);
+        if (length == 0) {
+            memcpy(buffer + n, "\xEF\xBF\xBD", 3);
+            n += 3;
+            valid = 0;
+            p++;
+        } else if (*p == '"' || *p == '\\') {
+            buffer[n++] = '\\';
+            buffer[n++] = (char)*p++;
+        } else if (*p < 0x20 || *p == 0x7F) {
+            memcpy(buffer + n, "\\u00", 4);
+            PutHex(buffer + n + 4, *p++, "0123456789abcdef");
+            n += 6;
+        } else {
+            memcpy(buffer + n, p, (size_t)length);
+            n += (size_t)length;
+            p += length;
+        }
+    }
+    buffer[n++] = '"';
+    Write(buffer, n);
+    return valid;
+}
+
+static void WriteHex(const char *text)
+{
+    char pair[2];
+    Write("\"", 1);
+    for (const unsigned char *p = (const unsigned char *)text; *p; p++) {
+        PutHex(pair, *p, "0123456789abcdef");
+        Write(pair, 2);
+    }
+    Write("\"", 1);
+}
+
+/* {"file":..., "status":...}; a name that is not valid UTF-8 also gets "file_hex", its exact
+** bytes in hexadecimal. */
+static void WriteJsonRow(const char *file, const char *status)
+{
+    WriteText("{\"file\":");
+    if (!WriteJsonString(file)) {
+        WriteText(",\"file_hex\":");
+        WriteHex(file);
+    }
+    WriteText(",\"status\":");
+    WriteJsonString(status);
+    WriteText("}\n");
+}
+
+/* {"report":{"folders":N,...},"complete":true}: the report's labels as keys, lower case, words
+** joined by "_", without the colon. */
+static void WriteJsonReport(int complete)
+{
+    char key[64], value[16];
+    WriteText("{\"report\":{");
+    for (int i = 0; i < ReportLabelCount; i++) {
+        size_t n = 0;
+        for (const char *c = ReportLabels[i]; *c && *c != ':' && n < sizeof key - 1; c++)
+            key[n++] = *c == ' ' ? '_' : FoldAscii(*c);
+        key[n] = 0;
+        FormatCounter(value, *ReportCounters[i]);
+        WriteText(i ? ",\"" : "\"");
+        WriteText(key);
+        WriteText("\":");
+        WriteText(value);
+    }
+    WriteText(complete ? "},\"complete\":true}\n" : "},\"complete\":false}\n");
+}
+
+/* ---- progress on standard error ----------------------------------------------------------- */
+
+static void PutSpaces(int count)
+{
+    while (count-- > 0)
+        fputc(' ', stderr);
+}
+
+static void ClearProgress(void)
+{
+    if (progressShown) {
+        fputc('\r', stderr);
+        PutSpaces(ProgressWidth);
+        fputc('\r', stderr);
+        progressShown = 0;
+    }
+}
+
+/* "<folder>  N files, R files/s", the folder cut from the left to fit one line. */
+static void ShowProgress(const char *folder)
+{
+    uint32_t now = Platform.milliseconds();
+    if (!progress || (progressShown && now - progressAt < ProgressEveryMs))
+        return;
+    progressAt = now;
+    uint32_t elapsed = now - startedAt;
+    char counts[64], number[16];
+    int32_t rate = elapsed ? (int32_t)((uint64_t)ScanCounters.files * 1000u / elapsed) : 0;
+    FormatCounter(number, ScanCounters.files);
+    CopyText(counts, sizeof counts, "  ");
+    AppendText(counts, sizeof counts, number);
+    AppendText(counts, sizeof counts, " files, ");
+    FormatCounter(number, rate);
+    AppendText(counts, sizeof counts, number);
+    AppendText(counts, sizeof counts, " files/s");
+    int room = ProgressWidth - (int)strlen(counts);
+    int length = (int)strlen(folder);
+    char shown[ProgressWidth + 1];
+    int n = 0;
+    if (length > room && room > 3) {
+        memcpy(shown, "...", 3);
+        n = 3;
+        folder += length - (room - 3);
+    }
+    for (; *folder && n < room; folder++)
+        shown[n++] = ((unsigned char)*folder < 0x20 || *folder == 0x7F) ? '?' : *folder;
+    shown[n] = 0;
+    fputc('\r', stderr);
+    fputs(shown, stderr);
+    fputs(counts, stderr);
+    PutSpaces(room - n);
+    progressShown = 1;
+}
+
+/* ---- the display operations ---------------------------------------------------------------- */
+
 static void PrintRow(const char *file, const char *status)
 {
-    fputs(file, stdout);
-    fputc('\t', stdout);
-    fputs(status, stdout);
-    fputc('\n', stdout);
+    if (file == ReportTitle)
+        inReport = 1;
+    ClearProgress();
+    if (json) {
+        if (!inReport)
+            WriteJsonRow(file, status);
+    } else {
+        WriteEscaped(file);
+        Write("\t", 1);
+        WriteEscaped(status);
+        Write("\n", 1);
+    }
+    /* Rows are few: flushing each one finds a closed pipe at once. */
+    if (!outputFailed && fflush(stdout) != 0) {
+        outputFailed = 1;
+        StopScan();
+    }
 }
 
 static void IgnoreText(const char *text)
@@ -34,28 +301,159 @@ static void IgnoreControl(int id, int enabled)
     (void)enabled;
 }
 
+/* Nothing is done to the files in report-only mode: no restart would complete anything. */
 static void PrintWarning(const char *text, const char *caption)
 {
     (void)caption;
+    if (ReportOnly)
+        return;
+    ClearProgress();
     fflush(stdout);
     fputs(text, stderr);
     fputc('\n', stderr);
 }
 
-static const DisplayOps ConsoleDisplay = {PrintRow, IgnoreText, IgnoreControl, IgnoreText,
+static const DisplayOps ConsoleDisplay = {PrintRow, ShowProgress, IgnoreControl, IgnoreText,
                                           PrintWarning, nullptr};
+
+static void OnInterrupt(void)
+{
+    interrupted.store(1);
+    StopScan();
+}
+
+/* ---- the command line ---------------------------------------------------------------------- */
+
+/* A target must exist and be readable before anything starts: a mistyped path is an error, not
+** a clean result. */
+static int CheckTarget(const char *path)
+{
+    if (!path[0] || strlen(path) + 5 > PlatformMaxPath)
+        return Fail(path[0] ? "path too long" : "empty path", path);
+    uint32_t attributes = Platform.getFileAttributes(path);
+    if (attributes == InvalidFileAttributes)
+        return Fail("no such file or folder", path);
+    if (attributes & AttrDirectory) {
+        char pattern[PlatformMaxPath];
+        char separator[2] = {PathSeparator, 0};
+        CopyText(pattern, sizeof pattern, path);
+        if (pattern[strlen(pattern) - 1] != PathSeparator)
+            AppendText(pattern, sizeof pattern, separator);
+        AppendText(pattern, sizeof pattern, "*.*");
+        FindRecord record;
+        FindHandle find = Platform.findFirst(pattern, &record);
+        if (find == InvalidFindHandle)
+            return Fail("folder cannot be read", path);
+        Platform.findClose(find);
+        return 0;
+    }
+    FileHandle file = Platform.openFile(path, 0);
+    if (file == InvalidFileHandle)
+        return Fail("file cannot be read", path);
+    Platform.closeFile(file);
+    return 0;
+}
+
+/* The worm's autostart value: in the offline hive under --windows-root, else in the registry
+** of the running system (as the dialog does on opening; nothing on POSIX). */
+static int CleanAutostart(const char *windowsRoot, int reportOnly)
+{
+    if (!windowsRoot) {
+        if (!reportOnly)
+            RemoveRunKeyValue();
+        return 0;
+    }
+#ifdef KRV_HAVE_HIVEX
+    char found[8192], error[8192];
+    int result = RemoveOfflineRunValue(windowsRoot, reportOnly, found, sizeof found, error,
+                                       sizeof error);
+    if (result < 0)
+        return Fail(error, nullptr);
+    if (result > 0) {
+        autostartFound = 1;
+        AddResultRow(found, reportOnly ? StatusAutostartFound : StatusAutostartRemoved);
+    }
+    return 0;
+#else
+    return Fail("not available in this build (it needs hivex)", "--windows-root");
+#endif
+}
 
 int main(int argc, char **argv)
 {
-    if (argc > 2 || (argc == 2 && (!argv[1][0] || !CopyText(TargetPath, TargetPathSize, argv[1])))) {
-        fputs("usage: krvscan [folder]   (no folder: all fixed drives)\n", stderr);
+    static const char *paths[MaxPaths];
+    int count = 0, allFixedDrives = 0, reportOnly = 0;
+    const char *windowsRoot = nullptr;
+
+    for (int i = 1; i < argc; i++) {
+        const char *a = argv[i];
+        if (!strcmp(a, "-h") || !strcmp(a, "--help")) {
+            fputs(Usage, stdout);
+            return fflush(stdout) == 0 ? 0 : 2;
+        } else if (!strcmp(a, "--version")) {
+            fputs(VersionText, stdout);
+            return fflush(stdout) == 0 ? 0 : 2;
+        } else if (!strcmp(a, "--all-fixed-drives")) {
+            allFixedDrives = 1;
+        } else if (!strcmp(a, "--report-only")) {
+            reportOnly = 1;
+        } else if (!strcmp(a, "--json")) {
+            json = 1;
+        } else if (!strcmp(a, "--windows-root")) {
+            if (++i == argc)
+                return Fail("needs a folder", "--windows-root");
+            windowsRoot = argv[i];
+        } else if (!strcmp(a, "--")) {
+            for (i++; i < argc && count < MaxPaths; i++)
+                paths[count++] = argv[i];
+            if (i < argc)
+                return Fail("too many paths", nullptr);
+        } else if (a[0] == '-' && a[1]) {
+            Fail("unknown option", a);
+            fputs(Usage, stderr);
+            return 2;
+        } else if (count < MaxPaths) {
+            paths[count++] = a;
+        } else {
+            return Fail("too many paths", nullptr);
+        }
+    }
+    if (windowsRoot && count == 0 && !allFixedDrives)
+        paths[count++] = windowsRoot;
+    if (count == 0 && !allFixedDrives) {
+        Fail("nothing to scan: give PATHs or --all-fixed-drives", nullptr);
+        fputs(Usage, stderr);
         return 2;
     }
-    if (argc < 2)
-        TargetPath[0] = 0;
+    if (count && allFixedDrives)
+        return Fail("give PATHs or --all-fixed-drives, not both", nullptr);
+    for (int i = 0; i < count; i++)
+        if (CheckTarget(paths[i]))
+            return 2;
+
     Display = &ConsoleDisplay;
+    Platform.onInterrupt(OnInterrupt);
+    progress = Platform.errorIsTerminal();
+    startedAt = Platform.milliseconds();
+    ReportOnly = reportOnly;
+    if (CleanAutostart(windowsRoot, reportOnly))
+        return 2;
     ScanState.store(Scanning);
-    ScanThreadProc(nullptr);
-    fflush(stdout);
-    return ScanCounters.infected != 0 ? 1 : 0;
+    if (allFixedDrives)
+        ScanAllFixedDrives();
+    else
+        ScanGivenPaths(paths, count);
+    int complete = ScanContinue.load() != 0;   /* cleared only by a stop */
+    ClearProgress();
+    ShowScanReport();
+    if (json)
+        WriteJsonReport(complete && !outputFailed);
+    if (fflush(stdout) != 0)
+        outputFailed = 1;
+
+    if (outputFailed)
+        return Fail("the output could not be written; the scan was stopped", nullptr);
+    if (interrupted.load())
+        return Fail("interrupted; the scan was stopped", nullptr);
+    return ScanCounters.infected != 0 || autostartFound ? 1 : 0;
 }

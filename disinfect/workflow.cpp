@@ -39,6 +39,9 @@ const char StatusCleanedAtRestart[] = "will be cleaned at restart";
 const char StatusUnableToClean[] = "unable to clean";
 const char StatusAccessError[] = "error accessing file";
 const char StatusUnableToOpen[] = "unable to open file";
+const char StatusLeftInPlace[] = "left in place: report only";
+
+int ReportOnly;
 
 int32_t CleanFile(ScanContext *context)
 {
@@ -186,6 +189,10 @@ static int TreatInfected(ScanContext *context, int32_t pass, char *text)
     if (pass == 0)
         ScanCounters.infected++;
     ReportFinding(text, StatusInfected, context);
+    if (ReportOnly) {
+        AddResultRow(ScanPath, StatusLeftInPlace);
+        return 0;
+    }
 
     Platform.setFileAttributes(ScanPath, AttrNormal);
     FileHandle file = FileOpen(ScanPath, 1);

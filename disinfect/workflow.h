@@ -24,6 +24,13 @@ extern const char StatusCleanedAtRestart[];
 extern const char StatusUnableToClean[];
 extern const char StatusAccessError[];
 extern const char StatusUnableToOpen[];
+extern const char StatusLeftInPlace[];       /* found, and nothing done: ReportOnly */
+
+/* 1: findings are reported and nothing is changed (no cleaning, deletion, copy, attribute
+** change or restart-time registration); each infected file gets StatusLeftInPlace after its
+** finding, and only `files`, `infected`, `suspicious` and `warnings` count. Set before a scan
+** by the front end that offers it; 0 otherwise. */
+extern int ReportOnly;
 
 /* The verdict of the last detection, or DeleteFile once the delete branch began; read only by
 ** the invocation that made a copy, right after the copy's processing returned. */

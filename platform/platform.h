@@ -132,6 +132,15 @@ struct PlatformOps {
 
     /* Starts a detached thread at `proc(parameter)`; non-zero when it runs. */
     int (*startThread)(uint32_t (*proc)(void *), void *parameter);
+
+    /* For the console front end. milliseconds: a clock that only moves forward (it wraps
+    ** after 49 days). errorIsTerminal: 1 when the standard error stream is a terminal or
+    ** console. onInterrupt: from now on Ctrl-C (and on POSIX a termination request) calls
+    ** `handler` instead of ending the process, and a write to a closed pipe fails instead of
+    ** ending it; `handler` may run on another thread or in a signal handler. */
+    uint32_t (*milliseconds)(void);
+    int (*errorIsTerminal)(void);
+    void (*onInterrupt)(void (*handler)(void));
 };
 
 /* The build's real operations (Win32 or POSIX), filled by name in the backend. Constant: tests

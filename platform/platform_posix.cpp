@@ -34,11 +34,13 @@
 #include <fcntl.h>
 #include <mntent.h>
 #include <pthread.h>
+#include <signal.h>
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
 #include <sys/stat.h>
 #include <sys/types.h>
+#include <time.h>
 #include <unistd.h>
 
 const char PathSeparator = '/';
@@ -744,6 +746,39 @@ static int PosixStartThread(uint32_t (*proc)(void *), void *parameter)
     return ok;
 }
 
+/* ---- the console ----------------------------------------------------------------------- */
+
+static uint32_t PosixMilliseconds(void)
+{
+    struct timespec now;
+    clock_gettime(CLOCK_MONOTONIC, &now);
+    return (uint32_t)((uint64_t)now.tv_sec * 1000u + (uint64_t)now.tv_nsec / 1000000u);
+}
+
+static int PosixErrorIsTerminal(void)
+{
+    return isatty(2);
+}
+
+static void (*interruptHandler)(void);   /* set once, before the scan starts */
+
+static void OnSignal(int)
+{
+    interruptHandler();
+}
+
+static void PosixOnInterrupt(void (*handler)(void))
+{
+    interruptHandler = handler;
+    struct sigaction action;
+    memset(&action, 0, sizeof action);
+    action.sa_handler = OnSignal;
+    sigemptyset(&action.sa_mask);
+    sigaction(SIGINT, &action, NULL);
+    sigaction(SIGTERM, &action, NULL);
+    signal(SIGPIPE, SIG_IGN);
+}
+
 /* ---- the table ------------------------------------------------------------------------- */
 
 const PlatformOps PlatformDefaults = {
@@ -774,5 +809,8 @@ const PlatformOps PlatformDefaults = {
     .regDeleteValue    = PosixRegDeleteValue,
     .regCloseKey       = PosixRegCloseKey,
     .startThread       = PosixStartThread,
+    .milliseconds      = PosixMilliseconds,
+    .errorIsTerminal   = PosixErrorIsTerminal,
+    .onInterrupt       = PosixOnInterrupt,
 };
 

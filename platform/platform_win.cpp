@@ -335,6 +335,35 @@ static int WinStartThread(uint32_t (*proc)(void *), void *parameter)
     return 1;
 }
 
+/* ---- the console ----------------------------------------------------------------------- */
+
+static uint32_t WinMilliseconds(void)
+{
+    return GetTickCount();
+}
+
+static int WinErrorIsTerminal(void)
+{
+    return GetFileType(GetStdHandle(STD_ERROR_HANDLE)) == FILE_TYPE_CHAR;
+}
+
+static void (*interruptHandler)(void);   /* set once, before the scan starts */
+
+/* Runs on a thread of the system's own; answering TRUE keeps the process alive. */
+static BOOL WINAPI OnConsoleControl(DWORD event)
+{
+    if (event != CTRL_C_EVENT && event != CTRL_BREAK_EVENT) return FALSE;
+    interruptHandler();
+    return TRUE;
+}
+
+/* Windows has no SIGPIPE: a write to a closed pipe fails by itself. */
+static void WinOnInterrupt(void (*handler)(void))
+{
+    interruptHandler = handler;
+    SetConsoleCtrlHandler(OnConsoleControl, TRUE);
+}
+
 /* ---- the table ------------------------------------------------------------------------- */
 
 const PlatformOps PlatformDefaults = {
@@ -365,5 +394,8 @@ const PlatformOps PlatformDefaults = {
     .regDeleteValue    = WinRegDeleteValue,
     .regCloseKey       = WinRegCloseKey,
     .startThread       = WinStartThread,
+    .milliseconds      = WinMilliseconds,
+    .errorIsTerminal   = WinErrorIsTerminal,
+    .onInterrupt       = WinOnInterrupt,
 };
 

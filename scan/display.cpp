@@ -60,8 +60,7 @@ const char *const ReportLabels[ReportLabelCount] = {
     "Cleaned:", "Deleted:", "Cleaned at restart:", "Deleted at restart:", "Unable to be cleaned:",
 };
 
-/* The counter of each label, in the same order. */
-static const int32_t *const reportCounters[ReportLabelCount] = {
+const int32_t *const ReportCounters[ReportLabelCount] = {
     &ScanCounters.folders,          &ScanCounters.files,     &ScanCounters.infected,
     &ScanCounters.warnings,         &ScanCounters.suspicious, &ScanCounters.cleaned,
     &ScanCounters.deleted,          &ScanCounters.cleanedAtRestart,
@@ -76,7 +75,7 @@ void ShowScanReport(void)
         Display->setScanCaption(ScanCaption);
     AddResultRow(ReportTitle, "");
     for (int i = 0; i < ReportLabelCount; i++) {
-        FormatCounter(value, *reportCounters[i]);
+        FormatCounter(value, *ReportCounters[i]);
         AddResultRow(ReportLabels[i], value);
     }
     if (ScanCounters.infected != 0 && Display && Display->warnRestart)

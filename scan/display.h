@@ -24,6 +24,7 @@ extern const char StopCaption[];      /* "&Stop": the same button during a scan 
 #define ReportLabelCount 10
 extern const char ReportTitle[];
 extern const char *const ReportLabels[ReportLabelCount];   /* "Folders:" ... in report order */
+extern const int32_t *const ReportCounters[ReportLabelCount];  /* the counter of each label */
 
 struct DisplayOps {
     /* Appends one (file, status) row; the texts are copied before it returns. */

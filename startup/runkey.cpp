@@ -12,9 +12,12 @@
 
 static const char WormValuePrefix[] = "System-Service";
 
+const char StatusAutostartRemoved[] = "autostart value removed";
+const char StatusAutostartFound[] = "autostart value found: report only";
+
 /* A prefix test over at most the prefix's 14 characters; it stops at the end of either text,
 ** so a shorter name (such as "System-Servic") does not match. */
-static int NameMatches(const char *name)
+int IsWormValueName(const char *name)
 {
     for (int i = 0; i < (int)sizeof WormValuePrefix - 1; i++) {
         if (FoldAscii(name[i]) != FoldAscii(WormValuePrefix[i]))
@@ -39,7 +42,7 @@ void RemoveRunKeyValue(void)
         if (!Platform.regEnumValue(key, index, name, &length))
             continue;
         name[ValueNameSize - 1] = 0;
-        if (NameMatches(name)) {
+        if (IsWormValueName(name)) {
             Platform.regDeleteValue(key, name);
             break;
         }

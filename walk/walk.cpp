@@ -62,6 +62,23 @@ void ScanSelectedFolder(const char *folder)
         ScanCounters.folders++;
 }
 
+void ScanGivenPaths(const char *const *paths, int count)
+{
+    ResetScanCounters();
+    ScanContinue.store(1, std::memory_order_relaxed);
+    for (int i = 0; i < count && ShouldGoOn(); i++) {
+        if (!CopyText(ScanPath, PlatformMaxPath, paths[i])) {
+            ProcessUnreachableFile(paths[i]);
+            continue;
+        }
+        uint32_t attributes = Platform.getFileAttributes(ScanPath);
+        if (attributes != InvalidFileAttributes && (attributes & AttrDirectory))
+            ScanFolder();
+        else
+            ProcessFile();
+    }
+}
+
 /* A link names another entry (a name-surrogate reparse tag); other reparse points, such as
 ** cloud placeholders and deduplicated files, are the file's own contents and are scanned. */
 static int IsLink(const FindRecord *record)
@@ -93,7 +110,7 @@ static void PassOver(uint32_t cut, const FindRecord *record)
     char separator[2] = {PathSeparator, 0};
     AppendText(path, sizeof path, separator);
     ScanCounters.folders++;
-    AddResultRow(path, "unable to open file");
+    AddResultRow(path, StatusUnableToOpen);
 }
 
 void ScanFolder(void)

@@ -19,6 +19,12 @@ void ScanAllFixedDrives(void);
 ** A folder that does not fit in ScanPath is counted as entered and not walked. */
 void ScanSelectedFolder(const char *folder);
 
+/* Resets the counters, sets ScanContinue to 1 and takes each of the `count` paths in turn
+** while the scan may go on: a folder is walked as ScanSelectedFolder walks it, anything else
+** goes to ProcessFile as one file. A path that does not fit in ScanPath counts as a file that
+** cannot be opened. */
+void ScanGivenPaths(const char *const *paths, int count);
+
 /* Walks the folder in ScanPath depth-first, handing every file to ProcessFile. Folders that
 ** are reparse points (links, junctions, mount points) are not entered, "." and ".." never;
 ** files that are links (a name-surrogate reparse tag) are passed over, other reparse-point

@@ -1,0 +1,256 @@
+#!/usr/bin/env python3
+"""krvscan from the outside, as an administrator's script meets it.
+
+krvscan_test.py KRVSCAN MAKESAMPLES
+
+Rows and report, JSON read back (an awkward name included), the exit status for each cause,
+--report-only changing nothing, Ctrl-C and a closed pipe stopping the scan cleanly, and
+--windows-root on hives made here (hive.py) and read back with hivexget.
+"""
+import hashlib
+import json
+import os
+import signal
+import stat
+import subprocess
+import sys
+import tempfile
+import time
+import unittest
+
+sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
+import hive  # noqa: E402
+
+KRVSCAN = MAKESAMPLES = None
+DETECTION = "Win32.Worm.Tamsel.A"
+INFECTED = "infected: " + DETECTION
+SAMPLES_INFECTED = ["infected-entry1.exe", "infected-entry2.exe", "infected.dll",
+                    "infected-pe32plus.exe"]
+LABELS = ["Folders:", "Files:", "Infected:", "Warnings:", "Suspicious:", "Cleaned:", "Deleted:",
+          "Cleaned at restart:", "Deleted at restart:", "Unable to be cleaned:"]
+
+
+def run(*args, **kw):
+    return subprocess.run([KRVSCAN, *args], capture_output=True, timeout=120, **kw)
+
+
+def report(stdout):
+    """The report's rows, label to value, from text output."""
+    lines = stdout.decode().splitlines()
+    start = lines.index("Scan report\t")
+    return dict(line.split("\t") for line in lines[start + 1:])
+
+
+def snapshot(top):
+    """Every file below `top`: content digest, mode and modification time."""
+    seen = {}
+    for folder, _, files in os.walk(top):
+        for name in files:
+            p = os.path.join(folder, name)
+            st = os.lstat(p)
+            with open(p, "rb") as f:
+                seen[p] = (hashlib.sha256(f.read()).hexdigest(), st.st_mode, st.st_mtime_ns)
+    return seen
+
+
+class Scans(unittest.TestCase):
+    def setUp(self):
+        self.work = tempfile.mkdtemp()
+        self.tree = os.path.join(self.work, "tree")
+        os.makedirs(os.path.join(self.tree, "sub"))
+        subprocess.run([MAKESAMPLES, os.path.join(self.tree, "sub")], check=True,
+                       capture_output=True)
+
+    def tearDown(self):
+        subprocess.run(["chmod", "-R", "u+w", self.work])
+        subprocess.run(["rm", "-rf", self.work])
+
+    def big_tree(self, files):
+        """`files` clean files in folders of 100, behind the samples."""
+        top = os.path.join(self.tree, "zz-many")
+        for i in range(files):
+            if i % 100 == 0:
+                folder = os.path.join(top, "f%04d" % (i // 100))
+                os.makedirs(folder)
+            with open(os.path.join(folder, "n%d.exe" % i), "wb") as f:
+                f.write(b"MZ" + b"\0" * 62)
+        return top
+
+
+class RowsAndReport(Scans):
+    def test_folder_file_and_several_paths_share_one_report(self):
+        sub = os.path.join(self.tree, "sub")
+        os.chmod(os.path.join(sub, "infected.dll"), 0o444)   # read-only: deleted all the same
+        single = os.path.join(self.work, "single.exe")
+        os.rename(os.path.join(sub, "infected-entry2.exe"), single)
+        r = run(self.tree, single)
+        self.assertEqual(1, r.returncode, r.stderr)
+        rows = r.stdout.decode().splitlines()
+        for name in ["infected-entry1.exe", "infected.dll", "infected-pe32plus.exe"]:
+            p = os.path.join(sub, name)
+            self.assertEqual([p + "\t" + INFECTED, p + "\tdeleted"],
+                             [x for x in rows if x.startswith(p + "\t")])
+            self.assertFalse(os.path.exists(p))
+        self.assertEqual([single + "\t" + INFECTED, single + "\tdeleted"],
+                         [x for x in rows if x.startswith(single + "\t")])
+        got = report(r.stdout)
+        self.assertEqual(LABELS, list(got))
+        self.assertEqual(("2", "18", "4", "4"),
+                         (got["Folders:"], got["Files:"], got["Infected:"], got["Deleted:"]))
+        clean = run(self.tree)
+        self.assertEqual(0, clean.returncode)
+        self.assertEqual("0", report(clean.stdout)["Infected:"])
+
+    def test_a_name_with_line_breaks_stays_one_row(self):
+        forged = "x\nScan report\t\nInfected:\t0\n.exe"
+        with open(os.path.join(self.tree, "sub", "infected-entry1.exe"), "rb") as f:
+            worm = f.read()
+        with open(os.path.join(self.tree, forged), "wb") as f:
+            f.write(worm)
+        r = run(self.tree)
+        lines = r.stdout.decode().splitlines()
+        self.assertEqual(1, lines.count("Scan report\t"))
+        escaped = os.path.join(self.tree, forged.replace("\n", "\\x0A").replace("\t", "\\x09"))
+        self.assertIn(escaped + "\t" + INFECTED, lines)
+        self.assertEqual("5", report(r.stdout)["Infected:"])
+
+
+class Json(Scans):
+    def test_every_line_parses_and_an_awkward_name_comes_back_exactly(self):
+        awkward = b"caf\xe9 \"quoted\"\n\x01.exe"
+        with open(os.path.join(self.tree, "sub", "infected.dll"), "rb") as f:
+            worm = f.read()
+        path = os.path.join(self.tree.encode(), awkward)
+        with open(path, "wb") as f:
+            f.write(worm)
+        r = run("--json", self.tree)
+        self.assertEqual(1, r.returncode, r.stderr)
+        objects = [json.loads(line.decode("utf-8")) for line in r.stdout.splitlines()]
+        rows, last = objects[:-1], objects[-1]
+        self.assertEqual({"folders": 2, "files": 19, "infected": 5, "warnings": 0,
+                          "suspicious": 0, "cleaned": 0, "deleted": 5, "cleaned_at_restart": 0,
+                          "deleted_at_restart": 0, "unable_to_be_cleaned": 0}, last["report"])
+        self.assertTrue(last["complete"])
+        mine = [o for o in rows if "file_hex" in o]
+        self.assertEqual([INFECTED, "deleted"], [o["status"] for o in mine])
+        self.assertEqual(path, bytes.fromhex(mine[0]["file_hex"]))
+        self.assertIn("\ufffd", mine[0]["file"])
+        self.assertTrue(all("file_hex" not in o for o in rows if o not in mine))
+
+
+class ExitStatus(Scans):
+    def test_each_cause(self):
+        for args in (["-h"], ["--help"], ["--version"]):
+            r = run(*args)
+            self.assertEqual((0, b""), (r.returncode, r.stderr), args)
+            self.assertTrue(r.stdout.startswith(b"usage: krvscan" if args != ["--version"]
+                                                else b"krvscan "), args)
+        fifo = os.path.join(self.work, "fifo")
+        os.mkfifo(fifo)
+        causes = {
+            (): "nothing to scan",
+            ("--bogus", self.tree): "--bogus: unknown option",
+            (os.path.join(self.work, "no-such"),): "no such file or folder",
+            (fifo,): "cannot be read",
+            (self.tree, "--all-fixed-drives"): "not both",
+            ("--windows-root",): "needs a folder",
+        }
+        for args, cause in causes.items():
+            r = run(*args)
+            self.assertEqual(2, r.returncode, args)
+            self.assertIn(cause, r.stderr.decode().splitlines()[0], args)
+            self.assertEqual(b"", r.stdout, args)
+        self.assertTrue(os.path.exists(os.path.join(self.tree, "sub", SAMPLES_INFECTED[0])))
+
+    def test_ctrl_c_finishes_the_file_in_hand_then_reports(self):
+        self.big_tree(20000)
+        p = subprocess.Popen([KRVSCAN, "--json", self.tree], stdout=subprocess.PIPE,
+                             stderr=subprocess.PIPE)
+        p.stdout.readline()          # the scan is under way
+        p.send_signal(signal.SIGINT)
+        out, err = p.communicate(timeout=60)
+        self.assertEqual(2, p.returncode)
+        self.assertIn(b"interrupted", err)
+        last = json.loads(out.splitlines()[-1])
+        self.assertFalse(last["complete"])
+        self.assertLess(last["report"]["files"], 20000 + 18)
+
+    def test_a_closed_pipe_stops_the_scan_without_killing_it(self):
+        self.big_tree(5000)
+        shell = subprocess.run(
+            ["bash", "-c", '"$0" "$1" | head -1 >/dev/null; echo "${PIPESTATUS[0]}"',
+             KRVSCAN, self.tree], capture_output=True, timeout=120)
+        self.assertEqual(b"2", shell.stdout.strip(), shell.stderr)
+        self.assertIn(b"could not be written", shell.stderr)
+        strays = [n for _, _, files in os.walk(self.tree) for n in files if ".qx-" in n]
+        self.assertEqual([], strays)
+
+
+class ReportOnly(Scans):
+    def test_changes_nothing_and_says_so(self):
+        os.chmod(os.path.join(self.tree, "sub", "infected.dll"), 0o444)
+        root = os.path.join(self.work, "win")
+        config = os.path.join(root, "Windows", "System32", "config")
+        os.makedirs(config)
+        hive.make_software_hive(os.path.join(config, "SOFTWARE"),
+                                [("Other", "x"), ("System-Service", "C:\\w.exe")])
+        before = snapshot(self.work)
+        r = run("--report-only", "--windows-root", root, self.tree)
+        self.assertEqual(1, r.returncode, r.stderr)
+        self.assertEqual(before, snapshot(self.work))
+        rows = r.stdout.decode().splitlines()
+        for name in SAMPLES_INFECTED:
+            p = os.path.join(self.tree, "sub", name)
+            self.assertEqual([p + "\t" + INFECTED, p + "\tleft in place: report only"],
+                             [x for x in rows if x.startswith(p + "\t")])
+        self.assertIn("\\Run\\System-Service\tautostart value found: report only", rows[0])
+        got = report(r.stdout)
+        self.assertEqual("4", got["Infected:"])
+        self.assertEqual(["0"] * 5, [got[k] for k in LABELS[5:]])
+        self.assertNotIn(b"restart", r.stderr)
+
+
+class WindowsRoot(Scans):
+    def hive_root(self, values, name="SOFTWARE"):
+        root = os.path.join(self.work, "mnt")
+        config = os.path.join(root, "WINDOWS", "system32", "Config")
+        os.makedirs(config, exist_ok=True)
+        path = os.path.join(config, name)
+        hive.make_software_hive(path, values)
+        return root, path
+
+    def test_removes_the_first_matching_value_and_keeps_the_others(self):
+        root, path = self.hive_root([("Other", "a"), ("system-SERVICE host", "C:\\w.exe"),
+                                     ("System-Service2", "b"), ("System-Servic", "c")],
+                                    name="software")
+        r = run("--windows-root", root)
+        self.assertEqual(1, r.returncode, r.stderr)
+        self.assertEqual(["Other", "System-Service2", "System-Servic"], hive.run_values(path))
+        out = subprocess.run(["hivexget", path, "\\Microsoft\\Windows\\CurrentVersion\\Run",
+                              "System-Service2"], capture_output=True, text=True)
+        self.assertEqual("b", out.stdout.strip())
+        self.assertEqual("1", report(r.stdout)["Files:"])   # DIR itself was scanned
+        self.assertEqual([], [n for n in os.listdir(os.path.dirname(path)) if n != "software"])
+
+    def test_no_value_no_key_or_a_bad_hive_leave_the_file_as_it_was(self):
+        for values in ([("Other", "a"), ("System-Servic", "c")], None):
+            root, path = self.hive_root(values)
+            before = snapshot(root)
+            r = run("--windows-root", root)
+            self.assertEqual(0, r.returncode, (values, r.stderr))
+            self.assertEqual(before, snapshot(root), values)
+        with open(path, "r+b") as f:
+            f.write(b"not a hive")
+        before = snapshot(root)
+        r = run("--windows-root", root)
+        self.assertEqual(2, r.returncode)
+        self.assertIn("cannot open the registry hive", r.stderr.decode())
+        self.assertEqual(before, snapshot(root))
+        r = run("--windows-root", self.tree)
+        self.assertEqual(2, r.returncode)
+        self.assertIn("no Windows/System32/config/SOFTWARE hive", r.stderr.decode())
+
+
+if __name__ == "__main__":
+    KRVSCAN, MAKESAMPLES = sys.argv[1], sys.argv[2]
+    unittest.main(argv=sys.argv[:1], verbosity=2)
