@@ -1,0 +1,98 @@
+#!/usr/bin/env python3
+"""krvscan.exe from the outside under Wine, in the prefix that WINEPREFIX names.
+
+krvscan_wine_test.py KRVSCAN.EXE MAKESAMPLES.EXE HOLDFILE.EXE
+
+The Windows build takes the same options as the native one: rows and report, the exit status
+for each cause, JSON read back, --report-only changing nothing, and a closed output pipe while
+a held file takes the copy route: the file in hand is finished, no copy is left behind.
+"""
+import json
+import os
+import subprocess
+import sys
+import tempfile
+import unittest
+
+sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
+from krvscan_test import INFECTED, LABELS, SAMPLES_INFECTED, snapshot  # noqa: E402
+
+KRVSCAN = MAKESAMPLES = HOLDFILE = None
+DRIVE = "k:"
+
+
+def wine(*args, **kw):
+    kw.setdefault("stdin", subprocess.DEVNULL)
+    kw.setdefault("capture_output", "stdout" not in kw)
+    return subprocess.run(["wine", *args], timeout=120, **kw)
+
+
+def lines(output):
+    return output.decode("latin-1").replace("\r\n", "\n").splitlines()
+
+
+class UnderWine(unittest.TestCase):
+    def setUp(self):
+        self.work = tempfile.mkdtemp()
+        self.link = os.path.join(os.environ["WINEPREFIX"], "dosdevices", DRIVE)
+        if os.path.lexists(self.link):
+            os.remove(self.link)
+        os.symlink(self.work, self.link)
+        os.makedirs(os.path.join(self.work, "tree", "sub"))
+        self.assertEqual(0, wine(MAKESAMPLES, "K:\\tree\\sub").returncode)
+
+    def tearDown(self):
+        os.remove(self.link)
+        subprocess.run(["rm", "-rf", self.work])
+
+    def test_rows_report_and_exit_status(self):
+        r = wine(KRVSCAN, "K:\\tree")
+        self.assertEqual(1, r.returncode, r.stderr)
+        rows = lines(r.stdout)
+        for name in SAMPLES_INFECTED:
+            p = "K:\\tree\\sub\\" + name
+            self.assertEqual([p + "\t" + INFECTED, p + "\tdeleted"],
+                             [x for x in rows if x.startswith(p + "\t")])
+        start = rows.index("Scan report\t")
+        self.assertEqual(LABELS, [x.split("\t")[0] for x in rows[start + 1:]])
+        self.assertEqual(0, wine(KRVSCAN, "K:\\tree").returncode)
+        for args, status in (((), 2), (("--help",), 0), (("--version",), 0),
+                             (("K:\\no-such",), 2), (("--bogus", "K:\\tree"), 2)):
+            r = wine(KRVSCAN, *args)
+            self.assertEqual(status, r.returncode, args)
+            self.assertEqual(status == 2, r.stderr.startswith(b"krvscan: "), args)
+
+    def test_json_and_report_only(self):
+        before = snapshot(self.work)
+        r = wine(KRVSCAN, "--json", "--report-only", "K:\\tree")
+        self.assertEqual(1, r.returncode, r.stderr)
+        self.assertEqual(before, snapshot(self.work))
+        objects = [json.loads(x) for x in lines(r.stdout)]
+        self.assertEqual(2 * len(SAMPLES_INFECTED), len(objects) - 1)
+        self.assertEqual({"infected": 4, "deleted": 0, "complete": True},
+                         {"infected": objects[-1]["report"]["infected"],
+                          "deleted": objects[-1]["report"]["deleted"],
+                          "complete": objects[-1]["complete"]})
+
+    def test_a_closed_pipe_leaves_no_copy_of_a_held_file(self):
+        holder = subprocess.Popen(["wine", HOLDFILE, "K:\\tree\\sub\\infected-entry1.exe"],
+                                  stdin=subprocess.PIPE, stdout=subprocess.PIPE)
+        try:
+            self.assertEqual(b"ready", holder.stdout.readline().strip())
+            reader, writer = os.pipe()
+            os.close(reader)              # nobody will ever read the rows
+            r = wine(KRVSCAN, "K:\\tree\\sub\\infected-entry1.exe", stdout=writer,
+                     stderr=subprocess.PIPE)
+            os.close(writer)
+        finally:
+            holder.communicate(b"\n", timeout=60)
+        self.assertEqual(2, r.returncode, r.stderr)
+        self.assertIn(b"could not be written", r.stderr)
+        names = os.listdir(os.path.join(self.work, "tree", "sub"))
+        self.assertEqual([], [n for n in names if ".qx-" in n])
+        self.assertIn("infected-entry1.exe", names)   # held: its deletion waits for a restart
+
+
+if __name__ == "__main__":
+    KRVSCAN, MAKESAMPLES, HOLDFILE = sys.argv[1:4]
+    unittest.main(argv=sys.argv[:1], verbosity=2)
