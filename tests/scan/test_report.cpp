@@ -2,6 +2,7 @@
 #include "scan/display.h"
 #include "base/text.h"
 #include "disinfect/workflow.h"
+#include "startup/runkey.h"
 #include "scan/scanstate.h"
 #include "tests/support/testsupport.h"
 
@@ -18,11 +19,14 @@ TEST(Texts, RowsReportAndCaptionsReadExactlyAsTheUserSeesThem)
     const char *const statuses[] = {StatusInfected, StatusSuspect, StatusWarning, StatusDeleted,
                                     StatusDeletedAtRestart, StatusCopying, StatusCleaned,
                                     StatusCleanedAtRestart, StatusUnableToClean,
-                                    StatusAccessError, StatusUnableToOpen};
+                                    StatusAccessError, StatusUnableToOpen, StatusLeftInPlace,
+                                    StatusAutostartRemoved, StatusAutostartFound};
     const char *const words[] = {"infected: ", "suspect: ", "warning: ", "deleted",
                                  "will be deleted at restart", "creating a copy for cleaning",
                                  "cleaned", "will be cleaned at restart", "unable to clean",
-                                 "error accessing file", "unable to open file"};
+                                 "error accessing file", "unable to open file",
+                                 "left in place: report only", "autostart value removed",
+                                 "autostart value found: report only"};
     for (size_t i = 0; i < sizeof words / sizeof words[0]; i++)
         EXPECT_STREQ(words[i], statuses[i]);
     const char *const labels[ReportLabelCount] = {
