@@ -43,7 +43,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
         Require(blockSize >= PeBlockFixed && (blockSize - PeBlockFixed) % SectionHeaderSize == 0);
         /* Read from the new header, unless its offset was a refused (negative) seek. */
         if (!(data[63] & 0x80)) Require(memcmp(peHeaders, "PE\0\0", 4) == 0);
-        for (uint32_t i = 0; i < blockSize; i++) sink += peHeaders[i];
+        for (uint32_t i = 0; i < blockSize; i++) sink = sink + peHeaders[i];
         break;
     }
     default:

@@ -15,5 +15,5 @@ if [ ! -f "$prefix/system.reg" ]; then
   wineserver -w
 fi
 rm -f "$prefix/dosdevices/z:"
-wineserver -p
+wineserver -p 2>/dev/null || true   # already up when an earlier step of this run started it
 wine cmd /c exit </dev/null >/dev/null 2>&1 || true
