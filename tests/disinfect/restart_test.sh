@@ -44,7 +44,7 @@ scan() {
     if [ -n "$1" ]; then
         wine "$krvscan" "$1" </dev/null >"$work/raw.out" 2>"$work/scan-err.txt" || rc=$?
     else
-        wine "$krvscan" </dev/null >"$work/raw.out" 2>"$work/scan-err.txt" || rc=$?
+        wine "$krvscan" --all-fixed-drives </dev/null >"$work/raw.out" 2>"$work/scan-err.txt" || rc=$?
     fi
     tr -d '\r' <"$work/raw.out" >"$work/scan.txt"
     [ "$rc" -le 1 ] || fail "krvscan exit code $rc"
