@@ -10,11 +10,13 @@
 
 #include <dirent.h>
 #include <errno.h>
+#include <fcntl.h>
 #include <hivex.h>
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
 #include <strings.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #define HivePathSize 4096
@@ -22,7 +24,8 @@
 static const char *const HiveParts[] = {"Windows", "System32", "config", "SOFTWARE"};
 static const char *const RunKeyParts[] = {"Microsoft", "Windows", "CurrentVersion", "Run"};
 
-/* Appends to `path` the entry of that folder whose name is `part` in any letter case. */
+/* Appends to `path` the entry of that folder whose name is `part` in any letter case. The disk
+** is not to be trusted: a link there could lead the write anywhere, so links are not taken. */
 static int AppendEntry(char *path, const char *part)
 {
     DIR *folder = opendir(path);
@@ -30,8 +33,12 @@ static int AppendEntry(char *path, const char *part)
         return 0;
     int ok = 0;
     for (struct dirent *entry; !ok && (entry = readdir(folder)) != NULL;) {
-        if (strcasecmp(entry->d_name, part) == 0)
-            ok = AppendText(path, HivePathSize, "/") && AppendText(path, HivePathSize, entry->d_name);
+        struct stat st;
+        if (strcasecmp(entry->d_name, part) != 0 ||
+            fstatat(dirfd(folder), entry->d_name, &st, AT_SYMLINK_NOFOLLOW) != 0 ||
+            S_ISLNK(st.st_mode))
+            continue;
+        ok = AppendText(path, HivePathSize, "/") && AppendText(path, HivePathSize, entry->d_name);
     }
     closedir(folder);
     if (!ok)
@@ -107,6 +114,7 @@ int RemoveOfflineRunValue(const char *root, int reportOnly, char *found, size_t 
             if (!reportOnly) {
                 char fresh[HivePathSize + 8];
                 snprintf(fresh, sizeof fresh, "%s.krvnew", path);
+                unlink(fresh);      /* whatever stands there, a link above all, goes first */
                 if (!SetAllBut(hive, key, values, count, i) || hivex_commit(hive, fresh, 0) != 0) {
                     result = Fail(error, errorSize, "cannot write the registry hive", path);
                     unlink(fresh);

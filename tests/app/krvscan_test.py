@@ -249,6 +249,15 @@ class WindowsRoot(Scans):
         r = run("--windows-root", self.tree)
         self.assertEqual(2, r.returncode)
         self.assertIn("no Windows/System32/config/SOFTWARE hive", r.stderr.decode())
+        # A link on the disk is not taken, not even to a hive with the value in it.
+        outside, _ = self.hive_root([("System-Service", "C:\\w.exe")])
+        linked = os.path.join(self.work, "linked")
+        os.makedirs(linked)
+        os.symlink(os.path.join(outside, "WINDOWS"), os.path.join(linked, "Windows"))
+        before = snapshot(outside)
+        r = run("--windows-root", linked)
+        self.assertEqual(2, r.returncode)
+        self.assertEqual(before, snapshot(outside))
 
 
 if __name__ == "__main__":
