@@ -70,7 +70,8 @@ struct FindRecord {
 struct PlatformOps {
     /* Files, for the engine's wrappers. openFile: an existing file, read access, or read and
     ** write when `write` is non-zero; others may read it meanwhile but not write or delete it;
-    ** never creates; anything but a regular file fails; InvalidFileHandle on any failure.
+    ** never creates; anything but a regular file fails (on POSIX a symbolic link too);
+    ** InvalidFileHandle on any failure.
     ** readFile: bytes read (short at the end and 0 on an error). seekFile: the new position,
     ** or 0xFFFFFFFF when the move is refused (a negative position), the position then kept. */
     FileHandle (*openFile)(const char *path, int write);
@@ -85,7 +86,11 @@ struct PlatformOps {
 
     /* Changing files. getFileAttributes answers InvalidFileAttributes when nothing of that
     ** name exists. copyFile fails when `to` exists. moveFile renames now and fails when `to`
-    ** exists. */
+    ** exists. On POSIX, a path naming an entry of the folder being listed is reached through
+    ** that open folder, links not followed, and such an entry is changed (setFileAttributes,
+    ** openFile for writing, copyFile's source, moveFile's source, deleteFile) only while it is
+    ** still the file openFile opened for reading under that name for the same entry; otherwise
+    ** the operation fails. */
     uint32_t (*getFileAttributes)(const char *path);
     int (*setFileAttributes)(const char *path, uint32_t attributes);
     int (*copyFile)(const char *from, const char *to);

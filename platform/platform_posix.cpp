@@ -96,13 +96,15 @@ static void Pin(const Place &place, const struct stat *st);
 static int StillDetected(const Place &place, const struct stat *st);
 
 /* Opens the existing regular file at `place` with `flags` (O_RDONLY or O_RDWR); -1 on any
-** failure, a link included. With `change`, the file must still be the one detected there.
-** `after` receives what was opened. */
+** failure, a link included, and a read-only file for writing. With `change`, the file must
+** still be the one detected there. `after` receives what was opened. */
 static int OpenEntry(const Place &place, int flags, int change, struct stat *after)
 {
     /* Looked at first so that a device is never opened at all (opening some has effects). */
     if (fstatat(place.folder, place.name, after, AT_SYMLINK_NOFOLLOW) != 0) return -1;
     if (!S_ISREG(after->st_mode) || (change && !StillDetected(place, after))) return -1;
+    /* Read-only is refused as on Windows, even to root (whom the mode would not stop). */
+    if ((flags & O_ACCMODE) == O_RDWR && !(after->st_mode & S_IWUSR)) return -1;
     /* A plain name cannot turn into a device between the look and the open without the right
     ** to make device nodes; O_NOFOLLOW refuses a link put in its place, and a FIFO put there
     ** opens without blocking. Either way the identity below no longer agrees. */
@@ -127,10 +129,6 @@ static FileHandle PosixOpenFile(const char *path, int write)
     Place place = PlaceOf(path);
     int fd = OpenEntry(place, write ? O_RDWR : O_RDONLY, write, &st);
     if (fd < 0) return InvalidFileHandle;
-    if (write && !(st.st_mode & S_IWUSR)) {
-        close(fd);   /* read-only: refused as on Windows, even to root */
-        return InvalidFileHandle;
-    }
     PosixFile *file = (PosixFile *)malloc(sizeof *file);
     if (!file) {
         close(fd);
@@ -420,8 +418,6 @@ static int PosixReplaceFile(const char *from, const char *to)
 
 /* ---- folder walk ----------------------------------------------------------------------- */
 
-/* One enumeration: "." and ".." are given first by us (not every file system lists them, and
-** Windows always does for a folder), then what readdir gives, without its own "." and "..". */
 /* A file opened for reading under a name of the listing: the detected file that the name may
 ** still be changed as. A name no file system allows (NAME_MAX) is never pinned. */
 struct PinnedFile {
@@ -435,6 +431,8 @@ struct PinnedFile {
 ** unchangeable: failing safe. */
 #define MaxPins 4
 
+/* One enumeration: "." and ".." are given first by us (not every file system lists them, and
+** Windows always does for a folder), then what readdir gives, without its own "." and "..". */
 struct PosixFind {
     DIR *dir;
     dev_t device;        /* the listed folder's file system */
