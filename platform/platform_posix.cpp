@@ -93,23 +93,31 @@ static Place PlaceOf(const char *path);
 static void Pin(const Place &place, const struct stat *st);
 static int StillDetected(const Place &place, const struct stat *st);
 
+static int ListedAsRegular(const Place &place);
+
 /* Opens the existing regular file at `place` with `flags` (O_RDONLY or O_RDWR); -1 on any
 ** failure, a link included. With `change`, the file must still be the one detected there.
 ** `after` receives what was opened. */
 static int OpenEntry(const Place &place, int flags, int change, struct stat *after)
 {
-    /* Looked at first so that a device is never opened at all (opening some has effects). */
-    if (fstatat(place.folder, place.name, after, AT_SYMLINK_NOFOLLOW) != 0) return -1;
-    if (!S_ISREG(after->st_mode) || (change && !StillDetected(place, after))) return -1;
-    /* A plain name cannot turn into a device between the look and the open without the right
-    ** to make device nodes; O_NOFOLLOW refuses a link put in its place, and a FIFO put there
-    ** opens without blocking. Either way the identity below no longer agrees. */
+    /* Looked at first so that a device is never opened at all (opening some has effects),
+    ** unless the listing has just said "regular file": a plain name cannot turn into a device
+    ** after the listing or the look without the right to make device nodes (a device node
+    ** cannot be linked in from elsewhere either: /dev is another file system, and a hard link
+    ** to a special file is refused to whoever does not own it). O_NOFOLLOW refuses a link put
+    ** in its place, and a FIFO put there opens without blocking; the check after the open
+    ** refuses both. Looking first at every listed file would cost a tenth of a warm scan. */
+    int looked = change || !ListedAsRegular(place);
+    if (looked) {
+        if (fstatat(place.folder, place.name, after, AT_SYMLINK_NOFOLLOW) != 0) return -1;
+        if (!S_ISREG(after->st_mode) || (change && !StillDetected(place, after))) return -1;
+    }
     int fd = openat(place.folder, place.name,
                     flags | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
     if (fd < 0) return -1;
     struct stat st;
-    if (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode) || st.st_dev != after->st_dev ||
-        st.st_ino != after->st_ino) {
+    if (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode) ||
+        (looked && (st.st_dev != after->st_dev || st.st_ino != after->st_ino))) {
         close(fd);
         return -1;
     }
@@ -439,6 +447,8 @@ struct PosixFind {
     int synthetic;       /* how many of ".", ".." were given so far */
     PosixFind *outer;    /* the listing this one was opened inside of, on this thread */
     PinnedFile pins[MaxPins];   /* of the current entry only: emptied at every next entry */
+    const char *entryName;      /* the current entry, while it is the last one read */
+    int entryRegular;           /* the listing said the current entry is a regular file */
     unsigned nextPin;    /* the slot the next new name takes */
     size_t folderLength;
     char folder[4096];   /* the listed folder, with its trailing '/' */
@@ -458,6 +468,14 @@ static Place PlaceOf(const char *path)
         path[find->folderLength] && !strchr(path + find->folderLength, '/'))
         return {dirfd(find->dir), path + find->folderLength, find};
     return {AT_FDCWD, path, 0};
+}
+
+/* Non-zero when `place` is the current entry of its listing and the listing found it to be a
+** regular file. */
+static int ListedAsRegular(const Place &place)
+{
+    return place.find && place.find->entryRegular && place.find->entryName &&
+           strcmp(place.find->entryName, place.name) == 0;
 }
 
 static PinnedFile *PinOf(PosixFind *find, const char *name)
@@ -510,9 +528,11 @@ static int EntryAttributes(PosixFind *find, const struct dirent *entry, FindReco
         memset(&st, 0, sizeof st);
         st.st_mode = S_IFREG | S_IWUSR;        /* read-only is not looked up for a listing */
         record->attributes = AttributesOf(name, &st, 0);
+        find->entryRegular = 1;
         return 1;
     }
-    if (fstatat(folder, name, &st, AT_SYMLINK_NOFOLLOW) != 0) {
+    int looked = fstatat(folder, name, &st, AT_SYMLINK_NOFOLLOW) == 0;
+    if (!looked) {
         if (errno == ENOENT) return 0;
         /* A folder we may list but not search: the entry's type is all there is. */
         memset(&st, 0, sizeof st);
@@ -523,6 +543,7 @@ static int EntryAttributes(PosixFind *find, const struct dirent *entry, FindReco
     }
     int named = S_ISLNK(st.st_mode) && fstatat(folder, name, &target, 0) == 0;
     record->attributes = AttributesOf(name, &st, named ? &target : 0);
+    find->entryRegular = looked && S_ISREG(st.st_mode);
     if (S_ISLNK(st.st_mode)) {
         record->reparseTag = ReparseTagSymlink;
     } else if (S_ISDIR(st.st_mode) && st.st_dev != find->device) {
@@ -535,6 +556,8 @@ static int EntryAttributes(PosixFind *find, const struct dirent *entry, FindReco
 static int NextEntry(PosixFind *find, FindRecord *record)
 {
     for (PinnedFile &pin : find->pins) pin.name[0] = 0;
+    find->entryName = 0;
+    find->entryRegular = 0;
     if (find->synthetic < 2) {
         find->synthetic++;
         record->attributes = AttrDirectory;
@@ -552,6 +575,7 @@ static int NextEntry(PosixFind *find, FindRecord *record)
         if (length >= sizeof record->name) continue;           /* cannot be named to us */
         if (!EntryAttributes(find, entry, record)) continue;
         SetName(record, name, length);
+        find->entryName = name;      /* readdir's, untouched until the next entry is read */
         return 1;
     }
 }
@@ -576,6 +600,8 @@ static FindHandle PosixFindFirst(const char *pattern, FindRecord *record)
     find->dir = 0;
     find->synthetic = 0;
     find->nextPin = 0;
+    find->entryName = 0;
+    find->entryRegular = 0;
     /* A folder of the listing being walked is opened through that listing and never through a
     ** link: one put in the folder's place since it was listed would lead the walk elsewhere. */
     int fd;
