@@ -19,8 +19,8 @@
 #include <stdint.h>
 #include <sys/stat.h>
 
-#define AheadBytes  4096u   /* bytes fetched from the start of each file: the headers */
-#define AheadSlots  128     /* requests of one walk under way or waiting to be taken */
+#define AheadBytes  8192u   /* bytes fetched from the start of each file: headers and more */
+#define AheadSlots  256     /* requests of one walk under way or waiting to be taken */
 #define AheadWindow 32      /* entries of one listing fetched ahead at most */
 
 struct Ahead;
