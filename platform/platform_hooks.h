@@ -17,6 +17,9 @@ void PosixSetReadAhead(int enabled);
 
 /* How many files the scan has opened as read-ahead fetched them, since the process began. */
 uint32_t PosixReadAheadTaken(void);
+
+/* Non-zero when read-ahead is on and this system gives the process a ring it can use. */
+int PosixReadAheadAvailable(void);
 #endif
 
 #endif

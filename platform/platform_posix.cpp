@@ -523,7 +523,11 @@ static int TakeAhead(const Place &place, struct stat *st, const uint8_t **head, 
         close(fd);
         fd = -1;
     }
-    if (fd < 0) DropEntrySlot(find);
+    if (fd < 0) {
+        *head = 0;     /* the bytes of a file that is not the one opened now */
+        *got = 0;
+        DropEntrySlot(find);
+    }
     return fd;
 }
 

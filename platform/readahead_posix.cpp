@@ -32,6 +32,14 @@ uint32_t PosixReadAheadTaken(void)
     return aheadTaken.load();
 }
 
+int PosixReadAheadAvailable(void)
+{
+    Ahead *ahead = AheadOpen();
+    int available = ahead != 0;
+    AheadClose(ahead);
+    return available;
+}
+
 #ifndef KRV_HAVE_LIBURING
 
 Ahead *AheadOpen(void) { return 0; }
@@ -56,10 +64,8 @@ struct AheadSlot {
     uint32_t got;
     struct stat st;
     char name[256];
-    union {
-        uint8_t data[AheadBytes];
-        struct statx folder;   /* a folder's inode, fetched only to have it in memory */
-    };
+    uint8_t *data;             /* AheadBytes, from the slot's first file to the ring's end */
+    struct statx folder;       /* a folder's inode, fetched only to have it in memory */
 };
 
 struct Ahead {
@@ -181,6 +187,7 @@ Ahead *AheadOpen(void)
     ahead->waiting = ahead->underway = 0;
     for (AheadSlot &slot : ahead->slots) {
         slot.fd = -1;
+        slot.data = 0;
         Release(&slot);
     }
     return ahead;
@@ -194,7 +201,10 @@ void AheadClose(Ahead *ahead)
     while (ahead->underway || ahead->waiting)
         if (!Reap(ahead, 1)) break;
     if (ahead->underway) return;
-    for (AheadSlot &slot : ahead->slots) Release(&slot);
+    for (AheadSlot &slot : ahead->slots) {
+        Release(&slot);
+        free(slot.data);
+    }
     io_uring_queue_exit(&ahead->ring);
     free(ahead);
 }
@@ -206,6 +216,9 @@ int AheadEntry(Ahead *ahead, int folder, const char *name, int isFolder)
     for (int i = 0; i < AheadSlots; i++) {
         AheadSlot *slot = &ahead->slots[i];
         if (slot->state != SlotFree) continue;
+        /* Buffers are taken as slots are first used: a walk that never has many files under
+        ** way at once never holds the memory for many. */
+        if (!isFolder && !slot->data && !(slot->data = (uint8_t *)malloc(AheadBytes))) return -1;
         struct io_uring_sqe *sqe = Prepare(ahead, slot, isFolder ? RequestStatx : RequestOpen);
         if (!sqe) return -1;
         memcpy(slot->name, name, length + 1);

@@ -8,7 +8,8 @@
 ** What is fetched ahead is only read, under the rules of the scan's own open: no link followed
 ** (O_NOFOLLOW), never blocking (O_NONBLOCK, so a FIFO put in a file's place opens empty), no
 ** terminal taken (O_NOCTTY), and not a byte read before the descriptor shows a regular file.
-** Memory is AheadSlots slots of fixed size per walk, whatever the folders hold.
+** Memory is AheadSlots slots of fixed size per walk at most, whatever the folders hold; a slot's
+** buffer is taken when the slot is first used.
 **
 ** Used by the one thread that owns the walk (the listing that opened the ring and every listing
 ** inside it); no locks.
