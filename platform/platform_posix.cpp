@@ -651,7 +651,7 @@ static void StopAhead(PosixFind *find)
 static void FetchAhead(PosixFind *find)
 {
     if (!find->ahead) return;
-    if (find->aheadCount <= AheadWindow / 2) {
+    if (AheadWanted(find->ahead) && find->aheadCount <= AheadWindow / 2) {
         while (find->looked < find->filled && find->aheadCount < AheadWindow) {
             const struct dirent64 *entry = EntryAt(find, find->looked);
             const char *name = entry->d_name;

@@ -19,12 +19,12 @@
 #include <string.h>
 #include <unistd.h>
 
-static std::atomic<int> aheadEnabled{1};
+static std::atomic<int> aheadMode{ReadAheadOn};
 static std::atomic<uint32_t> aheadTaken{0};
 
-void PosixSetReadAhead(int enabled)
+void PosixSetReadAhead(int mode)
 {
-    aheadEnabled.store(enabled != 0);
+    aheadMode.store(mode);
 }
 
 uint32_t PosixReadAheadTaken(void)
@@ -46,6 +46,7 @@ Ahead *AheadOpen(void) { return 0; }
 void AheadClose(Ahead *) {}
 int AheadEntry(Ahead *, int, const char *, int) { return -1; }
 void AheadPoll(Ahead *) {}
+int AheadWanted(Ahead *) { return 0; }
 int AheadTake(Ahead *, int, struct stat *, const uint8_t **, uint32_t *) { return -1; }
 void AheadDrop(Ahead *, int) {}
 
@@ -62,6 +63,8 @@ struct AheadSlot {
     int dropped;         /* nobody will take it: released when its request completes */
     int fd;              /* what the open gave, until taken or closed */
     uint32_t got;
+    unsigned round;      /* the hand-over that took its request to the kernel */
+    unsigned cached;     /* its open and read that the kernel answered at once: 0 to 2 */
     struct stat st;
     char name[256];
     uint8_t *data;             /* AheadBytes, from the slot's first file to the ring's end */
@@ -72,6 +75,10 @@ struct Ahead {
     struct io_uring ring;
     unsigned waiting;    /* requests prepared and not yet handed to the kernel */
     unsigned underway;   /* requests handed over and not yet completed */
+    unsigned round;      /* hand-overs so far */
+    unsigned cachedRun;  /* files taken in a row that the cache held whole */
+    unsigned resting;    /* entries still to be given before fetching ahead again */
+    int rests;           /* whether it rests at all (not with ReadAheadAlways) */
     AheadSlot slots[AheadSlots];
 };
 
@@ -85,14 +92,16 @@ static void Release(AheadSlot *slot)
     slot->dropped = 0;
 }
 
-static void Submit(Ahead *ahead)
+/* Hands the waiting requests to the kernel; non-zero when it took some. */
+static int Submit(Ahead *ahead)
 {
-    if (!ahead->waiting) return;
+    if (!ahead->waiting) return 0;
     int sent = io_uring_submit(&ahead->ring);
-    if (sent > 0) {
-        ahead->waiting -= (unsigned)sent < ahead->waiting ? (unsigned)sent : ahead->waiting;
-        ahead->underway += (unsigned)sent;
-    }
+    if (sent <= 0) return 0;
+    ahead->waiting -= (unsigned)sent < ahead->waiting ? (unsigned)sent : ahead->waiting;
+    ahead->underway += (unsigned)sent;
+    ahead->round++;
+    return 1;
 }
 
 /* A submission entry for `slot`; full queues are handed over first. Null only when the kernel
@@ -107,13 +116,17 @@ static struct io_uring_sqe *Prepare(Ahead *ahead, AheadSlot *slot, Request reque
     if (!sqe) return 0;
     io_uring_sqe_set_data64(sqe, (uint64_t)(slot - ahead->slots));
     slot->request = request;
+    slot->round = ahead->round;
     ahead->waiting++;
     return sqe;
 }
 
-static void Completed(Ahead *ahead, AheadSlot *slot, int result)
+/* `fresh`: the round whose requests, complete already, the kernel answered while taking them,
+** from its caches; or ~0u. */
+static void Completed(Ahead *ahead, AheadSlot *slot, int result, unsigned fresh)
 {
     Request request = slot->request;
+    if (slot->round == fresh) slot->cached++;
     slot->request = RequestNone;
     ahead->underway--;
     if (request == RequestOpen && result >= 0) slot->fd = result;
@@ -144,7 +157,7 @@ static void Completed(Ahead *ahead, AheadSlot *slot, int result)
 
 /* Takes in every completion there is; with `wait`, first hands the waiting requests over and
 ** waits for one. 0 when the ring refuses to wait: nothing under way can then be counted on. */
-static int Reap(Ahead *ahead, int wait)
+static int Reap(Ahead *ahead, int wait, unsigned fresh)
 {
     struct io_uring_cqe *cqe;
     if (wait) {
@@ -159,14 +172,15 @@ static int Reap(Ahead *ahead, int wait)
         uint64_t index = io_uring_cqe_get_data64(cqe);
         int result = cqe->res;
         io_uring_cqe_seen(&ahead->ring, cqe);
-        if (index < AheadSlots) Completed(ahead, &ahead->slots[index], result);
+        if (index < AheadSlots) Completed(ahead, &ahead->slots[index], result, fresh);
     }
     return 1;
 }
 
 Ahead *AheadOpen(void)
 {
-    if (!aheadEnabled.load()) return 0;
+    int mode = aheadMode.load();
+    if (mode == ReadAheadOff) return 0;
     Ahead *ahead = (Ahead *)malloc(sizeof *ahead);
     if (!ahead) return 0;
     /* Every slot has one request at most: the queues never overflow. */
@@ -184,7 +198,8 @@ Ahead *AheadOpen(void)
         free(ahead);
         return 0;
     }
-    ahead->waiting = ahead->underway = 0;
+    ahead->waiting = ahead->underway = ahead->round = ahead->cachedRun = ahead->resting = 0;
+    ahead->rests = mode != ReadAheadAlways;
     for (AheadSlot &slot : ahead->slots) {
         slot.fd = -1;
         slot.data = 0;
@@ -199,7 +214,7 @@ void AheadClose(Ahead *ahead)
     /* A ring that stops answering leaves descriptors that only the end of the process closes;
     ** its buffers are then left to it too, as the kernel may still write into them. */
     while (ahead->underway || ahead->waiting)
-        if (!Reap(ahead, 1)) break;
+        if (!Reap(ahead, 1, ~0u)) break;
     if (ahead->underway) return;
     for (AheadSlot &slot : ahead->slots) {
         Release(&slot);
@@ -224,6 +239,7 @@ int AheadEntry(Ahead *ahead, int folder, const char *name, int isFolder)
         memcpy(slot->name, name, length + 1);
         slot->state = SlotBusy;
         slot->got = 0;
+        slot->cached = 0;
         if (isFolder)
             io_uring_prep_statx(sqe, folder, slot->name, AT_SYMLINK_NOFOLLOW, STATX_BASIC_STATS,
                                 &slot->folder);
@@ -237,16 +253,23 @@ int AheadEntry(Ahead *ahead, int folder, const char *name, int isFolder)
 
 void AheadPoll(Ahead *ahead)
 {
-    Submit(ahead);
-    Reap(ahead, 0);
-    Submit(ahead);   /* the reads of files whose open has just completed */
+    Reap(ahead, 0, Submit(ahead) ? ahead->round - 1 : ~0u);
+    /* The reads of files whose open has just completed. */
+    Reap(ahead, 0, Submit(ahead) ? ahead->round - 1 : ~0u);
+}
+
+int AheadWanted(Ahead *ahead)
+{
+    if (!ahead->resting) return 1;
+    ahead->resting--;
+    return 0;
 }
 
 int AheadTake(Ahead *ahead, int slot, struct stat *st, const uint8_t **data, uint32_t *got)
 {
     AheadSlot *s = &ahead->slots[slot];
     while (s->state == SlotBusy)
-        if (!Reap(ahead, 1)) return -1;
+        if (!Reap(ahead, 1, ~0u)) return -1;
     if (s->state != SlotReady || s->fd < 0) return -1;
     int fd = s->fd;
     s->fd = -1;
@@ -254,6 +277,14 @@ int AheadTake(Ahead *ahead, int slot, struct stat *st, const uint8_t **data, uin
     *data = s->data;
     *got = s->got;
     aheadTaken.fetch_add(1, std::memory_order_relaxed);
+    /* A tree the cache holds gains nothing from read-ahead, which then only adds its own
+    ** requests to the scan's: after a run of such files it rests for a while, and whatever
+    ** it then finds missing from the cache starts it again at once. */
+    ahead->cachedRun = s->cached == 2 ? ahead->cachedRun + 1 : 0;
+    if (ahead->rests && ahead->cachedRun >= AheadCachedRun) {
+        ahead->cachedRun = 0;
+        ahead->resting = AheadRest;
+    }
     return fd;
 }
 

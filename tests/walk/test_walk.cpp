@@ -895,7 +895,8 @@ AheadRun ScanWithChanges(const std::string &top, bool readAhead)
     EXPECT_NE(InvalidFileHandle, reader);
     EXPECT_NE(InvalidFileHandle, writer);
 
-    PosixSetReadAhead(readAhead);
+    // The files were written just now: read-ahead would rest, finding them all in the cache.
+    PosixSetReadAhead(readAhead ? ReadAheadAlways : ReadAheadOff);
     const uint32_t takenBefore = PosixReadAheadTaken();
     Display = &changingDisplay;
     EXPECT_TRUE(CopyText(TargetPath, TargetPathSize, top.c_str()));
@@ -903,7 +904,7 @@ AheadRun ScanWithChanges(const std::string &top, bool readAhead)
     ScanThreadProc(nullptr);
     TargetPath[0] = 0;
     Display = &stoppingDisplay;
-    PosixSetReadAhead(1);
+    PosixSetReadAhead(ReadAheadOn);
     Platform.closeFile(reader);
     Platform.closeFile(writer);
     EXPECT_TRUE(change.done) << "the change was never made";
