@@ -23,8 +23,8 @@
 #define AheadBytes  8192u   /* bytes fetched from the start of each file: headers and more */
 #define AheadSlots  256     /* requests of one walk under way or waiting to be taken */
 #define AheadWindow 32      /* entries of one listing fetched ahead at most */
-#define AheadCachedRun 32   /* files found in the cache in a row that make read-ahead rest */
-#define AheadRest   1024    /* entries given while it rests */
+#define AheadCachedRun 16   /* files found in the cache in a row that make read-ahead rest */
+#define AheadRest   4096    /* entries given while it rests */
 
 struct Ahead;
 
