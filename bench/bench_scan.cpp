@@ -1,5 +1,6 @@
-// bench_scan TREE [REPETITIONS]: the whole scan of a tree written by gentree,
-// against the floor of what any scan of that tree has to do, with a warm page cache.
+// bench_scan TREE [REPETITIONS [COLD-REPETITIONS]]: the whole scan of a tree written by
+// gentree, against the floor of what any scan of that tree has to do, with a warm page cache
+// and, as root, with a cold one.
 //
 // The floor walks the same tree with opendir/readdir and, for every file, opens it and reads
 // exactly the records the engine reads (the 64-byte DOS header, the 4-byte signature, the
@@ -9,8 +10,14 @@
 // (findFirst/findNext, openFile, seekFile, readFile) to tell the table's own cost from the
 // engine's. The scan is ScanSelectedFolder with a display that only counts rows.
 //
+// The scan is timed three ways: as built (read-ahead through io_uring where the cache lacks the
+// files), reading one file at a time, and with read-ahead that never rests.
+//
 // The scan deletes the infected samples; they are written back before every scan, outside the
 // timed part. The runs alternate floor and scan, after one untimed run of each to warm the cache.
+// Cold runs begin with the page cache, inode cache and folder cache emptied (which needs root;
+// without it the cold part says so and is left out), so that each waits for the disk as the
+// first scan after a start does.
 // Wall time suffers from whatever else the machine runs; processor time (user and system) much
 // less, so both are shown. Peak memory is measured in fresh processes (bench_scan --peak FOLDER
 // FILES INFECTED) for the whole tree and for a tenth of it, with and without infected samples.
@@ -537,22 +544,30 @@ int main(int argc, char **argv)
     }
     // The infected samples' long regions take buffers of 128 and 192 KiB that the heap may keep
     // after release: the whole tree and its tenth are compared with their samples and without.
+    // Cold, read-ahead has its requests under way and holds a buffer for each: the same pairs
+    // with an empty page cache (as root only).
     struct {
         const char *label;
         std::string folder;
-        bool withInfected;
+        bool withInfected, cold;
         long scanned, before, after;
     } peaks[] = {
-        {"whole tree, with its infected samples", root, true, 0, 0, 0},
-        {"subset d0, with its infected sample", root + "/d0", true, 0, 0, 0},
-        {"whole tree, no infected sample", root, false, 0, 0, 0},
-        {"subset d1, no infected sample", root + "/d1", false, 0, 0, 0},
+        {"whole tree, with its infected samples", root, true, false, 0, 0, 0},
+        {"subset d0, with its infected sample", root + "/d0", true, false, 0, 0, 0},
+        {"whole tree, no infected sample", root, false, false, 0, 0, 0},
+        {"subset d1, no infected sample", root + "/d1", false, false, 0, 0, 0},
+        {"whole tree, cold cache", root, true, true, 0, 0, 0},
+        {"subset d0, cold cache", root + "/d0", true, true, 0, 0, 0},
     };
-    long folderFiles[4];
-    for (int i = 0; i < 4; i++)   // every sample is in place after the timed runs
+    const int peakCount = sizeof peaks / sizeof peaks[0];
+    long folderFiles[peakCount];
+    for (int i = 0; i < peakCount; i++)   // every sample is in place after the timed runs
         folderFiles[i] = CountFiles(peaks[i].folder);
-    for (int i = 0; i < 4; i++) {
+    bool coldPeaks = true;   // until emptying the cache is refused (the cold pairs come last)
+    for (int i = 0; i < peakCount; i++) {
         auto &p = peaks[i];
+        if (p.cold && !(coldPeaks = coldPeaks && RestoreInfected(tree) && DropCaches()))
+            continue;
         if (!MeasurePeak(tree, p.folder, folderFiles[i], p.withInfected, p.scanned, p.before,
                          p.after)) {
             std::fprintf(stderr, "bench_scan: peak memory measurement failed for %s\n",
@@ -564,8 +579,12 @@ int main(int argc, char **argv)
         return 1;
     std::printf("peak resident memory (VmHWM), one fresh process per scan:\n");
     for (const auto &p : peaks)
-        std::printf("  %-38s %7ld files  %5ld KiB at start, %5ld KiB after the scan\n", p.label,
-                    p.scanned, p.before, p.after);
+        if (p.scanned)
+            std::printf("  %-38s %7ld files  %5ld KiB at start, %5ld KiB after the scan\n",
+                        p.label, p.scanned, p.before, p.after);
+    if (coldPeaks)
+        std::printf("peak growth, cold, whole tree over subset: %+ld KiB\n",
+                    peaks[4].after - peaks[5].after);
     std::printf("peak growth, whole tree over subset: %+ld KiB with infected samples, %+ld KiB "
                 "without\n",
                 peaks[0].after - peaks[1].after, peaks[2].after - peaks[3].after);
