@@ -8,6 +8,12 @@
 ** or FIFO put in a file's place is never read. The kernel runs what it can at once (everything,
 ** when the cache is warm) and the rest in the background; completions are taken in whenever the
 ** walk calls back into the listing or the scan opens a file.
+**
+** Over a tree the cache already holds, fetching ahead gains nothing and costs a look at every
+** file's name (the file taken must still be the one under it) and a read of bytes that the scan
+** may not want: a third of a warm scan. So read-ahead rests after a run of files whose open and
+** read the kernel answered at once, while taking them in; the next file fetched that it has to
+** wait for keeps it going.
 */
 #include "platform/readahead_posix.h"
 #include "platform/platform_hooks.h"
