@@ -681,6 +681,7 @@ static const struct dirent64 *ReadEntry(PosixFind *find)
         find->filled = (uint32_t)got;
         find->used = find->looked = 0;
     }
+    FetchAhead(find);   /* this entry included, when it is the first of what was read */
     uint32_t at = find->used;
     const struct dirent64 *entry = EntryAt(find, at);
     find->used += entry->d_reclen;
@@ -710,7 +711,6 @@ static int NextEntry(PosixFind *find, FindRecord *record)
     for (;;) {
         const struct dirent64 *entry = ReadEntry(find);
         if (!entry) return 0;
-        FetchAhead(find);
         const char *name = entry->d_name;
         size_t length = strlen(name);
         if (IsDots(name) || length >= sizeof record->name ||     /* cannot be named to us */
