@@ -645,14 +645,15 @@ static void StopAhead(PosixFind *find)
 }
 
 /* Starts fetching the regular files (and the inodes of the folders) among the entries read
-** but not yet given, up to AheadWindow files and as long as the walk has free slots. Nothing
-** more of the folder is read for it. Fetching starts again only when half the window is used,
-** so that requests go to the kernel in batches. */
+** but not yet given, up to the window read-ahead allows now and as long as the walk has free
+** slots. Nothing more of the folder is read for it. Fetching starts again only when half the
+** window is used, so that requests go to the kernel in batches. */
 static void FetchAhead(PosixFind *find)
 {
     if (!find->ahead) return;
-    if (AheadWanted(find->ahead) && find->aheadCount <= AheadWindow / 2) {
-        while (find->looked < find->filled && find->aheadCount < AheadWindow) {
+    unsigned window = AheadWanted(find->ahead);
+    if (window && find->aheadCount <= window / 2) {
+        while (find->looked < find->filled && find->aheadCount < window) {
             const struct dirent64 *entry = EntryAt(find, find->looked);
             const char *name = entry->d_name;
             int folder = entry->d_type == DT_DIR && !IsDots(name);

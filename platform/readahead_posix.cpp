@@ -12,8 +12,8 @@
 ** Over a tree the cache already holds, fetching ahead gains nothing and costs a look at every
 ** file's name (the file taken must still be the one under it) and a read of bytes that the scan
 ** may not want: a third of a warm scan. So read-ahead rests after a run of files whose open and
-** read the kernel answered at once, while taking them in; the next file fetched that it has to
-** wait for keeps it going.
+** read the kernel answered at once, while taking them in, and then fetches a few files only until
+** one of them is missing from the cache: the first file it has to wait for opens the window.
 */
 #include "platform/readahead_posix.h"
 #include "platform/platform_hooks.h"
@@ -52,7 +52,7 @@ Ahead *AheadOpen(void) { return 0; }
 void AheadClose(Ahead *) {}
 int AheadEntry(Ahead *, int, const char *, int) { return -1; }
 void AheadPoll(Ahead *) {}
-int AheadWanted(Ahead *) { return 0; }
+unsigned AheadWanted(Ahead *) { return 0; }
 int AheadTake(Ahead *, int, struct stat *, const uint8_t **, uint32_t *) { return -1; }
 void AheadDrop(Ahead *, int) {}
 
@@ -85,6 +85,7 @@ struct Ahead {
     unsigned cachedRun;  /* files taken in a row that the cache held whole */
     unsigned resting;    /* entries still to be given before fetching ahead again */
     int rests;           /* whether it rests at all (not with ReadAheadAlways) */
+    int probing;         /* fetching a few files only, to see whether the cache holds them */
     AheadSlot slots[AheadSlots];
 };
 
@@ -205,7 +206,7 @@ Ahead *AheadOpen(void)
         return 0;
     }
     ahead->waiting = ahead->underway = ahead->round = ahead->cachedRun = ahead->resting = 0;
-    ahead->rests = mode != ReadAheadAlways;
+    ahead->rests = ahead->probing = mode != ReadAheadAlways;
     for (AheadSlot &slot : ahead->slots) {
         slot.fd = -1;
         slot.data = 0;
@@ -259,16 +260,19 @@ int AheadEntry(Ahead *ahead, int folder, const char *name, int isFolder)
 
 void AheadPoll(Ahead *ahead)
 {
+    if (!ahead->waiting && !ahead->underway) return;   /* resting: nothing to look at */
     Reap(ahead, 0, Submit(ahead) ? ahead->round - 1 : ~0u);
     /* The reads of files whose open has just completed. */
     Reap(ahead, 0, Submit(ahead) ? ahead->round - 1 : ~0u);
 }
 
-int AheadWanted(Ahead *ahead)
+unsigned AheadWanted(Ahead *ahead)
 {
-    if (!ahead->resting) return 1;
-    ahead->resting--;
-    return 0;
+    if (ahead->resting) {
+        ahead->resting--;
+        return 0;
+    }
+    return ahead->probing ? AheadProbe : AheadWindow;
 }
 
 int AheadTake(Ahead *ahead, int slot, struct stat *st, const uint8_t **data, uint32_t *got)
@@ -287,9 +291,11 @@ int AheadTake(Ahead *ahead, int slot, struct stat *st, const uint8_t **data, uin
     ** requests to the scan's: after a run of such files it rests for a while, and whatever
     ** it then finds missing from the cache starts it again at once. */
     ahead->cachedRun = s->cached == 2 ? ahead->cachedRun + 1 : 0;
+    if (!ahead->cachedRun) ahead->probing = 0;
     if (ahead->rests && ahead->cachedRun >= AheadCachedRun) {
         ahead->cachedRun = 0;
         ahead->resting = AheadRest;
+        ahead->probing = 1;
     }
     return fd;
 }

@@ -23,8 +23,9 @@
 #define AheadBytes  8192u   /* bytes fetched from the start of each file: headers and more */
 #define AheadSlots  256     /* requests of one walk under way or waiting to be taken */
 #define AheadWindow 32      /* entries of one listing fetched ahead at most */
-#define AheadCachedRun 16   /* files found in the cache in a row that make read-ahead rest */
+#define AheadCachedRun 8    /* files found in the cache in a row that make read-ahead rest */
 #define AheadRest   4096    /* entries given while it rests */
+#define AheadProbe  8       /* files fetched ahead at most until one is missing from the cache */
 
 struct Ahead;
 
@@ -46,10 +47,11 @@ int AheadEntry(Ahead *ahead, int folder, const char *name, int isFolder);
 /* Hands waiting requests to the kernel and takes in what has completed, without waiting. */
 void AheadPoll(Ahead *ahead);
 
-/* Called once for every entry the listing gives: 0 while read-ahead rests because the last
-** AheadCachedRun files taken were all in the cache already (for the next AheadRest entries),
-** non-zero when fetching ahead is worth it. */
-int AheadWanted(Ahead *ahead);
+/* Called once for every entry the listing gives: how many files of the listing may be under
+** way now. 0 while read-ahead rests, for AheadRest entries after AheadCachedRun files in a row
+** were in the cache already; then AheadProbe until a file is found missing from the cache;
+** AheadWindow from then on. */
+unsigned AheadWanted(Ahead *ahead);
 
 /* Waits until the file of `slot` is fetched. Answers its descriptor, which belongs to the
 ** caller from then on, with the file's status in `st` and its first `*got` bytes at `*data`
