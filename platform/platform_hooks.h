@@ -10,6 +10,18 @@
 #ifndef _WIN32
 /* fixedDrives over the mount table at `mountTable` instead of /proc/self/mounts. */
 uint32_t PosixFixedDrivesFrom(const char *mountTable, char (*roots)[MaxRootPath], uint32_t max);
+
+/* Read-ahead of listed files, for the walks begun afterwards: ReadAheadOff reads one file at a
+** time, as where the system has no io_uring; ReadAheadOn (the default) fetches ahead where the
+** cache does not already hold the files; ReadAheadAlways fetches ahead even then. */
+enum { ReadAheadOff, ReadAheadOn, ReadAheadAlways };
+void PosixSetReadAhead(int mode);
+
+/* How many files the scan has opened as read-ahead fetched them, since the process began. */
+uint32_t PosixReadAheadTaken(void);
+
+/* Non-zero when read-ahead is on and this system gives the process a ring it can use. */
+int PosixReadAheadAvailable(void);
 #endif
 
 #endif

@@ -28,6 +28,8 @@
 **   answer failure.
 */
 #include "platform/platform.h"
+#include "platform/platform_hooks.h"
+#include "platform/readahead_posix.h"
 
 #include <dirent.h>
 #include <errno.h>
@@ -57,6 +59,8 @@ struct PosixFile {
     ino_t inode;
     int write;
     PosixFile *next;        /* the next open handle */
+    uint32_t headBytes;     /* how many of the file's first bytes were fetched ahead */
+    uint8_t head[];         /* those bytes: reads that lie inside them are served from here */
 };
 
 static PosixFile *FileOf(FileHandle file) { return (PosixFile *)file; }
@@ -95,25 +99,34 @@ static Place PlaceOf(const char *path);
 static void Pin(const Place &place, const struct stat *st);
 static int StillDetected(const Place &place, const struct stat *st);
 
+static int ListedAsRegular(const Place &place);
+
 /* Opens the existing regular file at `place` with `flags` (O_RDONLY or O_RDWR); -1 on any
 ** failure, a link included, and a read-only file for writing. With `change`, the file must
 ** still be the one detected there. `after` receives what was opened. */
 static int OpenEntry(const Place &place, int flags, int change, struct stat *after)
 {
-    /* Looked at first so that a device is never opened at all (opening some has effects). */
-    if (fstatat(place.folder, place.name, after, AT_SYMLINK_NOFOLLOW) != 0) return -1;
-    if (!S_ISREG(after->st_mode) || (change && !StillDetected(place, after))) return -1;
-    /* Read-only is refused as on Windows, even to root (whom the mode would not stop). */
-    if ((flags & O_ACCMODE) == O_RDWR && !(after->st_mode & S_IWUSR)) return -1;
-    /* A plain name cannot turn into a device between the look and the open without the right
-    ** to make device nodes; O_NOFOLLOW refuses a link put in its place, and a FIFO put there
-    ** opens without blocking. Either way the identity below no longer agrees. */
+    /* Looked at first so that a device is never opened at all (opening some has effects),
+    ** unless the listing has just said "regular file": a plain name cannot turn into a device
+    ** after the listing or the look without the right to make device nodes (a device node
+    ** cannot be linked in from elsewhere either: /dev is another file system, and a hard link
+    ** to a special file is refused to whoever does not own it). O_NOFOLLOW refuses a link put
+    ** in its place, and a FIFO put there opens without blocking; the check after the open
+    ** refuses both. Looking first at every listed file would cost a tenth of a warm scan. A
+    ** change always looks first. */
+    int looked = change || !ListedAsRegular(place);
+    if (looked) {
+        if (fstatat(place.folder, place.name, after, AT_SYMLINK_NOFOLLOW) != 0) return -1;
+        if (!S_ISREG(after->st_mode) || (change && !StillDetected(place, after))) return -1;
+        /* Read-only is refused as on Windows, even to root (whom the mode would not stop). */
+        if ((flags & O_ACCMODE) == O_RDWR && !(after->st_mode & S_IWUSR)) return -1;
+    }
     int fd = openat(place.folder, place.name,
                     flags | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
     if (fd < 0) return -1;
     struct stat st;
-    if (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode) || st.st_dev != after->st_dev ||
-        st.st_ino != after->st_ino) {
+    if (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode) ||
+        (looked && (st.st_dev != after->st_dev || st.st_ino != after->st_ino))) {
         close(fd);
         return -1;
     }
@@ -121,18 +134,29 @@ static int OpenEntry(const Place &place, int flags, int change, struct stat *aft
     return fd;
 }
 
+static int TakeAhead(const Place &place, struct stat *st, const uint8_t **head, uint32_t *got);
+static void DropEntrySlot(struct PosixFind *find);
+
 /* Opening for reading is what the detector does: the file opened becomes the one detected under
 ** its name. Opening for writing is a change, allowed only to that file. */
 static FileHandle PosixOpenFile(const char *path, int write)
 {
     struct stat st;
     Place place = PlaceOf(path);
-    int fd = OpenEntry(place, write ? O_RDWR : O_RDONLY, write, &st);
+    const uint8_t *head = 0;
+    uint32_t headBytes = 0;
+    int fd = write ? -1 : TakeAhead(place, &st, &head, &headBytes);
+    if (fd < 0) fd = OpenEntry(place, write ? O_RDWR : O_RDONLY, write, &st);
     if (fd < 0) return InvalidFileHandle;
-    PosixFile *file = (PosixFile *)malloc(sizeof *file);
+    PosixFile *file = (PosixFile *)malloc(sizeof *file + headBytes);
     if (!file) {
         close(fd);
         return InvalidFileHandle;
+    }
+    file->headBytes = headBytes;
+    if (head) {
+        memcpy(file->head, head, headBytes);
+        DropEntrySlot(place.find);
     }
     file->fd = fd;
     file->position = 0;
@@ -161,6 +185,11 @@ static uint32_t PosixReadFile(FileHandle handle, void *buffer, uint32_t count)
     uint32_t done = 0;
     /* Nothing is read that would carry the position past what a 32-bit offset can name. */
     if (count > 0xFFFFFFFEu - file->position) count = 0xFFFFFFFEu - file->position;
+    if (count <= file->headBytes && file->position <= file->headBytes - count) {
+        memcpy(buffer, file->head + file->position, count);
+        file->position += count;
+        return count;
+    }
     while (done < count) {
         ssize_t got = pread(file->fd, (char *)buffer + done, count - done,
                             (off_t)file->position + done);
@@ -431,17 +460,34 @@ struct PinnedFile {
 ** unchangeable: failing safe. */
 #define MaxPins 4
 
+/* Bytes of one read of the folder's entries: readdir's own buffer size. The listing reads its
+** entries itself so that read-ahead looks only at entries already read, and the folder is read
+** at the same moments with read-ahead as without (what a folder changed during the scan lists
+** depends on those moments). */
+#define ListingBytes 32768
+
 /* One enumeration: "." and ".." are given first by us (not every file system lists them, and
 ** Windows always does for a folder), then what readdir gives, without its own "." and "..". */
 struct PosixFind {
-    DIR *dir;
+    int fd;              /* the listed folder */
     dev_t device;        /* the listed folder's file system */
     int synthetic;       /* how many of ".", ".." were given so far */
     PosixFind *outer;    /* the listing this one was opened inside of, on this thread */
+    Ahead *ahead;        /* the walk's read-ahead, or null */
+    int ownsAhead;       /* this listing opened it (the outermost of the thread) */
     PinnedFile pins[MaxPins];   /* of the current entry only: emptied at every next entry */
+    const char *entryName;      /* the current entry, while it is the last one read */
+    int entryRegular;           /* the listing said the current entry is a regular file */
+    int entrySlot;              /* the current entry's file fetched ahead, or -1 */
     unsigned nextPin;    /* the slot the next new name takes */
+    /* Files fetched ahead, in listing order: slot and entry offset in `entries`. */
+    int aheadSlot[AheadWindow];
+    uint32_t aheadAt[AheadWindow];
+    unsigned aheadFirst, aheadCount;
+    uint32_t used, filled, looked;   /* next entry to give, bytes read, next entry to fetch */
     size_t folderLength;
     char folder[4096];   /* the listed folder, with its trailing '/' */
+    alignas(8) char entries[ListingBytes];
 };
 
 /* The innermost listing still open on this thread (a listing is closed on the thread that
@@ -456,8 +502,42 @@ static Place PlaceOf(const char *path)
     PosixFind *find = innermostFind;
     if (find && strncmp(path, find->folder, find->folderLength) == 0 &&
         path[find->folderLength] && !strchr(path + find->folderLength, '/'))
-        return {dirfd(find->dir), path + find->folderLength, find};
+        return {find->fd, path + find->folderLength, find};
     return {AT_FDCWD, path, 0};
+}
+
+/* The current entry's file as fetched ahead, when `place` names it and it is still the file
+** under that name: its descriptor, its status in `st` and its first `*got` bytes at `*head`
+** (until the next entry). -1 otherwise, and then the file is opened as it would be without
+** read-ahead. The file may have been fetched well before the scan came to it: only a name that
+** still leads to the same inode makes it the file the scan would open now. */
+static int TakeAhead(const Place &place, struct stat *st, const uint8_t **head, uint32_t *got)
+{
+    PosixFind *find = place.find;
+    if (!find || find->entrySlot < 0 || !find->entryName ||
+        strcmp(find->entryName, place.name) != 0)
+        return -1;
+    int fd = AheadTake(find->ahead, find->entrySlot, st, head, got);
+    struct stat now;
+    if (fd >= 0 && (fstatat(place.folder, place.name, &now, AT_SYMLINK_NOFOLLOW) != 0 ||
+                    now.st_dev != st->st_dev || now.st_ino != st->st_ino)) {
+        close(fd);
+        fd = -1;
+    }
+    if (fd < 0) {
+        *head = 0;     /* the bytes of a file that is not the one opened now */
+        *got = 0;
+        DropEntrySlot(find);
+    }
+    return fd;
+}
+
+/* Non-zero when `place` is the current entry of its listing and the listing found it to be a
+** regular file. */
+static int ListedAsRegular(const Place &place)
+{
+    return place.find && place.find->entryRegular && place.find->entryName &&
+           strcmp(place.find->entryName, place.name) == 0;
 }
 
 static PinnedFile *PinOf(PosixFind *find, const char *name)
@@ -500,19 +580,21 @@ static void SetName(FindRecord *record, const char *name, size_t length)
 ** mount point on Windows, carries AttrReparsePoint: the walk then never wanders from one fixed
 ** drive into another (or into /proc). A symbolic link carries the tag of a Windows one.
 ** Returns 0 when the entry vanished meanwhile. */
-static int EntryAttributes(PosixFind *find, const struct dirent *entry, FindRecord *record)
+static int EntryAttributes(PosixFind *find, const struct dirent64 *entry, FindRecord *record)
 {
     const char *name = entry->d_name;
-    int folder = dirfd(find->dir);
+    int folder = find->fd;
     struct stat st, target;
     record->reparseTag = 0;
     if (entry->d_type == DT_REG) {
         memset(&st, 0, sizeof st);
         st.st_mode = S_IFREG | S_IWUSR;        /* read-only is not looked up for a listing */
         record->attributes = AttributesOf(name, &st, 0);
+        find->entryRegular = 1;
         return 1;
     }
-    if (fstatat(folder, name, &st, AT_SYMLINK_NOFOLLOW) != 0) {
+    int looked = fstatat(folder, name, &st, AT_SYMLINK_NOFOLLOW) == 0;
+    if (!looked) {
         if (errno == ENOENT) return 0;
         /* A folder we may list but not search: the entry's type is all there is. */
         memset(&st, 0, sizeof st);
@@ -523,6 +605,7 @@ static int EntryAttributes(PosixFind *find, const struct dirent *entry, FindReco
     }
     int named = S_ISLNK(st.st_mode) && fstatat(folder, name, &target, 0) == 0;
     record->attributes = AttributesOf(name, &st, named ? &target : 0);
+    find->entryRegular = looked && S_ISREG(st.st_mode);
     if (S_ISLNK(st.st_mode)) {
         record->reparseTag = ReparseTagSymlink;
     } else if (S_ISDIR(st.st_mode) && st.st_dev != find->device) {
@@ -532,9 +615,94 @@ static int EntryAttributes(PosixFind *find, const struct dirent *entry, FindReco
     return 1;
 }
 
+/* The entry at `offset` of what was read of the folder. */
+static const struct dirent64 *EntryAt(PosixFind *find, uint32_t offset)
+{
+    return (const struct dirent64 *)(find->entries + offset);
+}
+
+static int IsDots(const char *name)
+{
+    return name[0] == '.' && (name[1] == 0 || (name[1] == '.' && name[2] == 0));
+}
+
+/* Gives the current entry's file fetched ahead back, if the scan did not take it. */
+static void DropEntrySlot(PosixFind *find)
+{
+    if (find->entrySlot >= 0) AheadDrop(find->ahead, find->entrySlot);
+    find->entrySlot = -1;
+}
+
+/* Gives back every file the listing has fetched ahead and fetches no more. */
+static void StopAhead(PosixFind *find)
+{
+    if (!find->ahead) return;
+    DropEntrySlot(find);
+    for (; find->aheadCount; find->aheadCount--) {
+        AheadDrop(find->ahead, find->aheadSlot[find->aheadFirst]);
+        find->aheadFirst = (find->aheadFirst + 1) % AheadWindow;
+    }
+    if (!find->ownsAhead) find->ahead = 0;
+}
+
+/* Starts fetching the regular files (and the inodes of the folders) among the entries read
+** but not yet given, up to the window read-ahead allows now and as long as the walk has free
+** slots. Nothing more of the folder is read for it. Fetching starts again only when half the
+** window is used, so that requests go to the kernel in batches. */
+static void FetchAhead(PosixFind *find)
+{
+    if (!find->ahead) return;
+    unsigned window = AheadWanted(find->ahead);
+    if (window && find->aheadCount <= window / 2) {
+        while (find->looked < find->filled && find->aheadCount < window) {
+            const struct dirent64 *entry = EntryAt(find, find->looked);
+            const char *name = entry->d_name;
+            int folder = entry->d_type == DT_DIR && !IsDots(name);
+            if (entry->d_type == DT_REG || folder) {
+                int slot = AheadEntry(find->ahead, find->fd, name, folder);
+                if (slot < 0) break;
+                if (!folder) {
+                    unsigned last = (find->aheadFirst + find->aheadCount++) % AheadWindow;
+                    find->aheadSlot[last] = slot;
+                    find->aheadAt[last] = find->looked;
+                }
+            }
+            find->looked += entry->d_reclen;
+        }
+    }
+    AheadPoll(find->ahead);
+}
+
+/* The next entry of the folder as read, reading more of it when all was given; null at the
+** end or on an error. The entry's file fetched ahead, if any, becomes the entry's slot. */
+static const struct dirent64 *ReadEntry(PosixFind *find)
+{
+    if (find->used >= find->filled) {
+        ssize_t got = getdents64(find->fd, find->entries, sizeof find->entries);
+        if (got <= 0) return 0;
+        find->filled = (uint32_t)got;
+        find->used = find->looked = 0;
+    }
+    FetchAhead(find);   /* this entry included, when it is the first of what was read */
+    uint32_t at = find->used;
+    const struct dirent64 *entry = EntryAt(find, at);
+    find->used += entry->d_reclen;
+    if (find->looked < find->used) find->looked = find->used;
+    /* Files are fetched in listing order, so this entry's, if any, is the first. */
+    if (find->aheadCount && find->aheadAt[find->aheadFirst] == at) {
+        find->entrySlot = find->aheadSlot[find->aheadFirst];
+        find->aheadFirst = (find->aheadFirst + 1) % AheadWindow;
+        find->aheadCount--;
+    }
+    return entry;
+}
+
 static int NextEntry(PosixFind *find, FindRecord *record)
 {
     for (PinnedFile &pin : find->pins) pin.name[0] = 0;
+    find->entryName = 0;
+    find->entryRegular = 0;
+    DropEntrySlot(find);
     if (find->synthetic < 2) {
         find->synthetic++;
         record->attributes = AttrDirectory;
@@ -543,15 +711,17 @@ static int NextEntry(PosixFind *find, FindRecord *record)
         return 1;
     }
     for (;;) {
-        errno = 0;
-        struct dirent *entry = readdir(find->dir);
+        const struct dirent64 *entry = ReadEntry(find);
         if (!entry) return 0;
         const char *name = entry->d_name;
-        if (strcmp(name, ".") == 0 || strcmp(name, "..") == 0) continue;
         size_t length = strlen(name);
-        if (length >= sizeof record->name) continue;           /* cannot be named to us */
-        if (!EntryAttributes(find, entry, record)) continue;
+        if (IsDots(name) || length >= sizeof record->name ||     /* cannot be named to us */
+            !EntryAttributes(find, entry, record)) {
+            DropEntrySlot(find);
+            continue;
+        }
         SetName(record, name, length);
+        find->entryName = name;      /* ours, untouched until the folder is read further */
         return 1;
     }
 }
@@ -573,9 +743,13 @@ static FindHandle PosixFindFirst(const char *pattern, FindRecord *record)
     memcpy(find->folder, pattern, length);
     find->folder[length] = 0;
     find->folderLength = length;
-    find->dir = 0;
     find->synthetic = 0;
     find->nextPin = 0;
+    find->entryName = 0;
+    find->entryRegular = 0;
+    find->entrySlot = -1;
+    find->aheadFirst = find->aheadCount = 0;
+    find->used = find->filled = find->looked = 0;
     /* A folder of the listing being walked is opened through that listing and never through a
     ** link: one put in the folder's place since it was listed would lead the walk elsewhere. */
     int fd;
@@ -593,14 +767,17 @@ static FindHandle PosixFindFirst(const char *pattern, FindRecord *record)
     } else {
         fd = open(length ? find->folder : ".", O_RDONLY | O_DIRECTORY | O_NOCTTY | O_CLOEXEC);
     }
-    if (fd >= 0 && !(find->dir = fdopendir(fd))) close(fd);
-    if (!find->dir || fstat(dirfd(find->dir), &st) != 0) {
-        if (find->dir) closedir(find->dir);
+    if (fd < 0 || fstat(fd, &st) != 0) {
+        if (fd >= 0) close(fd);
         free(find);
         return InvalidFindHandle;
     }
+    find->fd = fd;
     find->device = st.st_dev;
     find->outer = innermostFind;
+    /* One ring per walk: the outermost listing of the thread opens it, inner ones share it. */
+    find->ahead = find->outer ? find->outer->ahead : AheadOpen();
+    find->ownsAhead = !find->outer && find->ahead;
     innermostFind = find;
     NextEntry(find, record);
     return (FindHandle)find;
@@ -621,7 +798,14 @@ static int PosixFindClose(FindHandle handle)
             break;
         }
     }
-    int ok = closedir(find->dir) == 0;
+    StopAhead(find);
+    if (find->ownsAhead) {
+        /* Closed before listings inside it (never by the walk): those go on without. */
+        for (PosixFind *inner = innermostFind; inner; inner = inner->outer)
+            if (inner->ahead == find->ahead) StopAhead(inner);
+        AheadClose(find->ahead);
+    }
+    int ok = close(find->fd) == 0;
     free(find);
     return ok;
 }

@@ -5,6 +5,7 @@
 #include "disinfect/workflow.h"
 #include "base/text.h"
 #include "platform/platform.h"
+#include "platform/platform_hooks.h"
 #include "scan/display.h"
 #include "scan/scanstate.h"
 #include "walk/walk.h"
@@ -25,6 +26,7 @@
 #include <cerrno>
 #include <csignal>
 #include <cstring>
+#include <dirent.h>
 #include <fcntl.h>
 #include <sys/inotify.h>
 #include <sys/stat.h>
@@ -756,5 +758,198 @@ TEST_F(Walk, RacingProcessSwappingTheFolderChangesNothingOutside)
     }
     std::printf("racer swapped before the deletion in %d of %d rounds\n", wins, rounds);
     EXPECT_GT(wins, 0) << "the race was never run: the test proved nothing";
+}
+#endif
+
+#ifndef _WIN32
+// Read-ahead changes when the disk is asked, never what the scan finds or does. The same tree is
+// scanned with read-ahead and without, at the same path; while it is scanned a file is held for
+// reading (the locked worm, which ends in a copy), another for writing (it cannot be opened),
+// and as the first infected file of a folder is reported, entries listed after it are removed
+// or replaced: files that read-ahead has already opened by then. A scan that took such a file
+// as it was fetched would scan the file that is gone. Rows, report, counters and every file
+// left must be the same both ways.
+namespace {
+
+struct AheadChange {
+    std::string trigger;                                 // the row's file that sets it off
+    std::vector<std::string> removed;
+    std::vector<std::pair<std::string, samples::SampleId>> replaced;
+    bool done;
+};
+AheadChange change;
+
+void RowThenChange(const char *file, const char *status)
+{
+    KeepRow(file, status);
+    if (change.done || change.trigger != file)
+        return;
+    change.done = true;
+    for (const std::string &path : change.removed)
+        unlink(path.c_str());
+    for (const auto &[path, id] : change.replaced) {   // a new file under the old name
+        const std::string next = path + ".next";
+        if (!testsupport::WriteBytes(next, samples::MakeSample(id)) || rename(next.c_str(), path.c_str()) != 0)
+            ADD_FAILURE() << "cannot replace " << path;
+    }
+}
+const DisplayOps changingDisplay = {RowThenChange, StoppingTarget, nullptr, nullptr, nullptr, nullptr};
+
+// What every file below `top` holds, by path.
+std::map<std::string, std::vector<uint8_t>> Contents(const std::string &top)
+{
+    namespace fs = std::filesystem;
+    std::map<std::string, std::vector<uint8_t>> files;
+    for (const auto &entry : fs::recursive_directory_iterator(top))
+        if (entry.is_regular_file())
+            files[entry.path().string()] = testsupport::ReadBytes(entry.path().string());
+    return files;
+}
+
+// The entry names of `folder`, in the order the file system lists them.
+std::vector<std::string> ListingOrder(const std::string &folder)
+{
+    std::vector<std::string> names;
+    DIR *dir = opendir(folder.c_str());
+    if (!dir)
+        return names;
+    while (dirent *entry = readdir(dir))
+        if (std::strcmp(entry->d_name, ".") != 0 && std::strcmp(entry->d_name, "..") != 0)
+            names.push_back(entry->d_name);
+    closedir(dir);
+    return names;
+}
+
+bool IsInfectedSample(samples::SampleId id)
+{
+    return id <= samples::InfectedPe32Plus;
+}
+
+// Three folders of 48 programs each (one in three infected, the rest clean files of every
+// kind), written in the same order every time; `kinds` receives what each file holds.
+void MakeAheadTree(const std::string &top, std::map<std::string, samples::SampleId> &kinds)
+{
+    static const samples::SampleId clean[] = {samples::CleanPe, samples::CleanDll, samples::CleanDos,
+                                              samples::CleanNe, samples::CleanLe, samples::CleanText,
+                                              samples::NearEntry1SecondWrong, samples::CutPeWithEntry1Bytes};
+    static const samples::SampleId infected[] = {samples::InfectedEntry1, samples::InfectedEntry2,
+                                                 samples::InfectedDll, samples::InfectedPe32Plus};
+    for (const char *folder : {"a", "a/b", "c"}) {
+        ASSERT_TRUE(testsupport::MakeDir(top + "/" + folder));
+        for (int i = 0; i < 48; i++) {
+            const samples::SampleId id = i % 3 == 1 ? infected[i / 3 % 4] : clean[i % 8];
+            const std::string path = top + "/" + folder + "/p" + std::to_string(i) + ".exe";
+            WriteSample(path, id);
+            kinds[path] = id;
+        }
+    }
+}
+
+struct AheadRun {
+    std::vector<Row> rows;
+    ScanCounterSet counters;
+    std::map<std::string, std::vector<uint8_t>> files;
+    uint32_t taken;
+};
+
+AheadRun ScanWithChanges(const std::string &top, bool readAhead)
+{
+    std::map<std::string, samples::SampleId> kinds;
+    testsupport::RemoveAll(top);
+    MakeAheadTree(top, kinds);
+    const std::string folder = top + "/a";
+    const std::vector<std::string> order = ListingOrder(folder);
+    change = AheadChange{};
+    // The first infected file listed sets the change off; of the files listed after it, two
+    // clean ones go, one clean one turns infected and one infected one turns clean.
+    auto infectedFile = [&](const std::string &path) {
+        return kinds.count(path) && IsInfectedSample(kinds[path]);
+    };
+    for (size_t i = 0; i < order.size() && change.trigger.empty(); i++) {
+        if (!infectedFile(folder + "/" + order[i]))
+            continue;
+        change.trigger = folder + "/" + order[i];
+        bool cleanTurned = false, infectedTurned = false;
+        for (size_t k = i + 1; k < order.size() && k <= i + 12; k++) {
+            const std::string path = folder + "/" + order[k];
+            if (!kinds.count(path))
+                continue;   // the folder inside
+            if (infectedFile(path)) {
+                if (!infectedTurned)
+                    change.replaced.push_back({path, samples::CleanPe});
+                infectedTurned = true;
+            } else if (change.removed.size() < 2) {
+                change.removed.push_back(path);
+            } else if (!cleanTurned) {
+                change.replaced.push_back({path, samples::InfectedEntry2});
+                cleanTurned = true;
+            }
+        }
+    }
+    EXPECT_EQ(2u, change.removed.size());
+    EXPECT_EQ(2u, change.replaced.size());
+
+    const std::string locked = top + "/c/p1.exe", busy = top + "/c/p0.exe";
+    FileHandle reader = Platform.openFile(locked.c_str(), 0);
+    FileHandle writer = Platform.openFile(busy.c_str(), 1);
+    EXPECT_NE(InvalidFileHandle, reader);
+    EXPECT_NE(InvalidFileHandle, writer);
+
+    // The files were written just now: read-ahead would rest, finding them all in the cache.
+    PosixSetReadAhead(readAhead ? ReadAheadAlways : ReadAheadOff);
+    const uint32_t takenBefore = PosixReadAheadTaken();
+    Display = &changingDisplay;
+    EXPECT_TRUE(CopyText(TargetPath, TargetPathSize, top.c_str()));
+    ScanState = Scanning;
+    ScanThreadProc(nullptr);
+    TargetPath[0] = 0;
+    Display = &stoppingDisplay;
+    PosixSetReadAhead(ReadAheadOn);
+    Platform.closeFile(reader);
+    Platform.closeFile(writer);
+    EXPECT_TRUE(change.done) << "the change was never made";
+    return {shownRows, ScanCounters, Contents(top), PosixReadAheadTaken() - takenBefore};
+}
+
+}  // namespace
+
+TEST_F(Walk, ReadAheadChangesNothingTheScanFindsOrDoes)
+{
+    const std::string top = scratch.file("ahead");
+    shownRows.clear();
+    const AheadRun ahead = ScanWithChanges(top, true);
+    shownRows.clear();
+    const AheadRun serial = ScanWithChanges(top, false);
+
+    auto text = [](const std::vector<Row> &rows) {
+        std::string all;
+        for (const Row &row : rows)
+            all += row.file + "\t" + row.status + "\n";
+        return all;
+    };
+    EXPECT_EQ(text(serial.rows), text(ahead.rows));
+    EXPECT_EQ(0, std::memcmp(&serial.counters, &ahead.counters, sizeof ahead.counters));
+    EXPECT_TRUE(serial.files == ahead.files) << "the files left differ";
+    EXPECT_EQ(0u, serial.taken);
+    if (PosixReadAheadAvailable())
+        EXPECT_GT(ahead.taken, 100u) << "read-ahead was not used: the comparison proved nothing";
+    else
+        std::printf("no io_uring here: both scans read one file at a time\n");
+
+    // The scenario itself, the same both ways: the removed files cannot be opened, the file
+    // turned infected is deleted, the one turned clean is left, the held worm ends in a copy.
+    auto has = [&](const std::string &file, const std::string &status) {
+        return std::count(serial.rows.begin(), serial.rows.end(), Row{file, status}) == 1;
+    };
+    for (const std::string &path : change.removed)
+        EXPECT_TRUE(has(path, StatusUnableToOpen)) << path;
+    for (const auto &[path, id] : change.replaced) {
+        EXPECT_EQ(IsInfectedSample(id), has(path, StatusDeleted)) << path;
+        EXPECT_EQ(!IsInfectedSample(id), serial.files.count(path) == 1) << path;
+    }
+    EXPECT_TRUE(has(top + "/c/p1.exe", StatusCopying));
+    EXPECT_TRUE(has(top + "/c/p1.exe", StatusUnableToClean));
+    EXPECT_TRUE(has(top + "/c/p0.exe", StatusUnableToOpen));
+    EXPECT_EQ(3 * 16 + 1, serial.counters.infected) << "every third file and the held copy";
 }
 #endif

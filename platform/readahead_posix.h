@@ -1,0 +1,66 @@
+/*
+** Read-ahead for the POSIX listing: while the scan works on one file, the kernel already opens
+** and reads the next files of the folder being listed, many requests at once, through one
+** io_uring per walk. Nothing here decides what the scan sees: a file fetched ahead is handed to
+** openFile only when its name still leads to it (platform_posix.cpp), and everything else takes
+** the path it takes without read-ahead.
+**
+** What is fetched ahead is only read, under the rules of the scan's own open: no link followed
+** (O_NOFOLLOW), never blocking (O_NONBLOCK, so a FIFO put in a file's place opens empty), no
+** terminal taken (O_NOCTTY), and not a byte read before the descriptor shows a regular file.
+** Memory is AheadSlots slots of fixed size per walk at most, whatever the folders hold; a slot's
+** buffer is taken when the slot is first used.
+**
+** Used by the one thread that owns the walk (the listing that opened the ring and every listing
+** inside it); no locks.
+*/
+#ifndef KRV_READAHEAD_POSIX_H
+#define KRV_READAHEAD_POSIX_H
+
+#include <stdint.h>
+#include <sys/stat.h>
+
+#define AheadBytes  8192u   /* bytes fetched from the start of each file: headers and more */
+#define AheadSlots  256     /* requests of one walk under way or waiting to be taken */
+#define AheadWindow 32      /* entries of one listing fetched ahead at most */
+#define AheadCachedRun 8    /* files found in the cache in a row that make read-ahead rest */
+#define AheadRest   4096    /* entries given while it rests */
+#define AheadProbe  8       /* files fetched ahead at most until one is missing from the cache */
+
+struct Ahead;
+
+/* A ring for one walk; null when read-ahead is switched off (PosixSetReadAhead), the build has
+** no liburing, or the kernel refuses a ring or one of its operations (too old, or forbidden to
+** this process). */
+Ahead *AheadOpen(void);
+
+/* Waits for every request still under way, closes every descriptor the ring opened that
+** nobody took, and frees the ring. */
+void AheadClose(Ahead *ahead);
+
+/* Starts fetching the regular file `name` of the open folder `folder`, or, with `isFolder`,
+** the inode of the folder `name` (nothing of a folder is ever taken). Answers the slot, or -1
+** when no slot is free. `name` is copied. The request reaches the kernel at the next AheadPoll
+** or AheadTake. */
+int AheadEntry(Ahead *ahead, int folder, const char *name, int isFolder);
+
+/* Hands waiting requests to the kernel and takes in what has completed, without waiting. */
+void AheadPoll(Ahead *ahead);
+
+/* Called once for every entry the listing gives: how many files of the listing may be under
+** way now. 0 while read-ahead rests, for AheadRest entries after AheadCachedRun files in a row
+** were in the cache already; then AheadProbe until a file is found missing from the cache;
+** AheadWindow from then on. */
+unsigned AheadWanted(Ahead *ahead);
+
+/* Waits until the file of `slot` is fetched. Answers its descriptor, which belongs to the
+** caller from then on, with the file's status in `st` and its first `*got` bytes at `*data`
+** (valid until AheadDrop); -1 when it could not be opened, is no regular file or could not be
+** read. Either way the caller drops the slot afterwards. */
+int AheadTake(Ahead *ahead, int slot, struct stat *st, const uint8_t **data, uint32_t *got);
+
+/* Gives the slot back; whatever it opened and nobody took is closed, at once or as soon as
+** its request completes. */
+void AheadDrop(Ahead *ahead, int slot);
+
+#endif
