@@ -821,10 +821,13 @@ TEST_F(Dialog, LinkLabelTurnsRedUnderThePointerAndBlueWhenItLeaves)
         ASSERT_TRUE(WaitFor([&] { return ReadLink(label).blue > 100; }));
         RECT r;
         GetWindowRect(label, &r);
-        SetCursorPos(r.left + 10, (r.top + r.bottom) / 2);
         LinkPixels over;
+        int step = 0;
         // Pixels are read while the dialog thread may be drawing: wait for the whole address.
+        // The pointer keeps moving over the label, as a hand would: a single warp can reach the
+        // X server before the window is ready to hear of it, and a pointer at rest tells nothing.
         EXPECT_TRUE(WaitFor([&] {
+            SetCursorPos(r.left + 10 + (step++ & 1), (r.top + r.bottom) / 2);
             over = ReadLink(label);
             return over.red > 100 && over.blue == 0;
         }, 10.0)) << "not red under the pointer (red " << over.red << ", blue " << over.blue << ")";
