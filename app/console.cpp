@@ -199,12 +199,12 @@ static void WriteJsonReport(int complete)
 {
     char key[64], value[16];
     WriteText("{\"report\":{");
-    for (int i = 0; i < ReportLabelCount; i++) {
+    for (int i = 0; i < ReportRowCount; i++) {
         size_t n = 0;
-        for (const char *c = ReportLabels[i]; *c && *c != ':' && n < sizeof key - 1; c++)
+        for (const char *c = ReportRows[i].label; *c && *c != ':' && n < sizeof key - 1; c++)
             key[n++] = *c == ' ' ? '_' : FoldAscii(*c);
         key[n] = 0;
-        FormatCounter(value, *ReportCounters[i]);
+        FormatCounter(value, *ReportRows[i].counter);
         WriteText(i ? ",\"" : "\"");
         WriteText(key);
         WriteText("\":");

@@ -55,16 +55,17 @@ void FormatCounter(char *out, int32_t value)
     *out = 0;
 }
 
-const char *const ReportLabels[ReportLabelCount] = {
-    "Folders:", "Files:",   "Infected:",          "Warnings:",          "Suspicious:",
-    "Cleaned:", "Deleted:", "Cleaned at restart:", "Deleted at restart:", "Unable to be cleaned:",
-};
-
-const int32_t *const ReportCounters[ReportLabelCount] = {
-    &ScanCounters.folders,          &ScanCounters.files,     &ScanCounters.infected,
-    &ScanCounters.warnings,         &ScanCounters.suspicious, &ScanCounters.cleaned,
-    &ScanCounters.deleted,          &ScanCounters.cleanedAtRestart,
-    &ScanCounters.deletedAtRestart, &ScanCounters.unableToClean,
+const ReportRow ReportRows[ReportRowCount] = {
+    {"Folders:", &ScanCounters.folders},
+    {"Files:", &ScanCounters.files},
+    {"Infected:", &ScanCounters.infected},
+    {"Warnings:", &ScanCounters.warnings},
+    {"Suspicious:", &ScanCounters.suspicious},
+    {"Cleaned:", &ScanCounters.cleaned},
+    {"Deleted:", &ScanCounters.deleted},
+    {"Cleaned at restart:", &ScanCounters.cleanedAtRestart},
+    {"Deleted at restart:", &ScanCounters.deletedAtRestart},
+    {"Unable to be cleaned:", &ScanCounters.unableToClean},
 };
 
 void ShowScanReport(void)
@@ -74,9 +75,9 @@ void ShowScanReport(void)
     if (Display && Display->setScanCaption)
         Display->setScanCaption(ScanCaption);
     AddResultRow(ReportTitle, "");
-    for (int i = 0; i < ReportLabelCount; i++) {
-        FormatCounter(value, *ReportCounters[i]);
-        AddResultRow(ReportLabels[i], value);
+    for (const ReportRow &row : ReportRows) {
+        FormatCounter(value, *row.counter);
+        AddResultRow(row.label, value);
     }
     if (ScanCounters.infected != 0 && Display && Display->warnRestart)
         Display->warnRestart(RestartWarning, DialogTitle);

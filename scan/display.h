@@ -20,11 +20,15 @@ extern const char RestartWarning[];   /* the restart warning's text */
 extern const char ScanCaption[];      /* "&Scan": the Scan/Stop button while no scan runs */
 extern const char StopCaption[];      /* "&Stop": the same button during a scan */
 
-/* The report: the title row (with an empty status), then one labelled row per counter. */
-#define ReportLabelCount 10
+/* The report: the title row (with an empty status), then one labelled row per counter, in
+** this order: "Folders:" ... "Unable to be cleaned:". */
+#define ReportRowCount 10
+struct ReportRow {
+    const char *label;
+    const int32_t *counter;
+};
 extern const char ReportTitle[];
-extern const char *const ReportLabels[ReportLabelCount];   /* "Folders:" ... in report order */
-extern const int32_t *const ReportCounters[ReportLabelCount];  /* the counter of each label */
+extern const ReportRow ReportRows[ReportRowCount];
 
 struct DisplayOps {
     /* Appends one (file, status) row; the texts are copied before it returns. */

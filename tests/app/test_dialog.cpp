@@ -60,6 +60,13 @@ bool StartHeld(HWND dialog, const std::string &target, int row)
     return TheGate.WaitHeld();
 }
 
+// Presses Stop during a scan; the confirmation it opens, or null when none came.
+HWND PressStop(HWND dialog)
+{
+    Press(dialog, ScanButton);
+    return WaitForBox(dialog, StopQuestion);
+}
+
 bool AllThreeEnabled(HWND dialog)
 {
     return !StyleDisabled(dialog, ScanButton) && !StyleDisabled(dialog, SelectPathButton) &&
@@ -448,8 +455,7 @@ TEST_F(Dialog, StopAnsweredNoGoesOnAndYesStopsWithTheCountsReached)
     RunDialog([&](HWND dialog) {
         ASSERT_TRUE(StartHeld(dialog, folder.dir.path(), 1));
 
-        Press(dialog, ScanButton);
-        HWND question = WaitForBox(dialog, StopQuestion);
+        HWND question = PressStop(dialog);
         ASSERT_NE(nullptr, question) << "no stop confirmation";
         EXPECT_EQ(DialogTitle, WindowText(question));
         ASSERT_TRUE(Answer(question, IDNO));
@@ -506,8 +512,7 @@ TEST_F(Dialog, StopConfirmedAfterTheScanEndedOnItsOwnDoesNothing)
     SampleFolder folder;
     RunDialog([&](HWND dialog) {
         ASSERT_TRUE(StartHeld(dialog, folder.dir.path(), 1));
-        Press(dialog, ScanButton);
-        HWND question = WaitForBox(dialog, StopQuestion);
+        HWND question = PressStop(dialog);
         ASSERT_NE(nullptr, question);
 
         // While the question is open the scan ends, report, warning and all.
@@ -540,12 +545,11 @@ TEST_F(Dialog, StopConfirmedWhileTheReportIsWrittenStillEndsIdleWithEveryButtonO
     RunDialog([&](HWND dialog) {
         // Held at the report's last row, "Unable to be cleaned:".
         ASSERT_TRUE(StartHeld(dialog, folder.dir.path(), 8 + 11));
-        ASSERT_EQ(ReportLabels[ReportLabelCount - 1], TheGate.rows.back().file);
+        ASSERT_EQ(ReportRows[ReportRowCount - 1].label, TheGate.rows.back().file);
         EXPECT_EQ(ScanCaption, ItemText(dialog, ScanButton));
         EXPECT_EQ(Scanning, ScanState.load());
 
-        Press(dialog, ScanButton);
-        HWND question = WaitForBox(dialog, StopQuestion);
+        HWND question = PressStop(dialog);
         ASSERT_NE(nullptr, question);
         ASSERT_TRUE(Answer(question, IDYES));
         Settle(dialog);
@@ -573,8 +577,7 @@ TEST_F(Dialog, StopConfirmedBetweenTheLastEnableAndIdleWaitsForTheEnd)
     ScratchDir empty;       // nothing infected: no restart warning before the end
     RunDialog([&](HWND dialog) {
         ASSERT_TRUE(StartHeld(dialog, empty.path(), 1));
-        Press(dialog, ScanButton);
-        HWND question = WaitForBox(dialog, StopQuestion);
+        HWND question = PressStop(dialog);
         ASSERT_NE(nullptr, question);
 
         TheGate.holdAtEnable = ExitButton;

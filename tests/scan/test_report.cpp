@@ -29,11 +29,11 @@ TEST(Texts, RowsReportAndCaptionsReadExactlyAsTheUserSeesThem)
                                  "autostart value found: report only"};
     for (size_t i = 0; i < sizeof words / sizeof words[0]; i++)
         EXPECT_STREQ(words[i], statuses[i]);
-    const char *const labels[ReportLabelCount] = {
+    const char *const labels[ReportRowCount] = {
         "Folders:", "Files:", "Infected:", "Warnings:", "Suspicious:", "Cleaned:", "Deleted:",
         "Cleaned at restart:", "Deleted at restart:", "Unable to be cleaned:"};
-    for (int i = 0; i < ReportLabelCount; i++)
-        EXPECT_STREQ(labels[i], ReportLabels[i]);
+    for (int i = 0; i < ReportRowCount; i++)
+        EXPECT_STREQ(labels[i], ReportRows[i].label);
     EXPECT_STREQ("Scan report", ReportTitle);
     EXPECT_STREQ("&Scan", ScanCaption);
     EXPECT_STREQ("&Stop", StopCaption);

@@ -86,8 +86,8 @@ void RemoveAll(const std::string &path)
 std::vector<Row> ExpectedReport(const std::vector<std::string> &values)
 {
     std::vector<Row> rows = {{ReportTitle, ""}};
-    for (size_t i = 0; i < ReportLabelCount; i++)
-        rows.push_back({ReportLabels[i], i < values.size() ? values[i] : std::string("<missing>")});
+    for (size_t i = 0; i < ReportRowCount; i++)
+        rows.push_back({ReportRows[i].label, i < values.size() ? values[i] : std::string("<missing>")});
     return rows;
 }
 
