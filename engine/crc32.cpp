@@ -123,7 +123,9 @@ int Crc32HasClmul(void)
 **   k3 = x^(128+32),   k4 = x^(128-32)    fold one lane 128 bits ahead
 **   k5 = x^64                              128 to 64 bits
 **   P' = 0x1DB710641 and mu = floor(x^64 / P) for the Barrett step. */
-__attribute__((target("pclmul,sse4.1"))) KRV_ALIGN_STACK
+/* The only code of the programs beyond the 486's instructions, in a section of its own so that
+** the programs' instruction check can tell it from the rest. */
+__attribute__((target("pclmul,sse4.1"), section(".text$clmul"))) KRV_ALIGN_STACK
 static uint32_t FoldClmul(uint32_t crc, const uint8_t *p, uint32_t blocks64, uint32_t blocks16)
 {
     const __m128i k1k2 = _mm_set_epi32(0x00000001, (int)0xC6E41596u, 0x00000001, 0x54442BD4);
