@@ -10,6 +10,10 @@
 ** whole text written to a new file beside it, read back, and only then put in its place: a
 ** full disk, a short write or the end of the process on the way never costs the pending
 ** entries already there.
+**
+** The 9x family has no replacing move: for a moment the old wininit.ini stands aside as
+** "wininit.ini~". A process ended just then leaves the only copy of every pending entry there,
+** so that file is taken back in before anything else is written, never deleted unread.
 */
 #include "disinfect/restart.h"
 #include "base/text.h"
@@ -25,6 +29,7 @@
 static const char WininitName[] = "wininit.ini";
 static const char WininitNewName[] = "wininit.krv";   /* the new text before it takes over */
 static const char RenameSection[] = "[rename]";
+static const char AsideSuffix[] = "~";                 /* replaceFile's name for the old file */
 
 static int Is9xFamily(void)
 {
@@ -216,6 +221,111 @@ static int InWindowsFolder(char *path, uint32_t size, const char *name)
            AppendText(path, size, name);
 }
 
+/* 1 when the [rename] section of `ini` already holds the entry [at, end) of another text,
+** compared without the blanks around it and without regard to ASCII case. */
+static int HasRenameEntry(const char *ini, uint32_t length, const char *entry, uint32_t entryLength)
+{
+    int inSection = 0;
+    for (uint32_t at = 0; at < length;) {
+        uint32_t end = LineEnd(ini, length, at);
+        if (IsSectionLine(ini, at, end)) {
+            inSection = IsRenameSection(ini, at, end);
+        } else if (inSection) {
+            uint32_t a = at, e = end;
+            while (a < e && IsBlank(ini[a]))
+                a++;
+            while (e > a && IsBlank(ini[e - 1]))
+                e--;
+            uint32_t i = 0;
+            while (i < entryLength && a + i < e && FoldAscii(ini[a + i]) == FoldAscii(entry[i]))
+                i++;
+            if (i == entryLength && a + i == e)
+                return 1;
+        }
+        at = NextLine(ini, length, end);
+    }
+    return 0;
+}
+
+/* Writes into `out` (of `size` bytes, room for `ini` and `other` together three times over)
+** the text `ini` with every entry of the [rename] section of `other` that it lacks; answers
+** the new length, or 0 when an entry is too long to take. */
+static uint32_t MergeRenameEntries(const char *ini, uint32_t length, const char *other,
+                                   uint32_t otherLength, char *out, char *spare, uint32_t size)
+{
+    static char line[2 * ScanPathSize + 2];   /* restart-time work runs on one thread */
+    memcpy(out, ini, length);
+    int inSection = 0;
+    for (uint32_t at = 0; at < otherLength;) {
+        uint32_t end = LineEnd(other, otherLength, at);
+        if (IsSectionLine(other, at, end)) {
+            inSection = IsRenameSection(other, at, end);
+        } else if (inSection && !IsBlankLine(other, at, end)) {
+            while (IsBlank(other[at]))
+                at++;
+            uint32_t entryLength = end - at;
+            while (IsBlank(other[at + entryLength - 1]))
+                entryLength--;
+            if (entryLength >= sizeof line)
+                return 0;
+            if (!HasRenameEntry(out, length, other + at, entryLength)) {
+                memcpy(line, other + at, entryLength);
+                line[entryLength] = 0;
+                length = InsertRenameLine(out, length, line, spare, size);
+                if (length == 0)
+                    return 0;
+                char *swap = out;
+                out = spare;
+                spare = swap;
+            }
+        }
+        at = NextLine(other, otherLength, end);
+    }
+    if (spare < out)   /* the result ended in the second buffer */
+        memcpy(spare, out, length);
+    return length;
+}
+
+/* Takes what an interrupted replacement left at `aside` back into `path`: when `path` is
+** missing the old file simply goes back; when both exist, the entries `aside` holds are added
+** to `path` (none twice) through `fresh`, and `aside` goes only once the text holding them is
+** on disk. If that text cannot take the place of `path`, it is written at `aside` again, so
+** that nothing is lost. Answers 1 when nothing is left aside. */
+static int TakeBackAside(const char *path, const char *aside, const char *fresh)
+{
+    if (Platform.getFileAttributes(aside) == InvalidFileAttributes)
+        return 1;
+    if (Platform.getFileAttributes(path) == InvalidFileAttributes)
+        return Platform.moveFile(aside, path);
+
+    char *ini, *old;
+    uint32_t length, oldLength;
+    if (!ReadWholeFile(aside, &old, &oldLength))
+        return 0;
+    if (!ReadWholeFile(path, &ini, &length)) {
+        MemFree(old);
+        return 0;
+    }
+    int ok = 0;
+    uint32_t size = length + 3 * oldLength + 16;
+    char *out = (char *)MemAlloc(2 * size);
+    if (out) {
+        uint32_t merged = MergeRenameEntries(ini ? ini : "", length, old ? old : "", oldLength,
+                                             out, out + size, size);
+        int kept = 1;   /* 0 while `fresh` holds the only copy of the entries */
+        if (merged != 0 && WriteChecked(fresh, out, merged) && Platform.deleteFile(aside)) {
+            ok = Platform.replaceFile(fresh, path);
+            kept = ok || WriteChecked(aside, out, merged);
+        }
+        if (!ok && kept)
+            Platform.deleteFile(fresh);
+        MemFree(out);
+    }
+    MemFree(ini);
+    MemFree(old);
+    return ok;
+}
+
 int AddWininitRename(const char *destination, const char *source)
 {
     /* The 9x start-up carries the section out in real-mode DOS, before Windows and its long
@@ -234,9 +344,14 @@ int AddWininitRename(const char *destination, const char *source)
         !destination[0] || !source[0])
         return 0;
 
-    char path[ScanPathSize], fresh[ScanPathSize];
+    char path[ScanPathSize], fresh[ScanPathSize], aside[ScanPathSize];
     if (!InWindowsFolder(path, sizeof path, WininitName) ||
-        !InWindowsFolder(fresh, sizeof fresh, WininitNewName))
+        !InWindowsFolder(fresh, sizeof fresh, WininitNewName) ||
+        !CopyText(aside, sizeof aside, path) || !AppendText(aside, sizeof aside, AsideSuffix))
+        return 0;
+    /* The system may still hold profile writes of its own in a cache. */
+    Platform.flushProfile(path);
+    if (!TakeBackAside(path, aside, fresh))
         return 0;
 
     char line[2 * ScanPathSize + 2];

@@ -13,7 +13,8 @@
 **   Crc32Portable  slicing by 16: sixteen tables, sixteen independent look-ups per 16 bytes.
 **   Crc32Clmul     folding with carry-less multiplication (PCLMULQDQ), four 128-bit lanes,
 **                  then a Barrett reduction to 32 bits; about four times the portable speed.
-** Crc32 and Crc32Update pick the fastest path the processor has, once.
+** Crc32 and Crc32Update pick the fastest path that the processor has and the system allows,
+** once.
 */
 #include "engine/crc32.h"
 
@@ -100,12 +101,15 @@ uint32_t Crc32Portable(uint32_t crc, const void *data, uint32_t length)
 
 #if KRV_CRC_X86
 
-int Crc32HasClmul(void)
+static_assert(CpuidPclmul == bit_PCLMUL && CpuidSse41 == bit_SSE4_1, "CPUID leaf 1, ECX");
+
+/* Leaf 1's feature bits in ECX; 0 where the processor has no CPUID (a 486 without it). */
+static uint32_t CpuidFeatures(void)
 {
     unsigned int eax = 0, ebx = 0, ecx = 0, edx = 0;
     if (!__get_cpuid(1, &eax, &ebx, &ecx, &edx))
         return 0;
-    return (ecx & bit_PCLMUL) != 0 && (ecx & bit_SSE4_1) != 0;
+    return ecx;
 }
 
 /* The 32-bit Windows ABI promises only a 4-byte aligned stack; realign on entry so that spilled
@@ -190,7 +194,7 @@ uint32_t Crc32Clmul(uint32_t crc, const void *data, uint32_t length)
 {
     const uint8_t *p = (const uint8_t *)data;
     /* Folding needs one full 64-byte block to start from; shorter runs gain nothing anyway.
-    ** A processor without the instructions gets the portable path rather than a fault. */
+    ** A processor or system without the instructions gets the portable path, not a fault. */
     if (length < 64 || !HasClmulOnce())
         return Crc32Portable(crc, p, length);
     uint32_t blocks64 = length / 64;
@@ -202,7 +206,7 @@ uint32_t Crc32Clmul(uint32_t crc, const void *data, uint32_t length)
 
 #else  /* not x86: no carry-less multiply; the portable path answers for it */
 
-int Crc32HasClmul(void) { return 0; }
+static uint32_t CpuidFeatures(void) { return 0; }
 
 uint32_t Crc32Clmul(uint32_t crc, const void *data, uint32_t length)
 {
@@ -210,6 +214,36 @@ uint32_t Crc32Clmul(uint32_t crc, const void *data, uint32_t length)
 }
 
 #endif
+
+/*
+** A processor with the instructions is not enough: a system that does not save the SSE
+** registers on a task switch (FXSAVE) leaves them disabled, and the first one faults as an
+** illegal instruction. Windows 2000 is the first of the NT family that saves them, 98 SE
+** (4.10.2222) the first of the 9x family; a POSIX system of today always does.
+*/
+int Crc32FastPathAllowed(const SystemVersion *system, uint32_t cpuidFeatures)
+{
+    if ((cpuidFeatures & CpuidPclmul) == 0 || (cpuidFeatures & CpuidSse41) == 0)
+        return 0;
+    switch (system->family) {
+    case SystemPosix:
+        return 1;
+    case SystemNt:
+        return system->major >= 5;
+    case System9x:
+        if (system->major != 4)
+            return system->major > 4;
+        return system->minor > 10 || (system->minor == 10 && system->build >= 2222);
+    default:
+        return 0;
+    }
+}
+
+int Crc32HasClmul(void)
+{
+    SystemVersion system;
+    return Platform.systemVersion(&system) && Crc32FastPathAllowed(&system, CpuidFeatures());
+}
 
 /* CPUID is slow (under a hypervisor it traps), so it is asked once: -1 until then. The answer
 ** is kept at file scope rather than in a function-local static, whose thread-safe guard would

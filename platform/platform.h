@@ -64,6 +64,17 @@ struct FindRecord {
 #define PlatformPathSize 4096
 #endif
 
+/* The running system, as GetVersionExA gives it: `family` is SystemWin32s, System9x or SystemNt
+** (the Win32 platform identifiers) or SystemPosix; `build` is the build number alone (on the 9x
+** family the system puts the version in its high word; that is cut off). */
+#define SystemWin32s 0u
+#define System9x     1u
+#define SystemNt     2u
+#define SystemPosix  0x100u
+struct SystemVersion {
+    uint32_t family, major, minor, build;
+};
+
 #define MaxFixedDrives 32                         /* roots fixedDrives() reports at most */
 #define MaxRootPath    260                        /* bytes of one root, NUL included */
 
@@ -106,13 +117,18 @@ struct PlatformOps {
     ** shortPath: the short (8.3) form of an existing path; 0 when it has none or it does not
     ** fit (always on POSIX). replaceFile: `from` takes the name `to`, replacing the file there
     ** if there is one; on failure both are left as they were. Where the system has no replacing
-    ** move (the 9x family) the old file steps aside as "<to>~" for the moment in between. */
+    ** move (the 9x family) the old file steps aside as "<to>~" for the moment in between; a
+    ** file already under that name is never deleted: the replacement then fails. flushProfile:
+    ** writes the system's cached copy of the profile file `path` back to disk (nothing to do
+    ** on POSIX). */
     uint32_t (*getVersion)(void);
+    int (*systemVersion)(SystemVersion *out);     /* 0 when it cannot be read */
     int (*moveFileAtRestart)(const char *from, const char *to);
     int (*windowsFolder)(char *out, uint32_t size);
     int (*writeWholeFile)(const char *path, const void *data, uint32_t size);
     int (*shortPath)(const char *path, char *out, uint32_t size);
     int (*replaceFile)(const char *from, const char *to);
+    int (*flushProfile)(const char *path);
 
     /* Folder walk. findFirst takes a pattern "<folder>\*.*" and answers the first entry, "."
     ** and ".." included, or InvalidFindHandle; findNext answers 0 at the end. A symbolic link,

@@ -1,6 +1,6 @@
 /*
-** What the POSIX backend opens to tests beyond the table: pieces that read system files, so
-** that a test can hand them a forged one.
+** What the backends open to tests beyond the table: pieces that read system files or records,
+** so that a test can hand them a forged one.
 */
 #ifndef KRV_PLATFORM_HOOKS_H
 #define KRV_PLATFORM_HOOKS_H
@@ -22,6 +22,12 @@ uint32_t PosixReadAheadTaken(void);
 
 /* Non-zero when read-ahead is on and this system gives the process a ring it can use. */
 int PosixReadAheadAvailable(void);
+#endif
+
+#ifdef _WIN32
+/* The record the listing makes of one wide entry on the NT family; `data` is a
+** WIN32_FIND_DATAW. */
+void WinRecordFromWide(const void *data, FindRecord *record);
 #endif
 
 #endif

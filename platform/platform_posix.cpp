@@ -404,6 +404,19 @@ static uint32_t PosixGetVersion(void)
     return 0;
 }
 
+/* No profile cache to flush. */
+static int PosixFlushProfile(const char *)
+{
+    return 1;
+}
+
+static int PosixSystemVersion(SystemVersion *out)
+{
+    out->family = SystemPosix;
+    out->major = out->minor = out->build = 0;
+    return 1;
+}
+
 static int PosixMoveFileAtRestart(const char *, const char *)
 {
     return 0;
@@ -976,11 +989,13 @@ const PlatformOps PlatformDefaults = {
     .deleteFile        = PosixDeleteFile,
     .moveFile          = PosixMoveFile,
     .getVersion        = PosixGetVersion,
+    .systemVersion     = PosixSystemVersion,
     .moveFileAtRestart = PosixMoveFileAtRestart,
     .windowsFolder     = PosixWindowsFolder,
     .writeWholeFile    = PosixWriteWholeFile,
     .shortPath         = PosixShortPath,
     .replaceFile       = PosixReplaceFile,
+    .flushProfile      = PosixFlushProfile,
     .findFirst         = PosixFindFirst,
     .findNext          = PosixFindNext,
     .findClose         = PosixFindClose,

@@ -3,6 +3,7 @@
 ** was written against. This is the only file of the core that includes windows.h.
 */
 #include "platform/platform.h"
+#include "platform/platform_hooks.h"
 
 #include <stdlib.h>
 #include <string.h>
@@ -85,6 +86,20 @@ static uint32_t WinGetVersion(void)
     return GetVersion();
 }
 
+static int WinSystemVersion(SystemVersion *out)
+{
+    OSVERSIONINFOA info;
+    memset(&info, 0, sizeof info);
+    info.dwOSVersionInfoSize = sizeof info;
+    if (!GetVersionExA(&info)) return 0;
+    out->family = info.dwPlatformId;
+    out->major = info.dwMajorVersion;
+    out->minor = info.dwMinorVersion;
+    out->build = info.dwPlatformId == VER_PLATFORM_WIN32_NT ? info.dwBuildNumber
+                                                            : info.dwBuildNumber & 0xFFFFu;
+    return 1;
+}
+
 /* The platform's own result goes back unchanged: callers test for non-zero only. */
 static int WinMoveFileAtRestart(const char *from, const char *to)
 {
@@ -115,6 +130,13 @@ static int WinWriteWholeFile(const char *path, const void *data, uint32_t size)
     return ok && written == size;
 }
 
+/* The 9x family keeps profile files in a cache of its own and writes them back when it likes:
+** flushing it makes the file on disk the whole truth before it is read. */
+static int WinFlushProfile(const char *path)
+{
+    return WritePrivateProfileStringA(NULL, NULL, NULL, path) != 0;
+}
+
 static int WinShortPath(const char *path, char *out, uint32_t size)
 {
     DWORD length = GetShortPathNameA(path, out, size);
@@ -123,7 +145,8 @@ static int WinShortPath(const char *path, char *out, uint32_t size)
 
 /* The NT family replaces in one step. The 9x family has no replacing move (MoveFileExA fails
 ** there as not implemented): the old file steps aside under "<to>~", and comes back when the
-** new one cannot take its place. */
+** new one cannot take its place. A file already under that name is what an interrupted
+** replacement left, perhaps the only copy of what it held: it is never deleted here. */
 static int WinReplaceFile(const char *from, const char *to)
 {
     if (!(GetVersion() & 0x80000000u))
@@ -134,7 +157,7 @@ static int WinReplaceFile(const char *from, const char *to)
     memcpy(aside, to, length);
     aside[length] = '~';
     aside[length + 1] = 0;
-    DeleteFileA(aside);             /* what an interrupted replacement may have left */
+    if (GetFileAttributesA(aside) != INVALID_FILE_ATTRIBUTES) return 0;
     BOOL stepped = MoveFileA(to, aside);
     if (!stepped && GetFileAttributesA(to) != INVALID_FILE_ATTRIBUTES) return 0;
     if (!MoveFileA(from, to)) {
@@ -198,18 +221,45 @@ static int ExactAnsi(const WCHAR *wide, char *out, int size)
     return wide[i] == back[i];
 }
 
-/* A name with no exact ANSI form, not even a short one, keeps its lossy form: it opens
-** nothing, and the workflow reports it like any file that cannot be opened. */
+/* The ANSI form of a name that has none, not even a short one: each character that the code
+** page lacks becomes "?". The system's best-fit conversion would make "\u0101.exe" into
+** "a.exe", another file's name; a name with "?" in it opens nothing, so the workflow reports
+** the file like any file that cannot be opened. */
+static void InexactAnsi(const WCHAR *wide, char *out, int size)
+{
+    int used = 0;
+    for (; *wide; wide++) {
+        char one[8];
+        WCHAR back[2];
+        int length = WideCharToMultiByte(CP_ACP, 0, wide, 1, one, sizeof one, NULL, NULL);
+        if (length <= 0 || MultiByteToWideChar(CP_ACP, 0, one, length, back, 2) != 1 ||
+            back[0] != *wide) {
+            one[0] = '?';
+            length = 1;
+        }
+        if (used + length >= size) break;
+        memcpy(out + used, one, length);
+        used += length;
+    }
+    out[used] = 0;
+}
+
+/* Every field of the record, as ToRecord sets it from the ANSI listing. */
 static void ToRecordWide(const WIN32_FIND_DATAW *data, FindRecord *record)
 {
     record->attributes = data->dwFileAttributes;
+    record->reparseTag =
+        (data->dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) ? data->dwReserved0 : 0;
     int size = (int)sizeof record->name;
     if (ExactAnsi(data->cFileName, record->name, size) ||
         ExactAnsi(data->cAlternateFileName, record->name, size))
         return;
-    if (!WideCharToMultiByte(CP_ACP, 0, data->cFileName, -1, record->name, size, NULL, NULL))
-        record->name[0] = 0;
-    record->name[size - 1] = 0;
+    InexactAnsi(data->cFileName, record->name, size);
+}
+
+void WinRecordFromWide(const void *data, FindRecord *record)
+{
+    ToRecordWide((const WIN32_FIND_DATAW *)data, record);
 }
 
 static FindHandle WinFindFirst(const char *pattern, FindRecord *record)
@@ -379,11 +429,13 @@ const PlatformOps PlatformDefaults = {
     .deleteFile        = WinDeleteFile,
     .moveFile          = WinMoveFile,
     .getVersion        = WinGetVersion,
+    .systemVersion     = WinSystemVersion,
     .moveFileAtRestart = WinMoveFileAtRestart,
     .windowsFolder     = WinWindowsFolder,
     .writeWholeFile    = WinWriteWholeFile,
     .shortPath         = WinShortPath,
     .replaceFile       = WinReplaceFile,
+    .flushProfile      = WinFlushProfile,
     .findFirst         = WinFindFirst,
     .findNext          = WinFindNext,
     .findClose         = WinFindClose,

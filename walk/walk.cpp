@@ -93,9 +93,9 @@ static int IsDotEntry(const char *name)
 }
 
 /* An entry whose path the system cannot take, `name` to be put at `cut`, is not passed over in
-** silence: whatever it holds goes unscanned. A file counts as a file that cannot be opened
-** (a row for a program extension); a folder counts as entered and, as nothing in it can be
-** reached, always gets the row "unable to open file" against its path with the separator. */
+** silence. A file counts as a file that cannot be opened (a row for a program extension). A
+** folder is what any folder that cannot be listed is: counted and shown, without a row; nothing
+** in the walk reports an error to the user. */
 static void PassOver(uint32_t cut, const FindRecord *record)
 {
     /* The worker is the only user. Any folder path that fits ScanPath and any name fit here. */
@@ -110,12 +110,12 @@ static void PassOver(uint32_t cut, const FindRecord *record)
     char separator[2] = {PathSeparator, 0};
     AppendText(path, sizeof path, separator);
     ScanCounters.folders++;
-    AddResultRow(path, StatusUnableToOpen);
+    ShowTarget(path);
 }
 
 void ScanFolder(void)
 {
-    FindRecord record;
+    FindRecord record = {};   /* no field left to chance, whatever a listing sets */
 
     ScanCounters.folders++;
     uint32_t cut = (uint32_t)strlen(ScanPath);

@@ -30,8 +30,9 @@ void ScanGivenPaths(const char *const *paths, int count);
 ** files that are links (a name-surrogate reparse tag) are passed over, other reparse-point
 ** files scanned. An entry whose path the system cannot take (PlatformMaxPath, within which the
 ** pattern "\*.*" must fit for a folder) is reported: a file as a file that cannot be opened
-** (ProcessUnreachableFile), a folder counted in `folders` with the row "unable to open file"
-** against its path. On return ScanPath holds the folder's path with its trailing separator. */
+** (ProcessUnreachableFile), a folder as any folder that cannot be listed: counted in `folders`
+** and shown with ShowTarget, without a row. On return ScanPath holds the folder's path with its
+** trailing separator. */
 void ScanFolder(void);
 
 #endif

@@ -175,6 +175,37 @@ TEST(Crc32Paths, DispatchMatchesBytewise)
                   Crc32(data.data(), length)) << "length " << length;
 }
 
+// The fast path needs the instructions and a system that saves their registers: NT 4.0 and
+// Windows 98 (first edition) do not, and fault on the first SSE instruction.
+TEST(Crc32Paths, FastPathOnlyWhereTheSystemSavesTheSseRegisters)
+{
+    const uint32_t both = CpuidPclmul | CpuidSse41;
+    const struct {
+        const char *name;
+        SystemVersion system;
+        int allowed;
+    } systems[] = {
+        {"Windows NT 4.0 SP6", {SystemNt, 4, 0, 1381}, 0},
+        {"Windows 2000", {SystemNt, 5, 0, 2195}, 1},
+        {"Windows XP", {SystemNt, 5, 1, 2600}, 1},
+        {"Windows 10", {SystemNt, 10, 0, 19045}, 1},
+        {"Windows 95", {System9x, 4, 0, 950}, 0},
+        {"Windows 98", {System9x, 4, 10, 1998}, 0},
+        {"Windows 98 SE", {System9x, 4, 10, 2222}, 1},
+        {"Windows ME", {System9x, 4, 90, 3000}, 1},
+        {"Win32s", {SystemWin32s, 3, 11, 0}, 0},
+        {"POSIX", {SystemPosix, 0, 0, 0}, 1},
+    };
+    for (const auto &s : systems) {
+        EXPECT_EQ(s.allowed, Crc32FastPathAllowed(&s.system, both)) << s.name;
+        EXPECT_EQ(s.allowed, Crc32FastPathAllowed(&s.system, both | 0xFFFF0000u)) << s.name;
+        // Without either instruction set nothing allows it.
+        EXPECT_EQ(0, Crc32FastPathAllowed(&s.system, CpuidPclmul)) << s.name;
+        EXPECT_EQ(0, Crc32FastPathAllowed(&s.system, CpuidSse41)) << s.name;
+        EXPECT_EQ(0, Crc32FastPathAllowed(&s.system, 0)) << s.name;
+    }
+}
+
 TEST(Crc32Update, ChainingEqualsOneShotAtEverySplit)
 {
     std::vector<uint8_t> data = RandomBytes(300, 5);

@@ -166,8 +166,8 @@ void AddClean(Tree &t, const std::string &relative, samples::SampleId id = sampl
 // Folders of 200-byte names (60 on Windows, so that a few levels are within reach), nested until their path is far longer than the system takes
 // (made relative to each other on POSIX, through "\\?\" paths on Windows); a program on every
 // level: clean while the walk can reach it, infected beyond. The first folder whose path is too
-// long is reported, and so is a program whose path is too long in a folder that is not; nothing
-// beyond is reached or changed.
+// long is counted as a folder that cannot be listed (no row); a program whose path is too long
+// in a folder that is not gets its row; nothing beyond is reached or changed.
 void DeepTree(Tree &t)
 {
     const std::string name(PlatformMaxPath > 1000 ? 200 : 60, 'd');
@@ -185,8 +185,6 @@ void DeepTree(Tree &t)
         path += Sep + name;
         // Entered with room for the separator and "*.*"; its program needs room for "/c.exe".
         bool entered = walked && path.size() + 4 < PlatformMaxPath;
-        if (walked && !entered)
-            t.rows.push_back({path + Sep, "unable to open file"});
         if (entered && path.size() + 6 >= PlatformMaxPath)
             t.rows.push_back({path + Sep + "c.exe", "unable to open file"});
         walked = entered;

@@ -14,6 +14,8 @@
 #include <string>
 #include <vector>
 
+#include "platform/platform_hooks.h"
+
 #ifdef _WIN32
 #include <windows.h>
 #else
@@ -22,8 +24,6 @@
 #include <sys/stat.h>
 #include <sys/un.h>
 #include <unistd.h>
-
-#include "platform/platform_hooks.h"
 #endif
 
 using testsupport::Exists;
@@ -795,6 +795,77 @@ TEST(WinRestart, WindowsFolderHasNoTrailingSeparatorAndRefusesSmallBuffers)
     EXPECT_TRUE(Platform.getFileAttributes(folder) & AttrDirectory);
     char tiny[4];
     EXPECT_EQ(0, Platform.windowsFolder(tiny, sizeof tiny));
+}
+
+// The NT family's listing is taken in Unicode and each entry converted here: the record must
+// carry every field the ANSI listing carries, whatever the caller's record held before.
+TEST(WinWideRecord, ReparseTagIsSetOnlyWithTheReparseAttribute)
+{
+    const struct {
+        DWORD attributes, reserved0;
+        uint32_t tag;
+    } cases[] = {
+        {FILE_ATTRIBUTE_NORMAL | FILE_ATTRIBUTE_REPARSE_POINT, ReparseTagSymlink, ReparseTagSymlink},
+        {FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_REPARSE_POINT, ReparseTagMountPoint,
+         ReparseTagMountPoint},
+        {FILE_ATTRIBUTE_NORMAL | FILE_ATTRIBUTE_REPARSE_POINT, 0x80000013u, 0x80000013u},
+        {FILE_ATTRIBUTE_NORMAL, 0x12345678u, 0},   // dwReserved0 means nothing without it
+    };
+    for (const auto &c : cases) {
+        WIN32_FIND_DATAW data = {};
+        data.dwFileAttributes = c.attributes;
+        data.dwReserved0 = c.reserved0;
+        wcscpy(data.cFileName, L"entry.exe");
+        FindRecord record;
+        memset(&record, 0xEF, sizeof record);
+        record.reparseTag = 0xDEADBEEFu;
+        WinRecordFromWide(&data, &record);
+        EXPECT_EQ(c.tag, record.reparseTag) << std::hex << c.attributes;
+        EXPECT_EQ(c.attributes, record.attributes);
+        EXPECT_STREQ("entry.exe", record.name);
+    }
+}
+
+// A name the ANSI code page cannot spell is given by its short name; with none (8.3 names are
+// often off on data volumes) it must open nothing rather than the file whose name the
+// best-fit conversion makes of it ("\u0101.exe" read as "a.exe").
+TEST(WinWideRecord, NameWithoutAnExactAnsiFormOpensNoOtherFile)
+{
+    char probe[8];
+    WCHAR back[8];
+    int n = WideCharToMultiByte(CP_ACP, 0, L"\u0101", 1, probe, sizeof probe, NULL, NULL);
+    if (n > 0 && MultiByteToWideChar(CP_ACP, 0, probe, n, back, 8) == 1 && back[0] == 0x0101)
+        GTEST_SKIP() << "the ANSI code page " << GetACP() << " spells \\u0101 exactly";
+
+    ScratchDir dir;
+    ASSERT_TRUE(WriteText(dir.file("a.exe"), "another file"));
+    const struct {
+        const wchar_t *name, *shortName;
+        const char *expect;   // null: any name that opens nothing
+    } cases[] = {
+        {L"plain.exe", L"", "plain.exe"},
+        {L"\u0101.exe", L"A~1.EXE", "A~1.EXE"},
+        {L"\u0101.exe", L"", nullptr},
+        {L"x\u0101\u0101y.exe", L"", nullptr},
+        {L"a\u0101.exe", L"\u0101~1.EXE", nullptr},   // a short name no better than the long
+    };
+    for (const auto &c : cases) {
+        WIN32_FIND_DATAW data = {};
+        data.dwFileAttributes = FILE_ATTRIBUTE_ARCHIVE;
+        wcscpy(data.cFileName, c.name);
+        wcscpy(data.cAlternateFileName, c.shortName);
+        FindRecord record;
+        WinRecordFromWide(&data, &record);
+        if (c.expect) {
+            EXPECT_STREQ(c.expect, record.name);
+            continue;
+        }
+        EXPECT_NE(nullptr, strchr(record.name, '?')) << record.name;
+        FileHandle file = Platform.openFile(dir.file(record.name).c_str(), 0);
+        EXPECT_EQ(InvalidFileHandle, file) << record.name << " opened a file";
+        if (file != InvalidFileHandle) Platform.closeFile(file);
+        EXPECT_EQ(InvalidFileAttributes, Platform.getFileAttributes(dir.file(record.name).c_str()));
+    }
 }
 
 TEST(WinDrives, FixedDrivesAreRootsInLetterOrder)
