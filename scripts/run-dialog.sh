@@ -2,8 +2,9 @@
 # Usage: scripts/run-dialog.sh
 # Starts the Windows program (build/win32-run/app/korvane.exe, built here when missing) under Wine,
 # in a prefix of its own (build/win32-run/wineprefix), on the X display in DISPLAY. The prefix
-# has no Z: drive, so "All fixed drives" means its own C: only; a demo folder of harmless
-# samples is written to C:\demo for Select Path. Returns when the dialog is closed.
+# shows nothing of the host (scripts/wineprefix.sh), so "All fixed drives" means its own C:
+# only; a demo folder of harmless samples is written afresh to C:\demo for Select Path on every
+# run. Returns when the dialog is closed.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 root=$PWD
@@ -24,9 +25,16 @@ fi
 
 . scripts/wine-env.sh "$root/build/win32-run/wineprefix"
 bash scripts/wineprefix.sh "$WINEPREFIX"
-if [ -x build/native/tools/makesamples ] && [ ! -d "$WINEPREFIX/drive_c/demo" ]; then
-  mkdir -p "$WINEPREFIX/drive_c/demo"
-  build/native/tools/makesamples "$WINEPREFIX/drive_c/demo" >/dev/null 2>&1 || true
+# Written afresh on every run: the last run's scan deleted what it found.
+demo="$WINEPREFIX/drive_c/demo"
+rm -rf "$demo"
+mkdir -p "$demo"
+if [ -x build/native/tools/makesamples ]; then
+  build/native/tools/makesamples "$demo" >/dev/null
+elif [ -f build/win32-run/tools/makesamples.exe ]; then
+  wine build/win32-run/tools/makesamples.exe 'C:\demo' </dev/null >/dev/null
+else
+  echo "run-dialog.sh: no sample maker built (bash scripts/run.sh builds it): C:\demo is empty." >&2
 fi
 
 echo "Starting $program under Wine on display $DISPLAY (close the dialog to end)."
