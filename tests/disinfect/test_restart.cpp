@@ -240,6 +240,35 @@ TEST_F(Restart, NineXFamilyLeavesWininitAsItWasWhenAnyStepFails)
     EXPECT_FALSE(Exists(scratch.file("wininit.krv")));
 }
 
+// What a replacement ended half-way left as "wininit.ini~" is taken back in, whatever its line
+// ends; an entry too long to take leaves both files as they were rather than lose it.
+TEST_F(Restart, NineXFamilyTakesBackWhatWasLeftAside)
+{
+    versionWord = 0xC0000A04u;
+    const std::string aside = scratch.file("wininit.ini~");
+    const std::string tooLong = "NUL=C:\\" + std::string(3 * ScanPathSize, 'x') + "\r\n";
+    const struct {
+        const char *what;
+        std::string ini, aside, after;   // after "": the call fails and nothing changes
+    } cases[] = {
+        {"bare line breaks, no last one", "[rename]\nNUL=C:\\ONE.EXE",
+         "[Rename]\rNUL=C:\\TWO.EXE\rNUL=C:\\ONE.EXE",
+         "[rename]\nNUL=C:\\ONE.EXE\r\nNUL=C:\\TWO.EXE\r\nNUL=C:\\a.exe\r\n"},
+        {"no section in wininit.ini", "[boot]\r\n", "[rename]\r\n\tNUL=C:\\TWO.EXE \r\n",
+         "[boot]\r\n[rename]\r\nNUL=C:\\TWO.EXE\r\nNUL=C:\\a.exe\r\n"},
+        {"an entry too long to take", "[rename]\r\n", "[rename]\r\n" + tooLong, ""},
+    };
+    for (const auto &c : cases) {
+        ASSERT_TRUE(testsupport::WriteText(Wininit(), c.ini));
+        ASSERT_TRUE(testsupport::WriteText(aside, c.aside));
+        EXPECT_EQ(c.after.empty() ? 0 : 1, ScheduleDeleteAtRestart("C:\\a.exe")) << c.what;
+        EXPECT_EQ(c.after.empty() ? c.ini : c.after, ReadWininit()) << c.what;
+        EXPECT_EQ(c.after.empty(), Exists(aside)) << c.what;
+        EXPECT_FALSE(Exists(scratch.file("wininit.krv"))) << c.what;
+        testsupport::RemoveAll(aside);
+    }
+}
+
 // ---- NT family ------------------------------------------------------------------------------
 
 TEST_F(Restart, NtFamilyDeletionPassesThePlatformResultOn)
