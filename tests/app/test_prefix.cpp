@@ -12,28 +12,39 @@
 
 namespace {
 
-// The parsing name and file-system path of every item directly on the desktop.
-std::vector<std::string> DesktopItems()
+// The parsing name of every item directly in `folder`.
+void AddItems(IShellFolder *folder, std::vector<std::string> &names)
+{
+    IEnumIDList *items = NULL;
+    if (folder->EnumObjects(NULL, SHCONTF_FOLDERS | SHCONTF_NONFOLDERS | SHCONTF_INCLUDEHIDDEN,
+                            &items) != S_OK)
+        return;
+    LPITEMIDLIST item;
+    while (items->Next(1, &item, NULL) == S_OK) {
+        STRRET name;
+        char text[MAX_PATH] = "";
+        if (SUCCEEDED(folder->GetDisplayNameOf(item, SHGDN_FORPARSING, &name)))
+            StrRetToBufA(&name, item, text, sizeof text);
+        names.push_back(text);
+        CoTaskMemFree(item);
+    }
+    items->Release();
+}
+
+// What the folder browser offers at its first two levels: the desktop and My Computer.
+std::vector<std::string> BrowserItems()
 {
     std::vector<std::string> names;
-    IShellFolder *desktop = NULL;
+    IShellFolder *desktop = NULL, *computer = NULL;
     if (FAILED(SHGetDesktopFolder(&desktop))) return names;
-    IEnumIDList *items = NULL;
-    if (desktop->EnumObjects(NULL, SHCONTF_FOLDERS | SHCONTF_NONFOLDERS | SHCONTF_INCLUDEHIDDEN,
-                             &items) == S_OK) {
-        LPITEMIDLIST item;
-        while (items->Next(1, &item, NULL) == S_OK) {
-            STRRET name;
-            char text[MAX_PATH] = "";
-            if (SUCCEEDED(desktop->GetDisplayNameOf(item, SHGDN_FORPARSING, &name)))
-                StrRetToBufA(&name, item, text, sizeof text);
-            names.push_back(text);
-            char path[MAX_PATH] = "";
-            if (SHGetPathFromIDListA(item, path)) names.push_back(path);
-            CoTaskMemFree(item);
-        }
-        items->Release();
+    AddItems(desktop, names);
+    LPITEMIDLIST drives = NULL;
+    if (SUCCEEDED(SHGetSpecialFolderLocation(NULL, CSIDL_DRIVES, &drives)) &&
+        SUCCEEDED(desktop->BindToObject(drives, NULL, IID_IShellFolder, (void **)&computer))) {
+        AddItems(computer, names);
+        computer->Release();
     }
+    CoTaskMemFree(drives);
     desktop->Release();
     return names;
 }
@@ -48,9 +59,17 @@ bool IsHostPath(const std::string &name)
 TEST(Prefix, FolderBrowserOffersNothingOfTheHost)
 {
     ASSERT_TRUE(SUCCEEDED(CoInitialize(NULL)));
-    std::vector<std::string> names = DesktopItems();
-    EXPECT_FALSE(names.empty());
-    for (const std::string &name : names) EXPECT_FALSE(IsHostPath(name)) << name;
+    std::vector<std::string> names = BrowserItems();
+    bool drive = false;
+    for (const std::string &name : names) {
+        EXPECT_FALSE(IsHostPath(name)) << name;
+        // A drive other than the prefix's own C: would be a host folder under a letter.
+        if (name.size() == 3 && name[1] == ':') {
+            EXPECT_EQ("C:\\", name);
+        }
+        drive = drive || name == "C:\\";
+    }
+    EXPECT_TRUE(drive) << "My Computer was not read: the test proved nothing";
     CoUninitialize();
 }
 
