@@ -1,8 +1,11 @@
 # cmake -DCXX=<compiler> -DREACH=<build>/layers/reach.cmake -DROOT=<source> -DWORK=<folder>
 #   -P cmake/layer_reach.cmake
-# Compiles small probes with exactly the include folders the build gives each layer, and fails
-# when a layer reaches what the layer order does not let it reach, or when it cannot reach what
-# it names. REACH (written by the build) sets `layers` and include_<layer> for each of them.
+# Fails when a layer reaches what the layer order does not let it reach, or cannot reach what it
+# names. Headers: small probes are compiled with exactly the include folders the build gives
+# each layer. Calls: every symbol a layer's library leaves undefined is defined by the layer
+# itself, by a layer it names, or by no layer at all (the system's); a call into a layer only
+# reached through a named one is refused, as the link of <layer>_alone cannot see it. REACH
+# (written by the build) sets `layers`, `nm`, and include_, library_ and uses_ of each layer.
 cmake_minimum_required(VERSION 3.20)
 include(${REACH})
 file(MAKE_DIRECTORY ${WORK})
@@ -54,6 +57,73 @@ probe(engine refused "a layer above" [[#include "scan/scanstate.h"]])
 probe(startup refused "a layer beside" [[#include "walk/walk.h"]])
 probe(platform refused "any other layer" [[#include "base/text.h"]])
 probe(scan refused "a tool above the core" [[#include "tools/samples.h"]])
+
+# symbols(OUT DEFINED|UNDEFINED FILE...): the external symbols the files define or need.
+function(symbols out which)
+  execute_process(COMMAND ${nm} -g -P ${ARGN} OUTPUT_VARIABLE listing RESULT_VARIABLE rc)
+  if(NOT rc EQUAL 0)
+    message(FATAL_ERROR "${nm} failed on ${ARGN}")
+  endif()
+  string(REPLACE "\n" ";" lines "${listing}")
+  set(found "")
+  foreach(line ${lines})
+    if(line MATCHES "^([^ ]+) ([A-Za-z]) ")
+      set(symbol ${CMAKE_MATCH_1})
+      set(kind DEFINED)
+      if(CMAKE_MATCH_2 MATCHES "^[Uwv]$")     # weak undefined symbols are lower case
+        set(kind UNDEFINED)
+      endif()
+      if(kind STREQUAL which)
+        list(APPEND found ${symbol})
+      endif()
+    endif()
+  endforeach()
+  list(REMOVE_DUPLICATES found)
+  set(${out} "${found}" PARENT_SCOPE)
+endfunction()
+
+foreach(layer ${layers})
+  symbols(defined_${layer} DEFINED ${library_${layer}})
+endforeach()
+
+# reached(LAYER OUT FILE...): "symbol (layer)" for each call of FILE... (taken as LAYER's) into
+# a layer that LAYER does not name.
+function(reached layer out)
+  symbols(needed UNDEFINED ${ARGN})
+  set(found "")
+  foreach(symbol ${needed})
+    if(symbol IN_LIST defined_${layer})
+      continue()
+    endif()
+    foreach(other ${layers})
+      if(NOT other STREQUAL layer AND NOT other IN_LIST uses_${layer}
+         AND symbol IN_LIST defined_${other})
+        list(APPEND found "${symbol} (${other})")
+      endif()
+    endforeach()
+  endforeach()
+  set(${out} "${found}" PARENT_SCOPE)
+endfunction()
+
+foreach(layer ${layers})
+  reached(${layer} calls ${library_${layer}})
+  if(calls)
+    message(SEND_ERROR "${layer} calls into layers it does not name: ${calls}")
+    set(wrong 1)
+  endif()
+endforeach()
+
+# The check itself sees such a call: walk/ calling the engine through a declaration of its own,
+# past every header.
+set(source ${WORK}/walk_calls_engine.cpp)
+file(WRITE ${source} "#include <stdint.h>\nstruct ScanContext;\nint32_t DetectFile(ScanContext *);\n"
+                     "int32_t Probe(ScanContext *context) { return DetectFile(context); }\n")
+execute_process(COMMAND ${CXX} -std=c++20 -c ${source} -o ${source}.o RESULT_VARIABLE rc)
+reached(walk calls ${library_walk} ${source}.o)
+if(NOT rc EQUAL 0 OR NOT calls MATCHES "\\(engine\\)")
+  message(SEND_ERROR "a call from walk into the engine goes unseen: ${calls}")
+  set(wrong 1)
+endif()
 
 if(wrong)
   message(FATAL_ERROR "the layers reach past their order")

@@ -35,6 +35,11 @@ for program in win32/app/korvane.exe win32/app/krvscan.exe native/app/krvscan; d
   sha256sum "$first" "$second" | sed "s|  $root/|  |"
   cmp "$first" "$second" || fail "$program differs between the two builds"
 done
+# The packaged program too, as CPack strips it.
+for dist in "$work/dist" "$work/elsewhere/dist"; do
+  dpkg-deb --fsys-tarfile "$dist"/krvscan_*.deb | tar -xO ./usr/bin/krvscan | sha256sum
+done | uniq | tee "$work/packaged.sums"
+[ "$(wc -l < "$work/packaged.sums")" -eq 1 ] || fail "the packaged krvscan differs between the two builds"
 
 echo "== the Debian package"
 arch=$(dpkg --print-architecture)
@@ -61,7 +66,8 @@ for package in $(echo "$depends" | sed 's/([^)]*)//g; s/|/,/g; s/,/ /g'); do
   { dpkg-query -s "$package"; echo; } >> "$admin/status"
   touch "$admin/info/$(dpkg-query -W -f='${binary:Package}' "$package").list"
 done
-dpkg=(dpkg --root="$target" --log=/dev/null)
+# Everything the package holds, even where this system's dpkg leaves manual pages out.
+dpkg=(dpkg --root="$target" --log=/dev/null --path-include='/*')
 [ "$(id -u)" -eq 0 ] || dpkg+=(--force-not-root)
 "${dpkg[@]}" -i "$deb" >/dev/null || fail "dpkg -i failed"
 answer=$("$target/usr/bin/krvscan" --version) || fail "krvscan --version failed"

@@ -10,7 +10,6 @@ of --help, and only folders after --windows-root.
 """
 import os
 import re
-import shutil
 import subprocess
 import sys
 import tempfile
@@ -89,7 +88,6 @@ class Manual(unittest.TestCase):
         self.assertEqual({"0", "1", "2"}, documented)
         self.assertEqual(documented, help_statuses(help_text()))
 
-    @unittest.skipUnless(shutil.which("groff"), "groff is not installed")
     def test_renders_without_a_warning(self):
         run = subprocess.run(["groff", "-man", "-ww", "-z", "-Tutf8", MANPAGE],
                              capture_output=True, text=True, timeout=30)
