@@ -49,12 +49,12 @@ dpkg-deb -f "$deb" Package Version Depends
 depends=$(dpkg-deb -f "$deb" Depends)
 # Every library krvscan needs comes from a package that Depends names.
 for soname in $(objdump -p "$root/build/release/native/app/krvscan" | awk '$1 == "NEEDED" {print $2}'); do
-  path=$(ldconfig -p | awk -v so="$soname" '$1 == so && /x86-64/ {print $NF; exit}')
+  path=$(ldconfig -p | awk -v so="$soname" '$1 == so && /x86-64/ && !found {print $NF; found = 1}')
   [ -n "$path" ] || fail "$soname not found by ldconfig"
   owner=$(dpkg -S "$(realpath "$path")" 2>/dev/null || dpkg -S "$path") ||
     fail "no package owns $path"
   owner=${owner%%:*}
-  echo "$depends" | grep -Eq "(^|, )$owner( |,|$)" || fail "$soname ($owner) is not in Depends: $depends"
+  [[ $depends =~ (^|,\ )"$owner"(\ |,|$) ]] || fail "$soname ($owner) is not in Depends: $depends"
 done
 # The root's package database knows the packages of Depends, as this system has them.
 target=$work/root
