@@ -37,7 +37,8 @@ for program in win32/app/korvane.exe win32/app/krvscan.exe native/app/krvscan; d
 done
 # The packaged program too, as CPack strips it.
 for dist in "$work/dist" "$work/elsewhere/dist"; do
-  dpkg-deb --fsys-tarfile "$dist"/krvscan_*.deb | tar -xO ./usr/bin/krvscan | sha256sum
+  dpkg-deb --fsys-tarfile "$dist"/krvscan_*.deb | tar -xO ./usr/bin/krvscan | sha256sum |
+    sed 's|-$|/usr/bin/krvscan of the packages|'
 done | uniq | tee "$work/packaged.sums"
 [ "$(wc -l < "$work/packaged.sums")" -eq 1 ] || fail "the packaged krvscan differs between the two builds"
 
