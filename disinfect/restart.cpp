@@ -23,7 +23,6 @@
 
 #include <string.h>
 
-#define Family9x 0x80000000u
 #define MaxWininitSize (4u * 1024u * 1024u)   /* far beyond any real wininit.ini */
 
 static const char WininitName[] = "wininit.ini";
@@ -31,16 +30,11 @@ static const char WininitNewName[] = "wininit.krv";   /* the new text before it 
 static const char RenameSection[] = "[rename]";
 static const char AsideSuffix[] = "~";                 /* replaceFile's name for the old file */
 
-static int Is9xFamily(void)
-{
-    return (Platform.getVersion() & Family9x) != 0;
-}
-
 int ScheduleReplaceAtRestart(const char *copy, const char *file)
 {
     if (Platform.moveFile(copy, file))
         return 1;
-    if (Is9xFamily())
+    if (Is9xFamily(Platform.getVersion()))
         return AddWininitRename(file, copy);
     /* The move alone would not replace an existing file: delete it first, at the restart. */
     if (!Platform.moveFileAtRestart(file, nullptr))
@@ -52,7 +46,7 @@ int ScheduleReplaceAtRestart(const char *copy, const char *file)
 
 int ScheduleDeleteAtRestart(const char *file)
 {
-    if (Is9xFamily())
+    if (Is9xFamily(Platform.getVersion()))
         return AddWininitRename("NUL", file);
     return Platform.moveFileAtRestart(file, nullptr);
 }

@@ -11,6 +11,7 @@
 #include "base/text.h"
 
 #include "disinfect/restart.h"
+#include "engine/signature.h"
 #include "scan/display.h"
 #include "scan/scanstate.h"
 

@@ -4,7 +4,11 @@
 #ifndef KRV_WORKFLOW_H
 #define KRV_WORKFLOW_H
 
-#include "engine/signature.h"
+#include <stdint.h>
+
+/* The engine's record of one file, handed to the detector and the cleaner. Declared only, so
+** that including this header does not open the engine to the layers above. */
+struct ScanContext;
 
 /* The cleaner's answer. Any other value means the file cannot be cleaned. */
 namespace CleanResult {

@@ -5,6 +5,11 @@
 
 PlatformOps Platform = PlatformDefaults;
 
+int Is9xFamily(uint32_t versionWord)
+{
+    return (versionWord & VersionWord9xFamily) != 0;
+}
+
 void PlatformRestore(void)
 {
     Platform = PlatformDefaults;

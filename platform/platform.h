@@ -174,6 +174,11 @@ extern PlatformOps Platform;
 /* Puts every entry of Platform back to PlatformDefaults. */
 void PlatformRestore(void);
 
+/* 1 when `versionWord` (getVersion's answer) is the Windows 9x family's, 0 for the NT family:
+** bit 31 alone decides, the version numbers in the other bits play no part. */
+#define VersionWord9xFamily 0x80000000u
+int Is9xFamily(uint32_t versionWord);
+
 /* Path separator of the build: '\\' on Windows, '/' on POSIX. */
 extern const char PathSeparator;
 

@@ -149,7 +149,7 @@ static int WinShortPath(const char *path, char *out, uint32_t size)
 ** replacement left, perhaps the only copy of what it held: it is never deleted here. */
 static int WinReplaceFile(const char *from, const char *to)
 {
-    if (!(GetVersion() & 0x80000000u))
+    if (!Is9xFamily(GetVersion()))
         return MoveFileExA(from, to, MOVEFILE_REPLACE_EXISTING) != 0;
     char aside[MAX_PATH];
     size_t length = strlen(to);
@@ -200,7 +200,7 @@ static int UseWideListing(void)
 {
     if (!wideLooked) {
         HMODULE kernel = GetModuleHandleA("kernel32.dll");
-        if (!(GetVersion() & 0x80000000u) && kernel) {
+        if (!Is9xFamily(GetVersion()) && kernel) {
             findFirstWide = (FindFirstWide)(void *)GetProcAddress(kernel, "FindFirstFileW");
             findNextWide = (FindNextWide)(void *)GetProcAddress(kernel, "FindNextFileW");
         }

@@ -1,10 +1,13 @@
 #!/usr/bin/env bash
 # Builds both targets and runs every test: natively under the sanitizers (build/native-asan),
 # and the Windows build (build/win32) under Wine, one test after the other in one prefix of
-# its own, under Xvfb unless DISPLAY is set. Exits non-zero when a build or any test fails.
+# its own, on an Xvfb display of its own; then the release check (scripts/release-check.sh).
+# Prints every skipped test with its reason and the time taken. Exits non-zero when a build or
+# any test fails.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 root=$PWD
+started=$(date +%s)
 bash scripts/setup.sh
 jobs=$(nproc)
 
@@ -16,7 +19,9 @@ cmake --build build/win32 -j"$jobs"
 
 status=0
 echo "== native tests (AddressSanitizer, LeakSanitizer, UndefinedBehaviorSanitizer)"
-(cd build/native-asan && ctest --output-on-failure --no-tests=error -j"$jobs") || status=1
+rm -f build/native-asan/junit.xml build/win32/junit.xml
+(cd build/native-asan && ctest --output-on-failure --no-tests=error -j"$jobs" \
+   --output-junit "$root/build/native-asan/junit.xml") || status=1
 
 echo "== fuzz targets, briefly over their corpus"
 bash scripts/fuzz.sh 25 || status=1
@@ -33,12 +38,15 @@ stop_wine() {
 trap stop_wine EXIT
 trap 'exit 130' INT TERM
 
-if [ -n "${DISPLAY:-}" ]; then
-  bash scripts/wine-tests.sh || status=1
-else
-  # One X server for the whole run; every Wine call of the prefix sees the same display.
-  xvfb-run -a -s "-screen 0 1024x768x24" bash scripts/wine-tests.sh || status=1
-fi
+# On a display of their own, whatever DISPLAY says (scripts/wine-tests.sh starts Xvfb).
+bash scripts/wine-tests.sh || status=1
 
+echo "== release: packages, archive, reproducible programs"
+bash scripts/release-check.sh || status=1
+
+echo "== summary"
+python3 scripts/test-summary.py build/native-asan/junit.xml build/win32/junit.xml || status=1
+elapsed=$(( $(date +%s) - started ))
+echo "time: $((elapsed / 60)) min $((elapsed % 60)) s"
 if [ $status -eq 0 ]; then echo "== all tests passed"; else echo "== TESTS FAILED"; fi
 exit $status

@@ -123,10 +123,12 @@ class Dialog : public ::testing::Test {
 protected:
     void SetUp() override
     {
+        // The tests move the pointer and press keys: never on the user's screen.
         const char *display = getenv("DISPLAY");
-        ASSERT_TRUE(display && *display)
-            << "DISPLAY is not set: the dialog's tests need an X server (scripts/test.sh runs "
-               "them under xvfb-run)";
+        const char *own = getenv("KRV_OWN_DISPLAY");
+        ASSERT_TRUE(display && *display && own && *own)
+            << "the dialog's tests need an X display of their own: run them through "
+               "scripts/wine-tests.sh, which starts Xvfb";
         TrackWorkers();
         opened.clear();
         OpenAddress = RecordOpen;

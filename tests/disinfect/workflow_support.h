@@ -5,6 +5,7 @@
 
 #include "disinfect/workflow.h"
 #include "base/text.h"
+#include "engine/signature.h"
 #include "platform/platform.h"
 #include "scan/scanstate.h"
 #include "tests/support/testsupport.h"

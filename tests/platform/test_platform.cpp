@@ -112,6 +112,26 @@ bool RunsUnderWineAsRoot()
 
 // ---- opening ----------------------------------------------------------------------------
 
+// Real version words of both families and the edges: bit 31 alone decides.
+TEST(Family, Bit31OfTheVersionWordAloneDecides)
+{
+    const struct {
+        uint32_t word;
+        int is9x;
+    } cases[] = {
+        {0xC0000A04u, 1},  // Windows 98 SE: 4.10, build bits with bit 31
+        {0xC0005A04u, 1},  // Windows Me
+        {0x80000000u, 1},
+        {0xFFFFFFFFu, 1},
+        {0x05650004u, 0},  // NT 4.0 build 1381
+        {0x0A280105u, 0},  // Windows XP
+        {0x7FFFFFFFu, 0},
+        {0x00000000u, 0},
+    };
+    for (const auto &c : cases)
+        EXPECT_EQ(c.is9x, Is9xFamily(c.word)) << std::hex << c.word;
+}
+
 TEST(OpenFile, NeverCreatesAFile)
 {
     ScratchDir dir;
@@ -632,7 +652,7 @@ TEST(PosixNoRestart, VersionRestartFolderAndRegistryAnswerAsDocumented)
 {
     ScratchDir dir;
     ASSERT_TRUE(WriteText(dir.file("f"), "f"));
-    EXPECT_EQ(0u, Platform.getVersion() & 0x80000000u);
+    EXPECT_FALSE(Is9xFamily(Platform.getVersion()));
     EXPECT_EQ(0, Platform.moveFileAtRestart(dir.file("f").c_str(), nullptr));
     char folder[260] = "unchanged";
     EXPECT_EQ(0, Platform.windowsFolder(folder, sizeof folder));
@@ -733,7 +753,7 @@ TEST(WinLocked, FileHeldWithoutSharingCannotBeOpenedCopiedOrDeleted)
 
 TEST(WinVersion, NtFamilyByDefault)
 {
-    EXPECT_EQ(0u, Platform.getVersion() & 0x80000000u) << std::hex << Platform.getVersion();
+    EXPECT_FALSE(Is9xFamily(Platform.getVersion())) << std::hex << Platform.getVersion();
     EXPECT_EQ(GetVersion(), Platform.getVersion());
 }
 

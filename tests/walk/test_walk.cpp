@@ -411,7 +411,7 @@ static std::vector<uint8_t> ReadWide(const std::wstring &path)
 // short name: the infected ones are deleted, every clean one is left as it was.
 TEST_F(Walk, NamesOutsideTheCodePageAreReachedThroughTheirShortNames)
 {
-    if (GetVersion() & 0x80000000u)
+    if (Is9xFamily(GetVersion()))
         GTEST_SKIP() << "the 9x family has ANSI names only";
     const std::string top = scratch.file("names");
     ASSERT_TRUE(CreateDirectoryA(top.c_str(), NULL));
