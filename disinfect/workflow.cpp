@@ -156,27 +156,38 @@ static void CopyFallback(char *text)
     }
     AddResultRow(ScanPath, StatusCopying);
 
+    /* The copy, beside the file, is the entry in hand while it is processed and while its
+    ** own fate is carried out; the file is again afterwards. */
+    EntryInHand file = InHand;
+    InHand.listed = 0;
+    InHand.opened = 0;
     CopyText(ScanPath, ScanPathSize, text);
     ProcessFile();
     ScanPath[length] = 0;
 
     switch (LastResult) {
-    case ScanVerdict::Clean:
-        if (ScheduleReplaceAtRestart(text, ScanPath)) {
+    case ScanVerdict::Clean: {
+        int scheduled = ScheduleReplaceAtRestart(text, ScanPath);
+        if (!scheduled)
+            /* Nothing will take the file's place: it stays infected, and a stray clean copy
+            ** beside it would only be scanned and reported again by the next scan. */
+            Platform.deleteFile(text);
+        InHand = file;
+        if (scheduled) {
             ScanCounters.cleanedAtRestart++;
             AddResultRow(ScanPath, StatusCleanedAtRestart);
-            return;
+        } else {
+            ReportUnableToClean();
         }
-        /* Nothing will take the file's place: it stays infected, and a stray clean copy
-        ** beside it would only be scanned and reported again by the next scan. */
-        Platform.deleteFile(text);
-        ReportUnableToClean();
         return;
+    }
     case CleanResult::DeleteFile:
+        InHand = file;
         DeleteBranch();
         return;
     default:
         Platform.deleteFile(text);
+        InHand = file;
         ReportUnableToClean();
         return;
     }

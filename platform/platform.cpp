@@ -5,6 +5,8 @@
 
 PlatformOps Platform = PlatformDefaults;
 
+EntryInHand InHand = {InvalidFindHandle, 0, 0, 0, 0, 0, 0};
+
 void PlatformRestore(void)
 {
     Platform = PlatformDefaults;

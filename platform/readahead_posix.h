@@ -2,7 +2,7 @@
 ** Read-ahead for the POSIX listing: while the scan works on one file, the kernel already opens
 ** and reads the next files of the folder being listed, many requests at once, through one
 ** io_uring per walk. Nothing here decides what the scan sees: a file fetched ahead is handed to
-** openFile only when its name still leads to it (platform_posix.cpp), and everything else takes
+** openFile only when its name still leads to it (posix_listing.cpp), and everything else takes
 ** the path it takes without read-ahead.
 **
 ** What is fetched ahead is only read, under the rules of the scan's own open: no link followed

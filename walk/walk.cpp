@@ -131,11 +131,14 @@ void ScanFolder(void)
         return;
 
     if (AppendText(ScanPath, ScanPathSize, "*.*")) {
+        /* The folder is the entry in hand of the listing around it, if any. */
         FindHandle find = Platform.findFirst(ScanPath, &record);
+        InHand.listing = InvalidFindHandle;
         if (find != InvalidFindHandle) {
             do {
                 record.name[sizeof record.name - 1] = 0;
                 ScanPath[cut] = 0;
+                InHand = {find, ScanPath, cut, 1, 0, 0, 0};
                 if (record.attributes & AttrDirectory) {
                     /* A link to a folder is not followed: it may lead back up the tree
                     ** (endless recursion) or into a part walked anyway (files twice). */
@@ -156,6 +159,7 @@ void ScanFolder(void)
                     else
                         PassOver(cut, &record);
                 }
+                InHand.listing = InvalidFindHandle;
             } while (ShouldGoOn() && Platform.findNext(find, &record));
             Platform.findClose(find);
         }
