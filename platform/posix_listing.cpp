@@ -88,9 +88,7 @@ int ListingTakeAhead(FindHandle handle, const char *name, struct stat *st)
 {
     PosixFind *find = FindOf(handle);
     if (find->entrySlot < 0) return -1;
-    const uint8_t *head;
-    uint32_t got;
-    int fd = AheadTake(find->ahead, find->entrySlot, st, &head, &got);
+    int fd = AheadTake(find->ahead, find->entrySlot, st);
     struct stat now;
     if (fd >= 0 && (fstatat(find->fd, name, &now, AT_SYMLINK_NOFOLLOW) != 0 ||
                     now.st_dev != st->st_dev || now.st_ino != st->st_ino)) {

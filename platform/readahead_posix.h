@@ -54,10 +54,11 @@ void AheadPoll(Ahead *ahead);
 unsigned AheadWanted(Ahead *ahead);
 
 /* Waits until the file of `slot` is fetched. Answers its descriptor, which belongs to the
-** caller from then on, with the file's status in `st` and its first `*got` bytes at `*data`
-** (valid until AheadDrop); -1 when it could not be opened, is no regular file or could not be
-** read. Either way the caller drops the slot afterwards. */
-int AheadTake(Ahead *ahead, int slot, struct stat *st, const uint8_t **data, uint32_t *got);
+** caller from then on, with the file's status in `st`; -1 when it could not be opened, is no
+** regular file or could not be read. Either way the caller drops the slot afterwards. What was
+** read is not handed over: it only brought the file's first bytes into the cache, and the
+** scan reads them again through the descriptor, as they are when it reads them. */
+int AheadTake(Ahead *ahead, int slot, struct stat *st);
 
 /* Gives the slot back; whatever it opened and nobody took is closed, at once or as soon as
 ** its request completes. */

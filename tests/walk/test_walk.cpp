@@ -29,6 +29,7 @@
 #include <dirent.h>
 #include <fcntl.h>
 #include <sys/inotify.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -765,16 +766,18 @@ TEST_F(Walk, RacingProcessSwappingTheFolderChangesNothingOutside)
 // Read-ahead changes when the disk is asked, never what the scan finds or does. The same tree is
 // scanned with read-ahead and without, at the same path; while it is scanned a file is held for
 // reading (the locked worm, which ends in a copy), another for writing (it cannot be opened),
-// and as the first infected file of a folder is reported, entries listed after it are removed
-// or replaced: files that read-ahead has already opened by then. A scan that took such a file
-// as it was fetched would scan the file that is gone. Rows, report, counters and every file
-// left must be the same both ways.
+// and as the first infected file of a folder is reported, entries listed after it are removed,
+// replaced, or rewritten in place (truncated and written, or written over and cut, the inode
+// the same), clean to infected and infected to clean: files that read-ahead has already opened
+// and read by then. A scan that took such a file, or its bytes, as they were fetched would judge
+// what is gone. Rows, report, counters and every file left must be the same both ways.
 namespace {
 
 struct AheadChange {
     std::string trigger;                                 // the row's file that sets it off
     std::vector<std::string> removed;
     std::vector<std::pair<std::string, samples::SampleId>> replaced;
+    std::vector<std::pair<std::string, samples::SampleId>> truncated, overwritten;
     bool done;
 };
 AheadChange change;
@@ -791,6 +794,18 @@ void RowThenChange(const char *file, const char *status)
         const std::string next = path + ".next";
         if (!testsupport::WriteBytes(next, samples::MakeSample(id)) || rename(next.c_str(), path.c_str()) != 0)
             ADD_FAILURE() << "cannot replace " << path;
+    }
+    for (bool truncate : {true, false}) {
+        for (const auto &[path, id] : truncate ? change.truncated : change.overwritten) {
+            const std::vector<uint8_t> bytes = samples::MakeSample(id);
+            int fd = open(path.c_str(), O_WRONLY | (truncate ? O_TRUNC : 0));
+            bool ok = fd >= 0 && write(fd, bytes.data(), bytes.size()) == (ssize_t)bytes.size() &&
+                      ftruncate(fd, (off_t)bytes.size()) == 0;
+            if (fd >= 0)
+                close(fd);
+            if (!ok)
+                ADD_FAILURE() << "cannot rewrite " << path;
+        }
     }
 }
 const DisplayOps changingDisplay = {RowThenChange, StoppingTarget, nullptr, nullptr, nullptr, nullptr};
@@ -861,7 +876,8 @@ AheadRun ScanWithChanges(const std::string &top, bool readAhead)
     const std::vector<std::string> order = ListingOrder(folder);
     change = AheadChange{};
     // The first infected file listed sets the change off; of the files listed after it, two
-    // clean ones go, one clean one turns infected and one infected one turns clean.
+    // clean ones go, and one clean file and one infected file are each turned into the other
+    // kind by a new file under the name, by truncating and writing, and by writing over.
     auto infectedFile = [&](const std::string &path) {
         return kinds.count(path) && IsInfectedSample(kinds[path]);
     };
@@ -869,25 +885,28 @@ AheadRun ScanWithChanges(const std::string &top, bool readAhead)
         if (!infectedFile(folder + "/" + order[i]))
             continue;
         change.trigger = folder + "/" + order[i];
-        bool cleanTurned = false, infectedTurned = false;
-        for (size_t k = i + 1; k < order.size() && k <= i + 12; k++) {
+        int cleanTurned = 0, infectedTurned = 0;
+        auto turn = [&](const std::string &path, samples::SampleId id, int &turned) {
+            auto &list = turned == 0 ? change.replaced : turned == 1 ? change.truncated : change.overwritten;
+            if (turned++ < 3)
+                list.push_back({path, id});
+        };
+        for (size_t k = i + 1; k < order.size() && k <= i + 16; k++) {
             const std::string path = folder + "/" + order[k];
             if (!kinds.count(path))
                 continue;   // the folder inside
-            if (infectedFile(path)) {
-                if (!infectedTurned)
-                    change.replaced.push_back({path, samples::CleanPe});
-                infectedTurned = true;
-            } else if (change.removed.size() < 2) {
+            if (infectedFile(path))
+                turn(path, samples::CleanPe, infectedTurned);
+            else if (change.removed.size() < 2)
                 change.removed.push_back(path);
-            } else if (!cleanTurned) {
-                change.replaced.push_back({path, samples::InfectedEntry2});
-                cleanTurned = true;
-            }
+            else
+                turn(path, samples::InfectedEntry2, cleanTurned);
         }
     }
     EXPECT_EQ(2u, change.removed.size());
     EXPECT_EQ(2u, change.replaced.size());
+    EXPECT_EQ(2u, change.truncated.size());
+    EXPECT_EQ(2u, change.overwritten.size());
 
     const std::string locked = top + "/c/p1.exe", busy = top + "/c/p0.exe";
     FileHandle reader = Platform.openFile(locked.c_str(), 0);
@@ -943,9 +962,11 @@ TEST_F(Walk, ReadAheadChangesNothingTheScanFindsOrDoes)
     };
     for (const std::string &path : change.removed)
         EXPECT_TRUE(has(path, StatusUnableToOpen)) << path;
-    for (const auto &[path, id] : change.replaced) {
-        EXPECT_EQ(IsInfectedSample(id), has(path, StatusDeleted)) << path;
-        EXPECT_EQ(!IsInfectedSample(id), serial.files.count(path) == 1) << path;
+    for (const auto *list : {&change.replaced, &change.truncated, &change.overwritten}) {
+        for (const auto &[path, id] : *list) {
+            EXPECT_EQ(IsInfectedSample(id), has(path, StatusDeleted)) << path;
+            EXPECT_EQ(!IsInfectedSample(id), serial.files.count(path) == 1) << path;
+        }
     }
     EXPECT_TRUE(has(top + "/c/p1.exe", StatusCopying));
     EXPECT_TRUE(has(top + "/c/p1.exe", StatusUnableToClean));
@@ -953,3 +974,4 @@ TEST_F(Walk, ReadAheadChangesNothingTheScanFindsOrDoes)
     EXPECT_EQ(3 * 16 + 1, serial.counters.infected) << "every third file and the held copy";
 }
 #endif
+
