@@ -181,6 +181,11 @@ extern PlatformOps Platform;
 /* Puts every entry of Platform back to PlatformDefaults. */
 void PlatformRestore(void);
 
+/* Lets the process hold as many open files as the system allows it: on POSIX the soft limit
+** raised to the hard one, since a walk holds one per folder level; nothing on Windows. For the
+** front ends, once at the start. */
+void PlatformRaiseFileLimit(void);
+
 /* Path separator of the build: '\\' on Windows, '/' on POSIX. */
 extern const char PathSeparator;
 

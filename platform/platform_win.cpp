@@ -364,6 +364,9 @@ static void WinOnInterrupt(void (*handler)(void))
     SetConsoleCtrlHandler(OnConsoleControl, TRUE);
 }
 
+/* Windows has no per-process limit of open handles worth raising. */
+void PlatformRaiseFileLimit(void) {}
+
 /* ---- the table ------------------------------------------------------------------------- */
 
 const PlatformOps PlatformDefaults = {

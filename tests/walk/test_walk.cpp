@@ -975,3 +975,43 @@ TEST_F(Walk, ReadAheadChangesNothingTheScanFindsOrDoes)
 }
 #endif
 
+#ifndef _WIN32
+// A tree deeper than the descriptors the process may hold beside one per level: the walk keeps
+// one per level, and read-ahead gives an outer folder's files back before the walk goes down, so
+// the infected file at the bottom is reached, with read-ahead and without. Every level holds
+// clean files that read-ahead fetches; the scan runs in a child under the limit.
+TEST_F(Walk, DeepTreeUnderADescriptorLimitIsWalkedToTheBottom)
+{
+    const int depth = 200;
+    const std::string top = scratch.file("deep");
+    std::vector<std::string> levels{top};
+    for (int level = 1; level <= depth; level++)
+        levels.push_back(levels.back() + "/d");
+    for (const std::string &folder : levels)   // each folder made before the files beside it
+        ASSERT_TRUE(testsupport::MakeDir(folder));
+    for (size_t level = 0; level < levels.size(); level++)   // names of their own: listed
+        for (int i = 0; i < 8; i++)                             // before and after "d"
+            WriteSample(levels[level] + "/c" + std::to_string(level * 8 + i) + ".exe", samples::CleanPe);
+    const std::string folder = levels.back();
+    const std::string bottom = folder + "/worm.exe";
+    for (int mode : {ReadAheadOff, ReadAheadAlways}) {
+        SCOPED_TRACE(mode == ReadAheadOff ? "without read-ahead" : "with read-ahead");
+        WriteSample(bottom, samples::InfectedEntry1);
+        pid_t child = fork();
+        ASSERT_GE(child, 0);
+        if (child == 0) {
+            const struct rlimit limit = {depth + 48, depth + 48};
+            if (setrlimit(RLIMIT_NOFILE, &limit) != 0)
+                _exit(3);
+            PosixSetReadAhead(mode);
+            shownRows.clear();
+            ScanSelectedFolder(top.c_str());
+            const bool found = std::count(shownRows.begin(), shownRows.end(), Row{bottom, StatusDeleted}) == 1;
+            _exit(found && ScanCounters.folders == depth + 1 && ScanCounters.files == 8 * (depth + 1) + 1 ? 0 : 1);
+        }
+        int status = 0;
+        ASSERT_EQ(child, waitpid(child, &status, 0));
+        EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << "status " << status;
+    }
+}
+#endif
