@@ -38,6 +38,7 @@ struct PosixFind {
     PosixFind *outer;    /* the listing this one was opened from, or null */
     int inners;          /* listings open from this one: it stays until they are closed */
     int closed;          /* findClose was called */
+    int single;          /* a listing of one entry, given at findFirst */
     Ahead *ahead;        /* the walk's read-ahead, or null */
     int ownsAhead;       /* this listing opened it (the outermost of the chain) */
     int entryRegular;    /* the listing said the current entry is a regular file */
@@ -220,6 +221,7 @@ static int NextEntry(PosixFind *find, FindRecord *record)
 {
     find->entryRegular = 0;
     DropEntrySlot(find);
+    if (find->single) return 0;
     if (find->synthetic < 2) {
         find->synthetic++;
         record->attributes = AttrDirectory;
@@ -255,17 +257,20 @@ static int OpenInside(PosixFind *outer, const char *name, struct stat *st)
 }
 
 /* The pattern's last component ("*.*") only says "everything": it is cut off and the folder
-** before it is listed whole. */
+** before it is listed whole. Any other last component is the one entry listed. */
 FindHandle PosixFindFirst(const char *pattern, FindRecord *record)
 {
     const char *slash = strrchr(pattern, '/');
     size_t length = slash ? (size_t)(slash - pattern) + 1 : 0;
+    const char *single = strcmp(pattern + length, "*.*") != 0 ? pattern + length : 0;
     char folder[PlatformMaxPath];
-    if (length >= sizeof folder) return InvalidFindHandle;
+    if (length >= sizeof folder || (single && (!*single || strlen(single) >= sizeof record->name ||
+                                               IsDots(single))))
+        return InvalidFindHandle;
     PosixFind *outer = 0;
     int fd;
     struct stat st;
-    if (InHand.listing != InvalidFindHandle) {
+    if (InHand.listing != InvalidFindHandle && !single) {
         /* The folder is the entry in hand: its name lies between nameAt and the separator. */
         size_t at = InHand.nameAt;
         if (strncmp(pattern, InHand.path, at) != 0 || length <= at + 1 ||
@@ -281,7 +286,8 @@ FindHandle PosixFindFirst(const char *pattern, FindRecord *record)
         memcpy(folder, pattern, length);
         if (!length) folder[length++] = '.';
         folder[length] = 0;
-        fd = open(folder, O_RDONLY | O_DIRECTORY | O_NOCTTY | O_CLOEXEC);
+        /* A folder that may be searched but not read still holds a file that may be named. */
+        fd = open(folder, (single ? O_PATH : O_RDONLY) | O_DIRECTORY | O_NOCTTY | O_CLOEXEC);
         if (fd >= 0 && fstat(fd, &st) != 0) {
             close(fd);
             fd = -1;
@@ -305,6 +311,18 @@ FindHandle PosixFindFirst(const char *pattern, FindRecord *record)
     find->inners = 0;
     find->closed = 0;
     if (outer) outer->inners++;
+    find->single = 0;
+    if (single) {
+        find->ahead = 0;
+        find->ownsAhead = 0;
+        if (!EntryAttributes(find, single, DT_UNKNOWN, record)) {
+            PosixFindClose((FindHandle)find);
+            return InvalidFindHandle;
+        }
+        SetName(record, single, strlen(single));
+        find->single = 1;
+        return (FindHandle)find;
+    }
     /* One ring per chain: its outermost listing opens it, inner ones share it. Only the
     ** innermost holds files fetched ahead. */
     if (outer) GiveBackAhead(outer);

@@ -62,6 +62,23 @@ void ScanSelectedFolder(const char *folder)
         ScanCounters.folders++;
 }
 
+/* The file in ScanPath, as a listing of that one entry: its folder is looked up once, and
+** everything done to the file is done through it, to the file opened there. */
+static void ScanGivenFile(void)
+{
+    FindRecord record;
+    FindHandle find = Platform.findFirst(ScanPath, &record);
+    if (find == InvalidFindHandle) {
+        ProcessUnreachableFile(ScanPath);
+        return;
+    }
+    const char *separator = strrchr(ScanPath, PathSeparator);
+    InHand = {find, ScanPath, separator ? (uint32_t)(separator + 1 - ScanPath) : 0, 1, 0, 0, 0};
+    ProcessFile();
+    InHand.listing = InvalidFindHandle;
+    Platform.findClose(find);
+}
+
 void ScanGivenPaths(const char *const *paths, int count)
 {
     ResetScanCounters();
@@ -75,7 +92,7 @@ void ScanGivenPaths(const char *const *paths, int count)
         if (attributes != InvalidFileAttributes && (attributes & AttrDirectory))
             ScanFolder();
         else
-            ProcessFile();
+            ScanGivenFile();
     }
 }
 

@@ -529,7 +529,7 @@ TEST_F(Walk, ThreadProcWithoutTargetScansAllFixedDrives)
 // for a symbolic link to a folder outside the tree, or the file itself for a hard link to a
 // file there (no link to follow: only the file's identity tells); a read-only clean file of
 // the same name waits outside. Outside nothing may change, the link stays, and a "deleted" row
-// is true of the file that was detected.
+// is true of the file that was detected: in a folder walked, and for a file named on its own.
 namespace {
 
 struct SwapCase {
@@ -599,65 +599,72 @@ void Inventory(const std::string &folder, std::map<ino_t, std::string> &files, b
 
 TEST_F(Walk, SwappedFolderOrFileNeverLeadsAChangeOutsideTheDetectedFile)
 {
-    const SwapCase cases[] = {
-        {"setFileAttributes", true, false, StatusDeleted},
-        {"openFile", true, false, StatusDeleted},
-        {"deleteFile", true, false, StatusDeleted},
-        {"copyFile", true, true, StatusUnableToClean},
-        {"setFileAttributes", false, false, StatusUnableToClean},
-        {"openFile", false, false, StatusUnableToClean},
-        {"deleteFile", false, false, StatusUnableToClean},
-        {"copyFile", false, true, StatusUnableToClean},
-    };
-    const std::vector<uint8_t> clean = samples::MakeSample(samples::CleanPe);
     int n = 0;
-    for (const SwapCase &k : cases) {
-        SCOPED_TRACE(std::string(k.moment) + (k.folder ? " folder" : " file"));
-        const std::string top = scratch.file("swap" + std::to_string(n++));
-        swapper.sub = top + "/tree/sub";
-        swapper.worm = swapper.sub + "/worm.exe";
-        swapper.outside = top + "/outside";
-        swapper.victim = swapper.outside + "/worm.exe";
-        ASSERT_TRUE(testsupport::MakeDir(swapper.sub) && testsupport::MakeDir(swapper.outside));
-        WriteSample(swapper.worm, samples::InfectedEntry1);
-        ASSERT_TRUE(testsupport::WriteBytes(swapper.victim, clean));
-        ASSERT_EQ(0, chmod(swapper.victim.c_str(), 0444));
-        struct stat detected;
-        ASSERT_EQ(0, stat(swapper.worm.c_str(), &detected));
+    for (bool given : {false, true}) {   // walked in its folder, or named on its own
+        SCOPED_TRACE(given ? "file named" : "folder walked");
+        const SwapCase cases[] = {
+            {"setFileAttributes", true, false, StatusDeleted},
+            {"openFile", true, false, StatusDeleted},
+            {"deleteFile", true, false, StatusDeleted},
+            {"copyFile", true, true, StatusUnableToClean},
+            {"setFileAttributes", false, false, StatusUnableToClean},
+            {"openFile", false, false, StatusUnableToClean},
+            {"deleteFile", false, false, StatusUnableToClean},
+            {"copyFile", false, true, StatusUnableToClean},
+        };
+        const std::vector<uint8_t> clean = samples::MakeSample(samples::CleanPe);
+        for (const SwapCase &k : cases) {
+            SCOPED_TRACE(std::string(k.moment) + (k.folder ? " folder" : " file"));
+            const std::string top = scratch.file("swap" + std::to_string(n++));
+            swapper.sub = top + "/tree/sub";
+            swapper.worm = swapper.sub + "/worm.exe";
+            swapper.outside = top + "/outside";
+            swapper.victim = swapper.outside + "/worm.exe";
+            ASSERT_TRUE(testsupport::MakeDir(swapper.sub) && testsupport::MakeDir(swapper.outside));
+            WriteSample(swapper.worm, samples::InfectedEntry1);
+            ASSERT_TRUE(testsupport::WriteBytes(swapper.victim, clean));
+            ASSERT_EQ(0, chmod(swapper.victim.c_str(), 0444));
+            struct stat detected;
+            ASSERT_EQ(0, stat(swapper.worm.c_str(), &detected));
 
-        PlatformRestore();
-        swapper.real = Platform;
-        swapper.current = &k;
-        swapper.swaps = 0;
-        Platform.setFileAttributes = SwapThenSetAttributes;
-        Platform.openFile = SwapThenOpen;
-        Platform.copyFile = SwapThenCopy;
-        Platform.deleteFile = SwapThenDelete;
-        FileHandle hold = k.held ? swapper.real.openFile(swapper.worm.c_str(), 0) : InvalidFileHandle;
-        shownRows.clear();
-        ScanSelectedFolder((top + "/tree").c_str());
-        if (hold != InvalidFileHandle)
-            swapper.real.closeFile(hold);
-        PlatformRestore();
+            PlatformRestore();
+            swapper.real = Platform;
+            swapper.current = &k;
+            swapper.swaps = 0;
+            Platform.setFileAttributes = SwapThenSetAttributes;
+            Platform.openFile = SwapThenOpen;
+            Platform.copyFile = SwapThenCopy;
+            Platform.deleteFile = SwapThenDelete;
+            FileHandle hold = k.held ? swapper.real.openFile(swapper.worm.c_str(), 0) : InvalidFileHandle;
+            shownRows.clear();
+            const char *const paths[] = {swapper.worm.c_str()};
+            if (given)
+                ScanGivenPaths(paths, 1);
+            else
+                ScanSelectedFolder((top + "/tree").c_str());
+            if (hold != InvalidFileHandle)
+                swapper.real.closeFile(hold);
+            PlatformRestore();
 
-        EXPECT_EQ(1, swapper.swaps);
-        EXPECT_EQ(clean, testsupport::ReadBytes(swapper.victim));
-        struct stat st;
-        ASSERT_EQ(0, lstat(swapper.victim.c_str(), &st));
-        EXPECT_EQ(0444u, st.st_mode & 07777);
-        const ino_t victim = st.st_ino;
-        if (k.folder)
-            EXPECT_TRUE(lstat(swapper.sub.c_str(), &st) == 0 && S_ISLNK(st.st_mode)) << "the link stays";
-        else
-            EXPECT_TRUE(lstat(swapper.worm.c_str(), &st) == 0 && st.st_ino == victim) << "the link stays";
-        ASSERT_FALSE(shownRows.empty());
-        EXPECT_EQ((Row{swapper.worm, k.lastRow}), shownRows.back());
-        std::map<ino_t, std::string> files;
-        bool copyLeft = false;
-        Inventory(top, files, copyLeft);
-        EXPECT_EQ(std::string(k.lastRow) == "deleted", files.count(detected.st_ino) == 0)
-            << "a \"deleted\" row is true of the detected file";
-        EXPECT_FALSE(copyLeft);
+            EXPECT_EQ(1, swapper.swaps);
+            EXPECT_EQ(clean, testsupport::ReadBytes(swapper.victim));
+            struct stat st;
+            ASSERT_EQ(0, lstat(swapper.victim.c_str(), &st));
+            EXPECT_EQ(0444u, st.st_mode & 07777);
+            const ino_t victim = st.st_ino;
+            if (k.folder)
+                EXPECT_TRUE(lstat(swapper.sub.c_str(), &st) == 0 && S_ISLNK(st.st_mode)) << "the link stays";
+            else
+                EXPECT_TRUE(lstat(swapper.worm.c_str(), &st) == 0 && st.st_ino == victim) << "the link stays";
+            ASSERT_FALSE(shownRows.empty());
+            EXPECT_EQ((Row{swapper.worm, k.lastRow}), shownRows.back());
+            std::map<ino_t, std::string> files;
+            bool copyLeft = false;
+            Inventory(top, files, copyLeft);
+            EXPECT_EQ(std::string(k.lastRow) == "deleted", files.count(detected.st_ino) == 0)
+                << "a \"deleted\" row is true of the detected file";
+            EXPECT_FALSE(copyLeft);
+        }
     }
 }
 #endif
