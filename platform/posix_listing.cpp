@@ -70,8 +70,8 @@ static void DropEntrySlot(PosixFind *find)
     find->entrySlot = -1;
 }
 
-/* Gives back every file the listing has fetched ahead; the entries not yet given are fetched
-** again when the listing goes on. */
+/* Gives back every file the listing has fetched ahead. They are not fetched again: what was
+** fetched is in the cache, and the scan opens them itself when it comes to them. */
 static void GiveBackAhead(PosixFind *find)
 {
     if (!find->ahead) return;
@@ -80,7 +80,6 @@ static void GiveBackAhead(PosixFind *find)
         AheadDrop(find->ahead, find->aheadSlot[find->aheadFirst]);
         find->aheadFirst = (find->aheadFirst + 1) % AheadWindow;
     }
-    find->looked = find->used;
 }
 
 /* The file may have been fetched well before the scan came to it: only a name that still leads
