@@ -12,6 +12,9 @@
 **   has no mandatory share modes); a file lock per open would cost a quarter of a scan.
 ** - Read-only. The read-only attribute is a missing owner write bit. As on Windows, such a file
 **   is neither opened for writing nor deleted, even by root (who would otherwise be allowed).
+** - Hard links. A file with more than one name never has its mode or contents changed, which
+**   would change them under its other names too, perhaps outside the tree; only a name of it
+**   is removed (read-only or not).
 ** - Nothing but regular files is ever opened, and the open itself cannot block: a FIFO, a
 **   socket or a device is refused before the open (O_NONBLOCK, O_NOCTTY and O_NOFOLLOW cover
 **   the window in between). A symbolic link is never followed to a file, only to the folder
@@ -128,11 +131,13 @@ static int OpenAt(const Place &place, int flags, int change, struct stat *after)
         /* Read-only is refused as on Windows, even to root (whom the mode would not stop). */
         if ((flags & O_ACCMODE) == O_RDWR && !(after->st_mode & S_IWUSR)) return -1;
     }
+    int writing = (flags & O_ACCMODE) == O_RDWR;
+    if (writing && looked && after->st_nlink > 1) return -1;
     int fd = openat(place.folder, place.name,
                     flags | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
     if (fd < 0) return -1;
     struct stat st;
-    if (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode) ||
+    if (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode) || (writing && st.st_nlink > 1) ||
         (looked && (st.st_dev != after->st_dev || st.st_ino != after->st_ino))) {
         close(fd);
         return -1;
@@ -278,7 +283,8 @@ uint32_t PosixGetFileAttributes(const char *path)
 
 /* Only the read-only bit has a POSIX meaning: it takes away every write bit, and its absence
 ** gives the owner write permission back. Set through a descriptor of the file itself, so that
-** the mode lands on the file that was checked (a link is refused). */
+** the mode lands on the file that was checked (a link is refused); never on a file with more
+** than one name, whose mode is also the mode of its names elsewhere. */
 int PosixSetFileAttributes(const char *path, uint32_t attributes)
 {
     struct stat st;
@@ -286,6 +292,10 @@ int PosixSetFileAttributes(const char *path, uint32_t attributes)
     if (!Locate(path, &place)) return 0;
     int fd = OpenAt(place, O_RDONLY, 1, &st);
     if (fd < 0) return 0;
+    if (st.st_nlink > 1) {
+        close(fd);
+        return 0;
+    }
     mode_t mode = st.st_mode & 07777;
     if (attributes & AttrReadOnly)
         mode &= ~(mode_t)(S_IWUSR | S_IWGRP | S_IWOTH);
@@ -347,7 +357,8 @@ int PosixCopyFile(const char *from, const char *to)
 /* Refuses what DeleteFileA refuses: a folder, a read-only file, a file some handle holds; and,
 ** with an entry in hand, anything but that entry's file. What stands between the check and the
 ** unlink can only be another entry of the same open folder, which whoever swapped it in could
-** delete himself. */
+** delete himself. A file with more than one name loses this name even when read-only: its mode
+** cannot be reset without reaching its other names, and removing a name changes neither. */
 int PosixDeleteFile(const char *path)
 {
     struct stat st;
@@ -355,7 +366,8 @@ int PosixDeleteFile(const char *path)
     if (!Locate(path, &place) ||
         fstatat(place.folder, place.name, &st, AT_SYMLINK_NOFOLLOW) != 0 || S_ISDIR(st.st_mode))
         return 0;
-    if (!S_ISLNK(st.st_mode) && (!(st.st_mode & S_IWUSR) || IsHeld(&st))) return 0;
+    if (!S_ISLNK(st.st_mode) && ((!(st.st_mode & S_IWUSR) && st.st_nlink < 2) || IsHeld(&st)))
+        return 0;
     if (!StillInHand(place, &st)) return 0;
     return unlinkat(place.folder, place.name, 0) == 0;
 }

@@ -677,6 +677,29 @@ TEST(PosixEntryInHand, ChangesReachOnlyTheFileOpenedAsTheEntry)
     }
 }
 
+// A file with a second name: neither its mode nor its contents may be changed (that would
+// change them under the other name), while this name may still be removed, read-only or not.
+TEST(PosixLinks, FileWithTwoNamesKeepsItsModeAndContentsButLosesAName)
+{
+    ScratchDir dir;
+    const std::string name = dir.file("a.exe"), other = dir.file("b.exe");
+    ASSERT_TRUE(WriteText(name, "file"));
+    ASSERT_EQ(0, chmod(name.c_str(), 0444));
+    ASSERT_EQ(0, link(name.c_str(), other.c_str()));
+    EXPECT_EQ(0, Platform.setFileAttributes(name.c_str(), AttrNormal));
+    ASSERT_EQ(0, chmod(name.c_str(), 0644));
+    EXPECT_EQ(InvalidFileHandle, Platform.openFile(name.c_str(), 1));
+    EXPECT_EQ(0, Platform.setFileAttributes(name.c_str(), AttrReadOnly));
+    ASSERT_EQ(0, chmod(name.c_str(), 0444));
+    EXPECT_NE(0, Platform.deleteFile(name.c_str()));
+    struct stat st;
+    ASSERT_EQ(0, lstat(other.c_str(), &st));
+    EXPECT_EQ(0444u, st.st_mode & 07777);
+    EXPECT_EQ(1u, st.st_nlink);
+    // Alone again, it is read-only as any other file.
+    EXPECT_EQ(0, Platform.deleteFile(other.c_str()));
+}
+
 TEST(PosixAttributes, OwnerWriteBitIsTheReadOnlyAttribute)
 {
     ScratchDir dir;

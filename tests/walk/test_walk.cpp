@@ -1022,3 +1022,36 @@ TEST_F(Walk, DeepTreeUnderADescriptorLimitIsWalkedToTheBottom)
     }
 }
 #endif
+
+#ifndef _WIN32
+// An infected file in the tree with a second name outside it (a hard link: one file, one mode):
+// resetting its read-only bit or opening it for writing would change the file under the outside
+// name too. Its mode and bytes stay as they are outside, read-only or not; the name in the tree
+// goes, by way of a copy, and its last row says so.
+TEST_F(Walk, HardLinkedFileIsNeverChangedUnderItsNameOutside)
+{
+    const std::vector<uint8_t> infected = samples::MakeSample(samples::InfectedEntry1);
+    for (mode_t mode : {0444, 0644}) {
+        SCOPED_TRACE(mode);
+        const std::string top = scratch.file("linked" + std::to_string(mode));
+        const std::string worm = top + "/tree/worm.exe", outside = top + "/outside.exe";
+        ASSERT_TRUE(testsupport::MakeDir(top + "/tree"));
+        ASSERT_TRUE(testsupport::WriteBytes(outside, infected));
+        ASSERT_EQ(0, chmod(outside.c_str(), mode));
+        ASSERT_EQ(0, link(outside.c_str(), worm.c_str()));
+        shownRows.clear();
+        ScanSelectedFolder((top + "/tree").c_str());
+
+        struct stat st;
+        ASSERT_EQ(0, lstat(outside.c_str(), &st));
+        EXPECT_EQ(mode, st.st_mode & 07777);
+        EXPECT_EQ(1u, st.st_nlink);
+        EXPECT_EQ(infected, testsupport::ReadBytes(outside));
+        EXPECT_FALSE(testsupport::Exists(worm));
+        ASSERT_FALSE(shownRows.empty());
+        EXPECT_EQ((Row{worm, StatusDeleted}), shownRows.back());
+        EXPECT_FALSE(testsupport::Exists(worm + ".qx-000"));
+    }
+}
+#endif
+
