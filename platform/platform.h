@@ -115,6 +115,11 @@ struct PlatformOps {
     int (*deleteFile)(const char *path);
     int (*moveFile)(const char *from, const char *to);
 
+    /* The identity of the file or folder `path` names, looked up as the caller named it (links
+    ** followed): device and inode on POSIX, volume serial number and file index on Windows.
+    ** 0 when it cannot be had (the 9x family has none for a folder). */
+    int (*fileIdentity)(const char *path, uint64_t *volume, uint64_t *index);
+
     /* Restart-time work. getVersion: the Win32 version word (bit 31 set on the 9x family).
     ** moveFileAtRestart: registers the move of `from` to `to` for the next restart, or the
     ** deletion of `from` when `to` is null; answers the platform's own result (any non-zero

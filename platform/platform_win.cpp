@@ -78,6 +78,21 @@ static int WinMoveFile(const char *from, const char *to)
     return MoveFileA(from, to) != 0;
 }
 
+/* A folder opens only with FILE_FLAG_BACKUP_SEMANTICS, which the 9x family refuses. */
+static int WinFileIdentity(const char *path, uint64_t *volume, uint64_t *index)
+{
+    HANDLE file = CreateFileA(path, 0, FILE_SHARE_READ | FILE_SHARE_WRITE, NULL, OPEN_EXISTING,
+                              FILE_FLAG_BACKUP_SEMANTICS, NULL);
+    if (file == INVALID_HANDLE_VALUE) return 0;
+    BY_HANDLE_FILE_INFORMATION info;
+    int ok = GetFileInformationByHandle(file, &info) != 0;
+    CloseHandle(file);
+    if (!ok) return 0;
+    *volume = info.dwVolumeSerialNumber;
+    *index = ((uint64_t)info.nFileIndexHigh << 32) | info.nFileIndexLow;
+    return 1;
+}
+
 /* ---- restart-time work ----------------------------------------------------------------- */
 
 static uint32_t WinGetVersion(void)
@@ -381,6 +396,7 @@ const PlatformOps PlatformDefaults = {
     .copyFile          = WinCopyFile,
     .deleteFile        = WinDeleteFile,
     .moveFile          = WinMoveFile,
+    .fileIdentity      = WinFileIdentity,
     .getVersion        = WinGetVersion,
     .moveFileAtRestart = WinMoveFileAtRestart,
     .windowsFolder     = WinWindowsFolder,

@@ -392,6 +392,15 @@ int PosixMoveFile(const char *from, const char *to)
     return renameat(source.folder, source.name, target.folder, target.name) == 0;
 }
 
+int PosixFileIdentity(const char *path, uint64_t *volume, uint64_t *index)
+{
+    struct stat st;
+    if (stat(path, &st) != 0) return 0;
+    *volume = (uint64_t)st.st_dev;
+    *index = (uint64_t)st.st_ino;
+    return 1;
+}
+
 int PosixWriteWholeFile(const char *path, const void *data, uint32_t size)
 {
     int fd = open(path, O_WRONLY | O_CREAT | O_NONBLOCK | O_NOCTTY | O_CLOEXEC, 0666);

@@ -235,6 +235,7 @@ const PlatformOps PlatformDefaults = {
     .copyFile          = PosixCopyFile,
     .deleteFile        = PosixDeleteFile,
     .moveFile          = PosixMoveFile,
+    .fileIdentity      = PosixFileIdentity,
     .getVersion        = PosixGetVersion,
     .moveFileAtRestart = PosixMoveFileAtRestart,
     .windowsFolder     = PosixWindowsFolder,

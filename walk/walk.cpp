@@ -79,11 +79,78 @@ static void ScanGivenFile(void)
     Platform.findClose(find);
 }
 
+/* The identities of the paths given, for the rule that each file is scanned once: paths
+** beyond the first MaxGivenPaths are all scanned. The worker is the only user. */
+#define MaxGivenPaths 256
+static struct GivenPath {
+    int known, folder;
+    uint64_t volume, index;
+} given[MaxGivenPaths];
+
+/* Non-zero when the given path `inner` lies below the given folder `outer`, where the walk of
+** `outer` reaches it: one of the folders up the tree from it, by "..", is `outer`, and none
+** before that lies on another volume (a mount point, which the walk does not enter). */
+static int LiesBelow(const char *inner, int isFolder, const GivenPath *outer)
+{
+    static char up[PlatformPathSize];   /* the worker is the only user */
+    const char separator[2] = {PathSeparator, 0};
+    if (!CopyText(up, sizeof up, inner))
+        return 0;
+    /* First a file's folder, with its separator; a folder's own parent. */
+    int asIs = !isFolder;
+    char *last = strrchr(up, PathSeparator);
+    if (asIs && last)
+        last[1] = 0;
+    else if (asIs)
+        CopyText(up, sizeof up, ".");
+    uint64_t volume, index, lastVolume = 0, lastIndex = 0;
+    for (int level = 0;; level++) {
+        size_t length = strlen(up);
+        if (!asIs && ((length && up[length - 1] != PathSeparator &&
+                       !AppendText(up, sizeof up, separator)) ||
+                      !AppendText(up, sizeof up, "..")))
+            return 0;   /* beyond the buffer */
+        asIs = 0;
+        if (!Platform.fileIdentity(up, &volume, &index) || volume != outer->volume ||
+            (level && volume == lastVolume && index == lastIndex))
+            return 0;   /* on another volume, or at the root */
+        if (index == outer->index)
+            return 1;
+        lastVolume = volume;
+        lastIndex = index;
+    }
+}
+
+/* Non-zero when the given path `i` is scanned anyway: the same as a path given before it, or
+** below a folder given anywhere. */
+static int ScannedAnyway(const char *const *paths, int count, int i)
+{
+    if (i >= MaxGivenPaths || !given[i].known)
+        return 0;
+    for (int j = 0; j < count && j < MaxGivenPaths; j++) {
+        if (j == i || !given[j].known)
+            continue;
+        if (j < i && given[j].volume == given[i].volume && given[j].index == given[i].index)
+            return 1;
+        if (given[j].folder && LiesBelow(paths[i], given[i].folder, &given[j]))
+            return 1;
+    }
+    return 0;
+}
+
 void ScanGivenPaths(const char *const *paths, int count)
 {
     ResetScanCounters();
     ScanContinue.store(1, std::memory_order_relaxed);
+    for (int i = 0; i < count && i < MaxGivenPaths; i++) {
+        GivenPath *path = &given[i];
+        path->known = Platform.fileIdentity(paths[i], &path->volume, &path->index);
+        uint32_t attributes = path->known ? Platform.getFileAttributes(paths[i]) : 0;
+        path->folder = attributes != InvalidFileAttributes && (attributes & AttrDirectory);
+    }
     for (int i = 0; i < count && ShouldGoOn(); i++) {
+        if (ScannedAnyway(paths, count, i))
+            continue;
         if (!CopyText(ScanPath, PlatformMaxPath, paths[i])) {
             ProcessUnreachableFile(paths[i]);
             continue;

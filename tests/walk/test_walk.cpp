@@ -29,6 +29,7 @@
 #include <dirent.h>
 #include <fcntl.h>
 #include <sys/inotify.h>
+#include <sys/mount.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
@@ -1055,3 +1056,59 @@ TEST_F(Walk, HardLinkedFileIsNeverChangedUnderItsNameOutside)
 }
 #endif
 
+// Each file is scanned once, however the paths given overlap: a folder given twice, a folder
+// and a folder inside it (in either order), a file inside a folder given, a file given twice.
+// Two infected files and two clean ones: every scan counts each once and deletes each once.
+TEST_F(Walk, OverlappingPathsScanEachFileOnce)
+{
+    const std::string x = scratch.file("x"), y = x + Sep + "y";
+    const std::string inner = y + Sep + "w1.exe", outer = x + Sep + "w2.exe";
+    const std::vector<std::vector<std::string>> cases = {
+        {x, y, x}, {y, x}, {inner, x}, {x, inner, x + Sep + "." + Sep + "y"}, {inner, inner, outer},
+    };
+    for (const std::vector<std::string> &given : cases) {
+        std::string trace;
+        for (const std::string &path : given)
+            trace += path + " ";
+        SCOPED_TRACE(trace);
+        testsupport::RemoveAll(x);
+        ASSERT_TRUE(testsupport::MakeDir(y));
+        WriteSample(inner, samples::InfectedEntry1);
+        WriteSample(outer, samples::InfectedEntry2);
+        WriteSample(y + Sep + "c1.exe", samples::CleanPe);
+        WriteSample(x + Sep + "c2.exe", samples::CleanPe);
+        std::vector<const char *> paths;
+        for (const std::string &path : given)
+            paths.push_back(path.c_str());
+        const bool whole = given.size() != 3 || given[2] != outer;
+        shownRows.clear();
+        ScanGivenPaths(paths.data(), (int)paths.size());
+        EXPECT_EQ(whole ? 4 : 2, ScanCounters.files);
+        EXPECT_EQ(2, ScanCounters.infected);
+        EXPECT_EQ(2, ScanCounters.deleted);
+        EXPECT_EQ(4u, shownRows.size());
+    }
+}
+
+#ifndef _WIN32
+// A folder bound inside itself leads back into the tree: it is, by device and inode, a folder
+// the walk is already in, and is not entered (for real, where the system lets us mount).
+TEST_F(Walk, FolderBoundInsideItselfIsNotEnteredAgain)
+{
+    const std::string top = scratch.file("bound"), loop = top + "/loop";
+    ASSERT_TRUE(testsupport::MakeDir(loop));
+    WriteSample(top + "/worm.exe", samples::InfectedEntry1);
+    WriteSample(top + "/clean.exe", samples::CleanPe);
+    if (mount(top.c_str(), loop.c_str(), nullptr, MS_BIND, nullptr) != 0)
+        GTEST_SKIP() << "no bind mount here: " << std::strerror(errno);
+    shownRows.clear();
+    ScanSelectedFolder(top.c_str());
+    const ScanCounterSet counters = ScanCounters;
+    ASSERT_EQ(0, umount2(loop.c_str(), MNT_DETACH));
+    EXPECT_EQ(1, counters.folders);
+    EXPECT_EQ(2, counters.files);
+    EXPECT_EQ(1, counters.infected);
+    EXPECT_EQ((std::vector<Row>{{top + "/worm.exe", testsupport::InfectedStatus()}, {top + "/worm.exe", StatusDeleted}}),
+              shownRows);
+}
+#endif
