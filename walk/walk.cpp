@@ -87,55 +87,53 @@ static struct GivenPath {
     uint64_t volume, index;
 } given[MaxGivenPaths];
 
-/* Non-zero when the given path `inner` lies below the given folder `outer`, where the walk of
-** `outer` reaches it: one of the folders up the tree from it, by "..", is `outer`, and none
-** before that lies on another volume (a mount point, which the walk does not enter). */
-static int LiesBelow(const char *inner, int isFolder, const GivenPath *outer)
+/* Non-zero when the given folder `j` is, by identity, `volume` and `index`. */
+static int IsGivenFolder(int j, uint64_t volume, uint64_t index)
+{
+    return given[j].known && given[j].folder && given[j].volume == volume && given[j].index == index;
+}
+
+/* Non-zero when the given path `i` is scanned anyway: the same as a path given before it, or
+** below a folder given anywhere, where the walk of that folder reaches it: one of the folders
+** up the tree from it, by "..", is that folder, and no mount point (another volume, which the
+** walk does not enter) lies between. */
+static int ScannedAnyway(const char *const *paths, int count, int i)
 {
     static char up[PlatformPathSize];   /* the worker is the only user */
-    const char separator[2] = {PathSeparator, 0};
-    if (!CopyText(up, sizeof up, inner))
+    if (count > MaxGivenPaths)
+        count = MaxGivenPaths;
+    if (i >= count || !given[i].known)
         return 0;
-    /* First a file's folder, with its separator; a folder's own parent. */
-    int asIs = !isFolder;
+    for (int j = 0; j < i; j++)
+        if (given[j].known && given[j].volume == given[i].volume && given[j].index == given[i].index)
+            return 1;
+    if (!CopyText(up, sizeof up, paths[i]))
+        return 0;
+    /* First a file's own folder, with its separator, or a folder's parent; then each parent. */
+    const char separator[2] = {PathSeparator, 0};
     char *last = strrchr(up, PathSeparator);
+    int asIs = !given[i].folder;
     if (asIs && last)
         last[1] = 0;
     else if (asIs)
         CopyText(up, sizeof up, ".");
-    uint64_t volume, index, lastVolume = 0, lastIndex = 0;
-    for (int level = 0;; level++) {
+    uint64_t volume = given[i].volume, index = given[i].index;
+    for (;;) {
         size_t length = strlen(up);
         if (!asIs && ((length && up[length - 1] != PathSeparator &&
                        !AppendText(up, sizeof up, separator)) ||
                       !AppendText(up, sizeof up, "..")))
             return 0;   /* beyond the buffer */
+        uint64_t upVolume, upIndex;
+        if (!Platform.fileIdentity(up, &upVolume, &upIndex) || upVolume != volume ||
+            (!asIs && upIndex == index))
+            return 0;   /* across a mount point, or at the root */
+        for (int j = 0; j < count; j++)
+            if (j != i && IsGivenFolder(j, upVolume, upIndex))
+                return 1;
         asIs = 0;
-        if (!Platform.fileIdentity(up, &volume, &index) || volume != outer->volume ||
-            (level && volume == lastVolume && index == lastIndex))
-            return 0;   /* on another volume, or at the root */
-        if (index == outer->index)
-            return 1;
-        lastVolume = volume;
-        lastIndex = index;
+        index = upIndex;
     }
-}
-
-/* Non-zero when the given path `i` is scanned anyway: the same as a path given before it, or
-** below a folder given anywhere. */
-static int ScannedAnyway(const char *const *paths, int count, int i)
-{
-    if (i >= MaxGivenPaths || !given[i].known)
-        return 0;
-    for (int j = 0; j < count && j < MaxGivenPaths; j++) {
-        if (j == i || !given[j].known)
-            continue;
-        if (j < i && given[j].volume == given[i].volume && given[j].index == given[i].index)
-            return 1;
-        if (given[j].folder && LiesBelow(paths[i], given[i].folder, &given[j]))
-            return 1;
-    }
-    return 0;
 }
 
 void ScanGivenPaths(const char *const *paths, int count)
