@@ -523,7 +523,6 @@ TEST_F(Walk, ThreadProcWithoutTargetScansAllFixedDrives)
     EXPECT_EQ(Idle, ScanState.load());
 }
 
-#ifndef _WIN32
 // ---- acting only on the file that was detected ------------------------------------------------
 
 // Whoever may write in the scanned tree swaps, at the worst moment, the infected file's folder
@@ -551,6 +550,15 @@ struct Swapper {
         if (swaps || std::string(entry) != current->moment || worm != path)
             return;
         swaps++;
+#ifdef _WIN32
+        // No junction can be made under Wine: the outside folder itself takes the folder's
+        // place, where a junction would lead; the file gives way to a copy of the outside one.
+        ASSERT_TRUE(MoveFileA((current->folder ? sub : worm).c_str(), ((current->folder ? sub : worm) + ".moved").c_str()));
+        if (current->folder)
+            ASSERT_TRUE(MoveFileA(outside.c_str(), sub.c_str()));
+        else
+            ASSERT_TRUE(CopyFileA(victim.c_str(), worm.c_str(), TRUE));
+#else
         if (current->folder) {
             ASSERT_EQ(0, rename(sub.c_str(), (sub + ".moved").c_str()));
             ASSERT_EQ(0, symlink(outside.c_str(), sub.c_str()));
@@ -558,6 +566,7 @@ struct Swapper {
             ASSERT_EQ(0, rename(worm.c_str(), (worm + ".moved").c_str()));
             ASSERT_EQ(0, link(victim.c_str(), worm.c_str()));
         }
+#endif
     }
 } swapper;
 
@@ -583,6 +592,20 @@ int SwapThenDelete(const char *path)
     return swapper.real.deleteFile(path);
 }
 
+// The swapping stand-ins over the real table, for case `k`.
+void ArmSwapper(const SwapCase &k)
+{
+    PlatformRestore();
+    swapper.real = Platform;
+    swapper.current = &k;
+    swapper.swaps = 0;
+    Platform.setFileAttributes = SwapThenSetAttributes;
+    Platform.openFile = SwapThenOpen;
+    Platform.copyFile = SwapThenCopy;
+    Platform.deleteFile = SwapThenDelete;
+}
+
+#ifndef _WIN32
 // Every regular file below `folder` (links not followed) by inode, and whether a copy is left.
 void Inventory(const std::string &folder, std::map<ino_t, std::string> &files, bool &copyLeft)
 {
@@ -595,9 +618,110 @@ void Inventory(const std::string &folder, std::map<ino_t, std::string> &files, b
         copyLeft |= it->path().filename().string().find(".qx-") != std::string::npos;
     }
 }
+#endif
 
 }  // namespace
 
+#ifdef _WIN32
+namespace {
+
+// A listing that holds its folder open only while it reads it whole, as a folder shared over a
+// network may: a folder being listed can then be renamed, which a listing held open forbids.
+struct ReadListing {
+    std::vector<FindRecord> records;
+    size_t next;
+};
+FindHandle ReadFirst(const char *pattern, FindRecord *record)
+{
+    FindHandle real = swapper.real.findFirst(pattern, record);
+    if (real == InvalidFindHandle)
+        return real;
+    ReadListing *listing = new ReadListing{{*record}, 1};
+    FindRecord more;
+    while (swapper.real.findNext(real, &more))
+        listing->records.push_back(more);
+    swapper.real.findClose(real);
+    return (FindHandle)listing;
+}
+int ReadNext(FindHandle handle, FindRecord *record)
+{
+    ReadListing *listing = (ReadListing *)handle;
+    if (listing->next >= listing->records.size())
+        return 0;
+    *record = listing->records[listing->next++];
+    return 1;
+}
+int ReadClose(FindHandle handle)
+{
+    delete (ReadListing *)handle;
+    return 1;
+}
+
+}  // namespace
+
+// On the NT family every change to the file in hand looks whether its path still names the
+// file detected: a folder on the path swapped (where a junction would lead), or the file, at
+// any moment, leaves every file as it was, the outside one read-only and whole; nothing is
+// registered for the restart either. The 9x family has no links and keeps the plain calls.
+TEST_F(Walk, SwappedFolderOrFileIsNeverChangedOnTheNtFamily)
+{
+    if (Platform.getVersion() & 0x80000000u)
+        GTEST_SKIP() << "the 9x family keeps the plain calls";
+    const SwapCase cases[] = {
+        {"setFileAttributes", true, false, StatusUnableToClean},
+        {"openFile", true, false, StatusUnableToClean},
+        {"deleteFile", true, false, StatusUnableToClean},
+        {"copyFile", true, true, StatusUnableToClean},
+        {"setFileAttributes", false, false, StatusUnableToClean},
+        {"openFile", false, false, StatusUnableToClean},
+        {"deleteFile", false, false, StatusUnableToClean},
+        {"copyFile", false, true, StatusUnableToClean},
+    };
+    const std::vector<uint8_t> clean = samples::MakeSample(samples::CleanPe);
+    int n = 0;
+    for (const SwapCase &k : cases) {
+        SCOPED_TRACE(std::string(k.moment) + (k.folder ? " folder" : " file"));
+        const std::string top = scratch.file("swap" + std::to_string(n++));
+        swapper.sub = top + "\\tree\\sub";
+        swapper.worm = swapper.sub + "\\worm.exe";
+        swapper.outside = top + "\\outside";
+        swapper.victim = swapper.outside + "\\worm.exe";
+        ASSERT_TRUE(testsupport::MakeDir(swapper.sub) && testsupport::MakeDir(swapper.outside));
+        WriteSample(swapper.worm, samples::InfectedEntry1);
+        ASSERT_TRUE(testsupport::WriteBytes(swapper.victim, clean));
+        ASSERT_TRUE(SetFileAttributesA(swapper.victim.c_str(), FILE_ATTRIBUTE_READONLY));
+
+        ArmSwapper(k);
+        Platform.findFirst = ReadFirst;
+        Platform.findNext = ReadNext;
+        Platform.findClose = ReadClose;
+        // Held as a running program's image is: read, and shared for renaming.
+        HANDLE hold = k.held ? CreateFileA(swapper.worm.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_DELETE,
+                                           NULL, OPEN_EXISTING, 0, NULL)
+                             : INVALID_HANDLE_VALUE;
+        shownRows.clear();
+        ScanSelectedFolder((top + "\\tree").c_str());
+        if (hold != INVALID_HANDLE_VALUE)
+            CloseHandle(hold);
+        PlatformRestore();
+
+        EXPECT_EQ(1, swapper.swaps);
+        // Where the outside file is now, and the file that took the name, if any.
+        for (const std::string &path : {k.folder ? swapper.worm : swapper.victim, swapper.worm}) {
+            EXPECT_EQ(clean, testsupport::ReadBytes(path)) << path;
+            EXPECT_TRUE(GetFileAttributesA(path.c_str()) & FILE_ATTRIBUTE_READONLY) << path;
+        }
+        EXPECT_EQ(samples::MakeSample(samples::InfectedEntry1),
+                  testsupport::ReadBytes((k.folder ? swapper.sub : swapper.worm) + ".moved" +
+                                         (k.folder ? "\\worm.exe" : "")))
+            << "the file detected stays where it went";
+        ASSERT_FALSE(shownRows.empty());
+        EXPECT_EQ((Row{swapper.worm, k.lastRow}), shownRows.back());
+    }
+}
+#endif
+
+#ifndef _WIN32
 TEST_F(Walk, SwappedFolderOrFileNeverLeadsAChangeOutsideTheDetectedFile)
 {
     int n = 0;
@@ -628,14 +752,7 @@ TEST_F(Walk, SwappedFolderOrFileNeverLeadsAChangeOutsideTheDetectedFile)
             struct stat detected;
             ASSERT_EQ(0, stat(swapper.worm.c_str(), &detected));
 
-            PlatformRestore();
-            swapper.real = Platform;
-            swapper.current = &k;
-            swapper.swaps = 0;
-            Platform.setFileAttributes = SwapThenSetAttributes;
-            Platform.openFile = SwapThenOpen;
-            Platform.copyFile = SwapThenCopy;
-            Platform.deleteFile = SwapThenDelete;
+            ArmSwapper(k);
             FileHandle hold = k.held ? swapper.real.openFile(swapper.worm.c_str(), 0) : InvalidFileHandle;
             shownRows.clear();
             const char *const paths[] = {swapper.worm.c_str()};
