@@ -603,6 +603,24 @@ int SwapThenDelete(const char *path)
     return swapper.real.deleteFile(path);
 }
 
+// Below `top`: the infected tree/sub/worm.exe, and outside/worm.exe, clean and read-only.
+bool MakeSwapTree(const std::string &top, const std::vector<uint8_t> &clean)
+{
+    swapper.sub = top + Sep + "tree" + Sep + "sub";
+    swapper.worm = swapper.sub + Sep + "worm.exe";
+    swapper.outside = top + Sep + "outside";
+    swapper.victim = swapper.outside + Sep + "worm.exe";
+    if (!testsupport::MakeDir(swapper.sub) || !testsupport::MakeDir(swapper.outside))
+        return false;
+    WriteSample(swapper.worm, samples::InfectedEntry1);
+#ifdef _WIN32
+    return testsupport::WriteBytes(swapper.victim, clean) &&
+           SetFileAttributesA(swapper.victim.c_str(), FILE_ATTRIBUTE_READONLY);
+#else
+    return testsupport::WriteBytes(swapper.victim, clean) && chmod(swapper.victim.c_str(), 0444) == 0;
+#endif
+}
+
 // The swapping stand-ins over the real table, for case `k`.
 void ArmSwapper(const SwapCase &k)
 {
@@ -683,14 +701,7 @@ TEST_F(Walk, SwappedFolderOrFileIsNeverChangedOnTheNtFamily)
     for (const SwapCase &k : SwapCases) {
         SCOPED_TRACE(std::string(k.moment) + (k.folder ? " folder" : " file"));
         const std::string top = scratch.file("swap" + std::to_string(n++));
-        swapper.sub = top + "\\tree\\sub";
-        swapper.worm = swapper.sub + "\\worm.exe";
-        swapper.outside = top + "\\outside";
-        swapper.victim = swapper.outside + "\\worm.exe";
-        ASSERT_TRUE(testsupport::MakeDir(swapper.sub) && testsupport::MakeDir(swapper.outside));
-        WriteSample(swapper.worm, samples::InfectedEntry1);
-        ASSERT_TRUE(testsupport::WriteBytes(swapper.victim, clean));
-        ASSERT_TRUE(SetFileAttributesA(swapper.victim.c_str(), FILE_ATTRIBUTE_READONLY));
+        ASSERT_TRUE(MakeSwapTree(top, clean));
 
         ArmSwapper(k);
         Platform.findFirst = ReadFirst;
@@ -732,14 +743,7 @@ TEST_F(Walk, SwappedFolderOrFileNeverLeadsAChangeOutsideTheDetectedFile)
         for (const SwapCase &k : SwapCases) {
             SCOPED_TRACE(std::string(k.moment) + (k.folder ? " folder" : " file"));
             const std::string top = scratch.file("swap" + std::to_string(n++));
-            swapper.sub = top + "/tree/sub";
-            swapper.worm = swapper.sub + "/worm.exe";
-            swapper.outside = top + "/outside";
-            swapper.victim = swapper.outside + "/worm.exe";
-            ASSERT_TRUE(testsupport::MakeDir(swapper.sub) && testsupport::MakeDir(swapper.outside));
-            WriteSample(swapper.worm, samples::InfectedEntry1);
-            ASSERT_TRUE(testsupport::WriteBytes(swapper.victim, clean));
-            ASSERT_EQ(0, chmod(swapper.victim.c_str(), 0444));
+            ASSERT_TRUE(MakeSwapTree(top, clean));
             struct stat detected;
             ASSERT_EQ(0, stat(swapper.worm.c_str(), &detected));
 
