@@ -55,11 +55,13 @@ struct FindRecord {
 ** and the workflow for a copy it processes); `listing` InvalidFindHandle when there is none.
 ** While one is in hand, the paths given to openFile, getFileAttributes, setFileAttributes,
 ** copyFile, deleteFile, moveFile and findFirst must lie in the entry's folder, the first
-** `nameAt` bytes of `path`: each names the entry or a name beside it, reached through the open
-** listing, never by looking the folder's path up again (another path fails). openFile for
-** reading records the identity of the file it opened; every change (setFileAttributes,
-** openFile for writing, copyFile's source, deleteFile, moveFile's source) acts only while the
-** name still leads to that file, and fails otherwise, as for a file that cannot be written.
+** `nameAt` bytes of `path`: each names the entry or a name beside it. On POSIX each is reached
+** through the open listing, never by looking the folder's path up again (another path fails).
+** openFile for reading records the identity of the file it opened; every change
+** (setFileAttributes, openFile for writing, copyFile's source, deleteFile, moveFile's source,
+** and on the NT family a deletion at restart) acts only while the name still leads to that
+** file, and fails otherwise, as for a file that cannot be written. The 9x family keeps no
+** identity and changes whatever the path names.
 ** `listed`: the entry is the listing's current entry as the listing gave it (read-ahead may
 ** hold its file), not a name made beside it. Written by the worker thread only. */
 struct EntryInHand {
