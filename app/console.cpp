@@ -431,6 +431,7 @@ int main(int argc, char **argv)
         if (CheckTarget(paths[i]))
             return 2;
 
+    PlatformRaiseFileLimit();
     Display = &ConsoleDisplay;
     Platform.onInterrupt(OnInterrupt);
     progress = Platform.errorIsTerminal();

@@ -241,6 +241,7 @@ void PlatformFloorWalk(char *path, size_t length, FloorCount &count)
     path[length++] = '/';
     std::memcpy(path + length, "*.*", 4);
     FindHandle find = Platform.findFirst(path, &record);
+    InHand.listing = InvalidFindHandle;
     if (find == InvalidFindHandle)
         return;
     do {
@@ -249,11 +250,14 @@ void PlatformFloorWalk(char *path, size_t length, FloorCount &count)
             continue;
         size_t nameLength = std::strlen(name);
         std::memcpy(path + length, name, nameLength + 1);
+        // Each entry is the entry in hand, as the walk sets it.
+        InHand = {find, path, (uint32_t)length, 1, 0, 0, 0};
         if (record.attributes & AttrDirectory) {
             PlatformFloorWalk(path, length + nameLength, count);
             continue;
         }
         FileHandle file = Platform.openFile(path, 0);
+        InHand.listing = InvalidFindHandle;
         if (file == InvalidFileHandle)
             continue;
         count.files++;

@@ -130,6 +130,15 @@ static void DeleteBranch(void)
     ReportUnableToClean();
 }
 
+/* Deletes the copy `text` of the entry in hand, as the entry `copy` it was while processed. */
+static void DeleteCopy(const char *text, const EntryInHand *copy)
+{
+    EntryInHand file = InHand;
+    InHand = *copy;
+    Platform.deleteFile(text);
+    InHand = file;
+}
+
 /* The infected file in ScanPath cannot be opened for writing: work on a copy of it, and leave
 ** to the restart what the copy's fate asks of the file. `text` is the invocation's buffer. */
 static void CopyFallback(char *text)
@@ -157,9 +166,16 @@ static void CopyFallback(char *text)
     }
     AddResultRow(ScanPath, StatusCopying);
 
+    /* The copy, beside the file, is the entry in hand while it is processed (and while it is
+    ** deleted); the file is again afterwards. */
+    EntryInHand file = InHand;
+    InHand.listed = 0;
+    InHand.opened = 0;
     CopyText(ScanPath, ScanPathSize, text);
     ProcessFile();
     ScanPath[length] = 0;
+    EntryInHand copy = InHand;
+    InHand = file;
 
     switch (LastResult) {
     case ScanVerdict::Clean:
@@ -170,14 +186,14 @@ static void CopyFallback(char *text)
         }
         /* Nothing will take the file's place: it stays infected, and a stray clean copy
         ** beside it would only be scanned and reported again by the next scan. */
-        Platform.deleteFile(text);
+        DeleteCopy(text, &copy);
         ReportUnableToClean();
         return;
     case CleanResult::DeleteFile:
         DeleteBranch();
         return;
     default:
-        Platform.deleteFile(text);
+        DeleteCopy(text, &copy);
         ReportUnableToClean();
         return;
     }

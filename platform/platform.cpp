@@ -5,6 +5,8 @@
 
 PlatformOps Platform = PlatformDefaults;
 
+EntryInHand InHand = {InvalidFindHandle, 0, 0, 0, 0, 0, 0};
+
 int Is9xFamily(uint32_t versionWord)
 {
     return (versionWord & VersionWord9xFamily) != 0;

@@ -10,9 +10,8 @@
 ** Results follow the Win32 habit the core is written against: non-zero for success and 0 for
 ** failure, unless an entry says otherwise.
 **
-** Paths on POSIX: while a folder listing is open (findFirst until findClose), openFile opens a
-** plain name of that folder relative to the innermost open listing, without looking the
-** folder's path up again; other paths are looked up whole.
+** The entry in hand (InHand, below): while the scan works on one entry of a listing, the file
+** operations act on that entry and on names beside it, not on whatever its path leads to now.
 */
 #ifndef KRV_PLATFORM_H
 #define KRV_PLATFORM_H
@@ -51,6 +50,29 @@ struct FindRecord {
     uint32_t reparseTag;                          /* with AttrReparsePoint (dwReserved0); else 0 */
     char name[260];                               /* NUL-terminated entry name */
 };
+
+/* The entry the scan has in hand, set beside ScanPath by whoever puts its path there (the walk,
+** and the workflow for a copy it processes); `listing` InvalidFindHandle when there is none.
+** While one is in hand, the paths given to openFile, getFileAttributes, setFileAttributes,
+** copyFile, deleteFile, moveFile and findFirst must lie in the entry's folder, the first
+** `nameAt` bytes of `path`: each names the entry or a name beside it. On POSIX each is reached
+** through the open listing, never by looking the folder's path up again (another path fails).
+** openFile for reading records the identity of the file it opened; every change
+** (setFileAttributes, openFile for writing, copyFile's source, deleteFile, moveFile's source,
+** and on the NT family a deletion at restart) acts only while the name still leads to that
+** file, and fails otherwise, as for a file that cannot be written. The 9x family keeps no
+** identity and changes whatever the path names.
+** `listed`: the entry is the listing's current entry as the listing gave it (read-ahead may
+** hold its file), not a name made beside it. Written by the worker thread only. */
+struct EntryInHand {
+    FindHandle listing;       /* the open listing of the entry's folder */
+    const char *path;         /* the buffer that holds the entry's path (ScanPath) */
+    uint32_t nameAt;          /* where the entry's name begins in `path` */
+    int listed;
+    int opened;               /* identity below recorded by an open for reading */
+    uint64_t volume, index;   /* the file's identity: device and inode, volume and file index */
+};
+extern EntryInHand InHand;
 
 /* PlatformMaxPath: the longest path, NUL included, that the file operations of the build
 ** take: 260 for Windows' ANSI functions, PATH_MAX on POSIX. PlatformPathSize: the bytes of the
@@ -97,16 +119,19 @@ struct PlatformOps {
 
     /* Changing files. getFileAttributes answers InvalidFileAttributes when nothing of that
     ** name exists. copyFile fails when `to` exists. moveFile renames now and fails when `to`
-    ** exists. On POSIX, a path naming an entry of the folder being listed is reached through
-    ** that open folder, links not followed, and such an entry is changed (setFileAttributes,
-    ** openFile for writing, copyFile's source, moveFile's source, deleteFile) only while it is
-    ** still the file openFile opened for reading under that name for the same entry; otherwise
-    ** the operation fails. */
+    ** exists. With an entry in hand these act as InHand says; a file with more than one name
+    ** (hard links) never has its mode or contents changed on POSIX (setFileAttributes and
+    ** openFile for writing fail), while its name may be deleted, read-only or not. */
     uint32_t (*getFileAttributes)(const char *path);
     int (*setFileAttributes)(const char *path, uint32_t attributes);
     int (*copyFile)(const char *from, const char *to);
     int (*deleteFile)(const char *path);
     int (*moveFile)(const char *from, const char *to);
+
+    /* The identity of the file or folder `path` names, looked up as the caller named it (links
+    ** followed): device and inode on POSIX, volume serial number and file index on Windows.
+    ** 0 when it cannot be had (the 9x family has none for a folder). */
+    int (*fileIdentity)(const char *path, uint64_t *volume, uint64_t *index);
 
     /* Restart-time work. getVersion: the Win32 version word (bit 31 set on the 9x family).
     ** moveFileAtRestart: registers the move of `from` to `to` for the next restart, or the
@@ -133,7 +158,12 @@ struct PlatformOps {
     /* Folder walk. findFirst takes a pattern "<folder>\*.*" and answers the first entry, "."
     ** and ".." included, or InvalidFindHandle; findNext answers 0 at the end. A symbolic link,
     ** junction or mount point carries AttrReparsePoint (plus AttrDirectory when it names a
-    ** folder) and a name-surrogate reparse tag. On POSIX a listed file's read-only bit is not looked up (getFileAttributes has it).
+    ** folder) and a name-surrogate reparse tag, and so does a folder that is, by identity, one
+    ** of the folders whose listings are open around it (a bind mount of the tree inside itself).
+    ** A pattern whose last part is a plain name instead of "*.*" lists that one entry alone,
+    ** without "." and "..": a file named by its path is a listing of one entry. With an entry
+    ** in hand the folder listed is that entry, opened through its listing, a link refused. On
+    ** POSIX a listed file's read-only bit is not looked up (getFileAttributes has it).
     ** fixedDrives fills `roots` with the root of every fixed drive, in drive order, each with
     ** its trailing separator, and answers how many (at most `max`). */
     FindHandle (*findFirst)(const char *pattern, FindRecord *record);
@@ -178,6 +208,11 @@ void PlatformRestore(void);
 ** bit 31 alone decides, the version numbers in the other bits play no part. */
 #define VersionWord9xFamily 0x80000000u
 int Is9xFamily(uint32_t versionWord);
+
+/* Lets the process hold as many open files as the system allows it: on POSIX the soft limit
+** raised to the hard one, since a walk holds one per folder level; nothing on Windows. For the
+** front ends, once at the start. */
+void PlatformRaiseFileLimit(void);
 
 /* Path separator of the build: '\\' on Windows, '/' on POSIX. */
 extern const char PathSeparator;

@@ -11,15 +11,69 @@
 
 const char PathSeparator = '\\';
 
+/* ---- the entry in hand ----------------------------------------------------------------- */
+
+/*
+** On the NT family a folder on the path may be swapped for a junction, or the file for another,
+** between the scan of the entry in hand and what the workflow then does to it. Opening the entry
+** for reading records its identity (volume serial number and file index); every change then
+** looks, through a handle of its own, whether the path still names that file, and fails
+** otherwise. The 9x family has no links, and no identity for a folder: it keeps the plain calls.
+*/
+static int IsNtFamily(void)
+{
+    return !(GetVersion() & 0x80000000u);
+}
+
+/* Non-zero when identities are kept: an entry is in hand, on the NT family. */
+static int Watching(void)
+{
+    return InHand.listing != InvalidFindHandle && IsNtFamily();
+}
+
+/* Non-zero when the open `file` is the file opened for reading as the entry in hand. */
+static int IsInHand(HANDLE file)
+{
+    BY_HANDLE_FILE_INFORMATION info;
+    return InHand.opened && GetFileInformationByHandle(file, &info) &&
+           InHand.volume == info.dwVolumeSerialNumber &&
+           InHand.index == (((uint64_t)info.nFileIndexHigh << 32) | info.nFileIndexLow);
+}
+
+/* Non-zero when `path` still names the entry in hand, or nothing is watched. The look takes
+** no right to the file's contents, so that whoever holds the file does not stop it. */
+static int StillInHand(const char *path)
+{
+    if (!Watching()) return 1;
+    HANDLE file = CreateFileA(path, 0, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                              NULL, OPEN_EXISTING, 0, NULL);
+    if (file == INVALID_HANDLE_VALUE) return 0;
+    int same = IsInHand(file);
+    CloseHandle(file);
+    return same;
+}
+
 /* ---- files ----------------------------------------------------------------------------- */
 
 /* Share mode FILE_SHARE_READ: while the handle is open others may read the file but neither
-** write nor delete it, and the open fails when someone else already holds it that way. */
+** write nor delete it, and the open fails when someone else already holds it that way. With an
+** entry in hand, opening for reading records the file's identity, and opening for writing is
+** refused to any other file. */
 static FileHandle WinOpenFile(const char *path, int write)
 {
     DWORD access = write ? (GENERIC_READ | GENERIC_WRITE) : GENERIC_READ;
     HANDLE file = CreateFileA(path, access, FILE_SHARE_READ, NULL, OPEN_EXISTING, 0, NULL);
-    return file == INVALID_HANDLE_VALUE ? InvalidFileHandle : (FileHandle)file;
+    if (file == INVALID_HANDLE_VALUE) return InvalidFileHandle;
+    BY_HANDLE_FILE_INFORMATION info;
+    if (Watching() && !write) {
+        InHand.opened = GetFileInformationByHandle(file, &info) != 0;
+        InHand.volume = info.dwVolumeSerialNumber;
+        InHand.index = ((uint64_t)info.nFileIndexHigh << 32) | info.nFileIndexLow;
+    } else if (Watching() && !IsInHand(file)) {
+        CloseHandle(file);
+        return InvalidFileHandle;
+    }
+    return (FileHandle)file;
 }
 
 /* The stored count is the answer: it is 0 at the end of the file and on a failure alike. */
@@ -61,22 +115,71 @@ static uint32_t WinGetFileAttributes(const char *path)
 
 static int WinSetFileAttributes(const char *path, uint32_t attributes)
 {
-    return SetFileAttributesA(path, attributes) != 0;
+    return StillInHand(path) && SetFileAttributesA(path, attributes) != 0;
 }
 
+/* The source is held open for reading, its identity checked, while CopyFileA reads it: no
+** other file can take its name meanwhile. */
 static int WinCopyFile(const char *from, const char *to)
 {
-    return CopyFileA(from, to, TRUE) != 0;
+    if (!Watching()) return CopyFileA(from, to, TRUE) != 0;
+    HANDLE source = CreateFileA(from, GENERIC_READ, FILE_SHARE_READ, NULL, OPEN_EXISTING, 0, NULL);
+    if (source == INVALID_HANDLE_VALUE) return 0;
+    int ok = IsInHand(source) && CopyFileA(from, to, TRUE) != 0;
+    CloseHandle(source);
+    return ok;
 }
 
+/* FileDispositionInformation of NtSetInformationFile: what DeleteFileA does on the NT family. */
+typedef LONG(WINAPI *SetInformationFile)(HANDLE, void *, void *, ULONG, int);
+#define FileDispositionInformation 13
+
+/* With an entry in hand on the NT family, the file is marked for deletion through the handle
+** whose identity was checked, so the name cannot lead elsewhere in between. (A handle opened
+** with FILE_FLAG_DELETE_ON_CLOSE would be marked before the check could refuse it.) The
+** refusals are DeleteFileA's: a read-only file, a file held without FILE_SHARE_DELETE. */
 static int WinDeleteFile(const char *path)
 {
-    return DeleteFileA(path) != 0;
+    if (!Watching()) return DeleteFileA(path) != 0;
+    static SetInformationFile setInformation;   /* the worker is the only user */
+    if (!setInformation) {
+        HMODULE ntdll = GetModuleHandleA("ntdll.dll");
+        if (ntdll)
+            setInformation = (SetInformationFile)(void *)GetProcAddress(ntdll, "NtSetInformationFile");
+        if (!setInformation) return StillInHand(path) && DeleteFileA(path) != 0;
+    }
+    HANDLE file = CreateFileA(path, DELETE, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                              NULL, OPEN_EXISTING, 0, NULL);
+    if (file == INVALID_HANDLE_VALUE) return 0;
+    int ok = 0;
+    if (IsInHand(file)) {
+        BOOLEAN disposition = TRUE;
+        ULONG_PTR status[2];                    /* IO_STATUS_BLOCK */
+        ok = setInformation(file, status, &disposition, sizeof disposition,
+                            FileDispositionInformation) >= 0;
+    }
+    CloseHandle(file);
+    return ok;
 }
 
 static int WinMoveFile(const char *from, const char *to)
 {
-    return MoveFileA(from, to) != 0;
+    return StillInHand(from) && MoveFileA(from, to) != 0;
+}
+
+/* A folder opens only with FILE_FLAG_BACKUP_SEMANTICS, which the 9x family refuses. */
+static int WinFileIdentity(const char *path, uint64_t *volume, uint64_t *index)
+{
+    HANDLE file = CreateFileA(path, 0, FILE_SHARE_READ | FILE_SHARE_WRITE, NULL, OPEN_EXISTING,
+                              FILE_FLAG_BACKUP_SEMANTICS, NULL);
+    if (file == INVALID_HANDLE_VALUE) return 0;
+    BY_HANDLE_FILE_INFORMATION info;
+    int ok = GetFileInformationByHandle(file, &info) != 0;
+    CloseHandle(file);
+    if (!ok) return 0;
+    *volume = info.dwVolumeSerialNumber;
+    *index = ((uint64_t)info.nFileIndexHigh << 32) | info.nFileIndexLow;
+    return 1;
 }
 
 /* ---- restart-time work ----------------------------------------------------------------- */
@@ -103,6 +206,8 @@ static int WinSystemVersion(SystemVersion *out)
 /* The platform's own result goes back unchanged: callers test for non-zero only. */
 static int WinMoveFileAtRestart(const char *from, const char *to)
 {
+    /* A deletion at the restart is a deletion: only of the file detected. */
+    if (!to && !StillInHand(from)) return 0;
     return MoveFileExA(from, to, MOVEFILE_DELAY_UNTIL_REBOOT);
 }
 
@@ -414,6 +519,9 @@ static void WinOnInterrupt(void (*handler)(void))
     SetConsoleCtrlHandler(OnConsoleControl, TRUE);
 }
 
+/* Windows has no per-process limit of open handles worth raising. */
+void PlatformRaiseFileLimit(void) {}
+
 /* ---- the table ------------------------------------------------------------------------- */
 
 const PlatformOps PlatformDefaults = {
@@ -428,6 +536,7 @@ const PlatformOps PlatformDefaults = {
     .copyFile          = WinCopyFile,
     .deleteFile        = WinDeleteFile,
     .moveFile          = WinMoveFile,
+    .fileIdentity      = WinFileIdentity,
     .getVersion        = WinGetVersion,
     .systemVersion     = WinSystemVersion,
     .moveFileAtRestart = WinMoveFileAtRestart,

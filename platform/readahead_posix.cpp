@@ -53,7 +53,7 @@ void AheadClose(Ahead *) {}
 int AheadEntry(Ahead *, int, const char *, int) { return -1; }
 void AheadPoll(Ahead *) {}
 unsigned AheadWanted(Ahead *) { return 0; }
-int AheadTake(Ahead *, int, struct stat *, const uint8_t **, uint32_t *) { return -1; }
+int AheadTake(Ahead *, int, struct stat *) { return -1; }
 void AheadDrop(Ahead *, int) {}
 
 #else
@@ -68,7 +68,6 @@ struct AheadSlot {
     Request request;     /* the request under way, or RequestNone */
     int dropped;         /* nobody will take it: released when its request completes */
     int fd;              /* what the open gave, until taken or closed */
-    uint32_t got;
     unsigned round;      /* the hand-over that took its request to the kernel */
     unsigned cached;     /* its open and read that the kernel answered at once: 0 to 2 */
     struct stat st;
@@ -147,7 +146,6 @@ static void Completed(Ahead *ahead, AheadSlot *slot, int result, unsigned fresh)
         return;
     }
     if (request == RequestRead) {
-        slot->got = (uint32_t)result;
         slot->state = SlotReady;
         return;
     }
@@ -245,7 +243,6 @@ int AheadEntry(Ahead *ahead, int folder, const char *name, int isFolder)
         if (!sqe) return -1;
         memcpy(slot->name, name, length + 1);
         slot->state = SlotBusy;
-        slot->got = 0;
         slot->cached = 0;
         if (isFolder)
             io_uring_prep_statx(sqe, folder, slot->name, AT_SYMLINK_NOFOLLOW, STATX_BASIC_STATS,
@@ -275,7 +272,7 @@ unsigned AheadWanted(Ahead *ahead)
     return ahead->probing ? AheadProbe : AheadWindow;
 }
 
-int AheadTake(Ahead *ahead, int slot, struct stat *st, const uint8_t **data, uint32_t *got)
+int AheadTake(Ahead *ahead, int slot, struct stat *st)
 {
     AheadSlot *s = &ahead->slots[slot];
     while (s->state == SlotBusy)
@@ -284,8 +281,6 @@ int AheadTake(Ahead *ahead, int slot, struct stat *st, const uint8_t **data, uin
     int fd = s->fd;
     s->fd = -1;
     *st = s->st;
-    *data = s->data;
-    *got = s->got;
     aheadTaken.fetch_add(1, std::memory_order_relaxed);
     /* A tree the cache holds gains nothing from read-ahead, which then only adds its own
     ** requests to the scan's: after a run of such files it rests for a while, and whatever

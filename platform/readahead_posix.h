@@ -2,7 +2,7 @@
 ** Read-ahead for the POSIX listing: while the scan works on one file, the kernel already opens
 ** and reads the next files of the folder being listed, many requests at once, through one
 ** io_uring per walk. Nothing here decides what the scan sees: a file fetched ahead is handed to
-** openFile only when its name still leads to it (platform_posix.cpp), and everything else takes
+** openFile only when its name still leads to it (posix_listing.cpp), and everything else takes
 ** the path it takes without read-ahead.
 **
 ** What is fetched ahead is only read, under the rules of the scan's own open: no link followed
@@ -54,10 +54,11 @@ void AheadPoll(Ahead *ahead);
 unsigned AheadWanted(Ahead *ahead);
 
 /* Waits until the file of `slot` is fetched. Answers its descriptor, which belongs to the
-** caller from then on, with the file's status in `st` and its first `*got` bytes at `*data`
-** (valid until AheadDrop); -1 when it could not be opened, is no regular file or could not be
-** read. Either way the caller drops the slot afterwards. */
-int AheadTake(Ahead *ahead, int slot, struct stat *st, const uint8_t **data, uint32_t *got);
+** caller from then on, with the file's status in `st`; -1 when it could not be opened, is no
+** regular file or could not be read. Either way the caller drops the slot afterwards. What was
+** read is not handed over: it only brought the file's first bytes into the cache, and the
+** scan reads them again through the descriptor, as they are when it reads them. */
+int AheadTake(Ahead *ahead, int slot, struct stat *st);
 
 /* Gives the slot back; whatever it opened and nobody took is closed, at once or as soon as
 ** its request completes. */

@@ -62,11 +62,93 @@ void ScanSelectedFolder(const char *folder)
         ScanCounters.folders++;
 }
 
+/* The file in ScanPath, as a listing of that one entry: its folder is looked up once, and
+** everything done to the file is done through it, to the file opened there. */
+static void ScanGivenFile(void)
+{
+    FindRecord record;
+    FindHandle find = Platform.findFirst(ScanPath, &record);
+    if (find == InvalidFindHandle) {
+        ProcessUnreachableFile(ScanPath);
+        return;
+    }
+    const char *separator = strrchr(ScanPath, PathSeparator);
+    InHand = {find, ScanPath, separator ? (uint32_t)(separator + 1 - ScanPath) : 0, 1, 0, 0, 0};
+    ProcessFile();
+    InHand.listing = InvalidFindHandle;
+    Platform.findClose(find);
+}
+
+/* The identities of the paths given, for the rule that each file is scanned once: paths
+** beyond the first MaxGivenPaths are all scanned. The worker is the only user. */
+#define MaxGivenPaths 256
+static struct GivenPath {
+    int known, folder;
+    uint64_t volume, index;
+} given[MaxGivenPaths];
+
+/* Non-zero when the given folder `j` is, by identity, `volume` and `index`. */
+static int IsGivenFolder(int j, uint64_t volume, uint64_t index)
+{
+    return given[j].known && given[j].folder && given[j].volume == volume && given[j].index == index;
+}
+
+/* Non-zero when the given path `i` is scanned anyway: the same as a path given before it, or
+** below a folder given anywhere, where the walk of that folder reaches it: one of the folders
+** up the tree from it, by "..", is that folder, and no mount point (another volume, which the
+** walk does not enter) lies between. */
+static int ScannedAnyway(const char *const *paths, int count, int i)
+{
+    static char up[PlatformPathSize];   /* the worker is the only user */
+    if (count > MaxGivenPaths)
+        count = MaxGivenPaths;
+    if (i >= count || !given[i].known)
+        return 0;
+    for (int j = 0; j < i; j++)
+        if (given[j].known && given[j].volume == given[i].volume && given[j].index == given[i].index)
+            return 1;
+    if (!CopyText(up, sizeof up, paths[i]))
+        return 0;
+    /* First a file's own folder, with its separator, or a folder's parent; then each parent. */
+    const char separator[2] = {PathSeparator, 0};
+    char *last = strrchr(up, PathSeparator);
+    int asIs = !given[i].folder;
+    if (asIs && last)
+        last[1] = 0;
+    else if (asIs)
+        CopyText(up, sizeof up, ".");
+    uint64_t volume = given[i].volume, index = given[i].index;
+    for (;;) {
+        size_t length = strlen(up);
+        if (!asIs && ((length && up[length - 1] != PathSeparator &&
+                       !AppendText(up, sizeof up, separator)) ||
+                      !AppendText(up, sizeof up, "..")))
+            return 0;   /* beyond the buffer */
+        uint64_t upVolume, upIndex;
+        if (!Platform.fileIdentity(up, &upVolume, &upIndex) || upVolume != volume ||
+            (!asIs && upIndex == index))
+            return 0;   /* across a mount point, or at the root */
+        for (int j = 0; j < count; j++)
+            if (j != i && IsGivenFolder(j, upVolume, upIndex))
+                return 1;
+        asIs = 0;
+        index = upIndex;
+    }
+}
+
 void ScanGivenPaths(const char *const *paths, int count)
 {
     ResetScanCounters();
     ScanContinue.store(1, std::memory_order_relaxed);
+    for (int i = 0; i < count && i < MaxGivenPaths; i++) {
+        GivenPath *path = &given[i];
+        path->known = Platform.fileIdentity(paths[i], &path->volume, &path->index);
+        uint32_t attributes = path->known ? Platform.getFileAttributes(paths[i]) : 0;
+        path->folder = attributes != InvalidFileAttributes && (attributes & AttrDirectory);
+    }
     for (int i = 0; i < count && ShouldGoOn(); i++) {
+        if (ScannedAnyway(paths, count, i))
+            continue;
         if (!CopyText(ScanPath, PlatformMaxPath, paths[i])) {
             ProcessUnreachableFile(paths[i]);
             continue;
@@ -75,7 +157,7 @@ void ScanGivenPaths(const char *const *paths, int count)
         if (attributes != InvalidFileAttributes && (attributes & AttrDirectory))
             ScanFolder();
         else
-            ProcessFile();
+            ScanGivenFile();
     }
 }
 
@@ -131,11 +213,14 @@ void ScanFolder(void)
         return;
 
     if (AppendText(ScanPath, ScanPathSize, "*.*")) {
+        /* The folder is the entry in hand of the listing around it, if any. */
         FindHandle find = Platform.findFirst(ScanPath, &record);
+        InHand.listing = InvalidFindHandle;
         if (find != InvalidFindHandle) {
             do {
                 record.name[sizeof record.name - 1] = 0;
                 ScanPath[cut] = 0;
+                InHand = {find, ScanPath, cut, 1, 0, 0, 0};
                 if (record.attributes & AttrDirectory) {
                     /* A link to a folder is not followed: it may lead back up the tree
                     ** (endless recursion) or into a part walked anyway (files twice). */
@@ -156,6 +241,7 @@ void ScanFolder(void)
                     else
                         PassOver(cut, &record);
                 }
+                InHand.listing = InvalidFindHandle;
             } while (ShouldGoOn() && Platform.findNext(find, &record));
             Platform.findClose(find);
         }

@@ -77,6 +77,24 @@ class Scans(unittest.TestCase):
         return top
 
 
+class Descriptors(Scans):
+    def test_a_tree_deeper_than_the_soft_limit_is_walked_to_the_bottom(self):
+        import resource
+        _, hard = resource.getrlimit(resource.RLIMIT_NOFILE)
+        depth = 150
+        if hard != resource.RLIM_INFINITY and hard < depth + 64:
+            self.skipTest("the hard limit of open files is too low for the tree")
+        folder = os.path.join(self.tree, *["d"] * depth)
+        os.makedirs(folder)
+        bottom = os.path.join(folder, "worm.exe")
+        os.rename(os.path.join(self.tree, "sub", "infected-entry1.exe"), bottom)
+        r = run(self.tree,
+                preexec_fn=lambda: resource.setrlimit(resource.RLIMIT_NOFILE, (48, hard)))
+        self.assertEqual(1, r.returncode, r.stderr)
+        self.assertIn(bottom + "\tdeleted", r.stdout.decode().splitlines())
+        self.assertEqual(str(depth + 2), report(r.stdout)["Folders:"])
+
+
 class RowsAndReport(Scans):
     def test_folder_file_and_several_paths_share_one_report(self):
         sub = os.path.join(self.tree, "sub")

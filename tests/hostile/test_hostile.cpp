@@ -333,7 +333,9 @@ void ChangingFiles(Tree &t)
 
 // One clean file under three names (one beside the tree), one infected file under two: every
 // name in the tree is scanned as the file it is; the clean file keeps its bytes under all
-// three, the infected one loses both names.
+// three, the infected one loses both names. On POSIX a file with two names is never written
+// (nor its mode changed): the name listed first goes by way of a copy, the other, alone by
+// then, as any file.
 void HardLinks(Tree &t)
 {
     ASSERT_TRUE(testsupport::MakeDir(t.top + "/beside"));
@@ -350,12 +352,28 @@ void HardLinks(Tree &t)
         ASSERT_EQ(0, link(from.c_str(), to.c_str()));
 #endif
     }
+    std::string first;
+#ifndef _WIN32
+    DIR *folder = opendir((t.top + "/tree").c_str());
+    ASSERT_NE(nullptr, folder);
+    while (const dirent *entry = readdir(folder)) {
+        const std::string name = entry->d_name;
+        if (name == "worm.exe" || name == "worm-2.exe") {
+            first = t.top + "/tree/" + name;
+            break;
+        }
+    }
+    closedir(folder);
+    t.rows.push_back({first, "creating a copy for cleaning"});
+    t.rows.push_back({first + ".qx-000", InfectedRow});
+    t.rows.push_back({first + ".qx-000", "deleted"});
+#endif
     for (const char *name : {"/tree/worm.exe", "/tree/worm-2.exe"}) {
         t.gone.insert(name);
         t.rows.push_back({t.top + name, InfectedRow});
         t.rows.push_back({t.top + name, "deleted"});
     }
-    t.files = 4;
+    t.files = first.empty() ? 4 : 5;
 }
 
 #ifndef _WIN32

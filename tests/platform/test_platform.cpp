@@ -605,9 +605,9 @@ TEST(PosixLinks, CarryReparsePointAndFolderBit)
     EXPECT_TRUE(Exists(dir.file("target.exe")));
 }
 
-// While a folder is listed, its sub-folders are opened through it and never through a link
-// put in their place since they were listed; a folder named from outside any listing is the
-// caller's own choice and is followed.
+// A sub-folder in hand is opened through its listing and never through a link put in its
+// place since it was listed; a folder named with no entry in hand is the caller's own choice
+// and is followed.
 TEST(PosixLinks, SubFolderSwappedForALinkIsNotListedThroughTheListing)
 {
     ScratchDir dir;
@@ -618,12 +618,106 @@ TEST(PosixLinks, SubFolderSwappedForALinkIsNotListedThroughTheListing)
     ASSERT_NE(InvalidFindHandle, outer);
     ASSERT_EQ(0, rename(dir.file("sub").c_str(), dir.file("sub.old").c_str()));
     ASSERT_EQ(0, symlink("elsewhere", dir.file("sub").c_str()));
-    EXPECT_EQ(InvalidFindHandle, Platform.findFirst((dir.file("sub") + "/*.*").c_str(), &record));
-    FindHandle real = Platform.findFirst((dir.file("sub.old") + "/*.*").c_str(), &record);
-    EXPECT_NE(InvalidFindHandle, real);
-    if (real != InvalidFindHandle) Platform.findClose(real);
+    const uint32_t nameAt = (uint32_t)dir.path().size() + 1;
+    const std::string swapped = dir.file("sub") + "/*.*", real = dir.file("sub.old") + "/*.*";
+    InHand = {outer, swapped.c_str(), nameAt, 1, 0, 0, 0};
+    EXPECT_EQ(InvalidFindHandle, Platform.findFirst(swapped.c_str(), &record));
+    InHand = {outer, real.c_str(), nameAt, 1, 0, 0, 0};
+    FindHandle inner = Platform.findFirst(real.c_str(), &record);
+    InHand.listing = InvalidFindHandle;
+    EXPECT_NE(InvalidFindHandle, inner);
+    if (inner != InvalidFindHandle) Platform.findClose(inner);
     Platform.findClose(outer);
     EXPECT_TRUE(List(dir.file("sub")).find("x.exe"));
+}
+
+// The entry in hand is changed only while its name leads to the file opened for reading as
+// that entry, through its listing (a folder swapped for a link leaves the change on the file
+// detected): not before it was opened, not once the file was swapped, and never by a path
+// outside its folder. A read-only clean file outside keeps its
+// bytes and mode whatever was tried.
+TEST(PosixEntryInHand, ChangesReachOnlyTheFileOpenedAsTheEntry)
+{
+    enum Trial { Untouched, NeverOpened, FileSwapped, FolderSwapped, PathOutside };
+    static const char *const names[] = {"untouched", "never opened", "file swapped",
+                                        "folder swapped", "path outside"};
+    for (int trial = Untouched; trial <= PathOutside; trial++) {
+        for (int op = 0; op < 4; op++) {
+            SCOPED_TRACE(std::string(names[trial]) + ", operation " + std::to_string(op));
+            ScratchDir dir;
+            const std::string sub = dir.file("sub"), worm = sub + "/worm.exe";
+            const std::string outside = dir.file("outside"), victim = outside + "/worm.exe";
+            ASSERT_TRUE(MakeDir(sub) && MakeDir(outside));
+            ASSERT_TRUE(WriteText(worm, "worm") && WriteText(victim, "clean"));
+            ASSERT_EQ(0, chmod(victim.c_str(), 0444));
+            ASSERT_EQ(0, chmod(worm.c_str(), 0444));
+            FindRecord record;
+            FindHandle find = Platform.findFirst((sub + "/*.*").c_str(), &record);
+            ASSERT_NE(InvalidFindHandle, find);
+            const std::string path = trial == PathOutside ? victim : worm;
+            InHand = {find, worm.c_str(), (uint32_t)sub.size() + 1, 1, 0, 0, 0};
+            if (trial != NeverOpened) {
+                FileHandle read = Platform.openFile(worm.c_str(), 0);
+                EXPECT_NE(InvalidFileHandle, read);
+                if (read != InvalidFileHandle) Platform.closeFile(read);
+            }
+            if (trial == FileSwapped) {
+                ASSERT_EQ(0, rename(worm.c_str(), (worm + ".old").c_str()));
+                ASSERT_EQ(0, link(victim.c_str(), worm.c_str()));
+            } else if (trial == FolderSwapped) {
+                ASSERT_EQ(0, rename(sub.c_str(), (sub + ".old").c_str()));
+                ASSERT_EQ(0, symlink(outside.c_str(), sub.c_str()));
+            }
+            int done = 0;
+            if (op == 0) {
+                done = Platform.setFileAttributes(path.c_str(), AttrNormal);
+            } else if (op == 1) {
+                Platform.setFileAttributes(path.c_str(), AttrNormal);
+                FileHandle write = Platform.openFile(path.c_str(), 1);
+                done = write != InvalidFileHandle;
+                if (done) Platform.closeFile(write);
+            } else if (op == 2) {
+                done = Platform.copyFile(path.c_str(), (path + ".qx-000").c_str());
+            } else {
+                Platform.setFileAttributes(path.c_str(), AttrNormal);
+                done = Platform.deleteFile(path.c_str());
+            }
+            InHand.listing = InvalidFindHandle;
+            Platform.findClose(find);
+            // The folder swapped: the listing still holds the folder, and the change reaches
+            // the file detected there.
+            EXPECT_EQ(trial == Untouched || trial == FolderSwapped, done != 0);
+            struct stat st;
+            ASSERT_EQ(0, lstat(victim.c_str(), &st));
+            EXPECT_EQ(0444u, st.st_mode & 07777);
+            const std::vector<uint8_t> bytes = ReadBytes(victim);
+            EXPECT_EQ("clean", std::string(bytes.begin(), bytes.end()));
+            EXPECT_FALSE(Exists(victim + ".qx-000"));
+        }
+    }
+}
+
+// A file with a second name: neither its mode nor its contents may be changed (that would
+// change them under the other name), while this name may still be removed, read-only or not.
+TEST(PosixLinks, FileWithTwoNamesKeepsItsModeAndContentsButLosesAName)
+{
+    ScratchDir dir;
+    const std::string name = dir.file("a.exe"), other = dir.file("b.exe");
+    ASSERT_TRUE(WriteText(name, "file"));
+    ASSERT_EQ(0, chmod(name.c_str(), 0444));
+    ASSERT_EQ(0, link(name.c_str(), other.c_str()));
+    EXPECT_EQ(0, Platform.setFileAttributes(name.c_str(), AttrNormal));
+    ASSERT_EQ(0, chmod(name.c_str(), 0644));
+    EXPECT_EQ(InvalidFileHandle, Platform.openFile(name.c_str(), 1));
+    EXPECT_EQ(0, Platform.setFileAttributes(name.c_str(), AttrReadOnly));
+    ASSERT_EQ(0, chmod(name.c_str(), 0444));
+    EXPECT_NE(0, Platform.deleteFile(name.c_str()));
+    struct stat st;
+    ASSERT_EQ(0, lstat(other.c_str(), &st));
+    EXPECT_EQ(0444u, st.st_mode & 07777);
+    EXPECT_EQ(1u, st.st_nlink);
+    // Alone again, it is read-only as any other file.
+    EXPECT_EQ(0, Platform.deleteFile(other.c_str()));
 }
 
 TEST(PosixAttributes, OwnerWriteBitIsTheReadOnlyAttribute)

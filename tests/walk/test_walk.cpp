@@ -29,6 +29,8 @@
 #include <dirent.h>
 #include <fcntl.h>
 #include <sys/inotify.h>
+#include <sys/mount.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -521,21 +523,31 @@ TEST_F(Walk, ThreadProcWithoutTargetScansAllFixedDrives)
     EXPECT_EQ(Idle, ScanState.load());
 }
 
-#ifndef _WIN32
 // ---- acting only on the file that was detected ------------------------------------------------
 
 // Whoever may write in the scanned tree swaps, at the worst moment, the infected file's folder
 // for a symbolic link to a folder outside the tree, or the file itself for a hard link to a
 // file there (no link to follow: only the file's identity tells); a read-only clean file of
 // the same name waits outside. Outside nothing may change, the link stays, and a "deleted" row
-// is true of the file that was detected.
+// is true of the file that was detected: in a folder walked, and for a file named on its own.
 namespace {
 
 struct SwapCase {
     const char *moment;      // the table entry before whose real call the swap happens
     bool folder;             // the folder swapped, else the file
     bool held;               // a handle holds the file: no writing, copy fallback
-    const char *lastRow;     // the infected file's last row
+    const char *lastRow;     // the infected file's last row on POSIX (where a folder swapped
+                             // for a link leaves the open folder, and the file detected, in hand)
+};
+const SwapCase SwapCases[] = {
+    {"setFileAttributes", true, false, StatusDeleted},
+    {"openFile", true, false, StatusDeleted},
+    {"deleteFile", true, false, StatusDeleted},
+    {"copyFile", true, true, StatusUnableToClean},
+    {"setFileAttributes", false, false, StatusUnableToClean},
+    {"openFile", false, false, StatusUnableToClean},
+    {"deleteFile", false, false, StatusUnableToClean},
+    {"copyFile", false, true, StatusUnableToClean},
 };
 
 struct Swapper {
@@ -549,6 +561,15 @@ struct Swapper {
         if (swaps || std::string(entry) != current->moment || worm != path)
             return;
         swaps++;
+#ifdef _WIN32
+        // No junction can be made under Wine: the outside folder itself takes the folder's
+        // place, where a junction would lead; the file gives way to a copy of the outside one.
+        ASSERT_TRUE(MoveFileA((current->folder ? sub : worm).c_str(), ((current->folder ? sub : worm) + ".moved").c_str()));
+        if (current->folder)
+            ASSERT_TRUE(MoveFileA(outside.c_str(), sub.c_str()));
+        else
+            ASSERT_TRUE(CopyFileA(victim.c_str(), worm.c_str(), TRUE));
+#else
         if (current->folder) {
             ASSERT_EQ(0, rename(sub.c_str(), (sub + ".moved").c_str()));
             ASSERT_EQ(0, symlink(outside.c_str(), sub.c_str()));
@@ -556,6 +577,7 @@ struct Swapper {
             ASSERT_EQ(0, rename(worm.c_str(), (worm + ".moved").c_str()));
             ASSERT_EQ(0, link(victim.c_str(), worm.c_str()));
         }
+#endif
     }
 } swapper;
 
@@ -581,6 +603,38 @@ int SwapThenDelete(const char *path)
     return swapper.real.deleteFile(path);
 }
 
+// Below `top`: the infected tree/sub/worm.exe, and outside/worm.exe, clean and read-only.
+bool MakeSwapTree(const std::string &top, const std::vector<uint8_t> &clean)
+{
+    swapper.sub = top + Sep + "tree" + Sep + "sub";
+    swapper.worm = swapper.sub + Sep + "worm.exe";
+    swapper.outside = top + Sep + "outside";
+    swapper.victim = swapper.outside + Sep + "worm.exe";
+    if (!testsupport::MakeDir(swapper.sub) || !testsupport::MakeDir(swapper.outside))
+        return false;
+    WriteSample(swapper.worm, samples::InfectedEntry1);
+#ifdef _WIN32
+    return testsupport::WriteBytes(swapper.victim, clean) &&
+           SetFileAttributesA(swapper.victim.c_str(), FILE_ATTRIBUTE_READONLY);
+#else
+    return testsupport::WriteBytes(swapper.victim, clean) && chmod(swapper.victim.c_str(), 0444) == 0;
+#endif
+}
+
+// The swapping stand-ins over the real table, for case `k`.
+void ArmSwapper(const SwapCase &k)
+{
+    PlatformRestore();
+    swapper.real = Platform;
+    swapper.current = &k;
+    swapper.swaps = 0;
+    Platform.setFileAttributes = SwapThenSetAttributes;
+    Platform.openFile = SwapThenOpen;
+    Platform.copyFile = SwapThenCopy;
+    Platform.deleteFile = SwapThenDelete;
+}
+
+#ifndef _WIN32
 // Every regular file below `folder` (links not followed) by inode, and whether a copy is left.
 void Inventory(const std::string &folder, std::map<ino_t, std::string> &files, bool &copyLeft)
 {
@@ -593,70 +647,137 @@ void Inventory(const std::string &folder, std::map<ino_t, std::string> &files, b
         copyLeft |= it->path().filename().string().find(".qx-") != std::string::npos;
     }
 }
+#endif
 
 }  // namespace
 
-TEST_F(Walk, SwappedFolderOrFileNeverLeadsAChangeOutsideTheDetectedFile)
+#ifdef _WIN32
+namespace {
+
+// A listing that holds its folder open only while it reads it whole, as a folder shared over a
+// network may: a folder being listed can then be renamed, which a listing held open forbids.
+struct ReadListing {
+    std::vector<FindRecord> records;
+    size_t next;
+};
+FindHandle ReadFirst(const char *pattern, FindRecord *record)
 {
-    const SwapCase cases[] = {
-        {"setFileAttributes", true, false, StatusDeleted},
-        {"openFile", true, false, StatusDeleted},
-        {"deleteFile", true, false, StatusDeleted},
-        {"copyFile", true, true, StatusUnableToClean},
-        {"setFileAttributes", false, false, StatusUnableToClean},
-        {"openFile", false, false, StatusUnableToClean},
-        {"deleteFile", false, false, StatusUnableToClean},
-        {"copyFile", false, true, StatusUnableToClean},
-    };
+    FindHandle real = swapper.real.findFirst(pattern, record);
+    if (real == InvalidFindHandle)
+        return real;
+    ReadListing *listing = new ReadListing{{*record}, 1};
+    FindRecord more;
+    while (swapper.real.findNext(real, &more))
+        listing->records.push_back(more);
+    swapper.real.findClose(real);
+    return (FindHandle)listing;
+}
+int ReadNext(FindHandle handle, FindRecord *record)
+{
+    ReadListing *listing = (ReadListing *)handle;
+    if (listing->next >= listing->records.size())
+        return 0;
+    *record = listing->records[listing->next++];
+    return 1;
+}
+int ReadClose(FindHandle handle)
+{
+    delete (ReadListing *)handle;
+    return 1;
+}
+
+}  // namespace
+
+// On the NT family every change to the file in hand looks whether its path still names the
+// file detected: a folder on the path swapped (where a junction would lead), or the file, at
+// any moment, leaves every file as it was, the outside one read-only and whole; nothing is
+// registered for the restart either. The 9x family has no links and keeps the plain calls.
+TEST_F(Walk, SwappedFolderOrFileIsNeverChangedOnTheNtFamily)
+{
+    if (Platform.getVersion() & 0x80000000u)
+        GTEST_SKIP() << "the 9x family keeps the plain calls";
     const std::vector<uint8_t> clean = samples::MakeSample(samples::CleanPe);
     int n = 0;
-    for (const SwapCase &k : cases) {
+    for (const SwapCase &k : SwapCases) {
         SCOPED_TRACE(std::string(k.moment) + (k.folder ? " folder" : " file"));
         const std::string top = scratch.file("swap" + std::to_string(n++));
-        swapper.sub = top + "/tree/sub";
-        swapper.worm = swapper.sub + "/worm.exe";
-        swapper.outside = top + "/outside";
-        swapper.victim = swapper.outside + "/worm.exe";
-        ASSERT_TRUE(testsupport::MakeDir(swapper.sub) && testsupport::MakeDir(swapper.outside));
-        WriteSample(swapper.worm, samples::InfectedEntry1);
-        ASSERT_TRUE(testsupport::WriteBytes(swapper.victim, clean));
-        ASSERT_EQ(0, chmod(swapper.victim.c_str(), 0444));
-        struct stat detected;
-        ASSERT_EQ(0, stat(swapper.worm.c_str(), &detected));
+        ASSERT_TRUE(MakeSwapTree(top, clean));
 
-        PlatformRestore();
-        swapper.real = Platform;
-        swapper.current = &k;
-        swapper.swaps = 0;
-        Platform.setFileAttributes = SwapThenSetAttributes;
-        Platform.openFile = SwapThenOpen;
-        Platform.copyFile = SwapThenCopy;
-        Platform.deleteFile = SwapThenDelete;
-        FileHandle hold = k.held ? swapper.real.openFile(swapper.worm.c_str(), 0) : InvalidFileHandle;
+        ArmSwapper(k);
+        Platform.findFirst = ReadFirst;
+        Platform.findNext = ReadNext;
+        Platform.findClose = ReadClose;
+        // Held as a running program's image is: read, and shared for renaming.
+        HANDLE hold = k.held ? CreateFileA(swapper.worm.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_DELETE,
+                                           NULL, OPEN_EXISTING, 0, NULL)
+                             : INVALID_HANDLE_VALUE;
         shownRows.clear();
-        ScanSelectedFolder((top + "/tree").c_str());
-        if (hold != InvalidFileHandle)
-            swapper.real.closeFile(hold);
+        ScanSelectedFolder((top + "\\tree").c_str());
+        if (hold != INVALID_HANDLE_VALUE)
+            CloseHandle(hold);
         PlatformRestore();
 
         EXPECT_EQ(1, swapper.swaps);
-        EXPECT_EQ(clean, testsupport::ReadBytes(swapper.victim));
-        struct stat st;
-        ASSERT_EQ(0, lstat(swapper.victim.c_str(), &st));
-        EXPECT_EQ(0444u, st.st_mode & 07777);
-        const ino_t victim = st.st_ino;
-        if (k.folder)
-            EXPECT_TRUE(lstat(swapper.sub.c_str(), &st) == 0 && S_ISLNK(st.st_mode)) << "the link stays";
-        else
-            EXPECT_TRUE(lstat(swapper.worm.c_str(), &st) == 0 && st.st_ino == victim) << "the link stays";
+        // Where the outside file is now, and the file that took the name, if any.
+        for (const std::string &path : {k.folder ? swapper.worm : swapper.victim, swapper.worm}) {
+            EXPECT_EQ(clean, testsupport::ReadBytes(path)) << path;
+            EXPECT_TRUE(GetFileAttributesA(path.c_str()) & FILE_ATTRIBUTE_READONLY) << path;
+        }
+        EXPECT_EQ(samples::MakeSample(samples::InfectedEntry1),
+                  testsupport::ReadBytes((k.folder ? swapper.sub : swapper.worm) + ".moved" +
+                                         (k.folder ? "\\worm.exe" : "")))
+            << "the file detected stays where it went";
         ASSERT_FALSE(shownRows.empty());
-        EXPECT_EQ((Row{swapper.worm, k.lastRow}), shownRows.back());
-        std::map<ino_t, std::string> files;
-        bool copyLeft = false;
-        Inventory(top, files, copyLeft);
-        EXPECT_EQ(std::string(k.lastRow) == "deleted", files.count(detected.st_ino) == 0)
-            << "a \"deleted\" row is true of the detected file";
-        EXPECT_FALSE(copyLeft);
+        EXPECT_EQ((Row{swapper.worm, StatusUnableToClean}), shownRows.back()) << "the path names another file";
+    }
+}
+#endif
+
+#ifndef _WIN32
+TEST_F(Walk, SwappedFolderOrFileNeverLeadsAChangeOutsideTheDetectedFile)
+{
+    int n = 0;
+    for (bool given : {false, true}) {   // walked in its folder, or named on its own
+        SCOPED_TRACE(given ? "file named" : "folder walked");
+        const std::vector<uint8_t> clean = samples::MakeSample(samples::CleanPe);
+        for (const SwapCase &k : SwapCases) {
+            SCOPED_TRACE(std::string(k.moment) + (k.folder ? " folder" : " file"));
+            const std::string top = scratch.file("swap" + std::to_string(n++));
+            ASSERT_TRUE(MakeSwapTree(top, clean));
+            struct stat detected;
+            ASSERT_EQ(0, stat(swapper.worm.c_str(), &detected));
+
+            ArmSwapper(k);
+            FileHandle hold = k.held ? swapper.real.openFile(swapper.worm.c_str(), 0) : InvalidFileHandle;
+            shownRows.clear();
+            const char *const paths[] = {swapper.worm.c_str()};
+            if (given)
+                ScanGivenPaths(paths, 1);
+            else
+                ScanSelectedFolder((top + "/tree").c_str());
+            if (hold != InvalidFileHandle)
+                swapper.real.closeFile(hold);
+            PlatformRestore();
+
+            EXPECT_EQ(1, swapper.swaps);
+            EXPECT_EQ(clean, testsupport::ReadBytes(swapper.victim));
+            struct stat st;
+            ASSERT_EQ(0, lstat(swapper.victim.c_str(), &st));
+            EXPECT_EQ(0444u, st.st_mode & 07777);
+            const ino_t victim = st.st_ino;
+            if (k.folder)
+                EXPECT_TRUE(lstat(swapper.sub.c_str(), &st) == 0 && S_ISLNK(st.st_mode)) << "the link stays";
+            else
+                EXPECT_TRUE(lstat(swapper.worm.c_str(), &st) == 0 && st.st_ino == victim) << "the link stays";
+            ASSERT_FALSE(shownRows.empty());
+            EXPECT_EQ((Row{swapper.worm, k.lastRow}), shownRows.back());
+            std::map<ino_t, std::string> files;
+            bool copyLeft = false;
+            Inventory(top, files, copyLeft);
+            EXPECT_EQ(std::string(k.lastRow) == "deleted", files.count(detected.st_ino) == 0)
+                << "a \"deleted\" row is true of the detected file";
+            EXPECT_FALSE(copyLeft);
+        }
     }
 }
 #endif
@@ -765,16 +886,18 @@ TEST_F(Walk, RacingProcessSwappingTheFolderChangesNothingOutside)
 // Read-ahead changes when the disk is asked, never what the scan finds or does. The same tree is
 // scanned with read-ahead and without, at the same path; while it is scanned a file is held for
 // reading (the locked worm, which ends in a copy), another for writing (it cannot be opened),
-// and as the first infected file of a folder is reported, entries listed after it are removed
-// or replaced: files that read-ahead has already opened by then. A scan that took such a file
-// as it was fetched would scan the file that is gone. Rows, report, counters and every file
-// left must be the same both ways.
+// and as the first infected file of a folder is reported, entries listed after it are removed,
+// replaced, or rewritten in place (truncated and written, or written over and cut, the inode
+// the same), clean to infected and infected to clean: files that read-ahead has already opened
+// and read by then. A scan that took such a file, or its bytes, as they were fetched would judge
+// what is gone. Rows, report, counters and every file left must be the same both ways.
 namespace {
 
 struct AheadChange {
     std::string trigger;                                 // the row's file that sets it off
     std::vector<std::string> removed;
     std::vector<std::pair<std::string, samples::SampleId>> replaced;
+    std::vector<std::pair<std::string, samples::SampleId>> truncated, overwritten;
     bool done;
 };
 AheadChange change;
@@ -791,6 +914,18 @@ void RowThenChange(const char *file, const char *status)
         const std::string next = path + ".next";
         if (!testsupport::WriteBytes(next, samples::MakeSample(id)) || rename(next.c_str(), path.c_str()) != 0)
             ADD_FAILURE() << "cannot replace " << path;
+    }
+    for (bool truncate : {true, false}) {
+        for (const auto &[path, id] : truncate ? change.truncated : change.overwritten) {
+            const std::vector<uint8_t> bytes = samples::MakeSample(id);
+            int fd = open(path.c_str(), O_WRONLY | (truncate ? O_TRUNC : 0));
+            bool ok = fd >= 0 && write(fd, bytes.data(), bytes.size()) == (ssize_t)bytes.size() &&
+                      ftruncate(fd, (off_t)bytes.size()) == 0;
+            if (fd >= 0)
+                close(fd);
+            if (!ok)
+                ADD_FAILURE() << "cannot rewrite " << path;
+        }
     }
 }
 const DisplayOps changingDisplay = {RowThenChange, StoppingTarget, nullptr, nullptr, nullptr, nullptr};
@@ -861,7 +996,8 @@ AheadRun ScanWithChanges(const std::string &top, bool readAhead)
     const std::vector<std::string> order = ListingOrder(folder);
     change = AheadChange{};
     // The first infected file listed sets the change off; of the files listed after it, two
-    // clean ones go, one clean one turns infected and one infected one turns clean.
+    // clean ones go, and one clean file and one infected file are each turned into the other
+    // kind by a new file under the name, by truncating and writing, and by writing over.
     auto infectedFile = [&](const std::string &path) {
         return kinds.count(path) && IsInfectedSample(kinds[path]);
     };
@@ -869,25 +1005,28 @@ AheadRun ScanWithChanges(const std::string &top, bool readAhead)
         if (!infectedFile(folder + "/" + order[i]))
             continue;
         change.trigger = folder + "/" + order[i];
-        bool cleanTurned = false, infectedTurned = false;
-        for (size_t k = i + 1; k < order.size() && k <= i + 12; k++) {
+        int cleanTurned = 0, infectedTurned = 0;
+        auto turn = [&](const std::string &path, samples::SampleId id, int &turned) {
+            auto &list = turned == 0 ? change.replaced : turned == 1 ? change.truncated : change.overwritten;
+            if (turned++ < 3)
+                list.push_back({path, id});
+        };
+        for (size_t k = i + 1; k < order.size() && k <= i + 16; k++) {
             const std::string path = folder + "/" + order[k];
             if (!kinds.count(path))
                 continue;   // the folder inside
-            if (infectedFile(path)) {
-                if (!infectedTurned)
-                    change.replaced.push_back({path, samples::CleanPe});
-                infectedTurned = true;
-            } else if (change.removed.size() < 2) {
+            if (infectedFile(path))
+                turn(path, samples::CleanPe, infectedTurned);
+            else if (change.removed.size() < 2)
                 change.removed.push_back(path);
-            } else if (!cleanTurned) {
-                change.replaced.push_back({path, samples::InfectedEntry2});
-                cleanTurned = true;
-            }
+            else
+                turn(path, samples::InfectedEntry2, cleanTurned);
         }
     }
     EXPECT_EQ(2u, change.removed.size());
     EXPECT_EQ(2u, change.replaced.size());
+    EXPECT_EQ(2u, change.truncated.size());
+    EXPECT_EQ(2u, change.overwritten.size());
 
     const std::string locked = top + "/c/p1.exe", busy = top + "/c/p0.exe";
     FileHandle reader = Platform.openFile(locked.c_str(), 0);
@@ -943,13 +1082,145 @@ TEST_F(Walk, ReadAheadChangesNothingTheScanFindsOrDoes)
     };
     for (const std::string &path : change.removed)
         EXPECT_TRUE(has(path, StatusUnableToOpen)) << path;
-    for (const auto &[path, id] : change.replaced) {
-        EXPECT_EQ(IsInfectedSample(id), has(path, StatusDeleted)) << path;
-        EXPECT_EQ(!IsInfectedSample(id), serial.files.count(path) == 1) << path;
+    for (const auto *list : {&change.replaced, &change.truncated, &change.overwritten}) {
+        for (const auto &[path, id] : *list) {
+            EXPECT_EQ(IsInfectedSample(id), has(path, StatusDeleted)) << path;
+            EXPECT_EQ(!IsInfectedSample(id), serial.files.count(path) == 1) << path;
+        }
     }
     EXPECT_TRUE(has(top + "/c/p1.exe", StatusCopying));
     EXPECT_TRUE(has(top + "/c/p1.exe", StatusUnableToClean));
     EXPECT_TRUE(has(top + "/c/p0.exe", StatusUnableToOpen));
     EXPECT_EQ(3 * 16 + 1, serial.counters.infected) << "every third file and the held copy";
+}
+#endif
+
+#ifndef _WIN32
+// A tree deeper than the descriptors the process may hold beside one per level: the walk keeps
+// one per level, and read-ahead gives an outer folder's files back before the walk goes down, so
+// the infected file at the bottom is reached, with read-ahead and without. Every level holds
+// clean files that read-ahead fetches; the scan runs in a child under the limit.
+TEST_F(Walk, DeepTreeUnderADescriptorLimitIsWalkedToTheBottom)
+{
+    const int depth = 200;
+    const std::string top = scratch.file("deep");
+    std::vector<std::string> levels{top};
+    for (int level = 1; level <= depth; level++)
+        levels.push_back(levels.back() + "/d");
+    for (const std::string &folder : levels)   // each folder made before the files beside it
+        ASSERT_TRUE(testsupport::MakeDir(folder));
+    for (size_t level = 0; level < levels.size(); level++)   // names of their own: listed
+        for (int i = 0; i < 8; i++)                             // before and after "d"
+            WriteSample(levels[level] + "/c" + std::to_string(level * 8 + i) + ".exe", samples::CleanPe);
+    const std::string folder = levels.back();
+    const std::string bottom = folder + "/worm.exe";
+    for (int mode : {ReadAheadOff, ReadAheadAlways}) {
+        SCOPED_TRACE(mode == ReadAheadOff ? "without read-ahead" : "with read-ahead");
+        WriteSample(bottom, samples::InfectedEntry1);
+        pid_t child = fork();
+        ASSERT_GE(child, 0);
+        if (child == 0) {
+            const struct rlimit limit = {depth + 48, depth + 48};
+            if (setrlimit(RLIMIT_NOFILE, &limit) != 0)
+                _exit(3);
+            PosixSetReadAhead(mode);
+            shownRows.clear();
+            ScanSelectedFolder(top.c_str());
+            const bool found = std::count(shownRows.begin(), shownRows.end(), Row{bottom, StatusDeleted}) == 1;
+            _exit(found && ScanCounters.folders == depth + 1 && ScanCounters.files == 8 * (depth + 1) + 1 ? 0 : 1);
+        }
+        int status = 0;
+        ASSERT_EQ(child, waitpid(child, &status, 0));
+        EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << "status " << status;
+    }
+}
+#endif
+
+#ifndef _WIN32
+// An infected file in the tree with a second name outside it (a hard link: one file, one mode):
+// resetting its read-only bit or opening it for writing would change the file under the outside
+// name too. Its mode and bytes stay as they are outside, read-only or not; the name in the tree
+// goes, by way of a copy, and its last row says so.
+TEST_F(Walk, HardLinkedFileIsNeverChangedUnderItsNameOutside)
+{
+    const std::vector<uint8_t> infected = samples::MakeSample(samples::InfectedEntry1);
+    for (mode_t mode : {0444, 0644}) {
+        SCOPED_TRACE(mode);
+        const std::string top = scratch.file("linked" + std::to_string(mode));
+        const std::string worm = top + "/tree/worm.exe", outside = top + "/outside.exe";
+        ASSERT_TRUE(testsupport::MakeDir(top + "/tree"));
+        ASSERT_TRUE(testsupport::WriteBytes(outside, infected));
+        ASSERT_EQ(0, chmod(outside.c_str(), mode));
+        ASSERT_EQ(0, link(outside.c_str(), worm.c_str()));
+        shownRows.clear();
+        ScanSelectedFolder((top + "/tree").c_str());
+
+        struct stat st;
+        ASSERT_EQ(0, lstat(outside.c_str(), &st));
+        EXPECT_EQ(mode, st.st_mode & 07777);
+        EXPECT_EQ(1u, st.st_nlink);
+        EXPECT_EQ(infected, testsupport::ReadBytes(outside));
+        EXPECT_FALSE(testsupport::Exists(worm));
+        ASSERT_FALSE(shownRows.empty());
+        EXPECT_EQ((Row{worm, StatusDeleted}), shownRows.back());
+        EXPECT_FALSE(testsupport::Exists(worm + ".qx-000"));
+    }
+}
+#endif
+
+// Each file is scanned once, however the paths given overlap: a folder given twice, a folder
+// and a folder inside it (in either order), a file inside a folder given, a file given twice.
+// Two infected files and two clean ones: every scan counts each once and deletes each once.
+TEST_F(Walk, OverlappingPathsScanEachFileOnce)
+{
+    const std::string x = scratch.file("x"), y = x + Sep + "y";
+    const std::string inner = y + Sep + "w1.exe", outer = x + Sep + "w2.exe";
+    const std::vector<std::vector<std::string>> cases = {
+        {x, y, x}, {y, x}, {inner, x}, {x, inner, x + Sep + "." + Sep + "y"}, {inner, inner, outer},
+    };
+    for (const std::vector<std::string> &given : cases) {
+        std::string trace;
+        for (const std::string &path : given)
+            trace += path + " ";
+        SCOPED_TRACE(trace);
+        testsupport::RemoveAll(x);
+        ASSERT_TRUE(testsupport::MakeDir(y));
+        WriteSample(inner, samples::InfectedEntry1);
+        WriteSample(outer, samples::InfectedEntry2);
+        WriteSample(y + Sep + "c1.exe", samples::CleanPe);
+        WriteSample(x + Sep + "c2.exe", samples::CleanPe);
+        std::vector<const char *> paths;
+        for (const std::string &path : given)
+            paths.push_back(path.c_str());
+        const bool whole = given.size() != 3 || given[2] != outer;
+        shownRows.clear();
+        ScanGivenPaths(paths.data(), (int)paths.size());
+        EXPECT_EQ(whole ? 4 : 2, ScanCounters.files);
+        EXPECT_EQ(2, ScanCounters.infected);
+        EXPECT_EQ(2, ScanCounters.deleted);
+        EXPECT_EQ(4u, shownRows.size());
+    }
+}
+
+#ifndef _WIN32
+// A folder bound inside itself leads back into the tree: it is, by device and inode, a folder
+// the walk is already in, and is not entered (for real, where the system lets us mount).
+TEST_F(Walk, FolderBoundInsideItselfIsNotEnteredAgain)
+{
+    const std::string top = scratch.file("bound"), loop = top + "/loop";
+    ASSERT_TRUE(testsupport::MakeDir(loop));
+    WriteSample(top + "/worm.exe", samples::InfectedEntry1);
+    WriteSample(top + "/clean.exe", samples::CleanPe);
+    if (mount(top.c_str(), loop.c_str(), nullptr, MS_BIND, nullptr) != 0)
+        GTEST_SKIP() << "no bind mount here: " << std::strerror(errno);
+    shownRows.clear();
+    ScanSelectedFolder(top.c_str());
+    const ScanCounterSet counters = ScanCounters;
+    ASSERT_EQ(0, umount2(loop.c_str(), MNT_DETACH));
+    EXPECT_EQ(1, counters.folders);
+    EXPECT_EQ(2, counters.files);
+    EXPECT_EQ(1, counters.infected);
+    EXPECT_EQ((std::vector<Row>{{top + "/worm.exe", testsupport::InfectedStatus()}, {top + "/worm.exe", StatusDeleted}}),
+              shownRows);
 }
 #endif

@@ -1,0 +1,48 @@
+/*
+** What the three parts of the POSIX backend share (posix_files.cpp, posix_listing.cpp,
+** posix_system.cpp); nothing outside platform/ includes it.
+*/
+#ifndef KRV_POSIX_H
+#define KRV_POSIX_H
+
+#include "platform/platform.h"
+
+#include <sys/stat.h>
+
+/* ---- posix_files.cpp: the table's file entries, as platform.h promises them ---- */
+
+FileHandle PosixOpenFile(const char *path, int write);
+uint32_t PosixReadFile(FileHandle file, void *buffer, uint32_t count);
+uint32_t PosixSeekFile(FileHandle file, int32_t distance, uint32_t origin);
+int PosixCloseFile(FileHandle file);
+uint32_t PosixGetFileAttributes(const char *path);
+int PosixSetFileAttributes(const char *path, uint32_t attributes);
+int PosixCopyFile(const char *from, const char *to);
+int PosixDeleteFile(const char *path);
+int PosixMoveFile(const char *from, const char *to);
+int PosixFileIdentity(const char *path, uint64_t *volume, uint64_t *index);
+int PosixWriteWholeFile(const char *path, const void *data, uint32_t size);
+int PosixReplaceFile(const char *from, const char *to);
+
+/* Attribute word of an entry from its lstat record; `target` is the stat of what a symbolic
+** link names (null when it names nothing). */
+uint32_t AttributesOf(const char *name, const struct stat *st, const struct stat *target);
+
+/* ---- posix_listing.cpp: the table's listing entries, and what the files part asks ---- */
+
+FindHandle PosixFindFirst(const char *pattern, FindRecord *record);
+int PosixFindNext(FindHandle find, FindRecord *record);
+int PosixFindClose(FindHandle find);
+
+/* The open folder of a listing. */
+int ListingFolder(FindHandle find);
+
+/* Non-zero when the listing found its current entry to be a regular file. */
+int ListingSaysRegular(FindHandle find);
+
+/* The listing's current entry `name` as read-ahead opened it, when read-ahead holds it and the
+** name still leads to that file: its descriptor (the caller's from then on) and status in `st`.
+** -1 otherwise; either way read-ahead holds nothing of the entry afterwards. */
+int ListingTakeAhead(FindHandle find, const char *name, struct stat *st);
+
+#endif

@@ -1,0 +1,428 @@
+/*
+** The POSIX backend, files: handles under the share rule, and every change to a file.
+**
+** The core was written against Win32; this part gives it the same promises over ordinary
+** files so that the engine, the walk and the workflow run and are tested natively:
+**
+** - Share rule, among the handles of this process. Every handle from openFile is listed with
+**   the file's identity and its access: two readers get along; a writer and anybody else do
+**   not, exactly as two CreateFileA calls with FILE_SHARE_READ would. deleteFile, moveFile and
+**   writeWholeFile look at that list too, so a file held by a handle cannot be deleted, renamed
+**   or overwritten; copyFile reads it like any other. Other programs are not stopped (POSIX
+**   has no mandatory share modes); a file lock per open would cost a quarter of a scan.
+** - Read-only. The read-only attribute is a missing owner write bit. As on Windows, such a file
+**   is neither opened for writing nor deleted, even by root (who would otherwise be allowed).
+** - Hard links. A file with more than one name never has its mode or contents changed, which
+**   would change them under its other names too, perhaps outside the tree; only a name of it
+**   is removed (read-only or not).
+** - Nothing but regular files is ever opened, and the open itself cannot block: a FIFO, a
+**   socket or a device is refused before the open (O_NONBLOCK, O_NOCTTY and O_NOFOLLOW cover
+**   the window in between). A symbolic link is never followed to a file, only to the folder
+**   the caller names.
+** - Only the file that was detected is changed. Whoever may write in the scanned tree may swap
+**   a folder for a link, or a file for another, between the scan of a file and what the
+**   workflow then does to it. With an entry in hand (InHand) every name is reached through
+**   the entry's open folder, never looked up again from the root, and a change acts only while
+**   the name still leads, by device and inode, to the file opened for reading as that entry.
+**   Anything else fails, which sends the file down the workflow's route for a file that cannot
+**   be opened for writing or deleted.
+*/
+#include "platform/platform.h"
+#include "platform/posix.h"
+
+#include <errno.h>
+#include <fcntl.h>
+#include <pthread.h>
+#include <stdio.h>
+#include <stdlib.h>
+#include <string.h>
+#include <sys/stat.h>
+#include <sys/types.h>
+#include <unistd.h>
+
+/* ---- handles and the share rule -------------------------------------------------------- */
+
+/* A handle is the descriptor and our own file position: reads are positioned (pread), so a
+** seek is arithmetic and costs no system call. The position is kept below 2^32 - 1, as a
+** 32-bit SetFilePointer without a high part would keep it. */
+struct PosixFile {
+    int fd;                 /* first, so that tests may write through a handle */
+    uint32_t position;
+    dev_t device;           /* the file's identity and the handle's access, for the share rule */
+    ino_t inode;
+    int write;
+    PosixFile *next;        /* the next open handle */
+};
+
+static PosixFile *FileOf(FileHandle file) { return (PosixFile *)file; }
+
+/* The handles open in this process, for the share rule; guarded by holdersLock. */
+static pthread_mutex_t holdersLock = PTHREAD_MUTEX_INITIALIZER;
+static PosixFile *holders;
+
+/* Non-zero when a listed handle holds the file in a way that conflicts with a new handle:
+** with any handle when `write` is set, else with a handle open for writing. */
+static int HeldLocked(dev_t device, ino_t inode, int write)
+{
+    for (PosixFile *h = holders; h; h = h->next)
+        if (h->device == device && h->inode == inode && (write || h->write)) return 1;
+    return 0;
+}
+
+/* Non-zero when `st` is a regular file that a handle holds (a link itself is never held). */
+static int IsHeld(const struct stat *st)
+{
+    if (!S_ISREG(st->st_mode)) return 0;
+    pthread_mutex_lock(&holdersLock);
+    int held = HeldLocked(st->st_dev, st->st_ino, 1);
+    pthread_mutex_unlock(&holdersLock);
+    return held;
+}
+
+/* ---- where a path leads ---------------------------------------------------------------- */
+
+/* Where an operation on a path takes place: with an entry in hand, the name in the entry's
+** open folder (`inHand` set); otherwise the whole path from the working folder. */
+struct Place {
+    int folder;
+    const char *name;
+    int inHand;
+};
+
+/* 0 when an entry is in hand and the path does not lie in its folder: nothing is looked up. */
+static int Locate(const char *path, Place *place)
+{
+    if (InHand.listing == InvalidFindHandle) {
+        *place = {AT_FDCWD, path, 0};
+        return 1;
+    }
+    const char *name = path + InHand.nameAt;
+    if (strncmp(path, InHand.path, InHand.nameAt) != 0 || !*name || strchr(name, '/'))
+        return 0;
+    *place = {ListingFolder(InHand.listing), name, 1};
+    return 1;
+}
+
+/* Non-zero when `st` is the file opened for reading as the entry in hand, or when no entry is
+** in hand (a path of the caller's own choosing, with nothing detected to compare it with). */
+static int StillInHand(const Place &place, const struct stat *st)
+{
+    return !place.inHand || (InHand.opened && InHand.volume == (uint64_t)st->st_dev &&
+                             InHand.index == (uint64_t)st->st_ino);
+}
+
+/* Opens the existing regular file at `place` with `flags` (O_RDONLY or O_RDWR); -1 on any
+** failure, a link included, and a read-only file for writing. With `change`, the file must
+** still be the entry in hand. `after` receives what was opened. */
+static int OpenAt(const Place &place, int flags, int change, struct stat *after)
+{
+    /* Looked at first so that a device is never opened at all (opening some has effects),
+    ** unless the listing has just said "regular file": a plain name cannot turn into a device
+    ** after the listing or the look without the right to make device nodes (a device node
+    ** cannot be linked in from elsewhere either: /dev is another file system, and a hard link
+    ** to a special file is refused to whoever does not own it). O_NOFOLLOW refuses a link put
+    ** in its place, and a FIFO put there opens without blocking; the check after the open
+    ** refuses both. Looking first at every listed file would cost a tenth of a warm scan. A
+    ** change always looks first. */
+    int looked = change || !place.inHand || !InHand.listed || !ListingSaysRegular(InHand.listing);
+    if (looked) {
+        if (fstatat(place.folder, place.name, after, AT_SYMLINK_NOFOLLOW) != 0) return -1;
+        if (!S_ISREG(after->st_mode) || (change && !StillInHand(place, after))) return -1;
+        /* Read-only is refused as on Windows, even to root (whom the mode would not stop). */
+        if ((flags & O_ACCMODE) == O_RDWR && !(after->st_mode & S_IWUSR)) return -1;
+    }
+    int writing = (flags & O_ACCMODE) == O_RDWR;
+    if (writing && looked && after->st_nlink > 1) return -1;
+    int fd = openat(place.folder, place.name,
+                    flags | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
+    if (fd < 0) return -1;
+    struct stat st;
+    if (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode) || (writing && st.st_nlink > 1) ||
+        (looked && (st.st_dev != after->st_dev || st.st_ino != after->st_ino))) {
+        close(fd);
+        return -1;
+    }
+    *after = st;
+    return fd;
+}
+
+/* ---- handles --------------------------------------------------------------------------- */
+
+/* Opening the entry in hand for reading is what the detector does: the file opened becomes
+** the entry's identity. Opening for writing is a change, allowed only to that file. */
+FileHandle PosixOpenFile(const char *path, int write)
+{
+    struct stat st;
+    Place place;
+    if (!Locate(path, &place)) return InvalidFileHandle;
+    int fd = -1;
+    if (!write && place.inHand && InHand.listed)
+        fd = ListingTakeAhead(InHand.listing, place.name, &st);
+    if (fd < 0) fd = OpenAt(place, write ? O_RDWR : O_RDONLY, write, &st);
+    if (fd < 0) return InvalidFileHandle;
+    PosixFile *file = (PosixFile *)malloc(sizeof *file);
+    if (!file) {
+        close(fd);
+        return InvalidFileHandle;
+    }
+    file->fd = fd;
+    file->position = 0;
+    file->device = st.st_dev;
+    file->inode = st.st_ino;
+    file->write = write != 0;
+    pthread_mutex_lock(&holdersLock);
+    int held = HeldLocked(file->device, file->inode, file->write);
+    if (!held) {
+        file->next = holders;
+        holders = file;
+    }
+    pthread_mutex_unlock(&holdersLock);
+    if (held) {
+        close(fd);
+        free(file);
+        return InvalidFileHandle;
+    }
+    if (!write && place.inHand) {
+        InHand.opened = 1;
+        InHand.volume = (uint64_t)st.st_dev;
+        InHand.index = (uint64_t)st.st_ino;
+    }
+    return (FileHandle)file;
+}
+
+uint32_t PosixReadFile(FileHandle handle, void *buffer, uint32_t count)
+{
+    PosixFile *file = FileOf(handle);
+    uint32_t done = 0;
+    /* Nothing is read that would carry the position past what a 32-bit offset can name. */
+    if (count > 0xFFFFFFFEu - file->position) count = 0xFFFFFFFEu - file->position;
+    while (done < count) {
+        ssize_t got = pread(file->fd, (char *)buffer + done, count - done,
+                            (off_t)file->position + done);
+        if (got < 0 && errno == EINTR) continue;
+        if (got <= 0) break;
+        done += (uint32_t)got;
+    }
+    file->position += done;
+    return done;
+}
+
+/* SetFilePointer without a high part: the new position must fit in 32 bits and never be
+** negative; 0xFFFFFFFF (which no position can be) marks a refused move. */
+uint32_t PosixSeekFile(FileHandle handle, int32_t distance, uint32_t origin)
+{
+    PosixFile *file = FileOf(handle);
+    int64_t base;
+    if (origin == SeekFromStart) {
+        base = 0;
+    } else if (origin == SeekFromCurrent) {
+        base = file->position;
+    } else if (origin == SeekFromEnd) {
+        struct stat st;
+        base = fstat(file->fd, &st) == 0 ? (int64_t)st.st_size : -1;
+    } else {
+        return 0xFFFFFFFFu;     /* SEEK_DATA and SEEK_HOLE are not origins of the table */
+    }
+    if (base < 0) return 0xFFFFFFFFu;
+    int64_t target = base + distance;
+    if (target < 0 || target >= 0xFFFFFFFFll) return 0xFFFFFFFFu;
+    file->position = (uint32_t)target;
+    return file->position;
+}
+
+int PosixCloseFile(FileHandle handle)
+{
+    PosixFile *file = FileOf(handle);
+    pthread_mutex_lock(&holdersLock);
+    for (PosixFile **link = &holders; *link; link = &(*link)->next) {
+        if (*link == file) {
+            *link = file->next;
+            break;
+        }
+    }
+    pthread_mutex_unlock(&holdersLock);
+    int ok = close(file->fd) == 0;
+    free(file);
+    return ok;
+}
+
+/* ---- changing files -------------------------------------------------------------------- */
+
+/* The entry name after the last '/'. */
+static const char *LastComponent(const char *path)
+{
+    const char *slash = strrchr(path, '/');
+    return slash ? slash + 1 : path;
+}
+
+uint32_t AttributesOf(const char *name, const struct stat *st, const struct stat *target)
+{
+    uint32_t attributes = 0;
+    if (S_ISLNK(st->st_mode)) {
+        attributes |= AttrReparsePoint;
+        if (target && S_ISDIR(target->st_mode)) attributes |= AttrDirectory;
+    } else if (S_ISDIR(st->st_mode)) {
+        attributes |= AttrDirectory;
+    }
+    if (!S_ISLNK(st->st_mode) && !(st->st_mode & S_IWUSR)) attributes |= AttrReadOnly;
+    if (name[0] == '.' && strcmp(name, ".") != 0 && strcmp(name, "..") != 0)
+        attributes |= AttrHidden;
+    return attributes ? attributes : AttrNormal;
+}
+
+uint32_t PosixGetFileAttributes(const char *path)
+{
+    struct stat st, target;
+    Place place;
+    if (!Locate(path, &place) ||
+        fstatat(place.folder, place.name, &st, AT_SYMLINK_NOFOLLOW) != 0)
+        return InvalidFileAttributes;
+    int named = S_ISLNK(st.st_mode) && fstatat(place.folder, place.name, &target, 0) == 0;
+    return AttributesOf(LastComponent(path), &st, named ? &target : 0);
+}
+
+/* Only the read-only bit has a POSIX meaning: it takes away every write bit, and its absence
+** gives the owner write permission back. Set through a descriptor of the file itself, so that
+** the mode lands on the file that was checked (a link is refused); never on a file with more
+** than one name, whose mode is also the mode of its names elsewhere. */
+int PosixSetFileAttributes(const char *path, uint32_t attributes)
+{
+    struct stat st;
+    Place place;
+    if (!Locate(path, &place)) return 0;
+    int fd = OpenAt(place, O_RDONLY, 1, &st);
+    if (fd < 0) return 0;
+    if (st.st_nlink > 1) {
+        close(fd);
+        return 0;
+    }
+    mode_t mode = st.st_mode & 07777;
+    if (attributes & AttrReadOnly)
+        mode &= ~(mode_t)(S_IWUSR | S_IWGRP | S_IWOTH);
+    else
+        mode |= S_IWUSR;
+    int ok = fchmod(fd, mode) == 0;
+    close(fd);
+    return ok;
+}
+
+/* Copies whoever holds the source, as CopyFileA does for a file open with FILE_SHARE_READ.
+** The source must be the entry in hand; the copy is made beside it, exclusively. */
+int PosixCopyFile(const char *from, const char *to)
+{
+    struct stat st, made;
+    Place source, target;
+    if (!Locate(from, &source) || !Locate(to, &target)) return 0;
+    int in = OpenAt(source, O_RDONLY, 1, &st);
+    if (in < 0) return 0;
+    int out = openat(target.folder, target.name,
+                     O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_NOCTTY | O_CLOEXEC, 0600);
+    if (out < 0) {
+        close(in);
+        return 0;
+    }
+    char buffer[65536];
+    int ok = 1;
+    for (;;) {
+        ssize_t got = read(in, buffer, sizeof buffer);
+        if (got < 0 && errno == EINTR) continue;
+        if (got < 0) ok = 0;
+        if (got <= 0) break;
+        for (ssize_t put = 0; put < got;) {
+            ssize_t n = write(out, buffer + put, (size_t)(got - put));
+            if (n < 0 && errno == EINTR) continue;
+            if (n <= 0) {
+                ok = 0;
+                break;
+            }
+            put += n;
+        }
+        if (!ok) break;
+    }
+    /* The permission bits travel with the contents, as the attributes do on Windows. */
+    if (ok && fchmod(out, st.st_mode & 0777) != 0) ok = 0;
+    if (fstat(out, &made) != 0) ok = 0;
+    if (close(out) != 0) ok = 0;
+    close(in);
+    if (!ok) {
+        /* Ours, made with O_EXCL above, unless someone has put another file in its place. */
+        struct stat now;
+        if (fstatat(target.folder, target.name, &now, AT_SYMLINK_NOFOLLOW) == 0 &&
+            now.st_dev == made.st_dev && now.st_ino == made.st_ino)
+            unlinkat(target.folder, target.name, 0);
+    }
+    return ok;
+}
+
+/* Refuses what DeleteFileA refuses: a folder, a read-only file, a file some handle holds; and,
+** with an entry in hand, anything but that entry's file. What stands between the check and the
+** unlink can only be another entry of the same open folder, which whoever swapped it in could
+** delete himself. A file with more than one name loses this name even when read-only: its mode
+** cannot be reset without reaching its other names, and removing a name changes neither. */
+int PosixDeleteFile(const char *path)
+{
+    struct stat st;
+    Place place;
+    if (!Locate(path, &place) ||
+        fstatat(place.folder, place.name, &st, AT_SYMLINK_NOFOLLOW) != 0 || S_ISDIR(st.st_mode))
+        return 0;
+    if (!S_ISLNK(st.st_mode) && ((!(st.st_mode & S_IWUSR) && st.st_nlink < 2) || IsHeld(&st)))
+        return 0;
+    if (!StillInHand(place, &st)) return 0;
+    return unlinkat(place.folder, place.name, 0) == 0;
+}
+
+int PosixMoveFile(const char *from, const char *to)
+{
+    struct stat st;
+    Place source, target;
+    if (!Locate(from, &source) || !Locate(to, &target)) return 0;
+    if (fstatat(source.folder, source.name, &st, AT_SYMLINK_NOFOLLOW) != 0) return 0;
+    if (IsHeld(&st) || !StillInHand(source, &st)) return 0;
+#ifdef RENAME_NOREPLACE
+    if (renameat2(source.folder, source.name, target.folder, target.name, RENAME_NOREPLACE) == 0)
+        return 1;
+    if (errno != EINVAL && errno != ENOSYS) return 0;
+#endif
+    /* The file system cannot refuse a replacement by itself: look first (a narrow race). */
+    struct stat existing;
+    if (fstatat(target.folder, target.name, &existing, AT_SYMLINK_NOFOLLOW) == 0 ||
+        errno != ENOENT)
+        return 0;
+    return renameat(source.folder, source.name, target.folder, target.name) == 0;
+}
+
+int PosixFileIdentity(const char *path, uint64_t *volume, uint64_t *index)
+{
+    struct stat st;
+    if (stat(path, &st) != 0) return 0;
+    *volume = (uint64_t)st.st_dev;
+    *index = (uint64_t)st.st_ino;
+    return 1;
+}
+
+int PosixWriteWholeFile(const char *path, const void *data, uint32_t size)
+{
+    int fd = open(path, O_WRONLY | O_CREAT | O_NONBLOCK | O_NOCTTY | O_CLOEXEC, 0666);
+    if (fd < 0) return 0;
+    struct stat st;
+    int ok = fstat(fd, &st) == 0 && S_ISREG(st.st_mode) && !IsHeld(&st) &&
+             ftruncate(fd, 0) == 0;
+    for (uint32_t done = 0; ok && done < size;) {
+        ssize_t n = write(fd, (const char *)data + done, size - done);
+        if (n < 0 && errno == EINTR) continue;
+        if (n <= 0) ok = 0;
+        else done += (uint32_t)n;
+    }
+    if (close(fd) != 0) ok = 0;
+    return ok;
+}
+
+/* rename() replaces in one step: whoever looks finds the old file or the new one. */
+int PosixReplaceFile(const char *from, const char *to)
+{
+    struct stat st;
+    if (lstat(from, &st) != 0 || !S_ISREG(st.st_mode) || IsHeld(&st)) return 0;
+    if (lstat(to, &st) == 0 && (!S_ISREG(st.st_mode) || IsHeld(&st))) return 0;
+    return rename(from, to) == 0;
+}

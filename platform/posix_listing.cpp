@@ -1,0 +1,361 @@
+/*
+** The POSIX backend, listings: folders read with getdents64, the read-ahead window that fetches
+** their files ahead (readahead_posix.h), and the entries' attributes as FindFirstFileA gives
+** them.
+**
+** A listing inside another is opened through the entry in hand, that is through its parent's
+** open folder, a link refused: one put in the folder's place since it was listed would lead the
+** walk elsewhere. The listings open around one another form a chain (each knows the one it was
+** opened from); the chain shares one read-ahead ring, and only its innermost listing holds files
+** fetched ahead, so that a deep tree costs one descriptor per level and no more.
+*/
+#include "platform/platform.h"
+#include "platform/posix.h"
+#include "platform/readahead_posix.h"
+
+#include <dirent.h>
+#include <errno.h>
+#include <fcntl.h>
+#include <stdlib.h>
+#include <string.h>
+#include <sys/stat.h>
+#include <sys/types.h>
+#include <unistd.h>
+
+/* Bytes of one read of the folder's entries: readdir's own buffer size. The listing reads its
+** entries itself so that read-ahead looks only at entries already read, and the folder is read
+** at the same moments with read-ahead as without (what a folder changed during the scan lists
+** depends on those moments). */
+#define ListingBytes 32768
+
+/* One enumeration: "." and ".." are given first by us (not every file system lists them, and
+** Windows always does for a folder), then what readdir gives, without its own "." and "..". */
+struct PosixFind {
+    int fd;              /* the listed folder */
+    dev_t device;        /* the listed folder's identity */
+    ino_t inode;
+    int synthetic;       /* how many of ".", ".." were given so far */
+    PosixFind *outer;    /* the listing this one was opened from, or null */
+    int inners;          /* listings open from this one: it stays until they are closed */
+    int closed;          /* findClose was called */
+    int single;          /* a listing of one entry, given at findFirst */
+    Ahead *ahead;        /* the walk's read-ahead, or null */
+    int ownsAhead;       /* this listing opened it (the outermost of the chain) */
+    int entryRegular;    /* the listing said the current entry is a regular file */
+    int entrySlot;       /* the current entry's file fetched ahead, or -1 */
+    /* Files fetched ahead, in listing order: slot and entry offset in `entries`. */
+    int aheadSlot[AheadWindow];
+    uint32_t aheadAt[AheadWindow];
+    unsigned aheadFirst, aheadCount;
+    uint32_t used, filled, looked;   /* next entry to give, bytes read, next entry to fetch */
+    alignas(8) char entries[ListingBytes];
+};
+
+static PosixFind *FindOf(FindHandle find) { return (PosixFind *)find; }
+
+int ListingFolder(FindHandle find)
+{
+    return FindOf(find)->fd;
+}
+
+int ListingSaysRegular(FindHandle find)
+{
+    return FindOf(find)->entryRegular;
+}
+
+/* Gives the current entry's file fetched ahead back, if the scan did not take it. */
+static void DropEntrySlot(PosixFind *find)
+{
+    if (find->entrySlot >= 0) AheadDrop(find->ahead, find->entrySlot);
+    find->entrySlot = -1;
+}
+
+/* Gives back every file the listing has fetched ahead. They are not fetched again: what was
+** fetched is in the cache, and the scan opens them itself when it comes to them. */
+static void GiveBackAhead(PosixFind *find)
+{
+    if (!find->ahead) return;
+    DropEntrySlot(find);
+    for (; find->aheadCount; find->aheadCount--) {
+        AheadDrop(find->ahead, find->aheadSlot[find->aheadFirst]);
+        find->aheadFirst = (find->aheadFirst + 1) % AheadWindow;
+    }
+}
+
+/* The file may have been fetched well before the scan came to it: only a name that still leads
+** to the same inode makes it the file the scan would open now. */
+int ListingTakeAhead(FindHandle handle, const char *name, struct stat *st)
+{
+    PosixFind *find = FindOf(handle);
+    if (find->entrySlot < 0) return -1;
+    int fd = AheadTake(find->ahead, find->entrySlot, st);
+    struct stat now;
+    if (fd >= 0 && (fstatat(find->fd, name, &now, AT_SYMLINK_NOFOLLOW) != 0 ||
+                    now.st_dev != st->st_dev || now.st_ino != st->st_ino)) {
+        close(fd);
+        fd = -1;
+    }
+    DropEntrySlot(find);
+    return fd;
+}
+
+static void SetName(FindRecord *record, const char *name, size_t length)
+{
+    memcpy(record->name, name, length + 1);
+}
+
+/* Non-zero when `st` is the folder of a listing of the chain that ends in `find`. */
+static int InChain(const PosixFind *find, const struct stat *st)
+{
+    for (; find; find = find->outer)
+        if (find->device == st->st_dev && find->inode == st->st_ino) return 1;
+    return 0;
+}
+
+/* The entry's attributes and reparse tag. readdir's type saves a look at every file; folders
+** are looked at, because a folder on another file system is a mount point, which, as a volume
+** mount point on Windows, carries AttrReparsePoint: the walk then never wanders from one fixed
+** drive into another (or into /proc). So does a folder that is one the chain is listing already
+** (bound inside itself): entering it would walk the same files again, and again. A symbolic link
+** carries the tag of a Windows one. Returns 0 when the entry vanished meanwhile. */
+static int EntryAttributes(PosixFind *find, const char *name, unsigned char type,
+                           FindRecord *record)
+{
+    int folder = find->fd;
+    struct stat st, target;
+    record->reparseTag = 0;
+    if (type == DT_REG) {
+        memset(&st, 0, sizeof st);
+        st.st_mode = S_IFREG | S_IWUSR;        /* read-only is not looked up for a listing */
+        record->attributes = AttributesOf(name, &st, 0);
+        find->entryRegular = 1;
+        return 1;
+    }
+    int looked = fstatat(folder, name, &st, AT_SYMLINK_NOFOLLOW) == 0;
+    if (!looked) {
+        if (errno == ENOENT) return 0;
+        /* A folder we may list but not search: the entry's type is all there is. */
+        memset(&st, 0, sizeof st);
+        st.st_mode = type == DT_DIR   ? (S_IFDIR | 0700)
+                     : type == DT_LNK ? (S_IFLNK | 0700)
+                                      : (S_IFREG | 0600);
+        st.st_dev = find->device;
+    }
+    int named = S_ISLNK(st.st_mode) && fstatat(folder, name, &target, 0) == 0;
+    record->attributes = AttributesOf(name, &st, named ? &target : 0);
+    find->entryRegular = looked && S_ISREG(st.st_mode);
+    if (S_ISLNK(st.st_mode)) {
+        record->reparseTag = ReparseTagSymlink;
+    } else if (S_ISDIR(st.st_mode) && (st.st_dev != find->device || (looked && InChain(find, &st)))) {
+        record->attributes |= AttrReparsePoint;
+        record->reparseTag = ReparseTagMountPoint;
+    }
+    return 1;
+}
+
+/* The entry at `offset` of what was read of the folder. */
+static const struct dirent64 *EntryAt(PosixFind *find, uint32_t offset)
+{
+    return (const struct dirent64 *)(find->entries + offset);
+}
+
+static int IsDots(const char *name)
+{
+    return name[0] == '.' && (name[1] == 0 || (name[1] == '.' && name[2] == 0));
+}
+
+/* Starts fetching the regular files (and the inodes of the folders) among the entries read
+** but not yet given, up to the window read-ahead allows now and as long as the walk has free
+** slots. Nothing more of the folder is read for it. Fetching starts again only when half the
+** window is used, so that requests go to the kernel in batches. */
+static void FetchAhead(PosixFind *find)
+{
+    if (!find->ahead) return;
+    unsigned window = AheadWanted(find->ahead);
+    if (window && find->aheadCount <= window / 2) {
+        while (find->looked < find->filled && find->aheadCount < window) {
+            const struct dirent64 *entry = EntryAt(find, find->looked);
+            const char *name = entry->d_name;
+            int folder = entry->d_type == DT_DIR && !IsDots(name);
+            if (entry->d_type == DT_REG || folder) {
+                int slot = AheadEntry(find->ahead, find->fd, name, folder);
+                if (slot < 0) break;
+                if (!folder) {
+                    unsigned last = (find->aheadFirst + find->aheadCount++) % AheadWindow;
+                    find->aheadSlot[last] = slot;
+                    find->aheadAt[last] = find->looked;
+                }
+            }
+            find->looked += entry->d_reclen;
+        }
+    }
+    AheadPoll(find->ahead);
+}
+
+/* The next entry of the folder as read, reading more of it when all was given; null at the
+** end or on an error. The entry's file fetched ahead, if any, becomes the entry's slot. */
+static const struct dirent64 *ReadEntry(PosixFind *find)
+{
+    if (find->used >= find->filled) {
+        ssize_t got = getdents64(find->fd, find->entries, sizeof find->entries);
+        if (got <= 0) return 0;
+        find->filled = (uint32_t)got;
+        find->used = find->looked = 0;
+    }
+    FetchAhead(find);   /* this entry included, when it is the first of what was read */
+    uint32_t at = find->used;
+    const struct dirent64 *entry = EntryAt(find, at);
+    find->used += entry->d_reclen;
+    if (find->looked < find->used) find->looked = find->used;
+    /* Files are fetched in listing order, so this entry's, if any, is the first. */
+    if (find->aheadCount && find->aheadAt[find->aheadFirst] == at) {
+        find->entrySlot = find->aheadSlot[find->aheadFirst];
+        find->aheadFirst = (find->aheadFirst + 1) % AheadWindow;
+        find->aheadCount--;
+    }
+    return entry;
+}
+
+static int NextEntry(PosixFind *find, FindRecord *record)
+{
+    find->entryRegular = 0;
+    DropEntrySlot(find);
+    if (find->single) return 0;
+    if (find->synthetic < 2) {
+        find->synthetic++;
+        record->attributes = AttrDirectory;
+        record->reparseTag = 0;
+        SetName(record, find->synthetic == 1 ? "." : "..", (size_t)find->synthetic);
+        return 1;
+    }
+    for (;;) {
+        const struct dirent64 *entry = ReadEntry(find);
+        if (!entry) return 0;
+        const char *name = entry->d_name;
+        size_t length = strlen(name);
+        if (IsDots(name) || length >= sizeof record->name ||     /* cannot be named to us */
+            !EntryAttributes(find, name, entry->d_type, record)) {
+            DropEntrySlot(find);
+            continue;
+        }
+        SetName(record, name, length);
+        return 1;
+    }
+}
+
+/* Opens the folder `name` of the listing `outer` (a link refused), which must lie on the same
+** file system and be none of the chain's folders; -1 otherwise. */
+static int OpenInside(PosixFind *outer, const char *name, struct stat *st)
+{
+    int fd = openat(outer->fd, name, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_NOCTTY | O_CLOEXEC);
+    if (fd >= 0 && (fstat(fd, st) != 0 || st->st_dev != outer->device || InChain(outer, st))) {
+        close(fd);
+        fd = -1;
+    }
+    return fd;
+}
+
+/* The pattern's last component ("*.*") only says "everything": it is cut off and the folder
+** before it is listed whole. Any other last component is the one entry listed. */
+FindHandle PosixFindFirst(const char *pattern, FindRecord *record)
+{
+    const char *slash = strrchr(pattern, '/');
+    size_t length = slash ? (size_t)(slash - pattern) + 1 : 0;
+    const char *single = strcmp(pattern + length, "*.*") != 0 ? pattern + length : 0;
+    char folder[PlatformMaxPath];
+    if (length >= sizeof folder || (single && (!*single || strlen(single) >= sizeof record->name ||
+                                               IsDots(single))))
+        return InvalidFindHandle;
+    PosixFind *outer = 0;
+    int fd;
+    struct stat st;
+    if (InHand.listing != InvalidFindHandle && !single) {
+        /* The folder is the entry in hand: its name lies between nameAt and the separator. */
+        size_t at = InHand.nameAt;
+        if (strncmp(pattern, InHand.path, at) != 0 || length <= at + 1 ||
+            memchr(pattern + at, '/', length - 1 - at))
+            return InvalidFindHandle;
+        memcpy(folder, pattern + at, length - 1 - at);
+        folder[length - 1 - at] = 0;
+        outer = FindOf(InHand.listing);
+        fd = OpenInside(outer, folder, &st);
+    } else {
+        /* "/a/b/" for the pattern "/a/b/" and "*.*", "/" in the root folder, "." for a pattern
+        ** without a folder. A path of the caller's own is followed as the caller named it. */
+        memcpy(folder, pattern, length);
+        if (!length) folder[length++] = '.';
+        folder[length] = 0;
+        /* A folder that may be searched but not read still holds a file that may be named. */
+        fd = open(folder, (single ? O_PATH : O_RDONLY) | O_DIRECTORY | O_NOCTTY | O_CLOEXEC);
+        if (fd >= 0 && fstat(fd, &st) != 0) {
+            close(fd);
+            fd = -1;
+        }
+    }
+    if (fd < 0) return InvalidFindHandle;
+    PosixFind *find = (PosixFind *)malloc(sizeof *find);
+    if (!find) {
+        close(fd);
+        return InvalidFindHandle;
+    }
+    find->fd = fd;
+    find->device = st.st_dev;
+    find->inode = st.st_ino;
+    find->synthetic = 0;
+    find->entryRegular = 0;
+    find->entrySlot = -1;
+    find->aheadFirst = find->aheadCount = 0;
+    find->used = find->filled = find->looked = 0;
+    find->outer = outer;
+    find->inners = 0;
+    find->closed = 0;
+    if (outer) outer->inners++;
+    find->single = 0;
+    if (single) {
+        find->ahead = 0;
+        find->ownsAhead = 0;
+        if (!EntryAttributes(find, single, DT_UNKNOWN, record)) {
+            PosixFindClose((FindHandle)find);
+            return InvalidFindHandle;
+        }
+        SetName(record, single, strlen(single));
+        find->single = 1;
+        return (FindHandle)find;
+    }
+    /* One ring per chain: its outermost listing opens it, inner ones share it. Only the
+    ** innermost holds files fetched ahead. */
+    if (outer) GiveBackAhead(outer);
+    find->ahead = outer ? outer->ahead : AheadOpen();
+    find->ownsAhead = !outer && find->ahead;
+    NextEntry(find, record);
+    return (FindHandle)find;
+}
+
+int PosixFindNext(FindHandle handle, FindRecord *record)
+{
+    return NextEntry(FindOf(handle), record);
+}
+
+/* A listing closed goes once no listing opened from it is left: until then the chain it
+** belongs to still names it. The ring goes with the outermost. */
+static void Release(PosixFind *find)
+{
+    while (find && find->closed && !find->inners) {
+        PosixFind *outer = find->outer;
+        if (outer) outer->inners--;
+        if (find->ownsAhead) AheadClose(find->ahead);
+        free(find);
+        find = outer;
+    }
+}
+
+int PosixFindClose(FindHandle handle)
+{
+    PosixFind *find = FindOf(handle);
+    GiveBackAhead(find);
+    int ok = close(find->fd) == 0;
+    find->fd = -1;
+    find->closed = 1;
+    Release(find);
+    return ok;
+}

@@ -1,0 +1,274 @@
+/*
+** The POSIX backend, the rest of the system: memory, restart-time work (there is none), the
+** fixed drives from the mount table, the registry (there is none), threads, the console's
+** clock and signals, and the table that gathers the three parts.
+**
+** The backend's map: posix_files.cpp (handles, the share rule, every change to a file, the
+** entry in hand), posix_listing.cpp (listings and the read-ahead window), readahead_posix.cpp
+** (the io_uring ring), and this file.
+*/
+#include "platform/platform.h"
+#include "platform/platform_hooks.h"
+#include "platform/posix.h"
+
+#include <mntent.h>
+#include <pthread.h>
+#include <signal.h>
+#include <stdio.h>
+#include <stdlib.h>
+#include <string.h>
+#include <sys/resource.h>
+#include <sys/stat.h>
+#include <time.h>
+#include <unistd.h>
+
+const char PathSeparator = '/';
+
+/* ---- memory ---------------------------------------------------------------------------- */
+
+static void *PosixMemAlloc(uint32_t size)
+{
+    return malloc(size ? size : 1);     /* a zero-size heap block is still a block */
+}
+
+static void PosixMemFree(void *block)
+{
+    free(block);
+}
+
+/* ---- restart-time work ----------------------------------------------------------------- */
+
+/* Zero: the NT family, so the restart-time work goes to moveFileAtRestart, which refuses. */
+static uint32_t PosixGetVersion(void)
+{
+    return 0;
+}
+
+static int PosixSystemVersion(SystemVersion *out)
+{
+    out->family = SystemPosix;
+    out->major = out->minor = out->build = 0;
+    return 1;
+}
+
+/* No profile cache to flush. */
+static int PosixFlushProfile(const char *)
+{
+    return 1;
+}
+
+static int PosixMoveFileAtRestart(const char *, const char *)
+{
+    return 0;
+}
+
+static int PosixWindowsFolder(char *, uint32_t)
+{
+    return 0;
+}
+
+static int PosixShortPath(const char *, char *, uint32_t)
+{
+    return 0;
+}
+
+/* ---- fixed drives ---------------------------------------------------------------------- */
+
+/* File system types that live elsewhere on a network, never a fixed drive. */
+static int IsNetworkType(const char *type)
+{
+    static const char *const network[] = {"nfs", "nfs4", "cifs", "smb3", "smbfs", "ncpfs",
+                                          "9p", "afs", "ceph", "glusterfs", "lustre",
+                                          "fuse.sshfs", "sshfs", "fuse.glusterfs", "davfs",
+                                          "fuse.davfs2", "fuse.s3fs", "fuse.rclone"};
+    for (size_t i = 0; i < sizeof network / sizeof network[0]; i++)
+        if (strcmp(type, network[i]) == 0) return 1;
+    return 0;
+}
+
+/* Non-zero when `path` is `folder` or lies below it. */
+static int IsBelow(const char *path, const char *folder)
+{
+    size_t length = strlen(folder);
+    return strncmp(path, folder, length) == 0 && (path[length] == 0 || path[length] == '/');
+}
+
+/* The fixed drives of a mount table in the /proc/self/mounts layout: the mount points of file
+** systems on local block devices, in mount order, each once, each with a trailing '/'. The
+** pseudo file systems below /proc, /sys and /dev never count, nor do network file systems or
+** mount points that are not folders (a file bound over another). Kept apart from the table's
+** entry so that tests can hand it a forged mount table. */
+uint32_t PosixFixedDrivesFrom(const char *mountTable, char (*roots)[MaxRootPath], uint32_t max)
+{
+    FILE *mounts = setmntent(mountTable, "r");
+    if (!mounts) return 0;
+    uint32_t count = 0;
+    struct mntent entry;
+    char strings[3 * 4096];
+    while (count < max && getmntent_r(mounts, &entry, strings, sizeof strings)) {
+        const char *device = entry.mnt_fsname, *dir = entry.mnt_dir;
+        if (strncmp(device, "/dev/", 5) != 0 || IsNetworkType(entry.mnt_type)) continue;
+        if (dir[0] != '/' || IsBelow(dir, "/proc") || IsBelow(dir, "/sys") ||
+            IsBelow(dir, "/dev"))
+            continue;
+        struct stat st;
+        if (stat(dir, &st) != 0 || !S_ISDIR(st.st_mode)) continue;
+        char root[MaxRootPath];
+        size_t length = strlen(dir);
+        int slash = dir[length - 1] != '/';
+        if (length + slash >= sizeof root) continue;
+        memcpy(root, dir, length);
+        if (slash) root[length++] = '/';
+        root[length] = 0;
+        int seen = 0;
+        for (uint32_t i = 0; i < count && !seen; i++) seen = strcmp(roots[i], root) == 0;
+        if (seen) continue;
+        memcpy(roots[count++], root, length + 1);
+    }
+    endmntent(mounts);
+    return count;
+}
+
+static uint32_t PosixFixedDrives(char (*roots)[MaxRootPath], uint32_t max)
+{
+    return PosixFixedDrivesFrom("/proc/self/mounts", roots, max);
+}
+
+/* ---- registry: there is none ----------------------------------------------------------- */
+
+static void *PosixRegOpenRunKey(void)
+{
+    return 0;
+}
+
+static int PosixRegValueCount(void *, uint32_t *)
+{
+    return 0;
+}
+
+static int PosixRegEnumValue(void *, uint32_t, char *, uint32_t *)
+{
+    return 0;
+}
+
+static int PosixRegDeleteValue(void *, const char *)
+{
+    return 0;
+}
+
+static void PosixRegCloseKey(void *) {}
+
+/* ---- threads --------------------------------------------------------------------------- */
+
+struct ThreadStart {
+    uint32_t (*proc)(void *);
+    void *parameter;
+};
+
+static void *ThreadTrampoline(void *argument)
+{
+    ThreadStart start = *(ThreadStart *)argument;
+    free(argument);
+    start.proc(start.parameter);
+    return 0;
+}
+
+static int PosixStartThread(uint32_t (*proc)(void *), void *parameter)
+{
+    ThreadStart *start = (ThreadStart *)malloc(sizeof *start);
+    if (!start) return 0;
+    start->proc = proc;
+    start->parameter = parameter;
+    pthread_attr_t attributes;
+    if (pthread_attr_init(&attributes) != 0) {
+        free(start);
+        return 0;
+    }
+    pthread_attr_setdetachstate(&attributes, PTHREAD_CREATE_DETACHED);
+    pthread_t thread;
+    int ok = pthread_create(&thread, &attributes, ThreadTrampoline, start) == 0;
+    pthread_attr_destroy(&attributes);
+    if (!ok) free(start);
+    return ok;
+}
+
+/* ---- the console ----------------------------------------------------------------------- */
+
+static uint32_t PosixMilliseconds(void)
+{
+    struct timespec now;
+    clock_gettime(CLOCK_MONOTONIC, &now);
+    return (uint32_t)((uint64_t)now.tv_sec * 1000u + (uint64_t)now.tv_nsec / 1000000u);
+}
+
+static int PosixErrorIsTerminal(void)
+{
+    return isatty(2);
+}
+
+static void (*interruptHandler)(void);   /* set once, before the scan starts */
+
+static void OnSignal(int)
+{
+    interruptHandler();
+}
+
+static void PosixOnInterrupt(void (*handler)(void))
+{
+    interruptHandler = handler;
+    struct sigaction action;
+    memset(&action, 0, sizeof action);
+    action.sa_handler = OnSignal;
+    sigemptyset(&action.sa_mask);
+    sigaction(SIGINT, &action, NULL);
+    sigaction(SIGTERM, &action, NULL);
+    signal(SIGPIPE, SIG_IGN);
+}
+
+void PlatformRaiseFileLimit(void)
+{
+    struct rlimit limit;
+    if (getrlimit(RLIMIT_NOFILE, &limit) == 0 && limit.rlim_cur < limit.rlim_max) {
+        limit.rlim_cur = limit.rlim_max;
+        setrlimit(RLIMIT_NOFILE, &limit);
+    }
+}
+
+/* ---- the table ------------------------------------------------------------------------- */
+
+const PlatformOps PlatformDefaults = {
+    .openFile          = PosixOpenFile,
+    .readFile          = PosixReadFile,
+    .seekFile          = PosixSeekFile,
+    .closeFile         = PosixCloseFile,
+    .memAlloc          = PosixMemAlloc,
+    .memFree           = PosixMemFree,
+    .getFileAttributes = PosixGetFileAttributes,
+    .setFileAttributes = PosixSetFileAttributes,
+    .copyFile          = PosixCopyFile,
+    .deleteFile        = PosixDeleteFile,
+    .moveFile          = PosixMoveFile,
+    .fileIdentity      = PosixFileIdentity,
+    .getVersion        = PosixGetVersion,
+    .systemVersion     = PosixSystemVersion,
+    .moveFileAtRestart = PosixMoveFileAtRestart,
+    .windowsFolder     = PosixWindowsFolder,
+    .writeWholeFile    = PosixWriteWholeFile,
+    .shortPath         = PosixShortPath,
+    .replaceFile       = PosixReplaceFile,
+    .flushProfile      = PosixFlushProfile,
+    .findFirst         = PosixFindFirst,
+    .findNext          = PosixFindNext,
+    .findClose         = PosixFindClose,
+    .fixedDrives       = PosixFixedDrives,
+    .regOpenRunKey     = PosixRegOpenRunKey,
+    .regValueCount     = PosixRegValueCount,
+    .regEnumValue      = PosixRegEnumValue,
+    .regDeleteValue    = PosixRegDeleteValue,
+    .regCloseKey       = PosixRegCloseKey,
+    .startThread       = PosixStartThread,
+    .milliseconds      = PosixMilliseconds,
+    .errorIsTerminal   = PosixErrorIsTerminal,
+    .onInterrupt       = PosixOnInterrupt,
+};
+
