@@ -25,14 +25,16 @@ static const char Usage[] =
     "usage: krvscan [options] PATH...\n"
     "       krvscan [options] --all-fixed-drives\n"
     "Scans each PATH (a folder with everything below it, or one file) for "
-    "Win32.Worm.Tamsel.A,\n"
-    "deletes what is infected and prints one row per event, then the scan report.\n"
+    "Win32.Worm.Tamsel.A\n"
+    "and prints one row per event, then the scan report. Nothing is changed unless --clean.\n"
     "  --all-fixed-drives   scan every fixed drive instead of PATHs\n"
-    "  --report-only        find and report only: change no file and no registry value\n"
+    "  --clean              remove what is found: delete infected files (a locked one at\n"
+    "                       the next restart) and the worm's autostart value\n"
+    "  --report-only        find and report only (the default)\n"
     "  --json               one JSON object per line: each row, then the report\n"
-    "  --windows-root DIR   DIR holds a Windows installation that is not running: remove the\n"
-    "                       worm's autostart value from its SOFTWARE hive; with no PATH, DIR\n"
-    "                       is scanned\n"
+    "  --windows-root DIR   DIR holds a Windows installation that is not running: look for\n"
+    "                       the worm's autostart value in its SOFTWARE hive (removed with\n"
+    "                       --clean); with no PATH, DIR is scanned\n"
     "  -h, --help           show this text\n"
     "  --version            show the version\n"
     "Exit status: 0 nothing infected; 1 something infected (or the autostart value) was found;\n"
@@ -382,7 +384,7 @@ static int CleanAutostart(const char *windowsRoot, int reportOnly)
 int main(int argc, char **argv)
 {
     static const char *paths[MaxPaths];
-    int count = 0, allFixedDrives = 0, reportOnly = 0;
+    int count = 0, allFixedDrives = 0, clean = 0, reportOnly = 0;
     const char *windowsRoot = nullptr;
 
     for (int i = 1; i < argc; i++) {
@@ -395,6 +397,8 @@ int main(int argc, char **argv)
             return fflush(stdout) == 0 ? 0 : 2;
         } else if (!strcmp(a, "--all-fixed-drives")) {
             allFixedDrives = 1;
+        } else if (!strcmp(a, "--clean")) {
+            clean = 1;
         } else if (!strcmp(a, "--report-only")) {
             reportOnly = 1;
         } else if (!strcmp(a, "--json")) {
@@ -427,6 +431,9 @@ int main(int argc, char **argv)
     }
     if (count && allFixedDrives)
         return Fail("give PATHs or --all-fixed-drives, not both", nullptr);
+    if (clean && reportOnly)
+        return Fail("give --clean or --report-only, not both", nullptr);
+    reportOnly = !clean;
     for (int i = 0; i < count; i++)
         if (CheckTarget(paths[i]))
             return 2;

@@ -4,7 +4,7 @@
 krvscan_test.py KRVSCAN MAKESAMPLES
 
 Rows and report, JSON read back (an awkward name included), the exit status for each cause,
---report-only changing nothing, Ctrl-C and a closed pipe stopping the scan cleanly, and
+a scan without --clean (or with --report-only) changing nothing, Ctrl-C and a closed pipe stopping the scan cleanly, and
 --windows-root on hives made here (hive.py) and read back with hivexget.
 """
 import hashlib
@@ -83,7 +83,7 @@ class RowsAndReport(Scans):
         os.chmod(os.path.join(sub, "infected.dll"), 0o444)   # read-only: deleted all the same
         single = os.path.join(self.work, "single.exe")
         os.rename(os.path.join(sub, "infected-entry2.exe"), single)
-        r = run(self.tree, single)
+        r = run("--clean", self.tree, single)
         self.assertEqual(1, r.returncode, r.stderr)
         rows = r.stdout.decode().splitlines()
         for name in ["infected-entry1.exe", "infected.dll", "infected-pe32plus.exe"]:
@@ -97,7 +97,7 @@ class RowsAndReport(Scans):
         self.assertEqual(LABELS, list(got))
         self.assertEqual(("2", "18", "4", "4"),
                          (got["Folders:"], got["Files:"], got["Infected:"], got["Deleted:"]))
-        clean = run(self.tree)
+        clean = run("--clean", self.tree)
         self.assertEqual(0, clean.returncode)
         self.assertEqual("0", report(clean.stdout)["Infected:"])
 
@@ -107,7 +107,7 @@ class RowsAndReport(Scans):
             worm = f.read()
         with open(os.path.join(self.tree, forged), "wb") as f:
             f.write(worm)
-        r = run(self.tree)
+        r = run("--clean", self.tree)
         lines = r.stdout.decode().splitlines()
         self.assertEqual(1, lines.count("Scan report\t"))
         escaped = os.path.join(self.tree, forged.replace("\n", "\\x0A").replace("\t", "\\x09"))
@@ -123,7 +123,7 @@ class Json(Scans):
         path = os.path.join(self.tree.encode(), awkward)
         with open(path, "wb") as f:
             f.write(worm)
-        r = run("--json", self.tree)
+        r = run("--json", "--clean", self.tree)
         self.assertEqual(1, r.returncode, r.stderr)
         objects = [json.loads(line.decode("utf-8")) for line in r.stdout.splitlines()]
         rows, last = objects[:-1], objects[-1]
@@ -153,6 +153,7 @@ class ExitStatus(Scans):
             (os.path.join(self.work, "no-such"),): "no such file or folder",
             (fifo,): "cannot be read",
             (self.tree, "--all-fixed-drives"): "not both",
+            ("--clean", "--report-only", self.tree): "not both",
             ("--windows-root",): "needs a folder",
         }
         for args, cause in causes.items():
@@ -164,7 +165,7 @@ class ExitStatus(Scans):
 
     def test_ctrl_c_finishes_the_file_in_hand_then_reports(self):
         self.big_tree(20000)
-        p = subprocess.Popen([KRVSCAN, "--json", self.tree], stdout=subprocess.PIPE,
+        p = subprocess.Popen([KRVSCAN, "--json", "--clean", self.tree], stdout=subprocess.PIPE,
                              stderr=subprocess.PIPE)
         p.stdout.readline()          # the scan is under way
         p.send_signal(signal.SIGINT)
@@ -178,8 +179,8 @@ class ExitStatus(Scans):
     def test_a_closed_pipe_stops_the_scan_without_killing_it(self):
         self.big_tree(5000)
         shell = subprocess.run(
-            ["bash", "-c", '"$0" "$1" | head -1 >/dev/null; echo "${PIPESTATUS[0]}"',
-             KRVSCAN, self.tree], capture_output=True, timeout=120)
+            ["bash", "-c", '"$0" "$@" | head -1 >/dev/null; echo "${PIPESTATUS[0]}"',
+             KRVSCAN, "--clean", self.tree], capture_output=True, timeout=120)
         self.assertEqual(b"2", shell.stdout.strip(), shell.stderr)
         self.assertIn(b"could not be written", shell.stderr)
         strays = [n for _, _, files in os.walk(self.tree) for n in files if ".qx-" in n]
@@ -187,7 +188,7 @@ class ExitStatus(Scans):
 
 
 class ReportOnly(Scans):
-    def test_changes_nothing_and_says_so(self):
+    def test_without_clean_changes_nothing_and_says_so(self):
         os.chmod(os.path.join(self.tree, "sub", "infected.dll"), 0o444)
         root = os.path.join(self.work, "win")
         config = os.path.join(root, "Windows", "System32", "config")
@@ -195,19 +196,20 @@ class ReportOnly(Scans):
         hive.make_software_hive(os.path.join(config, "SOFTWARE"),
                                 [("Other", "x"), ("System-Service", "C:\\w.exe")])
         before = snapshot(self.work)
-        r = run("--report-only", "--windows-root", root, self.tree)
-        self.assertEqual(1, r.returncode, r.stderr)
-        self.assertEqual(before, snapshot(self.work))
-        rows = r.stdout.decode().splitlines()
-        for name in SAMPLES_INFECTED:
-            p = os.path.join(self.tree, "sub", name)
-            self.assertEqual([p + "\t" + INFECTED, p + "\tleft in place: report only"],
-                             [x for x in rows if x.startswith(p + "\t")])
-        self.assertIn("\\Run\\System-Service\tautostart value found: report only", rows[0])
-        got = report(r.stdout)
-        self.assertEqual("4", got["Infected:"])
-        self.assertEqual(["0"] * 5, [got[k] for k in LABELS[5:]])
-        self.assertNotIn(b"restart", r.stderr)
+        for flags in ((), ("--report-only",)):
+            r = run(*flags, "--windows-root", root, self.tree)
+            self.assertEqual(1, r.returncode, r.stderr)
+            self.assertEqual(before, snapshot(self.work), flags)
+            rows = r.stdout.decode().splitlines()
+            for name in SAMPLES_INFECTED:
+                p = os.path.join(self.tree, "sub", name)
+                self.assertEqual([p + "\t" + INFECTED, p + "\tleft in place: report only"],
+                                 [x for x in rows if x.startswith(p + "\t")])
+            self.assertIn("\\Run\\System-Service\tautostart value found: report only", rows[0])
+            got = report(r.stdout)
+            self.assertEqual("4", got["Infected:"])
+            self.assertEqual(["0"] * 5, [got[k] for k in LABELS[5:]])
+            self.assertNotIn(b"restart", r.stderr)
 
 
 class WindowsRoot(Scans):
@@ -223,7 +225,7 @@ class WindowsRoot(Scans):
         root, path = self.hive_root([("Other", "a"), ("system-SERVICE host", "C:\\w.exe"),
                                      ("System-Service2", "b"), ("System-Servic", "c")],
                                     name="software")
-        r = run("--windows-root", root)
+        r = run("--clean", "--windows-root", root)
         self.assertEqual(1, r.returncode, r.stderr)
         self.assertEqual(["Other", "System-Service2", "System-Servic"], hive.run_values(path))
         out = subprocess.run(["hivexget", path, "\\Microsoft\\Windows\\CurrentVersion\\Run",
@@ -236,17 +238,17 @@ class WindowsRoot(Scans):
         for values in ([("Other", "a"), ("System-Servic", "c")], None):
             root, path = self.hive_root(values)
             before = snapshot(root)
-            r = run("--windows-root", root)
+            r = run("--clean", "--windows-root", root)
             self.assertEqual(0, r.returncode, (values, r.stderr))
             self.assertEqual(before, snapshot(root), values)
         with open(path, "r+b") as f:
             f.write(b"not a hive")
         before = snapshot(root)
-        r = run("--windows-root", root)
+        r = run("--clean", "--windows-root", root)
         self.assertEqual(2, r.returncode)
         self.assertIn("cannot open the registry hive", r.stderr.decode())
         self.assertEqual(before, snapshot(root))
-        r = run("--windows-root", self.tree)
+        r = run("--clean", "--windows-root", self.tree)
         self.assertEqual(2, r.returncode)
         self.assertIn("no Windows/System32/config/SOFTWARE hive", r.stderr.decode())
         # A link on the disk is not taken, not even to a hive with the value in it.
@@ -255,7 +257,7 @@ class WindowsRoot(Scans):
         os.makedirs(linked)
         os.symlink(os.path.join(outside, "WINDOWS"), os.path.join(linked, "Windows"))
         before = snapshot(outside)
-        r = run("--windows-root", linked)
+        r = run("--clean", "--windows-root", linked)
         self.assertEqual(2, r.returncode)
         self.assertEqual(before, snapshot(outside))
 

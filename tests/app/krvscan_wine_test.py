@@ -4,7 +4,7 @@
 krvscan_wine_test.py KRVSCAN.EXE MAKESAMPLES.EXE HOLDFILE.EXE
 
 The Windows build takes the same options as the native one: rows and report, the exit status
-for each cause, JSON read back, --report-only changing nothing, and a closed output pipe while
+for each cause, JSON read back, a scan without --clean changing nothing, and a closed output pipe while
 a held file takes the copy route: the file in hand is finished, no copy is left behind.
 """
 import json
@@ -46,7 +46,7 @@ class UnderWine(unittest.TestCase):
         subprocess.run(["rm", "-rf", self.work])
 
     def test_rows_report_and_exit_status(self):
-        r = wine(KRVSCAN, "K:\\tree")
+        r = wine(KRVSCAN, "--clean", "K:\\tree")
         self.assertEqual(1, r.returncode, r.stderr)
         rows = lines(r.stdout)
         for name in SAMPLES_INFECTED:
@@ -55,7 +55,7 @@ class UnderWine(unittest.TestCase):
                              [x for x in rows if x.startswith(p + "\t")])
         start = rows.index("Scan report\t")
         self.assertEqual(LABELS, [x.split("\t")[0] for x in rows[start + 1:]])
-        self.assertEqual(0, wine(KRVSCAN, "K:\\tree").returncode)
+        self.assertEqual(0, wine(KRVSCAN, "--clean", "K:\\tree").returncode)
         for args, status in (((), 2), (("--help",), 0), (("--version",), 0),
                              (("K:\\no-such",), 2), (("--bogus", "K:\\tree"), 2)):
             r = wine(KRVSCAN, *args)
@@ -64,7 +64,7 @@ class UnderWine(unittest.TestCase):
 
     def test_json_and_report_only(self):
         before = snapshot(self.work)
-        r = wine(KRVSCAN, "--json", "--report-only", "K:\\tree")
+        r = wine(KRVSCAN, "--json", "K:\\tree")
         self.assertEqual(1, r.returncode, r.stderr)
         self.assertEqual(before, snapshot(self.work))
         objects = [json.loads(x) for x in lines(r.stdout)]
@@ -81,7 +81,7 @@ class UnderWine(unittest.TestCase):
             self.assertEqual(b"ready", holder.stdout.readline().strip())
             reader, writer = os.pipe()
             os.close(reader)              # nobody will ever read the rows
-            r = wine(KRVSCAN, "K:\\tree\\sub\\infected-entry1.exe", stdout=writer,
+            r = wine(KRVSCAN, "--clean", "K:\\tree\\sub\\infected-entry1.exe", stdout=writer,
                      stderr=subprocess.PIPE)
             os.close(writer)
         finally:
