@@ -21,10 +21,12 @@ extern const char ScanCaption[];      /* "&Scan": the Scan/Stop button while no 
 extern const char StopCaption[];      /* "&Stop": the same button during a scan */
 
 /* The report: the title row (with an empty status), then one labelled row per counter, in
-** this order: "Folders:" ... "Unable to be cleaned:". */
+** this order: "Folders:" ... "Unable to be cleaned:". Each row also has a key for machines:
+** the label in lower case without the colon, words joined by "_" ("unable_to_be_cleaned"). */
 #define ReportRowCount 10
 struct ReportRow {
     const char *label;
+    const char *key;
     const int32_t *counter;
 };
 extern const char ReportTitle[];
@@ -44,6 +46,10 @@ struct DisplayOps {
     /* Optional: enables Scan, Select Path and Exit, in this order, then sets ScanState to Idle,
     ** as one step with respect to the Stop command. Null: ShowScanReport does it itself. */
     void (*finishScan)(void);
+    /* Optional: receives the report as data, the rows in order (read each counter through
+    ** the row); no report row then comes through addRow. Null: the report comes as rows
+    ** through addRow, the title row first. */
+    void (*showReport)(const ReportRow *rows, int count);
 };
 
 /* The installed consumer; null means none. */
@@ -60,7 +66,7 @@ void DisableControl(int id);
 void EnableControl(int id);
 
 /* Ends every scan: the Scan caption back to "&Scan", the eleven report rows (each counter read
-** as its row is written), the restart warning when anything was infected, then Scan, Select
+** as its row is written) or the report hook, the restart warning when anything was infected, then Scan, Select
 ** Path and Exit enabled and ScanState set to Idle, as the very last step. */
 void ShowScanReport(void);
 

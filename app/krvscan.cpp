@@ -46,9 +46,15 @@ static const char VersionText[] = "krvscan 1.1 (Korvane Tamsel Removal Tool)\n";
 #define ProgressWidth 79
 #define ProgressEveryMs 250u
 
+/* The command line, as ParseArguments read it. */
+static const char *paths[MaxPaths];
+static int pathCount;
+static int allFixedDrives, clean, reportOnly;
 static int json;                          /* --json */
+static const char *windowsRoot;           /* --windows-root DIR */
+
 static int progress;                      /* standard error is a terminal */
-static int inReport;                      /* the rows now are the report's (JSON: swallowed) */
+static int complete;                      /* the scan ran to its end (set before the report) */
 static int outputFailed;
 static int autostartFound;                /* the worm's autostart value was there */
 static std::atomic<int> interrupted{0};   /* written by the interrupt handler */
@@ -195,24 +201,34 @@ static void WriteJsonRow(const char *file, const char *status)
     WriteText("}\n");
 }
 
-/* {"report":{"folders":N,...},"complete":true}: the report's labels as keys, lower case, words
-** joined by "_", without the colon. */
-static void WriteJsonReport(int complete)
+/* {"report":{"folders":N,...},"complete":true}, keyed by the report rows' keys. */
+static void WriteJsonReport(const ReportRow *rows, int count)
 {
-    char key[64], value[16];
+    char value[16];
     WriteText("{\"report\":{");
-    for (int i = 0; i < ReportRowCount; i++) {
-        size_t n = 0;
-        for (const char *c = ReportRows[i].label; *c && *c != ':' && n < sizeof key - 1; c++)
-            key[n++] = *c == ' ' ? '_' : FoldAscii(*c);
-        key[n] = 0;
-        FormatCounter(value, *ReportRows[i].counter);
+    for (int i = 0; i < count; i++) {
+        FormatCounter(value, *rows[i].counter);
         WriteText(i ? ",\"" : "\"");
-        WriteText(key);
+        WriteText(rows[i].key);
         WriteText("\":");
         WriteText(value);
     }
-    WriteText(complete ? "},\"complete\":true}\n" : "},\"complete\":false}\n");
+    WriteText(complete && !outputFailed ? "},\"complete\":true}\n" : "},\"complete\":false}\n");
+}
+
+/* "Scan report", then one "label<TAB>value" row per counter. */
+static void WriteTextReport(const ReportRow *rows, int count)
+{
+    char value[16];
+    WriteText(ReportTitle);
+    WriteText("\t\n");
+    for (int i = 0; i < count; i++) {
+        FormatCounter(value, *rows[i].counter);
+        WriteText(rows[i].label);
+        WriteText("\t");
+        WriteText(value);
+        WriteText("\n");
+    }
 }
 
 /* ---- progress on standard error ----------------------------------------------------------- */
@@ -271,36 +287,37 @@ static void ShowProgress(const char *folder)
 
 /* ---- the display operations ---------------------------------------------------------------- */
 
-static void PrintRow(const char *file, const char *status)
+/* Rows are few: flushing each one finds a closed pipe at once. */
+static void Flush(void)
 {
-    if (file == ReportTitle)
-        inReport = 1;
-    ClearProgress();
-    if (json) {
-        if (!inReport)
-            WriteJsonRow(file, status);
-    } else {
-        WriteEscaped(file);
-        Write("\t", 1);
-        WriteEscaped(status);
-        Write("\n", 1);
-    }
-    /* Rows are few: flushing each one finds a closed pipe at once. */
     if (!outputFailed && fflush(stdout) != 0) {
         outputFailed = 1;
         StopScan();
     }
 }
 
-static void IgnoreText(const char *text)
+static void PrintRow(const char *file, const char *status)
 {
-    (void)text;
+    ClearProgress();
+    if (json) {
+        WriteJsonRow(file, status);
+    } else {
+        WriteEscaped(file);
+        Write("\t", 1);
+        WriteEscaped(status);
+        Write("\n", 1);
+    }
+    Flush();
 }
 
-static void IgnoreControl(int id, int enabled)
+static void PrintReport(const ReportRow *rows, int count)
 {
-    (void)id;
-    (void)enabled;
+    ClearProgress();
+    if (json)
+        WriteJsonReport(rows, count);
+    else
+        WriteTextReport(rows, count);
+    Flush();
 }
 
 /* Nothing is done to the files in report-only mode: no restart would complete anything. */
@@ -315,8 +332,8 @@ static void PrintWarning(const char *text, const char *caption)
     fputc('\n', stderr);
 }
 
-static const DisplayOps ConsoleDisplay = {PrintRow, ShowProgress, IgnoreControl, IgnoreText,
-                                          PrintWarning, nullptr};
+static const DisplayOps ConsoleDisplay = {PrintRow,     ShowProgress, nullptr,    nullptr,
+                                          PrintWarning, nullptr,      PrintReport};
 
 static void OnInterrupt(void)
 {
@@ -381,12 +398,10 @@ static int CleanAutostart(const char *windowsRoot, int reportOnly)
 #endif
 }
 
-int main(int argc, char **argv)
+/* Reads the command line into the options. Answers -1 to go on, or the exit status when it
+** has answered itself (--help, --version) or the command line is wrong. */
+static int ParseArguments(int argc, char **argv)
 {
-    static const char *paths[MaxPaths];
-    int count = 0, allFixedDrives = 0, clean = 0, reportOnly = 0;
-    const char *windowsRoot = nullptr;
-
     for (int i = 1; i < argc; i++) {
         const char *a = argv[i];
         if (!strcmp(a, "-h") || !strcmp(a, "--help")) {
@@ -408,36 +423,48 @@ int main(int argc, char **argv)
                 return Fail("needs a folder", "--windows-root");
             windowsRoot = argv[i];
         } else if (!strcmp(a, "--")) {
-            for (i++; i < argc && count < MaxPaths; i++)
-                paths[count++] = argv[i];
+            for (i++; i < argc && pathCount < MaxPaths; i++)
+                paths[pathCount++] = argv[i];
             if (i < argc)
                 return Fail("too many paths", nullptr);
         } else if (a[0] == '-' && a[1]) {
             Fail("unknown option", a);
             fputs(Usage, stderr);
             return 2;
-        } else if (count < MaxPaths) {
-            paths[count++] = a;
+        } else if (pathCount < MaxPaths) {
+            paths[pathCount++] = a;
         } else {
             return Fail("too many paths", nullptr);
         }
     }
-    if (windowsRoot && count == 0 && !allFixedDrives)
-        paths[count++] = windowsRoot;
-    if (count == 0 && !allFixedDrives) {
+    return -1;
+}
+
+/* Everything that can be checked before the scan starts: the options agree, and every target
+** exists and can be read. Answers 0, or 2 after one line on standard error. */
+static int CheckOptions(void)
+{
+    if (windowsRoot && pathCount == 0 && !allFixedDrives)
+        paths[pathCount++] = windowsRoot;
+    if (pathCount == 0 && !allFixedDrives) {
         Fail("nothing to scan: give PATHs or --all-fixed-drives", nullptr);
         fputs(Usage, stderr);
         return 2;
     }
-    if (count && allFixedDrives)
+    if (pathCount && allFixedDrives)
         return Fail("give PATHs or --all-fixed-drives, not both", nullptr);
     if (clean && reportOnly)
         return Fail("give --clean or --report-only, not both", nullptr);
     reportOnly = !clean;
-    for (int i = 0; i < count; i++)
+    for (int i = 0; i < pathCount; i++)
         if (CheckTarget(paths[i]))
             return 2;
+    return 0;
+}
 
+/* The autostart value, the scan and the report. Answers 2 when the scan could not start. */
+static int RunScan(void)
+{
     Display = &ConsoleDisplay;
     Platform.onInterrupt(OnInterrupt);
     progress = Platform.errorIsTerminal();
@@ -449,18 +476,32 @@ int main(int argc, char **argv)
     if (allFixedDrives)
         ScanAllFixedDrives();
     else
-        ScanGivenPaths(paths, count);
-    int complete = ScanContinue.load() != 0;   /* cleared only by a stop */
+        ScanGivenPaths(paths, pathCount);
+    complete = ScanContinue.load() != 0;   /* cleared only by a stop */
     ClearProgress();
     ShowScanReport();
-    if (json)
-        WriteJsonReport(complete && !outputFailed);
     if (fflush(stdout) != 0)
         outputFailed = 1;
+    return 0;
+}
 
+/* What the scan's end means for the caller, with one line on standard error when it did not
+** run to its end. */
+static int ExitStatus(void)
+{
     if (outputFailed)
         return Fail("the output could not be written; the scan was stopped", nullptr);
     if (interrupted.load())
         return Fail("interrupted; the scan was stopped", nullptr);
     return ScanCounters.infected != 0 || autostartFound ? 1 : 0;
+}
+
+int main(int argc, char **argv)
+{
+    int status = ParseArguments(argc, argv);
+    if (status >= 0)
+        return status;
+    if (CheckOptions() || RunScan())
+        return 2;
+    return ExitStatus();
 }
