@@ -18,6 +18,7 @@
 #endif
 
 #include <atomic>
+#include <errno.h>
 #include <stdio.h>
 #include <string.h>
 
@@ -84,41 +85,45 @@ static void PutHex(char *out, unsigned byte, const char *digits)
 
 /* ---- output ----------------------------------------------------------------------------- */
 
+/* Once the output fails, nothing more is changed: no file may change without its row. */
+static void OutputFailed(void)
+{
+    outputFailed = 1;
+    ReportOnly = 1;
+    StopScan();
+}
+
+/* A write interrupted by a signal is taken up again where it stopped. */
 static void Write(const char *data, size_t length)
 {
-    if (outputFailed || length == 0)
-        return;
-    if (fwrite(data, 1, length, stdout) != length) {
-        outputFailed = 1;
-        StopScan();
+    while (!outputFailed && length) {
+        size_t done = fwrite(data, 1, length, stdout);
+        if (done == length)
+            return;
+        if (errno != EINTR) {
+            OutputFailed();
+            return;
+        }
+        clearerr(stdout);
+        data += done;
+        length -= done;
     }
+}
+
+/* Puts out what stdout holds; answers 0 when it is all written. */
+static int FlushOutput(void)
+{
+    while (fflush(stdout) != 0) {
+        if (errno != EINTR)
+            return -1;
+        clearerr(stdout);
+    }
+    return 0;
 }
 
 static void WriteText(const char *text)
 {
     Write(text, strlen(text));
-}
-
-/* A row must stay one line: control characters print as \xHH. Names on Windows cannot hold
-** them; on POSIX a name can hold anything but "/" and NUL. */
-static void WriteEscaped(const char *text)
-{
-    char buffer[256];
-    size_t n = 0;
-    for (const unsigned char *p = (const unsigned char *)text; *p; p++) {
-        if (n > sizeof buffer - 8) {
-            Write(buffer, n);
-            n = 0;
-        }
-        if (*p < 0x20 || *p == 0x7F) {
-            buffer[n++] = '\\';
-            buffer[n++] = 'x';
-            PutHex(buffer + n, *p, "0123456789ABCDEF");
-            n += 2;
-        } else
-            buffer[n++] = (char)*p;
-    }
-    Write(buffer, n);
 }
 
 /* The length of the valid UTF-8 sequence at `p`, or 0 when it is not one (overlong forms,
@@ -137,6 +142,54 @@ static int Utf8Length(const unsigned char *p)
         (p[0] == 0xF0 && p[1] < 0x90) || (p[0] == 0xF4 && p[1] >= 0x90))
         return 0;
     return length;
+}
+
+/* Names in the text rows: one row is one line and maps back to one name. On POSIX a name is
+** any bytes but "/" and NUL, so the backslash itself prints as \\, and every C0 and C1 control
+** and every byte that is not part of valid UTF-8 as \xHH. Windows names cannot hold a control
+** character or a backslash and come in the ANSI code page (where 0x80-0x9F are letters): only
+** C0 controls and DEL need escaping there, and the backslashes are the separators. */
+#define EscapedMax 16   /* the most one character can take, escaped */
+static const int NamesAreBytes = PathSeparator == '/';
+
+/* Writes the text form of the character at `*p` to `out` (EscapedMax bytes) and moves `*p`
+** past it; answers how many bytes it wrote. */
+static size_t EscapeNext(const unsigned char **p, char *out)
+{
+    const unsigned char *c = *p;
+    int length = NamesAreBytes ? Utf8Length(c) : 1;
+    int escape = length == 0 || c[0] < 0x20 || c[0] == 0x7F ||
+                 (NamesAreBytes && c[0] == 0xC2 && c[1] < 0xA0);
+    if (length == 0)
+        length = 1;
+    *p += length;
+    if (NamesAreBytes && c[0] == '\\') {
+        memcpy(out, "\\\\", 2);
+        return 2;
+    }
+    if (!escape) {
+        memcpy(out, c, (size_t)length);
+        return (size_t)length;
+    }
+    for (int i = 0; i < length; i++) {
+        memcpy(out + 4 * i, "\\x", 2);
+        PutHex(out + 4 * i + 2, c[i], "0123456789ABCDEF");
+    }
+    return 4 * (size_t)length;
+}
+
+static void WriteEscaped(const char *text)
+{
+    char buffer[256];
+    size_t n = 0;
+    for (const unsigned char *p = (const unsigned char *)text; *p;) {
+        if (n > sizeof buffer - EscapedMax) {
+            Write(buffer, n);
+            n = 0;
+        }
+        n += EscapeNext(&p, buffer + n);
+    }
+    Write(buffer, n);
 }
 
 /* `text` as a JSON string; a byte that is not part of valid UTF-8 becomes U+FFFD. Answers 1
@@ -266,22 +319,32 @@ static void ShowProgress(const char *folder)
     FormatCounter(number, rate);
     AppendText(counts, sizeof counts, number);
     AppendText(counts, sizeof counts, " files/s");
-    int room = ProgressWidth - (int)strlen(counts);
-    int length = (int)strlen(folder);
-    char shown[ProgressWidth + 1];
-    int n = 0;
-    if (length > room && room > 3) {
+    size_t room = ProgressWidth - strlen(counts);
+    /* Escaped as the rows are, cut from the left between whole characters. */
+    char shown[ProgressWidth + EscapedMax], one[EscapedMax];
+    const unsigned char *p = (const unsigned char *)folder;
+    size_t length = 0, n = 0;
+    while (*p)
+        length += EscapeNext(&p, one);
+    p = (const unsigned char *)folder;
+    if (length > room) {
         memcpy(shown, "...", 3);
         n = 3;
-        folder += length - (room - 3);
+        while (*p && length > room - 3)
+            length -= EscapeNext(&p, one);
     }
-    for (; *folder && n < room; folder++)
-        shown[n++] = ((unsigned char)*folder < 0x20 || *folder == 0x7F) ? '?' : *folder;
+    while (*p) {
+        size_t size = EscapeNext(&p, one);
+        if (n + size > room)
+            break;
+        memcpy(shown + n, one, size);
+        n += size;
+    }
     shown[n] = 0;
     fputc('\r', stderr);
     fputs(shown, stderr);
     fputs(counts, stderr);
-    PutSpaces(room - n);
+    PutSpaces((int)(room - n));
     progressShown = 1;
 }
 
@@ -290,10 +353,8 @@ static void ShowProgress(const char *folder)
 /* Rows are few: flushing each one finds a closed pipe at once. */
 static void Flush(void)
 {
-    if (!outputFailed && fflush(stdout) != 0) {
-        outputFailed = 1;
-        StopScan();
-    }
+    if (!outputFailed && FlushOutput() != 0)
+        OutputFailed();
 }
 
 static void PrintRow(const char *file, const char *status)
@@ -466,6 +527,8 @@ static int CheckOptions(void)
 static int RunScan(void)
 {
     Display = &ConsoleDisplay;
+    /* Set before the handler is in place, so that no stop is ever lost. */
+    ScanContinue.store(1);
     Platform.onInterrupt(OnInterrupt);
     progress = Platform.errorIsTerminal();
     startedAt = Platform.milliseconds();
@@ -473,15 +536,20 @@ static int RunScan(void)
     if (CleanAutostart(windowsRoot, reportOnly))
         return 2;
     ScanState.store(Scanning);
-    if (allFixedDrives)
-        ScanAllFixedDrives();
-    else
-        ScanGivenPaths(paths, pathCount);
+    if (allFixedDrives) {
+        static char roots[MaxFixedDrives][MaxRootPath];
+        uint32_t count = Platform.fixedDrives(roots, MaxFixedDrives);
+        for (uint32_t i = 0; i < count && i < MaxFixedDrives; i++) {
+            roots[i][MaxRootPath - 1] = 0;
+            paths[pathCount++] = roots[i];
+        }
+    }
+    ScanGivenPaths(paths, pathCount);
     complete = ScanContinue.load() != 0;   /* cleared only by a stop */
     ClearProgress();
     ShowScanReport();
-    if (fflush(stdout) != 0)
-        outputFailed = 1;
+    if (!outputFailed && FlushOutput() != 0)
+        OutputFailed();
     return 0;
 }
 

@@ -955,6 +955,8 @@ static void PosixOnInterrupt(void (*handler)(void))
     struct sigaction action;
     memset(&action, 0, sizeof action);
     action.sa_handler = OnSignal;
+    /* A stop must not fail the write or wait in progress: it is looked at between files. */
+    action.sa_flags = SA_RESTART;
     sigemptyset(&action.sa_mask);
     sigaction(SIGINT, &action, NULL);
     sigaction(SIGTERM, &action, NULL);

@@ -65,7 +65,6 @@ void ScanSelectedFolder(const char *folder)
 void ScanGivenPaths(const char *const *paths, int count)
 {
     ResetScanCounters();
-    ScanContinue.store(1, std::memory_order_relaxed);
     for (int i = 0; i < count && ShouldGoOn(); i++) {
         if (!CopyText(ScanPath, PlatformMaxPath, paths[i])) {
             ProcessUnreachableFile(paths[i]);

@@ -19,8 +19,9 @@ void ScanAllFixedDrives(void);
 ** A folder that does not fit in ScanPath is counted as entered and not walked. */
 void ScanSelectedFolder(const char *folder);
 
-/* Resets the counters, sets ScanContinue to 1 and takes each of the `count` paths in turn
-** while the scan may go on: a folder is walked as ScanSelectedFolder walks it, anything else
+/* Resets the counters and takes each of the `count` paths in turn while the scan may go on
+** (the caller sets ScanContinue to 1 beforehand, so that a stop asked for before the walk
+** begins holds): a folder is walked as ScanSelectedFolder walks it, anything else
 ** goes to ProcessFile as one file. A path that does not fit in ScanPath counts as a file that
 ** cannot be opened. */
 void ScanGivenPaths(const char *const *paths, int count);

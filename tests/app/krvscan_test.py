@@ -7,6 +7,7 @@ Rows and report, JSON read back (an awkward name included), the exit status for 
 a scan without --clean (or with --report-only) changing nothing, Ctrl-C and a closed pipe stopping the scan cleanly, and
 --windows-root on hives made here (hive.py) and read back with hivexget.
 """
+import codecs
 import hashlib
 import json
 import os
@@ -15,6 +16,7 @@ import stat
 import subprocess
 import sys
 import tempfile
+import threading
 import time
 import unittest
 
@@ -115,6 +117,36 @@ class RowsAndReport(Scans):
         self.assertEqual("5", report(r.stdout)["Infected:"])
 
 
+def name_of(row):
+    """The exact name in a text row's first field, read back as the README says."""
+    return codecs.escape_decode(row.split(b"\t")[0])[0]
+
+
+class Escaping(Scans):
+    def test_every_name_comes_back_from_its_row_and_no_two_rows_are_alike(self):
+        names = [b"n\nx", b"n\\x0Ax", b"n\\nx", b"back\\slash", b"c1 \xc2\x85 nel",
+                 b"c1 \xc2\x9f", b"del \x7f", b"tab\t", b"latin1 caf\xe9", b"utf8 caf\xc3\xa9",
+                 b"cut \xe2\x82", b"nbsp \xc2\xa0", b"esc \x1b[31m"]
+        with open(os.path.join(self.tree, "sub", "infected.dll"), "rb") as f:
+            worm = f.read()
+        top = os.path.join(self.work, "names").encode()
+        os.makedirs(top)
+        for name in names:
+            with open(os.path.join(top, name + b".dll"), "wb") as f:
+                f.write(worm)
+        r = run(top)
+        self.assertEqual(1, r.returncode, r.stderr)
+        rows = [x for x in r.stdout.split(b"\n") if x.endswith(b"\t" + INFECTED.encode())]
+        self.assertEqual(len(names), len(set(rows)))
+        got = sorted(name_of(row) for row in rows)
+        self.assertEqual(sorted(os.path.join(top, n + b".dll") for n in names), got)
+        for row in rows:
+            # Plain text on a terminal: no control, C1 control or stray byte left raw.
+            text = row.decode("utf-8")
+            self.assertFalse(any(ord(c) < 0x20 and c != "\t" or 0x7F <= ord(c) < 0xA0
+                                 for c in text), row)
+
+
 class Json(Scans):
     def test_every_line_parses_and_an_awkward_name_comes_back_exactly(self):
         awkward = b"caf\xe9 \"quoted\"\n\x01.exe"
@@ -187,6 +219,56 @@ class ExitStatus(Scans):
         self.assertEqual([], strays)
 
 
+class StopsAndWrites(Scans):
+    def test_a_stop_while_the_output_is_blocked_changes_no_file(self):
+        """Ctrl-C while a write waits on a full pipe, before the walk: the write goes on, the
+        cause is the stop, and no file is changed."""
+        reader, writer = os.pipe()
+        os.set_blocking(writer, False)
+        try:
+            while True:
+                os.write(writer, b"x" * 4096)
+        except BlockingIOError:
+            pass
+        os.set_blocking(writer, True)
+        root, _ = WindowsRoot.make_root(self.work, [("System-Service", "C:\\w.exe")])
+        before = snapshot(self.tree)
+        p = subprocess.Popen([KRVSCAN, "--clean", "--windows-root", root, self.tree],
+                             stdout=writer, stderr=subprocess.PIPE)
+        os.close(writer)
+        deadline = time.time() + 60
+        while time.time() < deadline and p.poll() is None:
+            with open("/proc/%d/wchan" % p.pid) as f:
+                if f.read() == "pipe_write":
+                    break
+            time.sleep(0.01)
+        p.send_signal(signal.SIGINT)
+        out = b""
+        while True:
+            chunk = os.read(reader, 65536)
+            if not chunk:
+                break
+            out += chunk
+        os.close(reader)
+        err = p.communicate(timeout=60)[1]
+        self.assertEqual(2, p.returncode, err)
+        self.assertIn(b"interrupted", err)
+        self.assertNotIn(b"could not be written", err)
+        self.assertEqual(before, snapshot(self.tree))
+        self.assertIn(b"autostart value removed", out)
+
+    def test_once_the_output_fails_no_file_is_changed(self):
+        reader, writer = os.pipe()
+        os.close(reader)
+        before = snapshot(self.tree)
+        r = subprocess.run([KRVSCAN, "--clean", self.tree], stdout=writer,
+                           stderr=subprocess.PIPE, timeout=120)
+        os.close(writer)
+        self.assertEqual(2, r.returncode)
+        self.assertIn(b"could not be written", r.stderr)
+        self.assertEqual(before, snapshot(self.tree))
+
+
 class ReportOnly(Scans):
     def test_without_clean_changes_nothing_and_says_so(self):
         os.chmod(os.path.join(self.tree, "sub", "infected.dll"), 0o444)
@@ -205,7 +287,10 @@ class ReportOnly(Scans):
                 p = os.path.join(self.tree, "sub", name)
                 self.assertEqual([p + "\t" + INFECTED, p + "\tleft in place: report only"],
                                  [x for x in rows if x.startswith(p + "\t")])
-            self.assertIn("\\Run\\System-Service\tautostart value found: report only", rows[0])
+            self.assertEqual((root.encode() + b"/Windows/System32/config/SOFTWARE:Microsoft"
+                              b"\\Windows\\CurrentVersion\\Run\\System-Service",
+                              "autostart value found: report only"),
+                             (name_of(r.stdout.split(b"\n")[0]), rows[0].split("\t")[1]))
             got = report(r.stdout)
             self.assertEqual("4", got["Infected:"])
             self.assertEqual(["0"] * 5, [got[k] for k in LABELS[5:]])
@@ -213,13 +298,94 @@ class ReportOnly(Scans):
 
 
 class WindowsRoot(Scans):
-    def hive_root(self, values, name="SOFTWARE"):
-        root = os.path.join(self.work, "mnt")
+    @staticmethod
+    def make_root(work, values, name="SOFTWARE"):
+        root = os.path.join(work, "mnt")
         config = os.path.join(root, "WINDOWS", "system32", "Config")
         os.makedirs(config, exist_ok=True)
         path = os.path.join(config, name)
         hive.make_software_hive(path, values)
         return root, path
+
+    def hive_root(self, values, name="SOFTWARE"):
+        return self.make_root(self.work, values, name)
+
+    def test_the_new_hive_keeps_mode_and_owner_and_the_old_one_stays_as_a_backup(self):
+        root, path = self.hive_root([("Other", "a"), ("System-Service", "C:\\w.exe")])
+        os.chown(path, 1234, 4321)
+        os.chmod(path, 0o640)
+        with open(path, "rb") as f:
+            old = f.read()
+        for backup in ("SOFTWARE.krvbak", "SOFTWARE.krvbak2"):
+            r = run("--clean", "--windows-root", root)
+            self.assertEqual(1, r.returncode, r.stderr)
+            st = os.lstat(path)
+            self.assertEqual((1234, 4321, 0o100640), (st.st_uid, st.st_gid, st.st_mode))
+            self.assertEqual(["Other"], hive.run_values(path))
+            with open(os.path.join(os.path.dirname(path), backup), "rb") as f:
+                self.assertEqual(old, f.read())
+            with open(path, "wb") as f:        # infected again, for the second round
+                f.write(old)
+        self.assertEqual(["SOFTWARE", "SOFTWARE.krvbak", "SOFTWARE.krvbak2"],
+                         sorted(os.listdir(os.path.dirname(path))))
+
+    def test_a_fifo_or_a_device_for_the_hive_is_refused_without_waiting(self):
+        for make in (os.mkfifo, lambda p: os.symlink("/dev/zero", p)):
+            root, path = self.hive_root(None)
+            os.remove(path)
+            make(path)
+            r = run("--clean", "--windows-root", root, self.tree)
+            self.assertEqual(2, r.returncode)
+            self.assertIn(path, r.stderr.decode())
+            self.assertTrue(os.path.exists(os.path.join(self.tree, "sub", SAMPLES_INFECTED[0])))
+            os.remove(path)
+
+    def test_a_link_raced_in_for_the_new_hive_is_never_written_through(self):
+        outside = os.path.join(self.work, "outside")
+        with open(outside, "wb") as f:
+            f.write(b"keep me")
+        root, path = self.hive_root([("System-Service", "C:\\w.exe")])
+        fresh = path + ".krvnew"
+        stop = threading.Event()
+
+        def racer():
+            while not stop.is_set():
+                try:
+                    os.symlink(outside, fresh)
+                except OSError:
+                    pass
+        thread = threading.Thread(target=racer)
+        thread.start()
+        try:
+            for _ in range(15):
+                hive.make_software_hive(path, [("System-Service", "C:\\w.exe")])
+                r = run("--clean", "--windows-root", root)
+                self.assertIn(r.returncode, (1, 2), r.stderr)
+                self.assertFalse(os.path.islink(path))
+        finally:
+            stop.set()
+            thread.join()
+        with open(outside, "rb") as f:
+            self.assertEqual(b"keep me", f.read())
+
+    def test_hivex_aborting_on_a_hive_is_exit_2_naming_it(self):
+        lib = os.path.join(self.work, "lib")
+        os.makedirs(lib)
+        source = os.path.join(lib, "abort.c")
+        with open(source, "w") as f:
+            f.write("#include <stdlib.h>\nvoid *hivex_open(const char *f, int x)"
+                    "{ (void)f; (void)x; abort(); }\n")
+        subprocess.run(["cc", "-shared", "-fPIC", "-o", os.path.join(lib, "libhivex.so.0"),
+                        source], check=True)
+        root, path = self.hive_root([("System-Service", "C:\\w.exe")])
+        before = snapshot(self.work)
+        env = dict(os.environ, LD_PRELOAD=os.path.join(lib, "libhivex.so.0"),
+                   ASAN_OPTIONS="verify_asan_link_order=0:" + os.environ.get("ASAN_OPTIONS", ""))
+        r = run("--clean", "--windows-root", root, self.tree, env=env)
+        self.assertEqual(2, r.returncode, r.stderr)
+        self.assertEqual(1, len(r.stderr.splitlines()), r.stderr)
+        self.assertIn(path + ": hivex stopped on the registry hive", r.stderr.decode())
+        self.assertEqual(before, snapshot(self.work))
 
     def test_removes_the_first_matching_value_and_keeps_the_others(self):
         root, path = self.hive_root([("Other", "a"), ("system-SERVICE host", "C:\\w.exe"),
@@ -231,8 +397,8 @@ class WindowsRoot(Scans):
         out = subprocess.run(["hivexget", path, "\\Microsoft\\Windows\\CurrentVersion\\Run",
                               "System-Service2"], capture_output=True, text=True)
         self.assertEqual("b", out.stdout.strip())
-        self.assertEqual("1", report(r.stdout)["Files:"])   # DIR itself was scanned
-        self.assertEqual([], [n for n in os.listdir(os.path.dirname(path)) if n != "software"])
+        self.assertEqual("2", report(r.stdout)["Files:"])   # DIR itself: the hive and its backup
+        self.assertEqual(["software", "software.krvbak"], sorted(os.listdir(os.path.dirname(path))))
 
     def test_no_value_no_key_or_a_bad_hive_leave_the_file_as_it_was(self):
         for values in ([("Other", "a"), ("System-Servic", "c")], None):
@@ -264,4 +430,4 @@ class WindowsRoot(Scans):
 
 if __name__ == "__main__":
     KRVSCAN, MAKESAMPLES = sys.argv[1], sys.argv[2]
-    unittest.main(argv=sys.argv[:1], verbosity=2)
+    unittest.main(argv=sys.argv[:1] + sys.argv[3:], verbosity=2)   # then test names, if any
