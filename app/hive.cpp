@@ -13,6 +13,9 @@
 ** opened here (by their /proc/self/fd names). The child answers on a pipe; a child that dies
 ** is an error naming the hive, not the end of the scan's process.
 **
+** hivex is loaded when --windows-root asks for it, not when the program starts: a rescue system
+** without it can still run every other scan.
+**
 ** The new hive gets the old one's mode and owner; the old one is kept beside it as
 ** <hive>.krvbak (or .krvbak2 ... .krvbak9 when that name is taken), then the new one takes the
 ** hive's name in one rename.
@@ -24,6 +27,7 @@
 #include "startup/runkey.h"
 
 #include <dirent.h>
+#include <dlfcn.h>
 #include <errno.h>
 #include <fcntl.h>
 #include <hivex.h>
@@ -55,6 +59,56 @@ static int Fail(char *error, size_t errorSize, const char *what, const char *pat
     else
         snprintf(error, errorSize, "%s: %s", path, what);
     return -1;
+}
+
+/* ---- hivex, loaded at run time -------------------------------------------------------------- */
+
+#define HivexLibrary "libhivex.so.0"
+
+static struct {
+    decltype(&hivex_open) open;
+    decltype(&hivex_close) close;
+    decltype(&hivex_root) root;
+    decltype(&hivex_node_get_child) nodeGetChild;
+    decltype(&hivex_node_values) nodeValues;
+    decltype(&hivex_value_key) valueKey;
+    decltype(&hivex_value_value) valueValue;
+    decltype(&hivex_node_set_values) nodeSetValues;
+    decltype(&hivex_commit) commit;
+} Hivex;
+
+/* Loads hivex and fills Hivex. Answers 0, or -1 with `error` set. */
+static int LoadHivex(char *error, size_t errorSize)
+{
+    static const struct {
+        const char *name;
+        void *slot;
+    } symbols[] = {
+        {"hivex_open", &Hivex.open},
+        {"hivex_close", &Hivex.close},
+        {"hivex_root", &Hivex.root},
+        {"hivex_node_get_child", &Hivex.nodeGetChild},
+        {"hivex_node_values", &Hivex.nodeValues},
+        {"hivex_value_key", &Hivex.valueKey},
+        {"hivex_value_value", &Hivex.valueValue},
+        {"hivex_node_set_values", &Hivex.nodeSetValues},
+        {"hivex_commit", &Hivex.commit},
+    };
+    void *library = dlopen(HivexLibrary, RTLD_NOW | RTLD_LOCAL);
+    for (size_t i = 0; library && i < sizeof symbols / sizeof symbols[0]; i++) {
+        void *function = dlsym(library, symbols[i].name);
+        if (!function)
+            library = NULL;
+        memcpy(symbols[i].slot, &function, sizeof function);
+    }
+    if (!library) {
+        const char *cause = dlerror();
+        snprintf(error, errorSize,
+                 "--windows-root: the registry library " HivexLibrary " cannot be loaded "
+                 "(install hivex): %s", cause ? cause : "");
+        return -1;
+    }
+    return 0;
 }
 
 /* Finds in the open folder `folder` the entry whose name is `part` in any letter case and puts
@@ -110,11 +164,11 @@ static int OpenConfigFolder(const char *root, char *path, char *error, size_t er
 /* The Run key's node, or 0 when the hive has no such key. */
 static hive_node_h RunKey(hive_h *hive)
 {
-    hive_node_h node = hivex_root(hive);
+    hive_node_h node = Hivex.root(hive);
     for (const char *part : RunKeyParts) {
         if (!node)
             return 0;
-        node = hivex_node_get_child(hive, node, part);
+        node = Hivex.nodeGetChild(hive, node, part);
     }
     return node;
 }
@@ -128,12 +182,12 @@ static int SetAllBut(hive_h *hive, hive_node_h key, hive_value_h *values, size_t
     for (size_t i = 0; ok && i < count; i++) {
         if (i == skip)
             continue;
-        kept[n].key = hivex_value_key(hive, values[i]);
-        kept[n].value = hivex_value_value(hive, values[i], &kept[n].t, &kept[n].len);
+        kept[n].key = Hivex.valueKey(hive, values[i]);
+        kept[n].value = Hivex.valueValue(hive, values[i], &kept[n].t, &kept[n].len);
         ok = kept[n].key && kept[n].value;
         n++;
     }
-    ok = ok && hivex_node_set_values(hive, key, n, kept, 0) == 0;
+    ok = ok && Hivex.nodeSetValues(hive, key, n, kept, 0) == 0;
     for (size_t i = 0; kept && i < n; i++) {
         free(kept[i].key);
         free(kept[i].value);
@@ -166,7 +220,7 @@ static int ChildWork(int hiveFile, int fresh, int answer)
 {
     char name[64];
     snprintf(name, sizeof name, "/proc/self/fd/%d", hiveFile);
-    hive_h *hive = hivex_open(name, fresh >= 0 ? HIVEX_OPEN_WRITE : 0);
+    hive_h *hive = Hivex.open(name, fresh >= 0 ? HIVEX_OPEN_WRITE : 0);
     if (!hive) {
         char cause[128];
         snprintf(cause, sizeof cause, "cannot open the registry hive (%s)", strerror(errno));
@@ -174,20 +228,20 @@ static int ChildWork(int hiveFile, int fresh, int answer)
         return 0;
     }
     hive_node_h key = RunKey(hive);
-    hive_value_h *values = key ? hivex_node_values(hive, key) : NULL;
+    hive_value_h *values = key ? Hivex.nodeValues(hive, key) : NULL;
     size_t count = 0;
     while (values && values[count])
         count++;
     char kind = AnswerNone;
     char text[NameSize + 128] = "";
     for (size_t i = 0; i < count && kind == AnswerNone; i++) {
-        char *value = hivex_value_key(hive, values[i]);
+        char *value = Hivex.valueKey(hive, values[i]);
         if (value && IsWormValueName(value)) {
             kind = AnswerFound;
             CopyText(text, sizeof text, value);
             snprintf(name, sizeof name, "/proc/self/fd/%d", fresh);
             if (fresh >= 0 &&
-                (!SetAllBut(hive, key, values, count, i) || hivex_commit(hive, name, 0) != 0)) {
+                (!SetAllBut(hive, key, values, count, i) || Hivex.commit(hive, name, 0) != 0)) {
                 kind = AnswerError;
                 snprintf(text, sizeof text, "cannot write the registry hive (%s)", strerror(errno));
             }
@@ -195,7 +249,7 @@ static int ChildWork(int hiveFile, int fresh, int answer)
         free(value);
     }
     free(values);
-    hivex_close(hive);
+    Hivex.close(hive);
     Answer(answer, kind, text);
     return 0;
 }
@@ -336,6 +390,8 @@ int RemoveOfflineRunValue(const char *root, int reportOnly, char *found, size_t 
                           char *error, size_t errorSize)
 {
     char path[HivePathSize], name[NameSize], freshName[NameSize + 8];
+    if (LoadHivex(error, errorSize) != 0)
+        return -1;
     int config = OpenConfigFolder(root, path, error, errorSize);
     if (config < 0)
         return -1;
