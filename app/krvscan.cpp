@@ -36,10 +36,12 @@ static const char Usage[] =
     "  --windows-root DIR   DIR holds a Windows installation that is not running: look for\n"
     "                       the worm's autostart value in its SOFTWARE hive (removed with\n"
     "                       --clean); with no PATH, DIR is scanned\n"
-    "  -h, --help           show this text\n"
+    "  -h, --help, /?       show this text\n"
     "  --version            show the version\n"
-    "Exit status: 0 nothing infected; 1 something infected (or the autostart value) was found;\n"
-    "2 the scan could not start or did not run to its end.\n";
+    "Exit status: 0 everything was scanned and nothing found; 1 found (with --clean: and\n"
+    "all of it removed); 2 the scan could not start or did not run to its end; 3 with\n"
+    "--clean, something found is still there (unable to clean, or waiting for a restart);\n"
+    "4 part of what was asked could not be scanned. 2 comes before 3, 3 before 4, 4 before 1.\n";
 
 static const char VersionText[] = "krvscan 1.1 (Korvane Tamsel Removal Tool)\n";
 
@@ -57,7 +59,11 @@ static const char *windowsRoot;           /* --windows-root DIR */
 static int progress;                      /* standard error is a terminal */
 static int complete;                      /* the scan ran to its end (set before the report) */
 static int outputFailed;
-static int autostartFound;                /* the worm's autostart value was there */
+/* What the rows told, counted as they pass (PrintRow): the facts behind the exit status. The
+** rows of the workflow's own copy of a file (between "creating a copy" and the next row of
+** the file itself) are not counted: the copy is no part of what was found. */
+static int32_t found, removed, remaining, unopenable;
+static char copied[PlatformPathSize];     /* the file whose copy is being worked on, or "" */
 static std::atomic<int> interrupted{0};   /* written by the interrupt handler */
 static uint32_t startedAt, progressAt;
 static int progressShown;
@@ -242,9 +248,11 @@ static void WriteHex(const char *text)
 
 /* {"file":..., "status":...}; a name that is not valid UTF-8 also gets "file_hex", its exact
 ** bytes in hexadecimal. */
-static void WriteJsonRow(const char *file, const char *status)
+static void WriteJsonRow(const char *file, const char *status, const char *event)
 {
-    WriteText("{\"file\":");
+    WriteText("{\"event\":\"");
+    WriteText(event);
+    WriteText("\",\"file\":");
     if (!WriteJsonString(file)) {
         WriteText(",\"file_hex\":");
         WriteHex(file);
@@ -254,11 +262,37 @@ static void WriteJsonRow(const char *file, const char *status)
     WriteText("}\n");
 }
 
-/* {"report":{"folders":N,...},"complete":true}, keyed by the report rows' keys. */
+/* What became of what was found: counted once, for the report and the exit status. */
+struct Facts {
+    int32_t found, removed, remaining, unscanned;
+};
+
+static Facts CountFacts(void)
+{
+    Facts f;
+    f.found = found;
+    f.removed = removed;
+    f.remaining = remaining;
+    f.unscanned = unopenable;
+    return f;
+}
+
+static void WriteJsonNumber(const char *key, int32_t number)
+{
+    char value[16];
+    FormatCounter(value, number);
+    WriteText(",\"");
+    WriteText(key);
+    WriteText("\":");
+    WriteText(value);
+}
+
+/* {"event":"report","report":{"folders":N,...},"complete":true,"found":N,...}, the rows keyed
+** by their keys. */
 static void WriteJsonReport(const ReportRow *rows, int count)
 {
     char value[16];
-    WriteText("{\"report\":{");
+    WriteText("{\"event\":\"report\",\"report\":{");
     for (int i = 0; i < count; i++) {
         FormatCounter(value, *rows[i].counter);
         WriteText(i ? ",\"" : "\"");
@@ -266,7 +300,13 @@ static void WriteJsonReport(const ReportRow *rows, int count)
         WriteText("\":");
         WriteText(value);
     }
-    WriteText(complete && !outputFailed ? "},\"complete\":true}\n" : "},\"complete\":false}\n");
+    WriteText(complete && !outputFailed ? "},\"complete\":true" : "},\"complete\":false");
+    Facts f = CountFacts();
+    WriteJsonNumber("found", f.found);
+    WriteJsonNumber("removed", f.removed);
+    WriteJsonNumber("remaining", f.remaining);
+    WriteJsonNumber("unscanned", f.unscanned);
+    WriteText("}\n");
 }
 
 /* "Scan report", then one "label<TAB>value" row per counter. */
@@ -282,6 +322,8 @@ static void WriteTextReport(const ReportRow *rows, int count)
         WriteText(value);
         WriteText("\n");
     }
+    if (!complete)
+        WriteText("Incomplete:\tthe scan was stopped before its end\n");
 }
 
 /* ---- progress on standard error ----------------------------------------------------------- */
@@ -350,6 +392,36 @@ static void ShowProgress(const char *folder)
 
 /* ---- the display operations ---------------------------------------------------------------- */
 
+/* Each row's status as a fixed word for machines, by the status text it begins with. */
+static const struct {
+    const char *status;
+    const char *event;
+} Events[] = {
+    {StatusInfected, "infected"},
+    {StatusSuspect, "suspect"},
+    {StatusWarning, "warning"},
+    {StatusDeletedAtRestart, "will_be_deleted_at_restart"},
+    {StatusDeleted, "deleted"},
+    {StatusCopying, "copying"},
+    {StatusCleanedAtRestart, "will_be_cleaned_at_restart"},
+    {StatusCleaned, "cleaned"},
+    {StatusUnableToClean, "unable_to_clean"},
+    {StatusAccessError, "access_error"},
+    {StatusUnableToOpen, "unable_to_open"},
+    {StatusLeftInPlace, "left_in_place"},
+    {StatusAutostartRemoved, "autostart_removed"},
+    {StatusAutostartFound, "autostart_found"},
+};
+
+static const char *EventOf(const char *status)
+{
+    for (const auto &e : Events)
+        if (!strncmp(status, e.status, strlen(e.status)) &&
+            (status[strlen(e.status)] == 0 || e.status[strlen(e.status) - 1] == ' '))
+            return e.event;
+    return "other";
+}
+
 /* Rows are few: flushing each one finds a closed pipe at once. */
 static void Flush(void)
 {
@@ -359,9 +431,22 @@ static void Flush(void)
 
 static void PrintRow(const char *file, const char *status)
 {
+    const char *event = EventOf(status);
+    if (copied[0] && !strcmp(file, copied))
+        copied[0] = 0;
+    if (!copied[0]) {
+        found += !strcmp(event, "infected") || !strncmp(event, "autostart", 9);
+        removed += !strcmp(event, "deleted") || !strcmp(event, "cleaned") ||
+                   !strcmp(event, "autostart_removed");
+        remaining += !strcmp(event, "unable_to_clean") || !strncmp(event, "will_be_", 8) ||
+                     !strcmp(event, "left_in_place") || !strcmp(event, "autostart_found");
+        unopenable += !strcmp(event, "unable_to_open");
+    }
+    if (!strcmp(event, "copying"))
+        CopyText(copied, sizeof copied, file);
     ClearProgress();
     if (json) {
-        WriteJsonRow(file, status);
+        WriteJsonRow(file, status, event);
     } else {
         WriteEscaped(file);
         Write("\t", 1);
@@ -381,11 +466,11 @@ static void PrintReport(const ReportRow *rows, int count)
     Flush();
 }
 
-/* Nothing is done to the files in report-only mode: no restart would complete anything. */
+/* The advice only where a restart has work to do: restart-time operations were registered. */
 static void PrintWarning(const char *text, const char *caption)
 {
     (void)caption;
-    if (ReportOnly)
+    if (ScanCounters.cleanedAtRestart + ScanCounters.deletedAtRestart == 0)
         return;
     ClearProgress();
     fflush(stdout);
@@ -449,10 +534,8 @@ static int CleanAutostart(const char *windowsRoot, int reportOnly)
                                        sizeof error);
     if (result < 0)
         return Fail(error, nullptr);
-    if (result > 0) {
-        autostartFound = 1;
+    if (result > 0)
         AddResultRow(found, reportOnly ? StatusAutostartFound : StatusAutostartRemoved);
-    }
     return 0;
 #else
     return Fail("not available in this build (it needs hivex)", "--windows-root");
@@ -465,7 +548,7 @@ static int ParseArguments(int argc, char **argv)
 {
     for (int i = 1; i < argc; i++) {
         const char *a = argv[i];
-        if (!strcmp(a, "-h") || !strcmp(a, "--help")) {
+        if (!strcmp(a, "-h") || !strcmp(a, "--help") || (!NamesAreBytes && !strcmp(a, "/?"))) {
             fputs(Usage, stdout);
             return fflush(stdout) == 0 ? 0 : 2;
         } else if (!strcmp(a, "--version")) {
@@ -489,9 +572,7 @@ static int ParseArguments(int argc, char **argv)
             if (i < argc)
                 return Fail("too many paths", nullptr);
         } else if (a[0] == '-' && a[1]) {
-            Fail("unknown option", a);
-            fputs(Usage, stderr);
-            return 2;
+            return Fail("unknown option (krvscan --help lists the options)", a);
         } else if (pathCount < MaxPaths) {
             paths[pathCount++] = a;
         } else {
@@ -508,9 +589,8 @@ static int CheckOptions(void)
     if (windowsRoot && pathCount == 0 && !allFixedDrives)
         paths[pathCount++] = windowsRoot;
     if (pathCount == 0 && !allFixedDrives) {
-        Fail("nothing to scan: give PATHs or --all-fixed-drives", nullptr);
-        fputs(Usage, stderr);
-        return 2;
+        return Fail("nothing to scan: give PATHs or --all-fixed-drives (krvscan --help lists "
+                    "the options)", nullptr);
     }
     if (pathCount && allFixedDrives)
         return Fail("give PATHs or --all-fixed-drives, not both", nullptr);
@@ -559,9 +639,14 @@ static int ExitStatus(void)
 {
     if (outputFailed)
         return Fail("the output could not be written; the scan was stopped", nullptr);
-    if (interrupted.load())
+    if (interrupted.load() || !complete)
         return Fail("interrupted; the scan was stopped", nullptr);
-    return ScanCounters.infected != 0 || autostartFound ? 1 : 0;
+    Facts f = CountFacts();
+    if (!reportOnly && f.remaining > 0)
+        return 3;
+    if (f.unscanned > 0)
+        return 4;
+    return f.found > 0 ? 1 : 0;
 }
 
 int main(int argc, char **argv)

@@ -165,6 +165,9 @@ class Json(Scans):
         self.assertTrue(last["complete"])
         mine = [o for o in rows if "file_hex" in o]
         self.assertEqual([INFECTED, "deleted"], [o["status"] for o in mine])
+        self.assertEqual(["infected", "deleted"] * 5, [o["event"] for o in rows])
+        self.assertEqual(("report", 5, 5, 0, 0), (last["event"], last["found"], last["removed"],
+                                                  last["remaining"], last["unscanned"]))
         self.assertEqual(path, bytes.fromhex(mine[0]["file_hex"]))
         self.assertIn("\ufffd", mine[0]["file"])
         self.assertTrue(all("file_hex" not in o for o in rows if o not in mine))
@@ -191,8 +194,10 @@ class ExitStatus(Scans):
         for args, cause in causes.items():
             r = run(*args)
             self.assertEqual(2, r.returncode, args)
-            self.assertIn(cause, r.stderr.decode().splitlines()[0], args)
+            self.assertEqual(1, len(r.stderr.splitlines()), (args, r.stderr))
+            self.assertIn(cause, r.stderr.decode(), args)
             self.assertEqual(b"", r.stdout, args)
+        self.assertIn(b"krvscan --help", run("--bogus", self.tree).stderr)
         self.assertTrue(os.path.exists(os.path.join(self.tree, "sub", SAMPLES_INFECTED[0])))
 
     def test_ctrl_c_finishes_the_file_in_hand_then_reports(self):
@@ -207,6 +212,59 @@ class ExitStatus(Scans):
         last = json.loads(out.splitlines()[-1])
         self.assertFalse(last["complete"])
         self.assertLess(last["report"]["files"], 20000 + 18)
+        # The text report says so too, not only standard error.
+        p = subprocess.Popen([KRVSCAN, self.tree], stdout=subprocess.PIPE,
+                             stderr=subprocess.PIPE)
+        time.sleep(0.3)
+        p.send_signal(signal.SIGINT)
+        out, err = p.communicate(timeout=60)
+        self.assertEqual(2, p.returncode, err)
+        self.assertIn("Incomplete:", report(out))
+
+    def too_long(self):
+        """A folder whose path is too long for the system, below the tree."""
+        fd = os.open(self.tree, os.O_RDONLY)
+        for _ in range(22):
+            os.mkdir("d" * 200, dir_fd=fd)
+            inner = os.open("d" * 200, os.O_RDONLY, dir_fd=fd)
+            os.close(fd)
+            fd = inner
+        os.close(fd)
+
+    def test_each_status_and_its_facts(self):
+        """0-4, and when several hold: 2 before 3, 3 before 4, 4 before 1."""
+        cases = [  # (name, setup, flags, status, found, removed, remaining, unscanned)
+            ("clean", "remove the samples", (), 0, 0, 0, 0, 0),
+            ("found", "", (), 1, 4, 0, 4, 0),
+            ("found and removed", "", ("--clean",), 1, 4, 4, 0, 0),
+            ("one left", "immutable", ("--clean",), 3, 4, 3, 1, 0),
+            ("not all scanned", "too long, remove the samples", (), 4, 0, 0, 0, 1),
+            ("found, not all scanned", "too long", (), 4, 4, 0, 4, 1),
+            ("one left, not all scanned", "too long, immutable", ("--clean",), 3, 4, 3, 1, 1),
+        ]
+        for name, setup, flags, status, *facts in cases:
+            with self.subTest(name):
+                self.tearDown()
+                self.setUp()
+                worm = os.path.join(self.tree, "sub", SAMPLES_INFECTED[0])
+                if "remove the samples" in setup:
+                    subprocess.run(["rm", "-rf", os.path.join(self.tree, "sub")], check=True)
+                if "too long" in setup:
+                    self.too_long()
+                if "immutable" in setup:
+                    c = subprocess.run(["chattr", "+i", worm], capture_output=True)
+                    self.assertEqual(0, c.returncode, c.stderr)
+                try:
+                    r = run("--json", *flags, self.tree)
+                finally:
+                    subprocess.run(["chattr", "-i", worm], capture_output=True)
+                self.assertEqual(status, r.returncode, r.stderr)
+                last = json.loads(r.stdout.splitlines()[-1])
+                self.assertEqual(facts, [last[k] for k in ("found", "removed", "remaining",
+                                                            "unscanned")])
+                self.assertTrue(last["complete"])
+                # No restart has work to do here: no advice to restart.
+                self.assertNotIn(b"restart", r.stderr)
 
     def test_a_closed_pipe_stops_the_scan_without_killing_it(self):
         self.big_tree(5000)

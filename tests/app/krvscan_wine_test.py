@@ -56,11 +56,14 @@ class UnderWine(unittest.TestCase):
         start = rows.index("Scan report\t")
         self.assertEqual(LABELS, [x.split("\t")[0] for x in rows[start + 1:]])
         self.assertEqual(0, wine(KRVSCAN, "--clean", "K:\\tree").returncode)
-        for args, status in (((), 2), (("--help",), 0), (("--version",), 0),
+        for args, status in (((), 2), (("--help",), 0), (("/?",), 0), (("--version",), 0),
                              (("K:\\no-such",), 2), (("--bogus", "K:\\tree"), 2)):
             r = wine(KRVSCAN, *args)
             self.assertEqual(status, r.returncode, args)
             self.assertEqual(status == 2, r.stderr.startswith(b"krvscan: "), args)
+            self.assertEqual(1 if status == 2 else 0, len(lines(r.stderr)), (args, r.stderr))
+            if args in (("--help",), ("/?",)):
+                self.assertTrue(r.stdout.startswith(b"usage: krvscan"), args)
 
     def test_json_and_report_only(self):
         before = snapshot(self.work)
@@ -73,6 +76,22 @@ class UnderWine(unittest.TestCase):
                          {"infected": objects[-1]["report"]["infected"],
                           "deleted": objects[-1]["report"]["deleted"],
                           "complete": objects[-1]["complete"]})
+
+    def test_a_held_file_waits_for_a_restart_exit_3_with_the_advice(self):
+        holder = subprocess.Popen(["wine", HOLDFILE, "K:\\tree\\sub\\infected-entry1.exe"],
+                                  stdin=subprocess.PIPE, stdout=subprocess.PIPE)
+        try:
+            self.assertEqual(b"ready", holder.stdout.readline().strip())
+            r = wine(KRVSCAN, "--clean", "--json", "K:\\tree\\sub\\infected-entry1.exe")
+        finally:
+            holder.communicate(b"\n", timeout=60)
+        self.assertEqual(3, r.returncode, r.stderr)
+        last = json.loads(lines(r.stdout)[-1])
+        self.assertEqual((1, 0, 1), (last["found"], last["removed"], last["remaining"]))
+        self.assertIn("restart", r.stderr.decode("latin-1"))
+        # Nothing waits for a restart after a scan that removed everything: no advice.
+        r = wine(KRVSCAN, "--clean", "K:\\tree")
+        self.assertNotIn("restart", r.stderr.decode("latin-1"))
 
     def test_a_closed_pipe_leaves_no_copy_of_a_held_file(self):
         holder = subprocess.Popen(["wine", HOLDFILE, "K:\\tree\\sub\\infected-entry1.exe"],
