@@ -32,7 +32,8 @@ static const char Usage[] =
     "  --clean              remove what is found: delete infected files (a locked one at\n"
     "                       the next restart) and the worm's autostart value\n"
     "  --report-only        find and report only (the default)\n"
-    "  --json               one JSON object per line: each row, then the report\n"
+    "  --json               JSON Lines: one JSON object per line, each row, then the report\n"
+    "  --verbose            also name on standard error each link that was not followed\n"
     "  --windows-root DIR   DIR holds a Windows installation that is not running: look for\n"
     "                       the worm's autostart value in its SOFTWARE hive (removed with\n"
     "                       --clean); with no PATH, DIR is scanned\n"
@@ -54,6 +55,7 @@ static const char *paths[MaxPaths];
 static int pathCount;
 static int allFixedDrives, clean, reportOnly;
 static int json;                          /* --json */
+static int verbose;                       /* --verbose */
 static const char *windowsRoot;           /* --windows-root DIR */
 
 static int progress;                      /* standard error is a terminal */
@@ -62,7 +64,7 @@ static int outputFailed;
 /* What the rows told, counted as they pass (PrintRow): the facts behind the exit status. The
 ** rows of the workflow's own copy of a file (between "creating a copy" and the next row of
 ** the file itself) are not counted: the copy is no part of what was found. */
-static int32_t found, removed, remaining, unopenable;
+static int32_t found, removed, remaining, unopenable, passedOver;
 static char copied[PlatformPathSize];     /* the file whose copy is being worked on, or "" */
 static std::atomic<int> interrupted{0};   /* written by the interrupt handler */
 static uint32_t startedAt, progressAt;
@@ -246,17 +248,29 @@ static void WriteHex(const char *text)
     Write("\"", 1);
 }
 
-/* {"file":..., "status":...}; a name that is not valid UTF-8 also gets "file_hex", its exact
-** bytes in hexadecimal. */
+/* "key":"name", and where the name is not valid UTF-8 also "key_hex":"<its exact bytes in
+** hexadecimal>". */
+static void WriteJsonName(const char *key, const char *name)
+{
+    WriteText("\"");
+    WriteText(key);
+    WriteText("\":");
+    if (!WriteJsonString(name)) {
+        WriteText(",\"");
+        WriteText(key);
+        WriteText("_hex\":");
+        WriteHex(name);
+    }
+}
+
+/* {"event":..., "file":..., "status":...}; a name that is not valid UTF-8 also gets
+** "file_hex". */
 static void WriteJsonRow(const char *file, const char *status, const char *event)
 {
     WriteText("{\"event\":\"");
     WriteText(event);
-    WriteText("\",\"file\":");
-    if (!WriteJsonString(file)) {
-        WriteText(",\"file_hex\":");
-        WriteHex(file);
-    }
+    WriteText("\",");
+    WriteJsonName("file", file);
     WriteText(",\"status\":");
     WriteJsonString(status);
     WriteText("}\n");
@@ -273,7 +287,7 @@ static Facts CountFacts(void)
     f.found = found;
     f.removed = removed;
     f.remaining = remaining;
-    f.unscanned = unopenable;
+    f.unscanned = unopenable + passedOver;
     return f;
 }
 
@@ -440,7 +454,9 @@ static void PrintRow(const char *file, const char *status)
                    !strcmp(event, "autostart_removed");
         remaining += !strcmp(event, "unable_to_clean") || !strncmp(event, "will_be_", 8) ||
                      !strcmp(event, "left_in_place") || !strcmp(event, "autostart_found");
-        unopenable += !strcmp(event, "unable_to_open");
+        /* A folder's row: the walk names it through PassOver as well. */
+        unopenable += !strcmp(event, "unable_to_open") && file[0] &&
+                      file[strlen(file) - 1] != PathSeparator;
     }
     if (!strcmp(event, "copying"))
         CopyText(copied, sizeof copied, file);
@@ -478,8 +494,41 @@ static void PrintWarning(const char *text, const char *caption)
     fputc('\n', stderr);
 }
 
+static const char *const PassedOverReasons[] = {
+    "the folder could not be listed", "the path is too long for the system",
+    "a mount point, not entered", "a link, not followed"};
+
+/* "krvscan: not scanned: PATH: reason" on standard error and, with --json, an object of its
+** own. A link not followed loses nothing of the target: it is named only with --verbose. */
+static void PrintPassedOver(const char *path, int32_t reason)
+{
+    int link = reason == PassedLink;
+    if (reason < 0 || reason > PassedLink || (link && !verbose))
+        return;
+    passedOver += !link;
+    ClearProgress();
+    fflush(stdout);
+    fputs(link ? "krvscan: link not followed: " : "krvscan: not scanned: ", stderr);
+    char one[EscapedMax];
+    for (const unsigned char *p = (const unsigned char *)path; *p;)
+        fwrite(one, 1, EscapeNext(&p, one), stderr);
+    if (!link) {
+        fputs(": ", stderr);
+        fputs(PassedOverReasons[reason], stderr);
+    }
+    fputc('\n', stderr);
+    if (json) {
+        WriteText(link ? "{\"event\":\"link_not_followed\"," : "{\"event\":\"not_scanned\",");
+        WriteJsonName("path", path);
+        WriteText(",\"reason\":\"");
+        WriteText(PassedOverReasons[reason]);
+        WriteText("\"}\n");
+        Flush();
+    }
+}
+
 static const DisplayOps ConsoleDisplay = {PrintRow,     ShowProgress, nullptr,    nullptr,
-                                          PrintWarning, nullptr,      PrintReport};
+                                          PrintWarning, nullptr,      PrintReport, PrintPassedOver};
 
 static void OnInterrupt(void)
 {
@@ -562,6 +611,8 @@ static int ParseArguments(int argc, char **argv)
             reportOnly = 1;
         } else if (!strcmp(a, "--json")) {
             json = 1;
+        } else if (!strcmp(a, "--verbose")) {
+            verbose = 1;
         } else if (!strcmp(a, "--windows-root")) {
             if (++i == argc)
                 return Fail("needs a folder", "--windows-root");

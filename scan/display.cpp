@@ -20,6 +20,12 @@ void AddResultRow(const char *file, const char *status)
         Display->addRow(file, status);
 }
 
+void ShowPassedOver(const char *path, int32_t reason)
+{
+    if (Display && Display->passedOver)
+        Display->passedOver(path, reason);
+}
+
 void ShowTarget(const char *path)
 {
     if (Display && Display->setTargetText)

@@ -50,6 +50,17 @@ struct DisplayOps {
     ** the row); no report row then comes through addRow. Null: the report comes as rows
     ** through addRow, the title row first. */
     void (*showReport)(const ReportRow *rows, int count);
+    /* Optional: a part of the target the walk did not go into, and why (PassedOver). The rows
+    ** do not change with it. */
+    void (*passedOver)(const char *path, int32_t reason);
+};
+
+/* Why the walk did not go into a part of the target. */
+enum PassedOver : int32_t {
+    PassedNotListed = 0,   /* a folder that could not be listed, whatever the cause */
+    PassedTooLong = 1,     /* a folder whose path is too long for the system */
+    PassedMountPoint = 2,  /* a mount point (on Windows also a junction), not entered */
+    PassedLink = 3,        /* a link, not followed: no part of the target is lost by it */
 };
 
 /* The installed consumer; null means none. */
@@ -57,6 +68,9 @@ extern const DisplayOps *Display;
 
 /* Appends one row at the end of the list and scrolls it into view. */
 void AddResultRow(const char *file, const char *status);
+
+/* Tells the consumer that `path` was passed over for `reason` (PassedOver). */
+void ShowPassedOver(const char *path, int32_t reason);
 
 /* Shows `path`, or AllFixedDrives when it is empty. */
 void ShowTarget(const char *path);

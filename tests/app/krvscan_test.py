@@ -277,6 +277,60 @@ class ExitStatus(Scans):
         self.assertEqual([], strays)
 
 
+class NotScanned(Scans):
+    """Every part of the target not scanned is named, and the exit status says so."""
+
+    def in_namespace(self, setup, args, user=None):
+        """krvscan ARGS in a mount namespace of its own after the shell commands SETUP,
+        as USER when given."""
+        command = ["unshare", "-m", "sh", "-c", setup + ' && exec "$@"', "sh"]
+        if user:
+            command += ["setpriv", "--reuid", user, "--regid", user, "--clear-groups"]
+        probe = subprocess.run(command + ["true"], capture_output=True)
+        if probe.returncode != 0:
+            self.skipTest("needs root for a mount namespace: %s" % probe.stderr.decode())
+        return subprocess.run(command + [KRVSCAN, *args], capture_output=True, timeout=120)
+
+    def test_unlisted_too_long_and_mount_points_are_named_links_only_when_verbose(self):
+        subprocess.run(["rm", "-rf", os.path.join(self.tree, "sub")], check=True)
+        for name in ("locked", "mnt", "plain"):
+            os.makedirs(os.path.join(self.tree, name))
+        os.symlink("/etc", os.path.join(self.tree, "folder-link"))
+        os.symlink("/etc/passwd", os.path.join(self.tree, "file-link"))
+        ExitStatus.too_long(self)
+        subprocess.run(["chmod", "-R", "a+rX", self.work], check=True)
+        os.chmod(os.path.join(self.tree, "locked"), 0)
+        mount = "mount -t tmpfs none " + os.path.join(self.tree, "mnt")
+        r = self.in_namespace(mount, ["--json", self.tree], user="65534")
+        self.assertEqual(4, r.returncode, r.stderr)
+        errors = sorted(r.stderr.decode().splitlines())
+        deep = os.path.join(self.tree, *["d" * 200] * 20)
+        self.assertEqual(3, len(errors), errors)
+        self.assertEqual("krvscan: not scanned: %s/: the folder could not be listed"
+                         % os.path.join(self.tree, "locked"), errors[1])
+        self.assertEqual("krvscan: not scanned: %s: a mount point, not entered"
+                         % os.path.join(self.tree, "mnt"), errors[2])
+        self.assertTrue(errors[0].startswith("krvscan: not scanned: " + deep), errors[0])
+        self.assertTrue(errors[0].endswith(": the path is too long for the system"), errors[0])
+        objects = [json.loads(x) for x in r.stdout.splitlines()]
+        named = sorted((o["path"], o["reason"]) for o in objects if o["event"] == "not_scanned")
+        self.assertEqual([os.path.join(self.tree, "locked") + "/",
+                          os.path.join(self.tree, "mnt")], [p for p, _ in named[1:]])
+        self.assertEqual(3, objects[-1]["unscanned"])
+        self.assertTrue(objects[-1]["complete"])
+        # Links lose nothing of the target: not an error, named with --verbose only.
+        os.chmod(os.path.join(self.tree, "locked"), 0o755)
+        subprocess.run(["rm", "-rf", os.path.join(self.tree, "d" * 200)], check=True)
+        quiet = run(self.tree)
+        self.assertEqual((0, b""), (quiet.returncode, quiet.stderr))
+        loud = run("--verbose", self.tree)
+        self.assertEqual(0, loud.returncode)
+        self.assertEqual(sorted("krvscan: link not followed: " + os.path.join(self.tree, n)
+                                for n in ("file-link", "folder-link")),
+                         sorted(loud.stderr.decode().splitlines()))
+        self.assertEqual(quiet.stdout, loud.stdout)   # the rows do not change
+
+
 class StopsAndWrites(Scans):
     def test_a_stop_while_the_output_is_blocked_changes_no_file(self):
         """Ctrl-C while a write waits on a full pipe, before the walk: the write goes on, the

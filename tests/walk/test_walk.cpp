@@ -127,7 +127,7 @@ static void StoppingTarget(const char *text)
         StopScan();
 }
 static void KeepRow(const char *file, const char *status) { shownRows.push_back({file, status}); }
-static const DisplayOps stoppingDisplay = {KeepRow, StoppingTarget, nullptr, nullptr, nullptr, nullptr, nullptr};
+static const DisplayOps stoppingDisplay = {KeepRow, StoppingTarget, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr};
 
 class Walk : public ::testing::Test {
 protected:
@@ -793,7 +793,7 @@ void RowThenChange(const char *file, const char *status)
             ADD_FAILURE() << "cannot replace " << path;
     }
 }
-const DisplayOps changingDisplay = {RowThenChange, StoppingTarget, nullptr, nullptr, nullptr, nullptr, nullptr};
+const DisplayOps changingDisplay = {RowThenChange, StoppingTarget, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr};
 
 // What every file below `top` holds, by path.
 std::map<std::string, std::vector<uint8_t>> Contents(const std::string &top)
