@@ -21,6 +21,7 @@
 #include <errno.h>
 #include <stdio.h>
 #include <string.h>
+#include <time.h>
 
 static const char Usage[] =
     "usage: krvscan [options] PATH...\n"
@@ -34,6 +35,8 @@ static const char Usage[] =
     "  --report-only        find and report only (the default)\n"
     "  --json               JSON Lines: one JSON object per line, each row, then the report\n"
     "  --verbose            also name on standard error each link that was not followed\n"
+    "  --log FILE           append a header line (time, host, version, command line), every\n"
+    "                       row and the report to FILE\n"
     "  --windows-root DIR   DIR holds a Windows installation that is not running: look for\n"
     "                       the worm's autostart value in its SOFTWARE hive (removed with\n"
     "                       --clean); with no PATH, DIR is scanned\n"
@@ -44,7 +47,8 @@ static const char Usage[] =
     "--clean, something found is still there (unable to clean, or waiting for a restart);\n"
     "4 part of what was asked could not be scanned. 2 comes before 3, 3 before 4, 4 before 1.\n";
 
-static const char VersionText[] = "krvscan 1.1 (Korvane Tamsel Removal Tool)\n";
+#define Version "1.1"
+static const char VersionText[] = "krvscan " Version " (Korvane Tamsel Removal Tool)\n";
 
 #define MaxPaths 256
 #define ProgressWidth 79
@@ -57,6 +61,14 @@ static int allFixedDrives, clean, reportOnly;
 static int json;                          /* --json */
 static int verbose;                       /* --verbose */
 static const char *windowsRoot;           /* --windows-root DIR */
+static const char *logPath;               /* --log FILE */
+
+static FILE *sink;                        /* where Write goes: standard output, or the log */
+static FILE *logFile;                     /* --log FILE, opened for appending */
+static char host[64];                     /* the machine's name, for the log and the report */
+static char started[24];                  /* when the scan started, UTC, ISO 8601 */
+static int argCount;                      /* the command line, for the log's header */
+static char **args;
 
 static int progress;                      /* standard error is a terminal */
 static int complete;                      /* the scan ran to its end (set before the report) */
@@ -105,28 +117,46 @@ static void OutputFailed(void)
 static void Write(const char *data, size_t length)
 {
     while (!outputFailed && length) {
-        size_t done = fwrite(data, 1, length, stdout);
+        size_t done = fwrite(data, 1, length, sink);
         if (done == length)
             return;
         if (errno != EINTR) {
             OutputFailed();
             return;
         }
-        clearerr(stdout);
+        clearerr(sink);
         data += done;
         length -= done;
     }
 }
 
-/* Puts out what stdout holds; answers 0 when it is all written. */
+/* Puts out what the sink holds; answers 0 when it is all written. */
 static int FlushOutput(void)
 {
-    while (fflush(stdout) != 0) {
+    while (fflush(sink) != 0) {
         if (errno != EINTR)
             return -1;
-        clearerr(stdout);
+        clearerr(sink);
     }
     return 0;
+}
+
+/* "YYYY-MM-DDTHH:MM:SSZ" for now into `out` (at least 21 bytes). */
+static void FormatUtcNow(char *out)
+{
+    time_t now = time(NULL);
+    const struct tm *t = gmtime(&now);
+    const int fields[6] = {t ? t->tm_year + 1900 : 1970, t ? t->tm_mon + 1 : 1, t ? t->tm_mday : 1,
+                           t ? t->tm_hour : 0,           t ? t->tm_min : 0,     t ? t->tm_sec : 0};
+    static const char after[6] = {'-', '-', 'T', ':', ':', 'Z'};
+    for (int i = 0; i < 6; i++) {
+        int digits = i == 0 ? 4 : 2;
+        for (int d = digits - 1, v = fields[i]; d >= 0; d--, v /= 10)
+            out[d] = (char)('0' + v % 10);
+        out[digits] = after[i];
+        out += digits + 1;
+    }
+    *out = 0;
 }
 
 static void WriteText(const char *text)
@@ -320,7 +350,15 @@ static void WriteJsonReport(const ReportRow *rows, int count)
     WriteJsonNumber("removed", f.removed);
     WriteJsonNumber("remaining", f.remaining);
     WriteJsonNumber("unscanned", f.unscanned);
-    WriteText("}\n");
+    char finished[24];
+    FormatUtcNow(finished);
+    WriteText(",\"host\":");
+    WriteJsonString(host);
+    WriteText(",\"version\":\"" Version "\",\"started\":\"");
+    WriteText(started);
+    WriteText("\",\"finished\":\"");
+    WriteText(finished);
+    WriteText("\"}\n");
 }
 
 /* "Scan report", then one "label<TAB>value" row per counter. */
@@ -443,6 +481,28 @@ static void Flush(void)
         OutputFailed();
 }
 
+static void WriteTextRow(const char *file, const char *status)
+{
+    WriteEscaped(file);
+    Write("\t", 1);
+    WriteEscaped(status);
+    Write("\n", 1);
+}
+
+/* Every row and the report go to the log as text, each line written and flushed as one piece,
+** so that many machines can append to one file on a share. */
+static void BeginLog(void)
+{
+    Flush();
+    sink = logFile;
+}
+
+static void EndLog(void)
+{
+    Flush();
+    sink = stdout;
+}
+
 static void PrintRow(const char *file, const char *status)
 {
     const char *event = EventOf(status);
@@ -461,15 +521,16 @@ static void PrintRow(const char *file, const char *status)
     if (!strcmp(event, "copying"))
         CopyText(copied, sizeof copied, file);
     ClearProgress();
-    if (json) {
+    if (json)
         WriteJsonRow(file, status, event);
-    } else {
-        WriteEscaped(file);
-        Write("\t", 1);
-        WriteEscaped(status);
-        Write("\n", 1);
-    }
+    else
+        WriteTextRow(file, status);
     Flush();
+    if (logFile) {
+        BeginLog();
+        WriteTextRow(file, status);
+        EndLog();
+    }
 }
 
 static void PrintReport(const ReportRow *rows, int count)
@@ -480,6 +541,11 @@ static void PrintReport(const ReportRow *rows, int count)
     else
         WriteTextReport(rows, count);
     Flush();
+    if (logFile) {
+        BeginLog();
+        WriteTextReport(rows, count);
+        EndLog();
+    }
 }
 
 /* The advice only where a restart has work to do: restart-time operations were registered. */
@@ -517,6 +583,16 @@ static void PrintPassedOver(const char *path, int32_t reason)
         fputs(PassedOverReasons[reason], stderr);
     }
     fputc('\n', stderr);
+    if (logFile) {
+        BeginLog();
+        WriteEscaped(path);
+        WriteText(link ? "\tlink not followed\n" : "\tnot scanned: ");
+        if (!link) {
+            WriteText(PassedOverReasons[reason]);
+            WriteText("\n");
+        }
+        EndLog();
+    }
     if (json) {
         WriteText(link ? "{\"event\":\"link_not_followed\"," : "{\"event\":\"not_scanned\",");
         WriteJsonName("path", path);
@@ -595,6 +671,8 @@ static int CleanAutostart(const char *windowsRoot, int reportOnly)
 ** has answered itself (--help, --version) or the command line is wrong. */
 static int ParseArguments(int argc, char **argv)
 {
+    argCount = argc;
+    args = argv;
     for (int i = 1; i < argc; i++) {
         const char *a = argv[i];
         if (!strcmp(a, "-h") || !strcmp(a, "--help") || (!NamesAreBytes && !strcmp(a, "/?"))) {
@@ -613,6 +691,10 @@ static int ParseArguments(int argc, char **argv)
             json = 1;
         } else if (!strcmp(a, "--verbose")) {
             verbose = 1;
+        } else if (!strcmp(a, "--log")) {
+            if (++i == argc)
+                return Fail("needs a file", "--log");
+            logPath = argv[i];
         } else if (!strcmp(a, "--windows-root")) {
             if (++i == argc)
                 return Fail("needs a folder", "--windows-root");
@@ -651,7 +733,33 @@ static int CheckOptions(void)
     for (int i = 0; i < pathCount; i++)
         if (CheckTarget(paths[i]))
             return 2;
+    if (logPath) {
+        /* Append mode: every write goes to the end, whoever else appends to the file. */
+        static char buffer[8192];
+        logFile = fopen(logPath, "ab");
+        if (!logFile)
+            return Fail("cannot be opened for appending", logPath);
+        setvbuf(logFile, buffer, _IOFBF, sizeof buffer);
+    }
     return 0;
+}
+
+/* The log's header: "krvscan<TAB>time<TAB>host<TAB>version<TAB>command line". */
+static void WriteLogHeader(void)
+{
+    BeginLog();
+    WriteText("krvscan\t");
+    WriteText(started);
+    WriteText("\t");
+    WriteEscaped(host);
+    WriteText("\t" Version "\t");
+    for (int i = 0; i < argCount; i++) {
+        if (i)
+            WriteText(" ");
+        WriteEscaped(args[i]);
+    }
+    WriteText("\n");
+    EndLog();
 }
 
 /* The autostart value, the scan and the report. Answers 2 when the scan could not start. */
@@ -663,6 +771,10 @@ static int RunScan(void)
     Platform.onInterrupt(OnInterrupt);
     progress = Platform.errorIsTerminal();
     startedAt = Platform.milliseconds();
+    FormatUtcNow(started);
+    Platform.hostName(host, sizeof host);
+    if (logFile)
+        WriteLogHeader();
     ReportOnly = reportOnly;
     if (CleanAutostart(windowsRoot, reportOnly))
         return 2;
@@ -680,6 +792,8 @@ static int RunScan(void)
     ClearProgress();
     ShowScanReport();
     if (!outputFailed && FlushOutput() != 0)
+        OutputFailed();
+    if (logFile && fclose(logFile) != 0 && !outputFailed)
         OutputFailed();
     return 0;
 }
@@ -702,6 +816,7 @@ static int ExitStatus(void)
 
 int main(int argc, char **argv)
 {
+    sink = stdout;
     int status = ParseArguments(argc, argv);
     if (status >= 0)
         return status;

@@ -963,6 +963,18 @@ static void PosixOnInterrupt(void (*handler)(void))
     signal(SIGPIPE, SIG_IGN);
 }
 
+static int PosixHostName(char *out, uint32_t size)
+{
+    if (size == 0)
+        return 0;
+    if (gethostname(out, size) != 0) {
+        out[0] = 0;
+        return 0;
+    }
+    out[size - 1] = 0;
+    return 1;
+}
+
 /* ---- the table ------------------------------------------------------------------------- */
 
 const PlatformOps PlatformDefaults = {
@@ -996,5 +1008,6 @@ const PlatformOps PlatformDefaults = {
     .milliseconds      = PosixMilliseconds,
     .errorIsTerminal   = PosixErrorIsTerminal,
     .onInterrupt       = PosixOnInterrupt,
+    .hostName          = PosixHostName,
 };
 

@@ -11,7 +11,9 @@ import codecs
 import hashlib
 import json
 import os
+import re
 import signal
+import socket
 import stat
 import subprocess
 import sys
@@ -329,6 +331,48 @@ class NotScanned(Scans):
                                 for n in ("file-link", "folder-link")),
                          sorted(loud.stderr.decode().splitlines()))
         self.assertEqual(quiet.stdout, loud.stdout)   # the rows do not change
+
+
+HEADER = re.compile(r"krvscan\t\d{4}-\d\d-\d\dT\d\d:\d\d:\d\dZ\t(.*)\t1\.1\t(.*)")
+
+
+class Log(Scans):
+    def test_many_scans_append_whole_lines_to_one_log(self):
+        with open(os.path.join(self.tree, "sub", "infected.dll"), "rb") as f:
+            worm = f.read()
+        for i in range(150):
+            with open(os.path.join(self.tree, "w%03d.dll" % i), "wb") as f:
+                f.write(worm)
+        log = os.path.join(self.work, "scans.log")
+        with open(log, "w") as f:
+            f.write("kept\n")
+        scans = [subprocess.Popen([KRVSCAN, "--log", log, self.tree], stdout=subprocess.PIPE,
+                                  stderr=subprocess.PIPE) for _ in range(4)]
+        outputs = [p.communicate(timeout=120)[0] for p in scans]
+        self.assertEqual([1] * 4, [p.returncode for p in scans])
+        with open(log, "rb") as f:
+            lines = f.read().decode().splitlines()
+        self.assertEqual("kept", lines[0])
+        headers = [HEADER.fullmatch(x) for x in lines if x.startswith("krvscan\t")]
+        self.assertEqual(4, len(headers))
+        self.assertEqual({(socket.gethostname(), "%s --log %s %s" % (KRVSCAN, log, self.tree))},
+                         {h.groups() for h in headers})
+        # Every line whole: each scan's rows and report, in any interleaving.
+        expected = sorted(["kept"] + [x for out in outputs for x in out.decode().splitlines()]
+                          + [h.group(0) for h in headers])
+        self.assertEqual(expected, sorted(lines))
+
+    def test_the_json_report_names_host_version_and_times_and_a_bad_log_stops_first(self):
+        r = run("--json", self.tree)
+        last = json.loads(r.stdout.splitlines()[-1])
+        self.assertEqual((socket.gethostname(), "1.1"), (last["host"], last["version"]))
+        for key in ("started", "finished"):
+            self.assertRegex(last[key], r"^\d{4}-\d\d-\d\dT\d\d:\d\d:\d\dZ$")
+        self.assertLessEqual(last["started"], last["finished"])
+        r = run("--clean", "--log", self.work, self.tree)     # a folder cannot take the log
+        self.assertEqual((2, b""), (r.returncode, r.stdout))
+        self.assertIn("cannot be opened for appending", r.stderr.decode())
+        self.assertTrue(os.path.exists(os.path.join(self.tree, "sub", SAMPLES_INFECTED[0])))
 
 
 class StopsAndWrites(Scans):

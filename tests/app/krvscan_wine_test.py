@@ -93,6 +93,18 @@ class UnderWine(unittest.TestCase):
         r = wine(KRVSCAN, "--clean", "K:\\tree")
         self.assertNotIn("restart", r.stderr.decode("latin-1"))
 
+    def test_log_appends_with_the_computer_name(self):
+        for _ in range(2):
+            r = wine(KRVSCAN, "--json", "--log", "K:\\scans.log", "K:\\tree")
+            self.assertEqual(1, r.returncode, r.stderr)
+        host = json.loads(lines(r.stdout)[-1])["host"]
+        self.assertTrue(host)
+        with open(os.path.join(self.work, "scans.log"), "rb") as f:
+            log = lines(f.read())
+        headers = [x.split("\t") for x in log if x.startswith("krvscan\t")]
+        self.assertEqual([host] * 2, [h[2] for h in headers])
+        self.assertEqual(2, log.count("Scan report\t"))
+
     def test_a_closed_pipe_leaves_no_copy_of_a_held_file(self):
         holder = subprocess.Popen(["wine", HOLDFILE, "K:\\tree\\sub\\infected-entry1.exe"],
                                   stdin=subprocess.PIPE, stdout=subprocess.PIPE)
