@@ -2,9 +2,13 @@
 ** krvscan: the scan without the dialog, for administrators' scripts and rescue systems. The
 ** same walk, workflow, rows and report as the dialog; see Usage below and the README.
 **
-** Output is written as the scan goes. A write that fails (a closed pipe, a full disk) stops the
-** scan the way Stop does: the file in hand is finished, so no copy is left half done, and the
-** exit status says the scan did not run to its end. Ctrl-C does the same.
+** Output is written as the scan goes. Ctrl-C stops the scan the way Stop does: the file in hand
+** is finished, so no copy is left half done. A write that fails (a closed pipe, a full disk)
+** stops it too, and from then on nothing is changed: no file may change without its row. Either
+** way the exit status says the scan did not run to its end.
+**
+** main reads the command line (ParseArguments), checks it (CheckOptions), runs the scan
+** (RunScan) and answers the exit status (ExitStatus) from the facts the rows told.
 */
 #include "base/text.h"
 #include "disinfect/workflow.h"
