@@ -1,59 +1,174 @@
 /*
-** The offline Run key, through hivex. hivex has no call that deletes one value: the key's values
-** are set anew without it. hivex_commit writes the file it is given from scratch, so it writes a
-** new file beside the hive, which then takes the hive's name in one rename.
+** The offline Run key, through hivex.
+**
+** The disk is not to be trusted: anyone who could write there may have put links, FIFOs or a
+** crafted hive in the way, and may rename things while the scan runs. So the config folder is
+** reached one opened folder at a time without following a link, every later step acts through
+** that folder's descriptor, the hive is opened non-blocking and checked to be a regular file
+** before a byte is read, and the new hive is a file this process created exclusively.
+**
+** hivex has no call that deletes one value: the key's values are set anew without it, and
+** hivex_commit writes a whole new file. It parses what the disk holds, and a crafted hive can
+** make it abort, so it runs in a child process and reads and writes only through descriptors
+** opened here (by their /proc/self/fd names). The child answers on a pipe; a child that dies
+** is an error naming the hive, not the end of the scan's process.
+**
+** hivex is loaded when --windows-root asks for it, not when the program starts: a rescue system
+** without it can still run every other scan.
+**
+** The new hive gets the old one's mode and owner; the old one is kept beside it as
+** <hive>.krvbak (or .krvbak2 ... .krvbak9 when that name is taken), then the new one takes the
+** hive's name in one rename.
 */
 #include "app/hive.h"
 
 #include "base/text.h"
+#include "scan/scanstate.h"
 #include "startup/runkey.h"
 
 #include <dirent.h>
+#include <dlfcn.h>
 #include <errno.h>
 #include <fcntl.h>
 #include <hivex.h>
+#include <signal.h>
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
 #include <strings.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #define HivePathSize 4096
+#define NameSize 256
 
-static const char *const HiveParts[] = {"Windows", "System32", "config", "SOFTWARE"};
+static const char *const ConfigParts[] = {"Windows", "System32", "config"};
+static const char HiveName[] = "SOFTWARE";
 static const char *const RunKeyParts[] = {"Microsoft", "Windows", "CurrentVersion", "Run"};
+static const char RunKeyText[] = "Microsoft\\Windows\\CurrentVersion\\Run\\";
 
-/* Appends to `path` the entry of that folder whose name is `part` in any letter case. The disk
-** is not to be trusted: a link there could lead the write anywhere, so links are not taken. */
-static int AppendEntry(char *path, const char *part)
+/* What the child answers on its pipe: one of these bytes, then the value's name or the
+** cause of the error. */
+enum { AnswerNone = '0', AnswerFound = '1', AnswerError = 'E' };
+
+static int Fail(char *error, size_t errorSize, const char *what, const char *path, int code)
 {
-    DIR *folder = opendir(path);
-    if (!folder)
-        return 0;
-    int ok = 0;
-    for (struct dirent *entry; !ok && (entry = readdir(folder)) != NULL;) {
-        struct stat st;
-        if (strcasecmp(entry->d_name, part) != 0 ||
-            fstatat(dirfd(folder), entry->d_name, &st, AT_SYMLINK_NOFOLLOW) != 0 ||
-            S_ISLNK(st.st_mode))
-            continue;
-        ok = AppendText(path, HivePathSize, "/") && AppendText(path, HivePathSize, entry->d_name);
-    }
-    closedir(folder);
-    if (!ok)
-        errno = ENOENT;
-    return ok;
+    if (code)
+        snprintf(error, errorSize, "%s: %s (%s)", path, what, strerror(code));
+    else
+        snprintf(error, errorSize, "%s: %s", path, what);
+    return -1;
 }
+
+/* ---- hivex, loaded at run time -------------------------------------------------------------- */
+
+#define HivexLibrary "libhivex.so.0"
+
+static struct {
+    decltype(&hivex_open) open;
+    decltype(&hivex_close) close;
+    decltype(&hivex_root) root;
+    decltype(&hivex_node_get_child) nodeGetChild;
+    decltype(&hivex_node_values) nodeValues;
+    decltype(&hivex_value_key) valueKey;
+    decltype(&hivex_value_value) valueValue;
+    decltype(&hivex_node_set_values) nodeSetValues;
+    decltype(&hivex_commit) commit;
+} Hivex;
+
+/* Loads hivex and fills Hivex. Answers 0, or -1 with `error` set. */
+static int LoadHivex(char *error, size_t errorSize)
+{
+    static const struct {
+        const char *name;
+        void *slot;
+    } symbols[] = {
+        {"hivex_open", &Hivex.open},
+        {"hivex_close", &Hivex.close},
+        {"hivex_root", &Hivex.root},
+        {"hivex_node_get_child", &Hivex.nodeGetChild},
+        {"hivex_node_values", &Hivex.nodeValues},
+        {"hivex_value_key", &Hivex.valueKey},
+        {"hivex_value_value", &Hivex.valueValue},
+        {"hivex_node_set_values", &Hivex.nodeSetValues},
+        {"hivex_commit", &Hivex.commit},
+    };
+    void *library = dlopen(HivexLibrary, RTLD_NOW | RTLD_LOCAL);
+    for (size_t i = 0; library && i < sizeof symbols / sizeof symbols[0]; i++) {
+        void *function = dlsym(library, symbols[i].name);
+        if (!function)
+            library = NULL;
+        memcpy(symbols[i].slot, &function, sizeof function);
+    }
+    if (!library) {
+        const char *cause = dlerror();
+        snprintf(error, errorSize,
+                 "--windows-root: the registry library " HivexLibrary " cannot be loaded "
+                 "(install hivex): %s", cause ? cause : "");
+        return -1;
+    }
+    return 0;
+}
+
+/* Finds in the open folder `folder` the entry whose name is `part` in any letter case and puts
+** its name into `name`. Answers 0, or an errno value. */
+static int FindEntry(int folder, const char *part, char *name)
+{
+    int copy = dup(folder);
+    DIR *list = copy >= 0 ? fdopendir(copy) : NULL;
+    if (!list) {
+        int code = errno;
+        if (copy >= 0)
+            close(copy);
+        return code;
+    }
+    int code = ENOENT;
+    for (struct dirent *entry; code && (entry = readdir(list)) != NULL;)
+        if (!strcasecmp(entry->d_name, part) && CopyText(name, NameSize, entry->d_name))
+            code = 0;
+    closedir(list);
+    return code;
+}
+
+/* Opens <root>/Windows/System32/config (each part in any letter case, no part a link) and
+** puts its path into `path`. Answers the descriptor, or -1 with `error` set. */
+static int OpenConfigFolder(const char *root, char *path, char *error, size_t errorSize)
+{
+    const int flags = O_RDONLY | O_DIRECTORY | O_CLOEXEC;
+    int folder = open(root, flags);
+    if (folder < 0 || !CopyText(path, HivePathSize, root)) {
+        int code = errno;
+        if (folder >= 0)
+            close(folder);
+        return Fail(error, errorSize, "cannot open the folder", root, folder < 0 ? code : 0);
+    }
+    for (const char *part : ConfigParts) {
+        char name[NameSize];
+        int code = FindEntry(folder, part, name);
+        int next = code ? -1 : openat(folder, name, flags | O_NOFOLLOW);
+        close(folder);
+        if (next < 0 || !AppendText(path, HivePathSize, "/") ||
+            !AppendText(path, HivePathSize, name)) {
+            if (next >= 0)
+                close(next);
+            return Fail(error, errorSize, "no Windows/System32/config/SOFTWARE hive", root, 0);
+        }
+        folder = next;
+    }
+    return folder;
+}
+
+/* ---- the child: hivex ------------------------------------------------------------------- */
 
 /* The Run key's node, or 0 when the hive has no such key. */
 static hive_node_h RunKey(hive_h *hive)
 {
-    hive_node_h node = hivex_root(hive);
+    hive_node_h node = Hivex.root(hive);
     for (const char *part : RunKeyParts) {
         if (!node)
             return 0;
-        node = hivex_node_get_child(hive, node, part);
+        node = Hivex.nodeGetChild(hive, node, part);
     }
     return node;
 }
@@ -67,12 +182,12 @@ static int SetAllBut(hive_h *hive, hive_node_h key, hive_value_h *values, size_t
     for (size_t i = 0; ok && i < count; i++) {
         if (i == skip)
             continue;
-        kept[n].key = hivex_value_key(hive, values[i]);
-        kept[n].value = hivex_value_value(hive, values[i], &kept[n].t, &kept[n].len);
+        kept[n].key = Hivex.valueKey(hive, values[i]);
+        kept[n].value = Hivex.valueValue(hive, values[i], &kept[n].t, &kept[n].len);
         ok = kept[n].key && kept[n].value;
         n++;
     }
-    ok = ok && hivex_node_set_values(hive, key, n, kept, 0) == 0;
+    ok = ok && Hivex.nodeSetValues(hive, key, n, kept, 0) == 0;
     for (size_t i = 0; kept && i < n; i++) {
         free(kept[i].key);
         free(kept[i].value);
@@ -81,52 +196,266 @@ static int SetAllBut(hive_h *hive, hive_node_h key, hive_value_h *values, size_t
     return ok;
 }
 
-static int Fail(char *error, size_t errorSize, const char *what, const char *path)
+/* Writes the answer `kind` with `text` to `answer`, whole or not at all as far as the reader
+** can tell (it reads until the end). */
+static void Answer(int answer, char kind, const char *text)
 {
-    snprintf(error, errorSize, "%s: %s (%s)", path, what, strerror(errno));
+    char buffer[NameSize + 128];
+    buffer[0] = kind;
+    CopyText(buffer + 1, sizeof buffer - 1, text);
+    size_t length = strlen(buffer), done = 0;
+    while (done < length) {
+        ssize_t n = write(answer, buffer + done, length - done);
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n <= 0)
+            break;
+        done += (size_t)n;
+    }
+}
+
+/* The child's work: looks for the worm's value in the hive open at `hive` and, when `fresh`
+** is an open file, writes the hive without that value to it. */
+static int ChildWork(int hiveFile, int fresh, int answer)
+{
+    char name[64];
+    snprintf(name, sizeof name, "/proc/self/fd/%d", hiveFile);
+    hive_h *hive = Hivex.open(name, fresh >= 0 ? HIVEX_OPEN_WRITE : 0);
+    if (!hive) {
+        char cause[128];
+        snprintf(cause, sizeof cause, "cannot open the registry hive (%s)", strerror(errno));
+        Answer(answer, AnswerError, cause);
+        return 0;
+    }
+    hive_node_h key = RunKey(hive);
+    hive_value_h *values = key ? Hivex.nodeValues(hive, key) : NULL;
+    size_t count = 0;
+    while (values && values[count])
+        count++;
+    char kind = AnswerNone;
+    char text[NameSize + 128] = "";
+    for (size_t i = 0; i < count && kind == AnswerNone; i++) {
+        char *value = Hivex.valueKey(hive, values[i]);
+        if (value && IsWormValueName(value)) {
+            kind = AnswerFound;
+            CopyText(text, sizeof text, value);
+            snprintf(name, sizeof name, "/proc/self/fd/%d", fresh);
+            if (fresh >= 0 &&
+                (!SetAllBut(hive, key, values, count, i) || Hivex.commit(hive, name, 0) != 0)) {
+                kind = AnswerError;
+                snprintf(text, sizeof text, "cannot write the registry hive (%s)", strerror(errno));
+            }
+        }
+        free(value);
+    }
+    free(values);
+    Hivex.close(hive);
+    Answer(answer, kind, text);
+    return 0;
+}
+
+/* Runs ChildWork in a child process and reads its answer into `answer` (NUL-terminated).
+** Answers 0, or -1 with `error` set when the child could not run or did not answer. */
+static int RunChild(int hiveFile, int fresh, char *answer, size_t answerSize, const char *path,
+                    char *error, size_t errorSize)
+{
+    int channel[2];
+    if (pipe2(channel, O_CLOEXEC) != 0)
+        return Fail(error, errorSize, "cannot read the registry hive", path, errno);
+    pid_t child = fork();
+    if (child == 0) {
+        /* A stop is the parent's to handle; the child only finishes its answer. */
+        signal(SIGINT, SIG_IGN);
+        signal(SIGTERM, SIG_IGN);
+        close(channel[0]);
+        _exit(ChildWork(hiveFile, fresh, channel[1]));
+    }
+    close(channel[1]);
+    size_t got = 0;
+    while (child > 0 && got + 1 < answerSize) {
+        ssize_t n = read(channel[0], answer + got, answerSize - 1 - got);
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n <= 0)
+            break;
+        got += (size_t)n;
+    }
+    answer[got] = 0;
+    close(channel[0]);
+    if (child < 0)
+        return Fail(error, errorSize, "cannot read the registry hive", path, errno);
+    int status = 0;
+    while (waitpid(child, &status, 0) < 0 && errno == EINTR) {
+    }
+    if (WIFSIGNALED(status)) {
+        char what[96];
+        snprintf(what, sizeof what, "hivex stopped on the registry hive (signal %d)",
+                 WTERMSIG(status));
+        return Fail(error, errorSize, what, path, 0);
+    }
+    if (!WIFEXITED(status) || WEXITSTATUS(status) != 0 || got == 0)
+        return Fail(error, errorSize, "hivex gave no answer on the registry hive", path, 0);
+    return 0;
+}
+
+/* ---- the parent: the files ---------------------------------------------------------------- */
+
+static int SameFile(const struct stat *a, const struct stat *b)
+{
+    return a->st_dev == b->st_dev && a->st_ino == b->st_ino;
+}
+
+/* Gives the written new hive `fresh` the old one's mode and owner and puts it to disk. Where
+** the file system decides those itself (FAT), the attempt may fail and the result still match. */
+static int FinishNewHive(int fresh, const struct stat *old)
+{
+    struct stat now;
+    (void)!fchown(fresh, old->st_uid, old->st_gid);
+    (void)!fchmod(fresh, old->st_mode & 07777);
+    return fstat(fresh, &now) == 0 && now.st_size > 0 && now.st_uid == old->st_uid &&
+           now.st_gid == old->st_gid && (now.st_mode & 07777) == (old->st_mode & 07777) &&
+           fsync(fresh) == 0;
+}
+
+/* Keeps the hive `name` (which must still be the file `old`) under the first free backup name,
+** put into `backup`. A hard link keeps the hive in place; where the file system has none, the
+** hive is renamed, never over anything. Answers 1 when the hive was renamed away, 0 when it
+** was linked, -1 on failure. */
+static int KeepBackup(int config, const char *name, const struct stat *old, char *backup)
+{
+    for (int i = 1; i <= 9; i++) {
+        CopyText(backup, NameSize, name);
+        AppendText(backup, NameSize, ".krvbak");
+        if (i > 1) {
+            char digit[2] = {(char)('0' + i), 0};
+            AppendText(backup, NameSize, digit);
+        }
+        int renamed = 0;
+        if (linkat(config, name, config, backup, 0) != 0) {
+            if (errno == EEXIST)
+                continue;
+            if (errno != EPERM && errno != EOPNOTSUPP && errno != EMLINK)
+                return -1;
+            if (renameat2(config, name, config, backup, RENAME_NOREPLACE) != 0) {
+                if (errno == EEXIST)
+                    continue;
+                return -1;
+            }
+            renamed = 1;
+        }
+        /* The name may have been swapped since it was checked: keep only the hive itself. */
+        struct stat kept;
+        if (fstatat(config, backup, &kept, AT_SYMLINK_NOFOLLOW) == 0 && SameFile(&kept, old))
+            return renamed;
+        if (renamed)
+            renameat2(config, backup, config, name, RENAME_NOREPLACE);
+        else
+            unlinkat(config, backup, 0);
+        errno = ESTALE;
+        return -1;
+    }
+    errno = EEXIST;
     return -1;
+}
+
+/* Puts the new hive `fresh` (created as `freshName`) in the place of the hive `name`, which
+** must still be the file `old`, keeping the old one as a backup. Answers 0 or -1. */
+static int ReplaceHive(int config, const char *name, const struct stat *old, int fresh,
+                       const char *freshName, const char *path, char *error, size_t errorSize)
+{
+    struct stat now;
+    char backup[NameSize];
+    if (!FinishNewHive(fresh, old))
+        return Fail(error, errorSize, "cannot give the new registry hive the old one's mode "
+                    "and owner", path, errno);
+    if (fstatat(config, name, &now, AT_SYMLINK_NOFOLLOW) != 0 || !SameFile(&now, old))
+        return Fail(error, errorSize, "the registry hive was replaced while it was read",
+                    path, 0);
+    int renamed = KeepBackup(config, name, old, backup);
+    if (renamed < 0)
+        return Fail(error, errorSize, "cannot keep a backup of the registry hive", path, errno);
+    if (renameat(config, freshName, config, name) != 0) {
+        int code = errno;
+        if (renamed)
+            renameat2(config, backup, config, name, RENAME_NOREPLACE);
+        else
+            unlinkat(config, backup, 0);
+        return Fail(error, errorSize, "cannot replace the registry hive", path, code);
+    }
+    fsync(config);
+    return 0;
 }
 
 int RemoveOfflineRunValue(const char *root, int reportOnly, char *found, size_t foundSize,
                           char *error, size_t errorSize)
 {
-    char path[HivePathSize];
-    if (!CopyText(path, sizeof path, root))
-        return Fail(error, errorSize, "path too long", root);
-    for (const char *part : HiveParts)
-        if (!AppendEntry(path, part))
-            return Fail(error, errorSize, "no Windows/System32/config/SOFTWARE hive", root);
-
-    hive_h *hive = hivex_open(path, reportOnly ? 0 : HIVEX_OPEN_WRITE);
-    if (!hive)
-        return Fail(error, errorSize, "cannot open the registry hive", path);
-    int result = 0;
-    hive_node_h key = RunKey(hive);
-    hive_value_h *values = key ? hivex_node_values(hive, key) : NULL;
-    size_t count = 0;
-    while (values && values[count])
-        count++;
-    for (size_t i = 0; i < count && result == 0; i++) {
-        char *name = hivex_value_key(hive, values[i]);
-        if (name && IsWormValueName(name)) {
-            snprintf(found, foundSize, "%s:Microsoft\\Windows\\CurrentVersion\\Run\\%s", path, name);
-            result = 1;
-            if (!reportOnly) {
-                char fresh[HivePathSize + 8];
-                snprintf(fresh, sizeof fresh, "%s.krvnew", path);
-                unlink(fresh);      /* whatever stands there, a link above all, goes first */
-                if (!SetAllBut(hive, key, values, count, i) || hivex_commit(hive, fresh, 0) != 0) {
-                    result = Fail(error, errorSize, "cannot write the registry hive", path);
-                    unlink(fresh);
-                } else if (rename(fresh, path) != 0) {
-                    result = Fail(error, errorSize, "cannot replace the registry hive", path);
-                    unlink(fresh);
-                }
-            }
-        }
-        free(name);
+    char path[HivePathSize], name[NameSize], freshName[NameSize + 8];
+    if (LoadHivex(error, errorSize) != 0)
+        return -1;
+    int config = OpenConfigFolder(root, path, error, errorSize);
+    if (config < 0)
+        return -1;
+    if (FindEntry(config, HiveName, name) != 0 || !AppendText(path, HivePathSize, "/") ||
+        !AppendText(path, HivePathSize, name)) {
+        close(config);
+        return Fail(error, errorSize, "no Windows/System32/config/SOFTWARE hive", root, 0);
     }
-    free(values);
-    hivex_close(hive);
+
+    /* Non-blocking, so that a FIFO or a device there cannot hold the scan; checked before a
+    ** byte is read. */
+    struct stat old;
+    int hiveFile = openat(config, name, O_RDONLY | O_NONBLOCK | O_NOFOLLOW | O_CLOEXEC);
+    if (hiveFile < 0 || fstat(hiveFile, &old) != 0 || !S_ISREG(old.st_mode)) {
+        int code = hiveFile < 0 ? errno : 0;
+        if (hiveFile >= 0)
+            close(hiveFile);
+        close(config);
+        return Fail(error, errorSize, code ? "cannot open the registry hive"
+                                           : "the registry hive is not a regular file",
+                    path, code);
+    }
+
+    /* The new hive, created here and nowhere else: a link or anything else under its name is
+    ** removed first, and one put there after that makes the creation fail. */
+    int fresh = -1;
+    if (!reportOnly) {
+        CopyText(freshName, sizeof freshName, name);
+        AppendText(freshName, sizeof freshName, ".krvnew");
+        unlinkat(config, freshName, 0);
+        fresh = openat(config, freshName, O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC,
+                       0600);
+        if (fresh < 0) {
+            int code = errno;
+            close(hiveFile);
+            close(config);
+            return Fail(error, errorSize, "cannot create the new registry hive", path, code);
+        }
+    }
+
+    char answer[NameSize + 128];
+    int placed = 0;
+    int result = RunChild(hiveFile, fresh, answer, sizeof answer, path, error, errorSize);
+    if (result == 0 && answer[0] == AnswerError)
+        result = Fail(error, errorSize, answer + 1, path, 0);
+    else if (result == 0 && answer[0] == AnswerFound) {
+        snprintf(found, foundSize, "%s:%s%s", path, RunKeyText, answer + 1);
+        result = 1;
+        /* A stop asked for until now still leaves every file as it was. */
+        if (fresh >= 0 && ScanContinue.load() == 0)
+            result = Fail(error, errorSize, "stopped before the registry hive was replaced",
+                          path, 0);
+        else if (fresh >= 0 &&
+                 ReplaceHive(config, name, &old, fresh, freshName, path, error, errorSize) != 0)
+            result = -1;
+        else
+            placed = fresh >= 0;
+    }
+    if (fresh >= 0) {
+        close(fresh);
+        if (!placed)
+            unlinkat(config, freshName, 0);
+    }
+    close(hiveFile);
+    close(config);
     return result;
 }

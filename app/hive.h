@@ -7,13 +7,17 @@
 
 #include <stddef.h>
 
-/* Finds <root>/Windows/System32/config/SOFTWARE (each part in any letter case) and, under its
-** key Microsoft\Windows\CurrentVersion\Run, the first value whose name IsWormValueName accepts.
-** Unless `reportOnly`, removes that value: the hive is written to a new file beside it and
-** renamed over it, so on any failure the hive stays as it was; without such a value nothing is
-** written. Answers 1 when a value was found (and removed, unless reportOnly), with `found` set
-** to "<hive path>:Microsoft\Windows\CurrentVersion\Run\<name>"; 0 when there is none; -1 when
-** the hive cannot be found, read or written, with `error` set to one line naming the cause. */
+/* Finds <root>/Windows/System32/config/SOFTWARE (each part in any letter case, no link taken;
+** the hive must be a regular file, anything else is refused without waiting on it) and, under
+** its key Microsoft\Windows\CurrentVersion\Run, the first value whose name IsWormValueName
+** accepts. hivex runs in a child process. Unless `reportOnly`, removes that value: the hive is
+** written to a new file created exclusively in the config folder, with the old hive's mode and
+** owner; the old hive is kept as <name>.krvbak (.krvbak2 ... .krvbak9 when taken) and the new
+** one takes its name. On any failure, and when ScanContinue was cleared before the new hive
+** took its place, the hive stays as it was. Answers 1 when a value was found (and removed,
+** unless reportOnly), with `found` set to "<hive path>:Microsoft\Windows\CurrentVersion\Run\
+** <name>"; 0 when there is none; -1 when the hive cannot be found, read or written, or hivex
+** failed on it, with `error` set to one line naming the hive and the cause. */
 int RemoveOfflineRunValue(const char *root, int reportOnly, char *found, size_t foundSize,
                           char *error, size_t errorSize);
 

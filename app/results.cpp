@@ -70,5 +70,5 @@ static void FinishScan(void)
 }
 
 const DisplayOps DialogDisplay = {
-    AddRow, SetTargetText, SetControlEnabled, SetScanCaption, WarnRestart, FinishScan,
+    AddRow, SetTargetText, SetControlEnabled, SetScanCaption, WarnRestart, FinishScan, nullptr, nullptr,
 };

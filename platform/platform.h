@@ -192,6 +192,9 @@ struct PlatformOps {
     uint32_t (*milliseconds)(void);
     int (*errorIsTerminal)(void);
     void (*onInterrupt)(void (*handler)(void));
+    /* The machine's name into `out` (`size` bytes, NUL-terminated, cut to fit); 0 when the
+    ** system will not tell, with `out` empty. */
+    int (*hostName)(char *out, uint32_t size);
 };
 
 /* The build's real operations (Win32 or POSIX), filled by name in the backend. Constant: tests

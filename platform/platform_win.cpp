@@ -522,6 +522,24 @@ static void WinOnInterrupt(void (*handler)(void))
 /* Windows has no per-process limit of open handles worth raising. */
 void PlatformRaiseFileLimit(void) {}
 
+/* GetComputerNameA: the NetBIOS name, on both families. */
+static int WinHostName(char *out, uint32_t size)
+{
+    char name[MAX_COMPUTERNAME_LENGTH + 1];
+    DWORD length = sizeof name;
+    if (size == 0)
+        return 0;
+    out[0] = 0;
+    if (!GetComputerNameA(name, &length))
+        return 0;
+    name[sizeof name - 1] = 0;
+    uint32_t n = 0;
+    for (; name[n] && n + 1 < size; n++)
+        out[n] = name[n];
+    out[n] = 0;
+    return 1;
+}
+
 /* ---- the table ------------------------------------------------------------------------- */
 
 const PlatformOps PlatformDefaults = {
@@ -558,5 +576,6 @@ const PlatformOps PlatformDefaults = {
     .milliseconds      = WinMilliseconds,
     .errorIsTerminal   = WinErrorIsTerminal,
     .onInterrupt       = WinOnInterrupt,
+    .hostName          = WinHostName,
 };
 

@@ -219,6 +219,8 @@ static void PosixOnInterrupt(void (*handler)(void))
     struct sigaction action;
     memset(&action, 0, sizeof action);
     action.sa_handler = OnSignal;
+    /* A stop must not fail the write or wait in progress: it is looked at between files. */
+    action.sa_flags = SA_RESTART;
     sigemptyset(&action.sa_mask);
     sigaction(SIGINT, &action, NULL);
     sigaction(SIGTERM, &action, NULL);
@@ -232,6 +234,18 @@ void PlatformRaiseFileLimit(void)
         limit.rlim_cur = limit.rlim_max;
         setrlimit(RLIMIT_NOFILE, &limit);
     }
+}
+
+static int PosixHostName(char *out, uint32_t size)
+{
+    if (size == 0)
+        return 0;
+    if (gethostname(out, size) != 0) {
+        out[0] = 0;
+        return 0;
+    }
+    out[size - 1] = 0;
+    return 1;
 }
 
 /* ---- the table ------------------------------------------------------------------------- */
@@ -270,5 +284,6 @@ const PlatformOps PlatformDefaults = {
     .milliseconds      = PosixMilliseconds,
     .errorIsTerminal   = PosixErrorIsTerminal,
     .onInterrupt       = PosixOnInterrupt,
+    .hostName          = PosixHostName,
 };
 

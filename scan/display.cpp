@@ -20,6 +20,12 @@ void AddResultRow(const char *file, const char *status)
         Display->addRow(file, status);
 }
 
+void ShowPassedOver(const char *path, int32_t reason)
+{
+    if (Display && Display->passedOver)
+        Display->passedOver(path, reason);
+}
+
 void ShowTarget(const char *path)
 {
     if (Display && Display->setTargetText)
@@ -56,16 +62,16 @@ void FormatCounter(char *out, int32_t value)
 }
 
 const ReportRow ReportRows[ReportRowCount] = {
-    {"Folders:", &ScanCounters.folders},
-    {"Files:", &ScanCounters.files},
-    {"Infected:", &ScanCounters.infected},
-    {"Warnings:", &ScanCounters.warnings},
-    {"Suspicious:", &ScanCounters.suspicious},
-    {"Cleaned:", &ScanCounters.cleaned},
-    {"Deleted:", &ScanCounters.deleted},
-    {"Cleaned at restart:", &ScanCounters.cleanedAtRestart},
-    {"Deleted at restart:", &ScanCounters.deletedAtRestart},
-    {"Unable to be cleaned:", &ScanCounters.unableToClean},
+    {"Folders:", "folders", &ScanCounters.folders},
+    {"Files:", "files", &ScanCounters.files},
+    {"Infected:", "infected", &ScanCounters.infected},
+    {"Warnings:", "warnings", &ScanCounters.warnings},
+    {"Suspicious:", "suspicious", &ScanCounters.suspicious},
+    {"Cleaned:", "cleaned", &ScanCounters.cleaned},
+    {"Deleted:", "deleted", &ScanCounters.deleted},
+    {"Cleaned at restart:", "cleaned_at_restart", &ScanCounters.cleanedAtRestart},
+    {"Deleted at restart:", "deleted_at_restart", &ScanCounters.deletedAtRestart},
+    {"Unable to be cleaned:", "unable_to_be_cleaned", &ScanCounters.unableToClean},
 };
 
 void ShowScanReport(void)
@@ -74,10 +80,14 @@ void ShowScanReport(void)
 
     if (Display && Display->setScanCaption)
         Display->setScanCaption(ScanCaption);
-    AddResultRow(ReportTitle, "");
-    for (const ReportRow &row : ReportRows) {
-        FormatCounter(value, *row.counter);
-        AddResultRow(row.label, value);
+    if (Display && Display->showReport) {
+        Display->showReport(ReportRows, ReportRowCount);
+    } else {
+        AddResultRow(ReportTitle, "");
+        for (const ReportRow &row : ReportRows) {
+            FormatCounter(value, *row.counter);
+            AddResultRow(row.label, value);
+        }
     }
     if (ScanCounters.infected != 0 && Display && Display->warnRestart)
         Display->warnRestart(RestartWarning, DialogTitle);

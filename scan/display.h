@@ -21,10 +21,12 @@ extern const char ScanCaption[];      /* "&Scan": the Scan/Stop button while no 
 extern const char StopCaption[];      /* "&Stop": the same button during a scan */
 
 /* The report: the title row (with an empty status), then one labelled row per counter, in
-** this order: "Folders:" ... "Unable to be cleaned:". */
+** this order: "Folders:" ... "Unable to be cleaned:". Each row also has a key for machines:
+** the label in lower case without the colon, words joined by "_" ("unable_to_be_cleaned"). */
 #define ReportRowCount 10
 struct ReportRow {
     const char *label;
+    const char *key;
     const int32_t *counter;
 };
 extern const char ReportTitle[];
@@ -44,6 +46,21 @@ struct DisplayOps {
     /* Optional: enables Scan, Select Path and Exit, in this order, then sets ScanState to Idle,
     ** as one step with respect to the Stop command. Null: ShowScanReport does it itself. */
     void (*finishScan)(void);
+    /* Optional: receives the report as data, the rows in order (read each counter through
+    ** the row); no report row then comes through addRow. Null: the report comes as rows
+    ** through addRow, the title row first. */
+    void (*showReport)(const ReportRow *rows, int count);
+    /* Optional: a part of the target the walk did not go into, and why (PassedOver). The rows
+    ** do not change with it. */
+    void (*passedOver)(const char *path, int32_t reason);
+};
+
+/* Why the walk did not go into a part of the target. */
+enum PassedOver : int32_t {
+    PassedNotListed = 0,   /* a folder that could not be listed, whatever the cause */
+    PassedTooLong = 1,     /* a folder whose path is too long for the system */
+    PassedMountPoint = 2,  /* a mount point (on Windows also a junction), not entered */
+    PassedLink = 3,        /* a link, not followed: no part of the target is lost by it */
 };
 
 /* The installed consumer; null means none. */
@@ -51,6 +68,9 @@ extern const DisplayOps *Display;
 
 /* Appends one row at the end of the list and scrolls it into view. */
 void AddResultRow(const char *file, const char *status);
+
+/* Tells the consumer that `path` was passed over for `reason` (PassedOver). */
+void ShowPassedOver(const char *path, int32_t reason);
 
 /* Shows `path`, or AllFixedDrives when it is empty. */
 void ShowTarget(const char *path);
@@ -60,7 +80,7 @@ void DisableControl(int id);
 void EnableControl(int id);
 
 /* Ends every scan: the Scan caption back to "&Scan", the eleven report rows (each counter read
-** as its row is written), the restart warning when anything was infected, then Scan, Select
+** as its row is written) or the report hook, the restart warning when anything was infected, then Scan, Select
 ** Path and Exit enabled and ScanState set to Idle, as the very last step. */
 void ShowScanReport(void);
 

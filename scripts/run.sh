@@ -30,10 +30,16 @@ echo "== no X display (DISPLAY is not set): the dialog cannot open here."
 echo "   Start it from a desktop session with: bash scripts/run-dialog.sh"
 echo "   Scanning the demo folder headless with the console scanner instead:"
 echo
-# The scan deletes what it finds, so it works on a copy and leaves the demo folder whole.
+# First a report (krvscan changes nothing unless asked), then the cleaning, on a copy so that
+# the demo folder stays whole.
 rm -rf build/demo-scan
 cp -a "$demo" build/demo-scan
 # krvscan answers 1 when it found something infected, which is what the demo folder is for.
 rc=0
 build/native/app/krvscan build/demo-scan || rc=$?
+[ $rc -le 1 ] || exit $rc
+echo
+echo "== the same folder again, with --clean"
+rc=0
+build/native/app/krvscan --clean build/demo-scan || rc=$?
 [ $rc -le 1 ] || exit $rc

@@ -139,7 +139,6 @@ static int ScannedAnyway(const char *const *paths, int count, int i)
 void ScanGivenPaths(const char *const *paths, int count)
 {
     ResetScanCounters();
-    ScanContinue.store(1, std::memory_order_relaxed);
     for (int i = 0; i < count && i < MaxGivenPaths; i++) {
         GivenPath *path = &given[i];
         path->known = Platform.fileIdentity(paths[i], &path->volume, &path->index);
@@ -176,23 +175,39 @@ static int IsDotEntry(const char *name)
 
 /* An entry whose path the system cannot take, `name` to be put at `cut`, is not passed over in
 ** silence. A file counts as a file that cannot be opened (a row for a program extension). A
-** folder is what any folder that cannot be listed is: counted and shown, without a row; nothing
-** in the walk reports an error to the user. */
-static void PassOver(uint32_t cut, const FindRecord *record)
+** folder is what any folder that cannot be listed is: counted and shown, without a row (nothing
+** in the walk reports an error to the user), and named to whoever listens for what goes
+** unscanned. EntryPath gives the entry's path in a buffer of the worker's own. */
+static char *EntryPath(uint32_t cut, const FindRecord *record)
 {
     /* The worker is the only user. Any folder path that fits ScanPath and any name fit here. */
     static char path[ScanPathSize + sizeof record->name + 1];
     memcpy(path, ScanPath, cut);
     path[cut] = 0;
     AppendText(path, sizeof path, record->name);
+    return path;
+}
+
+static void PassOver(uint32_t cut, const FindRecord *record)
+{
+    char *path = EntryPath(cut, record);
     if (!(record->attributes & AttrDirectory)) {
         ProcessUnreachableFile(path);
         return;
     }
     char separator[2] = {PathSeparator, 0};
-    AppendText(path, sizeof path, separator);
+    AppendText(path, ScanPathSize + sizeof record->name + 1, separator);
     ScanCounters.folders++;
     ShowTarget(path);
+    ShowPassedOver(path, PassedTooLong);
+}
+
+/* A link or mount point the walk does not go through is named to whoever listens. */
+static void PassOverLink(uint32_t cut, const FindRecord *record)
+{
+    int mountPoint = (record->attributes & AttrDirectory) &&
+                     record->reparseTag == ReparseTagMountPoint;
+    ShowPassedOver(EntryPath(cut, record), mountPoint ? PassedMountPoint : PassedLink);
 }
 
 void ScanFolder(void)
@@ -203,8 +218,10 @@ void ScanFolder(void)
     uint32_t cut = (uint32_t)strlen(ScanPath);
     if (cut == 0 || ScanPath[cut - 1] != PathSeparator) {
         /* Without room for the separator the folder is counted but cannot be walked. */
-        if (cut + 1 >= ScanPathSize)
+        if (cut + 1 >= ScanPathSize) {
+            ShowPassedOver(ScanPath, PassedTooLong);
             return;
+        }
         ScanPath[cut++] = PathSeparator;
         ScanPath[cut] = 0;
     }
@@ -224,18 +241,24 @@ void ScanFolder(void)
                 if (record.attributes & AttrDirectory) {
                     /* A link to a folder is not followed: it may lead back up the tree
                     ** (endless recursion) or into a part walked anyway (files twice). */
-                    if (IsDotEntry(record.name) || (record.attributes & AttrReparsePoint))
+                    if (IsDotEntry(record.name))
                         continue;
+                    if (record.attributes & AttrReparsePoint) {
+                        PassOverLink(cut, &record);
+                        continue;
+                    }
                     /* Room for the name, its separator and the pattern: a longer path, even one
                     ** that ScanPath would hold, cannot be listed. */
                     if (AppendText(ScanPath, PlatformMaxPath - 4, record.name))
                         ScanFolder();
                     else
                         PassOver(cut, &record);
-                } else if (!IsLink(&record)) {
+                } else if (IsLink(&record)) {
                     /* A link to a file is not followed either: its target may lie outside the
                     ** folder the user chose, or be scanned twice inside it; and deleting it
                     ** would remove the link, not the file, whatever the row said. */
+                    PassOverLink(cut, &record);
+                } else {
                     if (AppendText(ScanPath, PlatformMaxPath, record.name))
                         ProcessFile();
                     else
@@ -244,7 +267,12 @@ void ScanFolder(void)
                 InHand.listing = InvalidFindHandle;
             } while (ShouldGoOn() && Platform.findNext(find, &record));
             Platform.findClose(find);
+        } else {
+            ScanPath[cut] = 0;
+            ShowPassedOver(ScanPath, PassedNotListed);
         }
+    } else {
+        ShowPassedOver(ScanPath, PassedTooLong);
     }
     ScanPath[cut] = 0;
     ShowTarget(ScanPath);

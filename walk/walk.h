@@ -19,12 +19,13 @@ void ScanAllFixedDrives(void);
 ** A folder that does not fit in ScanPath is counted as entered and not walked. */
 void ScanSelectedFolder(const char *folder);
 
-/* Resets the counters, sets ScanContinue to 1 and takes each of the `count` paths in turn
-** while the scan may go on: a folder is walked as ScanSelectedFolder walks it, anything else
-** goes to ProcessFile as one file, the entry in hand of a listing of that one entry. A path
-** that does not fit in ScanPath, or whose folder cannot be listed, counts as a file that cannot
-** be opened. Each file is scanned once: a path that is, by identity, one given before it, or
-** that lies in a folder given (where the walk of that folder reaches it), is left to that. */
+/* Resets the counters and takes each of the `count` paths in turn while the scan may go on
+** (the caller sets ScanContinue to 1 beforehand, so that a stop asked for before the walk
+** begins holds): a folder is walked as ScanSelectedFolder walks it, anything else goes to
+** ProcessFile as one file, the entry in hand of a listing of that one entry. A path that does
+** not fit in ScanPath, or whose folder cannot be listed, counts as a file that cannot be
+** opened. Each file is scanned once: a path that is, by identity, one given before it, or that
+** lies in a folder given (where the walk of that folder reaches it), is left to that. */
 void ScanGivenPaths(const char *const *paths, int count);
 
 /* Walks the folder in ScanPath depth-first, handing every file to ProcessFile. Folders that

@@ -4,17 +4,21 @@
 krvscan_test.py KRVSCAN MAKESAMPLES
 
 Rows and report, JSON read back (an awkward name included), the exit status for each cause,
---report-only changing nothing, Ctrl-C and a closed pipe stopping the scan cleanly, and
+a scan without --clean (or with --report-only) changing nothing, Ctrl-C and a closed pipe stopping the scan cleanly, and
 --windows-root on hives made here (hive.py) and read back with hivexget.
 """
+import codecs
 import hashlib
 import json
 import os
+import re
 import signal
+import socket
 import stat
 import subprocess
 import sys
 import tempfile
+import threading
 import time
 import unittest
 
@@ -101,7 +105,7 @@ class RowsAndReport(Scans):
         os.chmod(os.path.join(sub, "infected.dll"), 0o444)   # read-only: deleted all the same
         single = os.path.join(self.work, "single.exe")
         os.rename(os.path.join(sub, "infected-entry2.exe"), single)
-        r = run(self.tree, single)
+        r = run("--clean", self.tree, single)
         self.assertEqual(1, r.returncode, r.stderr)
         rows = r.stdout.decode().splitlines()
         for name in ["infected-entry1.exe", "infected.dll", "infected-pe32plus.exe"]:
@@ -115,7 +119,7 @@ class RowsAndReport(Scans):
         self.assertEqual(LABELS, list(got))
         self.assertEqual(("2", "18", "4", "4"),
                          (got["Folders:"], got["Files:"], got["Infected:"], got["Deleted:"]))
-        clean = run(self.tree)
+        clean = run("--clean", self.tree)
         self.assertEqual(0, clean.returncode)
         self.assertEqual("0", report(clean.stdout)["Infected:"])
 
@@ -125,12 +129,42 @@ class RowsAndReport(Scans):
             worm = f.read()
         with open(os.path.join(self.tree, forged), "wb") as f:
             f.write(worm)
-        r = run(self.tree)
+        r = run("--clean", self.tree)
         lines = r.stdout.decode().splitlines()
         self.assertEqual(1, lines.count("Scan report\t"))
         escaped = os.path.join(self.tree, forged.replace("\n", "\\x0A").replace("\t", "\\x09"))
         self.assertIn(escaped + "\t" + INFECTED, lines)
         self.assertEqual("5", report(r.stdout)["Infected:"])
+
+
+def name_of(row):
+    """The exact name in a text row's first field, read back as the README says."""
+    return codecs.escape_decode(row.split(b"\t")[0])[0]
+
+
+class Escaping(Scans):
+    def test_every_name_comes_back_from_its_row_and_no_two_rows_are_alike(self):
+        names = [b"n\nx", b"n\\x0Ax", b"n\\nx", b"back\\slash", b"c1 \xc2\x85 nel",
+                 b"c1 \xc2\x9f", b"del \x7f", b"tab\t", b"latin1 caf\xe9", b"utf8 caf\xc3\xa9",
+                 b"cut \xe2\x82", b"nbsp \xc2\xa0", b"esc \x1b[31m"]
+        with open(os.path.join(self.tree, "sub", "infected.dll"), "rb") as f:
+            worm = f.read()
+        top = os.path.join(self.work, "names").encode()
+        os.makedirs(top)
+        for name in names:
+            with open(os.path.join(top, name + b".dll"), "wb") as f:
+                f.write(worm)
+        r = run(top)
+        self.assertEqual(1, r.returncode, r.stderr)
+        rows = [x for x in r.stdout.split(b"\n") if x.endswith(b"\t" + INFECTED.encode())]
+        self.assertEqual(len(names), len(set(rows)))
+        got = sorted(name_of(row) for row in rows)
+        self.assertEqual(sorted(os.path.join(top, n + b".dll") for n in names), got)
+        for row in rows:
+            # Plain text on a terminal: no control, C1 control or stray byte left raw.
+            text = row.decode("utf-8")
+            self.assertFalse(any(ord(c) < 0x20 and c != "\t" or 0x7F <= ord(c) < 0xA0
+                                 for c in text), row)
 
 
 class Json(Scans):
@@ -141,7 +175,7 @@ class Json(Scans):
         path = os.path.join(self.tree.encode(), awkward)
         with open(path, "wb") as f:
             f.write(worm)
-        r = run("--json", self.tree)
+        r = run("--json", "--clean", self.tree)
         self.assertEqual(1, r.returncode, r.stderr)
         objects = [json.loads(line.decode("utf-8")) for line in r.stdout.splitlines()]
         rows, last = objects[:-1], objects[-1]
@@ -151,6 +185,9 @@ class Json(Scans):
         self.assertTrue(last["complete"])
         mine = [o for o in rows if "file_hex" in o]
         self.assertEqual([INFECTED, "deleted"], [o["status"] for o in mine])
+        self.assertEqual(["infected", "deleted"] * 5, [o["event"] for o in rows])
+        self.assertEqual(("report", 5, 5, 0, 0), (last["event"], last["found"], last["removed"],
+                                                  last["remaining"], last["unscanned"]))
         self.assertEqual(path, bytes.fromhex(mine[0]["file_hex"]))
         self.assertIn("\ufffd", mine[0]["file"])
         self.assertTrue(all("file_hex" not in o for o in rows if o not in mine))
@@ -171,18 +208,21 @@ class ExitStatus(Scans):
             (os.path.join(self.work, "no-such"),): "no such file or folder",
             (fifo,): "cannot be read",
             (self.tree, "--all-fixed-drives"): "not both",
+            ("--clean", "--report-only", self.tree): "not both",
             ("--windows-root",): "needs a folder",
         }
         for args, cause in causes.items():
             r = run(*args)
             self.assertEqual(2, r.returncode, args)
-            self.assertIn(cause, r.stderr.decode().splitlines()[0], args)
+            self.assertEqual(1, len(r.stderr.splitlines()), (args, r.stderr))
+            self.assertIn(cause, r.stderr.decode(), args)
             self.assertEqual(b"", r.stdout, args)
+        self.assertIn(b"krvscan --help", run("--bogus", self.tree).stderr)
         self.assertTrue(os.path.exists(os.path.join(self.tree, "sub", SAMPLES_INFECTED[0])))
 
     def test_ctrl_c_finishes_the_file_in_hand_then_reports(self):
         self.big_tree(20000)
-        p = subprocess.Popen([KRVSCAN, "--json", self.tree], stdout=subprocess.PIPE,
+        p = subprocess.Popen([KRVSCAN, "--json", "--clean", self.tree], stdout=subprocess.PIPE,
                              stderr=subprocess.PIPE)
         p.stdout.readline()          # the scan is under way
         p.send_signal(signal.SIGINT)
@@ -192,20 +232,252 @@ class ExitStatus(Scans):
         last = json.loads(out.splitlines()[-1])
         self.assertFalse(last["complete"])
         self.assertLess(last["report"]["files"], 20000 + 18)
+        # The text report says so too, not only standard error.
+        p = subprocess.Popen([KRVSCAN, self.tree], stdout=subprocess.PIPE,
+                             stderr=subprocess.PIPE)
+        time.sleep(0.3)
+        p.send_signal(signal.SIGINT)
+        out, err = p.communicate(timeout=60)
+        self.assertEqual(2, p.returncode, err)
+        self.assertIn("Incomplete:", report(out))
+
+    def too_long(self):
+        """A folder whose path is too long for the system, below the tree."""
+        fd = os.open(self.tree, os.O_RDONLY)
+        for _ in range(22):
+            os.mkdir("d" * 200, dir_fd=fd)
+            inner = os.open("d" * 200, os.O_RDONLY, dir_fd=fd)
+            os.close(fd)
+            fd = inner
+        os.close(fd)
+
+    def test_each_status_and_its_facts(self):
+        """0-4, and when several hold: 2 before 3, 3 before 4, 4 before 1."""
+        cases = [  # (name, setup, flags, status, found, removed, remaining, unscanned)
+            ("clean", "remove the samples", (), 0, 0, 0, 0, 0),
+            ("found", "", (), 1, 4, 0, 4, 0),
+            ("found and removed", "", ("--clean",), 1, 4, 4, 0, 0),
+            ("one left", "immutable", ("--clean",), 3, 4, 3, 1, 0),
+            ("not all scanned", "too long, remove the samples", (), 4, 0, 0, 0, 1),
+            ("found, not all scanned", "too long", (), 4, 4, 0, 4, 1),
+            ("one left, not all scanned", "too long, immutable", ("--clean",), 3, 4, 3, 1, 1),
+        ]
+        for name, setup, flags, status, *facts in cases:
+            with self.subTest(name):
+                self.tearDown()
+                self.setUp()
+                worm = os.path.join(self.tree, "sub", SAMPLES_INFECTED[0])
+                if "remove the samples" in setup:
+                    subprocess.run(["rm", "-rf", os.path.join(self.tree, "sub")], check=True)
+                if "too long" in setup:
+                    self.too_long()
+                if "immutable" in setup:
+                    c = subprocess.run(["chattr", "+i", worm], capture_output=True)
+                    self.assertEqual(0, c.returncode, c.stderr)
+                try:
+                    r = run("--json", *flags, self.tree)
+                finally:
+                    subprocess.run(["chattr", "-i", worm], capture_output=True)
+                self.assertEqual(status, r.returncode, r.stderr)
+                last = json.loads(r.stdout.splitlines()[-1])
+                self.assertEqual(facts, [last[k] for k in ("found", "removed", "remaining",
+                                                            "unscanned")])
+                self.assertTrue(last["complete"])
+                # No restart has work to do here: no advice to restart.
+                self.assertNotIn(b"restart", r.stderr)
 
     def test_a_closed_pipe_stops_the_scan_without_killing_it(self):
         self.big_tree(5000)
         shell = subprocess.run(
-            ["bash", "-c", '"$0" "$1" | head -1 >/dev/null; echo "${PIPESTATUS[0]}"',
-             KRVSCAN, self.tree], capture_output=True, timeout=120)
+            ["bash", "-c", '"$0" "$@" | head -1 >/dev/null; echo "${PIPESTATUS[0]}"',
+             KRVSCAN, "--clean", self.tree], capture_output=True, timeout=120)
         self.assertEqual(b"2", shell.stdout.strip(), shell.stderr)
         self.assertIn(b"could not be written", shell.stderr)
         strays = [n for _, _, files in os.walk(self.tree) for n in files if ".qx-" in n]
         self.assertEqual([], strays)
 
 
+class NotScanned(Scans):
+    """Every part of the target not scanned is named, and the exit status says so."""
+
+    def in_namespace(self, setup, args, user=None):
+        """krvscan ARGS in a mount namespace of its own after the shell commands SETUP,
+        as USER when given."""
+        command = ["unshare", "-m", "sh", "-c", setup + ' && exec "$@"', "sh"]
+        if user:
+            command += ["setpriv", "--reuid", user, "--regid", user, "--clear-groups"]
+        probe = subprocess.run(command + ["true"], capture_output=True)
+        if probe.returncode != 0:
+            self.skipTest("needs root for a mount namespace: %s" % probe.stderr.decode())
+        return subprocess.run(command + [KRVSCAN, *args], capture_output=True, timeout=120)
+
+    def test_unlisted_too_long_and_mount_points_are_named_links_only_when_verbose(self):
+        subprocess.run(["rm", "-rf", os.path.join(self.tree, "sub")], check=True)
+        for name in ("locked", "mnt", "plain"):
+            os.makedirs(os.path.join(self.tree, name))
+        os.symlink("/etc", os.path.join(self.tree, "folder-link"))
+        os.symlink("/etc/passwd", os.path.join(self.tree, "file-link"))
+        ExitStatus.too_long(self)
+        subprocess.run(["chmod", "-R", "a+rX", self.work], check=True)
+        os.chmod(os.path.join(self.tree, "locked"), 0)
+        mount = "mount -t tmpfs none " + os.path.join(self.tree, "mnt")
+        r = self.in_namespace(mount, ["--json", self.tree], user="65534")
+        self.assertEqual(4, r.returncode, r.stderr)
+        errors = sorted(r.stderr.decode().splitlines())
+        deep = os.path.join(self.tree, *["d" * 200] * 20)
+        self.assertEqual(3, len(errors), errors)
+        self.assertEqual("krvscan: not scanned: %s/: the folder could not be listed"
+                         % os.path.join(self.tree, "locked"), errors[1])
+        self.assertEqual("krvscan: not scanned: %s: a mount point, not entered"
+                         % os.path.join(self.tree, "mnt"), errors[2])
+        self.assertTrue(errors[0].startswith("krvscan: not scanned: " + deep), errors[0])
+        self.assertTrue(errors[0].endswith(": the path is too long for the system"), errors[0])
+        objects = [json.loads(x) for x in r.stdout.splitlines()]
+        named = sorted((o["path"], o["reason"]) for o in objects if o["event"] == "not_scanned")
+        self.assertEqual([os.path.join(self.tree, "locked") + "/",
+                          os.path.join(self.tree, "mnt")], [p for p, _ in named[1:]])
+        self.assertEqual(3, objects[-1]["unscanned"])
+        self.assertTrue(objects[-1]["complete"])
+        # Links lose nothing of the target: not an error, named with --verbose only.
+        os.chmod(os.path.join(self.tree, "locked"), 0o755)
+        subprocess.run(["rm", "-rf", os.path.join(self.tree, "d" * 200)], check=True)
+        quiet = run(self.tree)
+        self.assertEqual((0, b""), (quiet.returncode, quiet.stderr))
+        loud = run("--verbose", self.tree)
+        self.assertEqual(0, loud.returncode)
+        self.assertEqual(sorted("krvscan: link not followed: " + os.path.join(self.tree, n)
+                                for n in ("file-link", "folder-link")),
+                         sorted(loud.stderr.decode().splitlines()))
+        self.assertEqual(quiet.stdout, loud.stdout)   # the rows do not change
+
+
+HEADER = re.compile(r"krvscan\t\d{4}-\d\d-\d\dT\d\d:\d\d:\d\dZ\t(.*)\t1\.1\t(.*)")
+
+
+class Log(Scans):
+    def test_many_scans_append_whole_lines_to_one_log(self):
+        with open(os.path.join(self.tree, "sub", "infected.dll"), "rb") as f:
+            worm = f.read()
+        for i in range(150):
+            with open(os.path.join(self.tree, "w%03d.dll" % i), "wb") as f:
+                f.write(worm)
+        log = os.path.join(self.work, "scans.log")
+        with open(log, "w") as f:
+            f.write("kept\n")
+        scans = [subprocess.Popen([KRVSCAN, "--log", log, self.tree], stdout=subprocess.PIPE,
+                                  stderr=subprocess.PIPE) for _ in range(4)]
+        outputs = [p.communicate(timeout=120)[0] for p in scans]
+        self.assertEqual([1] * 4, [p.returncode for p in scans])
+        with open(log, "rb") as f:
+            lines = f.read().decode().splitlines()
+        self.assertEqual("kept", lines[0])
+        headers = [HEADER.fullmatch(x) for x in lines if x.startswith("krvscan\t")]
+        self.assertEqual(4, len(headers))
+        self.assertEqual({(socket.gethostname(), "%s --log %s %s" % (KRVSCAN, log, self.tree))},
+                         {h.groups() for h in headers})
+        # Every line whole: each scan's rows and report, in any interleaving.
+        expected = sorted(["kept"] + [x for out in outputs for x in out.decode().splitlines()]
+                          + [h.group(0) for h in headers])
+        self.assertEqual(expected, sorted(lines))
+
+    def test_the_json_report_names_host_version_and_times_and_a_bad_log_stops_first(self):
+        r = run("--json", self.tree)
+        last = json.loads(r.stdout.splitlines()[-1])
+        self.assertEqual((socket.gethostname(), "1.1"), (last["host"], last["version"]))
+        for key in ("started", "finished"):
+            self.assertRegex(last[key], r"^\d{4}-\d\d-\d\dT\d\d:\d\d:\d\dZ$")
+        self.assertLessEqual(last["started"], last["finished"])
+        r = run("--clean", "--log", self.work, self.tree)     # a folder cannot take the log
+        self.assertEqual((2, b""), (r.returncode, r.stdout))
+        self.assertIn("cannot be opened for appending", r.stderr.decode())
+        self.assertTrue(os.path.exists(os.path.join(self.tree, "sub", SAMPLES_INFECTED[0])))
+
+
+class StopsAndWrites(Scans):
+    def test_a_stop_while_the_output_is_blocked_changes_no_file(self):
+        """Ctrl-C while a write waits on a full pipe, before the walk: the write goes on, the
+        cause is the stop, and no file is changed."""
+        reader, writer = os.pipe()
+        os.set_blocking(writer, False)
+        try:
+            while True:
+                os.write(writer, b"x" * 4096)
+        except BlockingIOError:
+            pass
+        os.set_blocking(writer, True)
+        root, _ = WindowsRoot.make_root(self.work, [("System-Service", "C:\\w.exe")])
+        before = snapshot(self.tree)
+        p = subprocess.Popen([KRVSCAN, "--clean", "--windows-root", root, self.tree],
+                             stdout=writer, stderr=subprocess.PIPE)
+        os.close(writer)
+        deadline = time.time() + 60
+        while time.time() < deadline and p.poll() is None:
+            with open("/proc/%d/wchan" % p.pid) as f:
+                if f.read() == "pipe_write":
+                    break
+            time.sleep(0.01)
+        p.send_signal(signal.SIGINT)
+        out = b""
+        while True:
+            chunk = os.read(reader, 65536)
+            if not chunk:
+                break
+            out += chunk
+        os.close(reader)
+        err = p.communicate(timeout=60)[1]
+        self.assertEqual(2, p.returncode, err)
+        self.assertIn(b"interrupted", err)
+        self.assertNotIn(b"could not be written", err)
+        self.assertEqual(before, snapshot(self.tree))
+        self.assertIn(b"autostart value removed", out)
+
+    def test_once_the_output_fails_no_file_is_changed(self):
+        reader, writer = os.pipe()
+        os.close(reader)
+        before = snapshot(self.tree)
+        r = subprocess.run([KRVSCAN, "--clean", self.tree], stdout=writer,
+                           stderr=subprocess.PIPE, timeout=120)
+        os.close(writer)
+        self.assertEqual(2, r.returncode)
+        self.assertIn(b"could not be written", r.stderr)
+        self.assertEqual(before, snapshot(self.tree))
+
+
+class Rescue(Scans):
+    def test_runs_with_liburing_and_hivex_out_of_reach(self):
+        """A rescue system without them: every scan runs, --windows-root says what is missing."""
+        libs = []
+        for name in ("libhivex.so.0", "liburing.so.2"):
+            found = subprocess.run(["sh", "-c", "ldconfig -p | grep -m1 -F '%s ' | "
+                                    "sed 's/.*=> //'" % name], capture_output=True, text=True)
+            if found.stdout.strip():
+                libs.append(os.path.realpath(found.stdout.strip()))
+        hide = "for l in %s; do mount --bind /dev/null \"$l\" || exit 99; done; exec \"$@\"" % (
+            " ".join(libs))
+        probe = subprocess.run(["unshare", "-m", "sh", "-c", hide, "sh", "true"],
+                               capture_output=True)
+        if probe.returncode != 0:
+            self.skipTest("cannot hide libraries in a mount namespace here (needs root): %s"
+                          % probe.stderr.decode().strip())
+        needed = subprocess.run(["readelf", "-d", KRVSCAN], capture_output=True, text=True)
+        self.assertNotIn("libhivex", needed.stdout)
+        self.assertNotIn("liburing", needed.stdout)
+        root, _ = WindowsRoot.make_root(self.work, [("System-Service", "C:\\w.exe")])
+        hidden = ["unshare", "-m", "sh", "-c", hide, "sh", KRVSCAN]
+        r = subprocess.run(hidden + ["--clean", self.tree], capture_output=True, timeout=120)
+        self.assertEqual(1, r.returncode, r.stderr)
+        self.assertEqual("4", report(r.stdout)["Deleted:"])
+        before = snapshot(self.work)
+        r = subprocess.run(hidden + ["--clean", "--windows-root", root, self.tree],
+                           capture_output=True, timeout=120)
+        self.assertEqual((2, b""), (r.returncode, r.stdout), r.stderr)
+        self.assertEqual(1, len(r.stderr.splitlines()), r.stderr)
+        self.assertIn("libhivex.so.0 cannot be loaded (install hivex)", r.stderr.decode())
+        self.assertEqual(before, snapshot(self.work))
+
+
 class ReportOnly(Scans):
-    def test_changes_nothing_and_says_so(self):
+    def test_without_clean_changes_nothing_and_says_so(self):
         os.chmod(os.path.join(self.tree, "sub", "infected.dll"), 0o444)
         root = os.path.join(self.work, "win")
         config = os.path.join(root, "Windows", "System32", "config")
@@ -213,58 +485,145 @@ class ReportOnly(Scans):
         hive.make_software_hive(os.path.join(config, "SOFTWARE"),
                                 [("Other", "x"), ("System-Service", "C:\\w.exe")])
         before = snapshot(self.work)
-        r = run("--report-only", "--windows-root", root, self.tree)
-        self.assertEqual(1, r.returncode, r.stderr)
-        self.assertEqual(before, snapshot(self.work))
-        rows = r.stdout.decode().splitlines()
-        for name in SAMPLES_INFECTED:
-            p = os.path.join(self.tree, "sub", name)
-            self.assertEqual([p + "\t" + INFECTED, p + "\tleft in place: report only"],
-                             [x for x in rows if x.startswith(p + "\t")])
-        self.assertIn("\\Run\\System-Service\tautostart value found: report only", rows[0])
-        got = report(r.stdout)
-        self.assertEqual("4", got["Infected:"])
-        self.assertEqual(["0"] * 5, [got[k] for k in LABELS[5:]])
-        self.assertNotIn(b"restart", r.stderr)
+        for flags in ((), ("--report-only",)):
+            r = run(*flags, "--windows-root", root, self.tree)
+            self.assertEqual(1, r.returncode, r.stderr)
+            self.assertEqual(before, snapshot(self.work), flags)
+            rows = r.stdout.decode().splitlines()
+            for name in SAMPLES_INFECTED:
+                p = os.path.join(self.tree, "sub", name)
+                self.assertEqual([p + "\t" + INFECTED, p + "\tleft in place: report only"],
+                                 [x for x in rows if x.startswith(p + "\t")])
+            self.assertEqual((root.encode() + b"/Windows/System32/config/SOFTWARE:Microsoft"
+                              b"\\Windows\\CurrentVersion\\Run\\System-Service",
+                              "autostart value found: report only"),
+                             (name_of(r.stdout.split(b"\n")[0]), rows[0].split("\t")[1]))
+            got = report(r.stdout)
+            self.assertEqual("4", got["Infected:"])
+            self.assertEqual(["0"] * 5, [got[k] for k in LABELS[5:]])
+            self.assertNotIn(b"restart", r.stderr)
 
 
 class WindowsRoot(Scans):
-    def hive_root(self, values, name="SOFTWARE"):
-        root = os.path.join(self.work, "mnt")
+    @staticmethod
+    def make_root(work, values, name="SOFTWARE"):
+        root = os.path.join(work, "mnt")
         config = os.path.join(root, "WINDOWS", "system32", "Config")
         os.makedirs(config, exist_ok=True)
         path = os.path.join(config, name)
         hive.make_software_hive(path, values)
         return root, path
 
+    def hive_root(self, values, name="SOFTWARE"):
+        return self.make_root(self.work, values, name)
+
+    def test_the_new_hive_keeps_mode_and_owner_and_the_old_one_stays_as_a_backup(self):
+        root, path = self.hive_root([("Other", "a"), ("System-Service", "C:\\w.exe")])
+        os.chown(path, 1234, 4321)
+        os.chmod(path, 0o640)
+        with open(path, "rb") as f:
+            old = f.read()
+        for backup in ("SOFTWARE.krvbak", "SOFTWARE.krvbak2"):
+            r = run("--clean", "--windows-root", root)
+            self.assertEqual(1, r.returncode, r.stderr)
+            st = os.lstat(path)
+            self.assertEqual((1234, 4321, 0o100640), (st.st_uid, st.st_gid, st.st_mode))
+            self.assertEqual(["Other"], hive.run_values(path))
+            with open(os.path.join(os.path.dirname(path), backup), "rb") as f:
+                self.assertEqual(old, f.read())
+            with open(path, "wb") as f:        # infected again, for the second round
+                f.write(old)
+        self.assertEqual(["SOFTWARE", "SOFTWARE.krvbak", "SOFTWARE.krvbak2"],
+                         sorted(os.listdir(os.path.dirname(path))))
+
+    def test_a_fifo_or_a_device_for_the_hive_is_refused_without_waiting(self):
+        for make in (os.mkfifo, lambda p: os.symlink("/dev/zero", p)):
+            root, path = self.hive_root(None)
+            os.remove(path)
+            make(path)
+            r = run("--clean", "--windows-root", root, self.tree)
+            self.assertEqual(2, r.returncode)
+            self.assertIn(path, r.stderr.decode())
+            self.assertTrue(os.path.exists(os.path.join(self.tree, "sub", SAMPLES_INFECTED[0])))
+            os.remove(path)
+
+    def test_a_link_raced_in_for_the_new_hive_is_never_written_through(self):
+        outside = os.path.join(self.work, "outside")
+        with open(outside, "wb") as f:
+            f.write(b"keep me")
+        root, path = self.hive_root([("System-Service", "C:\\w.exe")])
+        fresh = path + ".krvnew"
+        stop = threading.Event()
+
+        def racer():
+            while not stop.is_set():
+                try:
+                    os.symlink(outside, fresh)
+                except OSError:
+                    pass
+        thread = threading.Thread(target=racer)
+        thread.start()
+        try:
+            for _ in range(15):
+                hive.make_software_hive(path, [("System-Service", "C:\\w.exe")])
+                r = run("--clean", "--windows-root", root)
+                self.assertIn(r.returncode, (1, 2), r.stderr)
+                self.assertFalse(os.path.islink(path))
+        finally:
+            stop.set()
+            thread.join()
+        with open(outside, "rb") as f:
+            self.assertEqual(b"keep me", f.read())
+
+    def test_hivex_aborting_on_a_hive_is_exit_2_naming_it(self):
+        # A registry library that aborts on opening, as hivex does on some crafted hives.
+        lib = os.path.join(self.work, "lib")
+        os.makedirs(lib)
+        source = os.path.join(lib, "abort.c")
+        with open(source, "w") as f:
+            f.write("#include <stdlib.h>\nvoid *hivex_open(void) { abort(); }\n")
+            for name in ("close", "root", "node_get_child", "node_values", "value_key",
+                         "value_value", "node_set_values", "commit"):
+                f.write("int hivex_%s(void) { return 0; }\n" % name)
+        subprocess.run(["cc", "-shared", "-fPIC", "-Wl,-soname,libhivex.so.0", "-o",
+                        os.path.join(lib, "libhivex.so.0"), source], check=True)
+        root, path = self.hive_root([("System-Service", "C:\\w.exe")])
+        before = snapshot(self.work)
+        r = run("--clean", "--windows-root", root, self.tree,
+                env=dict(os.environ, LD_LIBRARY_PATH=lib))
+        self.assertEqual(2, r.returncode, r.stderr)
+        self.assertEqual(1, len(r.stderr.splitlines()), r.stderr)
+        self.assertIn(path + ": hivex stopped on the registry hive", r.stderr.decode())
+        self.assertEqual(before, snapshot(self.work))
+
     def test_removes_the_first_matching_value_and_keeps_the_others(self):
         root, path = self.hive_root([("Other", "a"), ("system-SERVICE host", "C:\\w.exe"),
                                      ("System-Service2", "b"), ("System-Servic", "c")],
                                     name="software")
-        r = run("--windows-root", root)
+        r = run("--clean", "--windows-root", root)
         self.assertEqual(1, r.returncode, r.stderr)
         self.assertEqual(["Other", "System-Service2", "System-Servic"], hive.run_values(path))
         out = subprocess.run(["hivexget", path, "\\Microsoft\\Windows\\CurrentVersion\\Run",
                               "System-Service2"], capture_output=True, text=True)
         self.assertEqual("b", out.stdout.strip())
-        self.assertEqual("1", report(r.stdout)["Files:"])   # DIR itself was scanned
-        self.assertEqual([], [n for n in os.listdir(os.path.dirname(path)) if n != "software"])
+        self.assertEqual("2", report(r.stdout)["Files:"])   # DIR itself: the hive and its backup
+        self.assertEqual(["software", "software.krvbak"], sorted(os.listdir(os.path.dirname(path))))
 
     def test_no_value_no_key_or_a_bad_hive_leave_the_file_as_it_was(self):
         for values in ([("Other", "a"), ("System-Servic", "c")], None):
             root, path = self.hive_root(values)
             before = snapshot(root)
-            r = run("--windows-root", root)
+            r = run("--clean", "--windows-root", root)
             self.assertEqual(0, r.returncode, (values, r.stderr))
             self.assertEqual(before, snapshot(root), values)
         with open(path, "r+b") as f:
             f.write(b"not a hive")
         before = snapshot(root)
-        r = run("--windows-root", root)
+        r = run("--clean", "--windows-root", root)
         self.assertEqual(2, r.returncode)
         self.assertIn("cannot open the registry hive", r.stderr.decode())
         self.assertEqual(before, snapshot(root))
-        r = run("--windows-root", self.tree)
+        r = run("--clean", "--windows-root", self.tree)
         self.assertEqual(2, r.returncode)
         self.assertIn("no Windows/System32/config/SOFTWARE hive", r.stderr.decode())
         # A link on the disk is not taken, not even to a hive with the value in it.
@@ -273,11 +632,11 @@ class WindowsRoot(Scans):
         os.makedirs(linked)
         os.symlink(os.path.join(outside, "WINDOWS"), os.path.join(linked, "Windows"))
         before = snapshot(outside)
-        r = run("--windows-root", linked)
+        r = run("--clean", "--windows-root", linked)
         self.assertEqual(2, r.returncode)
         self.assertEqual(before, snapshot(outside))
 
 
 if __name__ == "__main__":
     KRVSCAN, MAKESAMPLES = sys.argv[1], sys.argv[2]
-    unittest.main(argv=sys.argv[:1], verbosity=2)
+    unittest.main(argv=sys.argv[:1] + sys.argv[3:], verbosity=2)   # then test names, if any

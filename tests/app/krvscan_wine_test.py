@@ -4,7 +4,7 @@
 krvscan_wine_test.py KRVSCAN.EXE MAKESAMPLES.EXE HOLDFILE.EXE
 
 The Windows build takes the same options as the native one: rows and report, the exit status
-for each cause, JSON read back, --report-only changing nothing, and a closed output pipe while
+for each cause, JSON read back, a scan without --clean changing nothing, and a closed output pipe while
 a held file takes the copy route: the file in hand is finished, no copy is left behind.
 """
 import json
@@ -46,7 +46,7 @@ class UnderWine(unittest.TestCase):
         subprocess.run(["rm", "-rf", self.work])
 
     def test_rows_report_and_exit_status(self):
-        r = wine(KRVSCAN, "K:\\tree")
+        r = wine(KRVSCAN, "--clean", "K:\\tree")
         self.assertEqual(1, r.returncode, r.stderr)
         rows = lines(r.stdout)
         for name in SAMPLES_INFECTED:
@@ -55,16 +55,19 @@ class UnderWine(unittest.TestCase):
                              [x for x in rows if x.startswith(p + "\t")])
         start = rows.index("Scan report\t")
         self.assertEqual(LABELS, [x.split("\t")[0] for x in rows[start + 1:]])
-        self.assertEqual(0, wine(KRVSCAN, "K:\\tree").returncode)
-        for args, status in (((), 2), (("--help",), 0), (("--version",), 0),
+        self.assertEqual(0, wine(KRVSCAN, "--clean", "K:\\tree").returncode)
+        for args, status in (((), 2), (("--help",), 0), (("/?",), 0), (("--version",), 0),
                              (("K:\\no-such",), 2), (("--bogus", "K:\\tree"), 2)):
             r = wine(KRVSCAN, *args)
             self.assertEqual(status, r.returncode, args)
             self.assertEqual(status == 2, r.stderr.startswith(b"krvscan: "), args)
+            self.assertEqual(1 if status == 2 else 0, len(lines(r.stderr)), (args, r.stderr))
+            if args in (("--help",), ("/?",)):
+                self.assertTrue(r.stdout.startswith(b"usage: krvscan"), args)
 
     def test_json_and_report_only(self):
         before = snapshot(self.work)
-        r = wine(KRVSCAN, "--json", "--report-only", "K:\\tree")
+        r = wine(KRVSCAN, "--json", "K:\\tree")
         self.assertEqual(1, r.returncode, r.stderr)
         self.assertEqual(before, snapshot(self.work))
         objects = [json.loads(x) for x in lines(r.stdout)]
@@ -74,6 +77,34 @@ class UnderWine(unittest.TestCase):
                           "deleted": objects[-1]["report"]["deleted"],
                           "complete": objects[-1]["complete"]})
 
+    def test_a_held_file_waits_for_a_restart_exit_3_with_the_advice(self):
+        holder = subprocess.Popen(["wine", HOLDFILE, "K:\\tree\\sub\\infected-entry1.exe"],
+                                  stdin=subprocess.PIPE, stdout=subprocess.PIPE)
+        try:
+            self.assertEqual(b"ready", holder.stdout.readline().strip())
+            r = wine(KRVSCAN, "--clean", "--json", "K:\\tree\\sub\\infected-entry1.exe")
+        finally:
+            holder.communicate(b"\n", timeout=60)
+        self.assertEqual(3, r.returncode, r.stderr)
+        last = json.loads(lines(r.stdout)[-1])
+        self.assertEqual((1, 0, 1), (last["found"], last["removed"], last["remaining"]))
+        self.assertIn("restart", r.stderr.decode("latin-1"))
+        # Nothing waits for a restart after a scan that removed everything: no advice.
+        r = wine(KRVSCAN, "--clean", "K:\\tree")
+        self.assertNotIn("restart", r.stderr.decode("latin-1"))
+
+    def test_log_appends_with_the_computer_name(self):
+        for _ in range(2):
+            r = wine(KRVSCAN, "--json", "--log", "K:\\scans.log", "K:\\tree")
+            self.assertEqual(1, r.returncode, r.stderr)
+        host = json.loads(lines(r.stdout)[-1])["host"]
+        self.assertTrue(host)
+        with open(os.path.join(self.work, "scans.log"), "rb") as f:
+            log = lines(f.read())
+        headers = [x.split("\t") for x in log if x.startswith("krvscan\t")]
+        self.assertEqual([host] * 2, [h[2] for h in headers])
+        self.assertEqual(2, log.count("Scan report\t"))
+
     def test_a_closed_pipe_leaves_no_copy_of_a_held_file(self):
         holder = subprocess.Popen(["wine", HOLDFILE, "K:\\tree\\sub\\infected-entry1.exe"],
                                   stdin=subprocess.PIPE, stdout=subprocess.PIPE)
@@ -81,7 +112,7 @@ class UnderWine(unittest.TestCase):
             self.assertEqual(b"ready", holder.stdout.readline().strip())
             reader, writer = os.pipe()
             os.close(reader)              # nobody will ever read the rows
-            r = wine(KRVSCAN, "K:\\tree\\sub\\infected-entry1.exe", stdout=writer,
+            r = wine(KRVSCAN, "--clean", "K:\\tree\\sub\\infected-entry1.exe", stdout=writer,
                      stderr=subprocess.PIPE)
             os.close(writer)
         finally:

@@ -106,6 +106,35 @@ TEST(ShowScanReport, EveryCounterInItsRowAndWarningWhenInfected)
     EXPECT_EQ(Idle, ScanState.load());
 }
 
+// A front end with the report hook gets the report as data and no report row; the keys are the
+// labels as a machine reads them.
+static std::vector<std::pair<std::string, int32_t>> hooked;
+static std::vector<std::string> hookRows;
+static void HookRow(const char *file, const char *) { hookRows.push_back(file); }
+static void HookReport(const ReportRow *rows, int count)
+{
+    for (int i = 0; i < count; i++)
+        hooked.push_back({rows[i].key, *rows[i].counter});
+}
+
+TEST(ShowScanReport, TheHookGetsEveryRowWithItsKeyAndNoRowComesThroughAddRow)
+{
+    const DisplayOps ops = {HookRow, nullptr, nullptr, nullptr, nullptr, nullptr, HookReport, nullptr};
+    ResetScanCounters();
+    ScanCounters.files = 12;
+    ScanCounters.unableToClean = 3;
+    Display = &ops;
+    ShowScanReport();
+    Display = nullptr;
+    const std::vector<std::pair<std::string, int32_t>> expected = {
+        {"folders", 0}, {"files", 12}, {"infected", 0}, {"warnings", 0}, {"suspicious", 0},
+        {"cleaned", 0}, {"deleted", 0}, {"cleaned_at_restart", 0}, {"deleted_at_restart", 0},
+        {"unable_to_be_cleaned", 3}};
+    EXPECT_EQ(expected, hooked);
+    EXPECT_TRUE(hookRows.empty());
+    EXPECT_EQ(Idle, ScanState.load());
+}
+
 TEST(ScanCounters, ResetClearsEveryCounter)
 {
     memset(&ScanCounters, 0x5A, sizeof ScanCounters);

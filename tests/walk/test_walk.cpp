@@ -129,7 +129,7 @@ static void StoppingTarget(const char *text)
         StopScan();
 }
 static void KeepRow(const char *file, const char *status) { shownRows.push_back({file, status}); }
-static const DisplayOps stoppingDisplay = {KeepRow, StoppingTarget, nullptr, nullptr, nullptr, nullptr};
+static const DisplayOps stoppingDisplay = {KeepRow, StoppingTarget, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr};
 
 class Walk : public ::testing::Test {
 protected:
@@ -751,6 +751,7 @@ TEST_F(Walk, SwappedFolderOrFileNeverLeadsAChangeOutsideTheDetectedFile)
             FileHandle hold = k.held ? swapper.real.openFile(swapper.worm.c_str(), 0) : InvalidFileHandle;
             shownRows.clear();
             const char *const paths[] = {swapper.worm.c_str()};
+            ScanContinue.store(1);
             if (given)
                 ScanGivenPaths(paths, 1);
             else
@@ -928,7 +929,7 @@ void RowThenChange(const char *file, const char *status)
         }
     }
 }
-const DisplayOps changingDisplay = {RowThenChange, StoppingTarget, nullptr, nullptr, nullptr, nullptr};
+const DisplayOps changingDisplay = {RowThenChange, StoppingTarget, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr};
 
 // What every file below `top` holds, by path.
 std::map<std::string, std::vector<uint8_t>> Contents(const std::string &top)
@@ -1194,6 +1195,7 @@ TEST_F(Walk, OverlappingPathsScanEachFileOnce)
             paths.push_back(path.c_str());
         const bool whole = given.size() != 3 || given[2] != outer;
         shownRows.clear();
+        ScanContinue.store(1);
         ScanGivenPaths(paths.data(), (int)paths.size());
         EXPECT_EQ(whole ? 4 : 2, ScanCounters.files);
         EXPECT_EQ(2, ScanCounters.infected);
