@@ -220,7 +220,8 @@ def hosts_in(folder):
     try:
         return sorted(e.name for e in os.scandir(folder) if e.is_dir(follow_symlinks=False))
     except OSError as e:
-        sys.exit("summary.py: %s: %s" % (folder, e.strerror))
+        print("summary.py: %s: %s" % (folder, e.strerror), file=sys.stderr)
+        sys.exit(EXIT_FAILED)
 
 
 def main(argv):
