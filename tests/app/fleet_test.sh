@@ -61,7 +61,8 @@ playbook() {
     ANSIBLE_HOME="$work/ansible" ANSIBLE_HOST_KEY_CHECKING=False \
     ansible-playbook -i "$hosts" "$playbook" -e krvscan=bin/krvscan -e results_root=results \
     "$@") >"$work/run.txt" 2>&1 || rc=$?
-  run=$(ls -td "$work"/results/*/ | head -1)
+  run=$(ls -td "$work"/results/*/ 2>/dev/null | head -1) || true
+  [ -n "$run" ] || fail "no results folder under $work/results"
   [ "$rc" = "$want" ] || fail "ansible-playbook answered $rc, not $want"
   [ -z "$(ls -A "$work/hosttmp")" ] || fail "a host kept its folder: $(ls "$work/hosttmp")"
   [ -z "$(find "$work/remotetmp" -mindepth 1 -maxdepth 1)" ] || fail "Ansible's folder was left"
@@ -108,4 +109,5 @@ playbook 2 "$work/hosts-down.yml" --limit host-clean
 has "failed: 1 (host-clean)"
 lacks "clean: 1"
 [ "$(ls "$work/results" | wc -l)" = 3 ] || fail "not one folder per run"
-echo "fleet: three runs summarised as expected"
+echo "fleet: three runs summarised as expected; the first:"
+cat "$first/summary.txt"
