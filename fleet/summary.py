@@ -46,8 +46,6 @@ STATUSES = {
     "unable to open file": UNSCANNED,
     "error accessing file": ACCESS,
 }
-# The autostart value is found and dealt with in one row.
-FOUND_WITH = ("autostart value ",)
 NOT_SCANNED = "krvscan: not scanned: "
 PATH_KEYS = ("file", "path", "folder", "not_scanned", "unscanned")
 EXIT_FAILED, EXIT_LEFT, EXIT_UNSCANNED, EXIT_REMOVED, EXIT_CLEAN = 2, 3, 4, 1, 0
@@ -90,6 +88,7 @@ class Host:
         self.unscanned = {}      # path -> reason
         self.report = None
         self.reported = {}       # counters the report states itself, where it does
+        self.status = None       # krvscan's exit status, where it came back as a number
 
     def fail(self, reason):
         if reason not in self.failures:
@@ -107,12 +106,10 @@ class Host:
             return
         entry = self.files.get(path)
         status = row.get("status") if isinstance(row.get("status"), str) else ""
-        if kind == FOUND or (kind in (REMOVED, LEFT) and status.startswith(FOUND_WITH)):
-            if entry is None:
-                entry = self.files[path] = [None, None]
+        if kind in (FOUND, REMOVED, LEFT) and entry is None:
+            # The autostart value is found and dealt with in one row.
+            entry = self.files[path] = [None, None]
         if kind in (REMOVED, LEFT):
-            if entry is None:
-                entry = self.files[path] = [None, None]
             entry[0], entry[1] = kind, status or row.get("event")
         elif kind == UNSCANNED:
             self.unscanned.setdefault(path, str(row.get("reason") or status))
@@ -202,6 +199,8 @@ def summarise(folder, name):
             path, _, reason = line[len(NOT_SCANNED):].rpartition(": ")
             host.unscanned.setdefault(path or reason, reason if path else "")
     status = read_text(os.path.join(where, "status.txt"))
+    if status is not None and status.strip().isdigit():
+        host.status = int(status.strip())
     if status is not None and status.strip() not in ("0", "1", "3", "4"):
         said = [e for e in errors if e.strip() and not e.startswith(NOT_SCANNED)]
         host.fail(said[0].strip() if said else "krvscan ended with exit status %s"
@@ -234,8 +233,9 @@ def main(argv):
     for name in names:
         host = summarise(folder, name)
         found, removed, kept, skipped = host.lists()
-        remaining = max(len(kept), host.reported.get("remaining", 0))
-        not_scanned = max(len(skipped), host.reported.get("unscanned", 0))
+        # Neither rows nor counters may say less than the exit status does.
+        remaining = max(len(kept), host.reported.get("remaining", 0), int(host.status == 3))
+        not_scanned = max(len(skipped), host.reported.get("unscanned", 0), int(host.status == 4))
         if host.failures:
             failed.append(name)
         elif remaining:

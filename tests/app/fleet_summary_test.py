@@ -72,6 +72,8 @@ CASES = [
     ("a report that counts more left than its rows name",
      {"output.json": jsonl(dict(COMPLETE, found=1, removed=0, remaining=1)), "status.txt": "3"},
      3, ["found, some left: 1 (h)"]),
+    ("an exit status that says more than the rows",
+     {"output.json": jsonl(COMPLETE), "status.txt": "4\n"}, 4, ["not fully scanned: 1 (h)"]),
     ("the last line cut short",
      {"output.json": jsonl(row("/h/a.exe", INFECTED)) + '{"file":"/h/a.exe","sta',
       "status.txt": "1\n"},
