@@ -10,9 +10,9 @@ rem Set the two shares here (or in the environment). The machines run the script
 rem account: they need read access to KRVSHARE and write access to KRVRESULTS.
 rem   KRVCLEAN=yes              remove what is found on every machine; otherwise report only,
 rem                             except on a machine named by a file KRVSHARE\clean\NAME
+setlocal
 if "%KRVSHARE%"=="" set KRVSHARE=\\server\krvscan
 if "%KRVRESULTS%"=="" set KRVRESULTS=\\server\krvresults
-setlocal
 set KRVHOST=%COMPUTERNAME%
 if "%KRVHOST%"=="" goto noname
 set KRVOUT=%KRVRESULTS%\%KRVHOST%
