@@ -38,13 +38,14 @@ quiet_wine() { wine "$@" </dev/null >/dev/null 2>&1; }
 # The short (8.3) form of an existing path, as the 9x start-up needs it in wininit.ini.
 short_path() { winepath -s "$1" </dev/null 2>/dev/null | tr -d '\r'; }
 
-# Scans $1 ('' for all fixed drives) with krvscan; rows in $work/scan.txt, without the CRs.
+# Scans and cleans $1 ('' for all fixed drives) with krvscan; rows in $work/scan.txt, without
+# the CRs.
 scan() {
     local rc=0
     if [ -n "$1" ]; then
-        wine "$krvscan" "$1" </dev/null >"$work/raw.out" 2>"$work/scan-err.txt" || rc=$?
+        wine "$krvscan" --clean "$1" </dev/null >"$work/raw.out" 2>"$work/scan-err.txt" || rc=$?
     else
-        wine "$krvscan" --all-fixed-drives </dev/null >"$work/raw.out" 2>"$work/scan-err.txt" || rc=$?
+        wine "$krvscan" --clean --all-fixed-drives </dev/null >"$work/raw.out" 2>"$work/scan-err.txt" || rc=$?
     fi
     tr -d '\r' <"$work/raw.out" >"$work/scan.txt"
     [ "$rc" -le 1 ] || fail "krvscan exit code $rc"
