@@ -1,55 +1,113 @@
 #!/usr/bin/env bash
 # Usage: fleet_test.sh KRVSCAN MAKESAMPLES
 # The fleet playbook on an inventory of local hosts (local connection), each with a tree of its
-# own: one clean, one infected, one whose target is missing, and one that names no target and
-# must not be scanned at all. First report-only (nothing may change), then cleaning.
+# own: one clean, one infected, one whose target is missing, one that names no target, one that
+# asks for every fixed drive, and one that cannot be reached. Run from another folder with a
+# relative scanner path, as the README says. Three runs: report only (nothing may change); two
+# hosts with cleaning set on one of them alone; then the clean host unreachable, whose earlier
+# results must not answer for it. Each run has a folder of its own, and no host keeps the
+# run's temporary folder.
 set -euo pipefail
 krvscan=$(realpath "$1") makesamples=$(realpath "$2")
 here=$(cd "$(dirname "$0")" && pwd)
 playbook=$here/../../fleet/scan.yml
 work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT
-fail() { echo "FAIL: $*" >&2; cat "$work/run.txt" >&2 2>/dev/null || true; exit 1; }
+fail() { echo "FAIL: $*" >&2; cat "$work/run.txt" "$run/summary.txt" >&2 2>/dev/null || true; exit 1; }
 
-mkdir -p "$work/clean" "$work/infected/sub"
+mkdir -p "$work/clean" "$work/infected/sub" "$work/hosttmp" "$work/remotetmp" "$work/bin"
 "$makesamples" "$work/infected/sub" >/dev/null
 echo "plain text" > "$work/clean/readme.txt"
+# The scanner the hosts get notes how it was called; asked for every fixed drive, it scans
+# nothing (this machine's drives are not the test's to scan) and answers as a clean scan would.
+cat > "$work/bin/krvscan" <<SH
+#!/bin/sh
+echo "\$*" >> "$work/calls.txt"
+case " \$* " in
+*" --all-fixed-drives "*) echo '{"report":{"files":0,"infected":0},"complete":true}'; exit 0 ;;
+esac
+exec "$krvscan" "\$@"
+SH
+chmod +x "$work/bin/krvscan"
 python3=$(command -v /usr/bin/python3 || command -v python3)
-cat > "$work/hosts.yml" <<YAML
+
+inventory() {   # inventory FILE CLEAN-HOST-LINE
+  cat > "$1" <<YAML
 all:
   vars:
     ansible_connection: local
     ansible_python_interpreter: $python3
+    scan_tmp: $work/hosttmp
   hosts:
-    host-clean: {scan_paths: ["$work/clean"]}
-    host-infected: {scan_paths: ["$work/infected"]}
+    $2
+    host-infected: {scan_paths: ["$work/infected"], clean: true}
     host-missing: {scan_paths: ["$work/no-such-folder"]}
     host-unset: {}
+    host-drives: {all_fixed_drives: true}
+    host-down: {ansible_connection: ssh, ansible_host: 127.0.0.1, ansible_port: 1,
+                ansible_ssh_common_args: "-o ConnectTimeout=5 -o BatchMode=yes"}
 YAML
-
-playbook() {
-  local rc=0
-  ANSIBLE_NOCOLOR=1 ANSIBLE_STDOUT_CALLBACK=default ANSIBLE_LOCAL_TEMP="$work/tmp" \
-  ANSIBLE_HOME="$work/ansible" ansible-playbook -i "$work/hosts.yml" "$playbook" \
-    -e "krvscan=$krvscan" -e "results_dir=$work/results" "$@" >"$work/run.txt" 2>&1 || rc=$?
-  # 2: some host failed, which host-unset must.
-  [ "${rc:-0}" = 2 ] || fail "ansible-playbook answered ${rc:-0}"
 }
-summary_has() { grep -qF -- "$1" "$work/run.txt" || fail "summary lacks: $1"; }
+inventory "$work/hosts.yml" "host-clean: {scan_paths: [\"$work/clean\"]}"
+inventory "$work/hosts-down.yml" "host-clean: {ansible_connection: ssh, ansible_host: 127.0.0.1,
+                ansible_port: 1, ansible_ssh_common_args: \"-o ConnectTimeout=5 -o BatchMode=yes\"}"
+
+# playbook EXPECTED-STATUS INVENTORY ARGS...: one run from $work, the scanner's path relative.
+playbook() {
+  local want=$1 hosts=$2 rc=0
+  shift 2
+  (cd "$work" && ANSIBLE_NOCOLOR=1 ANSIBLE_STDOUT_CALLBACK=default \
+    ANSIBLE_LOCAL_TEMP="$work/tmp" ANSIBLE_REMOTE_TMP="$work/remotetmp" \
+    ANSIBLE_HOME="$work/ansible" ANSIBLE_HOST_KEY_CHECKING=False \
+    ansible-playbook -i "$hosts" "$playbook" -e krvscan=bin/krvscan -e results_root=results \
+    "$@") >"$work/run.txt" 2>&1 || rc=$?
+  run=$(ls -td "$work"/results/*/ 2>/dev/null | head -1) || true
+  [ -n "$run" ] || fail "no results folder under $work/results"
+  [ "$rc" = "$want" ] || fail "ansible-playbook answered $rc, not $want"
+  [ -z "$(ls -A "$work/hosttmp")" ] || fail "a host kept its folder: $(ls "$work/hosttmp")"
+  [ -z "$(find "$work/remotetmp" -mindepth 1 -maxdepth 1)" ] || fail "Ansible's folder was left"
+}
+has() { grep -qxF -- "$1" "$run/summary.txt" || fail "summary lacks: $1"; }
+lacks() { ! grep -qF -- "$1" "$run/summary.txt" || fail "summary has: $1"; }
 worm=$work/infected/sub/infected-entry1.exe
 
-playbook
-summary_has '"hosts clean: 1 (host-clean)"'
-summary_has '"hosts infected: 1"'
-summary_has "$worm"
-summary_has '"hosts where the scan failed: 2"'
-summary_has 'host-missing: krvscan:'
-summary_has 'no such file or folder'
-summary_has '"  host-unset: no result came back"'
+# 1: report only, every host; clean: true set on a host does not hold against -e clean=false.
+playbook 2 "$work/hosts.yml" -e clean=false
+first=$run
+has "clean: 2 (host-clean, host-drives)"
+has "found, some left: 1 (host-infected)"
+has "failed: 3 (host-missing, host-unset, host-down)"
+has "host-infected: found 4, removed 0, left 4, not scanned 0"
+has "  left: $worm (left in place: report only)"
+grep -qE "^host-missing: failed: krvscan: .*no-such-folder.*: no such file or folder$" \
+  "$run/summary.txt" || fail "host-missing's reason"
+has "host-unset: failed: Know what to scan: give the host scan_paths or all_fixed_drives: true (one of them)"
+grep -qE "^host-down: failed: unreachable: .*(refused|connect)" "$run/summary.txt" ||
+  fail "host-down's reason"
 [ -e "$worm" ] || fail "report-only deleted $worm"
+grep -qxF -- "--json --all-fixed-drives" "$work/calls.txt" || fail "host-drives was not run so"
+! grep -qF -- "--clean" "$work/calls.txt" || fail "a scan ran with --clean"
 
-playbook -e clean=true
-summary_has '"hosts infected: 1"'
+# 2: the two good hosts; the infected one cleans by its own variable; all gone: status 0.
+sleep 1   # runs are named by the second they start
+playbook 0 "$work/hosts.yml" --limit host-clean,host-infected
+[ "$run" != "$first" ] || fail "the second run wrote into the first run's folder"
+has "results: ${run%/}, 2 hosts"
+has "clean: 1 (host-clean)"
+has "found, all removed: 1 (host-infected)"
+has "failed: 0"
+has "host-infected: found 4, removed 4, left 0, not scanned 0"
+has "  removed: $worm"
 [ ! -e "$worm" ] || fail "cleaning left $worm"
 [ -e "$work/clean/readme.txt" ] || fail "a clean file was removed"
-echo "fleet: report-only and cleaning runs summarised as expected"
+grep -qxF -- "--json --clean -- $work/infected" "$work/calls.txt" || fail "no --clean for the host"
+! grep -qF -- "--clean -- $work/clean" "$work/calls.txt" || fail "host-clean ran with --clean"
+
+# 3: host-clean unreachable; its clean result of the runs before must not count.
+sleep 1
+playbook 2 "$work/hosts-down.yml" --limit host-clean
+has "failed: 1 (host-clean)"
+lacks "clean: 1"
+[ "$(ls "$work/results" | wc -l)" = 3 ] || fail "not one folder per run"
+echo "fleet: three runs summarised as expected; the first:"
+cat "$first/summary.txt"

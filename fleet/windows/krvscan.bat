@@ -1,0 +1,46 @@
+@echo off
+rem Logon script for machines of the Windows 9x family (95, 98, Me): scans every fixed drive
+rem with krvscan.exe from a share and writes what it found to a results share, in a folder
+rem named after the machine (fleet/summary.py reads that share as it reads a playbook run):
+rem
+rem   RESULTS\NAME\output.json  krvscan's JSON Lines
+rem   RESULTS\NAME\status.txt   its exit status, written last (none yet: still running)
+rem
+rem COMMAND.COM keeps no standard error in a file and no machine name in the environment:
+rem krvname.exe, beside krvscan.exe on the share, gives the name. Set the two shares here (or in
+rem the environment), without spaces: COMMAND.COM takes no quoted paths.
+rem   KRVCLEAN=yes              remove what is found on every machine; otherwise report only,
+rem                             except on a machine named by a file KRVSHARE\clean\NAME
+if "%KRVSHARE%"=="" set KRVSHARE=\\server\krvscan
+if "%KRVRESULTS%"=="" set KRVRESULTS=\\server\krvresults
+set KRVHOST=
+%KRVSHARE%\krvname.exe > %TEMP%\krvname.bat
+call %TEMP%\krvname.bat
+del %TEMP%\krvname.bat
+if "%KRVHOST%"=="" goto noname
+set KRVOUT=%KRVRESULTS%\%KRVHOST%
+set KRVARGS=--all-fixed-drives --json
+if "%KRVCLEAN%"=="yes" set KRVARGS=--all-fixed-drives --json --clean
+if "%KRVCLEAN%"=="YES" set KRVARGS=--all-fixed-drives --json --clean
+if exist %KRVSHARE%\clean\%KRVHOST% set KRVARGS=--all-fixed-drives --json --clean
+
+md %KRVOUT% > nul
+if exist %KRVOUT%\status.txt del %KRVOUT%\status.txt
+%KRVSHARE%\krvscan.exe %KRVARGS% > %KRVOUT%\output.json
+rem Exit statuses above 4 are not krvscan's own (the program could not be loaded): kept as 5.
+set KRVRC=0
+if errorlevel 1 set KRVRC=1
+if errorlevel 2 set KRVRC=2
+if errorlevel 3 set KRVRC=3
+if errorlevel 4 set KRVRC=4
+if errorlevel 5 set KRVRC=5
+echo %KRVRC% > %KRVOUT%\status.txt
+goto end
+
+:noname
+echo krvscan.bat: the machine's name could not be read: nothing scanned
+:end
+set KRVHOST=
+set KRVOUT=
+set KRVARGS=
+set KRVRC=
