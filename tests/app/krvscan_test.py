@@ -92,7 +92,7 @@ class Descriptors(Scans):
         os.makedirs(folder)
         bottom = os.path.join(folder, "worm.exe")
         os.rename(os.path.join(self.tree, "sub", "infected-entry1.exe"), bottom)
-        r = run(self.tree,
+        r = run("--clean", self.tree,
                 preexec_fn=lambda: resource.setrlimit(resource.RLIMIT_NOFILE, (48, hard)))
         self.assertEqual(1, r.returncode, r.stderr)
         self.assertIn(bottom + "\tdeleted", r.stdout.decode().splitlines())
@@ -221,7 +221,9 @@ class ExitStatus(Scans):
         self.assertTrue(os.path.exists(os.path.join(self.tree, "sub", SAMPLES_INFECTED[0])))
 
     def test_ctrl_c_finishes_the_file_in_hand_then_reports(self):
-        self.big_tree(20000)
+        top = self.big_tree(20000)
+        with open(os.path.join(self.tree, "sub", SAMPLES_INFECTED[0]), "rb") as f:
+            infected = f.read()
         p = subprocess.Popen([KRVSCAN, "--json", "--clean", self.tree], stdout=subprocess.PIPE,
                              stderr=subprocess.PIPE)
         p.stdout.readline()          # the scan is under way
@@ -232,10 +234,14 @@ class ExitStatus(Scans):
         last = json.loads(out.splitlines()[-1])
         self.assertFalse(last["complete"])
         self.assertLess(last["report"]["files"], 20000 + 18)
-        # The text report says so too, not only standard error.
+        # The text report says so too, not only standard error. Findings all through the tree,
+        # so that the first row comes while most of it is still to be walked.
+        for folder in sorted(os.listdir(top))[::10]:
+            with open(os.path.join(top, folder, "w.exe"), "wb") as f:
+                f.write(infected)
         p = subprocess.Popen([KRVSCAN, self.tree], stdout=subprocess.PIPE,
                              stderr=subprocess.PIPE)
-        time.sleep(0.3)
+        p.stdout.readline()          # the scan is under way
         p.send_signal(signal.SIGINT)
         out, err = p.communicate(timeout=60)
         self.assertEqual(2, p.returncode, err)
