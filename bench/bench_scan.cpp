@@ -514,6 +514,9 @@ int main(int argc, char **argv)
     std::printf("scan, read-ahead never resting / floor: wall time %.2f, processor time %.2f\n",
                 Median(always.wall) / Median(floor.wall),
                 Median(CpuTimes(always)) / Median(CpuTimes(floor)));
+    std::printf("scan / scan, no read-ahead: wall time %.2f, processor time %.2f\n",
+                Median(scan.wall) / Median(serial.wall),
+                Median(CpuTimes(scan)) / Median(CpuTimes(serial)));
     std::printf("scan / floor (platform): wall time %.2f, processor time %.2f\n",
                 Median(scan.wall) / Median(platformFloor.wall),
                 Median(CpuTimes(scan)) / Median(CpuTimes(platformFloor)));
@@ -545,6 +548,8 @@ int main(int argc, char **argv)
                     cold <= 0.4 ? "met" : "missed");
         std::printf("scan, no read-ahead / floor: wall time %.2f\n",
                     Median(coldSerial.wall) / Median(coldFloor.wall));
+        std::printf("scan / scan, no read-ahead: wall time %.2f\n",
+                    Median(coldScan.wall) / Median(coldSerial.wall));
     }
     // The infected samples' long regions take buffers of 128 and 192 KiB that the heap may keep
     // after release: the whole tree and its tenth are compared with their samples and without.
