@@ -51,6 +51,7 @@ int PosixReadAheadAvailable(void)
 Ahead *AheadOpen(void) { return 0; }
 void AheadClose(Ahead *) {}
 int AheadEntry(Ahead *, int, const char *, int) { return -1; }
+int AheadWarm(Ahead *, int, const char *) { return 0; }
 void AheadPoll(Ahead *) {}
 unsigned AheadWanted(Ahead *) { return 0; }
 int AheadTake(Ahead *, int, struct stat *) { return -1; }
@@ -67,6 +68,8 @@ struct AheadSlot {
     SlotState state;
     Request request;     /* the request under way, or RequestNone */
     int dropped;         /* nobody will take it: released when its request completes */
+    int warm;            /* fetched only to warm the cache: read, then released */
+    int ownFolder;       /* the folder descriptor a warming slot owns, or -1 */
     int fd;              /* what the open gave, until taken or closed */
     unsigned round;      /* the hand-over that took its request to the kernel */
     unsigned cached;     /* its open and read that the kernel answered at once: 0 to 2 */
@@ -92,7 +95,9 @@ struct Ahead {
 static void Release(AheadSlot *slot)
 {
     if (slot->fd >= 0) close(slot->fd);
-    slot->fd = -1;
+    if (slot->ownFolder >= 0) close(slot->ownFolder);
+    slot->fd = slot->ownFolder = -1;
+    slot->warm = 0;
     slot->state = SlotFree;
     slot->request = RequestNone;
     slot->dropped = 0;
@@ -136,25 +141,22 @@ static void Completed(Ahead *ahead, AheadSlot *slot, int result, unsigned fresh)
     slot->request = RequestNone;
     ahead->underway--;
     if (request == RequestOpen && result >= 0) slot->fd = result;
-    if (slot->dropped || request == RequestStatx) {
+    /* A slot given back is released, unless it only warms the cache and has its read to do. */
+    int dropped = slot->dropped;
+    if ((dropped && !(slot->warm && request == RequestOpen)) || request == RequestStatx) {
         Release(slot);
         return;
     }
-    if (result < 0) {
-        Release(slot);
-        slot->state = SlotFailed;
-        return;
-    }
-    if (request == RequestRead) {
+    if (request == RequestRead && result >= 0) {
         slot->state = SlotReady;
         return;
     }
     /* Opened: nothing is read from anything but a regular file. */
     struct io_uring_sqe *sqe;
-    if (fstat(slot->fd, &slot->st) != 0 || !S_ISREG(slot->st.st_mode) ||
+    if (result < 0 || fstat(slot->fd, &slot->st) != 0 || !S_ISREG(slot->st.st_mode) ||
         !(sqe = Prepare(ahead, slot, RequestRead))) {
         Release(slot);
-        slot->state = SlotFailed;
+        if (!dropped) slot->state = SlotFailed;
         return;
     }
     io_uring_prep_read(sqe, slot->fd, slot->data, AheadBytes, 0);
@@ -206,7 +208,7 @@ Ahead *AheadOpen(void)
     ahead->waiting = ahead->underway = ahead->round = ahead->cachedRun = ahead->resting = 0;
     ahead->rests = ahead->probing = mode != ReadAheadAlways;
     for (AheadSlot &slot : ahead->slots) {
-        slot.fd = -1;
+        slot.fd = slot.ownFolder = -1;
         slot.data = 0;
         Release(&slot);
     }
@@ -253,6 +255,23 @@ int AheadEntry(Ahead *ahead, int folder, const char *name, int isFolder)
         return i;
     }
     return -1;
+}
+
+int AheadWarm(Ahead *ahead, int folder, const char *name)
+{
+    /* The open runs later, maybe in a kernel worker, and finds the folder by its number then:
+    ** the slot keeps a number of its own that nobody closes or reuses meanwhile. */
+    int own = fcntl(folder, F_DUPFD_CLOEXEC, 0);
+    if (own < 0) return 0;
+    int slot = AheadEntry(ahead, own, name, 0);
+    if (slot < 0) {
+        close(own);
+        return 0;
+    }
+    AheadSlot *s = &ahead->slots[slot];
+    s->ownFolder = own;
+    s->warm = s->dropped = 1;
+    return 1;
 }
 
 void AheadPoll(Ahead *ahead)

@@ -40,7 +40,7 @@ ensure_tree() {
 }
 
 if [ $mode != ntfs ]; then
-    echo "==== ext4 ($(df -T --output=fstype $bench | tail -1 | tr -d ' ') under $bench/tree)"
+    echo "==== ext4 ($(df --output=fstype $bench | tail -1) under $bench/tree)"
     ensure_tree $bench/tree
     $bench/bench/bench_scan "$PWD/$bench/tree" "$@"
 fi
