@@ -184,7 +184,8 @@ static int IsDots(const char *name)
 static void ListAhead(PosixFind *find, const char *name)
 {
     alignas(8) static thread_local char entries[ListingBytes];
-    int fd = openat(find->fd, name, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
+    int fd = openat(find->fd, name,
+                    O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
     if (fd < 0) return;
     struct rlimit limit;
     struct stat st;

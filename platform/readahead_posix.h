@@ -3,9 +3,8 @@
 ** and reads the next files of the folder being listed, many requests at once, through one
 ** io_uring per walk; the first files of the next folders the listing holds are brought into the
 ** cache the same way, once the listing has read those folders ahead. Nothing here decides what
-** the scan sees: a file fetched ahead is handed to
-** openFile only when its name still leads to it (posix_listing.cpp), and everything else takes
-** the path it takes without read-ahead.
+** the scan sees: a file fetched ahead is handed to openFile only when its name still leads to it
+** (posix_listing.cpp), and everything else takes the path it takes without read-ahead.
 **
 ** What is fetched ahead is only read, under the rules of the scan's own open: no link followed
 ** (O_NOFOLLOW), never blocking (O_NONBLOCK, so a FIFO put in a file's place opens empty), no

@@ -894,11 +894,14 @@ AheadRun ScanWithChanges(const std::string &top, bool readAhead)
     // ahead of the walk (and brings its first files in) before that file's row: the change then
     // adds a file to it, removes one and renames one. Names are tried until the file system
     // lists one there; the others go again.
+    auto infectedFile = [&](const std::string &path) {
+        return kinds.count(path) && IsInfectedSample(kinds[path]);
+    };
     auto firstInfected = [&](const std::vector<std::string> &names) {
-        for (size_t i = 0; i < names.size(); i++)
-            if (kinds.count(folder + "/" + names[i]) && IsInfectedSample(kinds[folder + "/" + names[i]]))
-                return i;
-        return names.size();
+        size_t i = 0;
+        while (i < names.size() && !infectedFile(folder + "/" + names[i]))
+            i++;
+        return i;
     };
     std::string inner;
     for (int n = 0; n < 64 && inner.empty(); n++) {
@@ -925,9 +928,6 @@ AheadRun ScanWithChanges(const std::string &top, bool readAhead)
     // The first infected file listed sets the change off; of the files listed after it, two
     // clean ones go, and one clean file and one infected file are each turned into the other
     // kind by a new file under the name, by truncating and writing, and by writing over.
-    auto infectedFile = [&](const std::string &path) {
-        return kinds.count(path) && IsInfectedSample(kinds[path]);
-    };
     for (size_t i = 0; i < order.size() && change.trigger.empty(); i++) {
         if (!infectedFile(folder + "/" + order[i]))
             continue;
