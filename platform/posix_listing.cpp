@@ -175,12 +175,13 @@ static int IsDots(const char *name)
     return name[0] == '.' && (name[1] == 0 || (name[1] == '.' && name[2] == 0));
 }
 
-/* Lists the folder `name` of the listing ahead of the walk and starts bringing its first files
-** into the cache, so that the walk, coming to it, finds its entries and first files there
-** instead of waiting for each in turn. The listing read here is thrown away: the walk reads the
-** folder again when it enters it, so what it sees (entries, order, a folder changed in between)
-** is only ever what it read itself. Nothing is listed across a mount point, nor while the
-** descriptors in use come near the process's limit (a deep walk needs them more). */
+/* Lists the folder `name` of the listing ahead of the walk and starts fetching the inodes of
+** its first files, so that the walk, coming to it, finds its entries and its first files' inodes
+** in memory instead of waiting for each in turn. The listing read here is thrown away: the walk
+** reads the folder again when it enters it, so what it sees (entries, order, a folder changed
+** in between) is only ever what it read itself; and no file is opened before the walk comes to
+** it. Nothing is listed across a mount point, nor while the descriptors in use come near the
+** process's limit (a deep walk needs them more). */
 static void ListAhead(PosixFind *find, const char *name)
 {
     alignas(8) static thread_local char entries[ListingBytes];
@@ -194,10 +195,10 @@ static void ListAhead(PosixFind *find, const char *name)
         fstat(fd, &st) == 0 && st.st_dev == find->device &&
         (got = getdents64(fd, entries, sizeof entries)) > 0) {
         listedAhead.fetch_add(1, std::memory_order_relaxed);
-        unsigned warmed = 0;
-        for (ssize_t at = 0; at < got && warmed < AheadFolderFiles;) {
+        unsigned fetched = 0;
+        for (ssize_t at = 0; at < got && fetched < AheadFolderFiles;) {
             const struct dirent64 *entry = (const struct dirent64 *)(entries + at);
-            if (entry->d_type == DT_REG) warmed += AheadWarm(find->ahead, fd, entry->d_name) != 0;
+            if (entry->d_type == DT_REG) fetched += AheadInode(find->ahead, fd, entry->d_name);
             at += entry->d_reclen;
         }
     }

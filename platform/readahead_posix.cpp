@@ -51,7 +51,7 @@ int PosixReadAheadAvailable(void)
 Ahead *AheadOpen(void) { return 0; }
 void AheadClose(Ahead *) {}
 int AheadEntry(Ahead *, int, const char *, int) { return -1; }
-int AheadWarm(Ahead *, int, const char *) { return 0; }
+int AheadInode(Ahead *, int, const char *) { return 0; }
 void AheadPoll(Ahead *) {}
 unsigned AheadWanted(Ahead *) { return 0; }
 int AheadTake(Ahead *, int, struct stat *) { return -1; }
@@ -68,15 +68,14 @@ struct AheadSlot {
     SlotState state;
     Request request;     /* the request under way, or RequestNone */
     int dropped;         /* nobody will take it: released when its request completes */
-    int warm;            /* fetched only to warm the cache: read, then released */
-    int ownFolder;       /* the folder descriptor a warming slot owns, or -1 */
+    int ownFolder;       /* the folder descriptor an inode fetch owns, or -1 */
     int fd;              /* what the open gave, until taken or closed */
     unsigned round;      /* the hand-over that took its request to the kernel */
     unsigned cached;     /* its open and read that the kernel answered at once: 0 to 2 */
     struct stat st;
     char name[256];
     uint8_t *data;             /* AheadBytes, from the slot's first file to the ring's end */
-    struct statx folder;       /* a folder's inode, fetched only to have it in memory */
+    struct statx inode;        /* an inode fetched only to have it in memory */
 };
 
 struct Ahead {
@@ -97,7 +96,6 @@ static void Release(AheadSlot *slot)
     if (slot->fd >= 0) close(slot->fd);
     if (slot->ownFolder >= 0) close(slot->ownFolder);
     slot->fd = slot->ownFolder = -1;
-    slot->warm = 0;
     slot->state = SlotFree;
     slot->request = RequestNone;
     slot->dropped = 0;
@@ -141,22 +139,25 @@ static void Completed(Ahead *ahead, AheadSlot *slot, int result, unsigned fresh)
     slot->request = RequestNone;
     ahead->underway--;
     if (request == RequestOpen && result >= 0) slot->fd = result;
-    /* A slot given back is released, unless it only warms the cache and has its read to do. */
-    int dropped = slot->dropped;
-    if ((dropped && !(slot->warm && request == RequestOpen)) || request == RequestStatx) {
+    if (slot->dropped || request == RequestStatx) {
         Release(slot);
         return;
     }
-    if (request == RequestRead && result >= 0) {
+    if (result < 0) {
+        Release(slot);
+        slot->state = SlotFailed;
+        return;
+    }
+    if (request == RequestRead) {
         slot->state = SlotReady;
         return;
     }
     /* Opened: nothing is read from anything but a regular file. */
     struct io_uring_sqe *sqe;
-    if (result < 0 || fstat(slot->fd, &slot->st) != 0 || !S_ISREG(slot->st.st_mode) ||
+    if (fstat(slot->fd, &slot->st) != 0 || !S_ISREG(slot->st.st_mode) ||
         !(sqe = Prepare(ahead, slot, RequestRead))) {
         Release(slot);
-        if (!dropped) slot->state = SlotFailed;
+        slot->state = SlotFailed;
         return;
     }
     io_uring_prep_read(sqe, slot->fd, slot->data, AheadBytes, 0);
@@ -248,7 +249,7 @@ int AheadEntry(Ahead *ahead, int folder, const char *name, int isFolder)
         slot->cached = 0;
         if (isFolder)
             io_uring_prep_statx(sqe, folder, slot->name, AT_SYMLINK_NOFOLLOW, STATX_BASIC_STATS,
-                                &slot->folder);
+                                &slot->inode);
         else
             io_uring_prep_openat(sqe, folder, slot->name,
                                  O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY | O_CLOEXEC, 0);
@@ -257,20 +258,18 @@ int AheadEntry(Ahead *ahead, int folder, const char *name, int isFolder)
     return -1;
 }
 
-int AheadWarm(Ahead *ahead, int folder, const char *name)
+int AheadInode(Ahead *ahead, int folder, const char *name)
 {
-    /* The open runs later, maybe in a kernel worker, and finds the folder by its number then:
+    /* The request runs later, maybe in a kernel worker, and finds the folder by its number then:
     ** the slot keeps a number of its own that nobody closes or reuses meanwhile. */
     int own = fcntl(folder, F_DUPFD_CLOEXEC, 0);
     if (own < 0) return 0;
-    int slot = AheadEntry(ahead, own, name, 0);
+    int slot = AheadEntry(ahead, own, name, 1);
     if (slot < 0) {
         close(own);
         return 0;
     }
-    AheadSlot *s = &ahead->slots[slot];
-    s->ownFolder = own;
-    s->warm = s->dropped = 1;
+    ahead->slots[slot].ownFolder = own;
     return 1;
 }
 

@@ -1,8 +1,8 @@
 /*
 ** Read-ahead for the POSIX listing: while the scan works on one file, the kernel already opens
 ** and reads the next files of the folder being listed, many requests at once, through one
-** io_uring per walk; the first files of the next folders the listing holds are brought into the
-** cache the same way, once the listing has read those folders ahead. Nothing here decides what
+** io_uring per walk; the inodes of the first files of the next folders the listing holds are
+** fetched the same way, once the listing has read those folders ahead. Nothing here decides what
 ** the scan sees: a file fetched ahead is handed to openFile only when its name still leads to it
 ** (posix_listing.cpp), and everything else takes the path it takes without read-ahead.
 **
@@ -28,7 +28,7 @@
 #define AheadRest   4096    /* entries given while it rests */
 #define AheadProbe  8       /* files fetched ahead at most until one is missing from the cache */
 #define AheadFolders 2      /* folders of one listing's window listed ahead at a time */
-#define AheadFolderFiles 8  /* first files of a folder listed ahead that are brought in */
+#define AheadFolderFiles 16 /* first files of a folder listed ahead whose inodes are fetched */
 
 struct Ahead;
 
@@ -47,10 +47,10 @@ void AheadClose(Ahead *ahead);
 ** or AheadTake. */
 int AheadEntry(Ahead *ahead, int folder, const char *name, int isFolder);
 
-/* Starts fetching the regular file `name` of the open folder `folder` only to bring its inode
-** and first bytes into the cache: nobody takes it, and the slot holds a descriptor of the folder
-** of its own until its requests complete. Non-zero when started. */
-int AheadWarm(Ahead *ahead, int folder, const char *name);
+/* Starts fetching the inode of the entry `name` of the open folder `folder` only to have it in
+** memory (nothing is opened): the slot holds a descriptor of the folder of its own until the
+** request completes, and goes back by itself. Non-zero when started. */
+int AheadInode(Ahead *ahead, int folder, const char *name);
 
 /* Hands waiting requests to the kernel and takes in what has completed, without waiting. */
 void AheadPoll(Ahead *ahead);
