@@ -20,6 +20,9 @@ void PosixSetReadAhead(int mode);
 /* How many files the scan has opened as read-ahead fetched them, since the process began. */
 uint32_t PosixReadAheadTaken(void);
 
+/* How many folders read-ahead has listed ahead of the walk, since the process began. */
+uint32_t PosixReadAheadListed(void);
+
 /* Non-zero when read-ahead is on and this system gives the process a ring it can use. */
 int PosixReadAheadAvailable(void);
 #endif

@@ -1,7 +1,7 @@
 /*
 ** The POSIX backend, listings: folders read with getdents64, the read-ahead window that fetches
-** their files ahead (readahead_posix.h), and the entries' attributes as FindFirstFileA gives
-** them.
+** their files ahead and lists the next folders ahead (readahead_posix.h), and the entries'
+** attributes as FindFirstFileA gives them.
 **
 ** A listing inside another is opened through the entry in hand, that is through its parent's
 ** open folder, a link refused: one put in the folder's place since it was listed would lead the
@@ -13,13 +13,17 @@
 #include "platform/posix.h"
 #include "platform/readahead_posix.h"
 
+#include <atomic>
 #include <dirent.h>
 #include <errno.h>
 #include <fcntl.h>
 #include <stdlib.h>
 #include <string.h>
+#include <linux/magic.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/types.h>
+#include <sys/vfs.h>
 #include <unistd.h>
 
 /* Bytes of one read of the folder's entries: readdir's own buffer size. The listing reads its
@@ -52,6 +56,13 @@ struct PosixFind {
 };
 
 static PosixFind *FindOf(FindHandle find) { return (PosixFind *)find; }
+
+static std::atomic<uint32_t> listedAhead{0};
+
+uint32_t PosixReadAheadListed(void)
+{
+    return listedAhead.load();
+}
 
 int ListingFolder(FindHandle find)
 {
@@ -164,20 +175,55 @@ static int IsDots(const char *name)
     return name[0] == '.' && (name[1] == 0 || (name[1] == '.' && name[2] == 0));
 }
 
-/* Starts fetching the regular files (and the inodes of the folders) among the entries read
-** but not yet given, up to the window read-ahead allows now and as long as the walk has free
-** slots. Nothing more of the folder is read for it. Fetching starts again only when half the
-** window is used, so that requests go to the kernel in batches. */
+/* Lists the folder `name` of the listing ahead of the walk and starts fetching the inodes of
+** its first files, so that the walk, coming to it, finds its entries and its first files' inodes
+** in memory instead of waiting for each in turn. The listing read here is thrown away: the walk
+** reads the folder again when it enters it, so what it sees (entries, order, a folder changed
+** in between) is only ever what it read itself; and no file is opened before the walk comes to
+** it. Nothing is listed across a mount point, nor while the descriptors in use come near the
+** process's limit (a deep walk needs them more). */
+static void ListAhead(PosixFind *find, const char *name)
+{
+    alignas(8) static thread_local char entries[ListingBytes];
+    int fd = openat(find->fd, name,
+                    O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
+    if (fd < 0) return;
+    struct rlimit limit;
+    struct stat st;
+    ssize_t got;
+    if (getrlimit(RLIMIT_NOFILE, &limit) == 0 && (rlim_t)fd < limit.rlim_cur / 2 &&
+        fstat(fd, &st) == 0 && st.st_dev == find->device &&
+        (got = getdents64(fd, entries, sizeof entries)) > 0) {
+        listedAhead.fetch_add(1, std::memory_order_relaxed);
+        unsigned fetched = 0;
+        for (ssize_t at = 0; at < got && fetched < AheadFolderFiles;) {
+            const struct dirent64 *entry = (const struct dirent64 *)(entries + at);
+            if (entry->d_type == DT_REG) fetched += AheadInode(find->ahead, fd, entry->d_name);
+            at += entry->d_reclen;
+        }
+    }
+    close(fd);
+}
+
+/* Starts fetching the regular files among the entries read but not yet given, up to the window
+** read-ahead allows now and as long as the walk has free slots, and lists the first folders
+** among them ahead (the inodes of the others are fetched). Nothing more of the folder is read
+** for it. Fetching starts again only when half the window is used, so that requests go to the
+** kernel in batches. */
 static void FetchAhead(PosixFind *find)
 {
     if (!find->ahead) return;
     unsigned window = AheadWanted(find->ahead);
+    uint32_t folders[AheadFolders];
+    unsigned folderCount = 0;
     if (window && find->aheadCount <= window / 2) {
         while (find->looked < find->filled && find->aheadCount < window) {
             const struct dirent64 *entry = EntryAt(find, find->looked);
             const char *name = entry->d_name;
             int folder = entry->d_type == DT_DIR && !IsDots(name);
-            if (entry->d_type == DT_REG || folder) {
+            if (folder && folderCount < AheadFolders) {
+                folders[folderCount++] = find->looked;
+            } else if (entry->d_type == DT_REG || folder) {
                 int slot = AheadEntry(find->ahead, find->fd, name, folder);
                 if (slot < 0) break;
                 if (!folder) {
@@ -189,7 +235,11 @@ static void FetchAhead(PosixFind *find)
             find->looked += entry->d_reclen;
         }
     }
+    /* The files go to the kernel first: the folders are listed while they are fetched. */
     AheadPoll(find->ahead);
+    for (unsigned i = 0; i < folderCount; i++)
+        ListAhead(find, EntryAt(find, folders[i])->d_name);
+    if (folderCount) AheadPoll(find->ahead);
 }
 
 /* The next entry of the folder as read, reading more of it when all was given; null at the
@@ -253,6 +303,18 @@ static int OpenInside(PosixFind *outer, const char *name, struct stat *st)
         fd = -1;
     }
     return fd;
+}
+
+/* Non-zero when the folder `fd` lies on a file system served by a daemon in user space (FUSE:
+** ntfs-3g on a rescue system's Windows disk). ntfs-3g's daemon answers one request at a time,
+** so files fetched ahead only queue in front of the scan's own requests and add the ring's
+** costs: measured on NTFS through ntfs-3g, fetching 1, 4 or 32 files ahead made the scan slower,
+** warm and cold, than reading one file at a time, and resting did not make up for it. There the
+** walk goes without read-ahead. */
+static int ServedByDaemon(int fd)
+{
+    struct statfs fs;
+    return fstatfs(fd, &fs) == 0 && fs.f_type == FUSE_SUPER_MAGIC;
 }
 
 /* The pattern's last component ("*.*") only says "everything": it is cut off and the folder
@@ -325,7 +387,7 @@ FindHandle PosixFindFirst(const char *pattern, FindRecord *record)
     /* One ring per chain: its outermost listing opens it, inner ones share it. Only the
     ** innermost holds files fetched ahead. */
     if (outer) GiveBackAhead(outer);
-    find->ahead = outer ? outer->ahead : AheadOpen();
+    find->ahead = outer ? outer->ahead : ServedByDaemon(fd) ? 0 : AheadOpen();
     find->ownsAhead = !outer && find->ahead;
     NextEntry(find, record);
     return (FindHandle)find;

@@ -51,6 +51,7 @@ int PosixReadAheadAvailable(void)
 Ahead *AheadOpen(void) { return 0; }
 void AheadClose(Ahead *) {}
 int AheadEntry(Ahead *, int, const char *, int) { return -1; }
+int AheadInode(Ahead *, int, const char *) { return 0; }
 void AheadPoll(Ahead *) {}
 unsigned AheadWanted(Ahead *) { return 0; }
 int AheadTake(Ahead *, int, struct stat *) { return -1; }
@@ -67,13 +68,14 @@ struct AheadSlot {
     SlotState state;
     Request request;     /* the request under way, or RequestNone */
     int dropped;         /* nobody will take it: released when its request completes */
+    int ownFolder;       /* the folder descriptor an inode fetch owns, or -1 */
     int fd;              /* what the open gave, until taken or closed */
     unsigned round;      /* the hand-over that took its request to the kernel */
     unsigned cached;     /* its open and read that the kernel answered at once: 0 to 2 */
     struct stat st;
     char name[256];
     uint8_t *data;             /* AheadBytes, from the slot's first file to the ring's end */
-    struct statx folder;       /* a folder's inode, fetched only to have it in memory */
+    struct statx inode;        /* an inode fetched only to have it in memory */
 };
 
 struct Ahead {
@@ -92,7 +94,8 @@ struct Ahead {
 static void Release(AheadSlot *slot)
 {
     if (slot->fd >= 0) close(slot->fd);
-    slot->fd = -1;
+    if (slot->ownFolder >= 0) close(slot->ownFolder);
+    slot->fd = slot->ownFolder = -1;
     slot->state = SlotFree;
     slot->request = RequestNone;
     slot->dropped = 0;
@@ -206,7 +209,7 @@ Ahead *AheadOpen(void)
     ahead->waiting = ahead->underway = ahead->round = ahead->cachedRun = ahead->resting = 0;
     ahead->rests = ahead->probing = mode != ReadAheadAlways;
     for (AheadSlot &slot : ahead->slots) {
-        slot.fd = -1;
+        slot.fd = slot.ownFolder = -1;
         slot.data = 0;
         Release(&slot);
     }
@@ -246,13 +249,28 @@ int AheadEntry(Ahead *ahead, int folder, const char *name, int isFolder)
         slot->cached = 0;
         if (isFolder)
             io_uring_prep_statx(sqe, folder, slot->name, AT_SYMLINK_NOFOLLOW, STATX_BASIC_STATS,
-                                &slot->folder);
+                                &slot->inode);
         else
             io_uring_prep_openat(sqe, folder, slot->name,
                                  O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY | O_CLOEXEC, 0);
         return i;
     }
     return -1;
+}
+
+int AheadInode(Ahead *ahead, int folder, const char *name)
+{
+    /* The request runs later, maybe in a kernel worker, and finds the folder by its number then:
+    ** the slot keeps a number of its own that nobody closes or reuses meanwhile. */
+    int own = fcntl(folder, F_DUPFD_CLOEXEC, 0);
+    if (own < 0) return 0;
+    int slot = AheadEntry(ahead, own, name, 1);
+    if (slot < 0) {
+        close(own);
+        return 0;
+    }
+    ahead->slots[slot].ownFolder = own;
+    return 1;
 }
 
 void AheadPoll(Ahead *ahead)

@@ -1,9 +1,10 @@
 /*
 ** Read-ahead for the POSIX listing: while the scan works on one file, the kernel already opens
 ** and reads the next files of the folder being listed, many requests at once, through one
-** io_uring per walk. Nothing here decides what the scan sees: a file fetched ahead is handed to
-** openFile only when its name still leads to it (posix_listing.cpp), and everything else takes
-** the path it takes without read-ahead.
+** io_uring per walk; the inodes of the first files of the next folders the listing holds are
+** fetched the same way, once the listing has read those folders ahead. Nothing here decides what
+** the scan sees: a file fetched ahead is handed to openFile only when its name still leads to it
+** (posix_listing.cpp), and everything else takes the path it takes without read-ahead.
 **
 ** What is fetched ahead is only read, under the rules of the scan's own open: no link followed
 ** (O_NOFOLLOW), never blocking (O_NONBLOCK, so a FIFO put in a file's place opens empty), no
@@ -26,6 +27,8 @@
 #define AheadCachedRun 8    /* files found in the cache in a row that make read-ahead rest */
 #define AheadRest   4096    /* entries given while it rests */
 #define AheadProbe  8       /* files fetched ahead at most until one is missing from the cache */
+#define AheadFolders 2      /* folders of one listing's window listed ahead at a time */
+#define AheadFolderFiles 16 /* first files of a folder listed ahead whose inodes are fetched */
 
 struct Ahead;
 
@@ -43,6 +46,11 @@ void AheadClose(Ahead *ahead);
 ** when no slot is free. `name` is copied. The request reaches the kernel at the next AheadPoll
 ** or AheadTake. */
 int AheadEntry(Ahead *ahead, int folder, const char *name, int isFolder);
+
+/* Starts fetching the inode of the entry `name` of the open folder `folder` only to have it in
+** memory (nothing is opened): the slot holds a descriptor of the folder of its own until the
+** request completes, and goes back by itself. Non-zero when started. */
+int AheadInode(Ahead *ahead, int folder, const char *name);
 
 /* Hands waiting requests to the kernel and takes in what has completed, without waiting. */
 void AheadPoll(Ahead *ahead);

@@ -891,12 +891,19 @@ TEST_F(Walk, RacingProcessSwappingTheFolderChangesNothingOutside)
 // replaced, or rewritten in place (truncated and written, or written over and cut, the inode
 // the same), clean to infected and infected to clean: files that read-ahead has already opened
 // and read by then. A scan that took such a file, or its bytes, as they were fetched would judge
-// what is gone. Rows, report, counters and every file left must be the same both ways.
+// what is gone. A folder that read-ahead has listed ahead of the walk (and whose first files it
+// has fetched) gets a file added, one removed and one renamed at the same moment: a walk that
+// took that listing as read would miss the new file and stumble over the two old names. Rows,
+// report, counters and every file left must be the same both ways.
 namespace {
 
 struct AheadChange {
     std::string trigger;                                 // the row's file that sets it off
     std::vector<std::string> removed;
+    std::vector<std::string> removedUnlisted;            // in a folder not yet walked
+    std::vector<std::pair<std::string, std::string>> renamed;   // from, to
+    std::vector<std::pair<std::string, samples::SampleId>> added;
+    uint32_t listedBefore, listedAtChange;               // folders listed ahead
     std::vector<std::pair<std::string, samples::SampleId>> replaced;
     std::vector<std::pair<std::string, samples::SampleId>> truncated, overwritten;
     bool done;
@@ -909,8 +916,16 @@ void RowThenChange(const char *file, const char *status)
     if (change.done || change.trigger != file)
         return;
     change.done = true;
-    for (const std::string &path : change.removed)
-        unlink(path.c_str());
+    change.listedAtChange = PosixReadAheadListed();
+    for (const auto *list : {&change.removed, &change.removedUnlisted})
+        for (const std::string &path : *list)
+            unlink(path.c_str());
+    for (const auto &[from, to] : change.renamed)
+        if (rename(from.c_str(), to.c_str()) != 0)
+            ADD_FAILURE() << "cannot rename " << from;
+    for (const auto &[path, id] : change.added)
+        if (!testsupport::WriteBytes(path, samples::MakeSample(id)))
+            ADD_FAILURE() << "cannot add " << path;
     for (const auto &[path, id] : change.replaced) {   // a new file under the old name
         const std::string next = path + ".next";
         if (!testsupport::WriteBytes(next, samples::MakeSample(id)) || rename(next.c_str(), path.c_str()) != 0)
@@ -986,6 +1001,7 @@ struct AheadRun {
     ScanCounterSet counters;
     std::map<std::string, std::vector<uint8_t>> files;
     uint32_t taken;
+    uint32_t listedBeforeChange;   // folders listed ahead before the change was made
 };
 
 AheadRun ScanWithChanges(const std::string &top, bool readAhead)
@@ -994,14 +1010,45 @@ AheadRun ScanWithChanges(const std::string &top, bool readAhead)
     testsupport::RemoveAll(top);
     MakeAheadTree(top, kinds);
     const std::string folder = top + "/a";
-    const std::vector<std::string> order = ListingOrder(folder);
     change = AheadChange{};
-    // The first infected file listed sets the change off; of the files listed after it, two
-    // clean ones go, and one clean file and one infected file are each turned into the other
-    // kind by a new file under the name, by truncating and writing, and by writing over.
+    // A folder of "a" listed a few entries after its first infected file, which read-ahead lists
+    // ahead of the walk (and brings its first files in) before that file's row: the change then
+    // adds a file to it, removes one and renames one. Names are tried until the file system
+    // lists one there; the others go again.
     auto infectedFile = [&](const std::string &path) {
         return kinds.count(path) && IsInfectedSample(kinds[path]);
     };
+    auto firstInfected = [&](const std::vector<std::string> &names) {
+        size_t i = 0;
+        while (i < names.size() && !infectedFile(folder + "/" + names[i]))
+            i++;
+        return i;
+    };
+    std::string inner;
+    for (int n = 0; n < 64 && inner.empty(); n++) {
+        const std::string name = "e" + std::to_string(n);
+        EXPECT_TRUE(testsupport::MakeDir(folder + "/" + name));
+        const std::vector<std::string> names = ListingOrder(folder);
+        const size_t at = std::find(names.begin(), names.end(), name) - names.begin();
+        const size_t first = firstInfected(names);
+        if (at > first && at <= first + 8)
+            inner = folder + "/" + name;
+        else
+            rmdir((folder + "/" + name).c_str());
+    }
+    EXPECT_FALSE(inner.empty()) << "no folder name was listed after the first infected file";
+    for (const char *name : {"w0.exe", "w1.exe"})
+        WriteSample(inner + "/" + name, samples::InfectedEntry1);
+    for (const char *name : {"k0.exe", "k1.exe", "k2.exe"})
+        WriteSample(inner + "/" + name, samples::CleanPe);
+    change.removedUnlisted.push_back(inner + "/w0.exe");
+    change.renamed.push_back({inner + "/w1.exe", inner + "/w1-renamed.exe"});
+    change.added.push_back({inner + "/new.exe", samples::InfectedEntry2});
+
+    const std::vector<std::string> order = ListingOrder(folder);
+    // The first infected file listed sets the change off; of the files listed after it, two
+    // clean ones go, and one clean file and one infected file are each turned into the other
+    // kind by a new file under the name, by truncating and writing, and by writing over.
     for (size_t i = 0; i < order.size() && change.trigger.empty(); i++) {
         if (!infectedFile(folder + "/" + order[i]))
             continue;
@@ -1038,6 +1085,7 @@ AheadRun ScanWithChanges(const std::string &top, bool readAhead)
     // The files were written just now: read-ahead would rest, finding them all in the cache.
     PosixSetReadAhead(readAhead ? ReadAheadAlways : ReadAheadOff);
     const uint32_t takenBefore = PosixReadAheadTaken();
+    change.listedBefore = PosixReadAheadListed();
     Display = &changingDisplay;
     EXPECT_TRUE(CopyText(TargetPath, TargetPathSize, top.c_str()));
     ScanState = Scanning;
@@ -1048,7 +1096,8 @@ AheadRun ScanWithChanges(const std::string &top, bool readAhead)
     Platform.closeFile(reader);
     Platform.closeFile(writer);
     EXPECT_TRUE(change.done) << "the change was never made";
-    return {shownRows, ScanCounters, Contents(top), PosixReadAheadTaken() - takenBefore};
+    return {shownRows, ScanCounters, Contents(top), PosixReadAheadTaken() - takenBefore,
+            change.listedAtChange - change.listedBefore};
 }
 
 }  // namespace
@@ -1071,9 +1120,11 @@ TEST_F(Walk, ReadAheadChangesNothingTheScanFindsOrDoes)
     EXPECT_EQ(0, std::memcmp(&serial.counters, &ahead.counters, sizeof ahead.counters));
     EXPECT_TRUE(serial.files == ahead.files) << "the files left differ";
     EXPECT_EQ(0u, serial.taken);
-    if (PosixReadAheadAvailable())
+    EXPECT_EQ(0u, serial.listedBeforeChange);
+    if (PosixReadAheadAvailable()) {
         EXPECT_GT(ahead.taken, 100u) << "read-ahead was not used: the comparison proved nothing";
-    else
+        EXPECT_GT(ahead.listedBeforeChange, 0u) << "no folder was listed ahead before the change";
+    } else
         std::printf("no io_uring here: both scans read one file at a time\n");
 
     // The scenario itself, the same both ways: the removed files cannot be opened, the file
@@ -1092,7 +1143,15 @@ TEST_F(Walk, ReadAheadChangesNothingTheScanFindsOrDoes)
     EXPECT_TRUE(has(top + "/c/p1.exe", StatusCopying));
     EXPECT_TRUE(has(top + "/c/p1.exe", StatusUnableToClean));
     EXPECT_TRUE(has(top + "/c/p0.exe", StatusUnableToOpen));
-    EXPECT_EQ(3 * 16 + 1, serial.counters.infected) << "every third file and the held copy";
+    // In the folder listed ahead: the file removed is not seen at all, the renamed one only
+    // under its new name, the one added is found.
+    for (const Row &row : serial.rows)
+        for (const std::string &gone : {change.removedUnlisted[0], change.renamed[0].first})
+            EXPECT_NE(gone, row.file);
+    EXPECT_TRUE(has(change.renamed[0].second, StatusDeleted));
+    EXPECT_TRUE(has(change.added[0].first, StatusDeleted));
+    EXPECT_EQ(3 * 16 + 1 + 2, serial.counters.infected)
+        << "every third file, the held copy, the renamed and the added file";
 }
 #endif
 
