@@ -30,14 +30,16 @@ static uint8_t chunk[65536];                /* the worker thread's only reading 
 static char line[LineSize];                 /* one index line */
 static uint32_t lineUsed;
 
-/* Non-zero when the folder `inner`, or one of the folders above it, is the folder of
-** identity (volume, index). Climbs by "..", so links on the way count as what they lead to. */
+/* 1 when the folder `inner`, or one of the folders above it, is the folder of identity
+** (volume, index); 0 when none is; -1 when `inner` itself has no identity to compare. Climbs by
+** "..", so links on the way count as what they lead to. A path that cannot be climbed further
+** answers 1: what cannot be told is refused. */
 static int Below(const char *inner, uint64_t volume, uint64_t index)
 {
     char path[PlatformPathSize];
     uint64_t v, i, lastV = 0, lastI = 0;
     if (!CopyText(path, sizeof path, inner))
-        return 1;                                /* cannot be told: refused */
+        return 1;
     for (int level = 0; level < MaxLevels; level++) {
         if (!Platform.fileIdentity(path, &v, &i))
             return level > 0 ? 0 : -1;
@@ -54,27 +56,43 @@ static int Below(const char *inner, uint64_t volume, uint64_t index)
     return 1;
 }
 
-/* `a` is `b` or lies below it, by the text of the paths (ASCII case folded), where folders
-** have no identity to compare (the 9x family, which has no links either). */
-static int BelowByName(const char *a, const char *b)
+/* `inner` is `outer` or lies below it, by the text of the paths (ASCII case folded), where
+** folders have no identity to compare (the 9x family, which has no links either). */
+static int BelowByName(const char *inner, const char *outer)
 {
-    size_t n = strlen(b);
-    while (n > 0 && b[n - 1] == PathSeparator)
+    size_t n = strlen(outer);
+    while (n > 0 && outer[n - 1] == PathSeparator)
         n--;
     for (size_t k = 0; k < n; k++)
-        if (FoldAscii(a[k]) != FoldAscii(b[k]))
+        if (FoldAscii(inner[k]) != FoldAscii(outer[k]))
             return 0;
-    return a[n] == 0 || a[n] == PathSeparator;
+    return inner[n] == 0 || inner[n] == PathSeparator;
 }
 
-/* Either of `a` and `b` lies inside the other (or they are the same folder). */
-static int Overlap(const char *a, const char *b)
+/* The folder `inner` is `outer` or lies below it. */
+static int Inside(const char *inner, const char *outer)
 {
-    uint64_t va, ia, vb, ib;
-    if (!Platform.fileIdentity(a, &va, &ia) || !Platform.fileIdentity(b, &vb, &ib))
-        return BelowByName(a, b) || BelowByName(b, a);
-    return Below(a, vb, ib) != 0 || Below(b, va, ia) != 0;
+    uint64_t volume, index;
+    int below = Platform.fileIdentity(outer, &volume, &index) ? Below(inner, volume, index) : -1;
+    return below < 0 ? BelowByName(inner, outer) : below;
 }
+
+/* The folder that holds `path` into `out`: "." for a plain name, a root keeps its separator. */
+static void ParentOf(const char *path, char *out, uint32_t size)
+{
+    CopyText(out, size, path);
+    char *end = out + strlen(out);
+    while (end > out + 1 && end[-1] == PathSeparator)
+        *--end = 0;
+    char *cut = strrchr(out, PathSeparator);
+    if (!cut)
+        CopyText(out, size, ".");
+    else
+        cut[cut == out || cut[-1] == ':'] = 0;
+}
+
+static const char Refused[] =
+    "the quarantine folder must not lie inside a scanned path (nor one inside it)";
 
 const char *QuarantineOpen(const char *path, const char *const *targets, int count)
 {
@@ -82,6 +100,12 @@ const char *QuarantineOpen(const char *path, const char *const *targets, int cou
         return "the quarantine folder's path is too long";
     uint32_t attributes = Platform.getFileAttributes(folder);
     if (attributes == InvalidFileAttributes) {
+        /* Nothing is made inside a scanned tree: where it would go is looked at first. */
+        char parent[PlatformPathSize];
+        ParentOf(folder, parent, sizeof parent);
+        for (int i = 0; i < count; i++)
+            if (Inside(parent, targets[i]))
+                return Refused;
         if (!Platform.makeFolder(folder))
             return "the quarantine folder cannot be created";
         attributes = Platform.getFileAttributes(folder);
@@ -90,8 +114,8 @@ const char *QuarantineOpen(const char *path, const char *const *targets, int cou
         !(attributes & AttrDirectory))
         return "the quarantine must be a folder, not a link or a file";
     for (int i = 0; i < count; i++)
-        if (Overlap(folder, targets[i]))
-            return "the quarantine folder must not lie inside a scanned path (nor one inside it)";
+        if (Inside(folder, targets[i]) || Inside(targets[i], folder))
+            return Refused;
     return nullptr;
 }
 
