@@ -100,6 +100,21 @@ TEST_F(Quarantine, SecondFileOfTheSameContentsFindsItsCopyAndGetsItsOwnLine)
     EXPECT_EQ(2, (int)std::count(index.begin(), index.end(), '\n'));
 }
 
+// The index's times: the epoch, a leap day, the last second of a century, before 1970.
+TEST(UtcText, CalendarEdges)
+{
+    const std::pair<int64_t, const char *> cases[] = {
+        {0, "1970-01-01T00:00:00Z"},          {951782400, "2000-02-29T00:00:00Z"},
+        {4102444799LL, "2099-12-31T23:59:59Z"}, {-1, "1969-12-31T23:59:59Z"},
+        {1798675200, "2026-12-31T00:00:00Z"},   {4107542400LL, "2100-03-01T00:00:00Z"},
+    };
+    for (const auto &c : cases) {
+        char text[UtcTextSize];
+        FormatUtc(c.first, text);
+        EXPECT_STREQ(c.second, text) << c.first;
+    }
+}
+
 static uint32_t FullWrite(FileHandle file, const void *buffer, uint32_t count)
 {
     return PlatformDefaults.writeFile(file, buffer, count / 2);
