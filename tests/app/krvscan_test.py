@@ -92,7 +92,7 @@ class Descriptors(Scans):
         os.makedirs(folder)
         bottom = os.path.join(folder, "worm.exe")
         os.rename(os.path.join(self.tree, "sub", "infected-entry1.exe"), bottom)
-        r = run(self.tree,
+        r = run("--clean", self.tree,
                 preexec_fn=lambda: resource.setrlimit(resource.RLIMIT_NOFILE, (48, hard)))
         self.assertEqual(1, r.returncode, r.stderr)
         self.assertIn(bottom + "\tdeleted", r.stdout.decode().splitlines())
@@ -235,9 +235,10 @@ class ExitStatus(Scans):
         # The text report says so too, not only standard error.
         p = subprocess.Popen([KRVSCAN, self.tree], stdout=subprocess.PIPE,
                              stderr=subprocess.PIPE)
-        time.sleep(0.3)
+        first = p.stdout.readline()  # under way (a fixed pause may outlast the whole scan)
         p.send_signal(signal.SIGINT)
         out, err = p.communicate(timeout=60)
+        out = first + out
         self.assertEqual(2, p.returncode, err)
         self.assertIn("Incomplete:", report(out))
 
