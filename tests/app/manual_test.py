@@ -31,7 +31,8 @@ def help_options(text):
         m = re.match(r"^\s+(-\S.*?)(?:\s{2,}|$)", line)
         if m:
             for part in m.group(1).split(","):
-                options.add(part.split()[0])
+                if part.split()[0].startswith("-"):   # not "/?", the Windows build's
+                    options.add(part.split()[0])
     return options
 
 
@@ -85,7 +86,7 @@ class Manual(unittest.TestCase):
     def test_exit_statuses_agree(self):
         documented = {head.replace(".B", "").strip() for head in
                       man_entries(man_section("EXIT STATUS"))}
-        self.assertEqual({"0", "1", "2"}, documented)
+        self.assertEqual({"0", "1", "2", "3", "4"}, documented)
         self.assertEqual(documented, help_statuses(help_text()))
 
     def test_renders_without_a_warning(self):
@@ -101,11 +102,12 @@ class Completion(unittest.TestCase):
             self.assertEqual(help_options(help_text()), complete([KRVSCAN, "-"], d))
             self.assertEqual({"--json"}, complete([KRVSCAN, "--report-only", "--js"], d))
 
-    def test_offers_folders_only_after_windows_root(self):
+    def test_offers_folders_only_after_windows_root_or_quarantine(self):
         with tempfile.TemporaryDirectory() as d:
             os.mkdir(os.path.join(d, "mnt"))
             open(os.path.join(d, "mbr.img"), "w").close()
             self.assertEqual({"mnt"}, complete([KRVSCAN, "--windows-root", "m"], d))
+            self.assertEqual({"mnt"}, complete([KRVSCAN, "--clean", "--quarantine", "m"], d))
             self.assertEqual({"mnt", "mbr.img"}, complete([KRVSCAN, "m"], d))
 
 
