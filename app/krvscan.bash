@@ -3,7 +3,7 @@
 _krvscan()
 {
     local cur=${COMP_WORDS[COMP_CWORD]} prev=${COMP_WORDS[COMP_CWORD-1]}
-    if [[ $prev == --windows-root ]]; then
+    if [[ $prev == --windows-root || $prev == --quarantine ]]; then
         compopt -o filenames 2>/dev/null
         COMPREPLY=($(compgen -d -- "$cur"))
         return

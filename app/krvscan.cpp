@@ -11,6 +11,7 @@
 ** (RunScan) and answers the exit status (ExitStatus) from the facts the rows told.
 */
 #include "base/text.h"
+#include "disinfect/quarantine.h"
 #include "disinfect/workflow.h"
 #include "platform/platform.h"
 #include "scan/display.h"
@@ -36,14 +37,18 @@ static const char Usage[] =
     "  --all-fixed-drives   scan every fixed drive instead of PATHs\n"
     "  --clean              remove what is found: delete infected files (a locked one at\n"
     "                       the next restart) and the worm's autostart value\n"
+    "  --quarantine DIR     with --clean: before an infected file is changed, keep a copy of\n"
+    "                       it in DIR (named by its SHA-256, listed in DIR/index.jsonl);\n"
+    "                       a file that cannot be copied is left. DIR must lie outside\n"
+    "                       every PATH\n"
     "  --report-only        find and report only (the default)\n"
     "  --json               JSON Lines: one JSON object per line, each row, then the report\n"
     "  --verbose            also name on standard error each link that was not followed\n"
     "  --log FILE           append a header line (time, host, version, command line), every\n"
     "                       row and the report to FILE\n"
     "  --windows-root DIR   DIR holds a Windows installation that is not running: look for\n"
-    "                       the worm's autostart value in its SOFTWARE hive (removed with\n"
-    "                       --clean); with no PATH, DIR is scanned\n"
+    "                       the worm's autostart value in its SOFTWARE hive (with --clean\n"
+    "                       removed there); with no PATH, DIR is scanned\n"
     "  -h, --help, /?       show this text\n"
     "  --version            show the version\n"
     "Exit status: 0 everything was scanned and nothing found; 1 found (with --clean: and\n"
@@ -66,6 +71,7 @@ static int json;                          /* --json */
 static int verbose;                       /* --verbose */
 static const char *windowsRoot;           /* --windows-root DIR */
 static const char *logPath;               /* --log FILE */
+static const char *quarantine;            /* --quarantine DIR */
 
 static FILE *sink;                        /* where Write goes: standard output, or the log */
 static FILE *logFile;                     /* --log FILE, opened for appending */
@@ -145,45 +151,15 @@ static int FlushOutput(void)
     return 0;
 }
 
-/* "YYYY-MM-DDTHH:MM:SSZ" for now into `out` (at least 21 bytes). */
+/* "YYYY-MM-DDTHH:MM:SSZ" for now into `out` (UtcTextSize bytes). */
 static void FormatUtcNow(char *out)
 {
-    time_t now = time(NULL);
-    const struct tm *t = gmtime(&now);
-    const int fields[6] = {t ? t->tm_year + 1900 : 1970, t ? t->tm_mon + 1 : 1, t ? t->tm_mday : 1,
-                           t ? t->tm_hour : 0,           t ? t->tm_min : 0,     t ? t->tm_sec : 0};
-    static const char after[6] = {'-', '-', 'T', ':', ':', 'Z'};
-    for (int i = 0; i < 6; i++) {
-        int digits = i == 0 ? 4 : 2;
-        for (int d = digits - 1, v = fields[i]; d >= 0; d--, v /= 10)
-            out[d] = (char)('0' + v % 10);
-        out[digits] = after[i];
-        out += digits + 1;
-    }
-    *out = 0;
+    FormatUtc((int64_t)time(NULL), out);
 }
 
 static void WriteText(const char *text)
 {
     Write(text, strlen(text));
-}
-
-/* The length of the valid UTF-8 sequence at `p`, or 0 when it is not one (overlong forms,
-** surrogates and code points past U+10FFFF included). */
-static int Utf8Length(const unsigned char *p)
-{
-    if (p[0] < 0x80)
-        return 1;
-    int length = p[0] >= 0xF0 ? 4 : p[0] >= 0xE0 ? 3 : p[0] >= 0xC2 ? 2 : 0;
-    if (length == 0 || p[0] > 0xF4)
-        return 0;
-    for (int i = 1; i < length; i++)
-        if ((p[i] & 0xC0) != 0x80)
-            return 0;
-    if ((p[0] == 0xE0 && p[1] < 0xA0) || (p[0] == 0xED && p[1] >= 0xA0) ||
-        (p[0] == 0xF0 && p[1] < 0x90) || (p[0] == 0xF4 && p[1] >= 0x90))
-        return 0;
-    return length;
 }
 
 /* Names in the text rows: one row is one line and maps back to one name. On POSIX a name is
@@ -458,6 +434,7 @@ static const struct {
     {StatusWarning, "warning"},
     {StatusDeletedAtRestart, "will_be_deleted_at_restart"},
     {StatusDeleted, "deleted"},
+    {StatusQuarantined, "quarantined"},
     {StatusCopying, "copying"},
     {StatusCleanedAtRestart, "will_be_cleaned_at_restart"},
     {StatusCleaned, "cleaned"},
@@ -699,6 +676,10 @@ static int ParseArguments(int argc, char **argv)
             if (++i == argc)
                 return Fail("needs a file", "--log");
             logPath = argv[i];
+        } else if (!strcmp(a, "--quarantine")) {
+            if (++i == argc)
+                return Fail("needs a folder", "--quarantine");
+            quarantine = argv[i];
         } else if (!strcmp(a, "--windows-root")) {
             if (++i == argc)
                 return Fail("needs a folder", "--windows-root");
@@ -733,10 +714,26 @@ static int CheckOptions(void)
         return Fail("give PATHs or --all-fixed-drives, not both", nullptr);
     if (clean && reportOnly)
         return Fail("give --clean or --report-only, not both", nullptr);
+    if (quarantine && !clean)
+        return Fail("needs --clean (krvscan --help lists the options)", "--quarantine");
     reportOnly = !clean;
     for (int i = 0; i < pathCount; i++)
         if (CheckTarget(paths[i]))
             return 2;
+    if (allFixedDrives) {
+        static char roots[MaxFixedDrives][MaxRootPath];
+        uint32_t count = Platform.fixedDrives(roots, MaxFixedDrives);
+        for (uint32_t i = 0; i < count && i < MaxFixedDrives; i++) {
+            roots[i][MaxRootPath - 1] = 0;
+            paths[pathCount++] = roots[i];
+        }
+    }
+    if (quarantine) {
+        const char *refused = QuarantineOpen(quarantine, paths, pathCount);
+        if (refused)
+            return Fail(refused, quarantine);
+        BeforeChange = QuarantineFile;
+    }
     if (logPath) {
         /* Append mode: every write goes to the end, whoever else appends to the file. */
         static char buffer[8192];
@@ -784,14 +781,6 @@ static int RunScan(void)
     if (CleanAutostart(windowsRoot, reportOnly))
         return 2;
     ScanState.store(Scanning);
-    if (allFixedDrives) {
-        static char roots[MaxFixedDrives][MaxRootPath];
-        uint32_t count = Platform.fixedDrives(roots, MaxFixedDrives);
-        for (uint32_t i = 0; i < count && i < MaxFixedDrives; i++) {
-            roots[i][MaxRootPath - 1] = 0;
-            paths[pathCount++] = roots[i];
-        }
-    }
     ScanGivenPaths(paths, pathCount);
     complete = ScanContinue.load() != 0;   /* cleared only by a stop */
     ClearProgress();

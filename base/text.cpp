@@ -18,3 +18,54 @@ int AppendText(char *buffer, uint32_t size, const char *text)
         return 0;
     return CopyText(buffer + used, (uint32_t)(size - used), text);
 }
+
+int Utf8Length(const unsigned char *p)
+{
+    if (p[0] < 0x80)
+        return 1;
+    int length = p[0] >= 0xF0 ? 4 : p[0] >= 0xE0 ? 3 : p[0] >= 0xC2 ? 2 : 0;
+    if (length == 0 || p[0] > 0xF4)
+        return 0;
+    for (int i = 1; i < length; i++)
+        if ((p[i] & 0xC0) != 0x80)
+            return 0;
+    if ((p[0] == 0xE0 && p[1] < 0xA0) || (p[0] == 0xED && p[1] >= 0xA0) ||
+        (p[0] == 0xF0 && p[1] < 0x90) || (p[0] == 0xF4 && p[1] >= 0x90))
+        return 0;
+    return length;
+}
+
+/* The civil calendar from a day count (the proleptic Gregorian calendar, eras of 400 years),
+** so that no C library's gmtime, with its range and its missing 64-bit form, is needed. */
+void FormatUtc(int64_t seconds, char *out)
+{
+    int64_t days = seconds / 86400, rest = seconds % 86400;
+    if (rest < 0) {
+        rest += 86400;
+        days--;
+    }
+    days += 719468;
+    int64_t era = (days >= 0 ? days : days - 146096) / 146097;
+    int64_t dayOfEra = days - era * 146097;
+    int64_t yearOfEra = (dayOfEra - dayOfEra / 1460 + dayOfEra / 36524 - dayOfEra / 146096) / 365;
+    int64_t dayOfYear = dayOfEra - (365 * yearOfEra + yearOfEra / 4 - yearOfEra / 100);
+    int64_t shifted = (5 * dayOfYear + 2) / 153;
+    int64_t day = dayOfYear - (153 * shifted + 2) / 5 + 1;
+    int64_t month = shifted < 10 ? shifted + 3 : shifted - 9;
+    int64_t year = yearOfEra + era * 400 + (month <= 2);
+    if (year < 0)
+        year = 0;
+    if (year > 9999)
+        year = 9999;
+    const int64_t fields[6] = {year, month, day, rest / 3600, rest / 60 % 60, rest % 60};
+    static const char after[6] = {'-', '-', 'T', ':', ':', 'Z'};
+    for (int i = 0; i < 6; i++) {
+        int digits = i == 0 ? 4 : 2;
+        int64_t v = fields[i];
+        for (int d = digits - 1; d >= 0; d--, v /= 10)
+            out[d] = (char)('0' + v % 10);
+        out[digits] = after[i];
+        out += digits + 1;
+    }
+    *out = 0;
+}

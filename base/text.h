@@ -12,6 +12,15 @@
 int CopyText(char *buffer, uint32_t size, const char *text);
 int AppendText(char *buffer, uint32_t size, const char *text);
 
+/* The length of the valid UTF-8 sequence at `p`, or 0 when it is not one (overlong forms,
+** surrogates and code points past U+10FFFF included). */
+int Utf8Length(const unsigned char *p);
+
+/* "YYYY-MM-DDTHH:MM:SSZ" for `seconds` since 1970-01-01 UTC into `out` (UtcTextSize bytes);
+** years outside 0-9999 are written as 0000 or 9999. */
+#define UtcTextSize 21
+void FormatUtc(int64_t seconds, char *out);
+
 /* The ASCII letters A to Z in lower case, every other byte unchanged: the one case folding the
 ** system does (extensions, the [rename] section name, the Run value's name). */
 static inline char FoldAscii(char c)

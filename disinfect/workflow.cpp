@@ -43,6 +43,8 @@ const char StatusUnableToOpen[] = "unable to open file";
 const char StatusLeftInPlace[] = "left in place: report only";
 
 int ReportOnly;
+int (*BeforeChange)(ScanContext *context);
+static int inCopy;          /* the workflow's own copy of a file is being processed */
 
 int32_t CleanFile(ScanContext *context)
 {
@@ -172,7 +174,9 @@ static void CopyFallback(char *text)
     InHand.listed = 0;
     InHand.opened = 0;
     CopyText(ScanPath, ScanPathSize, text);
+    inCopy++;
     ProcessFile();
+    inCopy--;
     ScanPath[length] = 0;
     EntryInHand copy = InHand;
     InHand = file;
@@ -199,15 +203,24 @@ static void CopyFallback(char *text)
     }
 }
 
-/* Treats the file in ScanPath, found infected on pass `pass`. Answers 1 when the cleaner
-** cleaned it in place, so that it has to be scanned again. */
+/* Treats the file in ScanPath, found infected on pass `pass`, with the detection's handle
+** still open in `context` (closed here). Answers 1 when the cleaner cleaned it in place, so
+** that it has to be scanned again. */
 static int TreatInfected(ScanContext *context, int32_t pass, char *text)
 {
     if (pass == 0)
         ScanCounters.infected++;
     ReportFinding(text, StatusInfected, context);
+    /* Asked while the handle is open: what it reads is what was detected. */
+    int refused = !ReportOnly && pass == 0 && !inCopy && BeforeChange && !BeforeChange(context);
+    FileClose(context->file);
+    context->file = InvalidFileHandle;
     if (ReportOnly) {
         AddResultRow(ScanPath, StatusLeftInPlace);
+        return 0;
+    }
+    if (refused) {
+        ReportUnableToClean();
         return 0;
     }
 
@@ -260,8 +273,10 @@ void ProcessFile(void)
         context.file = file;
         int32_t verdict = Detector(&context);
         LastResult = verdict;
-        FileClose(file);
-        context.file = InvalidFileHandle;
+        if (verdict != ScanVerdict::Infected) {   /* TreatInfected closes it */
+            FileClose(file);
+            context.file = InvalidFileHandle;
+        }
 
         int again = 0;
         switch (verdict) {

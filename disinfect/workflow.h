@@ -36,6 +36,12 @@ extern const char StatusLeftInPlace[];       /* found, and nothing done: ReportO
 ** by the front end that offers it; 0 otherwise. */
 extern int ReportOnly;
 
+/* Asked before the first change to a file found infected (never for the workflow's own copy of
+** it), while `context->file` is still the handle the detection read: the very file that was
+** found, whatever its name leads to now. Answers 0 to leave the file as it is, reported "unable
+** to clean". Null (the dialog): nothing is asked. Set before a scan by the front end. */
+extern int (*BeforeChange)(ScanContext *context);
+
 /* The verdict of the last detection, or DeleteFile once the delete branch began; read only by
 ** the invocation that made a copy, right after the copy's processing returned. */
 extern int32_t LastResult;

@@ -97,6 +97,18 @@ struct SystemVersion {
     uint32_t family, major, minor, build;
 };
 
+/* What the quarantine's index keeps of a file, as fileFacts gives it. Times in seconds since
+** 1970-01-01 UTC. On POSIX `mode` is st_mode, `owner` and `group` the user and group ids,
+** `changed` the status change time; on Windows `mode` is the attribute word, `hasOwner` 0 and
+** `changed` the creation time. */
+struct FileFacts {
+    uint64_t size;
+    uint32_t mode;
+    int hasOwner;
+    uint32_t owner, group;
+    int64_t modified, accessed, changed;
+};
+
 #define MaxFixedDrives 32                         /* roots fixedDrives() reports at most */
 #define MaxRootPath    260                        /* bytes of one root, NUL included */
 
@@ -195,6 +207,26 @@ struct PlatformOps {
     /* The machine's name into `out` (`size` bytes, NUL-terminated, cut to fit); 0 when the
     ** system will not tell, with `out` empty. */
     int (*hostName)(char *out, uint32_t size);
+
+    /* The quarantine: a folder of copies outside the scanned tree. None of these looks at the
+    ** entry in hand, and none follows a link at the name it is given.
+    ** makeFolder: creates the folder `path`, only its owner may enter it (0700 on POSIX);
+    ** 0 when anything has that name or it cannot be made.
+    ** openStored: with `create`, creates the file `path` exclusively (it fails when any entry
+    ** has that name, a link included), open for reading and writing, its mode 0400 (the
+    ** read-only attribute on Windows); without, opens the existing regular file for reading.
+    ** InvalidFileHandle on failure; readFile, seekFile and closeFile take the handle.
+    ** writeFile: at the handle's position; the bytes written (short on a failure).
+    ** fileFacts: the open file's size, mode, owner and times, for the quarantine's index.
+    ** appendFile: appends `size` bytes to `path` in one write, creating it (0600) when missing;
+    ** non-zero only when all were written. deleteStored: removes the file `path`, read-only or
+    ** not. */
+    int (*makeFolder)(const char *path);
+    FileHandle (*openStored)(const char *path, int create);
+    uint32_t (*writeFile)(FileHandle file, const void *buffer, uint32_t count);
+    int (*fileFacts)(FileHandle file, FileFacts *out);
+    int (*appendFile)(const char *path, const void *data, uint32_t size);
+    int (*deleteStored)(const char *path);
 };
 
 /* The build's real operations (Win32 or POSIX), filled by name in the backend. Constant: tests

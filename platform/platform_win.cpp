@@ -540,6 +540,71 @@ static int WinHostName(char *out, uint32_t size)
     return 1;
 }
 
+/* ---- the quarantine -------------------------------------------------------------------- */
+
+static int WinMakeFolder(const char *path)
+{
+    return CreateDirectoryA(path, NULL) != 0;
+}
+
+/* CREATE_NEW fails on any entry of that name. The read-only attribute given at the creation
+** binds later opens only, not this handle. */
+static FileHandle WinOpenStored(const char *path, int create)
+{
+    HANDLE file = create ? CreateFileA(path, GENERIC_READ | GENERIC_WRITE, 0, NULL, CREATE_NEW,
+                                       FILE_ATTRIBUTE_READONLY, NULL)
+                         : CreateFileA(path, GENERIC_READ, FILE_SHARE_READ, NULL, OPEN_EXISTING,
+                                       0, NULL);
+    return file == INVALID_HANDLE_VALUE ? InvalidFileHandle : (FileHandle)file;
+}
+
+static uint32_t WinWriteFile(FileHandle file, const void *buffer, uint32_t count)
+{
+    DWORD written = 0;
+    WriteFile((HANDLE)file, buffer, count, &written, NULL);
+    return written;
+}
+
+/* FILETIME counts 100 ns since 1601-01-01; 11644473600 seconds lie between it and 1970. */
+static int64_t UnixSeconds(const FILETIME *time)
+{
+    uint64_t ticks = ((uint64_t)time->dwHighDateTime << 32) | time->dwLowDateTime;
+    return (int64_t)(ticks / 10000000u) - 11644473600ll;
+}
+
+static int WinFileFacts(FileHandle file, FileFacts *out)
+{
+    BY_HANDLE_FILE_INFORMATION info;
+    if (!GetFileInformationByHandle((HANDLE)file, &info)) return 0;
+    out->size = ((uint64_t)info.nFileSizeHigh << 32) | info.nFileSizeLow;
+    out->mode = info.dwFileAttributes;
+    out->hasOwner = 0;
+    out->owner = out->group = 0;
+    out->modified = UnixSeconds(&info.ftLastWriteTime);
+    out->accessed = UnixSeconds(&info.ftLastAccessTime);
+    out->changed = UnixSeconds(&info.ftCreationTime);
+    return 1;
+}
+
+/* Append mode as the 9x family allows it: to the end, then one write. */
+static int WinAppendFile(const char *path, const void *data, uint32_t size)
+{
+    HANDLE file = CreateFileA(path, GENERIC_WRITE, FILE_SHARE_READ, NULL, OPEN_ALWAYS,
+                              FILE_ATTRIBUTE_NORMAL, NULL);
+    if (file == INVALID_HANDLE_VALUE) return 0;
+    DWORD written = 0;
+    BOOL ok = SetFilePointer(file, 0, NULL, FILE_END) != 0xFFFFFFFFu &&
+              WriteFile(file, data, size, &written, NULL);
+    if (!CloseHandle(file)) ok = FALSE;
+    return ok && written == size;
+}
+
+static int WinDeleteStored(const char *path)
+{
+    SetFileAttributesA(path, FILE_ATTRIBUTE_NORMAL);
+    return DeleteFileA(path) != 0;
+}
+
 /* ---- the table ------------------------------------------------------------------------- */
 
 const PlatformOps PlatformDefaults = {
@@ -577,5 +642,11 @@ const PlatformOps PlatformDefaults = {
     .errorIsTerminal   = WinErrorIsTerminal,
     .onInterrupt       = WinOnInterrupt,
     .hostName          = WinHostName,
+    .makeFolder        = WinMakeFolder,
+    .openStored        = WinOpenStored,
+    .writeFile         = WinWriteFile,
+    .fileFacts         = WinFileFacts,
+    .appendFile        = WinAppendFile,
+    .deleteStored      = WinDeleteStored,
 };
 

@@ -23,6 +23,12 @@ int PosixMoveFile(const char *from, const char *to);
 int PosixFileIdentity(const char *path, uint64_t *volume, uint64_t *index);
 int PosixWriteWholeFile(const char *path, const void *data, uint32_t size);
 int PosixReplaceFile(const char *from, const char *to);
+int PosixMakeFolder(const char *path);
+FileHandle PosixOpenStored(const char *path, int create);
+uint32_t PosixWriteFile(FileHandle file, const void *buffer, uint32_t count);
+int PosixFileFacts(FileHandle file, FileFacts *out);
+int PosixAppendFile(const char *path, const void *data, uint32_t size);
+int PosixDeleteStored(const char *path);
 
 /* Attribute word of an entry from its lstat record; `target` is the stat of what a symbolic
 ** link names (null when it names nothing). */

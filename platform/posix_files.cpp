@@ -148,18 +148,10 @@ static int OpenAt(const Place &place, int flags, int change, struct stat *after)
 
 /* ---- handles --------------------------------------------------------------------------- */
 
-/* Opening the entry in hand for reading is what the detector does: the file opened becomes
-** the entry's identity. Opening for writing is a change, allowed only to that file. */
-FileHandle PosixOpenFile(const char *path, int write)
+/* The open `fd` of the file `st` as a handle, listed under the share rule; the descriptor is
+** closed when the share rule refuses it or memory is short. */
+static FileHandle Hold(int fd, const struct stat *st, int write)
 {
-    struct stat st;
-    Place place;
-    if (!Locate(path, &place)) return InvalidFileHandle;
-    int fd = -1;
-    if (!write && place.inHand && InHand.listed)
-        fd = ListingTakeAhead(InHand.listing, place.name, &st);
-    if (fd < 0) fd = OpenAt(place, write ? O_RDWR : O_RDONLY, write, &st);
-    if (fd < 0) return InvalidFileHandle;
     PosixFile *file = (PosixFile *)malloc(sizeof *file);
     if (!file) {
         close(fd);
@@ -167,8 +159,8 @@ FileHandle PosixOpenFile(const char *path, int write)
     }
     file->fd = fd;
     file->position = 0;
-    file->device = st.st_dev;
-    file->inode = st.st_ino;
+    file->device = st->st_dev;
+    file->inode = st->st_ino;
     file->write = write != 0;
     pthread_mutex_lock(&holdersLock);
     int held = HeldLocked(file->device, file->inode, file->write);
@@ -182,12 +174,29 @@ FileHandle PosixOpenFile(const char *path, int write)
         free(file);
         return InvalidFileHandle;
     }
+    return (FileHandle)file;
+}
+
+/* Opening the entry in hand for reading is what the detector does: the file opened becomes
+** the entry's identity. Opening for writing is a change, allowed only to that file. */
+FileHandle PosixOpenFile(const char *path, int write)
+{
+    struct stat st;
+    Place place;
+    if (!Locate(path, &place)) return InvalidFileHandle;
+    int fd = -1;
+    if (!write && place.inHand && InHand.listed)
+        fd = ListingTakeAhead(InHand.listing, place.name, &st);
+    if (fd < 0) fd = OpenAt(place, write ? O_RDWR : O_RDONLY, write, &st);
+    if (fd < 0) return InvalidFileHandle;
+    FileHandle file = Hold(fd, &st, write);
+    if (file == InvalidFileHandle) return InvalidFileHandle;
     if (!write && place.inHand) {
         InHand.opened = 1;
         InHand.volume = (uint64_t)st.st_dev;
         InHand.index = (uint64_t)st.st_ino;
     }
-    return (FileHandle)file;
+    return file;
 }
 
 uint32_t PosixReadFile(FileHandle handle, void *buffer, uint32_t count)
@@ -425,4 +434,78 @@ int PosixReplaceFile(const char *from, const char *to)
     if (lstat(from, &st) != 0 || !S_ISREG(st.st_mode) || IsHeld(&st)) return 0;
     if (lstat(to, &st) == 0 && (!S_ISREG(st.st_mode) || IsHeld(&st))) return 0;
     return rename(from, to) == 0;
+}
+
+/* ---- the quarantine -------------------------------------------------------------------- */
+
+int PosixMakeFolder(const char *path)
+{
+    return mkdir(path, 0700) == 0;
+}
+
+/* O_EXCL with O_CREAT fails on any entry of that name, a dangling link included, so nothing is
+** ever written through a name planted in advance. The mode 0400 binds later opens only. */
+FileHandle PosixOpenStored(const char *path, int create)
+{
+    int flags = create ? O_RDWR | O_CREAT | O_EXCL : O_RDONLY;
+    int fd = open(path, flags | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY | O_CLOEXEC, 0400);
+    if (fd < 0) return InvalidFileHandle;
+    struct stat st;
+    if (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
+        close(fd);
+        return InvalidFileHandle;
+    }
+    return Hold(fd, &st, create);
+}
+
+uint32_t PosixWriteFile(FileHandle handle, const void *buffer, uint32_t count)
+{
+    PosixFile *file = FileOf(handle);
+    uint32_t done = 0;
+    if (count > 0xFFFFFFFEu - file->position) count = 0xFFFFFFFEu - file->position;
+    while (done < count) {
+        ssize_t n = pwrite(file->fd, (const char *)buffer + done, count - done,
+                           (off_t)file->position + done);
+        if (n < 0 && errno == EINTR) continue;
+        if (n <= 0) break;
+        done += (uint32_t)n;
+    }
+    file->position += done;
+    return done;
+}
+
+int PosixFileFacts(FileHandle handle, FileFacts *out)
+{
+    struct stat st;
+    if (fstat(FileOf(handle)->fd, &st) != 0) return 0;
+    out->size = (uint64_t)st.st_size;
+    out->mode = (uint32_t)st.st_mode;
+    out->hasOwner = 1;
+    out->owner = (uint32_t)st.st_uid;
+    out->group = (uint32_t)st.st_gid;
+    out->modified = (int64_t)st.st_mtime;
+    out->accessed = (int64_t)st.st_atime;
+    out->changed = (int64_t)st.st_ctime;
+    return 1;
+}
+
+/* O_APPEND: every write lands at the end, whoever else appends. */
+int PosixAppendFile(const char *path, const void *data, uint32_t size)
+{
+    int fd = open(path, O_WRONLY | O_APPEND | O_CREAT | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY |
+                        O_CLOEXEC, 0600);
+    if (fd < 0) return 0;
+    struct stat st;
+    int ok = fstat(fd, &st) == 0 && S_ISREG(st.st_mode);
+    ssize_t n;
+    do {
+        n = ok ? write(fd, data, size) : -1;
+    } while (n < 0 && errno == EINTR);
+    if (close(fd) != 0) ok = 0;
+    return ok && n == (ssize_t)size;
+}
+
+int PosixDeleteStored(const char *path)
+{
+    return unlink(path) == 0;
 }

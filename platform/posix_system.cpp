@@ -285,5 +285,11 @@ const PlatformOps PlatformDefaults = {
     .errorIsTerminal   = PosixErrorIsTerminal,
     .onInterrupt       = PosixOnInterrupt,
     .hostName          = PosixHostName,
+    .makeFolder        = PosixMakeFolder,
+    .openStored        = PosixOpenStored,
+    .writeFile         = PosixWriteFile,
+    .fileFacts         = PosixFileFacts,
+    .appendFile        = PosixAppendFile,
+    .deleteStored      = PosixDeleteStored,
 };
 

@@ -5,8 +5,10 @@ krvscan_wine_test.py KRVSCAN.EXE MAKESAMPLES.EXE HOLDFILE.EXE
 
 The Windows build takes the same options as the native one: rows and report, the exit status
 for each cause, JSON read back, a scan without --clean changing nothing, and a closed output pipe while
-a held file takes the copy route: the file in hand is finished, no copy is left behind.
+a held file takes the copy route: the file in hand is finished, no copy is left behind;
+--quarantine's copies, index and a copy in the way.
 """
+import hashlib
 import json
 import os
 import subprocess
@@ -122,6 +124,51 @@ class UnderWine(unittest.TestCase):
         names = os.listdir(os.path.join(self.work, "tree", "sub"))
         self.assertEqual([], [n for n in names if ".qx-" in n])
         self.assertIn("infected-entry1.exe", names)   # held: its deletion waits for a restart
+
+    def test_quarantine_copies_before_deleting_and_a_copy_in_the_way_leaves_the_file(self):
+        sub = os.path.join(self.work, "tree", "sub")
+        digests = {}
+        for name in SAMPLES_INFECTED:
+            with open(os.path.join(sub, name), "rb") as f:
+                digests[name] = hashlib.sha256(f.read()).hexdigest()
+        store = os.path.join(self.work, "store")
+        for args in (("--quarantine", "K:\\store", "K:\\tree"),
+                     ("--clean", "--quarantine", "K:\\tree\\q", "K:\\tree")):
+            r = wine(KRVSCAN, *args)
+            self.assertEqual((2, 1), (r.returncode, len(lines(r.stderr))), (args, r.stderr))
+        self.assertFalse(os.path.exists(store) or os.path.exists(os.path.join(sub, "..", "q")))
+        # Other contents under the first file's name: that file is left, the others go.
+        os.mkdir(store)
+        kept = SAMPLES_INFECTED[0]
+        planted = os.path.join(store, digests[kept] + ".quarantined")
+        with open(planted, "w") as f:
+            f.write("other")
+        r = wine(KRVSCAN, "--clean", "--json", "--quarantine", "K:\\store", "K:\\tree")
+        self.assertEqual(3, r.returncode, r.stderr)
+        rows = [json.loads(x) for x in lines(r.stdout)]
+        for name in SAMPLES_INFECTED:
+            events = [x["event"] for x in rows if x.get("file") == "K:\\tree\\sub\\" + name]
+            self.assertEqual(["infected", "unable_to_clean"] if name == kept
+                             else ["infected", "quarantined", "deleted"], events, name)
+        self.assertTrue(os.path.exists(os.path.join(sub, kept)))
+        os.remove(planted)
+        r = wine(KRVSCAN, "--clean", "--quarantine", "K:\\store", "K:\\tree")
+        self.assertEqual(1, r.returncode, r.stderr)
+        with open(os.path.join(store, "index.jsonl"), encoding="utf-8") as f:
+            index = [json.loads(x) for x in f]
+        self.assertEqual(sorted("K:\\tree\\sub\\" + n for n in SAMPLES_INFECTED),
+                         sorted(x["path"] for x in index))
+        for name, digest in digests.items():
+            copy = os.path.join(store, digest + ".quarantined")
+            with open(copy, "rb") as f:
+                self.assertEqual(digest, hashlib.sha256(f.read()).hexdigest(), name)
+            self.assertEqual(0, os.stat(copy).st_mode & 0o222, name)   # read-only
+            line = [x for x in index if x["sha256"] == digest][0]
+            self.assertEqual((os.path.getsize(copy), "Win32.Worm.Tamsel.A"),
+                             (line["size"], line["detection"]))
+            self.assertIn("attributes", line)
+            self.assertRegex(line["quarantined"], r"^\d{4}-\d\d-\d\dT\d\d:\d\d:\d\dZ$")
+            self.assertFalse(os.path.exists(os.path.join(sub, name)))
 
 
 if __name__ == "__main__":

@@ -25,15 +25,13 @@ def help_text():
 
 
 def help_options(text):
-    """The options of the listing: "  -h, --help, /?   show ..." gives -h and --help (the
-    Windows spelling /? is no option of its own). An option starts its line after two spaces;
-    a line indented further goes on with the text of the option before it."""
+    """The options of the listing: "  -h, --help   show ..." gives -h and --help."""
     options = set()
     for line in text.splitlines():
-        m = re.match(r"^  (-\S.*?)(?:\s{2,}|$)", line)
+        m = re.match(r"^\s+(-\S.*?)(?:\s{2,}|$)", line)
         if m:
             for part in m.group(1).split(","):
-                if part.split()[0].startswith("-"):
+                if part.split()[0].startswith("-"):   # not "/?", the Windows build's
                     options.add(part.split()[0])
     return options
 
@@ -104,11 +102,12 @@ class Completion(unittest.TestCase):
             self.assertEqual(help_options(help_text()), complete([KRVSCAN, "-"], d))
             self.assertEqual({"--json"}, complete([KRVSCAN, "--report-only", "--js"], d))
 
-    def test_offers_folders_only_after_windows_root(self):
+    def test_offers_folders_only_after_windows_root_or_quarantine(self):
         with tempfile.TemporaryDirectory() as d:
             os.mkdir(os.path.join(d, "mnt"))
             open(os.path.join(d, "mbr.img"), "w").close()
             self.assertEqual({"mnt"}, complete([KRVSCAN, "--windows-root", "m"], d))
+            self.assertEqual({"mnt"}, complete([KRVSCAN, "--clean", "--quarantine", "m"], d))
             self.assertEqual({"mnt", "mbr.img"}, complete([KRVSCAN, "m"], d))
 
 

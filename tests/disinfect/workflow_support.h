@@ -72,6 +72,7 @@ protected:
         PlatformRestore();
         Detector = DetectFile;
         Cleaner = CleanFile;
+        BeforeChange = nullptr;
     }
 
     /* Back to the state of a fresh test: real platform and hooks, counters and records empty.
@@ -81,6 +82,7 @@ protected:
         PlatformRestore();
         Detector = DetectFile;
         Cleaner = CleanFile;
+        BeforeChange = nullptr;
         ResetScanCounters();
         display.clear();
         ResetRecords();

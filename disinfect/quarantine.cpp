@@ -1,0 +1,289 @@
+/*
+** The quarantine.
+**
+** Everything about the file comes through the handle the detection read: its name may lead to
+** another file by now, so it is never opened again. The file is read twice, once for the
+** digest that names the copy and once into the copy, and the copy is read back: the three
+** digests must agree, or the file is left as it is. The folder belongs to the administrator
+** (0700, outside every scanned tree), so only a name planted before the scan can be in the
+** way, and a link is never followed.
+*/
+#include "disinfect/quarantine.h"
+#include "base/text.h"
+
+#include "engine/sha256.h"
+#include "engine/signature.h"
+#include "platform/platform.h"
+#include "scan/display.h"
+#include "scan/scanstate.h"
+
+#include <string.h>
+#include <time.h>
+
+const char StatusQuarantined[] = "copied to quarantine";
+
+#define MaxLevels 256              /* folders climbed from a path towards its root, at most */
+#define LineSize (6 * PlatformPathSize + 1024)
+
+static char folder[PlatformPathSize];       /* the quarantine, as QuarantineOpen was given it */
+static uint8_t chunk[65536];                /* the worker thread's only reading buffer here */
+static char line[LineSize];                 /* one index line */
+static uint32_t lineUsed;
+
+/* 1 when the folder `inner`, or one of the folders above it, is the folder of identity
+** (volume, index); 0 when none is; -1 when `inner` itself has no identity to compare. Climbs by
+** "..", so links on the way count as what they lead to. A path that cannot be climbed further
+** answers 1: what cannot be told is refused. */
+static int Below(const char *inner, uint64_t volume, uint64_t index)
+{
+    char path[PlatformPathSize];
+    uint64_t v, i, lastV = 0, lastI = 0;
+    if (!CopyText(path, sizeof path, inner))
+        return 1;
+    for (int level = 0; level < MaxLevels; level++) {
+        if (!Platform.fileIdentity(path, &v, &i))
+            return level > 0 ? 0 : -1;
+        if (v == volume && i == index)
+            return 1;
+        if (level > 0 && v == lastV && i == lastI)
+            return 0;                            /* the root is its own parent */
+        lastV = v;
+        lastI = i;
+        const char up[] = {PathSeparator, '.', '.', 0};
+        if (!AppendText(path, sizeof path, up))
+            return 1;
+    }
+    return 1;
+}
+
+/* `inner` is `outer` or lies below it, by the text of the paths (ASCII case folded), where
+** folders have no identity to compare (the 9x family, which has no links either). */
+static int BelowByName(const char *inner, const char *outer)
+{
+    size_t n = strlen(outer);
+    while (n > 0 && outer[n - 1] == PathSeparator)
+        n--;
+    for (size_t k = 0; k < n; k++)
+        if (FoldAscii(inner[k]) != FoldAscii(outer[k]))
+            return 0;
+    return inner[n] == 0 || inner[n] == PathSeparator;
+}
+
+/* The folder `inner` is `outer` or lies below it. */
+static int Inside(const char *inner, const char *outer)
+{
+    uint64_t volume, index;
+    int below = Platform.fileIdentity(outer, &volume, &index) ? Below(inner, volume, index) : -1;
+    return below < 0 ? BelowByName(inner, outer) : below;
+}
+
+/* The folder that holds `path` into `out`: "." for a plain name, a root keeps its separator. */
+static void ParentOf(const char *path, char *out, uint32_t size)
+{
+    CopyText(out, size, path);
+    char *end = out + strlen(out);
+    while (end > out + 1 && end[-1] == PathSeparator)
+        *--end = 0;
+    char *cut = strrchr(out, PathSeparator);
+    if (!cut)
+        CopyText(out, size, ".");
+    else
+        cut[cut == out || cut[-1] == ':'] = 0;
+}
+
+static const char Refused[] =
+    "the quarantine folder must not lie inside a scanned path (nor one inside it)";
+
+const char *QuarantineOpen(const char *path, const char *const *targets, int count)
+{
+    if (!CopyText(folder, sizeof folder, path) || strlen(path) + 80 >= PlatformMaxPath)
+        return "the quarantine folder's path is too long";
+    uint32_t attributes = Platform.getFileAttributes(folder);
+    if (attributes == InvalidFileAttributes) {
+        /* Nothing is made inside a scanned tree: where it would go is looked at first. */
+        char parent[PlatformPathSize];
+        ParentOf(folder, parent, sizeof parent);
+        for (int i = 0; i < count; i++)
+            if (Inside(parent, targets[i]))
+                return Refused;
+        if (!Platform.makeFolder(folder))
+            return "the quarantine folder cannot be created";
+        attributes = Platform.getFileAttributes(folder);
+    }
+    if (attributes == InvalidFileAttributes || (attributes & AttrReparsePoint) ||
+        !(attributes & AttrDirectory))
+        return "the quarantine must be a folder, not a link or a file";
+    for (int i = 0; i < count; i++)
+        if (Inside(folder, targets[i]) || Inside(targets[i], folder))
+            return Refused;
+    return nullptr;
+}
+
+/* Reads `from` from its start into the digest, writing each piece to `to` as well unless it is
+** InvalidFileHandle. Answers the bytes read, or -1 when a write fell short. */
+static int64_t Pass(FileHandle from, FileHandle to, uint8_t digest[Sha256Size])
+{
+    Sha256 sha;
+    int64_t total = 0;
+    if (Platform.seekFile(from, 0, SeekFromStart) != 0)
+        return -1;
+    Sha256Begin(&sha);
+    for (;;) {
+        uint32_t got = Platform.readFile(from, chunk, sizeof chunk);
+        if (got == 0)
+            break;
+        Sha256Add(&sha, chunk, got);
+        total += got;
+        if (to != InvalidFileHandle && Platform.writeFile(to, chunk, got) != got)
+            return -1;
+    }
+    Sha256End(&sha, digest);
+    return total;
+}
+
+static void Put(const char *text, uint32_t length)
+{
+    if (lineUsed + length < LineSize) {
+        memcpy(line + lineUsed, text, length);
+        lineUsed += length;
+    } else {
+        lineUsed = LineSize;                     /* marks the line as cut: it is not written */
+    }
+}
+
+static void PutText(const char *text) { Put(text, (uint32_t)strlen(text)); }
+
+static void PutNumber(uint64_t value, int base)
+{
+    char digits[24];
+    int n = sizeof digits;
+    do {
+        digits[--n] = "0123456789abcdef"[value % (uint64_t)base];
+        value /= (uint64_t)base;
+    } while (value);
+    Put(digits + n, (uint32_t)(sizeof digits - n));
+}
+
+/* `"key":"text"`; a byte that is not part of valid UTF-8 becomes U+FFFD, and then
+** `"key_hex"` carries the exact bytes. */
+static void PutString(const char *key, const char *text)
+{
+    int valid = 1;
+    PutText(",\"");
+    PutText(key);
+    PutText("\":\"");
+    for (const unsigned char *p = (const unsigned char *)text; *p;) {
+        int length = Utf8Length(p);
+        if (length == 0) {
+            PutText("\xEF\xBF\xBD");
+            valid = 0;
+            p++;
+        } else if (*p == '"' || *p == '\\') {
+            char escaped[2] = {'\\', (char)*p++};
+            Put(escaped, 2);
+        } else if (*p < 0x20 || *p == 0x7F) {
+            PutText(*p < 0x10 ? "\\u000" : "\\u00");
+            PutNumber(*p++, 16);
+        } else {
+            Put((const char *)p, (uint32_t)length);
+            p += length;
+        }
+    }
+    PutText("\"");
+    if (!valid) {
+        PutText(",\"");
+        PutText(key);
+        PutText("_hex\":\"");
+        for (const unsigned char *p = (const unsigned char *)text; *p; p++) {
+            char pair[2] = {"0123456789abcdef"[*p >> 4], "0123456789abcdef"[*p & 15]};
+            Put(pair, 2);
+        }
+        PutText("\"");
+    }
+}
+
+static void PutTime(const char *key, int64_t seconds)
+{
+    char text[UtcTextSize];
+    FormatUtc(seconds, text);
+    PutString(key, text);
+}
+
+/* The index line of the file in ScanPath, copied as `hex`. */
+static int WriteIndexLine(const FileFacts *facts, const char *hex, const ScanContext *context)
+{
+    lineUsed = 0;
+    PutText("{\"sha256\":\"");
+    PutText(hex);
+    PutText("\"");
+    PutString("path", ScanPath);
+    PutText(",\"size\":");
+    PutNumber(facts->size, 10);
+    if (facts->hasOwner) {
+        PutText(",\"mode\":\"0");
+        PutNumber(facts->mode, 8);
+        PutText("\",\"owner\":");
+        PutNumber(facts->owner, 10);
+        PutText(",\"group\":");
+        PutNumber(facts->group, 10);
+    } else {
+        PutText(",\"attributes\":");
+        PutNumber(facts->mode, 10);
+    }
+    PutTime("modified", facts->modified);
+    PutTime("accessed", facts->accessed);
+    PutTime(facts->hasOwner ? "changed" : "created", facts->changed);
+    PutString("detection",
+              context->matchedName && *context->matchedName ? *context->matchedName : "");
+    PutTime("quarantined", (int64_t)time(NULL));
+    PutText("}\n");
+    if (lineUsed >= LineSize)
+        return 0;
+    char index[PlatformPathSize];
+    const char name[] = {PathSeparator, 0};
+    return CopyText(index, sizeof index, folder) && AppendText(index, sizeof index, name) &&
+           AppendText(index, sizeof index, QuarantineIndex) &&
+           Platform.appendFile(index, line, lineUsed);
+}
+
+int QuarantineFile(ScanContext *context)
+{
+    FileFacts facts;
+    uint8_t digest[Sha256Size], again[Sha256Size];
+    char hex[Sha256HexSize], name[PlatformPathSize];
+    const char separator[] = {PathSeparator, 0};
+
+    if (!Platform.fileFacts(context->file, &facts) ||
+        Pass(context->file, InvalidFileHandle, digest) != (int64_t)facts.size)
+        return 0;
+    Sha256Hex(digest, hex);
+    if (!CopyText(name, sizeof name, folder) || !AppendText(name, sizeof name, separator) ||
+        !AppendText(name, sizeof name, hex) || !AppendText(name, sizeof name, QuarantineSuffix))
+        return 0;
+
+    int ok;
+    FileHandle copy = Platform.openStored(name, 1);
+    if (copy != InvalidFileHandle) {
+        ok = Pass(context->file, copy, again) == (int64_t)facts.size &&
+             !memcmp(digest, again, Sha256Size) &&
+             Pass(copy, InvalidFileHandle, again) == (int64_t)facts.size &&
+             !memcmp(digest, again, Sha256Size);
+        if (!Platform.closeFile(copy))
+            ok = 0;
+        if (!ok)
+            Platform.deleteStored(name);     /* no copy under a name it does not deserve */
+    } else {
+        /* The same contents were put there before (another name of the worm, an earlier run):
+        ** that copy stands, once it is read back whole. */
+        copy = Platform.openStored(name, 0);
+        if (copy == InvalidFileHandle)
+            return 0;
+        ok = Pass(copy, InvalidFileHandle, again) == (int64_t)facts.size &&
+             !memcmp(digest, again, Sha256Size);
+        Platform.closeFile(copy);
+    }
+    if (!ok || !WriteIndexLine(&facts, hex, context))
+        return 0;
+    AddResultRow(ScanPath, StatusQuarantined);
+    return 1;
+}

@@ -1,0 +1,29 @@
+/*
+** The quarantine: before the workflow first changes a file found infected, a copy of it goes
+** into a folder outside the scanned tree, named by its SHA-256 (QuarantineSuffix after it, so
+** that no system runs it), and one JSON line about it into the folder's index.jsonl.
+*/
+#ifndef KRV_QUARANTINE_H
+#define KRV_QUARANTINE_H
+
+#include <stdint.h>
+
+struct ScanContext;
+
+#define QuarantineSuffix ".quarantined"
+#define QuarantineIndex  "index.jsonl"
+
+extern const char StatusQuarantined[];       /* "copied to quarantine" */
+
+/* Makes `folder` the quarantine: created, only its owner may enter it, when nothing has that
+** name. Answers null when it is ready, or why not: it is a link or not a folder, it cannot be
+** made, or it lies inside one of the `count` `targets` or one of them inside it. */
+const char *QuarantineOpen(const char *folder, const char *const *targets, int count);
+
+/* BeforeChange for the workflow, once QuarantineOpen answered null: reads the detected file
+** through `context->file`, makes the copy exclusively (or finds an identical one under its
+** name, never through a link), reads the copy back and compares digests, appends the index
+** line and shows StatusQuarantined. Answers 0, with the file untouched, when any of it fails. */
+int QuarantineFile(ScanContext *context);
+
+#endif
