@@ -414,7 +414,8 @@ class StopsAndWrites(Scans):
         deadline = time.time() + 60
         while time.time() < deadline and p.poll() is None:
             with open("/proc/%d/wchan" % p.pid) as f:
-                if f.read() == "pipe_write":
+                # "pipe_write", or "anon_pipe_write" on newer kernels.
+                if f.read().endswith("pipe_write"):
                     break
             time.sleep(0.01)
         p.send_signal(signal.SIGINT)
