@@ -6,9 +6,10 @@ set(CPACK_PACKAGE_NAME krvscan)
 set(CPACK_PACKAGE_VENDOR Korvane)
 set(CPACK_PACKAGE_CONTACT "Korvane maintainers <maintainers@korvane.invalid>")
 set(CPACK_PACKAGE_DESCRIPTION_SUMMARY "console scanner and remover for the worm Win32.Worm.Tamsel.A")
-set(CPACK_DEBIAN_PACKAGE_DESCRIPTION "krvscan walks folders, finds the files of the worm by their signatures and
-deletes them; it also removes the worm's autostart value from the registry hive of a Windows
-installation that is not running, for use on a rescue system.")
+set(CPACK_DEBIAN_PACKAGE_DESCRIPTION "krvscan walks folders, finds the files of the worm by their
+signatures and deletes them; it also removes the worm's autostart value from
+the registry hive of a Windows installation that is not running, for use on a
+rescue system.")
 set(CPACK_DEBIAN_PACKAGE_SECTION utils)
 set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
 set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)

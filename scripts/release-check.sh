@@ -7,8 +7,9 @@
 #   holds this system's records of the packages it depends on, so that the system itself is
 #   not touched and other runs are not in the way), names a package in Depends for
 #   every shared library krvscan needs, answers `krvscan --version` with its own version and
-#   `man -w krvscan`, and removes without a trace;
-# - the archive: holds exactly the two programs, README.md and SHA256SUMS, and the sums match.
+#   `man -w krvscan`, and removes without a trace; lintian finds no error in it;
+# - the archive: holds exactly the programs, the fleet's two scripts, README.md and SHA256SUMS,
+#   and the sums match.
 # Exits non-zero on the first check that fails. Works in build/release-check.
 set -euo pipefail
 cd "$(dirname "$0")/.."
@@ -82,15 +83,23 @@ left=$(find "$target" -path "$target/var" -prune -o ! -type d -print)
 [ -z "$left" ] || fail "left after removal: $left"
 ! "${dpkg[@]}" -s krvscan >/dev/null 2>&1 || fail "still known to dpkg after removal"
 echo "installed, answered and removed cleanly"
+# Errors fail the check; warnings and notes are shown.
+lintian --fail-on error "$deb" || fail "lintian finds errors in the package"
 
 echo "== the archive of the Windows programs"
 zip=$work/dist/korvane-$version-win32.zip
 mkdir "$work/unpacked"
 unzip -q "$zip" -d "$work/unpacked"
-listed=$(cd "$work/unpacked" && find . -type f | sort | tr '\n' ' ')
-expected="./korvane-$version-win32/README.md ./korvane-$version-win32/SHA256SUMS ./korvane-$version-win32/korvane.exe ./korvane-$version-win32/krvscan.exe "
+listed=$(cd "$work/unpacked" && find . -type f | LC_ALL=C sort | tr '\n' ' ')
+expected=""
+for file in README.md SHA256SUMS korvane.exe krvname.exe krvscan.bat krvscan.cmd krvscan.exe; do
+  expected+="./korvane-$version-win32/$file "
+done
 [ "$listed" = "$expected" ] || fail "the archive holds: $listed"
 (cd "$work/unpacked/korvane-$version-win32" && sha256sum -c SHA256SUMS) || fail "sums do not match"
+summed=$(cd "$work/unpacked/korvane-$version-win32" && awk '{print $2}' SHA256SUMS | LC_ALL=C sort | tr '\n' ' ')
+[ "$summed" = "README.md korvane.exe krvname.exe krvscan.bat krvscan.cmd krvscan.exe " ] ||
+  fail "SHA256SUMS covers: $summed"
 cmp "$work/unpacked/korvane-$version-win32/korvane.exe" "$root/build/release/win32/app/korvane.exe" ||
   fail "the archive's korvane.exe is not the one built"
 echo "== release check passed"

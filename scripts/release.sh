@@ -1,7 +1,9 @@
 #!/usr/bin/env bash
 # Builds what a release ships, from this checkout, into DIST (default dist/):
 #   krvscan_VERSION_ARCH.deb    the console scanner, its manual page and bash completion
-#   korvane-VERSION-win32.zip   korvane.exe, krvscan.exe, README.md and SHA256SUMS
+#   korvane-VERSION-win32.zip   korvane.exe, krvscan.exe, and what the Windows fleet route puts
+#                               on its share (krvname.exe, krvscan.cmd, krvscan.bat), README.md
+#                               and SHA256SUMS over all of them
 # The builds are Release builds without tests in KRV_RELEASE_BUILD (default build/release).
 set -euo pipefail
 cd "$(dirname "$0")/.."
@@ -22,13 +24,13 @@ cp "$build/native/package/"krvscan_"$version"_*.deb "$dist/"
 echo "== release $version: the archive of the Windows programs"
 cmake -S . -B "$build/win32" --no-warn-unused-cli -DCMAKE_TOOLCHAIN_FILE=cmake/mingw32.cmake \
   -DCMAKE_BUILD_TYPE=Release -DKRV_TESTS=OFF >/dev/null
-cmake --build "$build/win32" -j"$jobs" --target korvane krvscan >/dev/null
+cmake --build "$build/win32" -j"$jobs" --target korvane krvscan krvname >/dev/null
 name=korvane-$version-win32
 stage=$build/archive/$name
 rm -rf "$build/archive"
 cmake --install "$build/win32" --prefix "$stage" >/dev/null
-cp README.md "$stage/"
-files=(korvane.exe krvscan.exe README.md)
+cp README.md fleet/windows/krvscan.cmd fleet/windows/krvscan.bat "$stage/"
+files=(korvane.exe krvscan.exe krvname.exe krvscan.cmd krvscan.bat README.md)
 (cd "$stage" && sha256sum "${files[@]}" > SHA256SUMS)
 # The archive's own bytes depend on nothing but its contents: one date for every entry (the
 # commit's, where there is one), no extra fields, entries in a fixed order.

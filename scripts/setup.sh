@@ -6,7 +6,7 @@ set -euo pipefail
 need=(cmake g++ make googletest libgtest-dev libbenchmark-dev python3
       g++-mingw-w64-i686 wine wine32:i386 wine64 fonts-wine xvfb xauth imagemagick
       clang-14 libclang-rt-14-dev liburing-dev pkg-config libhivex-dev libhivex-bin
-      ansible-core dpkg-dev file man-db zip unzip openssh-client ntfs-3g)
+      ansible-core dpkg-dev file man-db zip unzip openssh-client ntfs-3g lintian)
 
 missing=()
 for p in "${need[@]}"; do

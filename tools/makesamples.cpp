@@ -10,8 +10,16 @@
 
 int main(int argc, char **argv)
 {
-    if (argc != 2) {
-        std::fprintf(stderr, "usage: makesamples FOLDER\n");
+    static const char usage[] = "usage: makesamples FOLDER\n"
+                                "Writes every harmless test sample into FOLDER (made when "
+                                "missing) and lists them.\n";
+    if (argc == 2 && (!std::strcmp(argv[1], "-h") || !std::strcmp(argv[1], "--help"))) {
+        std::fputs(usage, stdout);
+        return 0;
+    }
+    // Any other option is a mistake, not a folder to make: "./-x" names such a folder.
+    if (argc != 2 || argv[1][0] == '-') {
+        std::fputs(usage, stderr);
         return 2;
     }
     std::string folder = argv[1];
