@@ -19,6 +19,7 @@
 #include "startup/runkey.h"
 #include "walk/walk.h"
 #ifdef KRV_HAVE_HIVEX
+#include "app/hiberfil.h"
 #include "app/hive.h"
 #endif
 
@@ -28,6 +29,7 @@
 #include <string.h>
 #include <time.h>
 
+/* The listing of options, in two parts around the help line: "/?" is a path on POSIX. */
 static const char Usage[] =
     "usage: krvscan [options] PATH...\n"
     "       krvscan [options] --all-fixed-drives\n"
@@ -49,8 +51,11 @@ static const char Usage[] =
     "  --windows-root DIR   DIR holds a Windows installation that is not running: look for\n"
     "                       the worm's autostart value in its SOFTWARE hive (with --clean\n"
     "                       removed there); with no PATH, DIR is scanned\n"
-    "  -h, --help, /?       show this text\n"
+    ;
+static const char UsageTail[] =
     "  --version            show the version\n"
+    "With --clean nothing starts on a read-only file system, nor under --windows-root on\n"
+    "a Windows that was hibernated or shut down by Fast Startup.\n"
     "Exit status: 0 everything was scanned and nothing found; 1 found (with --clean: and\n"
     "all of it removed); 2 the scan could not start or did not run to its end; 3 with\n"
     "--clean, something found is still there (unable to clean, or waiting for a restart);\n"
@@ -79,6 +84,10 @@ static char host[64];                     /* the machine's name, for the log and
 static char started[24];                  /* when the scan started, UTC, ISO 8601 */
 static int argCount;                      /* the command line, for the log's header */
 static char **args;
+
+/* The file system of each path (volumeFacts), for the report. */
+static char fileSystems[MaxPaths][24];
+static int hibernated;                    /* --windows-root resumes from hibernation */
 
 static int progress;                      /* standard error is a terminal */
 static int complete;                      /* the scan ran to its end (set before the report) */
@@ -330,6 +339,15 @@ static void WriteJsonReport(const ReportRow *rows, int count)
     WriteJsonNumber("removed", f.removed);
     WriteJsonNumber("remaining", f.remaining);
     WriteJsonNumber("unscanned", f.unscanned);
+    WriteText(",\"paths\":[");
+    for (int i = 0; i < pathCount; i++) {
+        WriteText(i ? ",{\"path\":" : "{\"path\":");
+        WriteJsonString(paths[i]);
+        WriteText(",\"filesystem\":");
+        WriteJsonString(fileSystems[i]);
+        WriteText("}");
+    }
+    WriteText(hibernated ? "],\"hibernated\":true" : "]");
     char finished[24];
     FormatUtcNow(finished);
     WriteText(",\"host\":");
@@ -356,6 +374,9 @@ static void WriteTextReport(const ReportRow *rows, int count)
     }
     if (!complete)
         WriteText("Incomplete:\tthe scan was stopped before its end\n");
+    if (hibernated)
+        WriteText("Hibernated:\tWindows on this disk resumes from hibernation; nothing can be "
+                  "removed until it is shut down fully\n");
 }
 
 /* ---- progress on standard error ----------------------------------------------------------- */
@@ -648,6 +669,43 @@ static int CleanAutostart(const char *windowsRoot, int reportOnly)
 #endif
 }
 
+/* The file system of every path, and whether a change can land there: with --clean, nothing
+** starts on a read-only one (a rescue system mounts a hibernated Windows volume so), nor on a
+** Windows that will resume from hibernation or Fast Startup, which would lose or corrupt the
+** change when it resumes. Answers 0, or 2 after one line on standard error. */
+static int CheckVolumes(void)
+{
+    for (int i = 0; i < pathCount; i++) {
+        int readOnly;
+        Platform.volumeFacts(paths[i], fileSystems[i], sizeof fileSystems[i], &readOnly);
+        if (clean && readOnly)
+            return Fail("read-only file system: nothing can be removed; mount it read-write, or "
+                        "scan without --clean", paths[i]);
+    }
+#ifdef KRV_HAVE_HIVEX
+    if (windowsRoot) {
+        char signature[300];
+        int resumes = WindowsHibernated(windowsRoot, signature, sizeof signature);
+        if (resumes > 0 && clean) {
+            fputs("krvscan: ", stderr);
+            fputs(windowsRoot, stderr);
+            fputs(": Windows on this disk was hibernated or shut down by Fast Startup (hiberfil.sys "
+                  "begins with \"", stderr);
+            fputs(signature, stderr);
+            fputs("\"): a change made now is lost when it resumes; nothing was changed. Start "
+                  "Windows and shut it down fully (shutdown /s /t 0, or turn Fast Startup off), "
+                  "then clean\n", stderr);
+            return 2;
+        }
+        if (resumes < 0 && clean)
+            return Fail("hiberfil.sys cannot be read, so it cannot be told whether Windows "
+                        "resumes from it; nothing was changed", windowsRoot);
+        hibernated = resumes > 0;
+    }
+#endif
+    return 0;
+}
+
 /* Reads the command line into the options. Answers -1 to go on, or the exit status when it
 ** has answered itself (--help, --version) or the command line is wrong. */
 static int ParseArguments(int argc, char **argv)
@@ -658,6 +716,9 @@ static int ParseArguments(int argc, char **argv)
         const char *a = argv[i];
         if (!strcmp(a, "-h") || !strcmp(a, "--help") || (!NamesAreBytes && !strcmp(a, "/?"))) {
             fputs(Usage, stdout);
+            fputs(NamesAreBytes ? "  -h, --help           show this text\n"
+                                : "  -h, --help, /?       show this text\n", stdout);
+            fputs(UsageTail, stdout);
             return fflush(stdout) == 0 ? 0 : 2;
         } else if (!strcmp(a, "--version")) {
             fputs(VersionText, stdout);
@@ -728,6 +789,8 @@ static int CheckOptions(void)
             paths[pathCount++] = roots[i];
         }
     }
+    if (CheckVolumes())
+        return 2;
     if (quarantine) {
         const char *refused = QuarantineOpen(quarantine, paths, pathCount);
         if (refused)

@@ -207,6 +207,11 @@ struct PlatformOps {
     /* The machine's name into `out` (`size` bytes, NUL-terminated, cut to fit); 0 when the
     ** system will not tell, with `out` empty. */
     int (*hostName)(char *out, uint32_t size);
+    /* The file system that holds `path` (links followed, as a path named on the command line
+    ** is taken): `type` its name as the system gives it ("ext4", "fuseblk", "ntfs3", "vfat";
+    ** on Windows "NTFS", "FAT32"), NUL-terminated and cut to `size`; `*readOnly` 1 when it is
+    ** mounted read-only. 0 when the system will not tell, with `type` empty and `*readOnly` 0. */
+    int (*volumeFacts)(const char *path, char *type, uint32_t size, int *readOnly);
 
     /* The quarantine: a folder of copies outside the scanned tree. None of these looks at the
     ** entry in hand, and none follows a link at the name it is given.

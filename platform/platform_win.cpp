@@ -540,6 +540,42 @@ static int WinHostName(char *out, uint32_t size)
     return 1;
 }
 
+/* GetVolumeInformationA on the root of the path's drive or share. FILE_READ_ONLY_VOLUME is
+** set from Windows XP on; older systems never report a read-only volume. */
+static int WinVolumeFacts(const char *path, char *type, uint32_t size, int *readOnly)
+{
+    char root[MAX_PATH];
+    uint32_t n = 0;
+    *readOnly = 0;
+    if (size)
+        type[0] = 0;
+    if (path[0] && path[1] == ':') {
+        n = 2;
+    } else if (path[0] == '\\' && path[1] == '\\') {
+        /* \\server\share: the root is the share itself */
+        int parts = 0;
+        for (n = 2; path[n] && parts < 2; n++)
+            if (path[n] == '\\' && ++parts == 2)
+                break;
+    }
+    if (n == 0 || n + 2 > sizeof root)
+        return 0;
+    memcpy(root, path, n);
+    root[n] = '\\';
+    root[n + 1] = 0;
+    char name[MAX_PATH + 1];
+    DWORD flags = 0;
+    if (!GetVolumeInformationA(root, NULL, 0, NULL, NULL, &flags, name, sizeof name))
+        return 0;
+    name[sizeof name - 1] = 0;
+    *readOnly = (flags & 0x00080000u) != 0;   /* FILE_READ_ONLY_VOLUME */
+    for (n = 0; name[n] && n + 1 < size; n++)
+        type[n] = name[n];
+    if (size)
+        type[n] = 0;
+    return 1;
+}
+
 /* ---- the quarantine -------------------------------------------------------------------- */
 
 static int WinMakeFolder(const char *path)
@@ -642,6 +678,7 @@ const PlatformOps PlatformDefaults = {
     .errorIsTerminal   = WinErrorIsTerminal,
     .onInterrupt       = WinOnInterrupt,
     .hostName          = WinHostName,
+    .volumeFacts       = WinVolumeFacts,
     .makeFolder        = WinMakeFolder,
     .openStored        = WinOpenStored,
     .writeFile         = WinWriteFile,

@@ -19,6 +19,8 @@
 #include <string.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
+#include <sys/statvfs.h>
+#include <sys/sysmacros.h>
 #include <time.h>
 #include <unistd.h>
 
@@ -248,6 +250,48 @@ static int PosixHostName(char *out, uint32_t size)
     return 1;
 }
 
+/* The type of the mount whose device is `device`, from /proc/self/mountinfo: "ID PARENT
+** MAJOR:MINOR ROOT POINT OPTIONS [TAGS] - TYPE SOURCE OPTIONS". statfs's magic number cannot
+** tell fuseblk from other FUSE mounts, nor ntfs3 from ntfs, which a rescue report needs. */
+static void MountType(dev_t device, char *type, uint32_t size)
+{
+    FILE *table = fopen("/proc/self/mountinfo", "re");
+    if (!table)
+        return;
+    char line[4096];
+    while (fgets(line, sizeof line, table)) {
+        unsigned major_, minor_;
+        if (sscanf(line, "%*s %*s %u:%u", &major_, &minor_) != 2 ||
+            major_ != major(device) || minor_ != minor(device))
+            continue;
+        const char *dash = strstr(line, " - ");
+        if (!dash)
+            continue;
+        const char *name = dash + 3;
+        uint32_t n = 0;
+        for (; name[n] && name[n] != ' ' && name[n] != '\n' && n + 1 < size; n++)
+            type[n] = name[n];
+        type[n] = 0;
+        break;
+    }
+    fclose(table);
+}
+
+static int PosixVolumeFacts(const char *path, char *type, uint32_t size, int *readOnly)
+{
+    struct statvfs volume;
+    struct stat file;
+    *readOnly = 0;
+    if (size)
+        type[0] = 0;
+    if (statvfs(path, &volume) != 0 || stat(path, &file) != 0)
+        return 0;
+    *readOnly = (volume.f_flag & ST_RDONLY) != 0;
+    if (size)
+        MountType(file.st_dev, type, size);
+    return 1;
+}
+
 /* ---- the table ------------------------------------------------------------------------- */
 
 const PlatformOps PlatformDefaults = {
@@ -285,6 +329,7 @@ const PlatformOps PlatformDefaults = {
     .errorIsTerminal   = PosixErrorIsTerminal,
     .onInterrupt       = PosixOnInterrupt,
     .hostName          = PosixHostName,
+    .volumeFacts       = PosixVolumeFacts,
     .makeFolder        = PosixMakeFolder,
     .openStored        = PosixOpenStored,
     .writeFile         = PosixWriteFile,

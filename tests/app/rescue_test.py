@@ -1,0 +1,113 @@
+#!/usr/bin/env python3
+"""krvscan --clean changes nothing where a change cannot land: a read-only mount, or a Windows
+that resumes from hibernation or Fast Startup. Report-only runs there, and says so.
+
+rescue_test.py KRVSCAN MAKESAMPLES
+"""
+import json
+import os
+import shutil
+import subprocess
+import sys
+import tempfile
+import unittest
+
+sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
+import hive  # noqa: E402
+
+KRVSCAN = MAKESAMPLES = None
+WORM = [("System-Service", "C:\\w.exe")]
+
+
+def run(*args):
+    return subprocess.run([KRVSCAN, *args], capture_output=True, timeout=120)
+
+
+def contents(top):
+    seen = {}
+    for folder, _, files in os.walk(top):
+        for name in files:
+            path = os.path.join(folder, name)
+            if os.path.isfile(path):
+                with open(path, "rb") as f:
+                    seen[path] = f.read()
+    return seen
+
+
+class Rescue(unittest.TestCase):
+    def setUp(self):
+        self.work = tempfile.mkdtemp()
+        self.addCleanup(shutil.rmtree, self.work, True)
+
+    def windows_root(self, head, name="hiberfil.sys"):
+        root = os.path.join(self.work, "mnt-%d" % len(os.listdir(self.work)))
+        config = os.path.join(root, "Windows", "System32", "config")
+        os.makedirs(config)
+        hive.make_software_hive(os.path.join(config, "SOFTWARE"), WORM)
+        subprocess.run([MAKESAMPLES, os.path.join(root, "apps")], check=True, capture_output=True)
+        if head is not None:
+            with open(os.path.join(root, name), "wb") as f:
+                f.write(head + b"\0" * 60 if len(head) >= 4 else head)
+        return root
+
+    def test_a_read_only_mount_refuses_clean_before_anything_and_reports_its_type(self):
+        mount = os.path.join(self.work, "ro")
+        os.makedirs(mount)
+        if subprocess.run(["mount", "-t", "tmpfs", "-o", "size=4m", "tmpfs", mount],
+                          capture_output=True).returncode:
+            self.skipTest("mounting a file system needs root")
+        self.addCleanup(subprocess.run, ["umount", "-l", mount])
+        subprocess.run([MAKESAMPLES, mount], check=True, capture_output=True)
+        subprocess.run(["mount", "-o", "remount,ro", mount], check=True)
+        r = run("--clean", self.work, mount)
+        self.assertEqual(2, r.returncode, r.stderr)
+        self.assertIn(mount + ": read-only file system: nothing can be removed",
+                      r.stderr.decode())
+        self.assertEqual(b"", r.stdout)          # refused before the scan
+        r = run("--json", mount)
+        self.assertEqual(1, r.returncode, r.stderr)
+        last = json.loads(r.stdout.decode().splitlines()[-1])
+        self.assertEqual([{"path": mount, "filesystem": "tmpfs"}], last["paths"])
+        self.assertNotIn("hibernated", last)
+
+    def test_a_windows_that_resumes_is_never_cleaned_and_the_report_says_so(self):
+        resumes = [(b"hibr", "hiberfil.sys"), (b"HIBR", "hiberfil.sys"), (b"wake", "HIBERFIL.SYS"),
+                   (b"WAKE", "hiberfil.sys"), (b"RSTR", "Hiberfil.sys"), (b"rStR", "hiberfil.sys")]
+        for head, name in resumes:
+            with self.subTest(head=head, name=name):
+                root = self.windows_root(head, name)
+                before = contents(root)
+                r = run("--clean", "--windows-root", root)
+                self.assertEqual(2, r.returncode, r.stderr)
+                self.assertIn("hibernated or shut down by Fast Startup", r.stderr.decode())
+                self.assertIn("shut it down fully", r.stderr.decode())
+                self.assertEqual(before, contents(root))
+                r = run("--windows-root", root)
+                self.assertEqual(1, r.returncode, r.stderr)
+                self.assertIn("\nHibernated:\t", r.stdout.decode())
+                r = run("--json", "--windows-root", root)
+                self.assertTrue(json.loads(r.stdout.decode().splitlines()[-1])["hibernated"])
+
+    def test_a_windows_shut_down_fully_is_cleaned(self):
+        for head in (None, b"\0\0\0\0", b"hib", b"HIBx", b"rstrx"[1:]):
+            with self.subTest(head=head):
+                root = self.windows_root(head)
+                r = run("--clean", "--windows-root", root)
+                self.assertEqual(1, r.returncode, r.stderr)
+                self.assertEqual([], hive.run_values(
+                    os.path.join(root, "Windows", "System32", "config", "SOFTWARE")))
+                self.assertNotIn("Hibernated", r.stdout.decode())
+
+    def test_a_hiberfil_that_cannot_be_read_refuses_clean(self):
+        root = self.windows_root(None)
+        os.mkfifo(os.path.join(root, "hiberfil.sys"))   # never waited on
+        before = contents(root)
+        r = run("--clean", "--windows-root", root)
+        self.assertEqual(2, r.returncode, r.stderr)
+        self.assertIn("hiberfil.sys cannot be read", r.stderr.decode())
+        self.assertEqual(before, contents(root))
+
+
+if __name__ == "__main__":
+    KRVSCAN, MAKESAMPLES = sys.argv[1], sys.argv[2]
+    unittest.main(argv=sys.argv[:1] + sys.argv[3:], verbosity=2)
