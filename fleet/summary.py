@@ -308,14 +308,21 @@ def read_status(host, path):
     host.status = int(number.group(1))
     if host.status in (0, 1, 3, 4):
         return
-    said = [e for e in host.errors if not e.startswith(QUIET_ERRORS)]
+    said = [e.strip() for e in host.errors if not e.startswith(QUIET_ERRORS)]
+    if host.status == 2 and said:
+        host.fail(said[0])   # krvscan's own words for why it could not scan
+        return
     if host.status < 0:
-        host.fail("krvscan crashed: exit status %d (0x%08X)" % (host.status,
-                                                                host.status & 0xFFFFFFFF))
-    elif said:
-        host.fail(said[0].strip())
+        # A Windows exception code, as cmd gives it: 0xC0000005 is -1073741819.
+        why = "krvscan crashed: exit status %d (0x%08X)" % (host.status,
+                                                           host.status & 0xFFFFFFFF)
+    elif 128 < host.status < 160:
+        # The shell's way of saying that a signal ended the program.
+        why = "krvscan ended with exit status %d (killed by signal %d)" % (host.status,
+                                                                           host.status - 128)
     else:
-        host.fail("krvscan ended with exit status %d" % host.status)
+        why = "krvscan ended with exit status %d" % host.status
+    host.fail(why + ("; standard error: " + said[0] if said else ""))
 
 
 def contradictions(host):
