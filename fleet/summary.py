@@ -38,9 +38,22 @@ FOUND_EVENTS = {"infected", "autostart_found", "autostart_removed"}
 REMOVED_EVENTS = {"deleted", "cleaned", "autostart_removed"}
 LEFT_EVENTS = {"unable_to_clean", "will_be_deleted_at_restart", "will_be_cleaned_at_restart",
                "left_in_place", "autostart_found", "remaining"}
-NOTED_EVENTS = {"suspect", "warning", "quarantined", "copying", "access_error", "unable_to_open",
+OTHER_EVENTS = {"suspect", "warning", "quarantined", "copying", "access_error", "unable_to_open",
                 "other"}
-ROW_EVENTS = FOUND_EVENTS | REMOVED_EVENTS | LEFT_EVENTS | NOTED_EVENTS
+ROW_EVENTS = FOUND_EVENTS | REMOVED_EVENTS | LEFT_EVENTS | OTHER_EVENTS
+# A row written without its event has it from its status, as krvscan gives it: a text ending in
+# a space begins the status, any other is the whole status.
+STATUS_EVENTS = [("infected: ", "infected"), ("suspect: ", "suspect"), ("warning: ", "warning"),
+                 ("will be deleted at restart", "will_be_deleted_at_restart"),
+                 ("deleted", "deleted"), ("copied to quarantine", "quarantined"),
+                 ("creating a copy for cleaning", "copying"),
+                 ("will be cleaned at restart", "will_be_cleaned_at_restart"),
+                 ("cleaned", "cleaned"), ("unable to clean", "unable_to_clean"),
+                 ("error accessing file", "access_error"),
+                 ("unable to open file", "unable_to_open"),
+                 ("left in place: report only", "left_in_place"),
+                 ("autostart value removed", "autostart_removed"),
+                 ("autostart value found: report only", "autostart_found")]
 PASSED_EVENTS = {"not_scanned", "link_not_followed"}
 FACTS = ("found", "removed", "remaining", "unscanned")
 REMOVED, LEFT = "removed", "left"
@@ -89,8 +102,8 @@ def read_text(path, limit=64):
         return f.read(limit).decode("utf-8", "replace")
 
 
-def lines_of(f):
-    """The lines of a file opened for reading bytes, each at most LINE_MAX long."""
+def lines_of(f, name):
+    """The lines of the file `name` opened for reading bytes, each at most LINE_MAX long."""
     number = 0
     while True:
         raw = f.readline(LINE_MAX + 1)
@@ -98,7 +111,7 @@ def lines_of(f):
             return
         number += 1
         if len(raw) > LINE_MAX:
-            raise Damaged("line %d is longer than krvscan writes" % number)
+            raise Damaged("%s line %d is longer than krvscan writes" % (name, number))
         yield number, raw
 
 
@@ -128,10 +141,25 @@ def parse(raw):
     return value, None
 
 
+def event_of(row):
+    """The row's event; where it has none (krvscan 1.1 gives every row one), the event its
+    keys and its status text say."""
+    if "event" in row:
+        return row["event"]
+    if "report" in row:
+        return "report"
+    status = row.get("status")
+    if isinstance(status, str):
+        return next((event for text, event in STATUS_EVENTS
+                     if status == text or text.endswith(" ") and status.startswith(text)),
+                    "other")
+    return "not_scanned" if "reason" in row else None
+
+
 def fault(row):
     """What is wrong with the types of one object of krvscan's output, or None. Events this
     summary does not know are taken as they come: the facts and the exit status still speak."""
-    event = row.get("event")
+    event = row["event"] = event_of(row)
     if not isinstance(event, str):
         return "an object with no event"
     if event == "report":
@@ -150,14 +178,10 @@ def fault(row):
             if not is_count(row[key]):
                 return "the report's %s is %s, not a count" % (key, described(row[key]))
         return None
-    if event in ROW_EVENTS:
-        needed = ("file", "status")
-    elif event == "not_scanned":
-        needed = ("path", "reason")
-    elif event == "link_not_followed":
-        needed = ("path",)
-    else:
-        needed = ()
+    if event in PASSED_EVENTS:
+        row.setdefault("path", row.get("file"))   # a part not scanned is named by its path
+    needed = {"file", "status"} if event in ROW_EVENTS else {"path"} \
+        if event in PASSED_EVENTS else set()
     for key in ("file", "path", "status", "reason", "file_hex", "path_hex"):
         if (key in needed or key in row) and not isinstance(row.get(key), str):
             return "a %s row's %s is %s, not text" % (event, key, described(row.get(key)))
@@ -192,7 +216,7 @@ class Host:
         event = row["event"]
         if event in PASSED_EVENTS:
             if event == "not_scanned":
-                self.unscanned.setdefault(row["path"], row["reason"])
+                self.unscanned.setdefault(row["path"], row.get("reason", ""))
                 self.counted_unscanned += 1
             return
         if event not in ROW_EVENTS:
@@ -254,7 +278,7 @@ def read_output(host, path):
         return "no output came back"
     first = None
     with open(path, "rb") as f:
-        for number, raw in lines_of(f):
+        for number, raw in lines_of(f, "output"):
             if not raw.strip():
                 continue
             row, wrong = parse(raw)
@@ -285,7 +309,7 @@ def read_errors(host, path):
     if os.path.islink(path) or not os.path.isfile(path):
         return
     with open(path, "rb") as f:
-        for _, raw in lines_of(f):
+        for _, raw in lines_of(f, "errors.txt"):
             line = raw.decode("utf-8", "replace").rstrip("\r\n")
             if line.startswith(NOT_SCANNED):
                 where, _, reason = line[len(NOT_SCANNED):].rpartition(": ")
