@@ -3,9 +3,9 @@
 # The fleet playbook on an inventory of local hosts (local connection), each with a tree of its
 # own: one clean, one infected, one whose target is missing, one that names no target, one that
 # asks for every fixed drive, one whose scanner crashes, and one that cannot be reached. Run from another folder with a
-# relative scanner path, as the README says. Three runs: report only (nothing may change); two
+# relative scanner path, as the README says. Four runs: report only (nothing may change); two
 # hosts with cleaning set on one of them alone; then the clean host unreachable, whose earlier
-# results must not answer for it. Each run has a folder of its own, and no host keeps the
+# results must not answer for it; and two hosts whose summary fails. Each run has a folder of its own, and no host keeps the
 # run's temporary folder.
 set -euo pipefail
 krvscan=$(realpath "$1") makesamples=$(realpath "$2")
@@ -128,5 +128,16 @@ has "failed: 1 (host-clean)"
 lacks "clean: 1"
 failures host-clean 1
 [ "$(ls "$work/results" | wc -l)" = 3 ] || fail "not one folder per run"
-echo "fleet: three runs summarised as expected; the first:"
+
+# 4: a summary that fails itself (here one that exits 70 at once) leaves no host looking fine:
+# each fails, not the first alone.
+mkdir "$work/broken"
+cp "$playbook" "$work/broken/scan.yml"
+printf 'import sys\nsys.exit(70)\n' > "$work/broken/summary.py"
+sleep 1
+playbook=$work/broken/scan.yml playbook 2 "$work/hosts.yml" --limit host-clean,host-infected
+failures host-clean 1
+failures host-infected 1
+grep -qF "the summary failed (exit status 70)" "$work/run.txt" || fail "the summary's failure"
+echo "fleet: four runs summarised as expected; the first:"
 cat "$first/summary.txt"
