@@ -40,7 +40,8 @@ LEFT_EVENTS = {"unable_to_clean", "will_be_deleted_at_restart", "will_be_cleaned
                "left_in_place", "autostart_found", "remaining"}
 OTHER_EVENTS = {"suspect", "warning", "quarantined", "copying", "access_error", "unable_to_open",
                 "other"}
-ROW_EVENTS = FOUND_EVENTS | REMOVED_EVENTS | LEFT_EVENTS | OTHER_EVENTS
+TOLD_EVENTS = FOUND_EVENTS | REMOVED_EVENTS | LEFT_EVENTS       # each tells of something found
+ROW_EVENTS = TOLD_EVENTS | OTHER_EVENTS
 # A row written without its event has it from its status, as krvscan gives it: a text ending in
 # a space begins the status, any other is the whole status.
 STATUS_EVENTS = [("infected: ", "infected"), ("suspect: ", "suspect"), ("warning: ", "warning"),
@@ -237,13 +238,13 @@ class Host:
             self.copied = key
             return
         entry = self.files.get(key)
-        if entry is None and event in FOUND_EVENTS | REMOVED_EVENTS | LEFT_EVENTS | {"suspect"}:
+        if entry is None and (event in TOLD_EVENTS or event == "suspect"):
             entry = self.files[key] = [None, None, path]
-        if event == "suspect":
+        if event in TOLD_EVENTS:
+            self.found.add(key)
+        elif event == "suspect":
             # Found by a weaker sign: shown as left, though krvscan counts it in no fact.
             entry[1] = entry[1] or status
-        elif entry is not None:
-            self.found.add(key)
         if event in REMOVED_EVENTS:
             entry[0], entry[1] = REMOVED, status
         elif event in LEFT_EVENTS:
@@ -368,7 +369,7 @@ def contradictions(host):
             yield "the report counts %d %s, no row names any" % (facts[key], key)
     if (facts["removed"] or facts["remaining"]) and not facts["found"]:
         yield "the report counts removed or remaining with nothing found"
-    if counters.get("infected", 0) + counters.get("deleted", 0) and not facts["found"]:
+    if sum(counters.get(k, 0) for k in ("infected", "deleted", "cleaned")) and not facts["found"]:
         yield "the report's counters show infected files, its facts nothing found"
     if sum(counters.get(k, 0) for k in ("unable_to_be_cleaned", "cleaned_at_restart",
                                         "deleted_at_restart")) and not facts["remaining"]:

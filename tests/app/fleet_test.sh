@@ -2,11 +2,12 @@
 # Usage: fleet_test.sh KRVSCAN MAKESAMPLES
 # The fleet playbook on an inventory of local hosts (local connection), each with a tree of its
 # own: one clean, one infected, one whose target is missing, one that names no target, one that
-# asks for every fixed drive, one whose scanner crashes, and one that cannot be reached. Run from another folder with a
-# relative scanner path, as the README says. Four runs: report only (nothing may change); two
-# hosts with cleaning set on one of them alone; then the clean host unreachable, whose earlier
-# results must not answer for it; and two hosts whose summary fails. Each run has a folder of its own, and no host keeps the
-# run's temporary folder.
+# asks for every fixed drive, one whose scanner crashes, and one that cannot be reached. Run
+# from another folder with a relative scanner path, as the README says. Four runs: report only
+# (nothing may change); two hosts with cleaning set on one of them alone; then the clean host
+# unreachable, whose earlier results must not answer for it; and two hosts whose summary fails.
+# Each run has a folder of its own, and no host keeps the run's temporary folder; the recap
+# charges each host with its own outcome.
 set -euo pipefail
 krvscan=$(realpath "$1") makesamples=$(realpath "$2")
 here=$(cd "$(dirname "$0")" && pwd)
