@@ -27,14 +27,16 @@ if exist %KRVSHARE%\clean\%KRVHOST% set KRVARGS=--all-fixed-drives --json --clea
 md %KRVOUT% > nul
 if exist %KRVOUT%\status.txt del %KRVOUT%\status.txt
 %KRVSHARE%\krvscan.exe %KRVARGS% > %KRVOUT%\output.json
-rem Exit statuses above 4 are not krvscan's own (the program could not be loaded): kept as 5.
-set KRVRC=0
-if errorlevel 1 set KRVRC=1
-if errorlevel 2 set KRVRC=2
-if errorlevel 3 set KRVRC=3
-if errorlevel 4 set KRVRC=4
-if errorlevel 5 set KRVRC=5
-echo %KRVRC% > %KRVOUT%\status.txt
+rem The exit status, written by the one line that matches: IF ERRORLEVEL N means N or more, and
+rem no SET comes first (Windows' cmd sets the status to 0 after one). Statuses above 4, not
+rem krvscan's own (the program could not be loaded), are kept as 5.
+if errorlevel 5 echo 5 > %KRVOUT%\status.txt
+if errorlevel 4 if not errorlevel 5 echo 4 > %KRVOUT%\status.txt
+if errorlevel 3 if not errorlevel 4 echo 3 > %KRVOUT%\status.txt
+if errorlevel 2 if not errorlevel 3 echo 2 > %KRVOUT%\status.txt
+if errorlevel 1 if not errorlevel 2 echo 1 > %KRVOUT%\status.txt
+if errorlevel 0 if not errorlevel 1 echo 0 > %KRVOUT%\status.txt
+if not errorlevel 0 echo -1 > %KRVOUT%\status.txt
 goto end
 
 :noname
@@ -43,4 +45,3 @@ echo krvscan.bat: the machine's name could not be read: nothing scanned
 set KRVHOST=
 set KRVOUT=
 set KRVARGS=
-set KRVRC=

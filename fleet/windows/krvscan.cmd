@@ -11,6 +11,8 @@ rem account: they need read access to KRVSHARE and write access to KRVRESULTS.
 rem   KRVCLEAN=yes              remove what is found on every machine; otherwise report only,
 rem                             except on a machine named by a file KRVSHARE\clean\NAME
 setlocal
+rem %ERRORLEVEL% below must be cmd's own, not a variable of that name.
+set ERRORLEVEL=
 if "%KRVSHARE%"=="" set KRVSHARE=\\server\krvscan
 if "%KRVRESULTS%"=="" set KRVRESULTS=\\server\krvresults
 set KRVHOST=%COMPUTERNAME%
@@ -23,14 +25,19 @@ if exist "%KRVSHARE%\clean\%KRVHOST%" set KRVARGS=--all-fixed-drives --json --cl
 if not exist "%KRVOUT%\*" mkdir "%KRVOUT%"
 if exist "%KRVOUT%\status.txt" del "%KRVOUT%\status.txt"
 "%KRVSHARE%\krvscan.exe" %KRVARGS% > "%KRVOUT%\output.json" 2> "%KRVOUT%\errors.txt"
-rem Exit statuses above 4 are not krvscan's own (the program could not be loaded): kept as 5.
-set KRVRC=0
-if errorlevel 1 set KRVRC=1
-if errorlevel 2 set KRVRC=2
-if errorlevel 3 set KRVRC=3
-if errorlevel 4 set KRVRC=4
-if errorlevel 5 set KRVRC=5
-echo %KRVRC% > "%KRVOUT%\status.txt"
+rem The exit status is written before any SET, which in a .cmd file sets it to 0. Where cmd
+rem knows %ERRORLEVEL% (2000 and later) it is kept exactly, a crash's exception code included
+rem (0xC0000005 is -1073741819). NT 4.0 has only IF ERRORLEVEL N (N or more): statuses above 4,
+rem not krvscan's own, are kept as 5, and any below 0 (a crash) as -1.
+if not "%ERRORLEVEL%"=="" echo %ERRORLEVEL% > "%KRVOUT%\status.txt"
+if not "%ERRORLEVEL%"=="" goto end
+if errorlevel 5 echo 5 > "%KRVOUT%\status.txt"
+if errorlevel 4 if not errorlevel 5 echo 4 > "%KRVOUT%\status.txt"
+if errorlevel 3 if not errorlevel 4 echo 3 > "%KRVOUT%\status.txt"
+if errorlevel 2 if not errorlevel 3 echo 2 > "%KRVOUT%\status.txt"
+if errorlevel 1 if not errorlevel 2 echo 1 > "%KRVOUT%\status.txt"
+if errorlevel 0 if not errorlevel 1 echo 0 > "%KRVOUT%\status.txt"
+if not errorlevel 0 echo -1 > "%KRVOUT%\status.txt"
 goto end
 
 :noname

@@ -1,7 +1,7 @@
 #!/usr/bin/env python3
 """The Windows scripts of the fleet under Wine, in a prefix of their own.
 
-fleet_windows_test.py PREFIX KRVSCAN.EXE KRVNAME.EXE MAKESAMPLES.EXE
+fleet_windows_test.py PREFIX KRVSCAN.EXE KRVNAME.EXE MAKESAMPLES.EXE CRASHING.EXE
 
 A folder stands for the share (S:, krvscan.exe, krvname.exe and the scripts) and one for the
 results share (R:); both are network drives, so that scanning every fixed drive passes them
@@ -9,7 +9,8 @@ over. Each script runs twice, as two machines: the machine's name is changed in 
 and its drive D: is a folder of its own, one holding the forged samples, one clean. The NT
 family's start-up script (.cmd) cleans where the share names the machine; the 9x family's logon
 script (.bat) runs with Wine set to Windows 98 and reports only. fleet/summary.py then
-summarises the results share as it does a playbook run.
+summarises the results share as it does a playbook run. Each exit status must reach status.txt
+as it was, a crash's too (CRASHING.EXE stands in for the scanner there).
 """
 import os
 import shutil
@@ -22,7 +23,7 @@ HERE = os.path.dirname(os.path.abspath(__file__))
 ROOT = os.path.join(HERE, "..", "..")
 SUMMARY = os.path.join(ROOT, "fleet", "summary.py")
 SCRIPTS = os.path.join(ROOT, "fleet", "windows")
-PREFIX = KRVSCAN = KRVNAME = MAKESAMPLES = None
+PREFIX = KRVSCAN = KRVNAME = MAKESAMPLES = CRASHING = None
 INFECTED = ["infected-entry1.exe", "infected-entry2.exe", "infected.dll",
             "infected-pe32plus.exe"]
 NAME_KEY = "HKLM\\System\\CurrentControlSet\\Control\\ComputerName\\"
@@ -118,10 +119,16 @@ class Scripts(unittest.TestCase):
             reg("add", NAME_KEY + key, "/v", "ComputerName", "/d", name, "/f")
         r = wine("cmd", "/c", "S:\\" + script,
                  env=dict(os.environ, KRVSHARE="S:", KRVRESULTS="R:", **env))
-        self.assertEqual(0, r.returncode, r.stdout + r.stderr)
+        # The script ends with the scanner's status or its own: status.txt is what counts.
+        self.assertTrue(os.path.exists(os.path.join(self.results, name, "status.txt")),
+                        r.stdout + r.stderr)
 
     def on_disk(self, name):
         return os.path.exists(os.path.join(self.disk, "sub", name))
+
+    def status(self, name):
+        with open(os.path.join(self.results, name, "status.txt"), "rb") as f:
+            return f.read().strip()
 
     def summary(self):
         r = subprocess.run([sys.executable, SUMMARY, self.results], capture_output=True,
@@ -134,6 +141,7 @@ class Scripts(unittest.TestCase):
         self.assertEqual([], [n for n in INFECTED if self.on_disk(n)])
         self.machine("PC-NT2", "krvscan.cmd", False)
         self.assertTrue(self.on_disk("readme.txt"))
+        self.assertEqual((b"1", b"0"), (self.status("PC-NT1"), self.status("PC-NT2")))
         rc, lines = self.summary()
         self.assertEqual(1, rc, lines)
         self.assertIn("clean: 1 (PC-NT2)", lines)
@@ -153,6 +161,7 @@ class Scripts(unittest.TestCase):
         self.machine("PC-98B", "krvscan.bat", False)
         self.machine("PC-98A", "krvscan.bat", True)
         self.assertEqual(INFECTED, [n for n in INFECTED if self.on_disk(n)])
+        self.assertEqual((b"0", b"1"), (self.status("PC-98B"), self.status("PC-98A")))
         rc, lines = self.summary()
         self.assertEqual(3, rc, lines)
         self.assertIn("clean: 1 (PC-98B)", lines)
@@ -168,8 +177,20 @@ class Scripts(unittest.TestCase):
         self.assertEqual(1, rc, lines)
         self.assertIn("found, all removed: 1 (PC-98A)", lines)
 
+    def test_nt_start_up_script_keeps_the_status_of_a_crash(self):
+        # The stand-in writes the report of a clean scan before it crashes: only the exit
+        # status tells, and it is negative (0xC0000005), which IF ERRORLEVEL 1 does not see.
+        shutil.copy(CRASHING, os.path.join(self.share, "krvscan.exe"))
+        self.machine("PC-NT3", "krvscan.cmd", False)
+        self.assertEqual(b"-1073741819", self.status("PC-NT3"))
+        rc, lines = self.summary()
+        self.assertEqual(2, rc, lines)
+        self.assertIn("clean: 0", lines)
+        self.assertIn("PC-NT3: failed: krvscan crashed: exit status -1073741819 (0xC0000005)",
+                      lines)
+
 
 if __name__ == "__main__":
-    PREFIX, KRVSCAN, KRVNAME, MAKESAMPLES = map(os.path.abspath, sys.argv[1:5])
-    del sys.argv[1:5]
+    PREFIX, KRVSCAN, KRVNAME, MAKESAMPLES, CRASHING = map(os.path.abspath, sys.argv[1:6])
+    del sys.argv[1:6]
     unittest.main()
