@@ -86,7 +86,7 @@ static int outputFailed;
 /* What the rows told, counted as they pass (PrintRow): the facts behind the exit status. The
 ** rows of the workflow's own copy of a file (between "creating a copy" and the next row of
 ** the file itself) are not counted: the copy is no part of what was found. */
-static int32_t found, removed, remaining, unopenable, passedOver;
+static int32_t found, removed, remaining, passedOver;
 static char copied[PlatformPathSize];     /* the file whose copy is being worked on, or "" */
 static std::atomic<int> interrupted{0};   /* written by the interrupt handler */
 static uint32_t startedAt, progressAt;
@@ -297,7 +297,7 @@ static Facts CountFacts(void)
     f.found = found;
     f.removed = removed;
     f.remaining = remaining;
-    f.unscanned = unopenable + passedOver;
+    f.unscanned = passedOver;
     return f;
 }
 
@@ -356,6 +356,13 @@ static void WriteTextReport(const ReportRow *rows, int count)
     }
     if (!complete)
         WriteText("Incomplete:\tthe scan was stopped before its end\n");
+    /* Read alone (standard error dropped), the text must not look like a clean scan. */
+    if (passedOver > 0) {
+        FormatCounter(value, passedOver);
+        WriteText("Not scanned:\t");
+        WriteText(value);
+        WriteText("\n");
+    }
 }
 
 /* ---- progress on standard error ----------------------------------------------------------- */
@@ -438,6 +445,7 @@ static const struct {
     {StatusCopying, "copying"},
     {StatusCleanedAtRestart, "will_be_cleaned_at_restart"},
     {StatusCleaned, "cleaned"},
+    {StatusOtherNamesRemain, "unable_to_clean"},
     {StatusUnableToClean, "unable_to_clean"},
     {StatusAccessError, "access_error"},
     {StatusUnableToOpen, "unable_to_open"},
@@ -495,9 +503,8 @@ static void PrintRow(const char *file, const char *status)
                    !strcmp(event, "autostart_removed");
         remaining += !strcmp(event, "unable_to_clean") || !strncmp(event, "will_be_", 8) ||
                      !strcmp(event, "left_in_place") || !strcmp(event, "autostart_found");
-        /* A folder's row: the walk names it through PassOver as well. */
-        unopenable += !strcmp(event, "unable_to_open") && file[0] &&
-                      file[strlen(file) - 1] != PathSeparator;
+        /* A file that could not be opened is counted as not scanned through PrintPassedOver,
+        ** which names it whatever its extension. */
     }
     if (!strcmp(event, "copying"))
         CopyText(copied, sizeof copied, file);
@@ -541,16 +548,21 @@ static void PrintWarning(const char *text, const char *caption)
     fputc('\n', stderr);
 }
 
+/* By PassedOver reason. */
 static const char *const PassedOverReasons[] = {
     "the folder could not be listed", "the path is too long for the system",
-    "a mount point, not entered", "a link, not followed"};
+    "a mount point, not entered",     "a link, not followed",
+    "the file could not be opened",   "too many open files",
+    "access denied",                  "the file is in use by another program",
+    "an I/O error"};
+#define PassedOverReasonCount (int32_t)(sizeof PassedOverReasons / sizeof PassedOverReasons[0])
 
 /* "krvscan: not scanned: PATH: reason" on standard error and, with --json, an object of its
 ** own. A link not followed loses nothing of the target: it is named only with --verbose. */
 static void PrintPassedOver(const char *path, int32_t reason)
 {
     int link = reason == PassedLink;
-    if (reason < 0 || reason > PassedLink || (link && !verbose))
+    if (reason < 0 || reason >= PassedOverReasonCount || (link && !verbose))
         return;
     passedOver += !link;
     ClearProgress();

@@ -63,7 +63,10 @@ struct FindRecord {
 ** file, and fails otherwise, as for a file that cannot be written. The 9x family keeps no
 ** identity and changes whatever the path names.
 ** `listed`: the entry is the listing's current entry as the listing gave it (read-ahead may
-** hold its file), not a name made beside it. Written by the worker thread only. */
+** hold its file), not a name made beside it. Written by the worker thread only.
+** `links`: the file's number of names as the last open for reading or deleteFile of the entry
+** saw it (POSIX; 0 where it is not known). `failure`: why the last openFile or readFile that
+** failed did (a FileFailure), whatever entry is in hand; the caller clears it first. */
 struct EntryInHand {
     FindHandle listing;       /* the open listing of the entry's folder */
     const char *path;         /* the buffer that holds the entry's path (ScanPath) */
@@ -71,6 +74,19 @@ struct EntryInHand {
     int listed;
     int opened;               /* identity below recorded by an open for reading */
     uint64_t volume, index;   /* the file's identity: device and inode, volume and file index */
+    uint32_t links = 0;
+    int32_t failure = 0;
+};
+
+/* Why a file could not be opened or read, as InHand.failure records it. */
+enum FileFailure : int32_t {
+    FailureNone = 0,
+    FailureOther = 1,         /* any cause not below (not a regular file, gone, ...) */
+    FailureTooLong = 2,       /* the path is too long for the system */
+    FailureDescriptors = 3,   /* no descriptors (handles) left to the process or the system */
+    FailureDenied = 4,        /* access denied */
+    FailureInUse = 5,         /* another program holds the file (Windows' share modes) */
+    FailureIo = 6,            /* an I/O error, or any failed read */
 };
 extern EntryInHand InHand;
 

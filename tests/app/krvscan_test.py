@@ -352,6 +352,72 @@ class NotScanned(Scans):
         self.assertEqual(quiet.stdout, loud.stdout)   # the rows do not change
 
 
+class UnreadableFiles(Scans):
+    """Every file that could not be opened or read is named and counted, whatever its name:
+    detection goes by contents, and an extension says nothing about them."""
+
+    def too_long_for_the_system(self):
+        """An infected "….bin" in a folder that can be listed, its own path too long."""
+        with open(os.path.join(self.tree, "sub", "infected.dll"), "rb") as f:
+            worm = f.read()
+        fd, length = os.open(self.tree, os.O_RDONLY), len(self.tree)
+        while length < 3900 - 1:
+            name = "d" * min(250, 3900 - length - 1)
+            os.mkdir(name, dir_fd=fd)
+            inner = os.open(name, os.O_RDONLY, dir_fd=fd)
+            os.close(fd)
+            fd, length = inner, length + 1 + len(name)
+        name = "\u2026" + "x" * 240 + ".bin"
+        out = os.open(name, os.O_WRONLY | os.O_CREAT, 0o644, dir_fd=fd)
+        os.write(out, worm)
+        os.close(out)
+        os.close(fd)
+        top = os.path.join(self.tree, "d" * 250)
+        return top, "the path is too long for the system"
+
+    def unreadable(self):
+        with open(os.path.join(self.tree, "sub", "infected.dll"), "rb") as f:
+            worm = f.read()
+        path = os.path.join(self.tree, "worm.bin")
+        with open(path, "wb") as f:
+            f.write(worm)
+        os.chmod(path, 0)
+        return self.tree, "access denied"
+
+    def io_error(self):
+        return "/proc/self/mem", "an I/O error"     # reading its first page fails with EIO
+
+    def test_each_is_named_counted_and_exit_4(self):
+        for make in (self.too_long_for_the_system, self.unreadable, self.io_error):
+            with self.subTest(make.__name__):
+                self.tearDown()
+                self.setUp()
+                target, reason = make()
+                subprocess.run(["rm", "-rf", os.path.join(self.tree, "sub")], check=True)
+                os.chmod(self.work, 0o755)
+                # As a user whom the mode stops (root is not stopped by it).
+                user = ["setpriv", "--reuid", "65534", "--regid", "65534", "--clear-groups"]
+                user = user if os.getuid() == 0 and make == self.unreadable else []
+                r = subprocess.run(user + [KRVSCAN, "--json", target], capture_output=True,
+                                   timeout=120)
+                self.assertEqual(4, r.returncode, r.stderr)
+                errors = r.stderr.decode().splitlines()
+                self.assertEqual(1, len(errors), errors)
+                self.assertTrue(errors[0].startswith("krvscan: not scanned: "), errors[0])
+                self.assertTrue(errors[0].endswith(": " + reason), errors[0])
+                objects = [json.loads(x) for x in r.stdout.splitlines()]
+                named = [o for o in objects if o["event"] == "not_scanned"]
+                self.assertEqual([reason], [o["reason"] for o in named])
+                self.assertTrue(named[0]["path"].startswith(target), named[0]["path"])
+                self.assertEqual((0, 1), (objects[-1]["found"], objects[-1]["unscanned"]))
+                # The text alone, standard error dropped, does not read as a clean scan.
+                r = subprocess.run(user + [KRVSCAN, target], capture_output=True, timeout=120)
+                self.assertEqual(4, r.returncode, r.stderr)
+                self.assertEqual("Not scanned:\t1", r.stdout.decode().splitlines()[-1])
+        # Nothing left out: a clean scan has no such line.
+        self.assertNotIn(b"Not scanned", run(os.path.join(self.tree)).stdout)
+
+
 HEADER = re.compile(r"krvscan\t\d{4}-\d\d-\d\dT\d\d:\d\d:\d\dZ\t(.*)\t1\.1\t(.*)")
 
 
