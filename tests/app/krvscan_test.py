@@ -418,6 +418,30 @@ class UnreadableFiles(Scans):
         self.assertNotIn(b"Not scanned", run(os.path.join(self.tree)).stdout)
 
 
+class HardLinks(Scans):
+    def test_a_file_with_another_name_outside_remains_and_says_so(self):
+        worm = os.path.join(self.tree, "sub", SAMPLES_INFECTED[0])
+        outside = os.path.join(self.work, "elsewhere.exe")
+        os.link(worm, outside)
+        r = run("--json", self.tree)
+        self.assertEqual(1, r.returncode, r.stderr)
+        r = run("--clean", "--json", self.tree)
+        self.assertEqual(3, r.returncode, r.stderr)
+        objects = [json.loads(x) for x in r.stdout.splitlines()]
+        mine = [o for o in objects if o.get("file") == worm]
+        self.assertEqual("unable_to_clean", mine[-1]["event"])
+        self.assertIn("other names", mine[-1]["status"])
+        self.assertNotIn("deleted", [o["event"] for o in mine])
+        last = objects[-1]
+        self.assertEqual((4, 3, 1), (last["found"], last["removed"], last["remaining"]))
+        self.assertEqual(1, last["report"]["unable_to_be_cleaned"])
+        self.assertTrue(os.path.exists(outside))
+        # Its last name, the one outside, is then the file's only one: deleted as usual.
+        r = run("--clean", "--json", outside)
+        self.assertEqual(1, r.returncode, r.stderr)
+        self.assertEqual("deleted", json.loads(r.stdout.splitlines()[-2])["event"])
+
+
 HEADER = re.compile(r"krvscan\t\d{4}-\d\d-\d\dT\d\d:\d\d:\d\dZ\t(.*)\t1\.1\t(.*)")
 
 
