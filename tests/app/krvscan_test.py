@@ -814,6 +814,30 @@ class WindowsRoot(Scans):
         self.assertEqual("2", report(r.stdout)["Files:"])   # DIR itself: the hive and its backup
         self.assertEqual(["software", "software.krvbak"], sorted(os.listdir(os.path.dirname(path))))
 
+    def test_two_spellings_of_the_hive_or_a_folder_are_named_and_neither_is_examined(self):
+        for second in ("software", "SoftWare"):
+            for flags in ((), ("--clean",)):
+                subprocess.run(["rm", "-rf", os.path.join(self.work, "mnt")], check=True)
+                self.hive_root([("Other", "a")])
+                root, path = self.hive_root([("System-Service", "C:\\w.exe")], name=second)
+                before = snapshot(root)
+                r = run(*flags, "--windows-root", root)
+                self.assertEqual((2, b""), (r.returncode, r.stdout), r.stderr)
+                errors = r.stderr.decode().splitlines()
+                self.assertEqual(1, len(errors), errors)
+                self.assertIn(os.path.dirname(path), errors[0])
+                self.assertIn("SOFTWARE and %s" % second, errors[0].replace(
+                    "%s and SOFTWARE" % second, "SOFTWARE and %s" % second))
+                self.assertEqual(before, snapshot(root))
+        # The same for the folders on the way.
+        subprocess.run(["rm", "-rf", os.path.join(self.work, "mnt")], check=True)
+        root, _ = self.hive_root([("System-Service", "C:\\w.exe")])
+        os.makedirs(os.path.join(root, "windows", "System32", "config"))
+        r = run("--windows-root", root)
+        self.assertEqual(2, r.returncode, r.stderr)
+        self.assertIn("WINDOWS and windows", r.stderr.decode().replace(
+            "windows and WINDOWS", "WINDOWS and windows"))
+
     def test_no_value_no_key_or_a_bad_hive_leave_the_file_as_it_was(self):
         for values in ([("Other", "a"), ("System-Servic", "c")], None):
             root, path = self.hive_root(values)
