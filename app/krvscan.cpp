@@ -72,6 +72,10 @@ static int verbose;                       /* --verbose */
 static const char *windowsRoot;           /* --windows-root DIR */
 static const char *logPath;               /* --log FILE */
 static const char *quarantine;            /* --quarantine DIR */
+/* The PATHs that are links, followed (FollowGivenLinks): what was named, and where paths[i]
+** now leads. */
+static const char *linkNamed[MaxPaths];
+static char linkTarget[MaxPaths][PlatformPathSize];
 
 static FILE *sink;                        /* where Write goes: standard output, or the log */
 static FILE *logFile;                     /* --log FILE, opened for appending */
@@ -637,6 +641,57 @@ static int CheckTarget(const char *path)
     return 0;
 }
 
+/* A PATH that is a link is followed, as `find -H` does: the administrator named it. Its target
+** takes its place, so that the rows name the real path and everything done is done there;
+** links met inside the walk are still never followed. Answers 0, or 2 after one line. */
+static int FollowGivenLinks(void)
+{
+    for (int i = 0; i < pathCount; i++) {
+        int link = PlatformFollowLink(paths[i], linkTarget[i], sizeof linkTarget[i]);
+        if (link < 0)
+            return Fail("a link whose target cannot be reached", paths[i]);
+        if (link > 0) {
+            linkNamed[i] = paths[i];
+            paths[i] = linkTarget[i];
+        }
+    }
+    return 0;
+}
+
+/* "krvscan: PATH: a link, followed to TARGET" on standard error for each PATH that was one,
+** with --json an object of its own, and a line in the log. */
+static void PrintFollowedLinks(void)
+{
+    for (int i = 0; i < pathCount; i++) {
+        if (!linkNamed[i])
+            continue;
+        fputs("krvscan: ", stderr);
+        char one[EscapedMax];
+        for (const unsigned char *p = (const unsigned char *)linkNamed[i]; *p;)
+            fwrite(one, 1, EscapeNext(&p, one), stderr);
+        fputs(": a link, followed to ", stderr);
+        for (const unsigned char *p = (const unsigned char *)paths[i]; *p;)
+            fwrite(one, 1, EscapeNext(&p, one), stderr);
+        fputc('\n', stderr);
+        if (logFile) {
+            BeginLog();
+            WriteEscaped(linkNamed[i]);
+            WriteText("\tlink followed to ");
+            WriteEscaped(paths[i]);
+            WriteText("\n");
+            EndLog();
+        }
+        if (json) {
+            WriteText("{\"event\":\"link_followed\",");
+            WriteJsonName("path", linkNamed[i]);
+            WriteText(",");
+            WriteJsonName("target", paths[i]);
+            WriteText("}\n");
+            Flush();
+        }
+    }
+}
+
 /* The worm's autostart value: in the offline hive under --windows-root, else in the registry
 ** of the running system (as the dialog does on opening; nothing on POSIX). */
 static int CleanAutostart(const char *windowsRoot, int reportOnly)
@@ -729,6 +784,8 @@ static int CheckOptions(void)
     if (quarantine && !clean)
         return Fail("needs --clean (krvscan --help lists the options)", "--quarantine");
     reportOnly = !clean;
+    if (FollowGivenLinks())
+        return 2;
     for (int i = 0; i < pathCount; i++)
         if (CheckTarget(paths[i]))
             return 2;
@@ -789,6 +846,7 @@ static int RunScan(void)
     Platform.hostName(host, sizeof host);
     if (logFile)
         WriteLogHeader();
+    PrintFollowedLinks();
     ReportOnly = reportOnly;
     if (CleanAutostart(windowsRoot, reportOnly))
         return 2;

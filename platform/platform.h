@@ -265,6 +265,13 @@ int Is9xFamily(uint32_t versionWord);
 ** front ends, once at the start. */
 void PlatformRaiseFileLimit(void);
 
+/* For a path named on a command line, followed as `find -H` follows it: when `path` (trailing
+** separators aside) is itself a symbolic link (on Windows a link or junction, where the system
+** can tell where it leads: Vista and later), puts the path it leads to in the end, every link
+** on the way resolved, into `out` (`size` bytes) and answers 1; 0 when it is not a link (or the
+** system cannot tell); -1 when it is a link whose target cannot be reached or does not fit. */
+int PlatformFollowLink(const char *path, char *out, uint32_t size);
+
 /* Path separator of the build: '\\' on Windows, '/' on POSIX. */
 extern const char PathSeparator;
 

@@ -522,6 +522,40 @@ static void WinOnInterrupt(void (*handler)(void))
 /* Windows has no per-process limit of open handles worth raising. */
 void PlatformRaiseFileLimit(void) {}
 
+/* GetFinalPathNameByHandleA (Vista and later) tells where a link leads; it is looked up, not
+** imported, so that the program still loads on the systems before it (which then walk a
+** junction named on the command line as they always did). */
+int PlatformFollowLink(const char *path, char *out, uint32_t size)
+{
+    typedef DWORD(WINAPI * FinalPath)(HANDLE, LPSTR, DWORD, DWORD);
+    DWORD attributes = GetFileAttributesA(path);
+    if (attributes == INVALID_FILE_ATTRIBUTES || !(attributes & FILE_ATTRIBUTE_REPARSE_POINT))
+        return 0;
+    HMODULE kernel = GetModuleHandleA("kernel32.dll");
+    FinalPath finalPath =
+        kernel ? (FinalPath)(void *)GetProcAddress(kernel, "GetFinalPathNameByHandleA") : NULL;
+    if (!finalPath) return 0;
+    HANDLE file = CreateFileA(path, 0, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                              NULL, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, NULL);
+    if (file == INVALID_HANDLE_VALUE) return -1;
+    char target[PlatformPathSize];
+    DWORD length = finalPath(file, target, sizeof target, 0);
+    CloseHandle(file);
+    if (length == 0 || length >= sizeof target) return -1;
+    /* "\\?\C:\..." and "\\?\UNC\server\share\...": the plain forms, which the ANSI
+    ** functions take. */
+    const char *plain = target;
+    if (!strncmp(target, "\\\\?\\UNC\\", 8)) {
+        plain = target + 6;
+        target[6] = '\\';
+    } else if (!strncmp(target, "\\\\?\\", 4)) {
+        plain = target + 4;
+    }
+    if (strlen(plain) >= size) return -1;
+    memcpy(out, plain, strlen(plain) + 1);
+    return 1;
+}
+
 /* GetComputerNameA: the NetBIOS name, on both families. */
 static int WinHostName(char *out, uint32_t size)
 {

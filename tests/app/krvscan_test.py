@@ -442,6 +442,42 @@ class HardLinks(Scans):
         self.assertEqual("deleted", json.loads(r.stdout.splitlines()[-2])["event"])
 
 
+class LinksNamedAsPaths(Scans):
+    """A PATH that is a link is followed, as find -H does, to a folder and a file alike; the
+    output names where it leads, and the rows the real path."""
+
+    def test_links_to_a_folder_and_to_a_file_are_followed_and_named(self):
+        sub = os.path.join(self.tree, "sub")
+        real_file = os.path.join(self.work, "alone.exe")
+        os.rename(os.path.join(sub, SAMPLES_INFECTED[0]), real_file)
+        links = {os.path.join(self.work, "to-folder"): sub,
+                 os.path.join(self.work, "to-file"): real_file}
+        for link, target in links.items():
+            os.symlink(target, link)
+        r = run("--json", *links)
+        self.assertEqual(1, r.returncode, r.stderr)
+        objects = [json.loads(x) for x in r.stdout.splitlines()]
+        self.assertEqual(sorted(links.items()),
+                         sorted((o["path"], o["target"]) for o in objects
+                                if o["event"] == "link_followed"))
+        r = run("--clean", *links)
+        self.assertEqual(1, r.returncode, r.stderr)
+        self.assertEqual(sorted("krvscan: %s: a link, followed to %s" % x for x in links.items()),
+                         sorted(r.stderr.decode().splitlines()))
+        rows = r.stdout.decode().splitlines()
+        deleted = sorted(x.split("\t")[0] for x in rows if x.endswith("\tdeleted"))
+        expected = [real_file] + [os.path.join(sub, n) for n in SAMPLES_INFECTED[1:]]
+        self.assertEqual(sorted(expected), deleted)
+        for name in expected:
+            self.assertFalse(os.path.exists(name), name)
+        self.assertTrue(all(os.path.islink(x) for x in links))
+        # A link that leads nowhere is a target that cannot be scanned.
+        os.symlink(os.path.join(self.work, "no-such"), os.path.join(self.work, "dangling"))
+        r = run(os.path.join(self.work, "dangling"))
+        self.assertEqual((2, b""), (r.returncode, r.stdout))
+        self.assertIn("cannot be reached", r.stderr.decode())
+
+
 HEADER = re.compile(r"krvscan\t\d{4}-\d\d-\d\dT\d\d:\d\d:\d\dZ\t(.*)\t1\.1\t(.*)")
 
 
