@@ -558,7 +558,7 @@ static const char *const PassedOverReasons[] = {
     "a mount point, not entered",     "a link, not followed",
     "the file could not be opened",   "too many open files",
     "access denied",                  "the file is in use by another program",
-    "an I/O error"};
+    "an I/O error",                   "the registry key could not be read"};
 #define PassedOverReasonCount (int32_t)(sizeof PassedOverReasons / sizeof PassedOverReasons[0])
 
 /* "krvscan: not scanned: PATH: reason" on standard error and, with --json, an object of its
@@ -692,13 +692,44 @@ static void PrintFollowedLinks(void)
     }
 }
 
+/* The worm's autostart value in the registry of the running system (none on POSIX), reported
+** as a file is: a row naming the key, the value and its data, counted found and then removed or
+** remaining; a value that cannot be deleted is "unable to clean", a key that cannot be read is
+** not scanned. Nothing is deleted once the output has failed (ReportOnly). */
+static void CleanRunningAutostart(void)
+{
+    static const char RunKey[] = "HKLM\\Software\\Microsoft\\Windows\\CurrentVersion\\Run";
+    SystemVersion version;
+    if (Platform.systemVersion(&version) && version.family == SystemPosix)
+        return;
+    char name[RunKeyNameSize], data[1024], row[sizeof RunKey + RunKeyNameSize + sizeof data + 4];
+    int outcome = FindRunKeyValue(ReportOnly, name, data, sizeof data);
+    if (outcome == RunKeyUnreadable) {
+        PrintPassedOver(RunKey, PassedKeyUnreadable);
+        return;
+    }
+    if (outcome == RunKeyNone)
+        return;
+    CopyText(row, sizeof row, RunKey);
+    AppendText(row, sizeof row, "\\");
+    AppendText(row, sizeof row, name);
+    if (data[0]) {
+        AppendText(row, sizeof row, " = ");
+        AppendText(row, sizeof row, data);
+    }
+    if (outcome == RunKeyNotRemoved)
+        found++;   /* the row says only what became of it */
+    AddResultRow(row, outcome == RunKeyFound     ? StatusAutostartFound
+                      : outcome == RunKeyRemoved ? StatusAutostartRemoved
+                                                 : StatusUnableToClean);
+}
+
 /* The worm's autostart value: in the offline hive under --windows-root, else in the registry
-** of the running system (as the dialog does on opening; nothing on POSIX). */
+** of the running system. */
 static int CleanAutostart(const char *windowsRoot, int reportOnly)
 {
     if (!windowsRoot) {
-        if (!reportOnly)
-            RemoveRunKeyValue();
+        CleanRunningAutostart();
         return 0;
     }
 #ifdef KRV_HAVE_HIVEX
@@ -711,6 +742,7 @@ static int CleanAutostart(const char *windowsRoot, int reportOnly)
         AddResultRow(found, reportOnly ? StatusAutostartFound : StatusAutostartRemoved);
     return 0;
 #else
+    (void)reportOnly;
     return Fail("not available in this build (it needs hivex)", "--windows-root");
 #endif
 }

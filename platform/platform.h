@@ -208,6 +208,9 @@ struct PlatformOps {
     int (*regEnumValue)(void *key, uint32_t index, char *name, uint32_t *length);
     int (*regDeleteValue)(void *key, const char *name);
     void (*regCloseKey)(void *key);
+    /* The data of the value `name` as text into `out` (`size` bytes, NUL-terminated, cut to
+    ** fit): a string value as it is, any other kind empty; 0 when it cannot be read. */
+    int (*regValueText)(void *key, const char *name, char *out, uint32_t size);
 
     /* Starts a detached thread at `proc(parameter)`; non-zero when it runs. */
     int (*startThread)(uint32_t (*proc)(void *), void *parameter);

@@ -458,6 +458,29 @@ static void WinRegCloseKey(void *key)
     RegCloseKey((HKEY)key);
 }
 
+static int WinRegValueText(void *key, const char *name, char *out, uint32_t size)
+{
+    if (size == 0) return 0;
+    DWORD type = 0, length = 0;
+    out[0] = 0;
+    if (RegQueryValueExA((HKEY)key, name, NULL, &type, NULL, &length) != ERROR_SUCCESS) return 0;
+    if (type != REG_SZ && type != REG_EXPAND_SZ) return 1;
+    /* Read whole into a buffer of its own size, then cut: a longer value is not refused. */
+    char *data = (char *)malloc(length + 1);
+    if (!data) return 0;
+    int ok = RegQueryValueExA((HKEY)key, name, NULL, &type, (BYTE *)data, &length) ==
+             ERROR_SUCCESS;
+    if (ok) {
+        data[length] = 0;
+        size_t n = strlen(data);
+        if (n >= size) n = size - 1;
+        memcpy(out, data, n);
+        out[n] = 0;
+    }
+    free(data);
+    return ok;
+}
+
 /* ---- threads --------------------------------------------------------------------------- */
 
 /* The table's thread procedure has the C calling convention; CreateThread wants WINAPI. */
@@ -671,6 +694,7 @@ const PlatformOps PlatformDefaults = {
     .regEnumValue      = WinRegEnumValue,
     .regDeleteValue    = WinRegDeleteValue,
     .regCloseKey       = WinRegCloseKey,
+    .regValueText      = WinRegValueText,
     .startThread       = WinStartThread,
     .milliseconds      = WinMilliseconds,
     .errorIsTerminal   = WinErrorIsTerminal,

@@ -159,6 +159,11 @@ static int PosixRegDeleteValue(void *, const char *)
 
 static void PosixRegCloseKey(void *) {}
 
+static int PosixRegValueText(void *, const char *, char *, uint32_t)
+{
+    return 0;
+}
+
 /* ---- threads --------------------------------------------------------------------------- */
 
 struct ThreadStart {
@@ -298,6 +303,7 @@ const PlatformOps PlatformDefaults = {
     .regEnumValue      = PosixRegEnumValue,
     .regDeleteValue    = PosixRegDeleteValue,
     .regCloseKey       = PosixRegCloseKey,
+    .regValueText      = PosixRegValueText,
     .startThread       = PosixStartThread,
     .milliseconds      = PosixMilliseconds,
     .errorIsTerminal   = PosixErrorIsTerminal,

@@ -68,6 +68,7 @@ enum PassedOver : int32_t {
     PassedAccessDenied = 6,
     PassedFileInUse = 7,       /* held by another program */
     PassedIoError = 8,         /* an I/O error, or a read that failed */
+    PassedKeyUnreadable = 9,   /* a registry key that could not be opened or read */
 };
 
 /* The installed consumer; null means none. */
