@@ -34,6 +34,8 @@ static const char Usage[] =
     "Scans each PATH (a folder with everything below it, or one file) for "
     "Win32.Worm.Tamsel.A\n"
     "and prints one row per event, then the scan report. Nothing is changed unless --clean.\n"
+    "A PATH that is a link is followed (as find -H does) and where it leads is named; links\n"
+    "inside the walk are not followed.\n"
     "  --all-fixed-drives   scan every fixed drive instead of PATHs\n"
     "  --clean              remove what is found: delete infected files (a locked one at\n"
     "                       the next restart) and the worm's autostart value\n"
@@ -54,7 +56,8 @@ static const char Usage[] =
     "Exit status: 0 everything was scanned and nothing found; 1 found (with --clean: and\n"
     "all of it removed); 2 the scan could not start or did not run to its end; 3 with\n"
     "--clean, something found is still there (unable to clean, or waiting for a restart);\n"
-    "4 part of what was asked could not be scanned. 2 comes before 3, 3 before 4, 4 before 1.\n";
+    "4 part of what was asked could not be scanned (each part named on standard error).\n"
+    "2 comes before 3, 3 before 4, 4 before 1.\n";
 
 #define Version "1.1"
 static const char VersionText[] = "krvscan " Version " (Korvane Tamsel Removal Tool)\n";
