@@ -63,7 +63,18 @@ static FileHandle WinOpenFile(const char *path, int write)
 {
     DWORD access = write ? (GENERIC_READ | GENERIC_WRITE) : GENERIC_READ;
     HANDLE file = CreateFileA(path, access, FILE_SHARE_READ, NULL, OPEN_EXISTING, 0, NULL);
-    if (file == INVALID_HANDLE_VALUE) return InvalidFileHandle;
+    if (file == INVALID_HANDLE_VALUE) {
+        DWORD code = GetLastError();
+        InHand.failure = code == ERROR_FILENAME_EXCED_RANGE     ? FailureTooLong
+                         : code == ERROR_TOO_MANY_OPEN_FILES     ? FailureDescriptors
+                         : code == ERROR_ACCESS_DENIED           ? FailureDenied
+                         : code == ERROR_SHARING_VIOLATION ||
+                                   code == ERROR_LOCK_VIOLATION  ? FailureInUse
+                         : code == ERROR_CRC || code == ERROR_READ_FAULT ||
+                                   code == ERROR_IO_DEVICE       ? FailureIo
+                                                                 : FailureOther;
+        return InvalidFileHandle;
+    }
     BY_HANDLE_FILE_INFORMATION info;
     if (Watching() && !write) {
         InHand.opened = GetFileInformationByHandle(file, &info) != 0;
@@ -80,7 +91,8 @@ static FileHandle WinOpenFile(const char *path, int write)
 static uint32_t WinReadFile(FileHandle file, void *buffer, uint32_t count)
 {
     DWORD got = 0;
-    ReadFile((HANDLE)file, buffer, count, &got, NULL);
+    if (!ReadFile((HANDLE)file, buffer, count, &got, NULL))
+        InHand.failure = GetLastError() == ERROR_LOCK_VIOLATION ? FailureInUse : FailureIo;
     return got;
 }
 
