@@ -418,6 +418,34 @@ class UnreadableFiles(Scans):
         self.assertNotIn(b"Not scanned", run(os.path.join(self.tree)).stdout)
 
 
+class FewDescriptors(Scans):
+    def test_at_any_limit_each_file_is_found_or_named(self):
+        """However few descriptors the process may hold, no infected file is passed over in
+        silence: each is found or named as not scanned, and a miss is never exit 0 or 1."""
+        import resource
+        with open(os.path.join(self.tree, "sub", "infected.dll"), "rb") as f:
+            worm = f.read()
+        flat = os.path.join(self.work, "flat")
+        os.makedirs(flat)
+        names = {os.path.join(flat, "w%03d.bin" % i) for i in range(60)}
+        for name in names:
+            with open(name, "wb") as f:
+                f.write(worm)
+        for limit in range(6, 24, 2):
+            r = run("--json", flat, preexec_fn=lambda: resource.setrlimit(
+                resource.RLIMIT_NOFILE, (limit, limit)))
+            objects = [json.loads(x) for x in r.stdout.splitlines()]
+            found = {o["file"] for o in objects if o["event"] == "infected"}
+            named = {o["path"] for o in objects if o["event"] == "not_scanned"}
+            if flat + "/" not in named:   # a folder not listed is named itself
+                self.assertEqual(set(), names - found - named, limit)
+            if named:
+                self.assertEqual(4, r.returncode, (limit, r.stderr))
+                self.assertEqual(len(named), objects[-1]["unscanned"], limit)
+            elif r.returncode != 2:
+                self.assertEqual((1, names), (r.returncode, found), limit)
+
+
 class HardLinks(Scans):
     def test_a_file_with_another_name_outside_remains_and_says_so(self):
         worm = os.path.join(self.tree, "sub", SAMPLES_INFECTED[0])
