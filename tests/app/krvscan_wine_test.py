@@ -200,6 +200,15 @@ class UnderWine(unittest.TestCase):
             for name in ("system-SERVICE host", "System-Service"):
                 wine("reg", "delete", run_key, "/v", name, "/f")
 
+    def test_a_path_that_is_a_link_to_a_folder_is_followed_and_named(self):
+        os.symlink(os.path.join(self.work, "tree"), os.path.join(self.work, "linked"))
+        r = wine(KRVSCAN, "--clean", "K:\\linked")
+        self.assertEqual(1, r.returncode, r.stderr)
+        self.assertEqual(["krvscan: K:\\linked: a link, followed to K:\\tree"], lines(r.stderr))
+        deleted = sorted(x.split("\t")[0] for x in lines(r.stdout) if x.endswith("\tdeleted"))
+        self.assertEqual(sorted("K:\\tree\\sub\\" + n for n in SAMPLES_INFECTED), deleted)
+        self.assertTrue(os.path.islink(os.path.join(self.work, "linked")))
+
 
 if __name__ == "__main__":
     KRVSCAN, MAKESAMPLES, HOLDFILE = sys.argv[1:4]
