@@ -112,8 +112,10 @@ static int LoadHivex(char *error, size_t errorSize)
 }
 
 /* Finds in the open folder `folder` the entry whose name is `part` in any letter case and puts
-** its name into `name`. Answers 0, or an errno value. */
-static int FindEntry(int folder, const char *part, char *name)
+** its name into `name`. Answers 0, or an errno value: EEXIST when a second entry has that name
+** in another letter case (put into `other`); Windows would see one of them, and which one is not
+** for us to guess. */
+static int FindEntry(int folder, const char *part, char *name, char *other)
 {
     int copy = dup(folder);
     DIR *list = copy >= 0 ? fdopendir(copy) : NULL;
@@ -124,11 +126,25 @@ static int FindEntry(int folder, const char *part, char *name)
         return code;
     }
     int code = ENOENT;
-    for (struct dirent *entry; code && (entry = readdir(list)) != NULL;)
-        if (!strcasecmp(entry->d_name, part) && CopyText(name, NameSize, entry->d_name))
-            code = 0;
+    for (struct dirent *entry; code != EEXIST && (entry = readdir(list)) != NULL;) {
+        if (strcasecmp(entry->d_name, part) != 0)
+            continue;
+        if (!CopyText(code ? name : other, NameSize, entry->d_name))
+            code = ENAMETOOLONG;
+        else
+            code = code ? 0 : EEXIST;
+    }
     closedir(list);
     return code;
+}
+
+/* The error for the folder `path` that holds both `name` and `other`. */
+static int FailTwoSpellings(char *error, size_t errorSize, const char *path, const char *name,
+                            const char *other)
+{
+    snprintf(error, errorSize, "%s: both %s and %s are there: not examined, which one Windows "
+             "uses is not clear", path, name, other);
+    return -1;
 }
 
 /* Opens <root>/Windows/System32/config (each part in any letter case, no part a link) and
@@ -144,8 +160,12 @@ static int OpenConfigFolder(const char *root, char *path, char *error, size_t er
         return Fail(error, errorSize, "cannot open the folder", root, folder < 0 ? code : 0);
     }
     for (const char *part : ConfigParts) {
-        char name[NameSize];
-        int code = FindEntry(folder, part, name);
+        char name[NameSize], other[NameSize];
+        int code = FindEntry(folder, part, name, other);
+        if (code == EEXIST) {
+            close(folder);
+            return FailTwoSpellings(error, errorSize, path, name, other);
+        }
         int next = code ? -1 : openat(folder, name, flags | O_NOFOLLOW);
         close(folder);
         if (next < 0 || !AppendText(path, HivePathSize, "/") ||
@@ -389,13 +409,18 @@ static int ReplaceHive(int config, const char *name, const struct stat *old, int
 int RemoveOfflineRunValue(const char *root, int reportOnly, char *found, size_t foundSize,
                           char *error, size_t errorSize)
 {
-    char path[HivePathSize], name[NameSize], freshName[NameSize + 8];
+    char path[HivePathSize], name[NameSize], other[NameSize], freshName[NameSize + 8];
     if (LoadHivex(error, errorSize) != 0)
         return -1;
     int config = OpenConfigFolder(root, path, error, errorSize);
     if (config < 0)
         return -1;
-    if (FindEntry(config, HiveName, name) != 0 || !AppendText(path, HivePathSize, "/") ||
+    int code = FindEntry(config, HiveName, name, other);
+    if (code == EEXIST) {
+        close(config);
+        return FailTwoSpellings(error, errorSize, path, name, other);
+    }
+    if (code != 0 || !AppendText(path, HivePathSize, "/") ||
         !AppendText(path, HivePathSize, name)) {
         close(config);
         return Fail(error, errorSize, "no Windows/System32/config/SOFTWARE hive", root, 0);

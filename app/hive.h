@@ -17,7 +17,9 @@
 ** took its place, the hive stays as it was. Answers 1 when a value was found (and removed,
 ** unless reportOnly), with `found` set to "<hive path>:Microsoft\Windows\CurrentVersion\Run\
 ** <name>"; 0 when there is none; -1 when the hive cannot be found, read or written, or hivex
-** failed on it, with `error` set to one line naming the hive and the cause. */
+** failed on it, with `error` set to one line naming the hive and the cause; also when a folder
+** on the way or the hive is there in two letter cases (SOFTWARE and software): Windows would
+** see one of them, so neither is examined, and the line names both. */
 int RemoveOfflineRunValue(const char *root, int reportOnly, char *found, size_t foundSize,
                           char *error, size_t errorSize);
 

@@ -36,6 +36,8 @@ static const char Usage[] =
     "Scans each PATH (a folder with everything below it, or one file) for "
     "Win32.Worm.Tamsel.A\n"
     "and prints one row per event, then the scan report. Nothing is changed unless --clean.\n"
+    "A PATH that is a link is followed (as find -H does) and where it leads is named; links\n"
+    "inside the walk are not followed.\n"
     "  --all-fixed-drives   scan every fixed drive instead of PATHs\n"
     "  --clean              remove what is found: delete infected files (a locked one at\n"
     "                       the next restart) and the worm's autostart value\n"
@@ -59,7 +61,8 @@ static const char UsageTail[] =
     "Exit status: 0 everything was scanned and nothing found; 1 found (with --clean: and\n"
     "all of it removed); 2 the scan could not start or did not run to its end; 3 with\n"
     "--clean, something found is still there (unable to clean, or waiting for a restart);\n"
-    "4 part of what was asked could not be scanned. 2 comes before 3, 3 before 4, 4 before 1.\n";
+    "4 part of what was asked could not be scanned (each part named on standard error).\n"
+    "2 comes before 3, 3 before 4, 4 before 1.\n";
 
 #define Version "1.1"
 static const char VersionText[] = "krvscan " Version " (Korvane Tamsel Removal Tool)\n";
@@ -77,6 +80,10 @@ static int verbose;                       /* --verbose */
 static const char *windowsRoot;           /* --windows-root DIR */
 static const char *logPath;               /* --log FILE */
 static const char *quarantine;            /* --quarantine DIR */
+/* The PATHs that are links, followed (FollowGivenLinks): what was named, and where paths[i]
+** now leads. */
+static const char *linkNamed[MaxPaths];
+static char linkTarget[MaxPaths][PlatformPathSize];
 
 static FILE *sink;                        /* where Write goes: standard output, or the log */
 static FILE *logFile;                     /* --log FILE, opened for appending */
@@ -95,7 +102,7 @@ static int outputFailed;
 /* What the rows told, counted as they pass (PrintRow): the facts behind the exit status. The
 ** rows of the workflow's own copy of a file (between "creating a copy" and the next row of
 ** the file itself) are not counted: the copy is no part of what was found. */
-static int32_t found, removed, remaining, unopenable, passedOver;
+static int32_t found, removed, remaining, passedOver;
 static char copied[PlatformPathSize];     /* the file whose copy is being worked on, or "" */
 static std::atomic<int> interrupted{0};   /* written by the interrupt handler */
 static uint32_t startedAt, progressAt;
@@ -166,7 +173,8 @@ static void FormatUtcNow(char *out)
     FormatUtc((int64_t)time(NULL), out);
 }
 
-static void WriteText(const char *text)
+/* Out of line: inlined at each of its many callers (-O3) it adds 8 KB to krvscan.exe. */
+__attribute__((noinline)) static void WriteText(const char *text)
 {
     Write(text, strlen(text));
 }
@@ -306,7 +314,7 @@ static Facts CountFacts(void)
     f.found = found;
     f.removed = removed;
     f.remaining = remaining;
-    f.unscanned = unopenable + passedOver;
+    f.unscanned = passedOver;
     return f;
 }
 
@@ -359,24 +367,34 @@ static void WriteJsonReport(const ReportRow *rows, int count)
     WriteText("\"}\n");
 }
 
+/* "label<TAB>value". */
+static void WriteReportLine(const char *label, const char *value)
+{
+    WriteText(label);
+    Write("\t", 1);
+    WriteText(value);
+    Write("\n", 1);
+}
+
 /* "Scan report", then one "label<TAB>value" row per counter. */
 static void WriteTextReport(const ReportRow *rows, int count)
 {
     char value[16];
-    WriteText(ReportTitle);
-    WriteText("\t\n");
+    WriteReportLine(ReportTitle, "");
     for (int i = 0; i < count; i++) {
         FormatCounter(value, *rows[i].counter);
-        WriteText(rows[i].label);
-        WriteText("\t");
-        WriteText(value);
-        WriteText("\n");
+        WriteReportLine(rows[i].label, value);
     }
     if (!complete)
-        WriteText("Incomplete:\tthe scan was stopped before its end\n");
+        WriteReportLine("Incomplete:", "the scan was stopped before its end");
+    /* Read alone (standard error dropped), the text must not look like a clean scan. */
+    if (passedOver > 0) {
+        FormatCounter(value, passedOver);
+        WriteReportLine("Not scanned:", value);
+    }
     if (hibernated)
-        WriteText("Hibernated:\tWindows on this disk resumes from hibernation; nothing can be "
-                  "removed until it is shut down fully\n");
+        WriteReportLine("Hibernated:", "Windows on this disk resumes from hibernation; nothing "
+                        "can be removed until it is shut down fully");
 }
 
 /* ---- progress on standard error ----------------------------------------------------------- */
@@ -459,6 +477,7 @@ static const struct {
     {StatusCopying, "copying"},
     {StatusCleanedAtRestart, "will_be_cleaned_at_restart"},
     {StatusCleaned, "cleaned"},
+    {StatusOtherNamesRemain, "unable_to_clean"},
     {StatusUnableToClean, "unable_to_clean"},
     {StatusAccessError, "access_error"},
     {StatusUnableToOpen, "unable_to_open"},
@@ -516,9 +535,8 @@ static void PrintRow(const char *file, const char *status)
                    !strcmp(event, "autostart_removed");
         remaining += !strcmp(event, "unable_to_clean") || !strncmp(event, "will_be_", 8) ||
                      !strcmp(event, "left_in_place") || !strcmp(event, "autostart_found");
-        /* A folder's row: the walk names it through PassOver as well. */
-        unopenable += !strcmp(event, "unable_to_open") && file[0] &&
-                      file[strlen(file) - 1] != PathSeparator;
+        /* A file that could not be opened is counted as not scanned through PrintPassedOver,
+        ** which names it whatever its extension. */
     }
     if (!strcmp(event, "copying"))
         CopyText(copied, sizeof copied, file);
@@ -562,24 +580,35 @@ static void PrintWarning(const char *text, const char *caption)
     fputc('\n', stderr);
 }
 
+/* By PassedOver reason. */
 static const char *const PassedOverReasons[] = {
     "the folder could not be listed", "the path is too long for the system",
-    "a mount point, not entered", "a link, not followed"};
+    "a mount point, not entered",     "a link, not followed",
+    "the file could not be opened",   "too many open files",
+    "access denied",                  "the file is in use by another program",
+    "an I/O error",                   "the registry key could not be read"};
+#define PassedOverReasonCount (int32_t)(sizeof PassedOverReasons / sizeof PassedOverReasons[0])
+
+/* `text` on standard error, escaped as the rows are. */
+static void ErrorEscaped(const char *text)
+{
+    char one[EscapedMax];
+    for (const unsigned char *p = (const unsigned char *)text; *p;)
+        fwrite(one, 1, EscapeNext(&p, one), stderr);
+}
 
 /* "krvscan: not scanned: PATH: reason" on standard error and, with --json, an object of its
 ** own. A link not followed loses nothing of the target: it is named only with --verbose. */
 static void PrintPassedOver(const char *path, int32_t reason)
 {
     int link = reason == PassedLink;
-    if (reason < 0 || reason > PassedLink || (link && !verbose))
+    if (reason < 0 || reason >= PassedOverReasonCount || (link && !verbose))
         return;
     passedOver += !link;
     ClearProgress();
     fflush(stdout);
     fputs(link ? "krvscan: link not followed: " : "krvscan: not scanned: ", stderr);
-    char one[EscapedMax];
-    for (const unsigned char *p = (const unsigned char *)path; *p;)
-        fwrite(one, 1, EscapeNext(&p, one), stderr);
+    ErrorEscaped(path);
     if (!link) {
         fputs(": ", stderr);
         fputs(PassedOverReasons[reason], stderr);
@@ -646,13 +675,92 @@ static int CheckTarget(const char *path)
     return 0;
 }
 
+/* A PATH that is a link is followed, as `find -H` does: the administrator named it. Its target
+** takes its place, so that the rows name the real path and everything done is done there;
+** links met inside the walk are still never followed. Answers 0, or 2 after one line. */
+static int FollowGivenLinks(void)
+{
+    for (int i = 0; i < pathCount; i++) {
+        int link = PlatformFollowLink(paths[i], linkTarget[i], sizeof linkTarget[i]);
+        if (link < 0)
+            return Fail("a link whose target cannot be reached", paths[i]);
+        if (link > 0) {
+            linkNamed[i] = paths[i];
+            paths[i] = linkTarget[i];
+        }
+    }
+    return 0;
+}
+
+/* "krvscan: PATH: a link, followed to TARGET" on standard error for each PATH that was one,
+** with --json an object of its own, and a line in the log. */
+static void PrintFollowedLinks(void)
+{
+    for (int i = 0; i < pathCount; i++) {
+        if (!linkNamed[i])
+            continue;
+        fputs("krvscan: ", stderr);
+        ErrorEscaped(linkNamed[i]);
+        fputs(": a link, followed to ", stderr);
+        ErrorEscaped(paths[i]);
+        fputc('\n', stderr);
+        if (logFile) {
+            BeginLog();
+            WriteEscaped(linkNamed[i]);
+            WriteText("\tlink followed to ");
+            WriteEscaped(paths[i]);
+            WriteText("\n");
+            EndLog();
+        }
+        if (json) {
+            WriteText("{\"event\":\"link_followed\",");
+            WriteJsonName("path", linkNamed[i]);
+            WriteText(",");
+            WriteJsonName("target", paths[i]);
+            WriteText("}\n");
+            Flush();
+        }
+    }
+}
+
+/* The worm's autostart value in the registry of the running system (none on POSIX), reported
+** as a file is: a row naming the key, the value and its data, counted found and then removed or
+** remaining; a value that cannot be deleted is "unable to clean", a key that cannot be read is
+** not scanned. Nothing is deleted once the output has failed (ReportOnly). */
+static void CleanRunningAutostart(void)
+{
+    static const char RunKey[] = "HKLM\\Software\\Microsoft\\Windows\\CurrentVersion\\Run";
+    SystemVersion version;
+    if (Platform.systemVersion(&version) && version.family == SystemPosix)
+        return;
+    char name[RunKeyNameSize], data[1024], row[sizeof RunKey + RunKeyNameSize + sizeof data + 4];
+    int outcome = FindRunKeyValue(ReportOnly, name, data, sizeof data);
+    if (outcome == RunKeyUnreadable) {
+        PrintPassedOver(RunKey, PassedKeyUnreadable);
+        return;
+    }
+    if (outcome == RunKeyNone)
+        return;
+    CopyText(row, sizeof row, RunKey);
+    AppendText(row, sizeof row, "\\");
+    AppendText(row, sizeof row, name);
+    if (data[0]) {
+        AppendText(row, sizeof row, " = ");
+        AppendText(row, sizeof row, data);
+    }
+    if (outcome == RunKeyNotRemoved)
+        found++;   /* the row says only what became of it */
+    AddResultRow(row, outcome == RunKeyFound     ? StatusAutostartFound
+                      : outcome == RunKeyRemoved ? StatusAutostartRemoved
+                                                 : StatusUnableToClean);
+}
+
 /* The worm's autostart value: in the offline hive under --windows-root, else in the registry
-** of the running system (as the dialog does on opening; nothing on POSIX). */
+** of the running system. */
 static int CleanAutostart(const char *windowsRoot, int reportOnly)
 {
     if (!windowsRoot) {
-        if (!reportOnly)
-            RemoveRunKeyValue();
+        CleanRunningAutostart();
         return 0;
     }
 #ifdef KRV_HAVE_HIVEX
@@ -665,6 +773,7 @@ static int CleanAutostart(const char *windowsRoot, int reportOnly)
         AddResultRow(found, reportOnly ? StatusAutostartFound : StatusAutostartRemoved);
     return 0;
 #else
+    (void)reportOnly;
     return Fail("not available in this build (it needs hivex)", "--windows-root");
 #endif
 }
@@ -778,6 +887,8 @@ static int CheckOptions(void)
     if (quarantine && !clean)
         return Fail("needs --clean (krvscan --help lists the options)", "--quarantine");
     reportOnly = !clean;
+    if (FollowGivenLinks())
+        return 2;
     for (int i = 0; i < pathCount; i++)
         if (CheckTarget(paths[i]))
             return 2;
@@ -840,6 +951,7 @@ static int RunScan(void)
     Platform.hostName(host, sizeof host);
     if (logFile)
         WriteLogHeader();
+    PrintFollowedLinks();
     ReportOnly = reportOnly;
     if (CleanAutostart(windowsRoot, reportOnly))
         return 2;

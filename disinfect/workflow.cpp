@@ -38,6 +38,7 @@ const char StatusCopying[] = "creating a copy for cleaning";
 const char StatusCleaned[] = "cleaned";
 const char StatusCleanedAtRestart[] = "will be cleaned at restart";
 const char StatusUnableToClean[] = "unable to clean";
+const char StatusOtherNamesRemain[] = "unable to clean: this name deleted, the file remains under other names";
 const char StatusAccessError[] = "error accessing file";
 const char StatusUnableToOpen[] = "unable to open file";
 const char StatusLeftInPlace[] = "left in place: report only";
@@ -95,10 +96,23 @@ static void ReportUnopenable(const char *path)
     }
 }
 
+/* Names a file that could not be scanned, whatever its extension, to whoever listens for what
+** goes unscanned (the rows stay as they are), with the cause InHand.failure recorded. */
+static void PassOverFile(const char *path, int32_t failure)
+{
+    static const int32_t Reasons[] = {PassedFileNotOpened, PassedFileNotOpened, PassedTooLong,
+                                      PassedNoDescriptors, PassedAccessDenied,  PassedFileInUse,
+                                      PassedIoError};
+    if (failure < 0 || failure >= (int32_t)(sizeof Reasons / sizeof Reasons[0]))
+        failure = FailureOther;
+    ShowPassedOver(path, Reasons[failure]);
+}
+
 void ProcessUnreachableFile(const char *path)
 {
     ScanCounters.files++;
     ReportUnopenable(path);
+    PassOverFile(path, strlen(path) >= PlatformMaxPath ? FailureTooLong : FailureOther);
 }
 
 /* Writes ".qx-" and `number` as three upper-case hexadecimal digits, zero-padded, and a NUL. */
@@ -119,7 +133,14 @@ static void WriteCopySuffix(char *out, uint32_t number)
 static void DeleteBranch(void)
 {
     LastResult = CleanResult::DeleteFile;
+    InHand.links = 0;
     if (Platform.deleteFile(ScanPath)) {
+        /* A hard link elsewhere keeps the file: only this name of it is gone. */
+        if (InHand.links > 1) {
+            AddResultRow(ScanPath, StatusOtherNamesRemain);
+            ScanCounters.unableToClean++;
+            return;
+        }
         AddResultRow(ScanPath, StatusDeleted);
         ScanCounters.deleted++;
         return;
@@ -265,14 +286,20 @@ void ProcessFile(void)
     context.file = InvalidFileHandle;
 
     for (;;) {
+        InHand.failure = FailureNone;
         FileHandle file = FileOpen(ScanPath, 0);
         if (file == InvalidFileHandle) {
             ReportUnopenable(ScanPath);
+            if (!inCopy)
+                PassOverFile(ScanPath, InHand.failure);
             return;
         }
         context.file = file;
         int32_t verdict = Detector(&context);
         LastResult = verdict;
+        /* A read that failed may have hidden what the file holds. */
+        if (verdict != ScanVerdict::Infected && InHand.failure != FailureNone && !inCopy)
+            PassOverFile(ScanPath, InHand.failure);
         if (verdict != ScanVerdict::Infected) {   /* TreatInfected closes it */
             FileClose(file);
             context.file = InvalidFileHandle;

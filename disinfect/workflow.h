@@ -26,6 +26,8 @@ extern const char StatusCopying[];           /* the copy fallback has begun */
 extern const char StatusCleaned[];
 extern const char StatusCleanedAtRestart[];
 extern const char StatusUnableToClean[];
+/* A file with other names (hard links): the name found was deleted, the file lives on. */
+extern const char StatusOtherNamesRemain[];
 extern const char StatusAccessError[];
 extern const char StatusUnableToOpen[];
 extern const char StatusLeftInPlace[];       /* found, and nothing done: ReportOnly */

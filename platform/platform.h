@@ -63,7 +63,10 @@ struct FindRecord {
 ** file, and fails otherwise, as for a file that cannot be written. The 9x family keeps no
 ** identity and changes whatever the path names.
 ** `listed`: the entry is the listing's current entry as the listing gave it (read-ahead may
-** hold its file), not a name made beside it. Written by the worker thread only. */
+** hold its file), not a name made beside it. Written by the worker thread only.
+** `links`: the file's number of names as the last open for reading or deleteFile of the entry
+** saw it (POSIX; 0 where it is not known). `failure`: why the last openFile or readFile that
+** failed did (a FileFailure), whatever entry is in hand; the caller clears it first. */
 struct EntryInHand {
     FindHandle listing;       /* the open listing of the entry's folder */
     const char *path;         /* the buffer that holds the entry's path (ScanPath) */
@@ -71,6 +74,19 @@ struct EntryInHand {
     int listed;
     int opened;               /* identity below recorded by an open for reading */
     uint64_t volume, index;   /* the file's identity: device and inode, volume and file index */
+    uint32_t links = 0;
+    int32_t failure = 0;
+};
+
+/* Why a file could not be opened or read, as InHand.failure records it. */
+enum FileFailure : int32_t {
+    FailureNone = 0,
+    FailureOther = 1,         /* any cause not below (not a regular file, gone, ...) */
+    FailureTooLong = 2,       /* the path is too long for the system */
+    FailureDescriptors = 3,   /* no descriptors (handles) left to the process or the system */
+    FailureDenied = 4,        /* access denied */
+    FailureInUse = 5,         /* another program holds the file (Windows' share modes) */
+    FailureIo = 6,            /* an I/O error, or any failed read */
 };
 extern EntryInHand InHand;
 
@@ -192,6 +208,9 @@ struct PlatformOps {
     int (*regEnumValue)(void *key, uint32_t index, char *name, uint32_t *length);
     int (*regDeleteValue)(void *key, const char *name);
     void (*regCloseKey)(void *key);
+    /* The data of the value `name` as text into `out` (`size` bytes, NUL-terminated, cut to
+    ** fit): a string value as it is, any other kind empty; 0 when it cannot be read. */
+    int (*regValueText)(void *key, const char *name, char *out, uint32_t size);
 
     /* Starts a detached thread at `proc(parameter)`; non-zero when it runs. */
     int (*startThread)(uint32_t (*proc)(void *), void *parameter);
@@ -253,6 +272,13 @@ int Is9xFamily(uint32_t versionWord);
 ** raised to the hard one, since a walk holds one per folder level; nothing on Windows. For the
 ** front ends, once at the start. */
 void PlatformRaiseFileLimit(void);
+
+/* For a path named on a command line, followed as `find -H` follows it: when `path` (trailing
+** separators aside) is itself a symbolic link (on Windows a link or junction, where the system
+** can tell where it leads: Vista and later), puts the path it leads to in the end, every link
+** on the way resolved, into `out` (`size` bytes) and answers 1; 0 when it is not a link (or the
+** system cannot tell); -1 when it is a link whose target cannot be reached or does not fit. */
+int PlatformFollowLink(const char *path, char *out, uint32_t size);
 
 /* Path separator of the build: '\\' on Windows, '/' on POSIX. */
 extern const char PathSeparator;

@@ -63,7 +63,18 @@ static FileHandle WinOpenFile(const char *path, int write)
 {
     DWORD access = write ? (GENERIC_READ | GENERIC_WRITE) : GENERIC_READ;
     HANDLE file = CreateFileA(path, access, FILE_SHARE_READ, NULL, OPEN_EXISTING, 0, NULL);
-    if (file == INVALID_HANDLE_VALUE) return InvalidFileHandle;
+    if (file == INVALID_HANDLE_VALUE) {
+        DWORD code = GetLastError();
+        InHand.failure = code == ERROR_FILENAME_EXCED_RANGE     ? FailureTooLong
+                         : code == ERROR_TOO_MANY_OPEN_FILES     ? FailureDescriptors
+                         : code == ERROR_ACCESS_DENIED           ? FailureDenied
+                         : code == ERROR_SHARING_VIOLATION ||
+                                   code == ERROR_LOCK_VIOLATION  ? FailureInUse
+                         : code == ERROR_CRC || code == ERROR_READ_FAULT ||
+                                   code == ERROR_IO_DEVICE       ? FailureIo
+                                                                 : FailureOther;
+        return InvalidFileHandle;
+    }
     BY_HANDLE_FILE_INFORMATION info;
     if (Watching() && !write) {
         InHand.opened = GetFileInformationByHandle(file, &info) != 0;
@@ -80,7 +91,8 @@ static FileHandle WinOpenFile(const char *path, int write)
 static uint32_t WinReadFile(FileHandle file, void *buffer, uint32_t count)
 {
     DWORD got = 0;
-    ReadFile((HANDLE)file, buffer, count, &got, NULL);
+    if (!ReadFile((HANDLE)file, buffer, count, &got, NULL))
+        InHand.failure = GetLastError() == ERROR_LOCK_VIOLATION ? FailureInUse : FailureIo;
     return got;
 }
 
@@ -458,6 +470,29 @@ static void WinRegCloseKey(void *key)
     RegCloseKey((HKEY)key);
 }
 
+static int WinRegValueText(void *key, const char *name, char *out, uint32_t size)
+{
+    if (size == 0) return 0;
+    DWORD type = 0, length = 0;
+    out[0] = 0;
+    if (RegQueryValueExA((HKEY)key, name, NULL, &type, NULL, &length) != ERROR_SUCCESS) return 0;
+    if (type != REG_SZ && type != REG_EXPAND_SZ) return 1;
+    /* Read whole into a buffer of its own size, then cut: a longer value is not refused. */
+    char *data = (char *)malloc(length + 1);
+    if (!data) return 0;
+    int ok = RegQueryValueExA((HKEY)key, name, NULL, &type, (BYTE *)data, &length) ==
+             ERROR_SUCCESS;
+    if (ok) {
+        data[length] = 0;
+        size_t n = strlen(data);
+        if (n >= size) n = size - 1;
+        memcpy(out, data, n);
+        out[n] = 0;
+    }
+    free(data);
+    return ok;
+}
+
 /* ---- threads --------------------------------------------------------------------------- */
 
 /* The table's thread procedure has the C calling convention; CreateThread wants WINAPI. */
@@ -521,6 +556,40 @@ static void WinOnInterrupt(void (*handler)(void))
 
 /* Windows has no per-process limit of open handles worth raising. */
 void PlatformRaiseFileLimit(void) {}
+
+/* GetFinalPathNameByHandleA (Vista and later) tells where a link leads; it is looked up, not
+** imported, so that the program still loads on the systems before it (which then walk a
+** junction named on the command line as they always did). */
+int PlatformFollowLink(const char *path, char *out, uint32_t size)
+{
+    typedef DWORD(WINAPI * FinalPath)(HANDLE, LPSTR, DWORD, DWORD);
+    DWORD attributes = GetFileAttributesA(path);
+    if (attributes == INVALID_FILE_ATTRIBUTES || !(attributes & FILE_ATTRIBUTE_REPARSE_POINT))
+        return 0;
+    HMODULE kernel = GetModuleHandleA("kernel32.dll");
+    FinalPath finalPath =
+        kernel ? (FinalPath)(void *)GetProcAddress(kernel, "GetFinalPathNameByHandleA") : NULL;
+    if (!finalPath) return 0;
+    HANDLE file = CreateFileA(path, 0, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                              NULL, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, NULL);
+    if (file == INVALID_HANDLE_VALUE) return -1;
+    char target[PlatformPathSize];
+    DWORD length = finalPath(file, target, sizeof target, 0);
+    CloseHandle(file);
+    if (length == 0 || length >= sizeof target) return -1;
+    /* "\\?\C:\..." and "\\?\UNC\server\share\...": the plain forms, which the ANSI
+    ** functions take. */
+    const char *plain = target;
+    if (!strncmp(target, "\\\\?\\UNC\\", 8)) {
+        plain = target + 6;
+        target[6] = '\\';
+    } else if (!strncmp(target, "\\\\?\\", 4)) {
+        plain = target + 4;
+    }
+    if (strlen(plain) >= size) return -1;
+    memcpy(out, plain, strlen(plain) + 1);
+    return 1;
+}
 
 /* GetComputerNameA: the NetBIOS name, on both families. */
 static int WinHostName(char *out, uint32_t size)
@@ -673,6 +742,7 @@ const PlatformOps PlatformDefaults = {
     .regEnumValue      = WinRegEnumValue,
     .regDeleteValue    = WinRegDeleteValue,
     .regCloseKey       = WinRegCloseKey,
+    .regValueText      = WinRegValueText,
     .startThread       = WinStartThread,
     .milliseconds      = WinMilliseconds,
     .errorIsTerminal   = WinErrorIsTerminal,

@@ -177,24 +177,38 @@ static FileHandle Hold(int fd, const struct stat *st, int write)
     return (FileHandle)file;
 }
 
+/* Records why an open failed (`code`, an errno value) in InHand.failure. */
+static FileHandle FailedOpen(int code)
+{
+    InHand.failure = code == ENAMETOOLONG                ? FailureTooLong
+                     : code == EMFILE || code == ENFILE  ? FailureDescriptors
+                     : code == EACCES || code == EPERM   ? FailureDenied
+                     : code == EBUSY                     ? FailureInUse
+                     : code == EIO                       ? FailureIo
+                                                         : FailureOther;
+    return InvalidFileHandle;
+}
+
 /* Opening the entry in hand for reading is what the detector does: the file opened becomes
 ** the entry's identity. Opening for writing is a change, allowed only to that file. */
 FileHandle PosixOpenFile(const char *path, int write)
 {
     struct stat st;
     Place place;
-    if (!Locate(path, &place)) return InvalidFileHandle;
+    if (!Locate(path, &place)) return FailedOpen(EINVAL);
     int fd = -1;
     if (!write && place.inHand && InHand.listed)
         fd = ListingTakeAhead(InHand.listing, place.name, &st);
+    errno = 0;
     if (fd < 0) fd = OpenAt(place, write ? O_RDWR : O_RDONLY, write, &st);
-    if (fd < 0) return InvalidFileHandle;
+    if (fd < 0) return FailedOpen(errno);
     FileHandle file = Hold(fd, &st, write);
-    if (file == InvalidFileHandle) return InvalidFileHandle;
+    if (file == InvalidFileHandle) return FailedOpen(EBUSY);
     if (!write && place.inHand) {
         InHand.opened = 1;
         InHand.volume = (uint64_t)st.st_dev;
         InHand.index = (uint64_t)st.st_ino;
+        InHand.links = (uint32_t)st.st_nlink;
     }
     return file;
 }
@@ -209,6 +223,7 @@ uint32_t PosixReadFile(FileHandle handle, void *buffer, uint32_t count)
         ssize_t got = pread(file->fd, (char *)buffer + done, count - done,
                             (off_t)file->position + done);
         if (got < 0 && errno == EINTR) continue;
+        if (got < 0) InHand.failure = FailureIo;
         if (got <= 0) break;
         done += (uint32_t)got;
     }
@@ -378,6 +393,7 @@ int PosixDeleteFile(const char *path)
     if (!S_ISLNK(st.st_mode) && ((!(st.st_mode & S_IWUSR) && st.st_nlink < 2) || IsHeld(&st)))
         return 0;
     if (!StillInHand(place, &st)) return 0;
+    if (place.inHand) InHand.links = (uint32_t)st.st_nlink;
     return unlinkat(place.folder, place.name, 0) == 0;
 }
 

@@ -11,6 +11,7 @@
 #include "platform/platform_hooks.h"
 #include "platform/posix.h"
 
+#include <limits.h>
 #include <mntent.h>
 #include <pthread.h>
 #include <signal.h>
@@ -160,6 +161,11 @@ static int PosixRegDeleteValue(void *, const char *)
 
 static void PosixRegCloseKey(void *) {}
 
+static int PosixRegValueText(void *, const char *, char *, uint32_t)
+{
+    return 0;
+}
+
 /* ---- threads --------------------------------------------------------------------------- */
 
 struct ThreadStart {
@@ -236,6 +242,23 @@ void PlatformRaiseFileLimit(void)
         limit.rlim_cur = limit.rlim_max;
         setrlimit(RLIMIT_NOFILE, &limit);
     }
+}
+
+int PlatformFollowLink(const char *path, char *out, uint32_t size)
+{
+    /* "link/" names the link too: the trailing separators do not make it a folder of its own. */
+    char name[PATH_MAX], target[PATH_MAX];
+    size_t length = strlen(path);
+    while (length > 1 && path[length - 1] == '/')
+        length--;
+    struct stat st;
+    if (length >= sizeof name) return 0;
+    memcpy(name, path, length);
+    name[length] = 0;
+    if (lstat(name, &st) != 0 || !S_ISLNK(st.st_mode)) return 0;
+    if (!realpath(name, target) || strlen(target) >= size) return -1;
+    memcpy(out, target, strlen(target) + 1);
+    return 1;
 }
 
 static int PosixHostName(char *out, uint32_t size)
@@ -324,6 +347,7 @@ const PlatformOps PlatformDefaults = {
     .regEnumValue      = PosixRegEnumValue,
     .regDeleteValue    = PosixRegDeleteValue,
     .regCloseKey       = PosixRegCloseKey,
+    .regValueText      = PosixRegValueText,
     .startThread       = PosixStartThread,
     .milliseconds      = PosixMilliseconds,
     .errorIsTerminal   = PosixErrorIsTerminal,

@@ -61,6 +61,14 @@ enum PassedOver : int32_t {
     PassedTooLong = 1,     /* a folder whose path is too long for the system */
     PassedMountPoint = 2,  /* a mount point (on Windows also a junction), not entered */
     PassedLink = 3,        /* a link, not followed: no part of the target is lost by it */
+    /* A file that could not be opened or read, whatever its name (PassedTooLong for a file
+    ** whose path is too long), by the cause the platform gave: */
+    PassedFileNotOpened = 4,   /* any other cause */
+    PassedNoDescriptors = 5,   /* no descriptors (handles) left */
+    PassedAccessDenied = 6,
+    PassedFileInUse = 7,       /* held by another program */
+    PassedIoError = 8,         /* an I/O error, or a read that failed */
+    PassedKeyUnreadable = 9,   /* a registry key that could not be opened or read */
 };
 
 /* The installed consumer; null means none. */

@@ -26,6 +26,39 @@ int IsWormValueName(const char *name)
     return 1;
 }
 
+int FindRunKeyValue(int reportOnly, char *name, char *data, uint32_t dataSize)
+{
+    name[0] = 0;
+    data[0] = 0;
+    void *key = Platform.regOpenRunKey();
+    if (!key)
+        return RunKeyUnreadable;
+    uint32_t count = 0;
+    int outcome = Platform.regValueCount(key, &count) ? RunKeyNone : RunKeyUnreadable;
+    int unread = 0;
+    for (uint32_t index = 0; outcome == RunKeyNone && index < count; index++) {
+        uint32_t length = RunKeyNameSize;
+        if (!Platform.regEnumValue(key, index, name, &length)) {
+            unread++;
+            continue;
+        }
+        name[RunKeyNameSize - 1] = 0;
+        if (!IsWormValueName(name))
+            continue;
+        if (!Platform.regValueText(key, name, data, dataSize))
+            data[0] = 0;
+        outcome = reportOnly                           ? RunKeyFound
+                  : Platform.regDeleteValue(key, name) ? RunKeyRemoved
+                                                       : RunKeyNotRemoved;
+    }
+    if (outcome == RunKeyNone)
+        name[0] = 0;
+    if (outcome == RunKeyNone && unread)
+        outcome = RunKeyUnreadable;
+    Platform.regCloseKey(key);
+    return outcome;
+}
+
 void RemoveRunKeyValue(void)
 {
     void *key = Platform.regOpenRunKey();

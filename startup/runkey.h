@@ -1,6 +1,8 @@
 #ifndef KRV_RUNKEY_H
 #define KRV_RUNKEY_H
 
+#include <stdint.h>
+
 /* 1 when `name` is the worm's autostart value name: it begins with "System-Service" in any
 ** letter case (at most those 14 characters are compared; a shorter name does not match). */
 int IsWormValueName(const char *name);
@@ -8,6 +10,24 @@ int IsWormValueName(const char *name);
 /* The rows a front end shows for the value in a registry it cleans on request. */
 extern const char StatusAutostartRemoved[];     /* "autostart value removed" */
 extern const char StatusAutostartFound[];       /* "autostart value found: report only" */
+
+/* What FindRunKeyValue found and did. */
+enum RunKeyOutcome {
+    RunKeyUnreadable = -1,   /* the key could not be opened, or a value's name not read */
+    RunKeyNone = 0,          /* no such value */
+    RunKeyFound = 1,         /* found, and left as asked */
+    RunKeyRemoved = 2,       /* found and deleted */
+    RunKeyNotRemoved = 3,    /* found, and the deletion failed */
+};
+#define RunKeyNameSize 255
+
+/* For a front end that reports what it finds: looks for the value RemoveRunKeyValue deletes (the
+** same key, the same first match) and, unless `reportOnly`, deletes it. Puts its name into
+** `name` (RunKeyNameSize bytes) and its data as text into `data` (`dataSize` bytes; empty when
+** it is not text or cannot be read). A value whose name cannot be read (longer than the
+** buffer) may be the worm's: when no value matched, that makes the answer RunKeyUnreadable.
+** Answers a RunKeyOutcome. */
+int FindRunKeyValue(int reportOnly, char *name, char *data, uint32_t dataSize);
 
 /* Deletes the first value of the machine-wide Run key whose name begins with "System-Service"
 ** (ignoring case), and nothing else. Silent: every failure leaves the registry as it was. */

@@ -352,6 +352,160 @@ class NotScanned(Scans):
         self.assertEqual(quiet.stdout, loud.stdout)   # the rows do not change
 
 
+class UnreadableFiles(Scans):
+    """Every file that could not be opened or read is named and counted, whatever its name:
+    detection goes by contents, and an extension says nothing about them."""
+
+    def too_long_for_the_system(self):
+        """An infected "….bin" in a folder that can be listed, its own path too long."""
+        with open(os.path.join(self.tree, "sub", "infected.dll"), "rb") as f:
+            worm = f.read()
+        fd, length = os.open(self.tree, os.O_RDONLY), len(self.tree)
+        while length < 3900 - 1:
+            name = "d" * min(250, 3900 - length - 1)
+            os.mkdir(name, dir_fd=fd)
+            inner = os.open(name, os.O_RDONLY, dir_fd=fd)
+            os.close(fd)
+            fd, length = inner, length + 1 + len(name)
+        name = "\u2026" + "x" * 240 + ".bin"
+        out = os.open(name, os.O_WRONLY | os.O_CREAT, 0o644, dir_fd=fd)
+        os.write(out, worm)
+        os.close(out)
+        os.close(fd)
+        top = os.path.join(self.tree, "d" * 250)
+        return top, "the path is too long for the system"
+
+    def unreadable(self):
+        with open(os.path.join(self.tree, "sub", "infected.dll"), "rb") as f:
+            worm = f.read()
+        path = os.path.join(self.tree, "worm.bin")
+        with open(path, "wb") as f:
+            f.write(worm)
+        os.chmod(path, 0)
+        return self.tree, "access denied"
+
+    def io_error(self):
+        return "/proc/self/mem", "an I/O error"     # reading its first page fails with EIO
+
+    def test_each_is_named_counted_and_exit_4(self):
+        for make in (self.too_long_for_the_system, self.unreadable, self.io_error):
+            with self.subTest(make.__name__):
+                self.tearDown()
+                self.setUp()
+                target, reason = make()
+                subprocess.run(["rm", "-rf", os.path.join(self.tree, "sub")], check=True)
+                os.chmod(self.work, 0o755)
+                # As a user whom the mode stops (root is not stopped by it).
+                user = ["setpriv", "--reuid", "65534", "--regid", "65534", "--clear-groups"]
+                user = user if os.getuid() == 0 and make == self.unreadable else []
+                r = subprocess.run(user + [KRVSCAN, "--json", target], capture_output=True,
+                                   timeout=120)
+                self.assertEqual(4, r.returncode, r.stderr)
+                errors = r.stderr.decode().splitlines()
+                self.assertEqual(1, len(errors), errors)
+                self.assertTrue(errors[0].startswith("krvscan: not scanned: "), errors[0])
+                self.assertTrue(errors[0].endswith(": " + reason), errors[0])
+                objects = [json.loads(x) for x in r.stdout.splitlines()]
+                named = [o for o in objects if o["event"] == "not_scanned"]
+                self.assertEqual([reason], [o["reason"] for o in named])
+                self.assertTrue(named[0]["path"].startswith(target), named[0]["path"])
+                self.assertEqual((0, 1), (objects[-1]["found"], objects[-1]["unscanned"]))
+                # The text alone, standard error dropped, does not read as a clean scan.
+                r = subprocess.run(user + [KRVSCAN, target], capture_output=True, timeout=120)
+                self.assertEqual(4, r.returncode, r.stderr)
+                self.assertEqual("Not scanned:\t1", r.stdout.decode().splitlines()[-1])
+        # Nothing left out: a clean scan has no such line.
+        self.assertNotIn(b"Not scanned", run(os.path.join(self.tree)).stdout)
+
+
+class FewDescriptors(Scans):
+    def test_at_any_limit_each_file_is_found_or_named(self):
+        """However few descriptors the process may hold, no infected file is passed over in
+        silence: each is found or named as not scanned, and a miss is never exit 0 or 1."""
+        import resource
+        with open(os.path.join(self.tree, "sub", "infected.dll"), "rb") as f:
+            worm = f.read()
+        flat = os.path.join(self.work, "flat")
+        os.makedirs(flat)
+        names = {os.path.join(flat, "w%03d.bin" % i) for i in range(60)}
+        for name in names:
+            with open(name, "wb") as f:
+                f.write(worm)
+        for limit in range(6, 24, 2):
+            r = run("--json", flat, preexec_fn=lambda: resource.setrlimit(
+                resource.RLIMIT_NOFILE, (limit, limit)))
+            objects = [json.loads(x) for x in r.stdout.splitlines()]
+            found = {o["file"] for o in objects if o["event"] == "infected"}
+            named = {o["path"] for o in objects if o["event"] == "not_scanned"}
+            if flat + "/" not in named:   # a folder not listed is named itself
+                self.assertEqual(set(), names - found - named, limit)
+            if named:
+                self.assertEqual(4, r.returncode, (limit, r.stderr))
+                self.assertEqual(len(named), objects[-1]["unscanned"], limit)
+            elif r.returncode != 2:
+                self.assertEqual((1, names), (r.returncode, found), limit)
+
+
+class HardLinks(Scans):
+    def test_a_file_with_another_name_outside_remains_and_says_so(self):
+        worm = os.path.join(self.tree, "sub", SAMPLES_INFECTED[0])
+        outside = os.path.join(self.work, "elsewhere.exe")
+        os.link(worm, outside)
+        r = run("--json", self.tree)
+        self.assertEqual(1, r.returncode, r.stderr)
+        r = run("--clean", "--json", self.tree)
+        self.assertEqual(3, r.returncode, r.stderr)
+        objects = [json.loads(x) for x in r.stdout.splitlines()]
+        mine = [o for o in objects if o.get("file") == worm]
+        self.assertEqual("unable_to_clean", mine[-1]["event"])
+        self.assertIn("other names", mine[-1]["status"])
+        self.assertNotIn("deleted", [o["event"] for o in mine])
+        last = objects[-1]
+        self.assertEqual((4, 3, 1), (last["found"], last["removed"], last["remaining"]))
+        self.assertEqual(1, last["report"]["unable_to_be_cleaned"])
+        self.assertTrue(os.path.exists(outside))
+        # Its last name, the one outside, is then the file's only one: deleted as usual.
+        r = run("--clean", "--json", outside)
+        self.assertEqual(1, r.returncode, r.stderr)
+        self.assertEqual("deleted", json.loads(r.stdout.splitlines()[-2])["event"])
+
+
+class LinksNamedAsPaths(Scans):
+    """A PATH that is a link is followed, as find -H does, to a folder and a file alike; the
+    output names where it leads, and the rows the real path."""
+
+    def test_links_to_a_folder_and_to_a_file_are_followed_and_named(self):
+        sub = os.path.join(self.tree, "sub")
+        real_file = os.path.join(self.work, "alone.exe")
+        os.rename(os.path.join(sub, SAMPLES_INFECTED[0]), real_file)
+        links = {os.path.join(self.work, "to-folder"): sub,
+                 os.path.join(self.work, "to-file"): real_file}
+        for link, target in links.items():
+            os.symlink(target, link)
+        r = run("--json", *links)
+        self.assertEqual(1, r.returncode, r.stderr)
+        objects = [json.loads(x) for x in r.stdout.splitlines()]
+        self.assertEqual(sorted(links.items()),
+                         sorted((o["path"], o["target"]) for o in objects
+                                if o["event"] == "link_followed"))
+        r = run("--clean", *links)
+        self.assertEqual(1, r.returncode, r.stderr)
+        self.assertEqual(sorted("krvscan: %s: a link, followed to %s" % x for x in links.items()),
+                         sorted(r.stderr.decode().splitlines()))
+        rows = r.stdout.decode().splitlines()
+        deleted = sorted(x.split("\t")[0] for x in rows if x.endswith("\tdeleted"))
+        expected = [real_file] + [os.path.join(sub, n) for n in SAMPLES_INFECTED[1:]]
+        self.assertEqual(sorted(expected), deleted)
+        for name in expected:
+            self.assertFalse(os.path.exists(name), name)
+        self.assertTrue(all(os.path.islink(x) for x in links))
+        # A link that leads nowhere is a target that cannot be scanned.
+        os.symlink(os.path.join(self.work, "no-such"), os.path.join(self.work, "dangling"))
+        r = run(os.path.join(self.work, "dangling"))
+        self.assertEqual((2, b""), (r.returncode, r.stdout))
+        self.assertIn("cannot be reached", r.stderr.decode())
+
+
 HEADER = re.compile(r"krvscan\t\d{4}-\d\d-\d\dT\d\d:\d\d:\d\dZ\t(.*)\t1\.1\t(.*)")
 
 
@@ -723,6 +877,30 @@ class WindowsRoot(Scans):
         self.assertEqual("b", out.stdout.strip())
         self.assertEqual("2", report(r.stdout)["Files:"])   # DIR itself: the hive and its backup
         self.assertEqual(["software", "software.krvbak"], sorted(os.listdir(os.path.dirname(path))))
+
+    def test_two_spellings_of_the_hive_or_a_folder_are_named_and_neither_is_examined(self):
+        for second in ("software", "SoftWare"):
+            for flags in ((), ("--clean",)):
+                subprocess.run(["rm", "-rf", os.path.join(self.work, "mnt")], check=True)
+                self.hive_root([("Other", "a")])
+                root, path = self.hive_root([("System-Service", "C:\\w.exe")], name=second)
+                before = snapshot(root)
+                r = run(*flags, "--windows-root", root)
+                self.assertEqual((2, b""), (r.returncode, r.stdout), r.stderr)
+                errors = r.stderr.decode().splitlines()
+                self.assertEqual(1, len(errors), errors)
+                self.assertIn(os.path.dirname(path), errors[0])
+                self.assertIn("SOFTWARE and %s" % second, errors[0].replace(
+                    "%s and SOFTWARE" % second, "SOFTWARE and %s" % second))
+                self.assertEqual(before, snapshot(root))
+        # The same for the folders on the way.
+        subprocess.run(["rm", "-rf", os.path.join(self.work, "mnt")], check=True)
+        root, _ = self.hive_root([("System-Service", "C:\\w.exe")])
+        os.makedirs(os.path.join(root, "windows", "System32", "config"))
+        r = run("--windows-root", root)
+        self.assertEqual(2, r.returncode, r.stderr)
+        self.assertIn("WINDOWS and windows", r.stderr.decode().replace(
+            "windows and WINDOWS", "WINDOWS and windows"))
 
     def test_no_value_no_key_or_a_bad_hive_leave_the_file_as_it_was(self):
         for values in ([("Other", "a"), ("System-Servic", "c")], None):

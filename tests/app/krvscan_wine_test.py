@@ -170,6 +170,45 @@ class UnderWine(unittest.TestCase):
             self.assertRegex(line["quarantined"], r"^\d{4}-\d\d-\d\dT\d\d:\d\d:\d\dZ$")
             self.assertFalse(os.path.exists(os.path.join(sub, name)))
 
+    def test_the_autostart_value_of_the_running_system_counts_like_a_file(self):
+        run_key = "HKLM\\Software\\Microsoft\\Windows\\CurrentVersion\\Run"
+        os.makedirs(os.path.join(self.work, "empty"))
+        self.assertEqual(0, wine("reg", "add", run_key, "/v", "system-SERVICE host", "/d",
+                                 "C:\\w.exe", "/f").returncode)
+        try:
+            row = run_key + "\\system-SERVICE host = C:\\w.exe"
+            for flags, status, facts, event in (
+                    ((), 1, (1, 0, 1), "autostart_found"),
+                    (("--clean",), 1, (1, 1, 0), "autostart_removed"),
+                    (("--clean",), 0, (0, 0, 0), None)):
+                r = wine(KRVSCAN, "--json", *flags, "K:\\empty")
+                self.assertEqual(status, r.returncode, (flags, r.stderr))
+                objects = [json.loads(x) for x in lines(r.stdout)]
+                last = objects[-1]
+                self.assertEqual(facts, (last["found"], last["removed"], last["remaining"]))
+                self.assertEqual([(event, row)] if event else [],
+                                 [(o["event"], o["file"]) for o in objects[:-1]], flags)
+                left = wine("reg", "query", run_key, "/v", "system-SERVICE host").returncode
+                self.assertEqual(event == "autostart_found", left == 0, flags)
+            # The text rows name it too.
+            wine("reg", "add", run_key, "/v", "System-Service", "/d", "C:\\x.exe", "/f")
+            r = wine(KRVSCAN, "K:\\empty")
+            self.assertEqual(1, r.returncode, r.stderr)
+            self.assertEqual(run_key + "\\System-Service = C:\\x.exe\tautostart value found: "
+                             "report only", lines(r.stdout)[0])
+        finally:
+            for name in ("system-SERVICE host", "System-Service"):
+                wine("reg", "delete", run_key, "/v", name, "/f")
+
+    def test_a_path_that_is_a_link_to_a_folder_is_followed_and_named(self):
+        os.symlink(os.path.join(self.work, "tree"), os.path.join(self.work, "linked"))
+        r = wine(KRVSCAN, "--clean", "K:\\linked")
+        self.assertEqual(1, r.returncode, r.stderr)
+        self.assertEqual(["krvscan: K:\\linked: a link, followed to K:\\tree"], lines(r.stderr))
+        deleted = sorted(x.split("\t")[0] for x in lines(r.stdout) if x.endswith("\tdeleted"))
+        self.assertEqual(sorted("K:\\tree\\sub\\" + n for n in SAMPLES_INFECTED), deleted)
+        self.assertTrue(os.path.islink(os.path.join(self.work, "linked")))
+
 
 if __name__ == "__main__":
     KRVSCAN, MAKESAMPLES, HOLDFILE = sys.argv[1:4]

@@ -334,8 +334,8 @@ void ChangingFiles(Tree &t)
 // One clean file under three names (one beside the tree), one infected file under two: every
 // name in the tree is scanned as the file it is; the clean file keeps its bytes under all
 // three, the infected one loses both names. On POSIX a file with two names is never written
-// (nor its mode changed): the name listed first goes by way of a copy, the other, alone by
-// then, as any file.
+// (nor its mode changed): the name listed first goes by way of a copy, and its row says the file
+// lives on under the other; the other, alone by then, goes as any file.
 void HardLinks(Tree &t)
 {
     ASSERT_TRUE(testsupport::MakeDir(t.top + "/beside"));
@@ -371,7 +371,9 @@ void HardLinks(Tree &t)
     for (const char *name : {"/tree/worm.exe", "/tree/worm-2.exe"}) {
         t.gone.insert(name);
         t.rows.push_back({t.top + name, InfectedRow});
-        t.rows.push_back({t.top + name, "deleted"});
+        // The first name goes while the other still holds the file: not called deleted.
+        const char *remains = "unable to clean: this name deleted, the file remains under other names";
+        t.rows.push_back({t.top + name, t.top + name == first ? remains : "deleted"});
     }
     t.files = first.empty() ? 4 : 5;
 }

@@ -142,6 +142,37 @@ TEST(OpenFile, NeverCreatesAFile)
     EXPECT_EQ(InvalidFileAttributes, Platform.getFileAttributes(path.c_str()));
 }
 
+// Why an open or a read failed is recorded, so that a scan can say why a file went unscanned.
+TEST(OpenFile, TheCauseOfAFailureIsRecorded)
+{
+    ScratchDir dir;
+    const std::string path = dir.file("held.bin");
+    ASSERT_TRUE(WriteBytes(path, Counting(64)));
+    const std::string tooLong = dir.file(std::string(PlatformMaxPath, 'x'));
+    Open writer(path, 1);   // held for writing: nobody else may open it (our share rule)
+    ASSERT_TRUE(writer.ok());
+    const struct {
+        std::string path;
+        int32_t failure;
+    } cases[] = {{dir.file("absent.bin"), FailureOther}, {path, FailureInUse},
+                 {tooLong, FailureTooLong}};
+    for (const auto &c : cases) {
+        InHand.failure = FailureNone;
+        Open open(c.path, 0);
+        EXPECT_FALSE(open.ok()) << c.path;
+        EXPECT_EQ(c.failure, InHand.failure) << c.path.substr(0, 80);
+    }
+#ifndef _WIN32
+    // Its first page is not mapped: the read fails with EIO.
+    InHand.failure = FailureNone;
+    Open memory("/proc/self/mem", 0);
+    ASSERT_TRUE(memory.ok());
+    uint8_t byte;
+    EXPECT_EQ(0u, Platform.readFile(memory.h, &byte, 1));
+    EXPECT_EQ(FailureIo, InHand.failure);
+#endif
+}
+
 TEST(OpenFile, FolderIsRefused)
 {
     ScratchDir dir;

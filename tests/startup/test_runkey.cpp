@@ -4,6 +4,8 @@
 #include "startup/runkey.h"
 
 #include <gtest/gtest.h>
+#include <algorithm>
+#include <cstring>
 #include <string>
 #include <vector>
 
@@ -21,6 +23,7 @@ struct FakeKey {
     int opens = 0, closes = 0;
     std::vector<uint32_t> lengthsOffered;   // *length as each enumeration received it
     std::vector<std::string> deleted;
+    bool deleteFails = false, textFails = false;
 } fake;
 
 int keyToken;   // what the fake open answers; its address stands for the open key
@@ -56,7 +59,21 @@ int FakeEnum(void *key, uint32_t index, char *name, uint32_t *length)
 int FakeDelete(void *key, const char *name)
 {
     EXPECT_EQ(&keyToken, key);
+    if (fake.deleteFails)
+        return 0;
     fake.deleted.push_back(name);
+    return 1;
+}
+
+// Each value's data is its name with " data" after it, cut to fit.
+int FakeText(void *key, const char *name, char *out, uint32_t size)
+{
+    EXPECT_EQ(&keyToken, key);
+    if (fake.textFails)
+        return 0;
+    std::string data = std::string(name) + " data";
+    data.resize(std::min<size_t>(data.size(), size - 1));
+    memcpy(out, data.c_str(), data.size() + 1);
     return 1;
 }
 
@@ -72,6 +89,7 @@ protected:
         Platform.regEnumValue = FakeEnum;
         Platform.regDeleteValue = FakeDelete;
         Platform.regCloseKey = FakeClose;
+        Platform.regValueText = FakeText;
     }
     void TearDown() override { PlatformRestore(); }
 };
@@ -159,6 +177,52 @@ TEST_F(RunKeyFake, FailuresAreSilentAndTheKeyIsAlwaysClosed)
     RemoveRunKeyValue();
     EXPECT_TRUE(fake.deleted.empty());
     EXPECT_EQ(1, fake.closes);
+}
+
+// For a front end that reports: what it found, with its data, and what became of it; every
+// way the value may stay hidden says so instead of answering "none".
+TEST_F(RunKeyFake, FindReportsTheValueItsDataAndWhatBecameOfIt)
+{
+    struct Case {
+        const char *what;
+        std::vector<std::string> names;
+        int reportOnly;
+        bool openFails, deleteFails, textFails;
+        std::vector<uint32_t> enumFailsAt;
+        int outcome;
+        std::string name, data;
+        size_t deleted;
+    } cases[] = {
+        {"none", {"Other", "System-Servic"}, 0, false, false, false, {}, RunKeyNone, "", "", 0},
+        {"report only", {"Other", "system-SERVICE x"}, 1, false, false, false, {},
+         RunKeyFound, "system-SERVICE x", "system-SERVICE x data", 0},
+        {"removed", {"System-Service", "System-Service2"}, 0, false, false, false, {},
+         RunKeyRemoved, "System-Service", "System-Service data", 1},
+        {"deletion fails", {"System-Service"}, 0, false, true, false, {}, RunKeyNotRemoved,
+         "System-Service", "System-Service data", 0},
+        {"data unreadable", {"System-Service"}, 1, false, false, true, {}, RunKeyFound,
+         "System-Service", "", 0},
+        {"key unreadable", {"System-Service"}, 0, true, false, false, {}, RunKeyUnreadable, "",
+         "", 0},
+        {"a name unreadable, no match", {"System-Service" + std::string(300, 'x'), "Other"}, 0,
+         false, false, false, {}, RunKeyUnreadable, "", "", 0},
+        {"a name unreadable, then a match", {"Other", "System-Service"}, 0, false, false,
+         false, {0}, RunKeyRemoved, "System-Service", "System-Service data", 1},
+    };
+    for (const Case &c : cases) {
+        SetUp();
+        fake.names = c.names;
+        fake.openFails = c.openFails;
+        fake.deleteFails = c.deleteFails;
+        fake.textFails = c.textFails;
+        fake.enumFailsAt = c.enumFailsAt;
+        char name[RunKeyNameSize], data[64];
+        EXPECT_EQ(c.outcome, FindRunKeyValue(c.reportOnly, name, data, sizeof data)) << c.what;
+        EXPECT_EQ(c.name, name) << c.what;
+        EXPECT_EQ(c.data, data) << c.what;
+        EXPECT_EQ(c.deleted, fake.deleted.size()) << c.what;
+        EXPECT_EQ(c.openFails ? 0 : 1, fake.closes) << c.what;
+    }
 }
 
 #ifndef _WIN32
