@@ -60,6 +60,13 @@ FACTS = ("found", "removed", "remaining", "unscanned")
 REMOVED, LEFT = "removed", "left"
 NOT_SCANNED = "krvscan: not scanned: "
 QUIET_ERRORS = (NOT_SCANNED, "krvscan: link not followed: ")
+# "krvscan: PATH: a link, followed to TARGET": a PATH given as a link, told, not a failure.
+FOLLOWED_LINK = re.compile(r"^krvscan: .*: a link, followed to ")
+
+
+def quiet(error):
+    """A line of standard error that tells, not one that says something went wrong."""
+    return error.startswith(QUIET_ERRORS) or bool(FOLLOWED_LINK.match(error))
 COUNT_MAX = 2 ** 31 - 1      # krvscan's counters are 32-bit
 LINE_MAX = 1 << 20           # far beyond any row krvscan writes
 EXIT_FAILED, EXIT_LEFT, EXIT_UNSCANNED, EXIT_REMOVED, EXIT_CLEAN = 2, 3, 4, 1, 0
@@ -333,7 +340,7 @@ def read_status(host, path):
     host.status = int(number.group(1))
     if host.status in (0, 1, 3, 4):
         return
-    said = [e.strip() for e in host.errors if not e.startswith(QUIET_ERRORS)]
+    said = [e.strip() for e in host.errors if not quiet(e)]
     if host.status == 2 and said:
         host.fail(said[0])   # krvscan's own words for why it could not scan
         return
@@ -382,8 +389,7 @@ def contradictions(host):
         yield "exit status %d, but the report counts found %d, removed %d, remaining %d, " \
             "unscanned %d" % (status, facts["found"], facts["removed"], facts["remaining"],
                               facts["unscanned"])
-    said = [e for e in host.errors if e.startswith("krvscan: ") and not
-            e.startswith(QUIET_ERRORS)]
+    said = [e for e in host.errors if e.startswith("krvscan: ") and not quiet(e)]
     if said:
         yield "exit status %d, but standard error says: %s" % (status, said[0][:200])
 
