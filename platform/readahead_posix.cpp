@@ -268,13 +268,18 @@ Ahead *AheadOpen(void)
     return ahead;
 }
 
+void AheadSettle(Ahead *ahead)
+{
+    while (ahead->underway || ahead->waiting)
+        if (!Reap(ahead, 1, ~0u)) break;
+}
+
 void AheadClose(Ahead *ahead)
 {
     if (!ahead) return;
     /* A ring that stops answering leaves descriptors that only the end of the process closes;
     ** its buffers are then left to it too, as the kernel may still write into them. */
-    while (ahead->underway || ahead->waiting)
-        if (!Reap(ahead, 1, ~0u)) break;
+    AheadSettle(ahead);
     if (ahead->underway) return;
     for (AheadSlot &slot : ahead->slots) {
         Release(ahead, &slot);
@@ -303,12 +308,6 @@ void AheadEnter(Ahead *ahead)
 void AheadLeave(Ahead *ahead)
 {
     if (ahead->inside) ahead->inside--;
-}
-
-void AheadSettle(Ahead *ahead)
-{
-    while (ahead->underway || ahead->waiting)
-        if (!Reap(ahead, 1, ~0u)) break;
 }
 
 int AheadEntry(Ahead *ahead, int folder, const char *name, int isFolder)
