@@ -53,6 +53,8 @@ struct FindRecord {
 
 /* The entry the scan has in hand, set beside ScanPath by whoever puts its path there (the walk,
 ** and the workflow for a copy it processes); `listing` InvalidFindHandle when there is none.
+** It lives no longer than its listing: whoever sets it clears it before the listing is closed,
+** and findClose clears an entry of the listing it closes all the same.
 ** While one is in hand, the paths given to openFile, getFileAttributes, setFileAttributes,
 ** copyFile, deleteFile, moveFile and findFirst must lie in the entry's folder, the first
 ** `nameAt` bytes of `path`: each names the entry or a name beside it. On POSIX each is reached
@@ -192,6 +194,7 @@ struct PlatformOps {
     ** without "." and "..": a file named by its path is a listing of one entry. With an entry
     ** in hand the folder listed is that entry, opened through its listing, a link refused. On
     ** POSIX a listed file's read-only bit is not looked up (getFileAttributes has it).
+    ** findClose clears the entry in hand when it is one of that listing.
     ** fixedDrives fills `roots` with the root of every fixed drive, in drive order, each with
     ** its trailing separator, and answers how many (at most `max`). */
     FindHandle (*findFirst)(const char *pattern, FindRecord *record);

@@ -413,6 +413,7 @@ static int WinFindNext(FindHandle find, FindRecord *record)
 
 static int WinFindClose(FindHandle find)
 {
+    if (InHand.listing == find) InHand = {InvalidFindHandle, 0, 0, 0, 0, 0, 0};
     return FindClose((HANDLE)find) != 0;
 }
 

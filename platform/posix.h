@@ -46,6 +46,11 @@ int ListingFolder(FindHandle find);
 /* Non-zero when the listing found its current entry to be a regular file. */
 int ListingSaysRegular(FindHandle find);
 
+/* Gives back every descriptor read-ahead holds for the chain of listings that ends in `find`,
+** waiting for requests under way; non-zero when that closed any. For an open that failed with
+** EMFILE or ENFILE, to be tried once more. */
+int ListingGiveBackAhead(FindHandle find);
+
 /* The listing's current entry `name` as read-ahead opened it, when read-ahead holds it and the
 ** name still leads to that file: its descriptor (the caller's from then on) and status in `st`.
 ** -1 otherwise; either way read-ahead holds nothing of the entry afterwards. */

@@ -81,6 +81,17 @@ static int IsHeld(const struct stat *st)
 
 /* ---- where a path leads ---------------------------------------------------------------- */
 
+/* openat, tried once more when it failed for lack of descriptors while read-ahead held some for
+** the listings around the entry in hand: the scan never loses a file to read-ahead. */
+static int OpenIn(int folder, const char *name, int flags, mode_t mode)
+{
+    int fd = openat(folder, name, flags, mode);
+    if (fd < 0 && (errno == EMFILE || errno == ENFILE) && InHand.listing != InvalidFindHandle &&
+        ListingGiveBackAhead(InHand.listing))
+        fd = openat(folder, name, flags, mode);
+    return fd;
+}
+
 /* Where an operation on a path takes place: with an entry in hand, the name in the entry's
 ** open folder (`inHand` set); otherwise the whole path from the working folder. */
 struct Place {
@@ -133,8 +144,8 @@ static int OpenAt(const Place &place, int flags, int change, struct stat *after)
     }
     int writing = (flags & O_ACCMODE) == O_RDWR;
     if (writing && looked && after->st_nlink > 1) return -1;
-    int fd = openat(place.folder, place.name,
-                    flags | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
+    int fd = OpenIn(place.folder, place.name,
+                    flags | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY | O_CLOEXEC, 0);
     if (fd < 0) return -1;
     struct stat st;
     if (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode) || (writing && st.st_nlink > 1) ||
@@ -339,7 +350,7 @@ int PosixCopyFile(const char *from, const char *to)
     if (!Locate(from, &source) || !Locate(to, &target)) return 0;
     int in = OpenAt(source, O_RDONLY, 1, &st);
     if (in < 0) return 0;
-    int out = openat(target.folder, target.name,
+    int out = OpenIn(target.folder, target.name,
                      O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_NOCTTY | O_CLOEXEC, 0600);
     if (out < 0) {
         close(in);
@@ -428,7 +439,7 @@ int PosixFileIdentity(const char *path, uint64_t *volume, uint64_t *index)
 
 int PosixWriteWholeFile(const char *path, const void *data, uint32_t size)
 {
-    int fd = open(path, O_WRONLY | O_CREAT | O_NONBLOCK | O_NOCTTY | O_CLOEXEC, 0666);
+    int fd = OpenIn(AT_FDCWD, path, O_WRONLY | O_CREAT | O_NONBLOCK | O_NOCTTY | O_CLOEXEC, 0666);
     if (fd < 0) return 0;
     struct stat st;
     int ok = fstat(fd, &st) == 0 && S_ISREG(st.st_mode) && !IsHeld(&st) &&
@@ -464,7 +475,7 @@ int PosixMakeFolder(const char *path)
 FileHandle PosixOpenStored(const char *path, int create)
 {
     int flags = create ? O_RDWR | O_CREAT | O_EXCL : O_RDONLY;
-    int fd = open(path, flags | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY | O_CLOEXEC, 0400);
+    int fd = OpenIn(AT_FDCWD, path, flags | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY | O_CLOEXEC, 0400);
     if (fd < 0) return InvalidFileHandle;
     struct stat st;
     if (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
@@ -508,8 +519,9 @@ int PosixFileFacts(FileHandle handle, FileFacts *out)
 /* O_APPEND: every write lands at the end, whoever else appends. */
 int PosixAppendFile(const char *path, const void *data, uint32_t size)
 {
-    int fd = open(path, O_WRONLY | O_APPEND | O_CREAT | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY |
-                        O_CLOEXEC, 0600);
+    int fd = OpenIn(AT_FDCWD, path,
+                    O_WRONLY | O_APPEND | O_CREAT | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY | O_CLOEXEC,
+                    0600);
     if (fd < 0) return 0;
     struct stat st;
     int ok = fstat(fd, &st) == 0 && S_ISREG(st.st_mode);

@@ -7,7 +7,9 @@
 ** open folder, a link refused: one put in the folder's place since it was listed would lead the
 ** walk elsewhere. The listings open around one another form a chain (each knows the one it was
 ** opened from); the chain shares one read-ahead ring, and only its innermost listing holds files
-** fetched ahead, so that a deep tree costs one descriptor per level and no more.
+** fetched ahead, so that a deep tree costs one descriptor per level and no more. Read-ahead
+** leaves each listing opened inside its descriptor (AheadEnter); an open of the walk that still
+** finds none free has read-ahead give back what it holds and is tried once more.
 */
 #include "platform/platform.h"
 #include "platform/posix.h"
@@ -20,7 +22,6 @@
 #include <stdlib.h>
 #include <string.h>
 #include <linux/magic.h>
-#include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/types.h>
 #include <sys/vfs.h>
@@ -91,6 +92,17 @@ static void GiveBackAhead(PosixFind *find)
         AheadDrop(find->ahead, find->aheadSlot[find->aheadFirst]);
         find->aheadFirst = (find->aheadFirst + 1) % AheadWindow;
     }
+}
+
+int ListingGiveBackAhead(FindHandle handle)
+{
+    PosixFind *find = FindOf(handle);
+    if (!find->ahead) return 0;
+    unsigned held = AheadHolding(find->ahead);
+    for (PosixFind *chain = find; chain; chain = chain->outer)
+        GiveBackAhead(chain);
+    AheadSettle(find->ahead);
+    return AheadHolding(find->ahead) < held;
 }
 
 /* The file may have been fetched well before the scan came to it: only a name that still leads
@@ -180,23 +192,24 @@ static int IsDots(const char *name)
 ** in memory instead of waiting for each in turn. The listing read here is thrown away: the walk
 ** reads the folder again when it enters it, so what it sees (entries, order, a folder changed
 ** in between) is only ever what it read itself; and no file is opened before the walk comes to
-** it. Nothing is listed across a mount point, nor while the descriptors in use come near the
-** process's limit (a deep walk needs them more). */
+** it. Nothing is listed across a mount point, nor without room for the folder's descriptor
+** beside at least one inode fetch (a deep walk needs them more). */
 static void ListAhead(PosixFind *find, const char *name)
 {
     alignas(8) static thread_local char entries[ListingBytes];
+    if (AheadRoom(find->ahead) < 2) return;
     int fd = openat(find->fd, name,
                     O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
     if (fd < 0) return;
-    struct rlimit limit;
     struct stat st;
     ssize_t got;
-    if (getrlimit(RLIMIT_NOFILE, &limit) == 0 && (rlim_t)fd < limit.rlim_cur / 2 &&
-        fstat(fd, &st) == 0 && st.st_dev == find->device &&
+    if (fstat(fd, &st) == 0 && st.st_dev == find->device &&
         (got = getdents64(fd, entries, sizeof entries)) > 0) {
         listedAhead.fetch_add(1, std::memory_order_relaxed);
         unsigned fetched = 0;
-        for (ssize_t at = 0; at < got && fetched < AheadFolderFiles;) {
+        /* One descriptor of the room is the folder's own. */
+        for (ssize_t at = 0;
+             at < got && fetched < AheadFolderFiles && AheadRoom(find->ahead) > 1;) {
             const struct dirent64 *entry = (const struct dirent64 *)(entries + at);
             if (entry->d_type == DT_REG) fetched += AheadInode(find->ahead, fd, entry->d_name);
             at += entry->d_reclen;
@@ -297,7 +310,10 @@ static int NextEntry(PosixFind *find, FindRecord *record)
 ** file system and be none of the chain's folders; -1 otherwise. */
 static int OpenInside(PosixFind *outer, const char *name, struct stat *st)
 {
-    int fd = openat(outer->fd, name, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_NOCTTY | O_CLOEXEC);
+    const int flags = O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_NOCTTY | O_CLOEXEC;
+    int fd = openat(outer->fd, name, flags);
+    if (fd < 0 && (errno == EMFILE || errno == ENFILE) && ListingGiveBackAhead((FindHandle)outer))
+        fd = openat(outer->fd, name, flags);
     if (fd >= 0 && (fstat(fd, st) != 0 || st->st_dev != outer->device || InChain(outer, st))) {
         close(fd);
         fd = -1;
@@ -389,6 +405,7 @@ FindHandle PosixFindFirst(const char *pattern, FindRecord *record)
     if (outer) GiveBackAhead(outer);
     find->ahead = outer ? outer->ahead : ServedByDaemon(fd) ? 0 : AheadOpen();
     find->ownsAhead = !outer && find->ahead;
+    if (outer && find->ahead) AheadEnter(find->ahead);
     NextEntry(find, record);
     return (FindHandle)find;
 }
@@ -411,12 +428,15 @@ static void Release(PosixFind *find)
     }
 }
 
+/* The entry in hand goes with its listing: nothing may reach a closed folder through it. */
 int PosixFindClose(FindHandle handle)
 {
     PosixFind *find = FindOf(handle);
+    if (InHand.listing == handle) InHand = {InvalidFindHandle, 0, 0, 0, 0, 0, 0};
     GiveBackAhead(find);
     int ok = close(find->fd) == 0;
     find->fd = -1;
+    if (find->ahead && !find->ownsAhead) AheadLeave(find->ahead);
     find->closed = 1;
     Release(find);
     return ok;

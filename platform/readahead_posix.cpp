@@ -14,6 +14,12 @@
 ** may not want: a third of a warm scan. So read-ahead rests after a run of files whose open and
 ** read the kernel answered at once, while taking them in, and then fetches a few files only until
 ** one of them is missing from the cache: the first file it has to wait for opens the window.
+**
+** Descriptors are counted as slots take them: a file from the moment its open is asked for
+** (the kernel may open it any time after) until the scan takes it or it is closed, a folder
+** descriptor of an inode fetch until its request completes. A slot asks for one only while the
+** count, with the listings opened inside since the ring was made, stays below what the soft
+** limit left beside the reserve then.
 */
 #include "platform/readahead_posix.h"
 #include "platform/platform_hooks.h"
@@ -56,10 +62,17 @@ void AheadPoll(Ahead *) {}
 unsigned AheadWanted(Ahead *) { return 0; }
 int AheadTake(Ahead *, int, struct stat *) { return -1; }
 void AheadDrop(Ahead *, int) {}
+unsigned AheadRoom(Ahead *) { return 0; }
+unsigned AheadHolding(Ahead *) { return 0; }
+void AheadEnter(Ahead *) {}
+void AheadLeave(Ahead *) {}
+void AheadSettle(Ahead *) {}
 
 #else
 
+#include <dirent.h>
 #include <liburing.h>
+#include <sys/resource.h>
 
 enum SlotState { SlotFree, SlotBusy, SlotReady, SlotFailed };
 enum Request { RequestNone, RequestOpen, RequestRead, RequestStatx };
@@ -69,6 +82,7 @@ struct AheadSlot {
     Request request;     /* the request under way, or RequestNone */
     int dropped;         /* nobody will take it: released when its request completes */
     int ownFolder;       /* the folder descriptor an inode fetch owns, or -1 */
+    int counted;         /* it has a descriptor, or will have, counted in `holding` */
     int fd;              /* what the open gave, until taken or closed */
     unsigned round;      /* the hand-over that took its request to the kernel */
     unsigned cached;     /* its open and read that the kernel answered at once: 0 to 2 */
@@ -87,15 +101,20 @@ struct Ahead {
     unsigned resting;    /* entries still to be given before fetching ahead again */
     int rests;           /* whether it rests at all (not with ReadAheadAlways) */
     int probing;         /* fetching a few files only, to see whether the cache holds them */
+    unsigned spare;      /* descriptors it and the listings opened inside may hold together */
+    unsigned holding;    /* descriptors its slots hold or have asked for */
+    unsigned inside;     /* listings of the walk opened inside since the ring was made */
     AheadSlot slots[AheadSlots];
 };
 
 /* A free slot goes back to the pool; its descriptor, if nobody took it, is closed. */
-static void Release(AheadSlot *slot)
+static void Release(Ahead *ahead, AheadSlot *slot)
 {
     if (slot->fd >= 0) close(slot->fd);
     if (slot->ownFolder >= 0) close(slot->ownFolder);
     slot->fd = slot->ownFolder = -1;
+    ahead->holding -= slot->counted;
+    slot->counted = 0;
     slot->state = SlotFree;
     slot->request = RequestNone;
     slot->dropped = 0;
@@ -140,11 +159,11 @@ static void Completed(Ahead *ahead, AheadSlot *slot, int result, unsigned fresh)
     ahead->underway--;
     if (request == RequestOpen && result >= 0) slot->fd = result;
     if (slot->dropped || request == RequestStatx) {
-        Release(slot);
+        Release(ahead, slot);
         return;
     }
     if (result < 0) {
-        Release(slot);
+        Release(ahead, slot);
         slot->state = SlotFailed;
         return;
     }
@@ -156,7 +175,7 @@ static void Completed(Ahead *ahead, AheadSlot *slot, int result, unsigned fresh)
     struct io_uring_sqe *sqe;
     if (fstat(slot->fd, &slot->st) != 0 || !S_ISREG(slot->st.st_mode) ||
         !(sqe = Prepare(ahead, slot, RequestRead))) {
-        Release(slot);
+        Release(ahead, slot);
         slot->state = SlotFailed;
         return;
     }
@@ -185,10 +204,40 @@ static int Reap(Ahead *ahead, int wait, unsigned fresh)
     return 1;
 }
 
+/* The descriptors open in this process, by /proc; -1 when they cannot be counted. */
+static long DescriptorsOpen(void)
+{
+    alignas(8) char entries[4096];
+    int fd = open("/proc/self/fd", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (fd < 0) return -1;
+    long count = -3;   /* ".", ".." and the descriptor that reads them */
+    ssize_t got;
+    while ((got = getdents64(fd, entries, sizeof entries)) > 0)
+        for (ssize_t at = 0; at < got; at += ((const struct dirent64 *)(entries + at))->d_reclen)
+            count++;
+    close(fd);
+    return got < 0 || count < 0 ? -1 : count;
+}
+
+/* What the soft limit leaves to read-ahead and to the listings opened inside the ring's, beside
+** the descriptors open now, the ring's own and the reserve; 0 when nothing is left. */
+static unsigned SpareDescriptors(void)
+{
+    struct rlimit limit;
+    long open = DescriptorsOpen();
+    if (getrlimit(RLIMIT_NOFILE, &limit) != 0 || open < 0) return 0;
+    rlim_t soft = limit.rlim_cur, used = (rlim_t)open + 1 + AheadReserve;
+    if (soft == RLIM_INFINITY || soft > (1u << 30)) soft = 1u << 30;
+    return soft > used ? (unsigned)(soft - used) : 0;
+}
+
 Ahead *AheadOpen(void)
 {
     int mode = aheadMode.load();
     if (mode == ReadAheadOff) return 0;
+    /* At a small limit every descriptor goes to the walk: not even the ring takes one. */
+    unsigned spare = SpareDescriptors();
+    if (!spare) return 0;
     Ahead *ahead = (Ahead *)malloc(sizeof *ahead);
     if (!ahead) return 0;
     /* Every slot has one request at most: the queues never overflow. */
@@ -208,12 +257,21 @@ Ahead *AheadOpen(void)
     }
     ahead->waiting = ahead->underway = ahead->round = ahead->cachedRun = ahead->resting = 0;
     ahead->rests = ahead->probing = mode != ReadAheadAlways;
+    ahead->spare = spare;
+    ahead->holding = ahead->inside = 0;
     for (AheadSlot &slot : ahead->slots) {
         slot.fd = slot.ownFolder = -1;
+        slot.counted = 0;
         slot.data = 0;
-        Release(&slot);
+        Release(ahead, &slot);
     }
     return ahead;
+}
+
+void AheadSettle(Ahead *ahead)
+{
+    while (ahead->underway || ahead->waiting)
+        if (!Reap(ahead, 1, ~0u)) break;
 }
 
 void AheadClose(Ahead *ahead)
@@ -221,21 +279,41 @@ void AheadClose(Ahead *ahead)
     if (!ahead) return;
     /* A ring that stops answering leaves descriptors that only the end of the process closes;
     ** its buffers are then left to it too, as the kernel may still write into them. */
-    while (ahead->underway || ahead->waiting)
-        if (!Reap(ahead, 1, ~0u)) break;
+    AheadSettle(ahead);
     if (ahead->underway) return;
     for (AheadSlot &slot : ahead->slots) {
-        Release(&slot);
+        Release(ahead, &slot);
         free(slot.data);
     }
     io_uring_queue_exit(&ahead->ring);
     free(ahead);
 }
 
+unsigned AheadRoom(Ahead *ahead)
+{
+    unsigned used = ahead->holding + ahead->inside;
+    return ahead->spare > used ? ahead->spare - used : 0;
+}
+
+unsigned AheadHolding(Ahead *ahead)
+{
+    return ahead->holding;
+}
+
+void AheadEnter(Ahead *ahead)
+{
+    ahead->inside++;
+}
+
+void AheadLeave(Ahead *ahead)
+{
+    if (ahead->inside) ahead->inside--;
+}
+
 int AheadEntry(Ahead *ahead, int folder, const char *name, int isFolder)
 {
     size_t length = strlen(name);
-    if (length >= sizeof ahead->slots[0].name) return -1;
+    if (length >= sizeof ahead->slots[0].name || (!isFolder && !AheadRoom(ahead))) return -1;
     for (int i = 0; i < AheadSlots; i++) {
         AheadSlot *slot = &ahead->slots[i];
         if (slot->state != SlotFree) continue;
@@ -247,6 +325,8 @@ int AheadEntry(Ahead *ahead, int folder, const char *name, int isFolder)
         memcpy(slot->name, name, length + 1);
         slot->state = SlotBusy;
         slot->cached = 0;
+        slot->counted = !isFolder;
+        ahead->holding += slot->counted;
         if (isFolder)
             io_uring_prep_statx(sqe, folder, slot->name, AT_SYMLINK_NOFOLLOW, STATX_BASIC_STATS,
                                 &slot->inode);
@@ -262,6 +342,7 @@ int AheadInode(Ahead *ahead, int folder, const char *name)
 {
     /* The request runs later, maybe in a kernel worker, and finds the folder by its number then:
     ** the slot keeps a number of its own that nobody closes or reuses meanwhile. */
+    if (!AheadRoom(ahead)) return 0;
     int own = fcntl(folder, F_DUPFD_CLOEXEC, 0);
     if (own < 0) return 0;
     int slot = AheadEntry(ahead, own, name, 1);
@@ -270,6 +351,8 @@ int AheadInode(Ahead *ahead, int folder, const char *name)
         return 0;
     }
     ahead->slots[slot].ownFolder = own;
+    ahead->slots[slot].counted = 1;
+    ahead->holding++;
     return 1;
 }
 
@@ -298,6 +381,8 @@ int AheadTake(Ahead *ahead, int slot, struct stat *st)
     if (s->state != SlotReady || s->fd < 0) return -1;
     int fd = s->fd;
     s->fd = -1;
+    ahead->holding -= s->counted;   /* the caller's from now on */
+    s->counted = 0;
     *st = s->st;
     aheadTaken.fetch_add(1, std::memory_order_relaxed);
     /* A tree the cache holds gains nothing from read-ahead, which then only adds its own
@@ -320,7 +405,7 @@ void AheadDrop(Ahead *ahead, int slot)
     if (s->request != RequestNone)
         s->dropped = 1;
     else
-        Release(s);
+        Release(ahead, s);
 }
 
 #endif

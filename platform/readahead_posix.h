@@ -12,6 +12,14 @@
 ** Memory is AheadSlots slots of fixed size per walk at most, whatever the folders hold; a slot's
 ** buffer is taken when the slot is first used.
 **
+** Descriptors: a file fetched ahead is an open descriptor until the scan takes it, and the walk
+** needs one per folder level besides what the workflow opens. Read-ahead holds no more than the
+** soft limit (RLIMIT_NOFILE) leaves once the descriptors open when the ring was made, the
+** listings opened inside since, and AheadReserve for the walk's next level and the workflow's
+** files are counted; at a small limit that is nothing, and no ring is made. Whoever still meets
+** EMFILE or ENFILE while read-ahead holds some has it give them back (AheadSettle) and tries
+** once more.
+**
 ** Used by the one thread that owns the walk (the listing that opened the ring and every listing
 ** inside it); no locks.
 */
@@ -29,12 +37,14 @@
 #define AheadProbe  8       /* files fetched ahead at most until one is missing from the cache */
 #define AheadFolders 2      /* folders of one listing's window listed ahead at a time */
 #define AheadFolderFiles 16 /* first files of a folder listed ahead whose inodes are fetched */
+#define AheadReserve 16     /* descriptors left to the walk's next level and the workflow */
 
 struct Ahead;
 
 /* A ring for one walk; null when read-ahead is switched off (PosixSetReadAhead), the build has
-** no liburing, or the kernel refuses a ring or one of its operations (too old, or forbidden to
-** this process). */
+** no liburing, the kernel refuses a ring or one of its operations (too old, or forbidden to
+** this process), or the descriptors the soft limit leaves beside those open now and
+** AheadReserve are none (or cannot be counted). */
 Ahead *AheadOpen(void);
 
 /* Waits for every request still under way, closes every descriptor the ring opened that
@@ -43,14 +53,31 @@ void AheadClose(Ahead *ahead);
 
 /* Starts fetching the regular file `name` of the open folder `folder`, or, with `isFolder`,
 ** the inode of the folder `name` (nothing of a folder is ever taken). Answers the slot, or -1
-** when no slot is free. `name` is copied. The request reaches the kernel at the next AheadPoll
-** or AheadTake. */
+** when no slot is free or, for a file, AheadRoom is 0. `name` is copied. The request reaches
+** the kernel at the next AheadPoll or AheadTake. */
 int AheadEntry(Ahead *ahead, int folder, const char *name, int isFolder);
 
 /* Starts fetching the inode of the entry `name` of the open folder `folder` only to have it in
 ** memory (nothing is opened): the slot holds a descriptor of the folder of its own until the
-** request completes, and goes back by itself. Non-zero when started. */
+** request completes, and goes back by itself. Non-zero when started; 0 as well when AheadRoom
+** is 0. */
 int AheadInode(Ahead *ahead, int folder, const char *name);
+
+/* How many more descriptors read-ahead may take now. */
+unsigned AheadRoom(Ahead *ahead);
+
+/* The descriptors read-ahead holds now: files fetched and not taken, files being opened, the
+** folders of inode fetches under way. */
+unsigned AheadHolding(Ahead *ahead);
+
+/* A listing of the walk was opened inside the one that made the ring (AheadEnter), or one such
+** was closed (AheadLeave): each holds a descriptor that read-ahead leaves to it. */
+void AheadEnter(Ahead *ahead);
+void AheadLeave(Ahead *ahead);
+
+/* Waits for every request under way, so that the descriptors of slots dropped meanwhile are
+** closed; the others stay where they are. */
+void AheadSettle(Ahead *ahead);
 
 /* Hands waiting requests to the kernel and takes in what has completed, without waiting. */
 void AheadPoll(Ahead *ahead);

@@ -4,6 +4,11 @@
 ** The walk keeps no path of its own: every level appends entry names to ScanPath at its cut
 ** point (the length of its folder's path, separator included) and cuts the path back when it
 ** is done, so the only memory a level needs is that length and one find record.
+**
+** The entry in hand (InHand) is set by TakeEntry and cleared by DropEntry only, around the
+** handling of each entry, so that it never outlives the listing it names: whatever that entry
+** turns out to be (a file, a folder, a link, "."), it is gone before the next entry is taken
+** or the listing closed, and a path handled after the walk is never looked up through it.
 */
 #include "walk/walk.h"
 #include "base/text.h"
@@ -62,6 +67,18 @@ void ScanSelectedFolder(const char *folder)
         ScanCounters.folders++;
 }
 
+/* The entry at `nameAt` in ScanPath, as `find` has just listed it, is the entry in hand. */
+static void TakeEntry(FindHandle find, uint32_t nameAt)
+{
+    InHand = {find, ScanPath, nameAt, 1, 0, 0, 0};
+}
+
+/* No entry is in hand: paths are looked up as they are given. */
+static void DropEntry(void)
+{
+    InHand = {InvalidFindHandle, 0, 0, 0, 0, 0, 0};
+}
+
 /* The file in ScanPath, as a listing of that one entry: its folder is looked up once, and
 ** everything done to the file is done through it, to the file opened there. */
 static void ScanGivenFile(void)
@@ -73,9 +90,9 @@ static void ScanGivenFile(void)
         return;
     }
     const char *separator = strrchr(ScanPath, PathSeparator);
-    InHand = {find, ScanPath, separator ? (uint32_t)(separator + 1 - ScanPath) : 0, 1, 0, 0, 0};
+    TakeEntry(find, separator ? (uint32_t)(separator + 1 - ScanPath) : 0);
     ProcessFile();
-    InHand.listing = InvalidFindHandle;
+    DropEntry();
     Platform.findClose(find);
 }
 
@@ -210,6 +227,37 @@ static void PassOverLink(uint32_t cut, const FindRecord *record)
     ShowPassedOver(EntryPath(cut, record), mountPoint ? PassedMountPoint : PassedLink);
 }
 
+/* The entry in hand, `record`, of the folder listed at `cut`: a folder is walked, a file
+** processed, a link named, "." and ".." passed by. */
+static void ScanEntry(uint32_t cut, const FindRecord *record)
+{
+    if (record->attributes & AttrDirectory) {
+        /* A link to a folder is not followed: it may lead back up the tree (endless recursion)
+        ** or into a part walked anyway (files twice). */
+        if (IsDotEntry(record->name))
+            return;
+        if (record->attributes & AttrReparsePoint) {
+            PassOverLink(cut, record);
+            return;
+        }
+        /* Room for the name, its separator and the pattern: a longer path, even one that
+        ** ScanPath would hold, cannot be listed. */
+        if (AppendText(ScanPath, PlatformMaxPath - 4, record->name))
+            ScanFolder();
+        else
+            PassOver(cut, record);
+    } else if (IsLink(record)) {
+        /* A link to a file is not followed either: its target may lie outside the folder the
+        ** user chose, or be scanned twice inside it; and deleting it would remove the link, not
+        ** the file, whatever the row said. */
+        PassOverLink(cut, record);
+    } else if (AppendText(ScanPath, PlatformMaxPath, record->name)) {
+        ProcessFile();
+    } else {
+        PassOver(cut, record);
+    }
+}
+
 void ScanFolder(void)
 {
     FindRecord record = {};   /* no field left to chance, whatever a listing sets */
@@ -230,41 +278,17 @@ void ScanFolder(void)
         return;
 
     if (AppendText(ScanPath, ScanPathSize, "*.*")) {
-        /* The folder is the entry in hand of the listing around it, if any. */
+        /* The folder is the entry in hand of the listing around it, if any: it was only needed
+        ** to open the listing. */
         FindHandle find = Platform.findFirst(ScanPath, &record);
-        InHand.listing = InvalidFindHandle;
+        DropEntry();
         if (find != InvalidFindHandle) {
             do {
                 record.name[sizeof record.name - 1] = 0;
                 ScanPath[cut] = 0;
-                InHand = {find, ScanPath, cut, 1, 0, 0, 0};
-                if (record.attributes & AttrDirectory) {
-                    /* A link to a folder is not followed: it may lead back up the tree
-                    ** (endless recursion) or into a part walked anyway (files twice). */
-                    if (IsDotEntry(record.name))
-                        continue;
-                    if (record.attributes & AttrReparsePoint) {
-                        PassOverLink(cut, &record);
-                        continue;
-                    }
-                    /* Room for the name, its separator and the pattern: a longer path, even one
-                    ** that ScanPath would hold, cannot be listed. */
-                    if (AppendText(ScanPath, PlatformMaxPath - 4, record.name))
-                        ScanFolder();
-                    else
-                        PassOver(cut, &record);
-                } else if (IsLink(&record)) {
-                    /* A link to a file is not followed either: its target may lie outside the
-                    ** folder the user chose, or be scanned twice inside it; and deleting it
-                    ** would remove the link, not the file, whatever the row said. */
-                    PassOverLink(cut, &record);
-                } else {
-                    if (AppendText(ScanPath, PlatformMaxPath, record.name))
-                        ProcessFile();
-                    else
-                        PassOver(cut, &record);
-                }
-                InHand.listing = InvalidFindHandle;
+                TakeEntry(find, cut);
+                ScanEntry(cut, &record);
+                DropEntry();
             } while (ShouldGoOn() && Platform.findNext(find, &record));
             Platform.findClose(find);
         } else {

@@ -34,8 +34,9 @@ void ScanGivenPaths(const char *const *paths, int count);
 ** files scanned. An entry whose path the system cannot take (PlatformMaxPath, within which the
 ** pattern "\*.*" must fit for a folder) is reported: a file as a file that cannot be opened
 ** (ProcessUnreachableFile), a folder as any folder that cannot be listed: counted in `folders`
-** and shown with ShowTarget, without a row. On return ScanPath holds the folder's path with its
-** trailing separator. */
+** and shown with ShowTarget, without a row. Each entry is the entry in hand (InHand) while it
+** is dealt with, and no longer. On return ScanPath holds the folder's path with its trailing
+** separator, and no entry is in hand. */
 void ScanFolder(void);
 
 #endif

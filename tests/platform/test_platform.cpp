@@ -19,7 +19,9 @@
 #ifdef _WIN32
 #include <windows.h>
 #else
+#include <errno.h>
 #include <fcntl.h>
+#include <sys/resource.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/un.h>
@@ -501,6 +503,26 @@ TEST(Find, LongNamesArriveWhole)
     EXPECT_TRUE(listing.find(name));
 }
 
+// The entry in hand goes with its listing: closing the listing clears it, and closing another
+// listing leaves it alone. Nothing can then reach a closed folder through it.
+TEST(Find, ClosingAListingClearsItsEntryInHand)
+{
+    ScratchDir dir;
+    ASSERT_TRUE(MakeDir(dir.file("one")) && MakeDir(dir.file("two")));
+    FindRecord record;
+    FindHandle one = Platform.findFirst(testsupport::Join(dir.file("one"), "*.*").c_str(), &record);
+    FindHandle two = Platform.findFirst(testsupport::Join(dir.file("two"), "*.*").c_str(), &record);
+    ASSERT_NE(InvalidFindHandle, one);
+    ASSERT_NE(InvalidFindHandle, two);
+    const std::string path = testsupport::Join(dir.file("one"), "x.exe");
+    InHand = {one, path.c_str(), (uint32_t)dir.file("one").size() + 1, 1, 0, 0, 0};
+    Platform.findClose(two);
+    EXPECT_EQ(one, InHand.listing);
+    Platform.findClose(one);
+    EXPECT_EQ(InvalidFindHandle, InHand.listing);
+    InHand.listing = InvalidFindHandle;
+}
+
 // ---- memory and threads -----------------------------------------------------------------
 
 TEST(Memory, BlocksOfAnySizeAndNullFree)
@@ -853,6 +875,130 @@ TEST(PosixFixedDrives, ForgedTableKeepsOnlyLocalBlockDevicesOnFolders)
     EXPECT_EQ(1u, PosixFixedDrivesFrom(tablePath.c_str(), roots, 1));
     EXPECT_EQ(data + "/", roots[0]);
     EXPECT_EQ(0u, PosixFixedDrivesFrom(dir.file("no table").c_str(), roots, MaxFixedDrives));
+}
+
+// ---- read-ahead and the limit of open files -------------------------------------------------
+
+namespace {
+
+// Counted without opening anything: the table may be full.
+int OpenDescriptors()
+{
+    struct rlimit limit;
+    getrlimit(RLIMIT_NOFILE, &limit);
+    const int most = limit.rlim_cur < 65536 ? (int)limit.rlim_cur : 65536;
+    int count = 0;
+    for (int fd = 0; fd < most; fd++) count += fcntl(fd, F_GETFD) != -1;
+    return count;
+}
+
+// The soft limit of open files lowered for the scope.
+struct SoftLimit {
+    struct rlimit before;
+    explicit SoftLimit(int most)
+    {
+        getrlimit(RLIMIT_NOFILE, &before);
+        struct rlimit limit = before;
+        limit.rlim_cur = (rlim_t)most;
+        EXPECT_EQ(0, setrlimit(RLIMIT_NOFILE, &limit));
+    }
+    ~SoftLimit() { setrlimit(RLIMIT_NOFILE, &before); }
+};
+
+// A listing of `folder` with read-ahead fetching everything, at its first file (after "." and
+// ".."), once the descriptors read-ahead opened for it stop changing.
+FindHandle ListWithReadAhead(const std::string &folder, FindRecord *record)
+{
+    PosixSetReadAhead(ReadAheadAlways);
+    FindHandle find = Platform.findFirst((folder + "/*.*").c_str(), record);
+    PosixSetReadAhead(ReadAheadOn);
+    if (find == InvalidFindHandle) return find;
+    while (Platform.findNext(find, record) && (record->attributes & AttrDirectory)) {}
+    for (int tries = 0, last = -1, now; tries < 200 && (now = OpenDescriptors()) != last; tries++) {
+        last = now;
+        usleep(10000);
+    }
+    return find;
+}
+
+}  // namespace
+
+// Read-ahead takes no more descriptors than the soft limit leaves it beside those open, the
+// listing's and a reserve of 16 for the walk and the workflow: at a small limit none (not even
+// a ring), and where the limit leaves room, as many files as its window.
+TEST(PosixReadAhead, HoldsNoMoreDescriptorsThanTheLimitLeavesIt)
+{
+    if (!PosixReadAheadAvailable()) GTEST_SKIP() << "no io_uring here: read-ahead holds nothing";
+    ScratchDir dir;
+    for (int i = 0; i < 64; i++) ASSERT_TRUE(WriteText(dir.file("f" + std::to_string(i) + ".exe"), "MZ"));
+    for (int extra : {4, 12, 18, 19, 22, 30, 96}) {
+        SCOPED_TRACE(std::to_string(extra) + " descriptors beside those open");
+        const int before = OpenDescriptors();
+        SoftLimit limit(before + extra);
+        FindRecord record;
+        FindHandle find = ListWithReadAhead(dir.path(), &record);
+        ASSERT_NE(InvalidFindHandle, find);
+        const int held = OpenDescriptors() - before;   // the listing, the ring, the files
+        Platform.findClose(find);
+        // Room for files: the limit less those open, the listing's, the ring's and 16.
+        const int room = extra - 1 - 1 - 16;
+        EXPECT_LE(held, room > 0 ? 2 + room : 1);
+        if (room >= 32) {
+            EXPECT_GE(held, 2 + 16) << "read-ahead fetched nothing where it had room";
+        }
+    }
+}
+
+// An open of the walk or the workflow that finds no descriptor free while read-ahead holds
+// some has read-ahead give them back and is tried once more: read-ahead has taken its share,
+// then something else every descriptor left. The entry in hand is opened for writing, copied,
+// the folder beside it listed, a file of the caller's own created, all the same.
+TEST(PosixReadAhead, AnOpenShortOfDescriptorsHasReadAheadGiveThemBack)
+{
+    if (!PosixReadAheadAvailable()) GTEST_SKIP() << "no io_uring here: read-ahead holds nothing";
+    enum Operation { OpenForWriting, Copy, ListInside, CreateStored };
+    static const char *const names[] = {"open for writing", "copy", "list inside", "create stored"};
+    for (int op = OpenForWriting; op <= CreateStored; op++) {
+        SCOPED_TRACE(names[op]);
+        ScratchDir dir;
+        for (int i = 0; i < 48; i++) ASSERT_TRUE(WriteText(dir.file("f" + std::to_string(i) + ".exe"), "MZ"));
+        ASSERT_TRUE(MakeDir(dir.file("sub")));
+        const int before = OpenDescriptors();
+        SoftLimit limit(before + 96);
+        FindRecord record;
+        FindHandle find = ListWithReadAhead(dir.path(), &record);
+        ASSERT_NE(InvalidFindHandle, find);
+        EXPECT_GT(OpenDescriptors() - before, 16) << "read-ahead holds too few for the case";
+        const std::string file = dir.file(record.name), inside = dir.file("sub") + "/*.*";
+        const uint32_t nameAt = (uint32_t)dir.path().size() + 1;
+        struct stat st;
+        ASSERT_EQ(0, lstat(file.c_str(), &st));
+        std::vector<int> taken;   // every descriptor left
+        for (int fd; (fd = dup(2)) >= 0;) taken.push_back(fd);
+        EXPECT_EQ(EMFILE, errno);
+        InHand = {find, (op == ListInside ? inside : file).c_str(), nameAt, 1, 1,
+                  (uint64_t)st.st_dev, (uint64_t)st.st_ino};
+        int done = 0;
+        if (op == OpenForWriting) {
+            FileHandle handle = Platform.openFile(file.c_str(), 1);
+            done = handle != InvalidFileHandle;
+            if (done) Platform.closeFile(handle);
+        } else if (op == Copy) {
+            done = Platform.copyFile(file.c_str(), (file + ".qx-000").c_str());
+        } else if (op == ListInside) {
+            FindHandle sub = Platform.findFirst(inside.c_str(), &record);
+            done = sub != InvalidFindHandle;
+            if (done) Platform.findClose(sub);
+        } else {
+            FileHandle handle = Platform.openStored(dir.file("stored").c_str(), 1);
+            done = handle != InvalidFileHandle;
+            if (done) Platform.closeFile(handle);
+        }
+        InHand.listing = InvalidFindHandle;
+        for (int fd : taken) close(fd);
+        Platform.findClose(find);
+        EXPECT_NE(0, done);
+    }
 }
 
 #endif  // !_WIN32

@@ -52,6 +52,7 @@ static const uint32_t File = AttrNormal, Folder = AttrDirectory;
 static std::map<std::string, std::vector<Entry>> listing;   // folder path with separator
 static std::vector<std::string> patterns, opened;
 static int openFinds, findNextCalls;
+static int closedInHand;   // listings closed while the entry in hand was one of theirs
 static size_t stopAfterOpens;   // 0: never
 
 struct FakeFind {
@@ -93,6 +94,7 @@ static int ListedNext(FindHandle handle, FindRecord *record)
 
 static int ListedClose(FindHandle handle)
 {
+    closedInHand += InHand.listing == handle;
     delete (FakeFind *)handle;
     openFinds--;
     return 1;
@@ -142,7 +144,8 @@ protected:
         fixedRoots.clear();
         shownTargets.clear();
         shownRows.clear();
-        openFinds = findNextCalls = 0;
+        openFinds = findNextCalls = closedInHand = 0;
+        InHand.listing = InvalidFindHandle;   // whatever a test before left
         stopAfterOpens = stopAfterTargets = 0;
         Display = &stoppingDisplay;
     }
@@ -239,6 +242,55 @@ TEST_F(Walk, FileLinksArePassedOverOtherReparsePointFilesAreScanned)
     EXPECT_EQ((std::vector<std::string>{root + "cloud.exe", root + "dedup.exe", root + "plain.exe"}),
               opened);
     EXPECT_EQ(3, ScanCounters.files);
+}
+
+// ---- the entry in hand ------------------------------------------------------------------------
+
+// Folders of the listing are folders, and nothing else is there; no identities.
+static uint32_t ListedAttributes(const char *path)
+{
+    return listing.count(std::string(path) + Sep) ? Folder : InvalidFileAttributes;
+}
+static int NoIdentity(const char *, uint64_t *, uint64_t *) { return 0; }
+
+// The kinds of entry a listing may end on, for the entry in hand's lifetime.
+enum LastEntry { LastFile, LastFolder, LastLinkToFile, LastLinkToFolder, LastDots };
+static const char *const lastEntryNames[] = {"a file", "a folder", "a link to a file",
+                                             "a link to a folder", "\"..\""};
+
+// The entry in hand goes before its listing is closed, whatever the listing's last entry:
+// the folder given next is then looked at and walked as a folder, in either order.
+TEST_F(Walk, EntryInHandIsGoneBeforeItsListingIsClosed)
+{
+    UseListing();
+    Platform.getFileAttributes = ListedAttributes;
+    Platform.fileIdentity = NoIdentity;
+    const std::string a = "R:" + Sep + "dirA", b = "R:" + Sep + "dirBBBBBBBBBBBBBB";
+    const std::vector<Entry> lastOfA[] = {{{"only.exe", File}},
+                                          {{"only", Folder}},
+                                          {{"only.exe", File | AttrReparsePoint, ReparseTagSymlink}},
+                                          {{"only", Folder | AttrReparsePoint, ReparseTagSymlink}},
+                                          {}};
+    for (int last = LastFile; last <= LastDots; last++) {
+        for (bool aFirst : {true, false}) {
+            SCOPED_TRACE(std::string(lastEntryNames[last]) + (aFirst ? " last, first" : " last, second"));
+            listing.clear();
+            opened.clear();
+            closedInHand = 0;
+            listing[a + Sep] = Dots(lastOfA[last]);
+            listing[a + Sep + "only" + Sep] = Dots({});
+            listing[b + Sep] = Dots({{"worm.exe", File}, {"sub", Folder}});
+            listing[b + Sep + "sub" + Sep] = Dots({{"c.exe", File}});
+            const char *paths[] = {aFirst ? a.c_str() : b.c_str(), aFirst ? b.c_str() : a.c_str()};
+            ScanContinue.store(1);
+            ScanGivenPaths(paths, 2);
+            EXPECT_EQ(0, closedInHand);
+            EXPECT_EQ(InvalidFindHandle, InHand.listing);
+            EXPECT_EQ(3 + (last == LastFolder), ScanCounters.folders);
+            EXPECT_EQ(2 + (last == LastFile), ScanCounters.files);
+            EXPECT_EQ(1, std::count(opened.begin(), opened.end(), b + Sep + "sub" + Sep + "c.exe"));
+        }
+    }
 }
 
 // ---- path limits ----------------------------------------------------------------------------
@@ -1156,42 +1208,145 @@ TEST_F(Walk, ReadAheadChangesNothingTheScanFindsOrDoes)
 #endif
 
 #ifndef _WIN32
-// A tree deeper than the descriptors the process may hold beside one per level: the walk keeps
-// one per level, and read-ahead gives an outer folder's files back before the walk goes down, so
-// the infected file at the bottom is reached, with read-ahead and without. Every level holds
-// clean files that read-ahead fetches; the scan runs in a child under the limit.
+// ---- read-ahead under a limit of open files ---------------------------------------------------
+//
+// Read-ahead keeps the files it fetched open until the scan takes them; under a low limit of
+// open files (RLIMIT_NOFILE) those descriptors must never be the ones the walk or the workflow
+// then lacks. Each scan runs in a child whose limit is the descriptors it has open plus a few;
+// read-ahead holds files for real: fetching even what the cache holds (ReadAheadAlways), or as
+// built, over files whose pages were evicted from the cache first.
+namespace {
+
+enum AheadCase { Serial, AheadCold, AheadAlways };
+const char *const aheadCaseNames[] = {"without read-ahead", "read-ahead, files evicted from the cache",
+                                      "read-ahead fetching everything"};
+
+int OpenDescriptors()
+{
+    int count = 0;
+    DIR *dir = opendir("/proc/self/fd");
+    if (!dir)
+        return -1;
+    while (dirent *entry = readdir(dir))
+        count += entry->d_name[0] != '.';
+    closedir(dir);
+    return count - 1;   // the listing's own
+}
+
+// Drops the pages of every file below `top` from the cache (written back first: dirty pages
+// stay), so that read-ahead, as built, finds them missing and fetches ahead.
+void Evict(const std::string &top)
+{
+    sync();
+    for (const auto &entry : std::filesystem::recursive_directory_iterator(top)) {
+        if (!entry.is_regular_file())
+            continue;
+        int fd = open(entry.path().c_str(), O_RDONLY);
+        if (fd >= 0) {
+            posix_fadvise(fd, 0, 0, POSIX_FADV_DONTNEED);
+            close(fd);
+        }
+    }
+}
+
+struct LimitedScan {
+    int status;                       // 0: the child scanned and reported
+    int folders, files, infected;
+    uint32_t taken;                   // files the scan took as read-ahead fetched them
+};
+
+// Scans `top` (report only) in a child whose soft and hard limit of open files is what it has
+// open plus `spare`.
+LimitedScan ScanUnderLimit(const std::string &top, int spare, AheadCase mode)
+{
+    if (mode == AheadCold)
+        Evict(top);
+    LimitedScan scan = {-1, 0, 0, 0, 0};
+    int pipeFds[2];
+    if (pipe(pipeFds) != 0)
+        return scan;
+    pid_t child = fork();
+    if (child == 0) {
+        const rlim_t most = (rlim_t)(OpenDescriptors() + spare);
+        const struct rlimit limit = {most, most};
+        if (setrlimit(RLIMIT_NOFILE, &limit) != 0)
+            _exit(3);
+        PosixSetReadAhead(mode == Serial ? ReadAheadOff : mode == AheadCold ? ReadAheadOn : ReadAheadAlways);
+        ReportOnly = 1;
+        const uint32_t taken = PosixReadAheadTaken();
+        ScanSelectedFolder(top.c_str());
+        const LimitedScan done = {0, ScanCounters.folders, ScanCounters.files, ScanCounters.infected,
+                                  PosixReadAheadTaken() - taken};
+        _exit(write(pipeFds[1], &done, sizeof done) == (ssize_t)sizeof done ? 0 : 4);
+    }
+    close(pipeFds[1]);
+    if (child > 0 && read(pipeFds[0], &scan, sizeof scan) != (ssize_t)sizeof scan)
+        scan.status = -1;
+    close(pipeFds[0]);
+    int status = 0;
+    if (child > 0 && (waitpid(child, &status, 0) != child || !WIFEXITED(status) || WEXITSTATUS(status)))
+        scan.status = status ? status : -1;
+    return scan;
+}
+
+}  // namespace
+
+// A flat folder of 300 infected files under limits from a few descriptors beside those open to
+// plenty: every file is found whatever read-ahead does, and where the limit leaves room,
+// read-ahead still works.
+TEST_F(Walk, ReadAheadUnderALowDescriptorLimitCostsNoFile)
+{
+    const std::string top = scratch.file("flat");
+    ASSERT_TRUE(testsupport::MakeDir(top));
+    for (int i = 0; i < 300; i++)
+        WriteSample(top + "/w" + std::to_string(i) + ".bin", samples::InfectedEntry1);
+    for (AheadCase mode : {Serial, AheadCold, AheadAlways}) {
+        for (int spare : {3, 6, 10, 16, 24, 96}) {
+            SCOPED_TRACE(std::string(aheadCaseNames[mode]) + ", " + std::to_string(spare) + " descriptors to spare");
+            const LimitedScan scan = ScanUnderLimit(top, spare, mode);
+            ASSERT_EQ(0, scan.status);
+            EXPECT_EQ(1, scan.folders);
+            EXPECT_EQ(300, scan.files);
+            EXPECT_EQ(300, scan.infected);
+            if (mode == AheadAlways && spare == 96 && PosixReadAheadAvailable()) {
+                EXPECT_GT(scan.taken, 200u) << "read-ahead was not used where the limit leaves room";
+            }
+        }
+    }
+}
+
+// A tree deeper than the descriptors the process may hold beside one per level and a few: the
+// walk keeps one per level, read-ahead gives an outer folder's files back before the walk goes
+// down and takes none that the levels below need, so every infected file of the last levels is
+// reached, the one at the bottom too. Every level holds more clean files than read-ahead
+// fetches at once, listed before and after the folder inside.
 TEST_F(Walk, DeepTreeUnderADescriptorLimitIsWalkedToTheBottom)
 {
-    const int depth = 200;
+    const int depth = 60, clean = 40, infectedLevels = 10, perLevel = 4;
     const std::string top = scratch.file("deep");
     std::vector<std::string> levels{top};
     for (int level = 1; level <= depth; level++)
         levels.push_back(levels.back() + "/d");
     for (const std::string &folder : levels)   // each folder made before the files beside it
         ASSERT_TRUE(testsupport::MakeDir(folder));
-    for (size_t level = 0; level < levels.size(); level++)   // names of their own: listed
-        for (int i = 0; i < 8; i++)                             // before and after "d"
-            WriteSample(levels[level] + "/c" + std::to_string(level * 8 + i) + ".exe", samples::CleanPe);
-    const std::string folder = levels.back();
-    const std::string bottom = folder + "/worm.exe";
-    for (int mode : {ReadAheadOff, ReadAheadAlways}) {
-        SCOPED_TRACE(mode == ReadAheadOff ? "without read-ahead" : "with read-ahead");
-        WriteSample(bottom, samples::InfectedEntry1);
-        pid_t child = fork();
-        ASSERT_GE(child, 0);
-        if (child == 0) {
-            const struct rlimit limit = {depth + 48, depth + 48};
-            if (setrlimit(RLIMIT_NOFILE, &limit) != 0)
-                _exit(3);
-            PosixSetReadAhead(mode);
-            shownRows.clear();
-            ScanSelectedFolder(top.c_str());
-            const bool found = std::count(shownRows.begin(), shownRows.end(), Row{bottom, StatusDeleted}) == 1;
-            _exit(found && ScanCounters.folders == depth + 1 && ScanCounters.files == 8 * (depth + 1) + 1 ? 0 : 1);
+    for (size_t level = 0; level < levels.size(); level++) {
+        for (int i = 0; i < clean; i++)
+            WriteSample(levels[level] + "/c" + std::to_string(level * clean + i) + ".exe", samples::CleanPe);
+        if (level + infectedLevels >= levels.size())
+            for (int i = 0; i < perLevel; i++)
+                WriteSample(levels[level] + "/w" + std::to_string(i) + ".bin", samples::InfectedEntry2);
+    }
+    WriteSample(levels.back() + "/worm.exe", samples::InfectedEntry1);
+    for (AheadCase mode : {Serial, AheadCold, AheadAlways}) {
+        for (int spare : {8, 12, 24}) {
+            SCOPED_TRACE(std::string(aheadCaseNames[mode]) + ", " + std::to_string(spare) +
+                         " descriptors to spare beside one per level");
+            const LimitedScan scan = ScanUnderLimit(top, depth + 1 + spare, mode);
+            ASSERT_EQ(0, scan.status);
+            EXPECT_EQ(depth + 1, scan.folders);
+            EXPECT_EQ(clean * (depth + 1) + infectedLevels * perLevel + 1, scan.files);
+            EXPECT_EQ(infectedLevels * perLevel + 1, scan.infected);
         }
-        int status = 0;
-        ASSERT_EQ(child, waitpid(child, &status, 0));
-        EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << "status " << status;
     }
 }
 #endif
@@ -1263,6 +1418,44 @@ TEST_F(Walk, OverlappingPathsScanEachFileOnce)
         EXPECT_EQ(4u, shownRows.size());
     }
 }
+
+#ifndef _WIN32
+// The same on real folders, by the file system's own listings: the first folder given holds
+// one entry of each kind (or none, and ends on ".."), the second a worm and a folder. Whatever
+// the first listing ended on, the second folder is walked whole and its worm deleted, in either
+// order; under the sanitizers a look through the first, closed, listing is an error itself.
+TEST_F(Walk, EntryInHandNeverOutlivesItsListingOnRealFolders)
+{
+    for (int last = LastFile; last <= LastDots; last++) {
+        for (bool aFirst : {true, false}) {
+            SCOPED_TRACE(std::string(lastEntryNames[last]) + (aFirst ? " last, first" : " last, second"));
+            const std::string top = scratch.file("hand" + std::to_string(last) + (aFirst ? "a" : "b"));
+            const std::string a = top + "/dirA", b = top + "/dirBBBBBBBBBBBBBB";
+            ASSERT_TRUE(testsupport::MakeDir(a) && testsupport::MakeDir(b + "/sub"));
+            WriteSample(top + "/target.exe", samples::CleanPe);
+            WriteSample(b + "/worm.exe", samples::InfectedEntry1);
+            WriteSample(b + "/sub/clean.exe", samples::CleanPe);
+            if (last == LastFile)
+                WriteSample(a + "/only.exe", samples::CleanPe);
+            const bool made = last == LastFolder       ? testsupport::MakeDir(a + "/only")
+                              : last == LastLinkToFile ? symlink("../target.exe", (a + "/only.exe").c_str()) == 0
+                              : last == LastLinkToFolder
+                                  ? symlink("../dirBBBBBBBBBBBBBB", (a + "/only").c_str()) == 0
+                                  : true;
+            ASSERT_TRUE(made);
+            const char *paths[] = {aFirst ? a.c_str() : b.c_str(), aFirst ? b.c_str() : a.c_str()};
+            shownRows.clear();
+            ScanContinue.store(1);
+            ScanGivenPaths(paths, 2);
+            EXPECT_EQ(InvalidFindHandle, InHand.listing);
+            EXPECT_EQ(3 + (last == LastFolder), ScanCounters.folders);
+            EXPECT_EQ(2 + (last == LastFile), ScanCounters.files);
+            EXPECT_EQ(1, ScanCounters.infected);
+            EXPECT_EQ(1, std::count(shownRows.begin(), shownRows.end(), Row{b + "/worm.exe", StatusDeleted}));
+        }
+    }
+}
+#endif
 
 #ifndef _WIN32
 // A folder bound inside itself leads back into the tree: it is, by device and inode, a folder
