@@ -630,16 +630,22 @@ int PosixOpenLog(const char *path, FileHandle *log)
         close(dir);
         return LogCannotOpen;
     }
+    if (!(in.st_uid == geteuid() && !(in.st_mode & (S_IWGRP | S_IWOTH))) &&
+        !(in.st_mode & S_ISVTX)) {
+        close(dir);
+        return LogFolderOpen;
+    }
     int fd = openat(dir, name, O_WRONLY | O_APPEND | O_CREAT | O_NOFOLLOW | O_NONBLOCK |
                     O_NOCTTY | O_CLOEXEC, 0600);
-    int cause = fd < 0 ? (errno == ELOOP || errno == EISDIR || errno == ENXIO ? LogNotFile
-                                                                              : LogCannotOpen)
+    /* Why an open failed, by what is there (the system refuses a link or another user's file in
+    ** a sticky folder with EACCES, a FIFO without a reader with ENXIO). */
+    int failed = fd < 0 && fstatat(dir, name, &st, AT_SYMLINK_NOFOLLOW) == 0;
+    int cause = failed && !S_ISREG(st.st_mode) ? LogNotFile
+              : failed && st.st_uid != geteuid() ? LogNotOwned
+              : fd < 0 ? LogCannotOpen
               : fstat(fd, &st) != 0 ? LogCannotOpen
               : !S_ISREG(st.st_mode) || st.st_nlink != 1 ? LogNotFile
-              : st.st_uid != geteuid() ? LogNotOwned
-              : (in.st_uid == geteuid() && !(in.st_mode & (S_IWGRP | S_IWOTH))) ||
-                        (in.st_mode & S_ISVTX) ? LogReady
-                                               : LogFolderOpen;
+              : st.st_uid != geteuid() ? LogNotOwned : LogReady;
     close(dir);
     if (cause != LogReady) {
         if (fd >= 0) close(fd);
