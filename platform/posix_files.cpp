@@ -365,6 +365,43 @@ int PosixCopyFile(const char *from, const char *to)
     return ok;
 }
 
+/* Removes the name `place` while it leads to the file `checked`. Whoever may write in the
+** folder can exchange two names (RENAME_EXCHANGE) between any look and an unlink by name, so
+** the name is first moved aside under one unique to this process, which nobody else renames
+** because nobody else knows it yet; what was moved is looked at there, and removed when it is
+** the file checked, or given its name back when it is not. */
+static unsigned deletions;
+
+static int UnlinkChecked(const Place &place, const struct stat *checked)
+{
+    char aside[64];
+    struct stat st;
+    snprintf(aside, sizeof aside, ".krv-%ld-%u.del", (long)getpid(), ++deletions);
+    int moved = 0;
+#ifdef RENAME_NOREPLACE
+    moved = renameat2(place.folder, place.name, place.folder, aside, RENAME_NOREPLACE) == 0;
+    if (!moved && errno != EINVAL && errno != ENOSYS) return 0;
+#endif
+    if (!moved) {
+        /* No refusing rename here (some FUSE file systems): look first (a narrow race, and
+        ** only with a name this process has never used). */
+        if (fstatat(place.folder, aside, &st, AT_SYMLINK_NOFOLLOW) == 0 || errno != ENOENT ||
+            renameat(place.folder, place.name, place.folder, aside) != 0)
+            return 0;
+    }
+    if (fstatat(place.folder, aside, &st, AT_SYMLINK_NOFOLLOW) == 0 &&
+        st.st_dev == checked->st_dev && st.st_ino == checked->st_ino)
+        return unlinkat(place.folder, aside, 0) == 0;
+    /* Not the file checked: it gets its name back, never replacing what took the name since. */
+    int back = 0;
+#ifdef RENAME_NOREPLACE
+    back = renameat2(place.folder, aside, place.folder, place.name, RENAME_NOREPLACE) == 0;
+#endif
+    if (!back && linkat(place.folder, aside, place.folder, place.name, 0) == 0)
+        unlinkat(place.folder, aside, 0);
+    return 0;
+}
+
 /* Refuses what DeleteFileA refuses: a folder, a read-only file, a file some handle holds; and,
 ** with an entry in hand, anything but that entry's file. What stands between the check and the
 ** unlink can only be another entry of the same open folder, which whoever swapped it in could
@@ -380,7 +417,8 @@ int PosixDeleteFile(const char *path)
     if (!S_ISLNK(st.st_mode) && ((!(st.st_mode & S_IWUSR) && st.st_nlink < 2) || IsHeld(&st)))
         return 0;
     if (!StillInHand(place, &st)) return 0;
-    return unlinkat(place.folder, place.name, 0) == 0;
+    if (!place.inHand) return unlinkat(place.folder, place.name, 0) == 0;
+    return UnlinkChecked(place, &st);
 }
 
 int PosixMoveFile(const char *from, const char *to)
