@@ -900,6 +900,38 @@ class WindowsRoot(Scans):
         with open(outside, "rb") as f:
             self.assertEqual(b"keep me", f.read())
 
+    def test_two_runs_on_one_root_leave_one_whole_hive(self):
+        """Two --clean runs at once on one disk: one removes the value, the other finds the
+        hive it left; SOFTWARE is whole, with its mode and owner, every time."""
+        root, path = self.hive_root([("Other", "a"), ("System-Service", "C:\\w.exe")])
+        os.chown(path, 1234, 4321)
+        os.chmod(path, 0o640)
+        config = os.path.dirname(path)
+        for attempt in range(8):
+            hive.make_software_hive(path, [("Other", "a"), ("System-Service", "C:\\w.exe")])
+            os.chown(path, 1234, 4321)
+            os.chmod(path, 0o640)
+            scans = [subprocess.Popen([KRVSCAN, "--clean", "--windows-root", root],
+                                      stdout=subprocess.PIPE, stderr=subprocess.PIPE)
+                     for _ in range(2)]
+            results = [p.communicate(timeout=120) for p in scans]
+            self.assertEqual([0, 1], sorted(p.returncode for p in scans), (attempt, results))
+            st = os.lstat(path)
+            self.assertEqual((1234, 4321, 0o100640), (st.st_uid, st.st_gid, st.st_mode))
+            self.assertEqual(["Other"], hive.run_values(path))
+            self.assertEqual([], [n for n in os.listdir(config) if ".krvnew" in n])
+
+    def test_a_file_under_another_runs_new_hive_name_is_left_alone(self):
+        root, path = self.hive_root([("System-Service", "C:\\w.exe")])
+        other = path + ".krvnew"
+        with open(other, "wb") as f:
+            f.write(b"another run's")
+        r = run("--clean", "--windows-root", root)
+        self.assertEqual(1, r.returncode, r.stderr)
+        self.assertEqual([], hive.run_values(path))
+        with open(other, "rb") as f:
+            self.assertEqual(b"another run's", f.read())
+
     def test_hivex_aborting_on_a_hive_is_exit_2_naming_it(self):
         # A registry library that aborts on opening, as hivex does on some crafted hives.
         lib = os.path.join(self.work, "lib")
