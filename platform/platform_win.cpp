@@ -552,6 +552,14 @@ static HANDLE storeFolder = INVALID_HANDLE_VALUE;
 static HANDLE storeIndex = INVALID_HANDLE_VALUE;
 static unsigned storeMade;
 
+/* FILE_FLAG_OPEN_REPARSE_POINT where links exist (NT 5.0 and later); NT 4.0 and the 9x family
+** have none to open, and may refuse a flag they do not know. */
+static DWORD NoFollow(void)
+{
+    DWORD version = GetVersion();
+    return !(version & 0x80000000u) && (version & 0xFF) >= 5 ? FILE_FLAG_OPEN_REPARSE_POINT : 0;
+}
+
 /* `name` in the store into `out`; 0 when it does not fit. */
 static int StoreName(const char *name, char *out)
 {
@@ -581,12 +589,12 @@ static int WinOpenStore(const char *path, int create, const char *indexName, Fil
     if (attributes == INVALID_FILE_ATTRIBUTES) return StoreCannotMake;
     if ((attributes & FILE_ATTRIBUTE_REPARSE_POINT) || !(attributes & FILE_ATTRIBUTE_DIRECTORY))
         return StoreNotFolder;
-    strcpy(storePath, path);
+    memcpy(storePath, path, strlen(path) + 1);
     *volume = *inode = 0;
     if (IsNtFamily()) {
         HANDLE folder = CreateFileA(path, 0, FILE_SHARE_READ | FILE_SHARE_WRITE, NULL,
                                     OPEN_EXISTING,
-                                    FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT,
+                                    FILE_FLAG_BACKUP_SEMANTICS | NoFollow(),
                                     NULL);
         BY_HANDLE_FILE_INFORMATION info;
         if (folder == INVALID_HANDLE_VALUE) return StoreCannotMake;
@@ -607,7 +615,7 @@ static int WinOpenStore(const char *path, int create, const char *indexName, Fil
     HANDLE file = CreateFileA(name, GENERIC_READ | GENERIC_WRITE,
                               FILE_SHARE_READ | FILE_SHARE_WRITE, NULL, OPEN_ALWAYS,
                               FILE_ATTRIBUTE_NORMAL |
-                                  (IsNtFamily() ? FILE_FLAG_OPEN_REPARSE_POINT : 0),
+                                  NoFollow(),
                               NULL);
     BY_HANDLE_FILE_INFORMATION info;
     if (file == INVALID_HANDLE_VALUE) return StoreBadIndex;
@@ -648,10 +656,11 @@ static FileHandle WinCreateStored(const char *prefix, char *made, uint32_t size)
             } while (v);
             while (n) *d++ = tmp[--n];
         }
-        strcpy(d, ".tmp");
-        if (strlen(prefix) + strlen(digits) >= size) return InvalidFileHandle;
-        strcpy(made, prefix);
-        strcat(made, digits);
+        memcpy(d, ".tmp", 5);
+        size_t p = strlen(prefix), n = strlen(digits);
+        if (p + n >= size) return InvalidFileHandle;
+        memcpy(made, prefix, p);
+        memcpy(made + p, digits, n + 1);
         if (!StoreName(made, name)) return InvalidFileHandle;
         HANDLE file = CreateFileA(name, GENERIC_READ | GENERIC_WRITE,
                                   IsNtFamily() ? FILE_SHARE_DELETE : 0, NULL, CREATE_NEW,
@@ -668,7 +677,7 @@ static FileHandle WinOpenStored(const char *name)
     char path[PlatformPathSize];
     if (!StoreName(name, path)) return InvalidFileHandle;
     HANDLE file = CreateFileA(path, GENERIC_READ, FILE_SHARE_READ, NULL, OPEN_EXISTING,
-                              IsNtFamily() ? FILE_FLAG_OPEN_REPARSE_POINT : 0, NULL);
+                              NoFollow(), NULL);
     if (file == INVALID_HANDLE_VALUE) return InvalidFileHandle;
     BY_HANDLE_FILE_INFORMATION info;
     if (!PlainFile(file, &info) || !(info.dwFileAttributes & FILE_ATTRIBUTE_READONLY)) {
@@ -678,37 +687,44 @@ static FileHandle WinOpenStored(const char *name)
     return (FileHandle)file;
 }
 
-/* Non-zero when the store's `name` is the file `file` holds (always on the 9x family, which
-** keeps no identity and has no links). */
-static int StoredIs(FileHandle file, const char *name)
+/* Non-zero when the store's `name` is the file whose identity `held` gives (always on the 9x
+** family, which keeps no identity and has no links). */
+static int StoredIs(const BY_HANDLE_FILE_INFORMATION *held, const char *name)
 {
     if (!IsNtFamily()) return 1;
     char path[PlatformPathSize];
-    BY_HANDLE_FILE_INFORMATION held, there;
-    if (!StoreName(name, path) || !GetFileInformationByHandle((HANDLE)file, &held)) return 0;
+    BY_HANDLE_FILE_INFORMATION there;
+    if (!StoreName(name, path)) return 0;
     HANDLE look = CreateFileA(path, 0, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
-                              NULL, OPEN_EXISTING, FILE_FLAG_OPEN_REPARSE_POINT, NULL);
+                              NULL, OPEN_EXISTING, NoFollow(), NULL);
     if (look == INVALID_HANDLE_VALUE) return 0;
     int same = GetFileInformationByHandle(look, &there) &&
-               held.dwVolumeSerialNumber == there.dwVolumeSerialNumber &&
-               held.nFileIndexHigh == there.nFileIndexHigh &&
-               held.nFileIndexLow == there.nFileIndexLow;
+               held->dwVolumeSerialNumber == there.dwVolumeSerialNumber &&
+               held->nFileIndexHigh == there.nFileIndexHigh &&
+               held->nFileIndexLow == there.nFileIndexLow;
     CloseHandle(look);
     return same;
 }
 
-/* MoveFileA never replaces. */
+/* MoveFileA never replaces. The identity is taken before the move: a handle's volume may not
+** be told once its file was renamed (Wine answers 0). */
 static int WinPlaceStored(FileHandle file, const char *from, const char *to)
 {
     char a[PlatformPathSize], b[PlatformPathSize];
+    BY_HANDLE_FILE_INFORMATION held;
     return FlushFileBuffers((HANDLE)file) && StoreName(from, a) && StoreName(to, b) &&
-           StoredIs(file, from) && MoveFileA(a, b) && StoredIs(file, to);
+           (!IsNtFamily() || GetFileInformationByHandle((HANDLE)file, &held)) &&
+           StoredIs(&held, from) && MoveFileA(a, b) && StoredIs(&held, to);
 }
 
 static int WinRemoveStored(FileHandle file, const char *name)
 {
     char path[PlatformPathSize];
-    if (!StoreName(name, path) || !StoredIs(file, name)) return 0;
+    BY_HANDLE_FILE_INFORMATION held;
+    if (!StoreName(name, path) ||
+        (IsNtFamily() && !GetFileInformationByHandle((HANDLE)file, &held)) ||
+        !StoredIs(&held, name))
+        return 0;
     SetFileAttributesA(path, FILE_ATTRIBUTE_NORMAL);
     return DeleteFileA(path) != 0;
 }
@@ -767,9 +783,10 @@ static int WinOpenLog(const char *path, FileHandle *log)
     if (attributes != INVALID_FILE_ATTRIBUTES &&
         (attributes & (FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_REPARSE_POINT)))
         return LogNotFile;
-    HANDLE file = CreateFileA(path, nt ? (FILE_APPEND_DATA | SYNCHRONIZE) : GENERIC_WRITE,
+    DWORD access = nt ? (FILE_APPEND_DATA | FILE_READ_ATTRIBUTES | SYNCHRONIZE) : GENERIC_WRITE;
+    HANDLE file = CreateFileA(path, access,
                               FILE_SHARE_READ | FILE_SHARE_WRITE, NULL, OPEN_ALWAYS,
-                              FILE_ATTRIBUTE_NORMAL | (nt ? FILE_FLAG_OPEN_REPARSE_POINT : 0),
+                              FILE_ATTRIBUTE_NORMAL | NoFollow(),
                               NULL);
     if (file == INVALID_HANDLE_VALUE) return LogCannotOpen;
     BY_HANDLE_FILE_INFORMATION info;
