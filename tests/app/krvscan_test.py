@@ -657,6 +657,92 @@ class Attacks(Scans):
             self.assertEqual((st.st_ino, st.st_size, st.st_mode, st.st_mtime_ns),
                              (now.st_ino, now.st_size, now.st_mode, now.st_mtime_ns), p)
 
+    def test_a_name_planted_where_the_scanner_writes(self):
+        """One row per file the scanner writes, against what can be planted at its name: a
+        link (to a file of root's outside), a FIFO, a folder, another user's file. The folders
+        and appended files are refused (exit 2, one line, nothing changed); a file the scanner
+        makes is made elsewhere or not at all, and what was planted stays as it was. Folders of
+        other users, folders open to others, a swap after the check, a short write and two runs
+        at once have their own tests (here, and test_quarantine, test_platform)."""
+        victim = os.path.join(self.work, "victim")
+        infected = os.path.join(self.tree, "sub", SAMPLES_INFECTED[0])
+        with open(infected, "rb") as f:
+            worm = f.read()
+        root, hive_path = WindowsRoot.make_root(self.work, [("System-Service", "C:\\w.exe")])
+        config = os.path.dirname(hive_path)
+
+        def link(at):
+            os.symlink(victim, at)
+            os.lchown(at, NOBODY, NOBODY)
+
+        def fifo(at):
+            os.mkfifo(at, 0o666)
+
+        def folder(at):
+            os.makedirs(at)
+
+        def theirs(at):
+            with open(at, "wb") as f:
+                f.write(worm)
+            os.chown(at, NOBODY, NOBODY)
+
+        store_args = ("--clean", "--quarantine", self.store, infected)
+        # writer: (where it writes, command line, exit status when something was planted)
+        writers = {
+            "quarantine folder": (self.store, store_args, 2),
+            "index": (os.path.join(self.store, "index.jsonl"), store_args, 2),
+            "copy": (self.copy_of(SAMPLES_INFECTED[0]), store_args, 3),
+            "log": (os.path.join(self.work, "scan.log"), ("--log", os.path.join(
+                self.work, "scan.log"), infected), 2),
+            "hive's new file": (hive_path + ".krvnew", ("--clean", "--windows-root", root,
+                                                        self.tree), 1),
+            "hive's backup": (hive_path + ".krvbak", ("--clean", "--windows-root", root,
+                                                      self.tree), 1),
+        }
+        for writer, (at, args, status) in writers.items():
+            for plant in (link, fifo, folder, theirs):
+                if writer == "quarantine folder" and plant is theirs:
+                    continue                  # another user's folder: the test below
+                cell = "%s, %s" % (writer, plant.__name__)
+                # A folder of root's own, closed to others, is what the quarantine wants.
+                expected = 1 if writer == "quarantine folder" and plant is folder else status
+                subprocess.run(["rm", "-rf", self.store, victim, os.path.join(self.work,
+                                                                                "scan.log")])
+                for name in os.listdir(config):
+                    if name != os.path.basename(hive_path):
+                        subprocess.run(["rm", "-rf", os.path.join(config, name)])
+                hive.make_software_hive(hive_path, [("System-Service", "C:\\w.exe")])
+                with open(infected, "wb") as f:
+                    f.write(worm)
+                with open(victim, "w") as f:
+                    f.write("root's own\n")
+                if writer in ("index", "copy"):
+                    os.makedirs(self.store, 0o700)
+                plant(at)
+                planted = os.lstat(at)
+                before = snapshot(self.tree)
+                with self.subTest(cell):
+                    try:
+                        r = run(*args, timeout=30)
+                    except subprocess.TimeoutExpired:
+                        self.fail("%s: the run hung" % cell)
+                    self.assertEqual(expected, r.returncode, (cell, r.stderr))
+                    if expected == 2:
+                        self.assertEqual((b"", 1), (r.stdout, len(r.stderr.splitlines())), cell)
+                        self.assertEqual(before, snapshot(self.tree), cell)
+                    if expected == 3:
+                        self.assertTrue(os.path.exists(infected), cell)
+                    if writer.startswith("hive"):
+                        self.assertEqual([], hive.run_values(hive_path), cell)
+                    now = os.lstat(at)
+                    self.assertEqual((planted.st_ino, planted.st_mode, planted.st_uid),
+                                     (now.st_ino, now.st_mode, now.st_uid), cell)
+                    if not stat.S_ISDIR(planted.st_mode):
+                        self.assertEqual(planted.st_size, now.st_size, cell)
+                    with open(victim) as f:
+                        self.assertEqual("root's own\n", f.read(), cell)
+                subprocess.run(["rm", "-rf", at])
+
     def test_a_quarantine_folder_others_can_change_is_refused_before_anything(self):
         """Another user's folder, where he deletes every copy as it appears (in one case of 10
         or more the copies were gone and the originals deleted); root's folder open to all."""
