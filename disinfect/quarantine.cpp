@@ -130,9 +130,7 @@ const char *QuarantineOpen(const char *path, const char *const *targets, int cou
         if (!create && (Inside(folder, targets[i]) || Inside(targets[i], folder)))
             return Refused;
     uint64_t volume = 0, inode = 0;
-    if (indexFile != InvalidFileHandle)
-        Platform.closeFile(indexFile);
-    indexFile = InvalidFileHandle;
+    QuarantineClose();
     int cause = Platform.openStore(folder, create, QuarantineIndex, &indexFile, &volume, &inode);
     if (cause != StoreReady)
         return cause > 0 && cause <= StoreBadIndex ? StoreCauses[cause] : StoreCauses[2];
@@ -141,6 +139,15 @@ const char *QuarantineOpen(const char *path, const char *const *targets, int cou
         if ((volume || inode) && Below(targets[i], volume, inode) == 1)
             return Refused;
     return nullptr;
+}
+
+void QuarantineClose(void)
+{
+    if (indexFile != InvalidFileHandle) {
+        Platform.closeFile(indexFile);
+        Platform.closeStore();
+    }
+    indexFile = InvalidFileHandle;
 }
 
 /* Reads `from` from its start into the digest, writing each piece to `to` as well unless it is

@@ -237,7 +237,7 @@ struct PlatformOps {
     ** store's identity goes to `volume` and `inode`.
     ** lockStore: takes (`lock` 1, waiting for another run that has it) or gives back (0) the
     ** store's lock, which serialises the runs that share it: flock on POSIX, LockFile on the
-    ** index on Windows.
+    ** index on Windows. closeStore: the folder is no longer held (nothing to do without one).
     ** createStored: creates in the store, exclusively, a file named `prefix` plus a suffix
     ** unique to this run and moment, open for reading and writing, its mode 0400 (the read-only
     ** attribute on Windows); O_EXCL|O_NOFOLLOW|O_NONBLOCK, so nothing planted is written
@@ -254,6 +254,7 @@ struct PlatformOps {
     int (*openStore)(const char *path, int create, const char *indexName, FileHandle *index,
                      uint64_t *volume, uint64_t *inode);
     int (*lockStore)(int lock);
+    void (*closeStore)(void);      /* lets the store go (the index is closed by closeFile) */
     FileHandle (*createStored)(const char *prefix, char *made, uint32_t size);
     FileHandle (*openStored)(const char *name);
     int (*placeStored)(FileHandle file, const char *from, const char *to);

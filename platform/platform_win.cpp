@@ -638,6 +638,13 @@ static int WinLockStore(int lock)
     return 1;
 }
 
+static void WinCloseStore(void)
+{
+    if (storeFolder != INVALID_HANDLE_VALUE) CloseHandle(storeFolder);
+    storeFolder = INVALID_HANDLE_VALUE;
+    storeIndex = INVALID_HANDLE_VALUE;
+}
+
 /* Deletion is shared on the NT family so that placeStored can rename the file it holds. */
 static FileHandle WinCreateStored(const char *prefix, char *made, uint32_t size)
 {
@@ -845,6 +852,7 @@ const PlatformOps PlatformDefaults = {
     .hostName          = WinHostName,
     .openStore         = WinOpenStore,
     .lockStore         = WinLockStore,
+    .closeStore        = WinCloseStore,
     .createStored      = WinCreateStored,
     .openStored        = WinOpenStored,
     .placeStored       = WinPlaceStored,

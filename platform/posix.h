@@ -26,6 +26,7 @@ int PosixReplaceFile(const char *from, const char *to);
 int PosixOpenStore(const char *path, int create, const char *indexName, FileHandle *index,
                    uint64_t *volume, uint64_t *inode);
 int PosixLockStore(int lock);
+void PosixCloseStore(void);
 FileHandle PosixCreateStored(const char *prefix, char *made, uint32_t size);
 FileHandle PosixOpenStored(const char *name);
 int PosixPlaceStored(FileHandle file, const char *from, const char *to);

@@ -535,6 +535,12 @@ int PosixLockStore(int lock)
     return done == 0;
 }
 
+void PosixCloseStore(void)
+{
+    if (storeFolder >= 0) close(storeFolder);
+    storeFolder = -1;
+}
+
 /* The suffix: the process, a count, and the clock, so that neither another run nor a name
 ** planted in advance (which needs write access to the folder anyway) is met twice. */
 FileHandle PosixCreateStored(const char *prefix, char *made, uint32_t size)

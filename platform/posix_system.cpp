@@ -287,6 +287,7 @@ const PlatformOps PlatformDefaults = {
     .hostName          = PosixHostName,
     .openStore         = PosixOpenStore,
     .lockStore         = PosixLockStore,
+    .closeStore        = PosixCloseStore,
     .createStored      = PosixCreateStored,
     .openStored        = PosixOpenStored,
     .placeStored       = PosixPlaceStored,

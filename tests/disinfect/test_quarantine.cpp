@@ -52,8 +52,15 @@ std::vector<std::string> Names(const std::string &folder)
 class Quarantine : public WorkflowTest {
 protected:
     std::string tree, store;
+    // The folder is let go first: Windows keeps a held folder from being removed.
+    void TearDown() override
+    {
+        QuarantineClose();
+        WorkflowTest::TearDown();
+    }
     void ResetRecords() override
     {
+        QuarantineClose();
         tree = scratch.file("tree");
         store = scratch.file("store");
         testsupport::RemoveAll(tree);
