@@ -19,6 +19,12 @@
 ** The new hive gets the old one's mode and owner; the old one is kept beside it as
 ** <hive>.krvbak (or .krvbak2 ... .krvbak9 when that name is taken), then the new one takes the
 ** hive's name in one rename.
+**
+** Two runs on one disk: the config folder is locked (flock) from before the hive is opened to
+** after it was replaced, so the second run reads what the first one left; the new hive's name
+** is this run's own (<hive>.krvnew.<process>), made exclusively, and nothing at another name
+** is removed. Owners mean nothing on such a disk (ntfs-3g shows every file as root's, 0777):
+** the held folder, exclusive creation, the identity checks and the lock do the work.
 */
 #include "app/hive.h"
 
@@ -36,6 +42,7 @@
 #include <stdlib.h>
 #include <string.h>
 #include <strings.h>
+#include <sys/file.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -394,13 +401,26 @@ static int ReplaceHive(int config, const char *name, const struct stat *old, int
     int renamed = KeepBackup(config, name, old, backup);
     if (renamed < 0)
         return Fail(error, errorSize, "cannot keep a backup of the registry hive", path, errno);
-    if (renameat(config, freshName, config, name) != 0) {
-        int code = errno;
+    /* Only the file this run wrote takes the hive's name, and it must have it afterwards. */
+    struct stat written, placed;
+    int swapped = fstat(fresh, &written) != 0 ||
+                  fstatat(config, freshName, &now, AT_SYMLINK_NOFOLLOW) != 0 ||
+                  !SameFile(&now, &written);
+    if (swapped || renameat(config, freshName, config, name) != 0) {
+        int code = swapped ? 0 : errno;
         if (renamed)
             renameat2(config, backup, config, name, RENAME_NOREPLACE);
         else
             unlinkat(config, backup, 0);
-        return Fail(error, errorSize, "cannot replace the registry hive", path, code);
+        return Fail(error, errorSize, swapped ? "the new registry hive was swapped before it "
+                    "was put in place" : "cannot replace the registry hive", path, code);
+    }
+    if (fstatat(config, name, &placed, AT_SYMLINK_NOFOLLOW) != 0 || !SameFile(&placed, &written)) {
+        /* Something else was swapped in at the last moment: the old hive takes its name back. */
+        renameat(config, backup, config, name);
+        fsync(config);
+        return Fail(error, errorSize, "the new registry hive was swapped while it was put in "
+                    "place; the old one is back", path, 0);
     }
     fsync(config);
     return 0;
@@ -409,7 +429,7 @@ static int ReplaceHive(int config, const char *name, const struct stat *old, int
 int RemoveOfflineRunValue(const char *root, int reportOnly, char *found, size_t foundSize,
                           char *error, size_t errorSize)
 {
-    char path[HivePathSize], name[NameSize], other[NameSize], freshName[NameSize + 8];
+    char path[HivePathSize], name[NameSize], other[NameSize], freshName[NameSize + 40];
     if (LoadHivex(error, errorSize) != 0)
         return -1;
     int config = OpenConfigFolder(root, path, error, errorSize);
@@ -426,6 +446,17 @@ int RemoveOfflineRunValue(const char *root, int reportOnly, char *found, size_t 
         return Fail(error, errorSize, "no Windows/System32/config/SOFTWARE hive", root, 0);
     }
 
+    /* Another run on this disk finishes first: what it left is what is read here. */
+    int locked;
+    do {
+        locked = flock(config, reportOnly ? LOCK_SH : LOCK_EX);
+    } while (locked != 0 && errno == EINTR);
+    if (locked != 0 && errno != ENOLCK && errno != EOPNOTSUPP && errno != ENOSYS) {
+        int code = errno;
+        close(config);
+        return Fail(error, errorSize, "cannot lock the registry's folder", path, code);
+    }
+
     /* Non-blocking, so that a FIFO or a device there cannot hold the scan; checked before a
     ** byte is read. */
     struct stat old;
@@ -440,15 +471,18 @@ int RemoveOfflineRunValue(const char *root, int reportOnly, char *found, size_t 
                     path, code);
     }
 
-    /* The new hive, created here and nowhere else: a link or anything else under its name is
-    ** removed first, and one put there after that makes the creation fail. */
+    /* The new hive, created here and nowhere else, under a name of this run's own: whatever
+    ** already has a name tried (a link, another run's file) stays, and the next name is tried. */
     int fresh = -1;
     if (!reportOnly) {
-        CopyText(freshName, sizeof freshName, name);
-        AppendText(freshName, sizeof freshName, ".krvnew");
-        unlinkat(config, freshName, 0);
-        fresh = openat(config, freshName, O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC,
-                       0600);
+        for (int attempt = 0; fresh < 0 && attempt < 100; attempt++) {
+            snprintf(freshName, sizeof freshName, "%s.krvnew.%ld%s%.0d", name, (long)getpid(),
+                     attempt ? "." : "", attempt);
+            fresh = openat(config, freshName, O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW |
+                           O_NONBLOCK | O_NOCTTY | O_CLOEXEC, 0600);
+            if (fresh < 0 && errno != EEXIST)
+                break;
+        }
         if (fresh < 0) {
             int code = errno;
             close(hiveFile);

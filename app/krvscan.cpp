@@ -44,12 +44,13 @@ static const char Usage[] =
     "  --quarantine DIR     with --clean: before an infected file is changed, keep a copy of\n"
     "                       it in DIR (named by its SHA-256, listed in DIR/index.jsonl);\n"
     "                       a file that cannot be copied is left. DIR must lie outside\n"
-    "                       every PATH\n"
+    "                       every PATH, be yours and not writable by group or others\n"
     "  --report-only        find and report only (the default)\n"
     "  --json               JSON Lines: one JSON object per line, each row, then the report\n"
     "  --verbose            also name on standard error each link that was not followed\n"
     "  --log FILE           append a header line (time, host, version, command line), every\n"
-    "                       row and the report to FILE\n"
+    "                       row and the report to FILE (a regular file, not a link or\n"
+    "                       FIFO, not another user's, in a folder others cannot write in)\n"
     "  --windows-root DIR   DIR holds a Windows installation that is not running: look for\n"
     "                       the worm's autostart value in its SOFTWARE hive (with --clean\n"
     "                       removed there); with no PATH, DIR is scanned\n"
@@ -85,8 +86,11 @@ static const char *quarantine;            /* --quarantine DIR */
 static const char *linkNamed[MaxPaths];
 static char linkTarget[MaxPaths][PlatformPathSize];
 
-static FILE *sink;                        /* where Write goes: standard output, or the log */
-static FILE *logFile;                     /* --log FILE, opened for appending */
+static FILE *sink;                        /* where Write goes: standard output */
+static FileHandle logFile;                /* --log FILE, opened for appending; null without */
+static int toLog;                         /* Write goes to logLines instead (BeginLog) */
+static char logLines[4 * PlatformPathSize + 1024];   /* what goes to the log, whole lines */
+static uint32_t logUsed;
 static char host[64];                     /* the machine's name, for the log and the report */
 static char started[24];                  /* when the scan started, UTC, ISO 8601 */
 static int argCount;                      /* the command line, for the log's header */
@@ -139,9 +143,15 @@ static void OutputFailed(void)
     StopScan();
 }
 
+static void LogPut(const char *data, size_t length);
+
 /* A write interrupted by a signal is taken up again where it stopped. */
 static void Write(const char *data, size_t length)
 {
+    if (toLog) {
+        LogPut(data, length);
+        return;
+    }
     while (!outputFailed && length) {
         size_t done = fwrite(data, 1, length, sink);
         if (done == length)
@@ -510,18 +520,49 @@ static void WriteTextRow(const char *file, const char *status)
     Write("\n", 1);
 }
 
-/* Every row and the report go to the log as text, each line written and flushed as one piece,
-** so that many machines can append to one file on a share. */
+/* Every row and the report go to the log as text, each line in one write of its own at the
+** file's end, so that many runs and machines can append to one file without a line ever being
+** cut or mixed with another's. A line longer than logLines (no name makes one) goes in pieces. */
+static void LogLine(const char *data, uint32_t length)
+{
+    if (!outputFailed && length && !Platform.appendLog(logFile, data, length))
+        OutputFailed();
+}
+
+static void LogPut(const char *data, size_t length)
+{
+    while (length) {
+        if (logUsed == sizeof logLines) {
+            LogLine(logLines, logUsed);
+            logUsed = 0;
+        }
+        size_t n = length < sizeof logLines - logUsed ? length : sizeof logLines - logUsed;
+        memcpy(logLines + logUsed, data, n);
+        logUsed += (uint32_t)n;
+        data += n;
+        length -= n;
+    }
+}
+
 static void BeginLog(void)
 {
     Flush();
-    sink = logFile;
+    toLog = 1;
+    logUsed = 0;
 }
 
 static void EndLog(void)
 {
-    Flush();
-    sink = stdout;
+    toLog = 0;
+    uint32_t start = 0;
+    for (uint32_t i = 0; i < logUsed; i++) {
+        if (logLines[i] == '\n') {
+            LogLine(logLines + start, i + 1 - start);
+            start = i + 1;
+        }
+    }
+    LogLine(logLines + start, logUsed - start);
+    logUsed = 0;
 }
 
 static void PrintRow(const char *file, const char *status)
@@ -909,12 +950,18 @@ static int CheckOptions(void)
         BeforeChange = QuarantineFile;
     }
     if (logPath) {
-        /* Append mode: every write goes to the end, whoever else appends to the file. */
-        static char buffer[8192];
-        logFile = fopen(logPath, "ab");
-        if (!logFile)
-            return Fail("cannot be opened for appending", logPath);
-        setvbuf(logFile, buffer, _IOFBF, sizeof buffer);
+        static const char *const LogCauses[] = {
+            "cannot be opened for appending",
+            "must be a regular file with one name, not a link, FIFO, device or folder",
+            "cannot be opened for appending",
+            "belongs to another user",
+            "lies in a folder of another user's or one that others may write in (not sticky)",
+        };
+        FileHandle log = InvalidFileHandle;
+        int cause = Platform.openLog(logPath, &log);
+        if (cause != LogReady)
+            return Fail(LogCauses[cause > 0 && cause <= LogFolderOpen ? cause : 0], logPath);
+        logFile = log;
     }
     return 0;
 }
@@ -962,8 +1009,9 @@ static int RunScan(void)
     ShowScanReport();
     if (!outputFailed && FlushOutput() != 0)
         OutputFailed();
-    if (logFile && fclose(logFile) != 0 && !outputFailed)
+    if (logFile && !Platform.closeFile(logFile) && !outputFailed)
         OutputFailed();
+    logFile = nullptr;
     return 0;
 }
 

@@ -4,9 +4,15 @@
 ** Everything about the file comes through the handle the detection read: its name may lead to
 ** another file by now, so it is never opened again. The file is read twice, once for the
 ** digest that names the copy and once into the copy, and the copy is read back: the three
-** digests must agree, or the file is left as it is. The folder belongs to the administrator
-** (0700, outside every scanned tree), so only a name planted before the scan can be in the
-** way, and a link is never followed.
+** digests must agree, or the file is left as it is.
+**
+** The folder is opened once and held (Platform.openStore): it must be the running user's and
+** closed to everyone else's writes, so no one but this process changes a name in it; another
+** run that shares it waits for the lock while a file is being put away. A copy is written
+** under a name of its own and only then takes the digest's name, never replacing what is
+** there; a file already under that name counts only when it is the scanner's own (one name,
+** the running user's, mode 0400) and reads back with the same digest. The file is changed
+** only once the copy and its index line are on disk.
 */
 #include "disinfect/quarantine.h"
 #include "base/text.h"
@@ -26,6 +32,7 @@ const char StatusQuarantined[] = "copied to quarantine";
 #define LineSize (6 * PlatformPathSize + 1024)
 
 static char folder[PlatformPathSize];       /* the quarantine, as QuarantineOpen was given it */
+static FileHandle indexFile = InvalidFileHandle;   /* its index.jsonl, held with the folder */
 static uint8_t chunk[65536];                /* the worker thread's only reading buffer here */
 static char line[LineSize];                 /* one index line */
 static uint32_t lineUsed;
@@ -94,29 +101,53 @@ static void ParentOf(const char *path, char *out, uint32_t size)
 static const char Refused[] =
     "the quarantine folder must not lie inside a scanned path (nor one inside it)";
 
+static const char *const StoreCauses[] = {
+    nullptr,
+    "the quarantine must be a folder, not a link or a file",
+    "the quarantine folder cannot be created or opened",
+    "the quarantine folder belongs to another user",
+    "the quarantine folder may be written by others (its group or everyone)",
+    "the quarantine's index.jsonl is not a regular file of the running user's",
+};
+
 const char *QuarantineOpen(const char *path, const char *const *targets, int count)
 {
     if (!CopyText(folder, sizeof folder, path) || strlen(path) + 80 >= PlatformMaxPath)
         return "the quarantine folder's path is too long";
     uint32_t attributes = Platform.getFileAttributes(folder);
-    if (attributes == InvalidFileAttributes) {
+    int create = attributes == InvalidFileAttributes;
+    if (create) {
         /* Nothing is made inside a scanned tree: where it would go is looked at first. */
         char parent[PlatformPathSize];
         ParentOf(folder, parent, sizeof parent);
         for (int i = 0; i < count; i++)
             if (Inside(parent, targets[i]))
                 return Refused;
-        if (!Platform.makeFolder(folder))
-            return "the quarantine folder cannot be created";
-        attributes = Platform.getFileAttributes(folder);
+    } else if ((attributes & AttrReparsePoint) || !(attributes & AttrDirectory)) {
+        return StoreCauses[StoreNotFolder];
     }
-    if (attributes == InvalidFileAttributes || (attributes & AttrReparsePoint) ||
-        !(attributes & AttrDirectory))
-        return "the quarantine must be a folder, not a link or a file";
     for (int i = 0; i < count; i++)
-        if (Inside(folder, targets[i]) || Inside(targets[i], folder))
+        if (!create && (Inside(folder, targets[i]) || Inside(targets[i], folder)))
+            return Refused;
+    uint64_t volume = 0, inode = 0;
+    QuarantineClose();
+    int cause = Platform.openStore(folder, create, QuarantineIndex, &indexFile, &volume, &inode);
+    if (cause != StoreReady)
+        return cause > 0 && cause <= StoreBadIndex ? StoreCauses[cause] : StoreCauses[2];
+    /* The folder held, by its identity: no target may lie below it. */
+    for (int i = 0; i < count; i++)
+        if ((volume || inode) && Below(targets[i], volume, inode) == 1)
             return Refused;
     return nullptr;
+}
+
+void QuarantineClose(void)
+{
+    if (indexFile != InvalidFileHandle) {
+        Platform.closeFile(indexFile);
+        Platform.closeStore();
+    }
+    indexFile = InvalidFileHandle;
 }
 
 /* Reads `from` from its start into the digest, writing each piece to `to` as well unless it is
@@ -209,7 +240,9 @@ static void PutTime(const char *key, int64_t seconds)
     PutString(key, text);
 }
 
-/* The index line of the file in ScanPath, copied as `hex`. */
+/* The index line of the file in ScanPath, copied as `hex`, in one write at the index's end
+** (the lock is held, so the end is still where it was found). A short write is cut back off,
+** so that the next line never lands after a cut one. */
 static int WriteIndexLine(const FileFacts *facts, const char *hex, const ScanContext *context)
 {
     lineUsed = 0;
@@ -239,50 +272,72 @@ static int WriteIndexLine(const FileFacts *facts, const char *hex, const ScanCon
     PutText("}\n");
     if (lineUsed >= LineSize)
         return 0;
-    char index[PlatformPathSize];
-    const char name[] = {PathSeparator, 0};
-    return CopyText(index, sizeof index, folder) && AppendText(index, sizeof index, name) &&
-           AppendText(index, sizeof index, QuarantineIndex) &&
-           Platform.appendFile(index, line, lineUsed);
+    uint32_t end = Platform.seekFile(indexFile, 0, SeekFromEnd);
+    if (end == 0xFFFFFFFFu)
+        return 0;
+    if (Platform.writeFile(indexFile, line, lineUsed) != lineUsed) {
+        Platform.truncateFile(indexFile, end);
+        Platform.syncFile(indexFile);
+        return 0;
+    }
+    return Platform.syncFile(indexFile);
+}
+
+/* The copy already under the digest's name stands when it is the scanner's own and reads back
+** whole with the same digest. */
+static int CopyStands(const char *name, const uint8_t digest[Sha256Size], uint64_t size)
+{
+    uint8_t again[Sha256Size];
+    FileHandle copy = Platform.openStored(name);
+    if (copy == InvalidFileHandle)
+        return 0;
+    int ok = Pass(copy, InvalidFileHandle, again) == (int64_t)size &&
+             !memcmp(digest, again, Sha256Size);
+    Platform.closeFile(copy);
+    return ok;
+}
+
+/* Writes the detected file into a new file of the store, reads it back, and gives it the
+** digest's name without replacing anything; the new file is removed on any failure. */
+static int MakeCopy(ScanContext *context, const char *name, const uint8_t digest[Sha256Size],
+                    uint64_t size)
+{
+    uint8_t again[Sha256Size];
+    char made[PlatformPathSize];
+    FileHandle copy = Platform.createStored(name, made, sizeof made);
+    if (copy == InvalidFileHandle)
+        return 0;
+    int ok = Pass(context->file, copy, again) == (int64_t)size &&
+             !memcmp(digest, again, Sha256Size) && Platform.syncFile(copy) &&
+             Pass(copy, InvalidFileHandle, again) == (int64_t)size &&
+             !memcmp(digest, again, Sha256Size) && Platform.placeStored(copy, made, name);
+    if (!ok)
+        Platform.removeStored(copy, made);    /* no copy under a name it does not deserve */
+    if (!Platform.closeFile(copy))
+        ok = 0;
+    return ok;
 }
 
 int QuarantineFile(ScanContext *context)
 {
     FileFacts facts;
-    uint8_t digest[Sha256Size], again[Sha256Size];
-    char hex[Sha256HexSize], name[PlatformPathSize];
-    const char separator[] = {PathSeparator, 0};
+    uint8_t digest[Sha256Size];
+    char hex[Sha256HexSize], name[Sha256HexSize + sizeof QuarantineSuffix];
 
-    if (!Platform.fileFacts(context->file, &facts) ||
+    if (indexFile == InvalidFileHandle || !Platform.fileFacts(context->file, &facts) ||
         Pass(context->file, InvalidFileHandle, digest) != (int64_t)facts.size)
         return 0;
     Sha256Hex(digest, hex);
-    if (!CopyText(name, sizeof name, folder) || !AppendText(name, sizeof name, separator) ||
-        !AppendText(name, sizeof name, hex) || !AppendText(name, sizeof name, QuarantineSuffix))
+    if (!CopyText(name, sizeof name, hex) || !AppendText(name, sizeof name, QuarantineSuffix))
         return 0;
-
-    int ok;
-    FileHandle copy = Platform.openStored(name, 1);
-    if (copy != InvalidFileHandle) {
-        ok = Pass(context->file, copy, again) == (int64_t)facts.size &&
-             !memcmp(digest, again, Sha256Size) &&
-             Pass(copy, InvalidFileHandle, again) == (int64_t)facts.size &&
-             !memcmp(digest, again, Sha256Size);
-        if (!Platform.closeFile(copy))
-            ok = 0;
-        if (!ok)
-            Platform.deleteStored(name);     /* no copy under a name it does not deserve */
-    } else {
-        /* The same contents were put there before (another name of the worm, an earlier run):
-        ** that copy stands, once it is read back whole. */
-        copy = Platform.openStored(name, 0);
-        if (copy == InvalidFileHandle)
-            return 0;
-        ok = Pass(copy, InvalidFileHandle, again) == (int64_t)facts.size &&
-             !memcmp(digest, again, Sha256Size);
-        Platform.closeFile(copy);
-    }
-    if (!ok || !WriteIndexLine(&facts, hex, context))
+    if (!Platform.lockStore(1))
+        return 0;
+    /* The same contents were put there before (another name of the worm, an earlier run):
+    ** that copy stands. Anything else under the name is in the way and stays. */
+    int ok = (CopyStands(name, digest, facts.size) || MakeCopy(context, name, digest, facts.size)) &&
+             WriteIndexLine(&facts, hex, context);
+    Platform.lockStore(0);
+    if (!ok)
         return 0;
     AddResultRow(ScanPath, StatusQuarantined);
     return 1;

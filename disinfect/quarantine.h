@@ -20,6 +20,9 @@ extern const char StatusQuarantined[];       /* "copied to quarantine" */
 ** made, or it lies inside one of the `count` `targets` or one of them inside it. */
 const char *QuarantineOpen(const char *folder, const char *const *targets, int count);
 
+/* Lets the quarantine folder and its index go, once nothing more is put away. */
+void QuarantineClose(void);
+
 /* BeforeChange for the workflow, once QuarantineOpen answered null: reads the detected file
 ** through `context->file`, makes the copy exclusively (or finds an identical one under its
 ** name, never through a link), reads the copy back and compares digests, appends the index

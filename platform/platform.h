@@ -127,6 +127,21 @@ struct FileFacts {
     int64_t modified, accessed, changed;
 };
 
+/* openStore's answers. */
+#define StoreReady        0
+#define StoreNotFolder    1     /* a link, a file, anything but a folder */
+#define StoreCannotMake   2     /* it could not be made or opened */
+#define StoreNotOwned     3     /* another user's folder */
+#define StoreOpenToOthers 4     /* group or others may write in it */
+#define StoreBadIndex     5     /* the index is not a regular file of the running user's */
+
+/* openLog's answers. */
+#define LogReady      0
+#define LogNotFile    1         /* a link, a FIFO, a folder, a device, a file with two names */
+#define LogCannotOpen 2
+#define LogNotOwned   3         /* another user's file */
+#define LogFolderOpen 4         /* its folder is another user's or open to others' writes */
+
 #define MaxFixedDrives 32                         /* roots fixedDrives() reports at most */
 #define MaxRootPath    260                        /* bytes of one root, NUL included */
 
@@ -235,25 +250,57 @@ struct PlatformOps {
     ** mounted read-only. 0 when the system will not tell, with `type` empty and `*readOnly` 0. */
     int (*volumeFacts)(const char *path, char *type, uint32_t size, int *readOnly);
 
-    /* The quarantine: a folder of copies outside the scanned tree. None of these looks at the
-    ** entry in hand, and none follows a link at the name it is given.
-    ** makeFolder: creates the folder `path`, only its owner may enter it (0700 on POSIX);
-    ** 0 when anything has that name or it cannot be made.
-    ** openStored: with `create`, creates the file `path` exclusively (it fails when any entry
-    ** has that name, a link included), open for reading and writing, its mode 0400 (the
-    ** read-only attribute on Windows); without, opens the existing regular file for reading.
-    ** InvalidFileHandle on failure; readFile, seekFile and closeFile take the handle.
+    /* The quarantine: a folder of copies outside the scanned tree ("the store"), opened once by
+    ** openStore and held for the rest of the run; every other entry here reaches a name inside
+    ** it through that hold, never by looking the folder's path up again, and none follows a
+    ** link or looks at the entry in hand.
+    ** openStore: creates the folder `path` first when `create` is set (only its owner may enter
+    ** it: 0700 on POSIX; someone else making it first is no error, the checks decide), then
+    ** opens and holds it, without following a link at its name. On POSIX it must be a folder
+    ** of the running user's that neither group nor others may write in. Then opens (creating,
+    ** 0600, when missing) the index `indexName` inside it for reading and writing: a regular
+    ** file with one name, the running user's, at `*index`. Answers StoreReady, or the cause:
+    ** StoreNotFolder, StoreCannotMake, StoreNotOwned, StoreOpenToOthers, StoreBadIndex. The
+    ** store's identity goes to `volume` and `inode`.
+    ** lockStore: takes (`lock` 1, waiting for another run that has it) or gives back (0) the
+    ** store's lock, which serialises the runs that share it: flock on POSIX, LockFile on the
+    ** index on Windows. closeStore: the folder is no longer held (nothing to do without one).
+    ** createStored: creates in the store, exclusively, a file named `prefix` plus a suffix
+    ** unique to this run and moment, open for reading and writing, its mode 0400 (the read-only
+    ** attribute on Windows); O_EXCL|O_NOFOLLOW|O_NONBLOCK, so nothing planted is written
+    ** through. Its name goes to `made` (`size` bytes). InvalidFileHandle on failure.
+    ** openStored: opens the store's file `name` for reading only when it is the scanner's own:
+    ** a regular file with one name, the running user's, mode 0400 (read-only on Windows);
+    ** InvalidFileHandle otherwise (missing, a link, a FIFO, someone else's).
+    ** placeStored: gives the store's file `from`, which must still be the file `file` holds (by
+    ** identity), the name `to`, never replacing anything there, then puts the file's contents
+    ** and the folder on disk. removeStored: removes `name` while it is `file`'s.
     ** writeFile: at the handle's position; the bytes written (short on a failure).
-    ** fileFacts: the open file's size, mode, owner and times, for the quarantine's index.
-    ** appendFile: appends `size` bytes to `path` in one write, creating it (0600) when missing;
-    ** non-zero only when all were written. deleteStored: removes the file `path`, read-only or
-    ** not. */
-    int (*makeFolder)(const char *path);
-    FileHandle (*openStored)(const char *path, int create);
+    ** truncateFile: cuts the file back to `size` bytes. syncFile: puts the file on disk.
+    ** fileFacts: the open file's size, mode, owner and times, for the quarantine's index. */
+    int (*openStore)(const char *path, int create, const char *indexName, FileHandle *index,
+                     uint64_t *volume, uint64_t *inode);
+    int (*lockStore)(int lock);
+    void (*closeStore)(void);      /* lets the store go (the index is closed by closeFile) */
+    FileHandle (*createStored)(const char *prefix, char *made, uint32_t size);
+    FileHandle (*openStored)(const char *name);
+    int (*placeStored)(FileHandle file, const char *from, const char *to);
+    int (*removeStored)(FileHandle file, const char *name);
     uint32_t (*writeFile)(FileHandle file, const void *buffer, uint32_t count);
+    int (*truncateFile)(FileHandle file, uint32_t size);
+    int (*syncFile)(FileHandle file);
     int (*fileFacts)(FileHandle file, FileFacts *out);
-    int (*appendFile)(const char *path, const void *data, uint32_t size);
-    int (*deleteStored)(const char *path);
+
+    /* The log: opens `path` for appending, creating it (0600) when missing. On POSIX it must
+    ** be a regular file with one name that is not another user's, opened without following a
+    ** link or blocking, in a folder of the running user's that neither group nor others may
+    ** write in, or in a sticky folder (such as /tmp) when the file is the running user's; on
+    ** Windows a file on a disk, not a link. Answers LogReady with the handle in `*log`, or the
+    ** cause: LogNotFile, LogCannotOpen, LogNotOwned, LogFolderOpen.
+    ** appendLog: writes `size` bytes at the end in one write, whoever else appends (O_APPEND;
+    ** on Windows a handle opened for appending, one WriteFile); non-zero when all were written. */
+    int (*openLog)(const char *path, FileHandle *log);
+    int (*appendLog)(FileHandle log, const void *data, uint32_t size);
 };
 
 /* The build's real operations (Win32 or POSIX), filled by name in the backend. Constant: tests

@@ -646,22 +646,200 @@ static int WinVolumeFacts(const char *path, char *type, uint32_t size, int *read
     return 1;
 }
 
-/* ---- the quarantine -------------------------------------------------------------------- */
+/* ---- the quarantine's store ----------------------------------------------------------- */
 
-static int WinMakeFolder(const char *path)
+/* The store is held on the NT family by a handle of the folder that does not share deletion,
+** so that the folder cannot be renamed, removed or replaced by a junction while the run lasts;
+** names in it are the folder's path plus the name. The 9x family opens no folder and has no
+** links. Owners are not looked at here (the folder's access list is the administrator's).
+** The index is held too: the store's lock is a byte of it far beyond its end (LockFile). */
+static char storePath[PlatformPathSize];
+static HANDLE storeFolder = INVALID_HANDLE_VALUE;
+static HANDLE storeIndex = INVALID_HANDLE_VALUE;
+static unsigned storeMade;
+
+/* FILE_FLAG_OPEN_REPARSE_POINT where links exist (NT 5.0 and later); NT 4.0 and the 9x family
+** have none to open, and may refuse a flag they do not know. */
+static DWORD NoFollow(void)
 {
-    return CreateDirectoryA(path, NULL) != 0;
+    DWORD version = GetVersion();
+    return !(version & 0x80000000u) && (version & 0xFF) >= 5 ? FILE_FLAG_OPEN_REPARSE_POINT : 0;
 }
 
-/* CREATE_NEW fails on any entry of that name. The read-only attribute given at the creation
-** binds later opens only, not this handle. */
-static FileHandle WinOpenStored(const char *path, int create)
+/* `name` in the store into `out`; 0 when it does not fit. */
+static int StoreName(const char *name, char *out)
 {
-    HANDLE file = create ? CreateFileA(path, GENERIC_READ | GENERIC_WRITE, 0, NULL, CREATE_NEW,
-                                       FILE_ATTRIBUTE_READONLY, NULL)
-                         : CreateFileA(path, GENERIC_READ, FILE_SHARE_READ, NULL, OPEN_EXISTING,
-                                       0, NULL);
-    return file == INVALID_HANDLE_VALUE ? InvalidFileHandle : (FileHandle)file;
+    size_t a = strlen(storePath), b = strlen(name);
+    if (a + 1 + b >= PlatformMaxPath) return 0;
+    memcpy(out, storePath, a);
+    out[a] = '\\';
+    memcpy(out + a + 1, name, b + 1);
+    return 1;
+}
+
+/* Non-zero when the open `file` is one regular file with one name, not a link. */
+static int PlainFile(HANDLE file, BY_HANDLE_FILE_INFORMATION *info)
+{
+    return GetFileType(file) == FILE_TYPE_DISK && GetFileInformationByHandle(file, info) &&
+           !(info->dwFileAttributes & (FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_REPARSE_POINT)) &&
+           info->nNumberOfLinks <= 1;
+}
+
+static int WinOpenStore(const char *path, int create, const char *indexName, FileHandle *index,
+                        uint64_t *volume, uint64_t *inode)
+{
+    if (strlen(path) >= sizeof storePath) return StoreCannotMake;
+    if (create && !CreateDirectoryA(path, NULL) && GetLastError() != ERROR_ALREADY_EXISTS)
+        return StoreCannotMake;
+    DWORD attributes = GetFileAttributesA(path);
+    if (attributes == INVALID_FILE_ATTRIBUTES) return StoreCannotMake;
+    if ((attributes & FILE_ATTRIBUTE_REPARSE_POINT) || !(attributes & FILE_ATTRIBUTE_DIRECTORY))
+        return StoreNotFolder;
+    memcpy(storePath, path, strlen(path) + 1);
+    *volume = *inode = 0;
+    if (IsNtFamily()) {
+        HANDLE folder = CreateFileA(path, 0, FILE_SHARE_READ | FILE_SHARE_WRITE, NULL,
+                                    OPEN_EXISTING,
+                                    FILE_FLAG_BACKUP_SEMANTICS | NoFollow(),
+                                    NULL);
+        BY_HANDLE_FILE_INFORMATION info;
+        if (folder == INVALID_HANDLE_VALUE) return StoreCannotMake;
+        if (!GetFileInformationByHandle(folder, &info) ||
+            (info.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) ||
+            !(info.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY)) {
+            CloseHandle(folder);
+            return StoreNotFolder;
+        }
+        if (storeFolder != INVALID_HANDLE_VALUE) CloseHandle(storeFolder);
+        storeFolder = folder;
+        *volume = info.dwVolumeSerialNumber;
+        *inode = ((uint64_t)info.nFileIndexHigh << 32) | info.nFileIndexLow;
+    }
+    char name[PlatformPathSize];
+    if (!StoreName(indexName, name)) return StoreBadIndex;
+    /* Shared for writing: another run appends to it too, one at a time under the lock. */
+    HANDLE file = CreateFileA(name, GENERIC_READ | GENERIC_WRITE,
+                              FILE_SHARE_READ | FILE_SHARE_WRITE, NULL, OPEN_ALWAYS,
+                              FILE_ATTRIBUTE_NORMAL |
+                                  NoFollow(),
+                              NULL);
+    BY_HANDLE_FILE_INFORMATION info;
+    if (file == INVALID_HANDLE_VALUE) return StoreBadIndex;
+    if (!PlainFile(file, &info)) {
+        CloseHandle(file);
+        return StoreBadIndex;
+    }
+    storeIndex = file;
+    *index = (FileHandle)file;
+    return StoreReady;
+}
+
+static int WinLockStore(int lock)
+{
+    if (!lock) return UnlockFile(storeIndex, 0xFFFFFFF0u, 0, 1, 0) != 0;
+    while (!LockFile(storeIndex, 0xFFFFFFF0u, 0, 1, 0)) {
+        if (GetLastError() != ERROR_LOCK_VIOLATION) return 0;
+        Sleep(20);
+    }
+    return 1;
+}
+
+static void WinCloseStore(void)
+{
+    if (storeFolder != INVALID_HANDLE_VALUE) CloseHandle(storeFolder);
+    storeFolder = INVALID_HANDLE_VALUE;
+    storeIndex = INVALID_HANDLE_VALUE;
+}
+
+/* Deletion is shared on the NT family so that placeStored can rename the file it holds. */
+static FileHandle WinCreateStored(const char *prefix, char *made, uint32_t size)
+{
+    for (int attempt = 0; attempt < 16; attempt++) {
+        char name[PlatformPathSize], digits[40];
+        unsigned long parts[3] = {GetCurrentProcessId(), ++storeMade, GetTickCount()};
+        char *d = digits;
+        for (int i = 0; i < 3; i++) {
+            *d++ = '.';
+            char tmp[12];
+            int n = 0;
+            unsigned long v = parts[i];
+            do {
+                tmp[n++] = "0123456789abcdef"[v & 15];
+                v >>= 4;
+            } while (v);
+            while (n) *d++ = tmp[--n];
+        }
+        memcpy(d, ".tmp", 5);
+        size_t p = strlen(prefix), n = strlen(digits);
+        if (p + n >= size) return InvalidFileHandle;
+        memcpy(made, prefix, p);
+        memcpy(made + p, digits, n + 1);
+        if (!StoreName(made, name)) return InvalidFileHandle;
+        HANDLE file = CreateFileA(name, GENERIC_READ | GENERIC_WRITE,
+                                  IsNtFamily() ? FILE_SHARE_DELETE : 0, NULL, CREATE_NEW,
+                                  FILE_ATTRIBUTE_READONLY, NULL);
+        if (file != INVALID_HANDLE_VALUE) return (FileHandle)file;
+        if (GetLastError() != ERROR_FILE_EXISTS && GetLastError() != ERROR_ALREADY_EXISTS)
+            return InvalidFileHandle;
+    }
+    return InvalidFileHandle;
+}
+
+static FileHandle WinOpenStored(const char *name)
+{
+    char path[PlatformPathSize];
+    if (!StoreName(name, path)) return InvalidFileHandle;
+    HANDLE file = CreateFileA(path, GENERIC_READ, FILE_SHARE_READ, NULL, OPEN_EXISTING,
+                              NoFollow(), NULL);
+    if (file == INVALID_HANDLE_VALUE) return InvalidFileHandle;
+    BY_HANDLE_FILE_INFORMATION info;
+    if (!PlainFile(file, &info) || !(info.dwFileAttributes & FILE_ATTRIBUTE_READONLY)) {
+        CloseHandle(file);
+        return InvalidFileHandle;
+    }
+    return (FileHandle)file;
+}
+
+/* Non-zero when the store's `name` is the file whose identity `held` gives (always on the 9x
+** family, which keeps no identity and has no links). */
+static int StoredIs(const BY_HANDLE_FILE_INFORMATION *held, const char *name)
+{
+    if (!IsNtFamily()) return 1;
+    char path[PlatformPathSize];
+    BY_HANDLE_FILE_INFORMATION there;
+    if (!StoreName(name, path)) return 0;
+    HANDLE look = CreateFileA(path, 0, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                              NULL, OPEN_EXISTING, NoFollow(), NULL);
+    if (look == INVALID_HANDLE_VALUE) return 0;
+    int same = GetFileInformationByHandle(look, &there) &&
+               held->dwVolumeSerialNumber == there.dwVolumeSerialNumber &&
+               held->nFileIndexHigh == there.nFileIndexHigh &&
+               held->nFileIndexLow == there.nFileIndexLow;
+    CloseHandle(look);
+    return same;
+}
+
+/* MoveFileA never replaces. The identity is taken before the move: a handle's volume may not
+** be told once its file was renamed (Wine answers 0). */
+static int WinPlaceStored(FileHandle file, const char *from, const char *to)
+{
+    char a[PlatformPathSize], b[PlatformPathSize];
+    BY_HANDLE_FILE_INFORMATION held;
+    return FlushFileBuffers((HANDLE)file) && StoreName(from, a) && StoreName(to, b) &&
+           (!IsNtFamily() || GetFileInformationByHandle((HANDLE)file, &held)) &&
+           StoredIs(&held, from) && MoveFileA(a, b) && StoredIs(&held, to);
+}
+
+static int WinRemoveStored(FileHandle file, const char *name)
+{
+    char path[PlatformPathSize];
+    BY_HANDLE_FILE_INFORMATION held;
+    if (!StoreName(name, path) ||
+        (IsNtFamily() && !GetFileInformationByHandle((HANDLE)file, &held)) ||
+        !StoredIs(&held, name))
+        return 0;
+    SetFileAttributesA(path, FILE_ATTRIBUTE_NORMAL);
+    return DeleteFileA(path) != 0;
 }
 
 static uint32_t WinWriteFile(FileHandle file, const void *buffer, uint32_t count)
@@ -669,6 +847,17 @@ static uint32_t WinWriteFile(FileHandle file, const void *buffer, uint32_t count
     DWORD written = 0;
     WriteFile((HANDLE)file, buffer, count, &written, NULL);
     return written;
+}
+
+static int WinTruncateFile(FileHandle file, uint32_t size)
+{
+    return SetFilePointer((HANDLE)file, (LONG)size, NULL, FILE_BEGIN) != 0xFFFFFFFFu &&
+           SetEndOfFile((HANDLE)file);
+}
+
+static int WinSyncFile(FileHandle file)
+{
+    return FlushFileBuffers((HANDLE)file) != 0;
 }
 
 /* FILETIME counts 100 ns since 1601-01-01; 11644473600 seconds lie between it and 1970. */
@@ -692,23 +881,42 @@ static int WinFileFacts(FileHandle file, FileFacts *out)
     return 1;
 }
 
-/* Append mode as the 9x family allows it: to the end, then one write. */
-static int WinAppendFile(const char *path, const void *data, uint32_t size)
+/* ---- the log --------------------------------------------------------------------------- */
+
+/* On the NT family the handle has the right to append and no other (FILE_APPEND_DATA), so that
+** every WriteFile lands whole at the end whoever else appends; the 9x family has no such
+** handle and moves to the end before each write. A pipe, a device (CON, NUL) or a link is no
+** log. */
+static int appendOnly;
+
+static int WinOpenLog(const char *path, FileHandle *log)
 {
-    HANDLE file = CreateFileA(path, GENERIC_WRITE, FILE_SHARE_READ, NULL, OPEN_ALWAYS,
-                              FILE_ATTRIBUTE_NORMAL, NULL);
-    if (file == INVALID_HANDLE_VALUE) return 0;
-    DWORD written = 0;
-    BOOL ok = SetFilePointer(file, 0, NULL, FILE_END) != 0xFFFFFFFFu &&
-              WriteFile(file, data, size, &written, NULL);
-    if (!CloseHandle(file)) ok = FALSE;
-    return ok && written == size;
+    int nt = IsNtFamily();
+    DWORD attributes = GetFileAttributesA(path);
+    if (attributes != INVALID_FILE_ATTRIBUTES &&
+        (attributes & (FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_REPARSE_POINT)))
+        return LogNotFile;
+    DWORD access = nt ? (FILE_APPEND_DATA | FILE_READ_ATTRIBUTES | SYNCHRONIZE) : GENERIC_WRITE;
+    HANDLE file = CreateFileA(path, access,
+                              FILE_SHARE_READ | FILE_SHARE_WRITE, NULL, OPEN_ALWAYS,
+                              FILE_ATTRIBUTE_NORMAL | NoFollow(),
+                              NULL);
+    if (file == INVALID_HANDLE_VALUE) return LogCannotOpen;
+    BY_HANDLE_FILE_INFORMATION info;
+    if (GetFileType(file) != FILE_TYPE_DISK || (nt && !PlainFile(file, &info))) {
+        CloseHandle(file);
+        return LogNotFile;
+    }
+    appendOnly = nt;
+    *log = (FileHandle)file;
+    return LogReady;
 }
 
-static int WinDeleteStored(const char *path)
+static int WinAppendLog(FileHandle log, const void *data, uint32_t size)
 {
-    SetFileAttributesA(path, FILE_ATTRIBUTE_NORMAL);
-    return DeleteFileA(path) != 0;
+    DWORD written = 0;
+    if (!appendOnly && SetFilePointer((HANDLE)log, 0, NULL, FILE_END) == 0xFFFFFFFFu) return 0;
+    return WriteFile((HANDLE)log, data, size, &written, NULL) && written == size;
 }
 
 /* ---- the table ------------------------------------------------------------------------- */
@@ -750,11 +958,18 @@ const PlatformOps PlatformDefaults = {
     .onInterrupt       = WinOnInterrupt,
     .hostName          = WinHostName,
     .volumeFacts       = WinVolumeFacts,
-    .makeFolder        = WinMakeFolder,
+    .openStore         = WinOpenStore,
+    .lockStore         = WinLockStore,
+    .closeStore        = WinCloseStore,
+    .createStored      = WinCreateStored,
     .openStored        = WinOpenStored,
+    .placeStored       = WinPlaceStored,
+    .removeStored      = WinRemoveStored,
     .writeFile         = WinWriteFile,
+    .truncateFile      = WinTruncateFile,
+    .syncFile          = WinSyncFile,
     .fileFacts         = WinFileFacts,
-    .appendFile        = WinAppendFile,
-    .deleteStored      = WinDeleteStored,
+    .openLog           = WinOpenLog,
+    .appendLog         = WinAppendLog,
 };
 

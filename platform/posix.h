@@ -23,12 +23,20 @@ int PosixMoveFile(const char *from, const char *to);
 int PosixFileIdentity(const char *path, uint64_t *volume, uint64_t *index);
 int PosixWriteWholeFile(const char *path, const void *data, uint32_t size);
 int PosixReplaceFile(const char *from, const char *to);
-int PosixMakeFolder(const char *path);
-FileHandle PosixOpenStored(const char *path, int create);
+int PosixOpenStore(const char *path, int create, const char *indexName, FileHandle *index,
+                   uint64_t *volume, uint64_t *inode);
+int PosixLockStore(int lock);
+void PosixCloseStore(void);
+FileHandle PosixCreateStored(const char *prefix, char *made, uint32_t size);
+FileHandle PosixOpenStored(const char *name);
+int PosixPlaceStored(FileHandle file, const char *from, const char *to);
+int PosixRemoveStored(FileHandle file, const char *name);
 uint32_t PosixWriteFile(FileHandle file, const void *buffer, uint32_t count);
+int PosixTruncateFile(FileHandle file, uint32_t size);
+int PosixSyncFile(FileHandle file);
 int PosixFileFacts(FileHandle file, FileFacts *out);
-int PosixAppendFile(const char *path, const void *data, uint32_t size);
-int PosixDeleteStored(const char *path);
+int PosixOpenLog(const char *path, FileHandle *log);
+int PosixAppendLog(FileHandle log, const void *data, uint32_t size);
 
 /* Attribute word of an entry from its lstat record; `target` is the stat of what a symbolic
 ** link names (null when it names nothing). */

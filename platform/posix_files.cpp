@@ -36,6 +36,8 @@
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
+#include <time.h>
+#include <sys/file.h>
 #include <sys/stat.h>
 #include <sys/types.h>
 #include <unistd.h>
@@ -389,6 +391,43 @@ int PosixCopyFile(const char *from, const char *to)
     return ok;
 }
 
+/* Removes the name `place` while it leads to the file `checked`. Whoever may write in the
+** folder can exchange two names (RENAME_EXCHANGE) between any look and an unlink by name, so
+** the name is first moved aside under one unique to this process, which nobody else renames
+** because nobody else knows it yet; what was moved is looked at there, and removed when it is
+** the file checked, or given its name back when it is not. */
+static unsigned deletions;
+
+static int UnlinkChecked(const Place &place, const struct stat *checked)
+{
+    char aside[64];
+    struct stat st;
+    snprintf(aside, sizeof aside, ".krv-%ld-%u.del", (long)getpid(), ++deletions);
+    int moved = 0;
+#ifdef RENAME_NOREPLACE
+    moved = renameat2(place.folder, place.name, place.folder, aside, RENAME_NOREPLACE) == 0;
+    if (!moved && errno != EINVAL && errno != ENOSYS) return 0;
+#endif
+    if (!moved) {
+        /* No refusing rename here (some FUSE file systems): look first (a narrow race, and
+        ** only with a name this process has never used). */
+        if (fstatat(place.folder, aside, &st, AT_SYMLINK_NOFOLLOW) == 0 || errno != ENOENT ||
+            renameat(place.folder, place.name, place.folder, aside) != 0)
+            return 0;
+    }
+    if (fstatat(place.folder, aside, &st, AT_SYMLINK_NOFOLLOW) == 0 &&
+        st.st_dev == checked->st_dev && st.st_ino == checked->st_ino)
+        return unlinkat(place.folder, aside, 0) == 0;
+    /* Not the file checked: it gets its name back, never replacing what took the name since. */
+    int back = 0;
+#ifdef RENAME_NOREPLACE
+    back = renameat2(place.folder, aside, place.folder, place.name, RENAME_NOREPLACE) == 0;
+#endif
+    if (!back && linkat(place.folder, aside, place.folder, place.name, 0) == 0)
+        unlinkat(place.folder, aside, 0);
+    return 0;
+}
+
 /* Refuses what DeleteFileA refuses: a folder, a read-only file, a file some handle holds; and,
 ** with an entry in hand, anything but that entry's file. What stands between the check and the
 ** unlink can only be another entry of the same open folder, which whoever swapped it in could
@@ -404,8 +443,9 @@ int PosixDeleteFile(const char *path)
     if (!S_ISLNK(st.st_mode) && ((!(st.st_mode & S_IWUSR) && st.st_nlink < 2) || IsHeld(&st)))
         return 0;
     if (!StillInHand(place, &st)) return 0;
-    if (place.inHand) InHand.links = (uint32_t)st.st_nlink;
-    return unlinkat(place.folder, place.name, 0) == 0;
+    if (!place.inHand) return unlinkat(place.folder, place.name, 0) == 0;
+    InHand.links = (uint32_t)st.st_nlink;
+    return UnlinkChecked(place, &st);
 }
 
 int PosixMoveFile(const char *from, const char *to)
@@ -463,26 +503,135 @@ int PosixReplaceFile(const char *from, const char *to)
     return rename(from, to) == 0;
 }
 
-/* ---- the quarantine -------------------------------------------------------------------- */
+/* ---- the quarantine's store ----------------------------------------------------------- */
 
-int PosixMakeFolder(const char *path)
+/* The store, held from openStore on: every name in it is reached through this descriptor, so
+** swapping the folder's path for a link or another folder changes nothing of what is written.
+** Its owner is the running user and nobody else may write in it, so a name inside changes only
+** by this process (or another run, which the lock keeps out). */
+static int storeFolder = -1;
+static unsigned storeMade;           /* files createStored made, for unique names */
+
+int PosixOpenStore(const char *path, int create, const char *indexName, FileHandle *index,
+                   uint64_t *volume, uint64_t *inode)
 {
-    return mkdir(path, 0700) == 0;
+    if (create && mkdir(path, 0700) != 0 && errno != EEXIST) return StoreCannotMake;
+    struct stat st;
+    int fd = open(path, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
+    if (fd < 0) {
+        int kind = errno == ELOOP || errno == ENOTDIR ? StoreNotFolder : StoreCannotMake;
+        return kind;
+    }
+    int cause = fstat(fd, &st) != 0 ? StoreCannotMake
+              : !S_ISDIR(st.st_mode) ? StoreNotFolder
+              : st.st_uid != geteuid() ? StoreNotOwned
+              : (st.st_mode & (S_IWGRP | S_IWOTH)) ? StoreOpenToOthers : StoreReady;
+    if (cause != StoreReady) {
+        close(fd);
+        return cause;
+    }
+    struct stat is;
+    int made = fstatat(fd, indexName, &is, AT_SYMLINK_NOFOLLOW) != 0;
+    int file = OpenIn(fd, indexName, O_RDWR | O_CREAT | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY |
+                      O_CLOEXEC, 0600);
+    if (file < 0 || fstat(file, &is) != 0 || !S_ISREG(is.st_mode) || is.st_nlink != 1 ||
+        is.st_uid != geteuid()) {
+        if (file >= 0) close(file);
+        close(fd);
+        return StoreBadIndex;
+    }
+    if (made) fsync(fd);
+    *index = Hold(file, &is, 1);
+    if (*index == InvalidFileHandle) {
+        close(fd);
+        return StoreBadIndex;
+    }
+    if (storeFolder >= 0) close(storeFolder);
+    storeFolder = fd;
+    *volume = (uint64_t)st.st_dev;
+    *inode = (uint64_t)st.st_ino;
+    return StoreReady;
 }
 
-/* O_EXCL with O_CREAT fails on any entry of that name, a dangling link included, so nothing is
-** ever written through a name planted in advance. The mode 0400 binds later opens only. */
-FileHandle PosixOpenStored(const char *path, int create)
+int PosixLockStore(int lock)
 {
-    int flags = create ? O_RDWR | O_CREAT | O_EXCL : O_RDONLY;
-    int fd = OpenIn(AT_FDCWD, path, flags | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY | O_CLOEXEC, 0400);
+    int done;
+    do {
+        done = flock(storeFolder, lock ? LOCK_EX : LOCK_UN);
+    } while (done != 0 && errno == EINTR);
+    return done == 0;
+}
+
+void PosixCloseStore(void)
+{
+    if (storeFolder >= 0) close(storeFolder);
+    storeFolder = -1;
+}
+
+/* The suffix: the process, a count, and the clock, so that neither another run nor a name
+** planted in advance (which needs write access to the folder anyway) is met twice. */
+FileHandle PosixCreateStored(const char *prefix, char *made, uint32_t size)
+{
+    for (int attempt = 0; attempt < 16; attempt++) {
+        struct timespec now;
+        clock_gettime(CLOCK_MONOTONIC, &now);
+        int n = snprintf(made, size, "%s.%ld.%u.%lx.tmp", prefix, (long)getpid(), ++storeMade,
+                         (unsigned long)now.tv_nsec);
+        if (n < 0 || (uint32_t)n >= size) return InvalidFileHandle;
+        int fd = OpenIn(storeFolder, made, O_RDWR | O_CREAT | O_EXCL | O_NOFOLLOW | O_NONBLOCK |
+                        O_NOCTTY | O_CLOEXEC, 0400);
+        if (fd < 0 && errno == EEXIST) continue;
+        if (fd < 0) return InvalidFileHandle;
+        struct stat st;
+        if (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
+            close(fd);
+            return InvalidFileHandle;
+        }
+        return Hold(fd, &st, 1);
+    }
+    return InvalidFileHandle;
+}
+
+FileHandle PosixOpenStored(const char *name)
+{
+    int fd = OpenIn(storeFolder, name, O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY | O_CLOEXEC, 0);
     if (fd < 0) return InvalidFileHandle;
     struct stat st;
-    if (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
+    if (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode) || st.st_nlink != 1 ||
+        st.st_uid != geteuid() || (st.st_mode & 07777) != 0400) {
         close(fd);
         return InvalidFileHandle;
     }
-    return Hold(fd, &st, create);
+    return Hold(fd, &st, 0);
+}
+
+/* Non-zero when `name` in the store is the file `file` holds. */
+static int StoredIs(FileHandle file, const char *name)
+{
+    struct stat st;
+    return fstatat(storeFolder, name, &st, AT_SYMLINK_NOFOLLOW) == 0 &&
+           st.st_dev == FileOf(file)->device && st.st_ino == FileOf(file)->inode;
+}
+
+/* Without a replacing rename, link and unlink: link fails on any entry at `to` as well. */
+int PosixPlaceStored(FileHandle file, const char *from, const char *to)
+{
+    if (fsync(FileOf(file)->fd) != 0 || !StoredIs(file, from)) return 0;
+    int moved = 0;
+#ifdef RENAME_NOREPLACE
+    moved = renameat2(storeFolder, from, storeFolder, to, RENAME_NOREPLACE) == 0;
+    if (!moved && errno != EINVAL && errno != ENOSYS) return 0;
+#endif
+    if (!moved) {
+        if (linkat(storeFolder, from, storeFolder, to, 0) != 0) return 0;
+        unlinkat(storeFolder, from, 0);
+    }
+    return StoredIs(file, to) && fsync(storeFolder) == 0;
+}
+
+int PosixRemoveStored(FileHandle file, const char *name)
+{
+    return StoredIs(file, name) && unlinkat(storeFolder, name, 0) == 0;
 }
 
 uint32_t PosixWriteFile(FileHandle handle, const void *buffer, uint32_t count)
@@ -501,6 +650,21 @@ uint32_t PosixWriteFile(FileHandle handle, const void *buffer, uint32_t count)
     return done;
 }
 
+int PosixTruncateFile(FileHandle handle, uint32_t size)
+{
+    int done;
+    do {
+        done = ftruncate(FileOf(handle)->fd, (off_t)size);
+    } while (done != 0 && errno == EINTR);
+    if (FileOf(handle)->position > size) FileOf(handle)->position = size;
+    return done == 0;
+}
+
+int PosixSyncFile(FileHandle handle)
+{
+    return fsync(FileOf(handle)->fd) == 0;
+}
+
 int PosixFileFacts(FileHandle handle, FileFacts *out)
 {
     struct stat st;
@@ -516,24 +680,58 @@ int PosixFileFacts(FileHandle handle, FileFacts *out)
     return 1;
 }
 
-/* O_APPEND: every write lands at the end, whoever else appends. */
-int PosixAppendFile(const char *path, const void *data, uint32_t size)
+/* ---- the log --------------------------------------------------------------------------- */
+
+/* The folder is opened first and the file through it, so that the folder checked is the one
+** the file is in. In a folder nobody else may write in, the name stays the file opened; in a
+** sticky one, nobody else may remove or rename a file of ours. */
+int PosixOpenLog(const char *path, FileHandle *log)
 {
-    int fd = OpenIn(AT_FDCWD, path,
-                    O_WRONLY | O_APPEND | O_CREAT | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY | O_CLOEXEC,
-                    0600);
-    if (fd < 0) return 0;
-    struct stat st;
-    int ok = fstat(fd, &st) == 0 && S_ISREG(st.st_mode);
-    ssize_t n;
-    do {
-        n = ok ? write(fd, data, size) : -1;
-    } while (n < 0 && errno == EINTR);
-    if (close(fd) != 0) ok = 0;
-    return ok && n == (ssize_t)size;
+    char folder[PlatformPathSize];
+    const char *name = LastComponent(path);
+    size_t length = (size_t)(name - path);
+    if (!*name || length >= sizeof folder) return LogNotFile;
+    memcpy(folder, path, length);
+    folder[length] = 0;
+    if (length == 0) strcpy(folder, ".");
+    int dir = open(folder, O_RDONLY | O_DIRECTORY | O_NONBLOCK | O_CLOEXEC);
+    if (dir < 0) return LogCannotOpen;
+    struct stat in, st;
+    if (fstat(dir, &in) != 0) {
+        close(dir);
+        return LogCannotOpen;
+    }
+    if (!(in.st_uid == geteuid() && !(in.st_mode & (S_IWGRP | S_IWOTH))) &&
+        !(in.st_mode & S_ISVTX)) {
+        close(dir);
+        return LogFolderOpen;
+    }
+    int fd = OpenIn(dir, name, O_WRONLY | O_APPEND | O_CREAT | O_NOFOLLOW | O_NONBLOCK |
+                    O_NOCTTY | O_CLOEXEC, 0600);
+    /* Why an open failed, by what is there (the system refuses a link or another user's file in
+    ** a sticky folder with EACCES, a FIFO without a reader with ENXIO). */
+    int failed = fd < 0 && fstatat(dir, name, &st, AT_SYMLINK_NOFOLLOW) == 0;
+    int cause = failed && !S_ISREG(st.st_mode) ? LogNotFile
+              : failed && st.st_uid != geteuid() ? LogNotOwned
+              : fd < 0 ? LogCannotOpen
+              : fstat(fd, &st) != 0 ? LogCannotOpen
+              : !S_ISREG(st.st_mode) || st.st_nlink != 1 ? LogNotFile
+              : st.st_uid != geteuid() ? LogNotOwned : LogReady;
+    close(dir);
+    if (cause != LogReady) {
+        if (fd >= 0) close(fd);
+        return cause;
+    }
+    *log = Hold(fd, &st, 1);
+    return *log == InvalidFileHandle ? LogCannotOpen : LogReady;
 }
 
-int PosixDeleteStored(const char *path)
+/* One write with O_APPEND: the line lands whole at the end, whoever else appends. */
+int PosixAppendLog(FileHandle log, const void *data, uint32_t size)
 {
-    return unlink(path) == 0;
+    ssize_t n;
+    do {
+        n = write(FileOf(log)->fd, data, size);
+    } while (n < 0 && errno == EINTR);
+    return n == (ssize_t)size;
 }

@@ -35,7 +35,8 @@ LABELS = ["Folders:", "Files:", "Infected:", "Warnings:", "Suspicious:", "Cleane
 
 
 def run(*args, **kw):
-    return subprocess.run([KRVSCAN, *args], capture_output=True, timeout=120, **kw)
+    kw.setdefault("timeout", 120)
+    return subprocess.run([KRVSCAN, *args], capture_output=True, **kw)
 
 
 def report(stdout):
@@ -648,7 +649,7 @@ class Log(Scans):
         self.assertLessEqual(last["started"], last["finished"])
         r = run("--clean", "--log", self.work, self.tree)     # a folder cannot take the log
         self.assertEqual((2, b""), (r.returncode, r.stdout))
-        self.assertIn("cannot be opened for appending", r.stderr.decode())
+        self.assertIn("must be a regular file", r.stderr.decode())
         self.assertTrue(os.path.exists(os.path.join(self.tree, "sub", SAMPLES_INFECTED[0])))
 
 
@@ -817,9 +818,6 @@ class Quarantine(Scans):
         name = SAMPLES_INFECTED[0]
         victim = os.path.join(self.work, "victim")
 
-        def index_is_a_folder():
-            os.makedirs(os.path.join(self.store, "index.jsonl"))
-
         def dangling_link_at_the_name():
             os.symlink(victim, self.copy_of(name))
 
@@ -832,7 +830,7 @@ class Quarantine(Scans):
             with open(self.copy_of(name), "w") as f:
                 f.write("other")
 
-        for plant in (index_is_a_folder, dangling_link_at_the_name, link_to_a_file_at_the_name,
+        for plant in (dangling_link_at_the_name, link_to_a_file_at_the_name,
                       other_contents_at_the_name):
             subprocess.run(["rm", "-rf", self.store, victim])
             os.makedirs(self.store, 0o700)
@@ -875,6 +873,304 @@ class Quarantine(Scans):
         self.assertIn(b"krvscan --help", run("--quarantine", self.store, self.tree).stderr)
         self.assertFalse(os.path.exists(os.path.join(self.tree, "q")))
         self.assertEqual(before, snapshot(self.tree))
+
+
+NOBODY = 65534
+
+
+def as_nobody(command):
+    """`command` run as another local user, as an attacker with an ordinary account would."""
+    return ["setpriv", "--reuid=%d" % NOBODY, "--regid=%d" % NOBODY, "--clear-groups"] + command
+
+
+@unittest.skipUnless(os.geteuid() == 0, "plays another user: needs root")
+class Attacks(Scans):
+    """Every file the scanner writes, against what another local user can do to it: a link,
+    FIFO or folder at its name, a folder or file of his, a folder open to others, two runs at
+    once. Each ends refused with one line and exit 2 before anything changed, or with the write
+    done exactly."""
+
+    def setUp(self):
+        super().setUp()
+        self.store = os.path.join(self.work, "store")
+        self.digests = {}
+        for name in SAMPLES_INFECTED:
+            with open(os.path.join(self.tree, "sub", name), "rb") as f:
+                self.digests[name] = hashlib.sha256(f.read()).hexdigest()
+
+    def copy_of(self, name):
+        return os.path.join(self.store, self.digests[name] + ".quarantined")
+
+    def expect_refused(self, args, cause, keep=()):
+        before = snapshot(self.tree)
+        kept = {p: os.lstat(p) for p in keep}
+        r = run(*args, timeout=20)
+        self.assertEqual(2, r.returncode, (args, r.stderr))
+        self.assertEqual(b"", r.stdout, args)
+        self.assertEqual(1, len(r.stderr.splitlines()), (args, r.stderr))
+        self.assertIn(cause, r.stderr.decode(), args)
+        self.assertEqual(before, snapshot(self.tree), args)
+        for p, st in kept.items():
+            now = os.lstat(p)
+            self.assertEqual((st.st_ino, st.st_size, st.st_mode, st.st_mtime_ns),
+                             (now.st_ino, now.st_size, now.st_mode, now.st_mtime_ns), p)
+
+    def test_a_name_planted_where_the_scanner_writes(self):
+        """One row per file the scanner writes, against what can be planted at its name: a
+        link (to a file of root's outside), a FIFO, a folder, another user's file. The folders
+        and appended files are refused (exit 2, one line, nothing changed); a file the scanner
+        makes is made elsewhere or not at all, and what was planted stays as it was. Folders of
+        other users, folders open to others, a swap after the check, a short write and two runs
+        at once have their own tests (here, and test_quarantine, test_platform)."""
+        victim = os.path.join(self.work, "victim")
+        infected = os.path.join(self.tree, "sub", SAMPLES_INFECTED[0])
+        with open(infected, "rb") as f:
+            worm = f.read()
+        root, hive_path = WindowsRoot.make_root(self.work, [("System-Service", "C:\\w.exe")])
+        config = os.path.dirname(hive_path)
+
+        def link(at):
+            os.symlink(victim, at)
+            os.lchown(at, NOBODY, NOBODY)
+
+        def fifo(at):
+            os.mkfifo(at, 0o666)
+
+        def folder(at):
+            os.makedirs(at)
+
+        def theirs(at):
+            with open(at, "wb") as f:
+                f.write(worm)
+            os.chown(at, NOBODY, NOBODY)
+
+        store_args = ("--clean", "--quarantine", self.store, infected)
+        # writer: (where it writes, command line, exit status when something was planted)
+        writers = {
+            "quarantine folder": (self.store, store_args, 2),
+            "index": (os.path.join(self.store, "index.jsonl"), store_args, 2),
+            "copy": (self.copy_of(SAMPLES_INFECTED[0]), store_args, 3),
+            "log": (os.path.join(self.work, "scan.log"), ("--log", os.path.join(
+                self.work, "scan.log"), infected), 2),
+            "hive's new file": (hive_path + ".krvnew", ("--clean", "--windows-root", root,
+                                                        self.tree), 1),
+            "hive's backup": (hive_path + ".krvbak", ("--clean", "--windows-root", root,
+                                                      self.tree), 1),
+        }
+        for writer, (at, args, status) in writers.items():
+            for plant in (link, fifo, folder, theirs):
+                if writer == "quarantine folder" and plant is theirs:
+                    continue                  # another user's folder: the test below
+                cell = "%s, %s" % (writer, plant.__name__)
+                # A folder of root's own, closed to others, is what the quarantine wants.
+                expected = 1 if writer == "quarantine folder" and plant is folder else status
+                subprocess.run(["rm", "-rf", self.store, victim, os.path.join(self.work,
+                                                                                "scan.log")])
+                for name in os.listdir(config):
+                    if name != os.path.basename(hive_path):
+                        subprocess.run(["rm", "-rf", os.path.join(config, name)])
+                hive.make_software_hive(hive_path, [("System-Service", "C:\\w.exe")])
+                with open(infected, "wb") as f:
+                    f.write(worm)
+                with open(victim, "w") as f:
+                    f.write("root's own\n")
+                if writer in ("index", "copy"):
+                    os.makedirs(self.store, 0o700)
+                plant(at)
+                planted = os.lstat(at)
+                before = snapshot(self.tree)
+                with self.subTest(cell):
+                    try:
+                        r = run(*args, timeout=30)
+                    except subprocess.TimeoutExpired:
+                        self.fail("%s: the run hung" % cell)
+                    self.assertEqual(expected, r.returncode, (cell, r.stderr))
+                    if expected == 2:
+                        self.assertEqual((b"", 1), (r.stdout, len(r.stderr.splitlines())), cell)
+                        self.assertEqual(before, snapshot(self.tree), cell)
+                    if expected == 3:
+                        self.assertTrue(os.path.exists(infected), cell)
+                    if writer.startswith("hive"):
+                        self.assertEqual([], hive.run_values(hive_path), cell)
+                    now = os.lstat(at)
+                    self.assertEqual((planted.st_ino, planted.st_mode, planted.st_uid),
+                                     (now.st_ino, now.st_mode, now.st_uid), cell)
+                    if not stat.S_ISDIR(planted.st_mode):
+                        self.assertEqual(planted.st_size, now.st_size, cell)
+                    with open(victim) as f:
+                        self.assertEqual("root's own\n", f.read(), cell)
+                subprocess.run(["rm", "-rf", at])
+
+    def test_a_quarantine_folder_others_can_change_is_refused_before_anything(self):
+        """Another user's folder, where he deletes every copy as it appears (in one case of 10
+        or more the copies were gone and the originals deleted); root's folder open to all."""
+        def another_users():
+            os.makedirs(self.store)
+            os.chown(self.store, NOBODY, NOBODY)
+
+        def open_to_all():
+            os.makedirs(self.store)
+            os.chmod(self.store, 0o777)
+
+        def open_to_its_group():
+            os.makedirs(self.store)
+            os.chmod(self.store, 0o770)
+
+        def a_link_to_a_folder():
+            os.makedirs(self.store + ".real", 0o700)
+            os.symlink(self.store + ".real", self.store)
+
+        causes = {another_users: "belongs to another user", open_to_all: "written by others",
+                  open_to_its_group: "written by others", a_link_to_a_folder: "not a link"}
+        os.chmod(self.work, 0o711)      # he can reach his folder in it
+        for plant, cause in causes.items():
+            subprocess.run(["rm", "-rf", self.store, self.store + ".real"])
+            plant()
+            # The other user deletes every copy as soon as it is there.
+            sweeper = subprocess.Popen(as_nobody(
+                ["sh", "-c", "while :; do rm -f %s/*.quarantined 2>/dev/null; done" % self.store]))
+            try:
+                self.expect_refused(("--clean", "--quarantine", self.store, self.tree), cause)
+            finally:
+                sweeper.kill()
+                sweeper.wait()
+            self.assertFalse(os.path.exists(os.path.join(self.store, "index.jsonl")), cause)
+
+    def test_a_copy_planted_under_its_name_is_not_taken_for_it(self):
+        """Another user's file (his, 0644, the same bytes) under the copy's name: the original
+        stays, and so does the planted file; only the scanner's own copy would stand."""
+        name = SAMPLES_INFECTED[0]
+        path = os.path.join(self.tree, "sub", name)
+        with open(path, "rb") as f:
+            worm = f.read()
+        for mode, owner in ((0o644, NOBODY), (0o400, NOBODY), (0o644, 0)):
+            subprocess.run(["rm", "-rf", self.store])
+            os.makedirs(self.store, 0o700)
+            planted = self.copy_of(name)
+            with open(planted, "wb") as f:
+                f.write(worm)
+            os.chmod(planted, mode)
+            os.chown(planted, owner, owner)
+            r = run("--clean", "--json", "--quarantine", self.store, path)
+            self.assertEqual(3, r.returncode, (mode, owner, r.stderr))
+            self.assertTrue(os.path.exists(path), (mode, owner))
+            st = os.lstat(planted)
+            self.assertEqual((mode, owner), (stat.S_IMODE(st.st_mode), st.st_uid))
+            self.assertEqual(sorted(["index.jsonl", os.path.basename(planted)]),
+                             sorted(os.listdir(self.store)))
+        # The scanner's own copy from an earlier run stands.
+        subprocess.run(["rm", "-rf", self.store])
+        self.assertEqual(1, run("--clean", "--quarantine", self.store, path).returncode)
+        with open(path, "wb") as f:
+            f.write(worm)
+        r = run("--clean", "--quarantine", self.store, path)
+        self.assertEqual(1, r.returncode, r.stderr)
+        self.assertFalse(os.path.exists(path))
+
+    def test_two_runs_share_one_quarantine_folder(self):
+        """Two runs at once over trees of the same files: neither meets the other's half
+        written copy, every file is copied once, and every index line is whole."""
+        trees = []
+        for i in range(2):
+            tree = os.path.join(self.work, "t%d" % i)
+            os.makedirs(tree)
+            for j in range(20):
+                subprocess.run(["cp", "-r", os.path.join(self.tree, "sub"),
+                                os.path.join(tree, "c%02d" % j)], check=True)
+            trees.append(tree)
+        for attempt in range(3):
+            scans = [subprocess.Popen([KRVSCAN, "--clean", "--quarantine", self.store, t],
+                                      stdout=subprocess.PIPE, stderr=subprocess.PIPE)
+                     for t in trees]
+            results = [p.communicate(timeout=120) for p in scans]
+            self.assertEqual([1, 1], [p.returncode for p in scans], results)
+            for t in trees:
+                subprocess.run(["rm", "-rf", t])
+                os.makedirs(t)
+                for j in range(20):
+                    subprocess.run(["cp", "-r", os.path.join(self.tree, "sub"),
+                                    os.path.join(t, "c%02d" % j)], check=True)
+        with open(os.path.join(self.store, "index.jsonl"), "rb") as f:
+            lines = f.read().split(b"\n")
+        self.assertEqual(b"", lines[-1])
+        self.assertEqual(3 * 2 * 20 * len(SAMPLES_INFECTED), len(lines) - 1)
+        for line in lines[:-1]:
+            self.assertIn(json.loads(line)["sha256"], self.digests.values())
+        self.assertEqual(sorted(["index.jsonl"] + [self.digests[n] + ".quarantined"
+                                                   for n in SAMPLES_INFECTED]),
+                         sorted(os.listdir(self.store)))
+
+    def test_a_log_others_can_change_is_refused_before_anything(self):
+        """--log FILE: another user's link to a file of root's, a FIFO (which would hang the
+        scan), a folder, another user's file, a second name of root's file, a file in a folder
+        of another user's or one open to all."""
+        target = os.path.join(self.work, "root-file")
+        with open(target, "w") as f:
+            f.write("root's own\n")
+        sticky = os.path.join(self.work, "sticky")
+        os.makedirs(sticky)
+        os.chmod(sticky, 0o1777)
+        theirs = os.path.join(self.work, "theirs")
+        os.makedirs(theirs)
+        os.chown(theirs, NOBODY, NOBODY)
+        opened = os.path.join(self.work, "opened")
+        os.makedirs(opened)
+        os.chmod(opened, 0o777)
+
+        def link(at):
+            def plant():
+                os.symlink(target, at)
+                os.lchown(at, NOBODY, NOBODY)
+            return plant
+
+        def fifo(at):
+            return lambda: os.mkfifo(at, 0o666)
+
+        def folder(at):
+            return lambda: os.makedirs(at)
+
+        def owned_by_nobody(at):
+            def plant():
+                with open(at, "w"):
+                    pass
+                os.chown(at, NOBODY, NOBODY)
+            return plant
+
+        def second_name(at):
+            return lambda: os.link(target, at)
+
+        def nothing():
+            pass
+
+        cases = [
+            (os.path.join(sticky, "link"), link(os.path.join(sticky, "link")), "regular file"),
+            (os.path.join(self.work, "link"), link(os.path.join(self.work, "link")),
+             "regular file"),
+            (os.path.join(sticky, "fifo"), fifo(os.path.join(sticky, "fifo")), "regular file"),
+            (os.path.join(sticky, "folder"), folder(os.path.join(sticky, "folder")),
+             "regular file"),
+            (os.path.join(sticky, "nobody"), owned_by_nobody(os.path.join(sticky, "nobody")),
+             "another user"),
+            (os.path.join(self.work, "second"), second_name(os.path.join(self.work, "second")),
+             "regular file"),
+            (os.path.join(theirs, "log"), nothing, "folder of another user's"),
+            (os.path.join(opened, "log"), nothing, "others may write"),
+        ]
+        for path, plant, cause in cases:
+            plant()
+            self.expect_refused(("--clean", "--log", path, self.tree), cause,
+                                keep=[target, path] if os.path.lexists(path) else [target])
+            self.assertFalse(os.path.exists(os.path.join(theirs, "log")))
+            self.assertFalse(os.path.exists(os.path.join(opened, "log")))
+        with open(target) as f:
+            self.assertEqual("root's own\n", f.read())
+        # A file of the running user's in a sticky folder, a new one in a folder of his own.
+        for path in (os.path.join(sticky, "mine"), os.path.join(self.work, "new.log")):
+            r = run("--log", path, self.tree)
+            self.assertEqual(1, r.returncode, (path, r.stderr))
+            with open(path, "rb") as f:
+                self.assertEqual(len(r.stdout.splitlines()) + 1, len(f.read().splitlines()))
+            self.assertEqual(0o600, stat.S_IMODE(os.lstat(path).st_mode))
 
 
 class WindowsRoot(Scans):
@@ -947,6 +1243,37 @@ class WindowsRoot(Scans):
             thread.join()
         with open(outside, "rb") as f:
             self.assertEqual(b"keep me", f.read())
+
+    def test_two_runs_on_one_root_leave_one_whole_hive(self):
+        """Two --clean runs at once on one disk: one removes the value, the other finds the
+        hive it left; SOFTWARE is whole, with its mode and owner, every time."""
+        root, path = self.hive_root([("Other", "a"), ("System-Service", "C:\\w.exe")])
+        config = os.path.dirname(path)
+        subprocess.run(["chmod", "-R", "0777", root], check=True)   # as ntfs-3g shows a disk
+        for attempt in range(8):
+            hive.make_software_hive(path, [("Other", "a"), ("System-Service", "C:\\w.exe")])
+            os.chown(path, 1234, 4321)
+            os.chmod(path, 0o640)
+            scans = [subprocess.Popen([KRVSCAN, "--clean", "--windows-root", root],
+                                      stdout=subprocess.PIPE, stderr=subprocess.PIPE)
+                     for _ in range(2)]
+            results = [p.communicate(timeout=120) for p in scans]
+            self.assertEqual([0, 1], sorted(p.returncode for p in scans), (attempt, results))
+            st = os.lstat(path)
+            self.assertEqual((1234, 4321, 0o100640), (st.st_uid, st.st_gid, st.st_mode))
+            self.assertEqual(["Other"], hive.run_values(path))
+            self.assertEqual([], [n for n in os.listdir(config) if ".krvnew" in n])
+
+    def test_a_file_under_another_runs_new_hive_name_is_left_alone(self):
+        root, path = self.hive_root([("System-Service", "C:\\w.exe")])
+        other = path + ".krvnew"
+        with open(other, "wb") as f:
+            f.write(b"another run's")
+        r = run("--clean", "--windows-root", root)
+        self.assertEqual(1, r.returncode, r.stderr)
+        self.assertEqual([], hive.run_values(path))
+        with open(other, "rb") as f:
+            self.assertEqual(b"another run's", f.read())
 
     def test_hivex_aborting_on_a_hive_is_exit_2_naming_it(self):
         # A registry library that aborts on opening, as hivex does on some crafted hives.

@@ -209,6 +209,36 @@ class UnderWine(unittest.TestCase):
         self.assertEqual(sorted("K:\\tree\\sub\\" + n for n in SAMPLES_INFECTED), deleted)
         self.assertTrue(os.path.islink(os.path.join(self.work, "linked")))
 
+    def copies(self, count):
+        """`count` copies of the sample folder below K:\\tree, for runs that take a while."""
+        for i in range(count):
+            subprocess.run(["cp", "-r", os.path.join(self.work, "tree", "sub"),
+                            os.path.join(self.work, "tree", "c%02d" % i)], check=True)
+
+    def test_two_runs_share_one_quarantine_folder_and_one_log(self):
+        """Two runs at once: each index line whole and each file copied before its deletion
+        (the index is opened with write sharing, the runs take turns at a lock), and every
+        line of both in the shared log, whole."""
+        self.copies(10)
+        other = os.path.join(self.work, "tree2")
+        subprocess.run(["cp", "-r", os.path.join(self.work, "tree"), other], check=True)
+        scans = [subprocess.Popen(["wine", KRVSCAN, "--clean", "--quarantine", "K:\\store",
+                                   "--log", "K:\\scans.log", tree],
+                                  stdin=subprocess.DEVNULL, stdout=subprocess.PIPE,
+                                  stderr=subprocess.PIPE)
+                 for tree in ("K:\\tree", "K:\\tree2")]
+        outputs = [p.communicate(timeout=300) for p in scans]
+        self.assertEqual([1, 1], [p.returncode for p in scans], outputs)
+        with open(os.path.join(self.work, "store", "index.jsonl"), "rb") as f:
+            index = f.read()
+        self.assertTrue(index.endswith(b"\n"))
+        rows = [json.loads(x) for x in index.splitlines()]
+        self.assertEqual(2 * 11 * len(SAMPLES_INFECTED), len(rows))
+        with open(os.path.join(self.work, "scans.log"), "rb") as f:
+            log = lines(f.read())
+        printed = [x for out, _ in outputs for x in lines(out)]
+        self.assertEqual(sorted(printed), sorted(x for x in log if not x.startswith("krvscan\t")))
+
 
 if __name__ == "__main__":
     KRVSCAN, MAKESAMPLES, HOLDFILE = sys.argv[1:4]

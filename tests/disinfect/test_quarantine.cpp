@@ -9,6 +9,7 @@
 #include <string.h>
 #ifndef _WIN32
 #include <sys/stat.h>
+#include <sys/types.h>
 #include <unistd.h>
 #endif
 
@@ -32,11 +33,34 @@ std::string DigestOf(const std::vector<uint8_t> &bytes)
     return hex;
 }
 
+// The names in `folder`, "." and ".." aside.
+std::vector<std::string> Names(const std::string &folder)
+{
+    std::vector<std::string> names;
+    FindRecord record;
+    FindHandle find = PlatformDefaults.findFirst(testsupport::Join(folder, "*.*").c_str(), &record);
+    if (find == InvalidFindHandle)
+        return names;
+    do {
+        if (strcmp(record.name, ".") && strcmp(record.name, ".."))
+            names.push_back(record.name);
+    } while (PlatformDefaults.findNext(find, &record));
+    PlatformDefaults.findClose(find);
+    return names;
+}
+
 class Quarantine : public WorkflowTest {
 protected:
     std::string tree, store;
+    // The folder is let go first: Windows keeps a held folder from being removed.
+    void TearDown() override
+    {
+        QuarantineClose();
+        WorkflowTest::TearDown();
+    }
     void ResetRecords() override
     {
+        QuarantineClose();
         tree = scratch.file("tree");
         store = scratch.file("store");
         testsupport::RemoveAll(tree);
@@ -119,17 +143,21 @@ static uint32_t FullWrite(FileHandle file, const void *buffer, uint32_t count)
 {
     return PlatformDefaults.writeFile(file, buffer, count / 2);
 }
-static FileHandle NoRoom(const char *path, int create)
+// The disk fills up at the index line: half of it is written.
+static uint32_t FullAtIndex(FileHandle file, const void *buffer, uint32_t count)
 {
-    return create ? InvalidFileHandle : PlatformDefaults.openStored(path, create);
+    int line = count > 9 && !memcmp(buffer, "{\"sha256\"", 9);
+    return PlatformDefaults.writeFile(file, buffer, line ? count / 2 : count);
 }
-static int NoIndex(const char *, const void *, uint32_t) { return 0; }
+static FileHandle NoRoom(const char *, char *, uint32_t) { return InvalidFileHandle; }
 static int NoFacts(FileHandle, FileFacts *) { return 0; }
+static int NoSync(FileHandle) { return 0; }
+static int NoPlace(FileHandle, const char *, const char *) { return 0; }
 // Reads a copy back with one byte changed, as a failing disk would hand it over.
 static FileHandle lastStored = InvalidFileHandle;
-static FileHandle RememberStored(const char *path, int create)
+static FileHandle RememberStored(const char *prefix, char *made, uint32_t size)
 {
-    return lastStored = PlatformDefaults.openStored(path, create);
+    return lastStored = PlatformDefaults.createStored(prefix, made, size);
 }
 static uint32_t CorruptRead(FileHandle file, void *buffer, uint32_t count)
 {
@@ -145,12 +173,14 @@ TEST_F(Quarantine, ACopyThatCannotBeMadeOrCheckedLeavesTheFile)
         const char *name;
         void (*install)();
     } cases[] = {
-        {"folder full", [] { Platform.openStored = NoRoom; }},
+        {"folder full", [] { Platform.createStored = NoRoom; }},
         {"short write", [] { Platform.writeFile = FullWrite; }},
-        {"index not written", [] { Platform.appendFile = NoIndex; }},
+        {"index line cut short", [] { Platform.writeFile = FullAtIndex; }},
+        {"not put on disk", [] { Platform.syncFile = NoSync; }},
+        {"not given its name", [] { Platform.placeStored = NoPlace; }},
         {"no facts", [] { Platform.fileFacts = NoFacts; }},
         {"copy reads back otherwise", [] {
-             Platform.openStored = RememberStored;
+             Platform.createStored = RememberStored;
              Platform.readFile = CorruptRead;
          }},
     };
@@ -162,11 +192,32 @@ TEST_F(Quarantine, ACopyThatCannotBeMadeOrCheckedLeavesTheFile)
         PlatformRestore();
         SCOPED_TRACE(c.name);
         ExpectLeft(file);
-        // A copy that failed its check is not left under the digest's name.
-        if (strcmp(c.name, "index not written") != 0) {
+        // A copy that failed its check is not left under the digest's name, nor under any
+        // other: the folder holds the index alone, and no part of a line.
+        bool indexFailed = !strcmp(c.name, "index line cut short");
+        if (!indexFailed) {
             EXPECT_FALSE(Exists(CopyName(samples::MakeSample(samples::InfectedEntry1))));
         }
+        EXPECT_EQ(indexFailed ? 2u : 1u, Names(store).size());
+        EXPECT_EQ("", ReadText(testsupport::Join(store, QuarantineIndex)));
     }
+}
+
+// After a line was cut short (a full disk), the next file's line is whole and on its own.
+TEST_F(Quarantine, ALineCutShortIsTakenBackBeforeTheNext)
+{
+    std::string first = Prepare("a.exe");
+    Platform.writeFile = FullAtIndex;
+    Run(first);
+    PlatformRestore();
+    std::string second = Prepare("b.exe");
+    Run(second);
+    std::string index = ReadText(testsupport::Join(store, QuarantineIndex));
+    EXPECT_EQ(0u, index.find("{\"sha256\":")) << index;
+    EXPECT_EQ(1, (int)std::count(index.begin(), index.end(), '\n')) << index;
+    EXPECT_EQ('\n', index.back());
+    EXPECT_TRUE(Exists(first));
+    EXPECT_FALSE(Exists(second));
 }
 
 // Report only changes nothing, and the workflow's own copy of a locked file is no new find.
@@ -255,6 +306,174 @@ TEST_F(Quarantine, ANamePlantedInTheFolderIsNeverWrittenThrough)
         EXPECT_EQ(planted == 0 ? "" : "other", ReadText(victim));
         unlink(CopyName(bytes).c_str());
     }
+}
+
+// The other local user of the attacks below.
+const uid_t Nobody = 65534;
+
+// The folder must be the running user's and closed to others' writes, its index a regular file
+// of the running user's; otherwise it is refused before anything is written, and the scan
+// never starts.
+TEST_F(Quarantine, AFolderOrIndexOthersCanChangeIsRefused)
+{
+    if (geteuid() != 0)
+        GTEST_SKIP() << "needs root to play another user";
+    std::string elsewhere = scratch.file("elsewhere");
+    struct Case {
+        const char *name;
+        void (*plant)(const std::string &store, const std::string &elsewhere);
+    } cases[] = {
+        {"another user's folder", [](const std::string &d, const std::string &) {
+             mkdir(d.c_str(), 0700);
+             chown(d.c_str(), Nobody, Nobody);
+         }},
+        {"open to everyone", [](const std::string &d, const std::string &) {
+             mkdir(d.c_str(), 0700);
+             chmod(d.c_str(), 0777);
+         }},
+        {"open to its group", [](const std::string &d, const std::string &) {
+             mkdir(d.c_str(), 0700);
+             chmod(d.c_str(), 0770);
+         }},
+        {"a link to a folder", [](const std::string &d, const std::string &e) {
+             mkdir(e.c_str(), 0700);
+             symlink(e.c_str(), d.c_str());
+         }},
+        {"index a link", [](const std::string &d, const std::string &e) {
+             mkdir(d.c_str(), 0700);
+             testsupport::WriteText(e, "");
+             symlink(e.c_str(), (d + "/" QuarantineIndex).c_str());
+         }},
+        {"index a FIFO", [](const std::string &d, const std::string &) {
+             mkdir(d.c_str(), 0700);
+             mkfifo((d + "/" QuarantineIndex).c_str(), 0600);
+         }},
+        {"index another user's", [](const std::string &d, const std::string &) {
+             mkdir(d.c_str(), 0700);
+             testsupport::WriteText(d + "/" QuarantineIndex, "");
+             chown((d + "/" QuarantineIndex).c_str(), Nobody, Nobody);
+         }},
+        {"index with a second name", [](const std::string &d, const std::string &e) {
+             mkdir(d.c_str(), 0700);
+             testsupport::WriteText(e, "");
+             link(e.c_str(), (d + "/" QuarantineIndex).c_str());
+         }},
+        {"index a folder", [](const std::string &d, const std::string &) {
+             mkdir(d.c_str(), 0700);
+             mkdir((d + "/" QuarantineIndex).c_str(), 0700);
+         }},
+    };
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.name);
+        Reset();
+        testsupport::RemoveAll(elsewhere);
+        c.plant(store, elsewhere);
+        std::vector<std::string> before = Names(store);
+        const char *targets[] = {tree.c_str()};
+        const char *refused = QuarantineOpen(store.c_str(), targets, 1);
+        EXPECT_NE(nullptr, refused);
+        EXPECT_EQ(before, Names(store));
+        EXPECT_TRUE(Names(elsewhere).empty());
+        if (Exists(elsewhere) && !(Platform.getFileAttributes(elsewhere.c_str()) & AttrDirectory)) {
+            EXPECT_EQ("", ReadText(elsewhere));
+        }
+        testsupport::RemoveAll(store);
+    }
+}
+
+// Whatever else bears the copy's name stays, and so does the infected file: only the scanner's
+// own copy (one name, the running user's, 0400, the same digest) stands for it.
+TEST_F(Quarantine, OnlyTheScannersOwnCopyStandsUnderItsName)
+{
+    if (geteuid() != 0)
+        GTEST_SKIP() << "needs root to play another user";
+    std::vector<uint8_t> bytes = samples::MakeSample(samples::InfectedEntry1);
+    std::string other = scratch.file("other");
+    struct Case {
+        const char *name;
+        int stands;
+        void (*plant)(const std::string &copy, const std::vector<uint8_t> &bytes,
+                      const std::string &other);
+    } cases[] = {
+        {"the scanner's own", 1, [](const std::string &c, const std::vector<uint8_t> &b,
+                                    const std::string &) {
+             testsupport::WriteBytes(c, b);
+             chmod(c.c_str(), 0400);
+         }},
+        {"another user's, same bytes", 0, [](const std::string &c, const std::vector<uint8_t> &b,
+                                             const std::string &) {
+             testsupport::WriteBytes(c, b);
+             chmod(c.c_str(), 0400);
+             chown(c.c_str(), Nobody, Nobody);
+         }},
+        {"writable, same bytes", 0, [](const std::string &c, const std::vector<uint8_t> &b,
+                                       const std::string &) {
+             testsupport::WriteBytes(c, b);
+             chmod(c.c_str(), 0644);
+         }},
+        {"a second name of a file elsewhere", 0,
+         [](const std::string &c, const std::vector<uint8_t> &b, const std::string &o) {
+             testsupport::WriteBytes(o, b);
+             chmod(o.c_str(), 0400);
+             link(o.c_str(), c.c_str());
+         }},
+        {"other bytes", 0, [](const std::string &c, const std::vector<uint8_t> &,
+                              const std::string &) {
+             testsupport::WriteText(c, "other");
+             chmod(c.c_str(), 0400);
+         }},
+        {"a FIFO", 0, [](const std::string &c, const std::vector<uint8_t> &, const std::string &) {
+             mkfifo(c.c_str(), 0400);
+         }},
+        {"a folder", 0, [](const std::string &c, const std::vector<uint8_t> &,
+                           const std::string &) { mkdir(c.c_str(), 0700); }},
+    };
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.name);
+        Reset();
+        unlink(other.c_str());
+        std::string file = Prepare();
+        c.plant(CopyName(bytes), bytes, other);
+        struct stat planted, after;
+        ASSERT_EQ(0, lstat(CopyName(bytes).c_str(), &planted));
+        Run(file);
+        if (c.stands) {
+            EXPECT_FALSE(Exists(file));
+        } else {
+            ExpectLeft(file);
+        }
+        ASSERT_EQ(0, lstat(CopyName(bytes).c_str(), &after));
+        EXPECT_EQ(planted.st_ino, after.st_ino);
+        EXPECT_EQ(planted.st_mode, after.st_mode);
+        EXPECT_EQ(planted.st_uid, after.st_uid);
+        EXPECT_EQ(2u, Names(store).size());     // the planted entry and the index, nothing else
+        std::string index = ReadText(testsupport::Join(store, QuarantineIndex));
+        EXPECT_EQ(c.stands ? 1 : 0, (int)std::count(index.begin(), index.end(), '\n'));
+        testsupport::RemoveAll(store);
+    }
+}
+
+// The folder's path is swapped for a link to another folder once it was opened: every copy and
+// line still goes into the folder that was checked, nothing into the other.
+TEST_F(Quarantine, AFolderSwappedAfterTheCheckIsNotWrittenThrough)
+{
+    std::string elsewhere = scratch.file("elsewhere"), moved = scratch.file("moved");
+    testsupport::RemoveAll(elsewhere);
+    testsupport::RemoveAll(moved);
+    ASSERT_TRUE(testsupport::MakeDir(elsewhere));
+    std::string file = Prepare();
+    ASSERT_EQ(0, rename(store.c_str(), moved.c_str()));
+    ASSERT_EQ(0, symlink(elsewhere.c_str(), store.c_str()));
+    Run(file);
+    std::vector<uint8_t> bytes = samples::MakeSample(samples::InfectedEntry1);
+    EXPECT_TRUE(Names(elsewhere).empty());
+    EXPECT_EQ(bytes, ReadBytes(testsupport::Join(moved, DigestOf(bytes) + QuarantineSuffix)));
+    std::string index = ReadText(testsupport::Join(moved, QuarantineIndex));
+    EXPECT_EQ(1, (int)std::count(index.begin(), index.end(), '\n'));
+    EXPECT_FALSE(Exists(file));
+    unlink(store.c_str());
+    testsupport::RemoveAll(moved);
+    testsupport::RemoveAll(elsewhere);
 }
 #endif
 

@@ -19,9 +19,13 @@
 #ifdef _WIN32
 #include <windows.h>
 #else
+#include <atomic>
 #include <errno.h>
 #include <fcntl.h>
+#include <mutex>
+#include <stdio.h>
 #include <sys/resource.h>
+#include <thread>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/un.h>
@@ -750,6 +754,70 @@ TEST(PosixEntryInHand, ChangesReachOnlyTheFileOpenedAsTheEntry)
     }
 }
 
+// Whoever may write in the folder exchanges two names in a loop (RENAME_EXCHANGE) while the
+// file detected is deleted: only that file ever goes, never the one exchanged into its name.
+TEST(PosixEntryInHand, DeletionAmongExchangingNamesRemovesOnlyTheFileDetected)
+{
+    ScratchDir dir;
+    const std::string sub = dir.file("sub"), worm = sub + "/worm.exe";
+    ASSERT_TRUE(MakeDir(sub));
+    int folder = open(sub.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    ASSERT_LE(0, folder);
+    std::atomic<int> stop{0};
+    std::mutex still;     // held while the files are set up and counted, never during the work
+    std::thread exchanger([&] {
+        while (!stop.load()) {
+            std::lock_guard<std::mutex> hold(still);
+            renameat2(folder, "worm.exe", folder, "other.exe", RENAME_EXCHANGE);
+        }
+    });
+    int wrong = 0, deleted = 0;
+    for (int round = 0; round < 3000 && !wrong; round++) {
+        std::unique_lock<std::mutex> setUp(still);
+        unlinkat(folder, "worm.exe", 0);
+        unlinkat(folder, "other.exe", 0);
+        ASSERT_TRUE(WriteText(sub + "/a.tmp", "a") && WriteText(sub + "/b.tmp", "b"));
+        ASSERT_EQ(0, renameat(folder, "a.tmp", folder, "worm.exe"));
+        ASSERT_EQ(0, renameat(folder, "b.tmp", folder, "other.exe"));
+        setUp.unlock();
+        FindRecord record;
+        FindHandle find = Platform.findFirst((sub + "/*.*").c_str(), &record);
+        ASSERT_NE(InvalidFindHandle, find);
+        InHand = {find, worm.c_str(), (uint32_t)sub.size() + 1, 0, 0, 0, 0};
+        char detected = 0;
+        FileHandle read = Platform.openFile(worm.c_str(), 0);
+        if (read != InvalidFileHandle) {
+            Platform.readFile(read, &detected, 1);
+            Platform.closeFile(read);
+        }
+        int done = read != InvalidFileHandle && Platform.deleteFile(worm.c_str());
+        InHand.listing = InvalidFindHandle;
+        Platform.findClose(find);
+        // What is left, under whatever name.
+        std::lock_guard<std::mutex> count(still);
+        std::string left;
+        FindHandle look = Platform.findFirst((sub + "/*.*").c_str(), &record);
+        ASSERT_NE(InvalidFindHandle, look);
+        do {
+            if (record.name[0] != '.' || strlen(record.name) > 2) {
+                std::vector<uint8_t> bytes = ReadBytes(sub + "/" + record.name);
+                left += std::string(bytes.begin(), bytes.end());
+            }
+        } while (Platform.findNext(look, &record));
+        Platform.findClose(look);
+        std::sort(left.begin(), left.end());
+        deleted += done;
+        std::string expected = !done ? "ab" : detected == 'a' ? "b" : "a";
+        wrong += left != expected;
+        EXPECT_EQ(expected, left) << "round " << round << ", detected " << detected;
+    }
+    stop.store(1);
+    exchanger.join();
+    close(folder);
+    EXPECT_EQ(0, wrong);
+    EXPECT_LT(0, deleted);
+}
+
 // A file with a second name: neither its mode nor its contents may be changed (that would
 // change them under the other name), while this name may still be removed, read-only or not.
 TEST(PosixLinks, FileWithTwoNamesKeepsItsModeAndContentsButLosesAName)
@@ -973,6 +1041,11 @@ TEST(PosixReadAhead, AnOpenShortOfDescriptorsHasReadAheadGiveThemBack)
         const uint32_t nameAt = (uint32_t)dir.path().size() + 1;
         struct stat st;
         ASSERT_EQ(0, lstat(file.c_str(), &st));
+        FileHandle index = InvalidFileHandle;
+        uint64_t volume, inode;
+        if (op == CreateStored)
+            ASSERT_EQ(StoreReady, Platform.openStore(dir.file("store").c_str(), 1, "index.jsonl",
+                                                     &index, &volume, &inode));
         std::vector<int> taken;   // every descriptor left
         for (int fd; (fd = dup(2)) >= 0;) taken.push_back(fd);
         EXPECT_EQ(EMFILE, errno);
@@ -990,12 +1063,17 @@ TEST(PosixReadAhead, AnOpenShortOfDescriptorsHasReadAheadGiveThemBack)
             done = sub != InvalidFindHandle;
             if (done) Platform.findClose(sub);
         } else {
-            FileHandle handle = Platform.openStored(dir.file("stored").c_str(), 1);
+            char made[64];
+            FileHandle handle = Platform.createStored("stored", made, sizeof made);
             done = handle != InvalidFileHandle;
             if (done) Platform.closeFile(handle);
         }
         InHand.listing = InvalidFindHandle;
         for (int fd : taken) close(fd);
+        if (index != InvalidFileHandle) {
+            Platform.closeFile(index);
+            Platform.closeStore();
+        }
         Platform.findClose(find);
         EXPECT_NE(0, done);
     }
