@@ -220,8 +220,9 @@ def main():
             other = (busy_seconds() - busy) - (own_seconds() - own) - measured
             load_end = open("/proc/loadavg").read().split()[0]
             what = "page cache emptied before every run" if cold else "after one run of each"
-            report(f"{label}{kind} ({checker.files} files, {rounds} round{"s" if rounds != 1 else ""}, {what})", programs,
-                   runs, max(other, 0.0) / wall, (load_start, load_end))
+            plural = "s" if rounds != 1 else ""
+            report(f"{label}{kind} ({checker.files} files, {rounds} round{plural}, {what})",
+                   programs, runs, max(other, 0.0) / wall, (load_start, load_end))
     return 0
 
 
