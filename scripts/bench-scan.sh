@@ -108,13 +108,13 @@ ensure_tree() {
     fi
 }
 
-# Measures the tree $1, the file system named $2.
+# Measures the tree $1, the file system named $2, mounted through FUSE on $3 if given.
 measure() {
     if [ -n "$against" ]; then
         python3 scripts/bench_ab.py --tree "$1" --against $bench/against/app/krvscan \
             --this $bench/app/krvscan --treeread $bench/bench/treeread \
             --names "$name_a" "$name_b" --label "$2, $shape tree" \
-            --warm "${repetitions:-5}" --cold "${cold_repetitions:-5}"
+            --warm "${repetitions:-5}" --cold "${cold_repetitions:-5}" ${3:+--fuse-mount "$3"}
     else
         $bench/bench/bench_scan "$1" "${bench_args[@]}"
     fi
@@ -170,4 +170,4 @@ fi
 # Mounted again with the options under test: nothing of the writing stays in the daemon.
 unmount
 ntfs-3g ${KRV_NTFS_OPTIONS:+-o "$KRV_NTFS_OPTIONS"} "$image" "$mountpoint"
-measure "$mountpoint/tree" "NTFS (ntfs-3g)"
+measure "$mountpoint/tree" "NTFS (ntfs-3g)" "$mountpoint"

@@ -2,7 +2,8 @@
 """Times two scanners and the two reference readers on one tree, interleaved, warm and cold.
 
     bench_ab.py --tree TREE --against KRVSCAN_A --this KRVSCAN_B --treeread TREEREAD
-                [--names NAME_A NAME_B] [--label TEXT] [--threads N] [--warm N] [--cold N]
+                [--runone RUNONE] [--names NAME_A NAME_B] [--label TEXT] [--threads N]
+                [--warm N] [--cold N] [--fuse-mount MOUNTPOINT]
 
 Each run is a whole process, started and timed by runone (bench/runone.c): `KRVSCAN --report-only TREE`, `TREEREAD --threads N TREE` (the
 disk's limit) and `TREEREAD --walk TREE` (the one-file-at-a-time walker). A round runs the four
@@ -14,7 +15,8 @@ For each case it prints every program's median wall time with the lowest and hig
 median processor time and its peak resident memory (the highest of its runs), then the
 ratios of the times taken in the same round: B/A, and each scanner over the readers and over the
 walker, as median (lowest, highest). It also prints how busy the machine's processors were with
-other work while it measured: a figure taken while something else runs is no evidence.
+other work while it measured (with --fuse-mount, the daemon serving the tree's file system
+apart): a figure taken while something else runs is no evidence.
 
 The comparison is void, and the exit status 3, unless every scan exits 0 or 1 with the same
 status and the same rows and counters (in any order) as the first, its file counter says the
@@ -71,6 +73,38 @@ def busy_seconds():
     user, nice, system, idle, iowait, irq, softirq = fields[:7]
     steal = fields[7] if len(fields) > 7 else 0
     return (user + nice + system + irq + softirq + steal) / os.sysconf("SC_CLK_TCK")
+
+
+def daemon_pids(mountpoint):
+    """The processes whose command line names `mountpoint`: the FUSE daemon serving it."""
+    if not mountpoint:
+        return []
+    target = os.path.realpath(mountpoint)
+    pids = []
+    for entry in os.listdir("/proc"):
+        if not entry.isdigit() or int(entry) == os.getpid():
+            continue
+        try:
+            with open(f"/proc/{entry}/cmdline", "rb") as f:
+                words = f.read().split(b"\0")
+        except OSError:
+            continue
+        if any(w and os.path.realpath(w.decode(errors="replace")) == target for w in words[1:]):
+            pids.append(int(entry))
+    return pids
+
+
+def process_seconds(pids):
+    """User and system time of the processes `pids`, in seconds (0 for one that is gone)."""
+    total = 0
+    for pid in pids:
+        try:
+            with open(f"/proc/{pid}/stat") as f:
+                fields = f.read().rsplit(")", 1)[1].split()
+            total += int(fields[11]) + int(fields[12])   # utime, stime
+        except (OSError, IndexError, ValueError):
+            pass
+    return total / os.sysconf("SC_CLK_TCK")
 
 
 def own_seconds():
@@ -151,7 +185,7 @@ def measure(args, programs, checker, cold, rounds, scratch):
     return runs
 
 
-def report(title, programs, runs, other_busy, load):
+def report(title, programs, runs, other_busy, daemon_busy, load):
     print(f"== {title}")
     print(f"  {'':<22} {'median':>10} {'lowest':>10} {'highest':>10} {'processor':>10}"
           f" {'peak memory':>12}")
@@ -169,8 +203,9 @@ def report(title, programs, runs, other_busy, load):
         print(ratio_line(f"{side}/readers{programs[2][1].split()[-1]}", per_round(side, "R")))
     for side in ("A", "B"):
         print(ratio_line(f"{side}/walker", per_round(side, "W")))
+    daemon = f"; the FUSE daemon {daemon_busy:.2f}" if daemon_busy is not None else ""
     print(f"  other work while measuring: {other_busy:.2f} processors busy on average "
-          f"(of {os.cpu_count()}; includes the kernel's I/O threads and any FUSE daemon); "
+          f"(of {os.cpu_count()}; includes the kernel's I/O threads){daemon}; "
           f"load average {load[0]} at the start, {load[1]} at the end", flush=True)
 
 
@@ -186,6 +221,8 @@ def main():
     parser.add_argument("--threads", type=int, default=64)
     parser.add_argument("--warm", type=int, default=5)
     parser.add_argument("--cold", type=int, default=5)
+    parser.add_argument("--fuse-mount", help="the mount point of a FUSE file system holding the "
+                        "tree: its daemon's work is told apart from other work")
     args = parser.parse_args()
 
     args.runone = os.path.abspath(args.runone or
@@ -212,17 +249,20 @@ def main():
                 print(f"== {label}cold: not measured: emptying the page cache needs root")
                 continue
             load_start = open("/proc/loadavg").read().split()[0]
-            busy, own = busy_seconds(), own_seconds()
+            daemons = daemon_pids(args.fuse_mount)
+            busy, own, daemon = busy_seconds(), own_seconds(), process_seconds(daemons)
             start = time.monotonic()
             runs = measure(args, programs, checker, cold, rounds, scratch)
             wall = time.monotonic() - start
             measured = sum(r.cpu for v in runs.values() for r in v)
-            other = (busy_seconds() - busy) - (own_seconds() - own) - measured
+            daemon = process_seconds(daemons) - daemon
+            other = (busy_seconds() - busy) - (own_seconds() - own) - measured - daemon
             load_end = open("/proc/loadavg").read().split()[0]
             what = "page cache emptied before every run" if cold else "after one run of each"
             plural = "s" if rounds != 1 else ""
             report(f"{label}{kind} ({checker.files} files, {rounds} round{plural}, {what})",
-                   programs, runs, max(other, 0.0) / wall, (load_start, load_end))
+                   programs, runs, max(other, 0.0) / wall,
+                   daemon / wall if args.fuse_mount else None, (load_start, load_end))
     return 0
 
 
