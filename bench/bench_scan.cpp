@@ -2,11 +2,9 @@
 // gentree, against the floor of what any scan of that tree has to do, with a warm page cache
 // and, as root, with a cold one.
 //
-// The floor walks the same tree with opendir/readdir and, for every file, opens it and reads
-// exactly the records the engine reads (the 64-byte DOS header, the 4-byte signature, the
-// 20-byte file header and the header block; for PE files also the 8,192 bytes at the start and
-// the 2,048 bytes at section 0's raw data), with pread into fixed buffers: no checksums, no
-// workflow, no platform table. A second walk does the same through the platform table
+// The floor (bench/floor.h) walks the same tree with opendir/readdir and, for every file, opens
+// it and reads exactly the records the engine reads, with pread into fixed buffers: no
+// checksums, no workflow, no platform table. A second walk does the same through the platform table
 // (findFirst/findNext, openFile, seekFile, readFile) to tell the table's own cost from the
 // engine's. The scan is ScanSelectedFolder with a display that only counts rows.
 //
@@ -28,6 +26,7 @@
 #include "scan/scanstate.h"
 #include "walk/walk.h"
 #include "tools/samples.h"
+#include "bench/floor.h"
 
 #include <algorithm>
 #include <cstdio>
@@ -134,105 +133,7 @@ long StatusKiB(const char *field)
     return value;
 }
 
-// ---- the floor ----------------------------------------------------------------------------
-
-struct FloorCount {
-    long files = 0;
-    uint64_t bytes = 0;
-};
-
-uint32_t Le16(const uint8_t *p) { return (uint32_t)(p[0] | (p[1] << 8)); }
-uint32_t Le32(const uint8_t *p)
-{
-    return (uint32_t)p[0] | ((uint32_t)p[1] << 8) | ((uint32_t)p[2] << 16) | ((uint32_t)p[3] << 24);
-}
-
-// The records the engine reads from one open file, read with `readAt(offset, buffer, count)`.
-template <typename ReadFrom>
-void ReadEngineRecords(ReadFrom readFrom, FloorCount &count)
-{
-    auto readAt = [&](uint32_t offset, void *buffer, uint32_t size) {
-        uint32_t got = readFrom(offset, buffer, size);
-        count.bytes += got;
-        return got;
-    };
-    static uint8_t dos[64], signature[4], fileHeader[20], block[248 + 40 * 16], region[8192];
-    if (readAt(0, dos, 64) != 64 || dos[0] != 'M' || dos[1] != 'Z')
-        return;
-    int32_t newHeader = (int32_t)Le32(dos + 60);
-    uint32_t at = newHeader < 0 ? 64 : (uint32_t)newHeader;
-    if (readAt(at, signature, 4) != 4 || Le32(signature) != 0x00004550u)
-        return;
-    if (readAt(at + 4, fileHeader, 20) != 20)
-        return;
-    uint32_t sections = Le16(fileHeader + 2);
-    uint32_t blockSize = 248 + 40 * sections;
-    if (blockSize > sizeof block)
-        return;   // never in a gentree tree
-    if (readAt(at, block, blockSize) != blockSize)
-        return;
-    readAt(0, region, 8192);
-    uint32_t headerEnd = 24 + Le16(block + 20) + 40;
-    if (sections == 0 || headerEnd > blockSize)
-        return;
-    readAt(Le32(block + headerEnd - 40 + 20), region, 2048);
-}
-
-void FloorFile(const char *path, FloorCount &count)
-{
-    int fd = open(path, O_RDONLY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK);
-    if (fd < 0)
-        return;
-    count.files++;
-    ReadEngineRecords(
-        [fd](uint32_t offset, void *buffer, uint32_t size) {
-            ssize_t got = pread(fd, buffer, size, offset);
-            return got < 0 ? 0u : (uint32_t)got;
-        },
-        count);
-    close(fd);
-}
-
-// Walks the folder whose path (with room to grow) is in `path`, `length` bytes long.
-void FloorWalk(char *path, size_t length, FloorCount &count)
-{
-    DIR *dir = opendir(path);
-    if (!dir)
-        return;
-    path[length++] = '/';
-    while (dirent *entry = readdir(dir)) {
-        const char *name = entry->d_name;
-        if (name[0] == '.' && (name[1] == 0 || (name[1] == '.' && name[2] == 0)))
-            continue;
-        size_t nameLength = std::strlen(name);
-        if (length + nameLength >= 4096)
-            continue;
-        std::memcpy(path + length, name, nameLength + 1);
-        unsigned char type = entry->d_type;
-        if (type == DT_UNKNOWN) {
-            struct stat st;
-            type = lstat(path, &st) != 0 ? DT_UNKNOWN
-                   : S_ISDIR(st.st_mode) ? DT_DIR
-                   : S_ISREG(st.st_mode) ? DT_REG
-                                         : DT_UNKNOWN;
-        }
-        if (type == DT_DIR)
-            FloorWalk(path, length + nameLength, count);
-        else if (type == DT_REG)
-            FloorFile(path, count);
-    }
-    closedir(dir);
-    path[length - 1] = 0;
-}
-
-FloorCount Floor(const std::string &root)
-{
-    static char path[4096];
-    FloorCount count;
-    std::memcpy(path, root.c_str(), root.size() + 1);
-    FloorWalk(path, root.size(), count);
-    return count;
-}
+// ---- the floor (bench/floor.h) and its twin through the platform table -----------------
 
 // The same walk and reads through the platform table, as the scan reaches the system.
 void PlatformFloorWalk(char *path, size_t length, FloorCount &count)
