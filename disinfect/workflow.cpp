@@ -183,7 +183,7 @@ static void CopyFallback(char *text)
 
     switch (LastResult) {
     case ScanVerdict::Clean:
-        if (ScheduleReplaceAtRestart(text, ScanPath)) {
+        if (ScheduleReplaceAtRestart(text, ScanPath, &copy)) {
             ScanCounters.cleanedAtRestart++;
             AddResultRow(ScanPath, StatusCleanedAtRestart);
             return;
