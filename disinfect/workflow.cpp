@@ -137,6 +137,8 @@ static void DeleteCopy(const char *text, const EntryInHand *copy)
 {
     EntryInHand file = InHand;
     InHand = *copy;
+    /* A copy of a read-only file may be read-only too, which a deletion refuses. */
+    Platform.setFileAttributes(text, AttrNormal);
     Platform.deleteFile(text);
     InHand = file;
 }
@@ -227,7 +229,12 @@ static int TreatInfected(ScanContext *context, int32_t pass, char *text)
     Platform.setFileAttributes(ScanPath, AttrNormal);
     FileHandle file = FileOpen(ScanPath, 1);
     if (file == InvalidFileHandle) {
-        CopyFallback(text);
+        /* Only a file someone holds goes the copy's way: one refused because its name leads
+        ** elsewhere now is not the file detected, and nothing of it is copied or registered. */
+        if (InHand.listing != InvalidFindHandle && InHand.elsewhere)
+            ReportUnableToClean();
+        else
+            CopyFallback(text);
         return 0;
     }
     context->file = file;

@@ -63,7 +63,10 @@ struct FindRecord {
 ** file, and fails otherwise, as for a file that cannot be written. The 9x family keeps no
 ** identity and changes whatever the path names.
 ** `listed`: the entry is the listing's current entry as the listing gave it (read-ahead may
-** hold its file), not a name made beside it. Written by the worker thread only. */
+** hold its file), not a name made beside it. `elsewhere`: set by openFile for writing when it
+** refused the entry for another reason than the file's being held by someone (on the NT
+** family: anything but a sharing violation on the file detected, a name that leads elsewhere
+** above all); such a file is no locked file. Written by the worker thread only. */
 struct EntryInHand {
     FindHandle listing;       /* the open listing of the entry's folder */
     const char *path;         /* the buffer that holds the entry's path (ScanPath) */
@@ -71,6 +74,7 @@ struct EntryInHand {
     int listed;
     int opened;               /* identity below recorded by an open for reading */
     uint64_t volume, index;   /* the file's identity: device and inode, volume and file index */
+    int elsewhere;
 };
 extern EntryInHand InHand;
 

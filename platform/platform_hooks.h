@@ -28,6 +28,12 @@ int PosixReadAheadAvailable(void);
 #endif
 
 #ifdef _WIN32
+/* Called, when set, by each change to the entry in hand on the NT family once the handle it acts
+** through has been checked to be the file detected, just before the change: `operation` is the
+** table entry's name ("setFileAttributes", "copyFile", "deleteFile", "moveFile",
+** "moveFileAtRestart"). Null but in tests, which change the file system there. */
+extern void (*WinAfterIdentityCheck)(const char *operation, const char *path);
+
 /* The record the listing makes of one wide entry on the NT family; `data` is a
 ** WIN32_FIND_DATAW. */
 void WinRecordFromWide(const void *data, FindRecord *record);

@@ -8,6 +8,7 @@
 #include <stdlib.h>
 #include <string.h>
 #include <windows.h>
+#include <winternl.h>
 
 const char PathSeparator = '\\';
 
@@ -17,8 +18,11 @@ const char PathSeparator = '\\';
 ** On the NT family a folder on the path may be swapped for a junction, or the file for another,
 ** between the scan of the entry in hand and what the workflow then does to it. Opening the entry
 ** for reading records its identity (volume serial number and file index); every change then
-** looks, through a handle of its own, whether the path still names that file, and fails
-** otherwise. The 9x family has no links, and no identity for a folder: it keeps the plain calls.
+** opens the path, checks through that handle that it is the file recorded, and changes the file
+** through that same handle, never by its name again: the attributes and the deletion through
+** NtSetInformationFile, a copy read from it into a file created in the folder the handle was
+** found in, a move renamed through it. The 9x family has no links, and no identity for a
+** folder: it keeps the plain calls.
 */
 static int IsNtFamily(void)
 {
@@ -31,13 +35,43 @@ static int Watching(void)
     return InHand.listing != InvalidFindHandle && IsNtFamily();
 }
 
+void (*WinAfterIdentityCheck)(const char *operation, const char *path);
+
+/* Where the tests may change the file system: between the check of a handle and the change
+** made through it. */
+static void Checked(const char *operation, const char *path)
+{
+    if (WinAfterIdentityCheck) WinAfterIdentityCheck(operation, path);
+}
+
+/* The identity of the open `file`; 0 when it cannot be had. */
+static int IdentityOf(HANDLE file, uint64_t *volume, uint64_t *index)
+{
+    BY_HANDLE_FILE_INFORMATION info;
+    if (!GetFileInformationByHandle(file, &info)) return 0;
+    *volume = info.dwVolumeSerialNumber;
+    *index = ((uint64_t)info.nFileIndexHigh << 32) | info.nFileIndexLow;
+    return 1;
+}
+
 /* Non-zero when the open `file` is the file opened for reading as the entry in hand. */
 static int IsInHand(HANDLE file)
 {
-    BY_HANDLE_FILE_INFORMATION info;
-    return InHand.opened && GetFileInformationByHandle(file, &info) &&
-           InHand.volume == info.dwVolumeSerialNumber &&
-           InHand.index == (((uint64_t)info.nFileIndexHigh << 32) | info.nFileIndexLow);
+    uint64_t volume, index;
+    return InHand.opened && IdentityOf(file, &volume, &index) && InHand.volume == volume &&
+           InHand.index == index;
+}
+
+/* `path` opened with `access` (sharing everything, so that whoever holds the file does not
+** stop a look), when it names the entry in hand; INVALID_HANDLE_VALUE otherwise. */
+static HANDLE OpenInHand(const char *path, DWORD access)
+{
+    HANDLE file = CreateFileA(path, access, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                              NULL, OPEN_EXISTING, 0, NULL);
+    if (file == INVALID_HANDLE_VALUE) return file;
+    if (IsInHand(file)) return file;
+    CloseHandle(file);
+    return INVALID_HANDLE_VALUE;
 }
 
 /* Non-zero when `path` still names the entry in hand, or nothing is watched. The look takes
@@ -45,12 +79,109 @@ static int IsInHand(HANDLE file)
 static int StillInHand(const char *path)
 {
     if (!Watching()) return 1;
-    HANDLE file = CreateFileA(path, 0, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
-                              NULL, OPEN_EXISTING, 0, NULL);
+    HANDLE file = OpenInHand(path, 0);
     if (file == INVALID_HANDLE_VALUE) return 0;
-    int same = IsInHand(file);
     CloseHandle(file);
-    return same;
+    return 1;
+}
+
+/* ---- NT's own file calls, looked up at run time: the 9x family has none ------------------ */
+
+typedef LONG(WINAPI *SetInformationFile)(HANDLE, IO_STATUS_BLOCK *, void *, ULONG, int);
+typedef LONG(WINAPI *CreateFileNt)(HANDLE *, ACCESS_MASK, OBJECT_ATTRIBUTES *, IO_STATUS_BLOCK *,
+                                   LARGE_INTEGER *, ULONG, ULONG, ULONG, ULONG, void *, ULONG);
+static SetInformationFile setInformation;   /* the worker is the only user */
+static CreateFileNt createFileNt;
+static int ntLooked;
+
+#define BasicInformation       4    /* FileBasicInformation */
+#define RenameInformation      10   /* FileRenameInformation */
+#define DispositionInformation 13   /* FileDispositionInformation */
+
+/* Non-zero when NtSetInformationFile and NtCreateFile are there (always on the NT family). */
+static int NtCalls(void)
+{
+    if (!ntLooked) {
+        HMODULE ntdll = GetModuleHandleA("ntdll.dll");
+        if (ntdll) {
+            setInformation = (SetInformationFile)(void *)GetProcAddress(ntdll, "NtSetInformationFile");
+            createFileNt = (CreateFileNt)(void *)GetProcAddress(ntdll, "NtCreateFile");
+        }
+        ntLooked = 1;
+    }
+    return setInformation && createFileNt;
+}
+
+/* Sets information of class `kind` on the open `file`; non-zero on success. */
+static int SetInformation(HANDLE file, void *information, ULONG size, int kind)
+{
+    IO_STATUS_BLOCK status;
+    return NtCalls() && setInformation(file, &status, information, size, kind) >= 0;
+}
+
+/* Marks the open `file` (opened with DELETE) for deletion when its last handle closes, or takes
+** the mark back. The refusals are DeleteFileA's: a read-only file, a running program's image. */
+static int MarkForDeletion(HANDLE file, BOOLEAN mark)
+{
+    return SetInformation(file, &mark, sizeof mark, DispositionInformation);
+}
+
+/* The entry `name` (ANSI, no separator) of the open `folder`, opened or created there with
+** `access` and `share` as NtCreateFile's `disposition` says, a link opened as itself: the
+** folder's name is not looked up again. INVALID_HANDLE_VALUE on failure. */
+static HANDLE OpenInFolder(HANDLE folder, const char *name, DWORD access, DWORD share,
+                           ULONG disposition)
+{
+    WCHAR wide[MAX_PATH];
+    int length = MultiByteToWideChar(CP_ACP, 0, name, -1, wide, MAX_PATH);
+    if (!NtCalls() || length <= 1) return INVALID_HANDLE_VALUE;
+    UNICODE_STRING text;
+    text.Length = text.MaximumLength = (USHORT)((length - 1) * sizeof(WCHAR));
+    text.Buffer = wide;
+    OBJECT_ATTRIBUTES object;
+    InitializeObjectAttributes(&object, &text, OBJ_CASE_INSENSITIVE, folder, NULL);
+    IO_STATUS_BLOCK status;
+    HANDLE file = INVALID_HANDLE_VALUE;
+    if (createFileNt(&file, access | SYNCHRONIZE, &object, &status, NULL, FILE_ATTRIBUTE_NORMAL,
+                     share, disposition,
+                     FILE_NON_DIRECTORY_FILE | FILE_SYNCHRONOUS_IO_NONALERT |
+                         FILE_OPEN_REPARSE_POINT,
+                     NULL, 0) < 0)
+        return INVALID_HANDLE_VALUE;
+    return file;
+}
+
+/* The folder of the entry in hand (the first `nameAt` bytes of `path`), opened for working in
+** it, when `path` names an entry of it; INVALID_HANDLE_VALUE otherwise. */
+static HANDLE OpenEntryFolder(const char *path)
+{
+    char folder[MAX_PATH];
+    uint32_t at = InHand.nameAt;
+    if (at == 0 || at >= sizeof folder || strncmp(path, InHand.path, at) != 0 || !path[at] ||
+        strchr(path + at, '\\') || strchr(path + at, '/'))
+        return INVALID_HANDLE_VALUE;
+    memcpy(folder, path, at);
+    folder[at] = 0;
+    return CreateFileA(folder, FILE_LIST_DIRECTORY | FILE_TRAVERSE | SYNCHRONIZE,
+                       FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, NULL, OPEN_EXISTING,
+                       FILE_FLAG_BACKUP_SEMANTICS, NULL);
+}
+
+/* Renames the open `file` (opened with DELETE) to the entry `name` (ANSI, no separator) of the
+** open `folder`, never over an existing entry; non-zero on success. */
+static int RenameInFolder(HANDLE file, HANDLE folder, const char *name)
+{
+    union {
+        FILE_RENAME_INFORMATION rename;
+        char bytes[sizeof(FILE_RENAME_INFORMATION) + MAX_PATH * sizeof(WCHAR)];
+    } information;
+    memset(&information, 0, sizeof information);
+    int length = MultiByteToWideChar(CP_ACP, 0, name, -1, information.rename.FileName, MAX_PATH);
+    if (length <= 1) return 0;
+    information.rename.ReplaceIfExists = FALSE;
+    information.rename.RootDirectory = folder;
+    information.rename.FileNameLength = (ULONG)((length - 1) * sizeof(WCHAR));
+    return SetInformation(file, &information, sizeof information, RenameInformation);
 }
 
 /* ---- files ----------------------------------------------------------------------------- */
@@ -58,19 +189,25 @@ static int StillInHand(const char *path)
 /* Share mode FILE_SHARE_READ: while the handle is open others may read the file but neither
 ** write nor delete it, and the open fails when someone else already holds it that way. With an
 ** entry in hand, opening for reading records the file's identity, and opening for writing is
-** refused to any other file. */
+** refused to any other file; InHand.elsewhere then tells a file held by someone (a sharing
+** violation on the file detected) from every other refusal. */
 static FileHandle WinOpenFile(const char *path, int write)
 {
     DWORD access = write ? (GENERIC_READ | GENERIC_WRITE) : GENERIC_READ;
+    if (write) InHand.elsewhere = 0;
     HANDLE file = CreateFileA(path, access, FILE_SHARE_READ, NULL, OPEN_EXISTING, 0, NULL);
-    if (file == INVALID_HANDLE_VALUE) return InvalidFileHandle;
-    BY_HANDLE_FILE_INFORMATION info;
+    if (file == INVALID_HANDLE_VALUE) {
+        DWORD error = GetLastError();
+        if (write && Watching())
+            InHand.elsewhere = (error != ERROR_SHARING_VIOLATION && error != ERROR_LOCK_VIOLATION) ||
+                               !StillInHand(path);
+        return InvalidFileHandle;
+    }
     if (Watching() && !write) {
-        InHand.opened = GetFileInformationByHandle(file, &info) != 0;
-        InHand.volume = info.dwVolumeSerialNumber;
-        InHand.index = ((uint64_t)info.nFileIndexHigh << 32) | info.nFileIndexLow;
+        InHand.opened = IdentityOf(file, &InHand.volume, &InHand.index);
     } else if (Watching() && !IsInHand(file)) {
         CloseHandle(file);
+        InHand.elsewhere = 1;
         return InvalidFileHandle;
     }
     return (FileHandle)file;
@@ -113,58 +250,121 @@ static uint32_t WinGetFileAttributes(const char *path)
     return GetFileAttributesA(path);
 }
 
+/* Through the handle checked: FileBasicInformation with the times 0 (left as they are). */
 static int WinSetFileAttributes(const char *path, uint32_t attributes)
 {
-    return StillInHand(path) && SetFileAttributesA(path, attributes) != 0;
-}
-
-/* The source is held open for reading, its identity checked, while CopyFileA reads it: no
-** other file can take its name meanwhile. */
-static int WinCopyFile(const char *from, const char *to)
-{
-    if (!Watching()) return CopyFileA(from, to, TRUE) != 0;
-    HANDLE source = CreateFileA(from, GENERIC_READ, FILE_SHARE_READ, NULL, OPEN_EXISTING, 0, NULL);
-    if (source == INVALID_HANDLE_VALUE) return 0;
-    int ok = IsInHand(source) && CopyFileA(from, to, TRUE) != 0;
-    CloseHandle(source);
-    return ok;
-}
-
-/* FileDispositionInformation of NtSetInformationFile: what DeleteFileA does on the NT family. */
-typedef LONG(WINAPI *SetInformationFile)(HANDLE, void *, void *, ULONG, int);
-#define FileDispositionInformation 13
-
-/* With an entry in hand on the NT family, the file is marked for deletion through the handle
-** whose identity was checked, so the name cannot lead elsewhere in between. (A handle opened
-** with FILE_FLAG_DELETE_ON_CLOSE would be marked before the check could refuse it.) The
-** refusals are DeleteFileA's: a read-only file, a file held without FILE_SHARE_DELETE. */
-static int WinDeleteFile(const char *path)
-{
-    if (!Watching()) return DeleteFileA(path) != 0;
-    static SetInformationFile setInformation;   /* the worker is the only user */
-    if (!setInformation) {
-        HMODULE ntdll = GetModuleHandleA("ntdll.dll");
-        if (ntdll)
-            setInformation = (SetInformationFile)(void *)GetProcAddress(ntdll, "NtSetInformationFile");
-        if (!setInformation) return StillInHand(path) && DeleteFileA(path) != 0;
-    }
-    HANDLE file = CreateFileA(path, DELETE, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
-                              NULL, OPEN_EXISTING, 0, NULL);
+    if (!Watching()) return SetFileAttributesA(path, attributes) != 0;
+    HANDLE file = OpenInHand(path, FILE_WRITE_ATTRIBUTES);
     if (file == INVALID_HANDLE_VALUE) return 0;
-    int ok = 0;
-    if (IsInHand(file)) {
-        BOOLEAN disposition = TRUE;
-        ULONG_PTR status[2];                    /* IO_STATUS_BLOCK */
-        ok = setInformation(file, status, &disposition, sizeof disposition,
-                            FileDispositionInformation) >= 0;
-    }
+    Checked("setFileAttributes", path);
+    FILE_BASIC_INFORMATION basic;
+    memset(&basic, 0, sizeof basic);
+    basic.FileAttributes = attributes ? attributes : FILE_ATTRIBUTE_NORMAL;
+    int ok = SetInformation(file, &basic, sizeof basic, BasicInformation);
     CloseHandle(file);
     return ok;
 }
 
+/* Every byte of `from` from its start into `to`; non-zero when all were written. */
+static int CopyContents(HANDLE from, HANDLE to)
+{
+    static char buffer[65536];   /* the worker is the only user */
+    if (SetFilePointer(from, 0, NULL, FILE_BEGIN) != 0) return 0;
+    for (;;) {
+        DWORD got = 0, put = 0;
+        if (!ReadFile(from, buffer, sizeof buffer, &got, NULL)) return 0;
+        if (got == 0) return 1;
+        if (!WriteFile(to, buffer, got, &put, NULL) || put != got) return 0;
+    }
+}
+
+/*
+** With an entry in hand the copy is read from the handle whose identity was checked, and written
+** to a file created, and only created, in the folder where that handle was found: the folder is
+** opened once, the source opened in it by name, and its identity checked, which is the check of
+** the folder's identity too (it is the folder holding the file detected). Nothing is looked up
+** by its path again, so a folder swapped meanwhile changes nothing outside. The copy's own name
+** must lead to it afterwards, for the workflow reaches it by name; else it goes again.
+*/
+static int WinCopyFile(const char *from, const char *to)
+{
+    if (!Watching()) return CopyFileA(from, to, TRUE) != 0;
+    uint32_t at = InHand.nameAt;
+    if (strncmp(from, to, at) != 0) return 0;
+    HANDLE folder = OpenEntryFolder(from);
+    if (folder == INVALID_HANDLE_VALUE) return 0;
+    int ok = 0;
+    HANDLE source = OpenInFolder(folder, from + at, GENERIC_READ,
+                                 FILE_SHARE_READ | FILE_SHARE_DELETE, FILE_OPEN);
+    if (source != INVALID_HANDLE_VALUE && IsInHand(source)) {
+        Checked("copyFile", from);
+        HANDLE copy = OpenInFolder(folder, to + at, GENERIC_READ | GENERIC_WRITE | DELETE,
+                                   FILE_SHARE_READ | FILE_SHARE_DELETE, FILE_CREATE);
+        if (copy != INVALID_HANDLE_VALUE) {
+            uint64_t volume, index, nameVolume, nameIndex;
+            ok = CopyContents(source, copy) && IdentityOf(copy, &volume, &index);
+            HANDLE named = ok ? CreateFileA(to, 0, FILE_SHARE_READ | FILE_SHARE_WRITE |
+                                                       FILE_SHARE_DELETE,
+                                            NULL, OPEN_EXISTING, 0, NULL)
+                              : INVALID_HANDLE_VALUE;
+            ok = named != INVALID_HANDLE_VALUE && IdentityOf(named, &nameVolume, &nameIndex) &&
+                 nameVolume == volume && nameIndex == index;
+            if (named != INVALID_HANDLE_VALUE) CloseHandle(named);
+            if (!ok) MarkForDeletion(copy, TRUE);
+            CloseHandle(copy);
+        }
+    }
+    if (source != INVALID_HANDLE_VALUE) CloseHandle(source);
+    CloseHandle(folder);
+    return ok;
+}
+
+/* Non-zero when `path` leads to nothing that opens: after a deletion, the proof that it took
+** place (a file whose deletion waits for another holder opens no more either). */
+static int NameLeadsNowhere(const char *path)
+{
+    HANDLE file = CreateFileA(path, 0, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                              NULL, OPEN_EXISTING, 0, NULL);
+    if (file == INVALID_HANDLE_VALUE) return 1;
+    CloseHandle(file);
+    return 0;
+}
+
+/* With an entry in hand on the NT family, the file is marked for deletion through the handle
+** whose identity was checked, so the name cannot lead elsewhere in between. (A handle opened
+** with FILE_FLAG_DELETE_ON_CLOSE would be marked before the check could refuse it.) Where the
+** deletion at the last close goes by the name the handle was opened with (Wine), a name that
+** led elsewhere by then deletes nothing: the deletion counts only once the name opens nothing. */
+static int WinDeleteFile(const char *path)
+{
+    if (!Watching()) return DeleteFileA(path) != 0;
+    HANDLE file = OpenInHand(path, DELETE);
+    if (file == INVALID_HANDLE_VALUE) return 0;
+    Checked("deleteFile", path);
+    int ok = MarkForDeletion(file, TRUE);
+    CloseHandle(file);
+    return ok && NameLeadsNowhere(path);
+}
+
+/* The entry `from` is renamed, through the handle checked, to `to`, a name of the same folder,
+** given relative to that folder's handle: the folder's path is not looked up again. */
 static int WinMoveFile(const char *from, const char *to)
 {
-    return StillInHand(from) && MoveFileA(from, to) != 0;
+    if (!Watching()) return MoveFileA(from, to) != 0;
+    uint32_t at = InHand.nameAt;
+    if (strncmp(from, to, at) != 0 || strchr(to + at, '\\') || strchr(to + at, '/')) return 0;
+    HANDLE folder = OpenEntryFolder(from);
+    if (folder == INVALID_HANDLE_VALUE) return 0;
+    int ok = 0;
+    HANDLE file = OpenInFolder(folder, from + at, DELETE | FILE_READ_ATTRIBUTES,
+                               FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, FILE_OPEN);
+    if (file != INVALID_HANDLE_VALUE && IsInHand(file)) {
+        Checked("moveFile", from);
+        ok = RenameInFolder(file, folder, to + at);
+    }
+    if (file != INVALID_HANDLE_VALUE) CloseHandle(file);
+    CloseHandle(folder);
+    return ok;
 }
 
 /* A folder opens only with FILE_FLAG_BACKUP_SEMANTICS, which the 9x family refuses. */

@@ -73,7 +73,7 @@ static void ScanGivenFile(void)
         return;
     }
     const char *separator = strrchr(ScanPath, PathSeparator);
-    InHand = {find, ScanPath, separator ? (uint32_t)(separator + 1 - ScanPath) : 0, 1, 0, 0, 0};
+    InHand = {find, ScanPath, separator ? (uint32_t)(separator + 1 - ScanPath) : 0, 1, 0, 0, 0, 0};
     ProcessFile();
     InHand.listing = InvalidFindHandle;
     Platform.findClose(find);
@@ -237,7 +237,7 @@ void ScanFolder(void)
             do {
                 record.name[sizeof record.name - 1] = 0;
                 ScanPath[cut] = 0;
-                InHand = {find, ScanPath, cut, 1, 0, 0, 0};
+                InHand = {find, ScanPath, cut, 1, 0, 0, 0, 0};
                 if (record.attributes & AttrDirectory) {
                     /* A link to a folder is not followed: it may lead back up the tree
                     ** (endless recursion) or into a part walked anyway (files twice). */

@@ -620,9 +620,9 @@ TEST(PosixLinks, SubFolderSwappedForALinkIsNotListedThroughTheListing)
     ASSERT_EQ(0, symlink("elsewhere", dir.file("sub").c_str()));
     const uint32_t nameAt = (uint32_t)dir.path().size() + 1;
     const std::string swapped = dir.file("sub") + "/*.*", real = dir.file("sub.old") + "/*.*";
-    InHand = {outer, swapped.c_str(), nameAt, 1, 0, 0, 0};
+    InHand = {outer, swapped.c_str(), nameAt, 1, 0, 0, 0, 0};
     EXPECT_EQ(InvalidFindHandle, Platform.findFirst(swapped.c_str(), &record));
-    InHand = {outer, real.c_str(), nameAt, 1, 0, 0, 0};
+    InHand = {outer, real.c_str(), nameAt, 1, 0, 0, 0, 0};
     FindHandle inner = Platform.findFirst(real.c_str(), &record);
     InHand.listing = InvalidFindHandle;
     EXPECT_NE(InvalidFindHandle, inner);
@@ -655,7 +655,7 @@ TEST(PosixEntryInHand, ChangesReachOnlyTheFileOpenedAsTheEntry)
             FindHandle find = Platform.findFirst((sub + "/*.*").c_str(), &record);
             ASSERT_NE(InvalidFindHandle, find);
             const std::string path = trial == PathOutside ? victim : worm;
-            InHand = {find, worm.c_str(), (uint32_t)sub.size() + 1, 1, 0, 0, 0};
+            InHand = {find, worm.c_str(), (uint32_t)sub.size() + 1, 1, 0, 0, 0, 0};
             if (trial != NeverOpened) {
                 FileHandle read = Platform.openFile(worm.c_str(), 0);
                 EXPECT_NE(InvalidFileHandle, read);
