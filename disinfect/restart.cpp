@@ -56,6 +56,11 @@ int ScheduleReplaceAtRestart(const char *copy, const char *file, const EntryInHa
     /* The move alone would not replace an existing file: delete it first, at the restart. */
     if (!Platform.moveFileAtRestart(file, nullptr))
         return 0;
+    /* Where that moved the file aside to wait for its deletion (the NT family's restart folder),
+    ** its name is free now: the copy takes it at once, and no move by name, which a junction put
+    ** on the way before the restart could lead elsewhere, is left to the restart. */
+    if (MoveCopyNow(copy, file, copyEntry))
+        return 1;
     if (!Platform.moveFileAtRestart(copy, file))
         return 0;
     return 1;

@@ -11,7 +11,8 @@
 #include <stdint.h>
 
 /* The copy is to take the file's place: moved now when nothing stands in the way, else
-** registered for the restart (NT: the file's deletion, then the move; 9x: "file=copy").
+** registered for the restart (NT: the file's deletion, then the move, unless registering the
+** deletion moved the file aside and the copy could take its name at once; 9x: "file=copy").
 ** `copyEntry`, when not null, is the copy's entry as its processing left it (its identity
 ** recorded): the move now acts on it, while the registrations act on the entry in hand, the
 ** file. Answers 1 on success, 0 on failure. */

@@ -403,12 +403,230 @@ static int WinSystemVersion(SystemVersion *out)
     return 1;
 }
 
+/*
+** The restart folder. A deletion registered for the restart names a path, which the system
+** follows at its next start; whoever can write in a folder on that path could put a junction
+** there meanwhile and have the system delete whatever file of that name the junction leads to.
+** So on the NT family the file detected is first moved, through the handle checked to be it,
+** into a folder of its own volume that only administrators and the system can write, and the
+** deletion of that path is registered. The folder is "<drive>:\KorvaneRestart", made here with
+** such rights when missing; one that is there already is used only when it is a plain folder
+** (no junction) owned by the administrators or the system, whose every entry that lets
+** anyone write, add, delete or change its rights names one of the two.
+*/
+static const char RestartFolderName[] = "KorvaneRestart";
+
+/* S-1-5-18 (the system) and S-1-5-32-544 (the administrators), as the system keeps SIDs. */
+static const BYTE SystemSid[12] = {1, 1, 0, 0, 0, 0, 0, 5, 18, 0, 0, 0};
+static const BYTE AdministratorsSid[16] = {1, 2, 0, 0, 0, 0, 0, 5, 32, 0, 0, 0, 0x20, 2, 0, 0};
+
+/* The rights over a folder that let one change what it holds or who may: add a file or a
+** folder, delete an entry, write its attributes, delete or rename it, change its rights or its
+** owner, and the generic rights that include those. */
+#define RestartFolderWrites 0x500D0156u
+
+/* Non-zero when the `size` bytes at `sid` are the system's or the administrators' SID. */
+static int IsTrustedSid(const BYTE *sid, uint32_t size)
+{
+    return (size >= sizeof SystemSid && memcmp(sid, SystemSid, sizeof SystemSid) == 0) ||
+           (size >= sizeof AdministratorsSid &&
+            memcmp(sid, AdministratorsSid, sizeof AdministratorsSid) == 0);
+}
+
+int WinOnlyAdministratorsWrite(const void *data, uint32_t size)
+{
+    const BYTE *descriptor = (const BYTE *)data;
+    if (size < 20) return 0;
+    /* Revision, padding, control word, then the offsets of owner, group, SACL and DACL. */
+    uint32_t control = descriptor[2] | (descriptor[3] << 8);
+    uint32_t owner, dacl;
+    memcpy(&owner, descriptor + 4, 4);
+    memcpy(&dacl, descriptor + 16, 4);
+    if (!(control & SE_SELF_RELATIVE) || !(control & SE_DACL_PRESENT) || owner == 0 ||
+        owner >= size || !IsTrustedSid(descriptor + owner, size - owner) || dacl == 0 ||
+        dacl > size - 8)
+        return 0;
+    /* The ACL: revision, padding, its size, the number of entries; then the entries. */
+    uint32_t aclSize = descriptor[dacl + 2] | (descriptor[dacl + 3] << 8);
+    uint32_t count = descriptor[dacl + 4] | (descriptor[dacl + 5] << 8);
+    if (aclSize < 8 || aclSize > size - dacl) return 0;
+    uint32_t at = dacl + 8, end = dacl + aclSize;
+    for (uint32_t i = 0; i < count; i++) {
+        if (end - at < 8) return 0;
+        uint32_t type = descriptor[at], flags = descriptor[at + 1];
+        uint32_t aceSize = descriptor[at + 2] | (descriptor[at + 3] << 8);
+        if (aceSize < 8 || aceSize > end - at) return 0;
+        uint32_t mask;
+        memcpy(&mask, descriptor + at + 4, 4);
+        if (type == ACCESS_DENIED_ACE_TYPE || (flags & INHERIT_ONLY_ACE)) {
+            /* takes nothing away from the check; an inherited-only entry binds only entries */
+        } else if (type != ACCESS_ALLOWED_ACE_TYPE) {
+            return 0;   /* an entry this check does not read is not trusted */
+        } else if ((mask & RestartFolderWrites) &&
+                   !IsTrustedSid(descriptor + at + 8, aceSize - 8)) {
+            return 0;
+        }
+        at += aceSize;
+    }
+    return 1;
+}
+
+int (*WinRestartFolderCheck)(void *folder);
+
+typedef LONG(WINAPI *QuerySecurityObject)(HANDLE, DWORD, void *, ULONG, ULONG *);
+
+/* Non-zero when the security of the open folder says only administrators and the system may
+** change it or its entries (WinOnlyAdministratorsWrite). */
+static int OnlyAdministratorsWrite(HANDLE folder)
+{
+    if (WinRestartFolderCheck) return WinRestartFolderCheck(folder);
+    HMODULE ntdll = GetModuleHandleA("ntdll.dll");
+    QuerySecurityObject query =
+        ntdll ? (QuerySecurityObject)(void *)GetProcAddress(ntdll, "NtQuerySecurityObject") : 0;
+    static BYTE descriptor[4096];   /* the worker is the only user */
+    ULONG size = 0;
+    return query &&
+           query(folder, OWNER_SECURITY_INFORMATION | DACL_SECURITY_INFORMATION, descriptor,
+                 sizeof descriptor, &size) >= 0 &&
+           size <= sizeof descriptor && WinOnlyAdministratorsWrite(descriptor, size);
+}
+
+/* The restart folder of the volume the path `file` ("X:\...") lies on, made when missing and
+** opened, when it is one only administrators and the system can write and on the volume of
+** the entry in hand; INVALID_HANDLE_VALUE otherwise. Its path goes into `path`. */
+static HANDLE OpenRestartFolder(const char *file, char *path, uint32_t size)
+{
+    if (!((file[0] | 0x20) >= 'a' && (file[0] | 0x20) <= 'z' && file[1] == ':' &&
+          file[2] == '\\') ||
+        size < 4 + sizeof RestartFolderName)
+        return INVALID_HANDLE_VALUE;
+    memcpy(path, file, 3);
+    memcpy(path + 3, RestartFolderName, sizeof RestartFolderName);
+
+    /* Administrators and the system get every right, on the folder and what is in it; the
+    ** owner is the administrators; nothing is inherited from the root. */
+    static BYTE acl[8 + 2 * (8 + sizeof AdministratorsSid)];
+    uint32_t at = 8;
+    for (int i = 0; i < 2; i++) {
+        const BYTE *sid = i ? SystemSid : AdministratorsSid;
+        uint32_t sidSize = i ? sizeof SystemSid : sizeof AdministratorsSid;
+        ACCESS_ALLOWED_ACE *ace = (ACCESS_ALLOWED_ACE *)(void *)(acl + at);
+        ace->Header.AceType = ACCESS_ALLOWED_ACE_TYPE;
+        ace->Header.AceFlags = OBJECT_INHERIT_ACE | CONTAINER_INHERIT_ACE;
+        ace->Header.AceSize = (WORD)(8 + sidSize);
+        ace->Mask = FILE_ALL_ACCESS;
+        memcpy(acl + at + 8, sid, sidSize);
+        at += 8 + sidSize;
+    }
+    ACL *header = (ACL *)(void *)acl;
+    header->AclRevision = ACL_REVISION;
+    header->Sbz1 = 0;
+    header->AclSize = (WORD)at;
+    header->AceCount = 2;
+    header->Sbz2 = 0;
+    SECURITY_DESCRIPTOR descriptor;
+    memset(&descriptor, 0, sizeof descriptor);
+    descriptor.Revision = SECURITY_DESCRIPTOR_REVISION;
+    descriptor.Control = SE_DACL_PRESENT;
+    /* Windows 2000 and later would add the root's inheritable entries; NT 4.0 knows no such
+    ** flag and inherits nothing from a descriptor given whole. */
+    if ((GetVersion() & 0xFFu) >= 5) descriptor.Control |= SE_DACL_PROTECTED;
+    descriptor.Owner = (PSID)(void *)AdministratorsSid;
+    descriptor.Dacl = header;
+    SECURITY_ATTRIBUTES attributes = {sizeof attributes, &descriptor, FALSE};
+    CreateDirectoryA(path, &attributes);   /* it may be there already: checked below */
+
+    HANDLE folder = CreateFileA(path, READ_CONTROL | FILE_TRAVERSE | FILE_LIST_DIRECTORY |
+                                          SYNCHRONIZE,
+                                FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, NULL,
+                                OPEN_EXISTING,
+                                FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT, NULL);
+    if (folder == INVALID_HANDLE_VALUE) return folder;
+    BY_HANDLE_FILE_INFORMATION info;
+    if (!GetFileInformationByHandle(folder, &info) ||
+        (info.dwFileAttributes & (FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_REPARSE_POINT)) !=
+            FILE_ATTRIBUTE_DIRECTORY ||
+        info.dwVolumeSerialNumber != InHand.volume || !OnlyAdministratorsWrite(folder)) {
+        CloseHandle(folder);
+        return INVALID_HANDLE_VALUE;
+    }
+    return folder;
+}
+
+/* `digits` upper-case hexadecimal digits of `value` at `out`. */
+static void Hex(char *out, uint64_t value, int digits)
+{
+    for (int i = digits - 1; i >= 0; i--, value >>= 4)
+        out[i] = "0123456789ABCDEF"[value & 0xFu];
+}
+
+/* Renames the open `file` back to the full path `path`; non-zero on success. */
+static int RenameBack(HANDLE file, const char *path)
+{
+    char nt[MAX_PATH + 8] = "\\??\\";
+    if (strlen(path) + 5 > sizeof nt) return 0;
+    memcpy(nt + 4, path, strlen(path) + 1);
+    union {
+        FILE_RENAME_INFORMATION rename;
+        char bytes[sizeof(FILE_RENAME_INFORMATION) + (MAX_PATH + 8) * sizeof(WCHAR)];
+    } information;
+    memset(&information, 0, sizeof information);
+    int length = MultiByteToWideChar(CP_ACP, 0, nt, -1, information.rename.FileName, MAX_PATH + 8);
+    if (length <= 1) return 0;
+    information.rename.FileNameLength = (ULONG)((length - 1) * sizeof(WCHAR));
+    return SetInformation(file, &information, sizeof information, RenameInformation);
+}
+
+/* The entry in hand, `from`, moved through the handle checked into the restart folder of its
+** volume, and its deletion there registered. 1 when registered; 0 when the move was refused
+** (the file held without the right to rename it, no restart folder that can be trusted), and
+** then the file is where it was; -1 when the file moved but cannot be put back. */
+static int DeleteFromRestartFolder(const char *from)
+{
+    char folderPath[MAX_PATH], name[40], moved[MAX_PATH];
+    HANDLE file = OpenInHand(from, DELETE | FILE_READ_ATTRIBUTES);
+    if (file == INVALID_HANDLE_VALUE) return 0;
+    HANDLE folder = OpenRestartFolder(from, folderPath, sizeof folderPath);
+    int result = 0;
+    if (folder != INVALID_HANDLE_VALUE) {
+        /* The file's index names it uniquely on its volume; the time tells apart a file of the
+        ** same index that an earlier run left there. */
+        Hex(name, InHand.index, 16);
+        name[16] = '-';
+        Hex(name + 17, GetTickCount(), 8);
+        memcpy(name + 25, ".del", 5);
+        Checked("moveFileAtRestart", from);
+        if (RenameInFolder(file, folder, name)) {
+            /* Where a rename goes by the name the handle was opened with (Wine), a name that led
+            ** elsewhere by then moved another file: it goes back, and nothing is registered. */
+            HANDLE there = OpenInFolder(folder, name, FILE_READ_ATTRIBUTES,
+                                        FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                                        FILE_OPEN);
+            int same = there != INVALID_HANDLE_VALUE && IsInHand(there);
+            if (there != INVALID_HANDLE_VALUE) CloseHandle(there);
+            result = same && strlen(folderPath) + strlen(name) + 2 <= sizeof moved;
+            if (result) {
+                memcpy(moved, folderPath, strlen(folderPath));
+                moved[strlen(folderPath)] = '\\';
+                memcpy(moved + strlen(folderPath) + 1, name, strlen(name) + 1);
+                result = MoveFileExA(moved, NULL, MOVEFILE_DELAY_UNTIL_REBOOT) != 0;
+            }
+            if (!result) result = RenameBack(file, from) ? 0 : -1;
+        }
+        CloseHandle(folder);
+    }
+    CloseHandle(file);
+    return result;
+}
+
 /* The platform's own result goes back unchanged: callers test for non-zero only. */
 static int WinMoveFileAtRestart(const char *from, const char *to)
 {
+    if (to || !Watching()) return MoveFileExA(from, to, MOVEFILE_DELAY_UNTIL_REBOOT);
     /* A deletion at the restart is a deletion: only of the file detected. */
-    if (!to && !StillInHand(from)) return 0;
-    return MoveFileExA(from, to, MOVEFILE_DELAY_UNTIL_REBOOT);
+    int moved = DeleteFromRestartFolder(from);
+    if (moved) return moved > 0;
+    return StillInHand(from) && MoveFileExA(from, NULL, MOVEFILE_DELAY_UNTIL_REBOOT);
 }
 
 static int WinWindowsFolder(char *out, uint32_t size)

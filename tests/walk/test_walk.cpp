@@ -745,12 +745,14 @@ namespace {
 struct CheckedSwap {
     const char *operation;
     bool folder, held;
+    bool image;   // a running program's image: never deleted now, so it waits for the restart
 };
 const CheckedSwap CheckedSwaps[] = {
-    {"setFileAttributes", true, false}, {"setFileAttributes", false, false},
-    {"setFileAttributes", true, true},  {"copyFile", true, true},
-    {"copyFile", false, true},          {"deleteFile", true, false},
-    {"deleteFile", false, false},
+    {"setFileAttributes", true, false, false}, {"setFileAttributes", false, false, false},
+    {"setFileAttributes", true, true, false},  {"copyFile", true, true, false},
+    {"copyFile", false, true, false},          {"deleteFile", true, false, false},
+    {"deleteFile", false, false, false},       {"moveFileAtRestart", true, true, true},
+    {"moveFileAtRestart", false, true, true},
 };
 const CheckedSwap *checkedSwap;
 int checkedSwaps;
@@ -767,6 +769,12 @@ void SwapWhenChecked(const char *operation, const char *path)
                                  : !CopyFileA(swapper.victim.c_str(), swapper.worm.c_str(), TRUE))
         ADD_FAILURE() << "cannot put the outside file in place";
 }
+
+int ImageNeverDeleted(const char *path)
+{
+    return swapper.worm == path ? 0 : swapper.real.deleteFile(path);
+}
+int TrustEveryFolder(void *) { return 1; }
 
 // The names of the files in `folder`, without "." and "..".
 std::vector<std::string> Names(const std::string &folder)
@@ -804,6 +812,14 @@ TEST_F(Walk, SwapAfterTheCheckChangesNothingOutsideOnTheNtFamily)
         Platform.findFirst = ReadFirst;
         Platform.findNext = ReadNext;
         Platform.findClose = ReadClose;
+        // The restart folder stands in trusted (Wine keeps no rights of its own); the restart
+        // list is the real one, which must refuse anything but the file detected.
+        if (k.image) {
+            Platform.deleteFile = ImageNeverDeleted;
+            WinRestartFolderCheck = TrustEveryFolder;
+        }
+        const std::string restartFolder = top.substr(0, 3) + "KorvaneRestart";
+        const std::vector<std::string> waiting = Names(restartFolder);
         HANDLE hold = k.held ? CreateFileA(swapper.worm.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_DELETE,
                                            NULL, OPEN_EXISTING, 0, NULL)
                              : INVALID_HANDLE_VALUE;
@@ -812,6 +828,7 @@ TEST_F(Walk, SwapAfterTheCheckChangesNothingOutsideOnTheNtFamily)
         if (hold != INVALID_HANDLE_VALUE)
             CloseHandle(hold);
         WinAfterIdentityCheck = nullptr;
+        WinRestartFolderCheck = nullptr;
         PlatformRestore();
 
         EXPECT_EQ(1, checkedSwaps);
@@ -822,11 +839,36 @@ TEST_F(Walk, SwapAfterTheCheckChangesNothingOutsideOnTheNtFamily)
         }
         EXPECT_EQ(std::vector<std::string>{"worm.exe"}, Names(k.folder ? swapper.sub : swapper.outside))
             << "nothing new beside the outside file";
+        // A copy made before the name led elsewhere goes again through its handle; where a
+        // deletion goes by the name the handle was opened with (Wine), it stays beside the file
+        // detected, a copy of it, never outside.
+        if (!GetProcAddress(GetModuleHandleA("ntdll.dll"), "wine_get_version")) {
+            for (const std::string &name : Names(k.folder ? swapper.sub + ".moved" : swapper.sub)) {
+                EXPECT_EQ(std::string::npos, name.find(".qx-")) << "a copy left beside the file detected";
+            }
+        }
         ASSERT_FALSE(shownRows.empty());
+        const std::string detected = (k.folder ? swapper.sub : swapper.worm) + ".moved" +
+                                     (k.folder ? "\\worm.exe" : "");
+        // Where a rename follows the handle (Windows), the file detected goes to wait in the
+        // restart folder; where it goes by the name the handle was opened with (Wine), what the
+        // name led to then was another file, which goes back, and nothing waits.
+        std::vector<std::string> nowWaiting = Names(restartFolder);
+        if (shownRows.back().status == StatusDeletedAtRestart) {
+            EXPECT_EQ(std::string("moveFileAtRestart"), k.operation);
+            EXPECT_FALSE(testsupport::Exists(detected));
+            ASSERT_EQ(waiting.size() + 1, nowWaiting.size());
+            for (const std::string &name : nowWaiting)
+                if (std::find(waiting.begin(), waiting.end(), name) == waiting.end()) {
+                    EXPECT_EQ(samples::MakeSample(samples::InfectedEntry1),
+                              testsupport::ReadBytes(restartFolder + "\\" + name));
+                    DeleteFileA((restartFolder + "\\" + name).c_str());
+                }
+            continue;
+        }
+        EXPECT_EQ(waiting, nowWaiting) << "nothing went to wait for the restart";
         EXPECT_EQ(swapper.worm + ": " + StatusUnableToClean, shownRows.back().file + ": " + shownRows.back().status);
-        EXPECT_EQ(samples::MakeSample(samples::InfectedEntry1),
-                  testsupport::ReadBytes((k.folder ? swapper.sub : swapper.worm) + ".moved" +
-                                         (k.folder ? "\\worm.exe" : "")))
+        EXPECT_EQ(samples::MakeSample(samples::InfectedEntry1), testsupport::ReadBytes(detected))
             << "the file detected is still there, as its last row says";
     }
 }
