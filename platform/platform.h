@@ -152,7 +152,11 @@ struct PlatformOps {
     /* Restart-time work. getVersion: the Win32 version word (bit 31 set on the 9x family).
     ** moveFileAtRestart: registers the move of `from` to `to` for the next restart, or the
     ** deletion of `from` when `to` is null; answers the platform's own result (any non-zero
-    ** value is success). windowsFolder: the folder of the restart profile file (wininit.ini),
+    ** value is success). On the NT family the deletion of the entry in hand first moves the
+    ** file, through the handle checked to be it, into a folder of its volume that only
+    ** administrators and the system can write, and registers the deletion there, so that no
+    ** junction put on the path before the restart can redirect it; where that move is refused,
+    ** the file's own path is registered. windowsFolder: the folder of the restart profile file (wininit.ini),
     ** without a trailing separator; 0 when there is none or it does not fit. writeWholeFile:
     ** creates or truncates `path` and writes `size` bytes; non-zero only when all were written.
     ** shortPath: the short (8.3) form of an existing path; 0 when it has none or it does not
