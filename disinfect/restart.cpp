@@ -333,7 +333,8 @@ static uint32_t MergeProfiles(const char *older, uint32_t olderLength, const cha
             if (found)
                 continue;
             added = InsertLine(out, length, header, headerLength, "", 0, spare, size);
-        } else if (from == to || HasLine(out, length, header, headerLength, newer + from, to - from)) {
+        } else if (from == to ||
+                   HasLine(out, length, header, headerLength, newer + from, to - from)) {
             continue;
         } else {
             added = InsertLine(out, length, header, headerLength, newer + from, to - from, spare,
@@ -354,8 +355,8 @@ static uint32_t MergeProfiles(const char *older, uint32_t olderLength, const cha
 /* Takes what an interrupted replacement left at `aside` back into `path`: when `path` is
 ** missing the old file simply goes back; when both exist, the text of both (every section and
 ** line, what `aside` holds first) takes the place of `path` through `fresh`, and `aside` goes
-** only once that text is on disk. If that text cannot take the place of `path`, it is written at `aside` again, so
-** that nothing is lost. Answers 1 when nothing is left aside. */
+** only once that text is on disk. If that text cannot take the place of `path`, it is written
+** at `aside` again, so that nothing is lost. Answers 1 when nothing is left aside. */
 static int TakeBackAside(const char *path, const char *aside, const char *fresh)
 {
     if (Platform.getFileAttributes(aside) == InvalidFileAttributes)

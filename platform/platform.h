@@ -156,8 +156,9 @@ struct PlatformOps {
     ** file, through the handle checked to be it, into a folder of its volume that only
     ** administrators and the system can write, and registers the deletion there, so that no
     ** junction put on the path before the restart can redirect it; where that move is refused,
-    ** the file's own path is registered. windowsFolder: the folder of the restart profile file (wininit.ini),
-    ** without a trailing separator; 0 when there is none or it does not fit. writeWholeFile:
+    ** the file's own path is registered. windowsFolder: the folder of the restart profile file
+    ** (wininit.ini), without a trailing separator; 0 when there is none or it does not fit.
+    ** writeWholeFile:
     ** creates or truncates `path` and writes `size` bytes; non-zero only when all were written.
     ** shortPath: the short (8.3) form of an existing path; 0 when it has none or it does not
     ** fit (always on POSIX). replaceFile: `from` takes the name `to`, replacing the file there

@@ -104,7 +104,8 @@ static int NtCalls(void)
     if (!ntLooked) {
         HMODULE ntdll = GetModuleHandleA("ntdll.dll");
         if (ntdll) {
-            setInformation = (SetInformationFile)(void *)GetProcAddress(ntdll, "NtSetInformationFile");
+            setInformation =
+                (SetInformationFile)(void *)GetProcAddress(ntdll, "NtSetInformationFile");
             createFileNt = (CreateFileNt)(void *)GetProcAddress(ntdll, "NtCreateFile");
         }
         ntLooked = 1;
@@ -199,8 +200,9 @@ static FileHandle WinOpenFile(const char *path, int write)
     if (file == INVALID_HANDLE_VALUE) {
         DWORD error = GetLastError();
         if (write && Watching())
-            InHand.elsewhere = (error != ERROR_SHARING_VIOLATION && error != ERROR_LOCK_VIOLATION) ||
-                               !StillInHand(path);
+            InHand.elsewhere =
+                (error != ERROR_SHARING_VIOLATION && error != ERROR_LOCK_VIOLATION) ||
+                !StillInHand(path);
         return InvalidFileHandle;
     }
     if (Watching() && !write) {
