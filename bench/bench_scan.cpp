@@ -152,7 +152,7 @@ void PlatformFloorWalk(char *path, size_t length, FloorCount &count)
         size_t nameLength = std::strlen(name);
         std::memcpy(path + length, name, nameLength + 1);
         // Each entry is the entry in hand, as the walk sets it.
-        InHand = {find, path, (uint32_t)length, 1, 0, 0, 0};
+        InHand = {find, path, (uint32_t)length, 1, 0, 0, 0, 0};
         if (record.attributes & AttrDirectory) {
             PlatformFloorWalk(path, length + nameLength, count);
             continue;

@@ -13,7 +13,11 @@
 **
 ** The 9x family has no replacing move: for a moment the old wininit.ini stands aside as
 ** "wininit.ini~". A process ended just then leaves the only copy of every pending entry there,
-** so that file is taken back in before anything else is written, never deleted unread.
+** so that file is taken back in before anything else is written, never deleted unread. When
+** another program has written a new wininit.ini meanwhile, every section and line of both is
+** kept, the older file's first: the start-up carries the entries out in order, and an older
+** entry carried out after a newer one could undo it ("C:\APP.DLL=C:\APP.NEW" installs a file
+** that an older "NUL=C:\APP.DLL" would then delete).
 */
 #include "disinfect/restart.h"
 #include "base/text.h"
@@ -30,15 +34,33 @@ static const char WininitNewName[] = "wininit.krv";   /* the new text before it 
 static const char RenameSection[] = "[rename]";
 static const char AsideSuffix[] = "~";                 /* replaceFile's name for the old file */
 
-int ScheduleReplaceAtRestart(const char *copy, const char *file)
+/* Moves `copy` to `file` now, as the entry `copyEntry` when one is given: the file operations
+** act only on the entry in hand, and the copy is not the file whose entry the caller holds. */
+static int MoveCopyNow(const char *copy, const char *file, const EntryInHand *copyEntry)
 {
-    if (Platform.moveFile(copy, file))
+    if (!copyEntry)
+        return Platform.moveFile(copy, file);
+    EntryInHand entry = InHand;
+    InHand = *copyEntry;
+    int moved = Platform.moveFile(copy, file);
+    InHand = entry;
+    return moved;
+}
+
+int ScheduleReplaceAtRestart(const char *copy, const char *file, const EntryInHand *copyEntry)
+{
+    if (MoveCopyNow(copy, file, copyEntry))
         return 1;
     if (Is9xFamily(Platform.getVersion()))
         return AddWininitRename(file, copy);
     /* The move alone would not replace an existing file: delete it first, at the restart. */
     if (!Platform.moveFileAtRestart(file, nullptr))
         return 0;
+    /* Where that moved the file aside to wait for its deletion (the NT family's restart folder),
+    ** its name is free now: the copy takes it at once, and no move by name, which a junction put
+    ** on the way before the restart could lead elsewhere, is left to the restart. */
+    if (MoveCopyNow(copy, file, copyEntry))
+        return 1;
     if (!Platform.moveFileAtRestart(copy, file))
         return 0;
     return 1;
@@ -82,20 +104,36 @@ static int IsSectionLine(const char *ini, uint32_t at, uint32_t end)
     return at < end && ini[at] == '[';
 }
 
-/* 1 when the line [at, end) is "[rename]" in any case, with optional blanks around it. */
-static int IsRenameSection(const char *ini, uint32_t at, uint32_t end)
+/* The line [at, end) without the blanks around it: [*from, *to). */
+static void Trim(const char *ini, uint32_t at, uint32_t end, uint32_t *from, uint32_t *to)
 {
     while (at < end && IsBlank(ini[at]))
         at++;
     while (end > at && IsBlank(ini[end - 1]))
         end--;
-    uint32_t n = (uint32_t)(sizeof RenameSection - 1);
-    if (end - at != n)
+    *from = at;
+    *to = end;
+}
+
+/* 1 when the texts a[0, aLength) and b[0, bLength) are the same but for ASCII case. */
+static int SameFolded(const char *a, uint32_t aLength, const char *b, uint32_t bLength)
+{
+    if (aLength != bLength)
         return 0;
-    for (uint32_t i = 0; i < n; i++)
-        if (FoldAscii(ini[at + i]) != RenameSection[i])
+    for (uint32_t i = 0; i < aLength; i++)
+        if (FoldAscii(a[i]) != FoldAscii(b[i]))
             return 0;
     return 1;
+}
+
+/* 1 when the line [at, end) is the section header `header` (of `headerLength` bytes, blanks
+** cut), in any case, with optional blanks around it. */
+static int IsSection(const char *ini, uint32_t at, uint32_t end, const char *header,
+                     uint32_t headerLength)
+{
+    uint32_t from, to;
+    Trim(ini, at, end, &from, &to);
+    return SameFolded(ini + from, to - from, header, headerLength);
 }
 
 static int IsBlankLine(const char *ini, uint32_t at, uint32_t end)
@@ -115,50 +153,74 @@ static int Put(char *out, uint32_t size, uint32_t *used, const char *text, uint3
     return 1;
 }
 
-uint32_t InsertRenameLine(const char *ini, uint32_t length, const char *line, char *out, uint32_t size)
+/*
+** Where a line of the section `header` goes in `ini`: after the section's last line that is not
+** blank (before the next section), or, for the lines before the first header (a null
+** `header`), after the last such line there. *found is 0 when the file has no such section;
+** the line then goes at the end, after the header. *breakBefore is 1 when the line before has
+** no line break of its own.
+*/
+static uint32_t InsertionPoint(const char *ini, uint32_t length, const char *header,
+                               uint32_t headerLength, int *found, int *breakBefore)
 {
-    uint32_t lineLength = (uint32_t)strlen(line);
-    uint32_t at = 0;
-    int found = 0;
-
-    /* Find the section, then the end of its last non-blank line. */
-    uint32_t insert = length;
-    int needBreakBefore = 0;
-    while (at < length) {
+    uint32_t insert = 0;
+    *found = header == nullptr;
+    *breakBefore = 0;
+    for (uint32_t at = 0; at < length;) {
         uint32_t end = LineEnd(ini, length, at);
-        if (!found) {
-            if (IsRenameSection(ini, at, end)) {
-                found = 1;
+        if (!*found) {
+            if (IsSection(ini, at, end, header, headerLength)) {
+                *found = 1;
                 insert = NextLine(ini, length, end);
-                needBreakBefore = insert == end;   /* the header is the file's last line */
+                *breakBefore = insert == end;   /* the header is the file's last line */
             }
         } else {
             if (IsSectionLine(ini, at, end))
                 break;
             if (!IsBlankLine(ini, at, end)) {
                 insert = NextLine(ini, length, end);
-                needBreakBefore = insert == end;
+                *breakBefore = insert == end;
             }
         }
         at = NextLine(ini, length, end);
     }
-    if (!found) {
+    if (!*found) {
         insert = length;
-        needBreakBefore = length > 0 && ini[length - 1] != '\n' && ini[length - 1] != '\r';
+        *breakBefore = length > 0 && ini[length - 1] != '\n' && ini[length - 1] != '\r';
     }
+    return insert;
+}
 
+/* Writes into `out` (of `size` bytes) the profile text `ini` with the line `line` (of
+** `lineLength` bytes, no line break) added at the end of the section `header` (null: before
+** the first section), the section created at the end when missing; answers the new length, or
+** 0 when it would not fit. */
+static uint32_t InsertLine(const char *ini, uint32_t length, const char *header,
+                           uint32_t headerLength, const char *line, uint32_t lineLength,
+                           char *out, uint32_t size)
+{
+    int found, breakBefore;
+    uint32_t insert = InsertionPoint(ini, length, header, headerLength, &found, &breakBefore);
     uint32_t used = 0;
     if (!Put(out, size, &used, ini, insert))
         return 0;
-    if (needBreakBefore && !Put(out, size, &used, "\r\n", 2))
+    if (breakBefore && !Put(out, size, &used, "\r\n", 2))
         return 0;
-    if (!found && !Put(out, size, &used, "[rename]\r\n", 10))
+    if (!found && (!Put(out, size, &used, header, headerLength) ||
+                   !Put(out, size, &used, "\r\n", 2)))
         return 0;
-    if (!Put(out, size, &used, line, lineLength) || !Put(out, size, &used, "\r\n", 2))
+    if (lineLength && (!Put(out, size, &used, line, lineLength) ||
+                       !Put(out, size, &used, "\r\n", 2)))
         return 0;
     if (!Put(out, size, &used, ini + insert, length - insert))
         return 0;
     return used;
+}
+
+uint32_t InsertRenameLine(const char *ini, uint32_t length, const char *line, char *out, uint32_t size)
+{
+    return InsertLine(ini, length, RenameSection, (uint32_t)(sizeof RenameSection - 1), line,
+                      (uint32_t)strlen(line), out, size);
 }
 
 /* Reads the whole file at `path` into a block of its own. Answers 1 with *data (null for a
@@ -215,25 +277,21 @@ static int InWindowsFolder(char *path, uint32_t size, const char *name)
            AppendText(path, size, name);
 }
 
-/* 1 when the [rename] section of `ini` already holds the entry [at, end) of another text,
-** compared without the blanks around it and without regard to ASCII case. */
-static int HasRenameEntry(const char *ini, uint32_t length, const char *entry, uint32_t entryLength)
+/* 1 when the section `header` of `ini` (null: the lines before the first section) already
+** holds the line `line`, both compared without the blanks around them and without regard to
+** ASCII case. */
+static int HasLine(const char *ini, uint32_t length, const char *header, uint32_t headerLength,
+                   const char *line, uint32_t lineLength)
 {
-    int inSection = 0;
+    int inSection = header == nullptr;
     for (uint32_t at = 0; at < length;) {
         uint32_t end = LineEnd(ini, length, at);
         if (IsSectionLine(ini, at, end)) {
-            inSection = IsRenameSection(ini, at, end);
+            inSection = header && IsSection(ini, at, end, header, headerLength);
         } else if (inSection) {
-            uint32_t a = at, e = end;
-            while (a < e && IsBlank(ini[a]))
-                a++;
-            while (e > a && IsBlank(ini[e - 1]))
-                e--;
-            uint32_t i = 0;
-            while (i < entryLength && a + i < e && FoldAscii(ini[a + i]) == FoldAscii(entry[i]))
-                i++;
-            if (i == entryLength && a + i == e)
+            uint32_t from, to;
+            Trim(ini, at, end, &from, &to);
+            if (SameFolded(ini + from, to - from, line, lineLength))
                 return 1;
         }
         at = NextLine(ini, length, end);
@@ -241,50 +299,64 @@ static int HasRenameEntry(const char *ini, uint32_t length, const char *entry, u
     return 0;
 }
 
-/* Writes into `out` (of `size` bytes, room for `ini` and `other` together three times over)
-** the text `ini` with every entry of the [rename] section of `other` that it lacks; answers
-** the new length, or 0 when an entry is too long to take. */
-static uint32_t MergeRenameEntries(const char *ini, uint32_t length, const char *other,
-                                   uint32_t otherLength, char *out, char *spare, uint32_t size)
+/*
+** Writes into `out` the older profile text `older` followed, section by section, by what the
+** newer text `newer` adds to it: every section of either, and in each every line of either
+** that is not blank, the older lines first. A line the older text already holds in the same
+** section is not written twice (the system's profile cache may have written the older entries
+** back into the newer file): a restart-time entry carried out twice could move a file the
+** first run put in place. The older text stays as it was, byte for byte. `out` and `spare`
+** have `size` bytes each, room for `older` and three times `newer`. Answers the new length,
+** or 0 when something would not fit.
+*/
+static uint32_t MergeProfiles(const char *older, uint32_t olderLength, const char *newer,
+                              uint32_t newerLength, char *out, char *spare, uint32_t size)
 {
-    static char line[2 * ScanPathSize + 2];   /* restart-time work runs on one thread */
-    memcpy(out, ini, length);
-    int inSection = 0;
-    for (uint32_t at = 0; at < otherLength;) {
-        uint32_t end = LineEnd(other, otherLength, at);
-        if (IsSectionLine(other, at, end)) {
-            inSection = IsRenameSection(other, at, end);
-        } else if (inSection && !IsBlankLine(other, at, end)) {
-            while (IsBlank(other[at]))
-                at++;
-            uint32_t entryLength = end - at;
-            while (IsBlank(other[at + entryLength - 1]))
-                entryLength--;
-            if (entryLength >= sizeof line)
-                return 0;
-            if (!HasRenameEntry(out, length, other + at, entryLength)) {
-                memcpy(line, other + at, entryLength);
-                line[entryLength] = 0;
-                length = InsertRenameLine(out, length, line, spare, size);
-                if (length == 0)
-                    return 0;
-                char *swap = out;
-                out = spare;
-                spare = swap;
-            }
+    char *result = out;
+    if (olderLength > size)
+        return 0;
+    memcpy(out, older, olderLength);
+    uint32_t length = olderLength;
+    const char *header = nullptr;   /* the newer text's current section, blanks cut */
+    uint32_t headerLength = 0;
+    for (uint32_t at = 0; at < newerLength;) {
+        uint32_t end = LineEnd(newer, newerLength, at);
+        uint32_t from, to;
+        Trim(newer, at, end, &from, &to);
+        at = NextLine(newer, newerLength, end);
+        uint32_t added = 0;
+        if (IsSectionLine(newer, from, to)) {
+            header = newer + from;
+            headerLength = to - from;
+            int found, breakBefore;
+            InsertionPoint(out, length, header, headerLength, &found, &breakBefore);
+            if (found)
+                continue;
+            added = InsertLine(out, length, header, headerLength, "", 0, spare, size);
+        } else if (from == to ||
+                   HasLine(out, length, header, headerLength, newer + from, to - from)) {
+            continue;
+        } else {
+            added = InsertLine(out, length, header, headerLength, newer + from, to - from, spare,
+                               size);
         }
-        at = NextLine(other, otherLength, end);
+        if (added == 0)
+            return 0;
+        length = added;
+        char *swap = out;
+        out = spare;
+        spare = swap;
     }
-    if (spare < out)   /* the result ended in the second buffer */
-        memcpy(spare, out, length);
+    if (out != result)   /* the text ended in the second buffer */
+        memcpy(result, out, length);
     return length;
 }
 
 /* Takes what an interrupted replacement left at `aside` back into `path`: when `path` is
-** missing the old file simply goes back; when both exist, the entries `aside` holds are added
-** to `path` (none twice) through `fresh`, and `aside` goes only once the text holding them is
-** on disk. If that text cannot take the place of `path`, it is written at `aside` again, so
-** that nothing is lost. Answers 1 when nothing is left aside. */
+** missing the old file simply goes back; when both exist, the text of both (every section and
+** line, what `aside` holds first) takes the place of `path` through `fresh`, and `aside` goes
+** only once that text is on disk. If that text cannot take the place of `path`, it is written
+** at `aside` again, so that nothing is lost. Answers 1 when nothing is left aside. */
 static int TakeBackAside(const char *path, const char *aside, const char *fresh)
 {
     if (Platform.getFileAttributes(aside) == InvalidFileAttributes)
@@ -301,11 +373,12 @@ static int TakeBackAside(const char *path, const char *aside, const char *fresh)
         return 0;
     }
     int ok = 0;
-    uint32_t size = length + 3 * oldLength + 16;
+    uint32_t size = oldLength + 3 * length + 16;
     char *out = (char *)MemAlloc(2 * size);
     if (out) {
-        uint32_t merged = MergeRenameEntries(ini ? ini : "", length, old ? old : "", oldLength,
-                                             out, out + size, size);
+        /* What was set aside is older than what took its name meanwhile: its entries go first. */
+        uint32_t merged = MergeProfiles(old ? old : "", oldLength, ini ? ini : "", length, out,
+                                        out + size, size);
         int kept = 1;   /* 0 while `fresh` holds the only copy of the entries */
         if (merged != 0 && WriteChecked(fresh, out, merged) && Platform.deleteFile(aside)) {
             ok = Platform.replaceFile(fresh, path);

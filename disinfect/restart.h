@@ -6,12 +6,17 @@
 #ifndef KRV_RESTART_H
 #define KRV_RESTART_H
 
+#include "platform/platform.h"
+
 #include <stdint.h>
 
 /* The copy is to take the file's place: moved now when nothing stands in the way, else
-** registered for the restart (NT: the file's deletion, then the move; 9x: "file=copy").
-** Answers 1 on success, 0 on failure. */
-int ScheduleReplaceAtRestart(const char *copy, const char *file);
+** registered for the restart (NT: the file's deletion, then the move, unless registering the
+** deletion moved the file aside and the copy could take its name at once; 9x: "file=copy").
+** `copyEntry`, when not null, is the copy's entry as its processing left it (its identity
+** recorded): the move now acts on it, while the registrations act on the entry in hand, the
+** file. Answers 1 on success, 0 on failure. */
+int ScheduleReplaceAtRestart(const char *copy, const char *file, const EntryInHand *copyEntry);
 
 /* The file is to be deleted at the restart (NT: a delayed deletion, whose own non-zero result
 ** is passed on; 9x: "NUL=file"). Non-zero on success. */

@@ -158,6 +158,8 @@ static void DeleteCopy(const char *text, const EntryInHand *copy)
 {
     EntryInHand file = InHand;
     InHand = *copy;
+    /* A copy of a read-only file may be read-only too, which a deletion refuses. */
+    Platform.setFileAttributes(text, AttrNormal);
     Platform.deleteFile(text);
     InHand = file;
 }
@@ -204,7 +206,7 @@ static void CopyFallback(char *text)
 
     switch (LastResult) {
     case ScanVerdict::Clean:
-        if (ScheduleReplaceAtRestart(text, ScanPath)) {
+        if (ScheduleReplaceAtRestart(text, ScanPath, &copy)) {
             ScanCounters.cleanedAtRestart++;
             AddResultRow(ScanPath, StatusCleanedAtRestart);
             return;
@@ -248,7 +250,12 @@ static int TreatInfected(ScanContext *context, int32_t pass, char *text)
     Platform.setFileAttributes(ScanPath, AttrNormal);
     FileHandle file = FileOpen(ScanPath, 1);
     if (file == InvalidFileHandle) {
-        CopyFallback(text);
+        /* Only a file someone holds goes the copy's way: one refused because its name leads
+        ** elsewhere now is not the file detected, and nothing of it is copied or registered. */
+        if (InHand.listing != InvalidFindHandle && InHand.elsewhere)
+            ReportUnableToClean();
+        else
+            CopyFallback(text);
         return 0;
     }
     context->file = file;

@@ -5,7 +5,7 @@
 
 PlatformOps Platform = PlatformDefaults;
 
-EntryInHand InHand = {InvalidFindHandle, 0, 0, 0, 0, 0, 0};
+EntryInHand InHand = {InvalidFindHandle, 0, 0, 0, 0, 0, 0, 0};
 
 int Is9xFamily(uint32_t versionWord)
 {

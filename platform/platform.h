@@ -65,7 +65,10 @@ struct FindRecord {
 ** file, and fails otherwise, as for a file that cannot be written. The 9x family keeps no
 ** identity and changes whatever the path names.
 ** `listed`: the entry is the listing's current entry as the listing gave it (read-ahead may
-** hold its file), not a name made beside it. Written by the worker thread only.
+** hold its file), not a name made beside it. `elsewhere`: set by openFile for writing when it
+** refused the entry for another reason than the file's being held by someone (on the NT
+** family: anything but a sharing violation on the file detected, a name that leads elsewhere
+** above all); such a file is no locked file. Written by the worker thread only.
 ** `links`: the file's number of names as the last open for reading or deleteFile of the entry
 ** saw it (POSIX; 0 where it is not known). `failure`: why the last openFile or readFile that
 ** failed did (a FileFailure), whatever entry is in hand; the caller clears it first. */
@@ -76,6 +79,7 @@ struct EntryInHand {
     int listed;
     int opened;               /* identity below recorded by an open for reading */
     uint64_t volume, index;   /* the file's identity: device and inode, volume and file index */
+    int elsewhere = 0;
     uint32_t links = 0;
     int32_t failure = 0;
 };
@@ -181,8 +185,13 @@ struct PlatformOps {
     /* Restart-time work. getVersion: the Win32 version word (bit 31 set on the 9x family).
     ** moveFileAtRestart: registers the move of `from` to `to` for the next restart, or the
     ** deletion of `from` when `to` is null; answers the platform's own result (any non-zero
-    ** value is success). windowsFolder: the folder of the restart profile file (wininit.ini),
-    ** without a trailing separator; 0 when there is none or it does not fit. writeWholeFile:
+    ** value is success). On the NT family the deletion of the entry in hand first moves the
+    ** file, through the handle checked to be it, into a folder of its volume that only
+    ** administrators and the system can write, and registers the deletion there, so that no
+    ** junction put on the path before the restart can redirect it; where that move is refused,
+    ** the file's own path is registered. windowsFolder: the folder of the restart profile file
+    ** (wininit.ini), without a trailing separator; 0 when there is none or it does not fit.
+    ** writeWholeFile:
     ** creates or truncates `path` and writes `size` bytes; non-zero only when all were written.
     ** shortPath: the short (8.3) form of an existing path; 0 when it has none or it does not
     ** fit (always on POSIX). replaceFile: `from` takes the name `to`, replacing the file there

@@ -28,6 +28,21 @@ int PosixReadAheadAvailable(void);
 #endif
 
 #ifdef _WIN32
+/* Called, when set, by each change to the entry in hand on the NT family once the handle it acts
+** through has been checked to be the file detected, just before the change: `operation` is the
+** table entry's name ("setFileAttributes", "copyFile", "deleteFile", "moveFile",
+** "moveFileAtRestart"). Null but in tests, which change the file system there. */
+extern void (*WinAfterIdentityCheck)(const char *operation, const char *path);
+
+/* Non-zero when the self-relative security descriptor `descriptor` (`size` bytes, as the system
+** gives a folder's owner and DACL) lets no one but the administrators and the system write in
+** the folder, delete or rename it or change its rights: the restart folder's test. */
+int WinOnlyAdministratorsWrite(const void *descriptor, uint32_t size);
+
+/* Takes the place of that test for the restart folder when set (tests, where the system keeps
+** no rights of its own); null otherwise. */
+extern int (*WinRestartFolderCheck)(void *folder);
+
 /* The record the listing makes of one wide entry on the NT family; `data` is a
 ** WIN32_FIND_DATAW. */
 void WinRecordFromWide(const void *data, FindRecord *record);

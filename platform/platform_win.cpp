@@ -8,6 +8,7 @@
 #include <stdlib.h>
 #include <string.h>
 #include <windows.h>
+#include <winternl.h>
 
 const char PathSeparator = '\\';
 
@@ -17,8 +18,11 @@ const char PathSeparator = '\\';
 ** On the NT family a folder on the path may be swapped for a junction, or the file for another,
 ** between the scan of the entry in hand and what the workflow then does to it. Opening the entry
 ** for reading records its identity (volume serial number and file index); every change then
-** looks, through a handle of its own, whether the path still names that file, and fails
-** otherwise. The 9x family has no links, and no identity for a folder: it keeps the plain calls.
+** opens the path, checks through that handle that it is the file recorded, and changes the file
+** through that same handle, never by its name again: the attributes and the deletion through
+** NtSetInformationFile, a copy read from it into a file created in the folder the handle was
+** found in, a move renamed through it. The 9x family has no links, and no identity for a
+** folder: it keeps the plain calls.
 */
 static int IsNtFamily(void)
 {
@@ -31,13 +35,43 @@ static int Watching(void)
     return InHand.listing != InvalidFindHandle && IsNtFamily();
 }
 
+void (*WinAfterIdentityCheck)(const char *operation, const char *path);
+
+/* Where the tests may change the file system: between the check of a handle and the change
+** made through it. */
+static void Checked(const char *operation, const char *path)
+{
+    if (WinAfterIdentityCheck) WinAfterIdentityCheck(operation, path);
+}
+
+/* The identity of the open `file`; 0 when it cannot be had. */
+static int IdentityOf(HANDLE file, uint64_t *volume, uint64_t *index)
+{
+    BY_HANDLE_FILE_INFORMATION info;
+    if (!GetFileInformationByHandle(file, &info)) return 0;
+    *volume = info.dwVolumeSerialNumber;
+    *index = ((uint64_t)info.nFileIndexHigh << 32) | info.nFileIndexLow;
+    return 1;
+}
+
 /* Non-zero when the open `file` is the file opened for reading as the entry in hand. */
 static int IsInHand(HANDLE file)
 {
-    BY_HANDLE_FILE_INFORMATION info;
-    return InHand.opened && GetFileInformationByHandle(file, &info) &&
-           InHand.volume == info.dwVolumeSerialNumber &&
-           InHand.index == (((uint64_t)info.nFileIndexHigh << 32) | info.nFileIndexLow);
+    uint64_t volume, index;
+    return InHand.opened && IdentityOf(file, &volume, &index) && InHand.volume == volume &&
+           InHand.index == index;
+}
+
+/* `path` opened with `access` (sharing everything, so that whoever holds the file does not
+** stop a look), when it names the entry in hand; INVALID_HANDLE_VALUE otherwise. */
+static HANDLE OpenInHand(const char *path, DWORD access)
+{
+    HANDLE file = CreateFileA(path, access, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                              NULL, OPEN_EXISTING, 0, NULL);
+    if (file == INVALID_HANDLE_VALUE) return file;
+    if (IsInHand(file)) return file;
+    CloseHandle(file);
+    return INVALID_HANDLE_VALUE;
 }
 
 /* Non-zero when `path` still names the entry in hand, or nothing is watched. The look takes
@@ -45,12 +79,110 @@ static int IsInHand(HANDLE file)
 static int StillInHand(const char *path)
 {
     if (!Watching()) return 1;
-    HANDLE file = CreateFileA(path, 0, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
-                              NULL, OPEN_EXISTING, 0, NULL);
+    HANDLE file = OpenInHand(path, 0);
     if (file == INVALID_HANDLE_VALUE) return 0;
-    int same = IsInHand(file);
     CloseHandle(file);
-    return same;
+    return 1;
+}
+
+/* ---- NT's own file calls, looked up at run time: the 9x family has none ------------------ */
+
+typedef LONG(WINAPI *SetInformationFile)(HANDLE, IO_STATUS_BLOCK *, void *, ULONG, int);
+typedef LONG(WINAPI *CreateFileNt)(HANDLE *, ACCESS_MASK, OBJECT_ATTRIBUTES *, IO_STATUS_BLOCK *,
+                                   LARGE_INTEGER *, ULONG, ULONG, ULONG, ULONG, void *, ULONG);
+static SetInformationFile setInformation;   /* the worker is the only user */
+static CreateFileNt createFileNt;
+static int ntLooked;
+
+#define BasicInformation       4    /* FileBasicInformation */
+#define RenameInformation      10   /* FileRenameInformation */
+#define DispositionInformation 13   /* FileDispositionInformation */
+
+/* Non-zero when NtSetInformationFile and NtCreateFile are there (always on the NT family). */
+static int NtCalls(void)
+{
+    if (!ntLooked) {
+        HMODULE ntdll = GetModuleHandleA("ntdll.dll");
+        if (ntdll) {
+            setInformation =
+                (SetInformationFile)(void *)GetProcAddress(ntdll, "NtSetInformationFile");
+            createFileNt = (CreateFileNt)(void *)GetProcAddress(ntdll, "NtCreateFile");
+        }
+        ntLooked = 1;
+    }
+    return setInformation && createFileNt;
+}
+
+/* Sets information of class `kind` on the open `file`; non-zero on success. */
+static int SetInformation(HANDLE file, void *information, ULONG size, int kind)
+{
+    IO_STATUS_BLOCK status;
+    return NtCalls() && setInformation(file, &status, information, size, kind) >= 0;
+}
+
+/* Marks the open `file` (opened with DELETE) for deletion when its last handle closes, or takes
+** the mark back. The refusals are DeleteFileA's: a read-only file, a running program's image. */
+static int MarkForDeletion(HANDLE file, BOOLEAN mark)
+{
+    return SetInformation(file, &mark, sizeof mark, DispositionInformation);
+}
+
+/* The entry `name` (ANSI, no separator) of the open `folder`, opened or created there with
+** `access` and `share` as NtCreateFile's `disposition` says, a link opened as itself: the
+** folder's name is not looked up again. INVALID_HANDLE_VALUE on failure. */
+static HANDLE OpenInFolder(HANDLE folder, const char *name, DWORD access, DWORD share,
+                           ULONG disposition)
+{
+    WCHAR wide[MAX_PATH];
+    int length = MultiByteToWideChar(CP_ACP, 0, name, -1, wide, MAX_PATH);
+    if (!NtCalls() || length <= 1) return INVALID_HANDLE_VALUE;
+    UNICODE_STRING text;
+    text.Length = text.MaximumLength = (USHORT)((length - 1) * sizeof(WCHAR));
+    text.Buffer = wide;
+    OBJECT_ATTRIBUTES object;
+    InitializeObjectAttributes(&object, &text, OBJ_CASE_INSENSITIVE, folder, NULL);
+    IO_STATUS_BLOCK status;
+    HANDLE file = INVALID_HANDLE_VALUE;
+    if (createFileNt(&file, access | SYNCHRONIZE, &object, &status, NULL, FILE_ATTRIBUTE_NORMAL,
+                     share, disposition,
+                     FILE_NON_DIRECTORY_FILE | FILE_SYNCHRONOUS_IO_NONALERT |
+                         FILE_OPEN_REPARSE_POINT,
+                     NULL, 0) < 0)
+        return INVALID_HANDLE_VALUE;
+    return file;
+}
+
+/* The folder of the entry in hand (the first `nameAt` bytes of `path`), opened for working in
+** it, when `path` names an entry of it; INVALID_HANDLE_VALUE otherwise. */
+static HANDLE OpenEntryFolder(const char *path)
+{
+    char folder[MAX_PATH];
+    uint32_t at = InHand.nameAt;
+    if (at == 0 || at >= sizeof folder || strncmp(path, InHand.path, at) != 0 || !path[at] ||
+        strchr(path + at, '\\') || strchr(path + at, '/'))
+        return INVALID_HANDLE_VALUE;
+    memcpy(folder, path, at);
+    folder[at] = 0;
+    return CreateFileA(folder, FILE_LIST_DIRECTORY | FILE_TRAVERSE | SYNCHRONIZE,
+                       FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, NULL, OPEN_EXISTING,
+                       FILE_FLAG_BACKUP_SEMANTICS, NULL);
+}
+
+/* Renames the open `file` (opened with DELETE) to the entry `name` (ANSI, no separator) of the
+** open `folder`, never over an existing entry; non-zero on success. */
+static int RenameInFolder(HANDLE file, HANDLE folder, const char *name)
+{
+    union {
+        FILE_RENAME_INFORMATION rename;
+        char bytes[sizeof(FILE_RENAME_INFORMATION) + MAX_PATH * sizeof(WCHAR)];
+    } information;
+    memset(&information, 0, sizeof information);
+    int length = MultiByteToWideChar(CP_ACP, 0, name, -1, information.rename.FileName, MAX_PATH);
+    if (length <= 1) return 0;
+    information.rename.ReplaceIfExists = FALSE;
+    information.rename.RootDirectory = folder;
+    information.rename.FileNameLength = (ULONG)((length - 1) * sizeof(WCHAR));
+    return SetInformation(file, &information, sizeof information, RenameInformation);
 }
 
 /* ---- files ----------------------------------------------------------------------------- */
@@ -58,10 +190,12 @@ static int StillInHand(const char *path)
 /* Share mode FILE_SHARE_READ: while the handle is open others may read the file but neither
 ** write nor delete it, and the open fails when someone else already holds it that way. With an
 ** entry in hand, opening for reading records the file's identity, and opening for writing is
-** refused to any other file. */
+** refused to any other file; InHand.elsewhere then tells a file held by someone (a sharing
+** violation on the file detected) from every other refusal. */
 static FileHandle WinOpenFile(const char *path, int write)
 {
     DWORD access = write ? (GENERIC_READ | GENERIC_WRITE) : GENERIC_READ;
+    if (write) InHand.elsewhere = 0;
     HANDLE file = CreateFileA(path, access, FILE_SHARE_READ, NULL, OPEN_EXISTING, 0, NULL);
     if (file == INVALID_HANDLE_VALUE) {
         DWORD code = GetLastError();
@@ -73,15 +207,17 @@ static FileHandle WinOpenFile(const char *path, int write)
                          : code == ERROR_CRC || code == ERROR_READ_FAULT ||
                                    code == ERROR_IO_DEVICE       ? FailureIo
                                                                  : FailureOther;
+        if (write && Watching())
+            InHand.elsewhere =
+                (code != ERROR_SHARING_VIOLATION && code != ERROR_LOCK_VIOLATION) ||
+                !StillInHand(path);
         return InvalidFileHandle;
     }
-    BY_HANDLE_FILE_INFORMATION info;
     if (Watching() && !write) {
-        InHand.opened = GetFileInformationByHandle(file, &info) != 0;
-        InHand.volume = info.dwVolumeSerialNumber;
-        InHand.index = ((uint64_t)info.nFileIndexHigh << 32) | info.nFileIndexLow;
+        InHand.opened = IdentityOf(file, &InHand.volume, &InHand.index);
     } else if (Watching() && !IsInHand(file)) {
         CloseHandle(file);
+        InHand.elsewhere = 1;
         return InvalidFileHandle;
     }
     return (FileHandle)file;
@@ -125,58 +261,121 @@ static uint32_t WinGetFileAttributes(const char *path)
     return GetFileAttributesA(path);
 }
 
+/* Through the handle checked: FileBasicInformation with the times 0 (left as they are). */
 static int WinSetFileAttributes(const char *path, uint32_t attributes)
 {
-    return StillInHand(path) && SetFileAttributesA(path, attributes) != 0;
-}
-
-/* The source is held open for reading, its identity checked, while CopyFileA reads it: no
-** other file can take its name meanwhile. */
-static int WinCopyFile(const char *from, const char *to)
-{
-    if (!Watching()) return CopyFileA(from, to, TRUE) != 0;
-    HANDLE source = CreateFileA(from, GENERIC_READ, FILE_SHARE_READ, NULL, OPEN_EXISTING, 0, NULL);
-    if (source == INVALID_HANDLE_VALUE) return 0;
-    int ok = IsInHand(source) && CopyFileA(from, to, TRUE) != 0;
-    CloseHandle(source);
-    return ok;
-}
-
-/* FileDispositionInformation of NtSetInformationFile: what DeleteFileA does on the NT family. */
-typedef LONG(WINAPI *SetInformationFile)(HANDLE, void *, void *, ULONG, int);
-#define FileDispositionInformation 13
-
-/* With an entry in hand on the NT family, the file is marked for deletion through the handle
-** whose identity was checked, so the name cannot lead elsewhere in between. (A handle opened
-** with FILE_FLAG_DELETE_ON_CLOSE would be marked before the check could refuse it.) The
-** refusals are DeleteFileA's: a read-only file, a file held without FILE_SHARE_DELETE. */
-static int WinDeleteFile(const char *path)
-{
-    if (!Watching()) return DeleteFileA(path) != 0;
-    static SetInformationFile setInformation;   /* the worker is the only user */
-    if (!setInformation) {
-        HMODULE ntdll = GetModuleHandleA("ntdll.dll");
-        if (ntdll)
-            setInformation = (SetInformationFile)(void *)GetProcAddress(ntdll, "NtSetInformationFile");
-        if (!setInformation) return StillInHand(path) && DeleteFileA(path) != 0;
-    }
-    HANDLE file = CreateFileA(path, DELETE, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
-                              NULL, OPEN_EXISTING, 0, NULL);
+    if (!Watching()) return SetFileAttributesA(path, attributes) != 0;
+    HANDLE file = OpenInHand(path, FILE_WRITE_ATTRIBUTES);
     if (file == INVALID_HANDLE_VALUE) return 0;
-    int ok = 0;
-    if (IsInHand(file)) {
-        BOOLEAN disposition = TRUE;
-        ULONG_PTR status[2];                    /* IO_STATUS_BLOCK */
-        ok = setInformation(file, status, &disposition, sizeof disposition,
-                            FileDispositionInformation) >= 0;
-    }
+    Checked("setFileAttributes", path);
+    FILE_BASIC_INFORMATION basic;
+    memset(&basic, 0, sizeof basic);
+    basic.FileAttributes = attributes ? attributes : FILE_ATTRIBUTE_NORMAL;
+    int ok = SetInformation(file, &basic, sizeof basic, BasicInformation);
     CloseHandle(file);
     return ok;
 }
 
+/* Every byte of `from` from its start into `to`; non-zero when all were written. */
+static int CopyContents(HANDLE from, HANDLE to)
+{
+    static char buffer[65536];   /* the worker is the only user */
+    if (SetFilePointer(from, 0, NULL, FILE_BEGIN) != 0) return 0;
+    for (;;) {
+        DWORD got = 0, put = 0;
+        if (!ReadFile(from, buffer, sizeof buffer, &got, NULL)) return 0;
+        if (got == 0) return 1;
+        if (!WriteFile(to, buffer, got, &put, NULL) || put != got) return 0;
+    }
+}
+
+/*
+** With an entry in hand the copy is read from the handle whose identity was checked, and written
+** to a file created, and only created, in the folder where that handle was found: the folder is
+** opened once, the source opened in it by name, and its identity checked, which is the check of
+** the folder's identity too (it is the folder holding the file detected). Nothing is looked up
+** by its path again, so a folder swapped meanwhile changes nothing outside. The copy's own name
+** must lead to it afterwards, for the workflow reaches it by name; else it goes again.
+*/
+static int WinCopyFile(const char *from, const char *to)
+{
+    if (!Watching()) return CopyFileA(from, to, TRUE) != 0;
+    uint32_t at = InHand.nameAt;
+    if (strncmp(from, to, at) != 0) return 0;
+    HANDLE folder = OpenEntryFolder(from);
+    if (folder == INVALID_HANDLE_VALUE) return 0;
+    int ok = 0;
+    HANDLE source = OpenInFolder(folder, from + at, GENERIC_READ,
+                                 FILE_SHARE_READ | FILE_SHARE_DELETE, FILE_OPEN);
+    if (source != INVALID_HANDLE_VALUE && IsInHand(source)) {
+        Checked("copyFile", from);
+        HANDLE copy = OpenInFolder(folder, to + at, GENERIC_READ | GENERIC_WRITE | DELETE,
+                                   FILE_SHARE_READ | FILE_SHARE_DELETE, FILE_CREATE);
+        if (copy != INVALID_HANDLE_VALUE) {
+            uint64_t volume, index, nameVolume, nameIndex;
+            ok = CopyContents(source, copy) && IdentityOf(copy, &volume, &index);
+            HANDLE named = ok ? CreateFileA(to, 0, FILE_SHARE_READ | FILE_SHARE_WRITE |
+                                                       FILE_SHARE_DELETE,
+                                            NULL, OPEN_EXISTING, 0, NULL)
+                              : INVALID_HANDLE_VALUE;
+            ok = named != INVALID_HANDLE_VALUE && IdentityOf(named, &nameVolume, &nameIndex) &&
+                 nameVolume == volume && nameIndex == index;
+            if (named != INVALID_HANDLE_VALUE) CloseHandle(named);
+            if (!ok) MarkForDeletion(copy, TRUE);
+            CloseHandle(copy);
+        }
+    }
+    if (source != INVALID_HANDLE_VALUE) CloseHandle(source);
+    CloseHandle(folder);
+    return ok;
+}
+
+/* Non-zero when `path` leads to nothing that opens: after a deletion, the proof that it took
+** place (a file whose deletion waits for another holder opens no more either). */
+static int NameLeadsNowhere(const char *path)
+{
+    HANDLE file = CreateFileA(path, 0, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                              NULL, OPEN_EXISTING, 0, NULL);
+    if (file == INVALID_HANDLE_VALUE) return 1;
+    CloseHandle(file);
+    return 0;
+}
+
+/* With an entry in hand on the NT family, the file is marked for deletion through the handle
+** whose identity was checked, so the name cannot lead elsewhere in between. (A handle opened
+** with FILE_FLAG_DELETE_ON_CLOSE would be marked before the check could refuse it.) Where the
+** deletion at the last close goes by the name the handle was opened with (Wine), a name that
+** led elsewhere by then deletes nothing: the deletion counts only once the name opens nothing. */
+static int WinDeleteFile(const char *path)
+{
+    if (!Watching()) return DeleteFileA(path) != 0;
+    HANDLE file = OpenInHand(path, DELETE);
+    if (file == INVALID_HANDLE_VALUE) return 0;
+    Checked("deleteFile", path);
+    int ok = MarkForDeletion(file, TRUE);
+    CloseHandle(file);
+    return ok && NameLeadsNowhere(path);
+}
+
+/* The entry `from` is renamed, through the handle checked, to `to`, a name of the same folder,
+** given relative to that folder's handle: the folder's path is not looked up again. */
 static int WinMoveFile(const char *from, const char *to)
 {
-    return StillInHand(from) && MoveFileA(from, to) != 0;
+    if (!Watching()) return MoveFileA(from, to) != 0;
+    uint32_t at = InHand.nameAt;
+    if (strncmp(from, to, at) != 0 || strchr(to + at, '\\') || strchr(to + at, '/')) return 0;
+    HANDLE folder = OpenEntryFolder(from);
+    if (folder == INVALID_HANDLE_VALUE) return 0;
+    int ok = 0;
+    HANDLE file = OpenInFolder(folder, from + at, DELETE | FILE_READ_ATTRIBUTES,
+                               FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, FILE_OPEN);
+    if (file != INVALID_HANDLE_VALUE && IsInHand(file)) {
+        Checked("moveFile", from);
+        ok = RenameInFolder(file, folder, to + at);
+    }
+    if (file != INVALID_HANDLE_VALUE) CloseHandle(file);
+    CloseHandle(folder);
+    return ok;
 }
 
 /* A folder opens only with FILE_FLAG_BACKUP_SEMANTICS, which the 9x family refuses. */
@@ -215,12 +414,230 @@ static int WinSystemVersion(SystemVersion *out)
     return 1;
 }
 
+/*
+** The restart folder. A deletion registered for the restart names a path, which the system
+** follows at its next start; whoever can write in a folder on that path could put a junction
+** there meanwhile and have the system delete whatever file of that name the junction leads to.
+** So on the NT family the file detected is first moved, through the handle checked to be it,
+** into a folder of its own volume that only administrators and the system can write, and the
+** deletion of that path is registered. The folder is "<drive>:\KorvaneRestart", made here with
+** such rights when missing; one that is there already is used only when it is a plain folder
+** (no junction) owned by the administrators or the system, whose every entry that lets
+** anyone write, add, delete or change its rights names one of the two.
+*/
+static const char RestartFolderName[] = "KorvaneRestart";
+
+/* S-1-5-18 (the system) and S-1-5-32-544 (the administrators), as the system keeps SIDs. */
+static const BYTE SystemSid[12] = {1, 1, 0, 0, 0, 0, 0, 5, 18, 0, 0, 0};
+static const BYTE AdministratorsSid[16] = {1, 2, 0, 0, 0, 0, 0, 5, 32, 0, 0, 0, 0x20, 2, 0, 0};
+
+/* The rights over a folder that let one change what it holds or who may: add a file or a
+** folder, delete an entry, write its attributes, delete or rename it, change its rights or its
+** owner, and the generic rights that include those. */
+#define RestartFolderWrites 0x500D0156u
+
+/* Non-zero when the `size` bytes at `sid` are the system's or the administrators' SID. */
+static int IsTrustedSid(const BYTE *sid, uint32_t size)
+{
+    return (size >= sizeof SystemSid && memcmp(sid, SystemSid, sizeof SystemSid) == 0) ||
+           (size >= sizeof AdministratorsSid &&
+            memcmp(sid, AdministratorsSid, sizeof AdministratorsSid) == 0);
+}
+
+int WinOnlyAdministratorsWrite(const void *data, uint32_t size)
+{
+    const BYTE *descriptor = (const BYTE *)data;
+    if (size < 20) return 0;
+    /* Revision, padding, control word, then the offsets of owner, group, SACL and DACL. */
+    uint32_t control = descriptor[2] | (descriptor[3] << 8);
+    uint32_t owner, dacl;
+    memcpy(&owner, descriptor + 4, 4);
+    memcpy(&dacl, descriptor + 16, 4);
+    if (!(control & SE_SELF_RELATIVE) || !(control & SE_DACL_PRESENT) || owner == 0 ||
+        owner >= size || !IsTrustedSid(descriptor + owner, size - owner) || dacl == 0 ||
+        dacl > size - 8)
+        return 0;
+    /* The ACL: revision, padding, its size, the number of entries; then the entries. */
+    uint32_t aclSize = descriptor[dacl + 2] | (descriptor[dacl + 3] << 8);
+    uint32_t count = descriptor[dacl + 4] | (descriptor[dacl + 5] << 8);
+    if (aclSize < 8 || aclSize > size - dacl) return 0;
+    uint32_t at = dacl + 8, end = dacl + aclSize;
+    for (uint32_t i = 0; i < count; i++) {
+        if (end - at < 8) return 0;
+        uint32_t type = descriptor[at], flags = descriptor[at + 1];
+        uint32_t aceSize = descriptor[at + 2] | (descriptor[at + 3] << 8);
+        if (aceSize < 8 || aceSize > end - at) return 0;
+        uint32_t mask;
+        memcpy(&mask, descriptor + at + 4, 4);
+        if (type == ACCESS_DENIED_ACE_TYPE || (flags & INHERIT_ONLY_ACE)) {
+            /* takes nothing away from the check; an inherited-only entry binds only entries */
+        } else if (type != ACCESS_ALLOWED_ACE_TYPE) {
+            return 0;   /* an entry this check does not read is not trusted */
+        } else if ((mask & RestartFolderWrites) &&
+                   !IsTrustedSid(descriptor + at + 8, aceSize - 8)) {
+            return 0;
+        }
+        at += aceSize;
+    }
+    return 1;
+}
+
+int (*WinRestartFolderCheck)(void *folder);
+
+typedef LONG(WINAPI *QuerySecurityObject)(HANDLE, DWORD, void *, ULONG, ULONG *);
+
+/* Non-zero when the security of the open folder says only administrators and the system may
+** change it or its entries (WinOnlyAdministratorsWrite). */
+static int OnlyAdministratorsWrite(HANDLE folder)
+{
+    if (WinRestartFolderCheck) return WinRestartFolderCheck(folder);
+    HMODULE ntdll = GetModuleHandleA("ntdll.dll");
+    QuerySecurityObject query =
+        ntdll ? (QuerySecurityObject)(void *)GetProcAddress(ntdll, "NtQuerySecurityObject") : 0;
+    static BYTE descriptor[4096];   /* the worker is the only user */
+    ULONG size = 0;
+    return query &&
+           query(folder, OWNER_SECURITY_INFORMATION | DACL_SECURITY_INFORMATION, descriptor,
+                 sizeof descriptor, &size) >= 0 &&
+           size <= sizeof descriptor && WinOnlyAdministratorsWrite(descriptor, size);
+}
+
+/* The restart folder of the volume the path `file` ("X:\...") lies on, made when missing and
+** opened, when it is one only administrators and the system can write and on the volume of
+** the entry in hand; INVALID_HANDLE_VALUE otherwise. Its path goes into `path`. */
+static HANDLE OpenRestartFolder(const char *file, char *path, uint32_t size)
+{
+    if (!((file[0] | 0x20) >= 'a' && (file[0] | 0x20) <= 'z' && file[1] == ':' &&
+          file[2] == '\\') ||
+        size < 4 + sizeof RestartFolderName)
+        return INVALID_HANDLE_VALUE;
+    memcpy(path, file, 3);
+    memcpy(path + 3, RestartFolderName, sizeof RestartFolderName);
+
+    /* Administrators and the system get every right, on the folder and what is in it; the
+    ** owner is the administrators; nothing is inherited from the root. */
+    static BYTE acl[8 + 2 * (8 + sizeof AdministratorsSid)];
+    uint32_t at = 8;
+    for (int i = 0; i < 2; i++) {
+        const BYTE *sid = i ? SystemSid : AdministratorsSid;
+        uint32_t sidSize = i ? sizeof SystemSid : sizeof AdministratorsSid;
+        ACCESS_ALLOWED_ACE *ace = (ACCESS_ALLOWED_ACE *)(void *)(acl + at);
+        ace->Header.AceType = ACCESS_ALLOWED_ACE_TYPE;
+        ace->Header.AceFlags = OBJECT_INHERIT_ACE | CONTAINER_INHERIT_ACE;
+        ace->Header.AceSize = (WORD)(8 + sidSize);
+        ace->Mask = FILE_ALL_ACCESS;
+        memcpy(acl + at + 8, sid, sidSize);
+        at += 8 + sidSize;
+    }
+    ACL *header = (ACL *)(void *)acl;
+    header->AclRevision = ACL_REVISION;
+    header->Sbz1 = 0;
+    header->AclSize = (WORD)at;
+    header->AceCount = 2;
+    header->Sbz2 = 0;
+    SECURITY_DESCRIPTOR descriptor;
+    memset(&descriptor, 0, sizeof descriptor);
+    descriptor.Revision = SECURITY_DESCRIPTOR_REVISION;
+    descriptor.Control = SE_DACL_PRESENT;
+    /* Windows 2000 and later would add the root's inheritable entries; NT 4.0 knows no such
+    ** flag and inherits nothing from a descriptor given whole. */
+    if ((GetVersion() & 0xFFu) >= 5) descriptor.Control |= SE_DACL_PROTECTED;
+    descriptor.Owner = (PSID)(void *)AdministratorsSid;
+    descriptor.Dacl = header;
+    SECURITY_ATTRIBUTES attributes = {sizeof attributes, &descriptor, FALSE};
+    CreateDirectoryA(path, &attributes);   /* it may be there already: checked below */
+
+    HANDLE folder = CreateFileA(path, READ_CONTROL | FILE_TRAVERSE | FILE_LIST_DIRECTORY |
+                                          SYNCHRONIZE,
+                                FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, NULL,
+                                OPEN_EXISTING,
+                                FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT, NULL);
+    if (folder == INVALID_HANDLE_VALUE) return folder;
+    BY_HANDLE_FILE_INFORMATION info;
+    if (!GetFileInformationByHandle(folder, &info) ||
+        (info.dwFileAttributes & (FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_REPARSE_POINT)) !=
+            FILE_ATTRIBUTE_DIRECTORY ||
+        info.dwVolumeSerialNumber != InHand.volume || !OnlyAdministratorsWrite(folder)) {
+        CloseHandle(folder);
+        return INVALID_HANDLE_VALUE;
+    }
+    return folder;
+}
+
+/* `digits` upper-case hexadecimal digits of `value` at `out`. */
+static void Hex(char *out, uint64_t value, int digits)
+{
+    for (int i = digits - 1; i >= 0; i--, value >>= 4)
+        out[i] = "0123456789ABCDEF"[value & 0xFu];
+}
+
+/* Renames the open `file` back to the full path `path`; non-zero on success. */
+static int RenameBack(HANDLE file, const char *path)
+{
+    char nt[MAX_PATH + 8] = "\\??\\";
+    if (strlen(path) + 5 > sizeof nt) return 0;
+    memcpy(nt + 4, path, strlen(path) + 1);
+    union {
+        FILE_RENAME_INFORMATION rename;
+        char bytes[sizeof(FILE_RENAME_INFORMATION) + (MAX_PATH + 8) * sizeof(WCHAR)];
+    } information;
+    memset(&information, 0, sizeof information);
+    int length = MultiByteToWideChar(CP_ACP, 0, nt, -1, information.rename.FileName, MAX_PATH + 8);
+    if (length <= 1) return 0;
+    information.rename.FileNameLength = (ULONG)((length - 1) * sizeof(WCHAR));
+    return SetInformation(file, &information, sizeof information, RenameInformation);
+}
+
+/* The entry in hand, `from`, moved through the handle checked into the restart folder of its
+** volume, and its deletion there registered. 1 when registered; 0 when the move was refused
+** (the file held without the right to rename it, no restart folder that can be trusted), and
+** then the file is where it was; -1 when the file moved but cannot be put back. */
+static int DeleteFromRestartFolder(const char *from)
+{
+    char folderPath[MAX_PATH], name[40], moved[MAX_PATH];
+    HANDLE file = OpenInHand(from, DELETE | FILE_READ_ATTRIBUTES);
+    if (file == INVALID_HANDLE_VALUE) return 0;
+    HANDLE folder = OpenRestartFolder(from, folderPath, sizeof folderPath);
+    int result = 0;
+    if (folder != INVALID_HANDLE_VALUE) {
+        /* The file's index names it uniquely on its volume; the time tells apart a file of the
+        ** same index that an earlier run left there. */
+        Hex(name, InHand.index, 16);
+        name[16] = '-';
+        Hex(name + 17, GetTickCount(), 8);
+        memcpy(name + 25, ".del", 5);
+        Checked("moveFileAtRestart", from);
+        if (RenameInFolder(file, folder, name)) {
+            /* Where a rename goes by the name the handle was opened with (Wine), a name that led
+            ** elsewhere by then moved another file: it goes back, and nothing is registered. */
+            HANDLE there = OpenInFolder(folder, name, FILE_READ_ATTRIBUTES,
+                                        FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                                        FILE_OPEN);
+            int same = there != INVALID_HANDLE_VALUE && IsInHand(there);
+            if (there != INVALID_HANDLE_VALUE) CloseHandle(there);
+            result = same && strlen(folderPath) + strlen(name) + 2 <= sizeof moved;
+            if (result) {
+                memcpy(moved, folderPath, strlen(folderPath));
+                moved[strlen(folderPath)] = '\\';
+                memcpy(moved + strlen(folderPath) + 1, name, strlen(name) + 1);
+                result = MoveFileExA(moved, NULL, MOVEFILE_DELAY_UNTIL_REBOOT) != 0;
+            }
+            if (!result) result = RenameBack(file, from) ? 0 : -1;
+        }
+        CloseHandle(folder);
+    }
+    CloseHandle(file);
+    return result;
+}
+
 /* The platform's own result goes back unchanged: callers test for non-zero only. */
 static int WinMoveFileAtRestart(const char *from, const char *to)
 {
+    if (to || !Watching()) return MoveFileExA(from, to, MOVEFILE_DELAY_UNTIL_REBOOT);
     /* A deletion at the restart is a deletion: only of the file detected. */
-    if (!to && !StillInHand(from)) return 0;
-    return MoveFileExA(from, to, MOVEFILE_DELAY_UNTIL_REBOOT);
+    int moved = DeleteFromRestartFolder(from);
+    if (moved) return moved > 0;
+    return StillInHand(from) && MoveFileExA(from, NULL, MOVEFILE_DELAY_UNTIL_REBOOT);
 }
 
 static int WinWindowsFolder(char *out, uint32_t size)

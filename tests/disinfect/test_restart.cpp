@@ -119,7 +119,7 @@ TEST_F(Restart, NineXFamilyWritesDestinationEqualsSourceLinesSideBySide)
     ASSERT_TRUE(testsupport::WriteText(Wininit(), "[rename]\r\nNUL=C:\\OTHER\\PROG.EXE\r\n"));
     EXPECT_EQ(1, ScheduleDeleteAtRestart("C:\\a\\one.exe"));
     EXPECT_EQ(1, ScheduleDeleteAtRestart("C:\\a\\two.exe"));
-    EXPECT_EQ(1, ScheduleReplaceAtRestart("C:\\a\\three.exe.qx-000", "C:\\a\\three.exe"));
+    EXPECT_EQ(1, ScheduleReplaceAtRestart("C:\\a\\three.exe.qx-000", "C:\\a\\three.exe", nullptr));
     EXPECT_EQ("[rename]\r\nNUL=C:\\OTHER\\PROG.EXE\r\nNUL=C:\\a\\one.exe\r\nNUL=C:\\a\\two.exe\r\n"
               "C:\\a\\three.exe=C:\\a\\three.exe.qx-000\r\n",
               ReadWininit());
@@ -145,7 +145,7 @@ TEST_F(Restart, NineXFamilyWritesShortNamesWhereThereAreAny)
     Platform.moveFile = RefusingMove;
     EXPECT_EQ(1, ScheduleDeleteAtRestart("C:\\Program Files\\Tool\\worm host.exe"));
     EXPECT_EQ(1, ScheduleReplaceAtRestart("C:\\Program Files\\Tool\\worm host.exe.qx-000",
-                                          "C:\\Program Files\\Tool\\worm host.exe"));
+                                          "C:\\Program Files\\Tool\\worm host.exe", nullptr));
     EXPECT_EQ(1, ScheduleDeleteAtRestart("C:\\no short form.exe"));
     EXPECT_EQ("[rename]\r\nNUL=C:\\PROGRA~1\\TOOL\\WORMHO~1.EXE\r\n"
               "C:\\PROGRA~1\\TOOL\\WORMHO~1.EXE=C:\\PROGRA~1\\TOOL\\WORMHO~1.QX-\r\n"
@@ -173,7 +173,7 @@ TEST_F(Restart, NineXFamilyFailuresWriteNothing)
     Platform.closeFile(hold);
 
     // A destination with "=" would be split at the wrong place; line breaks would make two.
-    EXPECT_EQ(0, ScheduleReplaceAtRestart("C:\\a.exe.qx-000", "C:\\a=b.exe"));
+    EXPECT_EQ(0, ScheduleReplaceAtRestart("C:\\a.exe.qx-000", "C:\\a=b.exe", nullptr));
     EXPECT_EQ(0, ScheduleDeleteAtRestart("C:\\a.exe\r\nNUL=C:\\windows\\system.ini"));
     EXPECT_EQ(before, ReadWininit());
 
@@ -241,29 +241,52 @@ TEST_F(Restart, NineXFamilyLeavesWininitAsItWasWhenAnyStepFails)
 }
 
 // What a replacement ended half-way left as "wininit.ini~" is taken back in, whatever its line
-// ends; an entry too long to take leaves both files as they were rather than lose it.
-TEST_F(Restart, NineXFamilyTakesBackWhatWasLeftAside)
+// ends: it is older than a wininit.ini another program wrote meanwhile, so its text comes first,
+// byte for byte, and every section and line of the newer file follows in its own section (a
+// line both hold only once). Carried out the other way round, the older deletion would remove
+// the file the newer entry installs.
+static uint32_t smallBlocksOnly;   // 0: every size
+static void *SmallBlocks(uint32_t size)
+{
+    return smallBlocksOnly && size > smallBlocksOnly ? nullptr : PlatformDefaults.memAlloc(size);
+}
+
+TEST_F(Restart, NineXFamilyTakesBackWhatWasLeftAsideOlderEntriesFirst)
 {
     versionWord = 0xC0000A04u;
+    Platform.memAlloc = SmallBlocks;
     const std::string aside = scratch.file("wininit.ini~");
-    const std::string tooLong = "NUL=C:\\" + std::string(3 * ScanPathSize, 'x') + "\r\n";
+    const std::string vxd = "[CombineVxDs]\r\nC:\\WINDOWS\\SYSTEM\\VMM32\\IOS.VXD=C:\\WINDOWS\\SYSTEM\\IOS.VXD\r\n";
+    const std::string big = "[rename]\r\n" + std::string(2000, ';') + "\r\n";
     const struct {
         const char *what;
         std::string ini, aside, after;   // after "": the call fails and nothing changes
+        uint32_t smallBlocks;
     } cases[] = {
+        {"an older deletion, a newer install, another program's section",
+         "[rename]\r\nC:\\APP.DLL=C:\\APP.NEW\r\n", "[rename]\r\nNUL=C:\\APP.DLL\r\n" + vxd,
+         "[rename]\r\nNUL=C:\\APP.DLL\r\nC:\\APP.DLL=C:\\APP.NEW\r\nNUL=C:\\a.exe\r\n" + vxd, 0},
         {"bare line breaks, no last one", "[rename]\nNUL=C:\\ONE.EXE",
          "[Rename]\rNUL=C:\\TWO.EXE\rNUL=C:\\ONE.EXE",
-         "[rename]\nNUL=C:\\ONE.EXE\r\nNUL=C:\\TWO.EXE\r\nNUL=C:\\a.exe\r\n"},
-        {"no section in wininit.ini", "[boot]\r\n", "[rename]\r\n\tNUL=C:\\TWO.EXE \r\n",
-         "[boot]\r\n[rename]\r\nNUL=C:\\TWO.EXE\r\nNUL=C:\\a.exe\r\n"},
-        {"an entry too long to take", "[rename]\r\n", "[rename]\r\n" + tooLong, ""},
+         "[Rename]\rNUL=C:\\TWO.EXE\rNUL=C:\\ONE.EXE\r\nNUL=C:\\a.exe\r\n", 0},
+        {"sections and lines only the newer file has", "; setup\r\n[boot]\r\nshell=x.exe\r\n[rename]\r\n"
+         "  nul=c:\\two.exe \r\nNUL=C:\\ONE.EXE\r\n",
+         "[rename]\r\n\tNUL=C:\\TWO.EXE \r\n\r\n" + vxd,
+         "; setup\r\n[rename]\r\n\tNUL=C:\\TWO.EXE \r\nNUL=C:\\ONE.EXE\r\nNUL=C:\\a.exe\r\n\r\n" + vxd +
+             "[boot]\r\nshell=x.exe\r\n", 0},
+        {"no memory for the merge", "[rename]\r\n", big, "", 3000},
     };
     for (const auto &c : cases) {
         ASSERT_TRUE(testsupport::WriteText(Wininit(), c.ini));
         ASSERT_TRUE(testsupport::WriteText(aside, c.aside));
+        smallBlocksOnly = c.smallBlocks;
         EXPECT_EQ(c.after.empty() ? 0 : 1, ScheduleDeleteAtRestart("C:\\a.exe")) << c.what;
+        smallBlocksOnly = 0;
         EXPECT_EQ(c.after.empty() ? c.ini : c.after, ReadWininit()) << c.what;
         EXPECT_EQ(c.after.empty(), Exists(aside)) << c.what;
+        if (c.after.empty()) {
+            EXPECT_EQ(c.aside, ReadText(aside)) << c.what;
+        }
         EXPECT_FALSE(Exists(scratch.file("wininit.krv"))) << c.what;
         testsupport::RemoveAll(aside);
     }
@@ -287,11 +310,11 @@ TEST_F(Restart, NtFamilyReplacementRegistersDeletionThenMove)
 {
     versionWord = 0x7FFFFFFFu;   // every bit but 31: still the NT family
     Platform.moveFile = RefusingMove;
-    EXPECT_EQ(1, ScheduleReplaceAtRestart("C:\\a.exe.qx-000", "C:\\a.exe"));
+    EXPECT_EQ(1, ScheduleReplaceAtRestart("C:\\a.exe.qx-000", "C:\\a.exe", nullptr));
     EXPECT_EQ((std::vector<std::pair<std::string, std::string>>{{"C:\\a.exe", "<null>"},
                                                                   {"C:\\a.exe.qx-000", "C:\\a.exe"}}),
               restartCalls);
-    EXPECT_EQ(1, moveCalls);
+    EXPECT_EQ(2, moveCalls);   // before the registrations, and again after the deletion's
 }
 
 TEST_F(Restart, NtFamilyReplacementFailsWhenEitherRegistrationFails)
@@ -299,12 +322,12 @@ TEST_F(Restart, NtFamilyReplacementFailsWhenEitherRegistrationFails)
     versionWord = 0;
     Platform.moveFile = RefusingMove;
     restartAnswers = {0};
-    EXPECT_EQ(0, ScheduleReplaceAtRestart("C:\\a.exe.qx-000", "C:\\a.exe"));
+    EXPECT_EQ(0, ScheduleReplaceAtRestart("C:\\a.exe.qx-000", "C:\\a.exe", nullptr));
     EXPECT_EQ(1u, restartCalls.size());   // no move registered after a failed deletion
 
     restartCalls.clear();
     restartAnswers = {5, 0};
-    EXPECT_EQ(0, ScheduleReplaceAtRestart("C:\\a.exe.qx-000", "C:\\a.exe"));
+    EXPECT_EQ(0, ScheduleReplaceAtRestart("C:\\a.exe.qx-000", "C:\\a.exe", nullptr));
     EXPECT_EQ(2u, restartCalls.size());
 }
 
@@ -316,9 +339,9 @@ TEST_F(Restart, FamilyIsReadOnEveryCallFromBit31Only)
     versionWord = 0x00000000u;
     EXPECT_EQ(1, ScheduleDeleteAtRestart("C:\\nt.exe"));
     versionWord = 0xFFFFFFFFu;
-    EXPECT_EQ(1, ScheduleReplaceAtRestart("C:\\c.qx-000", "C:\\c"));
+    EXPECT_EQ(1, ScheduleReplaceAtRestart("C:\\c.qx-000", "C:\\c", nullptr));
     versionWord = 0x7FFFFFFFu;
-    EXPECT_EQ(1, ScheduleReplaceAtRestart("C:\\d.qx-000", "C:\\d"));
+    EXPECT_EQ(1, ScheduleReplaceAtRestart("C:\\d.qx-000", "C:\\d", nullptr));
     EXPECT_EQ("[rename]\r\nNUL=C:\\nine.exe\r\nC:\\c=C:\\c.qx-000\r\n", ReadWininit());
     EXPECT_EQ((std::vector<std::pair<std::string, std::string>>{
                   {"C:\\nt.exe", "<null>"}, {"C:\\d", "<null>"}, {"C:\\d.qx-000", "C:\\d"}}),
@@ -332,7 +355,7 @@ TEST_F(Restart, ReplacementWhenTheFileIsGoneMovesTheCopyAtOnce)
 {
     std::string file = scratch.file("gone.exe"), copy = file + ".qx-000";
     ASSERT_TRUE(testsupport::WriteText(copy, "clean copy"));
-    EXPECT_EQ(1, ScheduleReplaceAtRestart(copy.c_str(), file.c_str()));
+    EXPECT_EQ(1, ScheduleReplaceAtRestart(copy.c_str(), file.c_str(), nullptr));
     EXPECT_FALSE(Exists(copy));
     EXPECT_EQ("clean copy", ReadText(file));
     EXPECT_TRUE(restartCalls.empty());
@@ -349,7 +372,7 @@ TEST_F(Restart, PosixPlatformRefusesBothRegistrations)
     ASSERT_TRUE(testsupport::WriteText(file, "infected"));
     ASSERT_TRUE(testsupport::WriteText(copy, "clean"));
     EXPECT_EQ(0, ScheduleDeleteAtRestart(file.c_str()));
-    EXPECT_EQ(0, ScheduleReplaceAtRestart(copy.c_str(), file.c_str()));
+    EXPECT_EQ(0, ScheduleReplaceAtRestart(copy.c_str(), file.c_str(), nullptr));
     EXPECT_TRUE(Exists(file));
     EXPECT_TRUE(Exists(copy));
 }

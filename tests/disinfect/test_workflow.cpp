@@ -4,6 +4,7 @@
 #include "disinfect/workflow.h"
 #include "scan/display.h"
 #include "scan/scanstate.h"
+#include "walk/walk.h"
 #include "tests/disinfect/handle_write.h"
 #include "tests/disinfect/workflow_support.h"
 #include "tests/support/testsupport.h"
@@ -302,6 +303,60 @@ TEST_F(Workflow, CleanCopyIsRegisteredToReplaceTheFile)
               restartCalls);
     EXPECT_TRUE(Exists(copy));   // it waits under its copy name for the restart
     EXPECT_EQ(samples::MakeSample(samples::InfectedEntry1), ReadBytes(file));
+}
+
+// The worm ends while its copy is cleaned and takes its file with it: nothing bears the file's
+// name any more, so the clean copy takes it at once and nothing is registered. So for a file
+// handed over on its own as a walk would (its entry in hand, every change checked against the
+// file detected: the move is the copy's, checked against the copy) and for a bare path.
+static FileHandle holder = InvalidFileHandle;
+static std::string heldPath;
+static int32_t CleanerWhileTheHolderEnds(ScanContext *context)
+{
+    if (holder != InvalidFileHandle) {
+        PlatformDefaults.closeFile(holder);
+        holder = InvalidFileHandle;
+        testsupport::RemoveAll(heldPath);
+    }
+    return RealCleaner(context);
+}
+
+TEST_F(Workflow, CleanCopyTakesTheNameAtOnceWhenTheFileIsGone)
+{
+    for (bool inHand : {false, true}) {
+        SCOPED_TRACE(inHand ? "entry in hand" : "bare path");
+        Reset();
+        std::string file = Make("app.exe", samples::InfectedEntry1);
+        std::string copy = file + ".qx-000";
+        Cleaner = CleanerWhileTheHolderEnds;
+        RecordNtRestart();
+        heldPath = file;
+        holder = Platform.openFile(file.c_str(), 0);
+        ASSERT_NE(InvalidFileHandle, holder);
+        if (inHand) {
+            const char *paths[] = {file.c_str()};
+            ScanContinue.store(1);
+            ScanGivenPaths(paths, 1);
+        } else {
+            Run(file);
+        }
+        if (holder != InvalidFileHandle)
+            Platform.closeFile(holder);
+        holder = InvalidFileHandle;
+
+        EXPECT_EQ((std::vector<Row>{{file, Infected},
+                                    {file, StatusCopying},
+                                    {copy, Infected},
+                                    {copy, StatusCleaned},
+                                    {file, StatusCleanedAtRestart}}),
+                  display.rows);
+        ExpectCounters({{"files", 2}, {"infected", 2}, {"cleaned", 1}, {"cleanedAtRestart", 1}});
+        EXPECT_TRUE(restartCalls.empty());
+        EXPECT_FALSE(Exists(copy));
+        std::vector<uint8_t> cleaned = ReadBytes(file);
+        ASSERT_EQ(samples::MakeSample(samples::InfectedEntry1).size(), cleaned.size());
+        EXPECT_EQ(0, std::memcmp(cleaned.data() + 0x1000, "cleaned-cleaned-", 16));
+    }
 }
 
 // Nothing will take the file's place: it is reported, and the stray copy goes.

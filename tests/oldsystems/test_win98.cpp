@@ -3,6 +3,12 @@
 // moves), the replacement's own way back when the new file cannot take its place, and the
 // checksum's fast path, which 98 SE allows.
 #include "disinfect/restart.h"
+#include "disinfect/workflow.h"
+#include "engine/fileio.h"
+#include "engine/signature.h"
+#include "scan/scanstate.h"
+#include "walk/walk.h"
+#include "tools/samples.h"
 #include "engine/crc32.h"
 #include "base/text.h"
 #include "platform/platform.h"
@@ -11,6 +17,7 @@
 #include <gtest/gtest.h>
 #include <cpuid.h>
 #include <string>
+#include <cstring>
 #include <windows.h>
 
 using testsupport::Exists;
@@ -68,21 +75,28 @@ const char Mine[] = "NUL=C:\\a.exe\r\n";
 }  // namespace
 
 // A leftover "wininit.ini~" is never deleted unread: alone, it is the file to start from; beside
-// a wininit.ini, its entries are kept too, none twice.
-TEST_F(Win98, LeftoverAsideIsTakenBackIn)
+// a newer wininit.ini, both are kept whole, every section and line, the older entries first (a
+// line both hold only once), so that an older deletion never undoes a newer install.
+TEST_F(Win98, LeftoverAsideIsTakenBackInOlderEntriesFirst)
 {
+    const std::string vxd = "[CombineVxDs]\r\nC:\\WINDOWS\\SYSTEM\\VMM32\\IOS.VXD=C:\\WINDOWS\\SYSTEM\\IOS.VXD\r\n";
     const struct {
-        const char *what, *ini, *aside, *after;
+        const char *what, *ini;
+        std::string aside, after;
     } cases[] = {
         {"only the file set aside", nullptr, "[rename]\r\nNUL=C:\\OTHER.EXE\r\n",
-         "[rename]\r\nNUL=C:\\OTHER.EXE\r\n"},
+         "[rename]\r\nNUL=C:\\OTHER.EXE\r\n" + std::string(Mine)},
+        {"an older deletion, a newer install, another program's section",
+         "[rename]\r\nC:\\APP.DLL=C:\\APP.NEW\r\n", "[rename]\r\nNUL=C:\\APP.DLL\r\n" + vxd,
+         "[rename]\r\nNUL=C:\\APP.DLL\r\nC:\\APP.DLL=C:\\APP.NEW\r\n" + std::string(Mine) + vxd},
         {"both files", "[boot]\r\nshell=explorer.exe\r\n[rename]\r\nNUL=C:\\ONE.EXE\r\n",
          "[rename]\r\n  nul=c:\\one.exe\r\nNUL=C:\\TWO.EXE\r\n\r\n[other]\r\nNUL=C:\\NOT.EXE\r\n",
-         "[boot]\r\nshell=explorer.exe\r\n[rename]\r\nNUL=C:\\ONE.EXE\r\nNUL=C:\\TWO.EXE\r\n"},
+         "[rename]\r\n  nul=c:\\one.exe\r\nNUL=C:\\TWO.EXE\r\n" + std::string(Mine) +
+             "\r\n[other]\r\nNUL=C:\\NOT.EXE\r\n[boot]\r\nshell=explorer.exe\r\n"},
         {"an empty file set aside", "[rename]\r\nNUL=C:\\ONE.EXE\r\n", "",
-         "[rename]\r\nNUL=C:\\ONE.EXE\r\n"},
+         "[rename]\r\nNUL=C:\\ONE.EXE\r\n" + std::string(Mine)},
         {"an empty wininit.ini", "", "[rename]\nC:\\B.EXE=C:\\B.EXE.QX-000\n",
-         "[rename]\r\nC:\\B.EXE=C:\\B.EXE.QX-000\r\n"},
+         "[rename]\nC:\\B.EXE=C:\\B.EXE.QX-000\n" + std::string(Mine)},
     };
     for (const auto &c : cases) {
         DeleteFileA(scratch.file("wininit.ini").c_str());
@@ -91,7 +105,7 @@ TEST_F(Win98, LeftoverAsideIsTakenBackIn)
         }
         ASSERT_TRUE(WriteText(scratch.file("wininit.ini~"), c.aside));
         EXPECT_EQ(1, ScheduleDeleteAtRestart("C:\\a.exe")) << c.what;
-        EXPECT_EQ(std::string(c.after) + Mine, Read("wininit.ini")) << c.what;
+        EXPECT_EQ(c.after, Read("wininit.ini")) << c.what;
         EXPECT_FALSE(Exists(scratch.file("wininit.ini~"))) << c.what;
         EXPECT_FALSE(Exists(scratch.file("wininit.krv"))) << c.what;
     }
@@ -124,9 +138,61 @@ TEST_F(Win98, OldFileComesBackWhenTheNewOneCannotTakeItsPlace)
         held = INVALID_HANDLE_VALUE;
         Platform.writeWholeFile = PlatformDefaults.writeWholeFile;
         EXPECT_EQ(1, ScheduleDeleteAtRestart("C:\\a.exe"));
-        EXPECT_EQ(ini + (aside ? "NUL=C:\\TWO.EXE\r\n" : "") + Mine, Read("wininit.ini"));
+        EXPECT_EQ(std::string(aside ? "[rename]\r\nNUL=C:\\TWO.EXE\r\nNUL=C:\\ONE.EXE\r\n" : ini) + Mine,
+                  Read("wininit.ini"));
         EXPECT_FALSE(Exists(scratch.file("wininit.ini~")));
     }
+}
+
+// The worm ends while its copy is cleaned and takes its file with it: the clean copy takes the
+// file's name at once, nothing is written for the restart (the 9x family keeps the plain calls).
+namespace {
+HANDLE holder = INVALID_HANDLE_VALUE;
+std::string heldPath;
+int32_t CleanerWhileTheHolderEnds(ScanContext *context)
+{
+    if (holder != INVALID_HANDLE_VALUE) {
+        CloseHandle(holder);
+        holder = INVALID_HANDLE_VALUE;
+        DeleteFileA(heldPath.c_str());
+    }
+    static const char patch[] = "cleaned-cleaned-";
+    FileSeek(context->file, 0x1000, SeekFromStart);
+    DWORD written = 0;
+    WriteFile((HANDLE)context->file, patch, 16, &written, NULL);
+    return written == 16 ? CleanResult::Cleaned : CleanResult::AccessError;
+}
+}  // namespace
+
+TEST_F(Win98, CleanCopyTakesTheNameAtOnceWhenTheFileIsGone)
+{
+    testsupport::RecordingDisplay display;
+    heldPath = scratch.file("app.exe");
+    const std::string copy = heldPath + ".qx-000";
+    ASSERT_TRUE(testsupport::WriteBytes(heldPath, samples::MakeSample(samples::InfectedEntry1)));
+    holder = CreateFileA(heldPath.c_str(), GENERIC_READ, FILE_SHARE_READ, NULL, OPEN_EXISTING, 0, NULL);
+    ASSERT_NE(INVALID_HANDLE_VALUE, holder);
+    Cleaner = CleanerWhileTheHolderEnds;
+    const char *paths[] = {heldPath.c_str()};
+    ScanContinue.store(1);
+    ScanGivenPaths(paths, 1);
+    Cleaner = CleanFile;
+    if (holder != INVALID_HANDLE_VALUE) CloseHandle(holder);
+    holder = INVALID_HANDLE_VALUE;
+
+    const std::string infected = testsupport::InfectedStatus();
+    EXPECT_EQ((std::vector<testsupport::Row>{{heldPath, infected},
+                                             {heldPath, StatusCopying},
+                                             {copy, infected},
+                                             {copy, StatusCleaned},
+                                             {heldPath, StatusCleanedAtRestart}}),
+              display.rows);
+    EXPECT_EQ(1, ScanCounters.cleanedAtRestart);
+    EXPECT_FALSE(Exists(copy));
+    EXPECT_FALSE(Exists(scratch.file("wininit.ini")));
+    std::vector<uint8_t> cleaned = ReadBytes(heldPath);
+    ASSERT_LT(0x1010u, cleaned.size());
+    EXPECT_EQ(0, memcmp(cleaned.data() + 0x1000, "cleaned-cleaned-", 16));
 }
 
 // Windows 98 SE saves the SSE registers: the fast path runs where the processor has it.

@@ -677,9 +677,9 @@ TEST(PosixLinks, SubFolderSwappedForALinkIsNotListedThroughTheListing)
     ASSERT_EQ(0, symlink("elsewhere", dir.file("sub").c_str()));
     const uint32_t nameAt = (uint32_t)dir.path().size() + 1;
     const std::string swapped = dir.file("sub") + "/*.*", real = dir.file("sub.old") + "/*.*";
-    InHand = {outer, swapped.c_str(), nameAt, 1, 0, 0, 0};
+    InHand = {outer, swapped.c_str(), nameAt, 1, 0, 0, 0, 0};
     EXPECT_EQ(InvalidFindHandle, Platform.findFirst(swapped.c_str(), &record));
-    InHand = {outer, real.c_str(), nameAt, 1, 0, 0, 0};
+    InHand = {outer, real.c_str(), nameAt, 1, 0, 0, 0, 0};
     FindHandle inner = Platform.findFirst(real.c_str(), &record);
     InHand.listing = InvalidFindHandle;
     EXPECT_NE(InvalidFindHandle, inner);
@@ -712,7 +712,7 @@ TEST(PosixEntryInHand, ChangesReachOnlyTheFileOpenedAsTheEntry)
             FindHandle find = Platform.findFirst((sub + "/*.*").c_str(), &record);
             ASSERT_NE(InvalidFindHandle, find);
             const std::string path = trial == PathOutside ? victim : worm;
-            InHand = {find, worm.c_str(), (uint32_t)sub.size() + 1, 1, 0, 0, 0};
+            InHand = {find, worm.c_str(), (uint32_t)sub.size() + 1, 1, 0, 0, 0, 0};
             if (trial != NeverOpened) {
                 FileHandle read = Platform.openFile(worm.c_str(), 0);
                 EXPECT_NE(InvalidFileHandle, read);
@@ -1302,6 +1302,92 @@ TEST(WinRegistry, RunKeyOpensAndEnumeratesPlantedValues)
     EXPECT_NE(ERROR_SUCCESS, RegQueryValueExA(run, planted[0], NULL, NULL, NULL, NULL));
     RegDeleteValueA(run, planted[1]);
     RegCloseKey(run);
+}
+
+
+// The restart folder's rights, read from the descriptor as the system gives it: only the
+// administrators' and the system's may let anyone change the folder or what it holds.
+namespace {
+
+std::vector<uint8_t> Sid(uint8_t count, uint32_t first, uint32_t second = 0)
+{
+    std::vector<uint8_t> sid = {1, count, 0, 0, 0, 0, 0, 5};
+    for (uint32_t value : {first, second})
+        for (int i = 0; i < 4 && sid.size() < 8u + 4u * count; i++)
+            sid.push_back((uint8_t)(value >> (8 * i)));
+    return sid;
+}
+const std::vector<uint8_t> SystemSid = Sid(1, 18), AdminsSid = Sid(2, 32, 544),
+                           UsersSid = Sid(2, 32, 545), WineUserSid = Sid(5, 21);
+
+struct Ace {
+    uint8_t type, flags;
+    uint32_t mask;
+    std::vector<uint8_t> sid;
+};
+
+// A self-relative descriptor: header, owner, then the DACL with `aces` (none at all: no DACL).
+std::vector<uint8_t> Descriptor(const std::vector<uint8_t> &owner, const std::vector<Ace> &aces,
+                                bool dacl = true)
+{
+    std::vector<uint8_t> d(20, 0);
+    d[0] = 1;
+    uint16_t control = 0x8000 | (dacl ? 0x0004 : 0);
+    d[2] = (uint8_t)control;
+    d[3] = (uint8_t)(control >> 8);
+    d[4] = 20;
+    for (uint8_t byte : owner)
+        d.push_back(byte);
+    if (!dacl)
+        return d;
+    uint32_t at = (uint32_t)d.size();
+    std::memcpy(&d[16], &at, 4);
+    std::vector<uint8_t> acl = {2, 0, 0, 0, (uint8_t)aces.size(), 0, 0, 0};
+    for (const Ace &a : aces) {
+        uint16_t size = (uint16_t)(8 + a.sid.size());
+        acl.insert(acl.end(), {a.type, a.flags, (uint8_t)size, (uint8_t)(size >> 8)});
+        for (int i = 0; i < 4; i++)
+            acl.push_back((uint8_t)(a.mask >> (8 * i)));
+        acl.insert(acl.end(), a.sid.begin(), a.sid.end());
+    }
+    acl[2] = (uint8_t)acl.size();
+    acl[3] = (uint8_t)(acl.size() >> 8);
+    d.insert(d.end(), acl.begin(), acl.end());
+    return d;
+}
+
+}  // namespace
+
+TEST(WinRestartFolder, OnlyAdministratorsAndTheSystemMayWrite)
+{
+    const uint32_t all = 0x1F01FF, read = 0x1200A9;
+    const Ace admins = {0, 3, all, AdminsSid}, system = {0, 3, all, SystemSid};
+    std::vector<uint8_t> cut = Descriptor(AdminsSid, {admins, system});
+    cut.resize(cut.size() - 4);
+    std::vector<uint8_t> aceTooLong = Descriptor(AdminsSid, {admins});
+    aceTooLong[aceTooLong.size() - AdminsSid.size() - 6] = 200;
+    const struct {
+        const char *what;
+        std::vector<uint8_t> descriptor;
+        int trusted;
+    } cases[] = {
+        {"the folder as made", Descriptor(AdminsSid, {admins, system}), 1},
+        {"owned by the system, users may read", Descriptor(SystemSid, {system, {0, 3, read, UsersSid}}), 1},
+        {"users denied, or given rights over entries only",
+         Descriptor(AdminsSid, {admins, {1, 0, all, UsersSid}, {0, 0x0B, all, UsersSid}}), 1},
+        {"owned by a user (what Wine reports)", Descriptor(WineUserSid, {system, admins}), 0},
+        {"users may add a file", Descriptor(AdminsSid, {admins, {0, 0, 0x2, UsersSid}}), 0},
+        {"users may change its rights", Descriptor(AdminsSid, {admins, {0, 0, 0x40000, UsersSid}}), 0},
+        {"users have the generic write right", Descriptor(AdminsSid, {admins, {0, 0, 0x40000000, UsersSid}}), 0},
+        {"a kind of entry not read", Descriptor(AdminsSid, {admins, {5, 0, read, UsersSid}}), 0},
+        {"no DACL: everyone may do everything", Descriptor(AdminsSid, {}, false), 0},
+        {"cut short", cut, 0},
+        {"an entry longer than its list", aceTooLong, 0},
+        {"nothing", {}, 0},
+    };
+    for (const auto &c : cases)
+        EXPECT_EQ(c.trusted, WinOnlyAdministratorsWrite(c.descriptor.data(), (uint32_t)c.descriptor.size()))
+            << c.what;
 }
 
 #endif  // _WIN32

@@ -785,6 +785,187 @@ TEST_F(Walk, SwappedFolderOrFileIsNeverChangedOnTheNtFamily)
 }
 #endif
 
+#ifdef _WIN32
+// The swap once more, later: inside the change itself, once its handle has been checked to be the
+// file detected and before the change is made (the test hook of the NT family's backend). Every
+// change goes through that handle, or relative to the folder it was found in, so the outside
+// file keeps its read-only attribute and its bytes, gets no copy beside it, and the rows stay
+// true: the file was neither deleted nor copied while its name led elsewhere, and nothing is
+// registered for the restart (the real registration, which refuses a name that leads elsewhere).
+namespace {
+
+struct CheckedSwap {
+    const char *operation;
+    bool folder, held;
+    bool image;   // a running program's image: never deleted now, so it waits for the restart
+};
+const CheckedSwap CheckedSwaps[] = {
+    {"setFileAttributes", true, false, false}, {"setFileAttributes", false, false, false},
+    {"setFileAttributes", true, true, false},  {"copyFile", true, true, false},
+    {"copyFile", false, true, false},          {"deleteFile", true, false, false},
+    {"deleteFile", false, false, false},       {"moveFileAtRestart", true, true, true},
+    {"moveFileAtRestart", false, true, true},
+};
+const CheckedSwap *checkedSwap;
+int checkedSwaps;
+
+void SwapWhenChecked(const char *operation, const char *path)
+{
+    if (checkedSwaps || std::string(operation) != checkedSwap->operation || swapper.worm != path)
+        return;
+    checkedSwaps++;
+    const std::string &moved = checkedSwap->folder ? swapper.sub : swapper.worm;
+    if (!MoveFileA(moved.c_str(), (moved + ".moved").c_str()))
+        ADD_FAILURE() << "cannot move " << moved;
+    else if (checkedSwap->folder ? !MoveFileA(swapper.outside.c_str(), swapper.sub.c_str())
+                                 : !CopyFileA(swapper.victim.c_str(), swapper.worm.c_str(), TRUE))
+        ADD_FAILURE() << "cannot put the outside file in place";
+}
+
+int ImageNeverDeleted(const char *path)
+{
+    return swapper.worm == path ? 0 : swapper.real.deleteFile(path);
+}
+int TrustEveryFolder(void *) { return 1; }
+
+// The names of the files in `folder`, without "." and "..".
+std::vector<std::string> Names(const std::string &folder)
+{
+    std::vector<std::string> names;
+    WIN32_FIND_DATAA data;
+    HANDLE find = FindFirstFileA((folder + "\\*").c_str(), &data);
+    if (find == INVALID_HANDLE_VALUE)
+        return names;
+    do {
+        if (std::string(data.cFileName) != "." && std::string(data.cFileName) != "..")
+            names.push_back(data.cFileName);
+    } while (FindNextFileA(find, &data));
+    FindClose(find);
+    std::sort(names.begin(), names.end());
+    return names;
+}
+
+}  // namespace
+
+TEST_F(Walk, SwapAfterTheCheckChangesNothingOutsideOnTheNtFamily)
+{
+    if (Platform.getVersion() & 0x80000000u)
+        GTEST_SKIP() << "the 9x family keeps the plain calls";
+    const std::vector<uint8_t> clean = samples::MakeSample(samples::CleanPe);
+    int n = 0;
+    for (const CheckedSwap &k : CheckedSwaps) {
+        SCOPED_TRACE(std::string(k.operation) + (k.folder ? " folder" : " file") + (k.held ? " held" : ""));
+        const std::string top = scratch.file("checked" + std::to_string(n++));
+        ASSERT_TRUE(MakeSwapTree(top, clean));
+        checkedSwap = &k;
+        checkedSwaps = 0;
+        WinAfterIdentityCheck = SwapWhenChecked;
+        swapper.real = Platform;
+        Platform.findFirst = ReadFirst;
+        Platform.findNext = ReadNext;
+        Platform.findClose = ReadClose;
+        // The restart folder stands in trusted (Wine keeps no rights of its own); the restart
+        // list is the real one, which must refuse anything but the file detected.
+        if (k.image) {
+            Platform.deleteFile = ImageNeverDeleted;
+            WinRestartFolderCheck = TrustEveryFolder;
+        }
+        const std::string restartFolder = top.substr(0, 3) + "KorvaneRestart";
+        const std::vector<std::string> waiting = Names(restartFolder);
+        HANDLE hold = k.held ? CreateFileA(swapper.worm.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_DELETE,
+                                           NULL, OPEN_EXISTING, 0, NULL)
+                             : INVALID_HANDLE_VALUE;
+        shownRows.clear();
+        ScanSelectedFolder((top + "\\tree").c_str());
+        if (hold != INVALID_HANDLE_VALUE)
+            CloseHandle(hold);
+        WinAfterIdentityCheck = nullptr;
+        WinRestartFolderCheck = nullptr;
+        PlatformRestore();
+
+        EXPECT_EQ(1, checkedSwaps);
+        // The outside file, where it is now, and whatever took the infected file's name.
+        for (const std::string &path : {k.folder ? swapper.worm : swapper.victim, swapper.worm}) {
+            EXPECT_EQ(clean, testsupport::ReadBytes(path)) << path;
+            EXPECT_TRUE(GetFileAttributesA(path.c_str()) & FILE_ATTRIBUTE_READONLY) << path;
+        }
+        EXPECT_EQ(std::vector<std::string>{"worm.exe"}, Names(k.folder ? swapper.sub : swapper.outside))
+            << "nothing new beside the outside file";
+        // A copy made before the name led elsewhere goes again through its handle; where a
+        // deletion goes by the name the handle was opened with (Wine), it stays beside the file
+        // detected, a copy of it, never outside.
+        if (!GetProcAddress(GetModuleHandleA("ntdll.dll"), "wine_get_version")) {
+            for (const std::string &name : Names(k.folder ? swapper.sub + ".moved" : swapper.sub)) {
+                EXPECT_EQ(std::string::npos, name.find(".qx-")) << "a copy left beside the file detected";
+            }
+        }
+        ASSERT_FALSE(shownRows.empty());
+        const std::string detected = (k.folder ? swapper.sub : swapper.worm) + ".moved" +
+                                     (k.folder ? "\\worm.exe" : "");
+        // Where a rename follows the handle (Windows), the file detected goes to wait in the
+        // restart folder; where it goes by the name the handle was opened with (Wine), what the
+        // name led to then was another file, which goes back, and nothing waits.
+        std::vector<std::string> nowWaiting = Names(restartFolder);
+        if (shownRows.back().status == StatusDeletedAtRestart) {
+            EXPECT_EQ(std::string("moveFileAtRestart"), k.operation);
+            EXPECT_FALSE(testsupport::Exists(detected));
+            ASSERT_EQ(waiting.size() + 1, nowWaiting.size());
+            for (const std::string &name : nowWaiting)
+                if (std::find(waiting.begin(), waiting.end(), name) == waiting.end()) {
+                    EXPECT_EQ(samples::MakeSample(samples::InfectedEntry1),
+                              testsupport::ReadBytes(restartFolder + "\\" + name));
+                    DeleteFileA((restartFolder + "\\" + name).c_str());
+                }
+            continue;
+        }
+        EXPECT_EQ(waiting, nowWaiting) << "nothing went to wait for the restart";
+        EXPECT_EQ(swapper.worm + ": " + StatusUnableToClean, shownRows.back().file + ": " + shownRows.back().status);
+        EXPECT_EQ(samples::MakeSample(samples::InfectedEntry1), testsupport::ReadBytes(detected))
+            << "the file detected is still there, as its last row says";
+    }
+}
+#endif
+
+#ifdef _WIN32
+// An open for writing refused because the name led elsewhere for that moment (the folder swapped
+// before it and back after it) is not a locked file: no copy is made, nothing is deleted or
+// registered, and the file is reported as not cleaned.
+namespace {
+FileHandle SwapAroundOpenForWriting(const char *path, int write)
+{
+    if (!write || swapper.worm != path)
+        return swapper.real.openFile(path, write);
+    bool swapped = MoveFileA(swapper.sub.c_str(), (swapper.sub + ".moved").c_str()) &&
+                   MoveFileA(swapper.outside.c_str(), swapper.sub.c_str());
+    EXPECT_TRUE(swapped);
+    FileHandle file = swapper.real.openFile(path, write);
+    EXPECT_TRUE(MoveFileA(swapper.sub.c_str(), swapper.outside.c_str()) &&
+                MoveFileA((swapper.sub + ".moved").c_str(), swapper.sub.c_str()));
+    return file;
+}
+}  // namespace
+
+TEST_F(Walk, WriteRefusedForAnotherFileIsNoLockedFile)
+{
+    if (Platform.getVersion() & 0x80000000u)
+        GTEST_SKIP() << "the 9x family keeps the plain calls";
+    const std::vector<uint8_t> clean = samples::MakeSample(samples::CleanPe);
+    ASSERT_TRUE(MakeSwapTree(scratch.file("refused"), clean));
+    swapper.real = Platform;
+    Platform.openFile = SwapAroundOpenForWriting;
+    Platform.findFirst = ReadFirst;
+    Platform.findNext = ReadNext;
+    Platform.findClose = ReadClose;
+    ScanSelectedFolder(scratch.file("refused\\tree").c_str());
+    PlatformRestore();
+    EXPECT_EQ((std::vector<Row>{{swapper.worm, testsupport::InfectedStatus()}, {swapper.worm, StatusUnableToClean}}),
+              shownRows);
+    EXPECT_EQ(samples::MakeSample(samples::InfectedEntry1), testsupport::ReadBytes(swapper.worm));
+    EXPECT_EQ(std::vector<std::string>{"worm.exe"}, Names(swapper.sub));
+    EXPECT_EQ(clean, testsupport::ReadBytes(swapper.victim));
+}
+#endif
+
 #ifndef _WIN32
 TEST_F(Walk, SwappedFolderOrFileNeverLeadsAChangeOutsideTheDetectedFile)
 {
