@@ -919,6 +919,27 @@ static int WinAppendLog(FileHandle log, const void *data, uint32_t size)
     return WriteFile((HANDLE)log, data, size, &written, NULL) && written == size;
 }
 
+/* ---- a kept copy put back --------------------------------------------------------------- */
+
+/* Not in this build: the index keeps of a Windows file its attribute word alone, not its owner
+** nor its access list, so a file put back would take its folder's inherited rights, not its
+** own; and the ANSI calls the build makes down to the 9x family cannot open a path folder by
+** folder refusing a junction on the way. */
+static int WinCreateRestored(const char *path, FileHandle *file)
+{
+    (void)path;
+    (void)file;
+    return RestoreUnsupported;
+}
+
+static int WinFinishRestored(FileHandle file, const FileFacts *facts, int keep)
+{
+    (void)file;
+    (void)facts;
+    (void)keep;
+    return 0;
+}
+
 /* ---- the table ------------------------------------------------------------------------- */
 
 const PlatformOps PlatformDefaults = {
@@ -971,5 +992,7 @@ const PlatformOps PlatformDefaults = {
     .fileFacts         = WinFileFacts,
     .openLog           = WinOpenLog,
     .appendLog         = WinAppendLog,
+    .createRestored    = WinCreateRestored,
+    .finishRestored    = WinFinishRestored,
 };
 

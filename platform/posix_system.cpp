@@ -367,5 +367,7 @@ const PlatformOps PlatformDefaults = {
     .fileFacts         = PosixFileFacts,
     .openLog           = PosixOpenLog,
     .appendLog         = PosixAppendLog,
+    .createRestored    = PosixCreateRestored,
+    .finishRestored    = PosixFinishRestored,
 };
 
