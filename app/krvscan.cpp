@@ -117,6 +117,7 @@ static int outputFailed;
 ** rows of the workflow's own copy of a file (between "creating a copy" and the next row of
 ** the file itself) are not counted: the copy is no part of what was found. */
 static int32_t found, removed, remaining, passedOver;
+static int runKeyDenied;                  /* the Run key's value stays: the rights are wanting */
 static char copied[PlatformPathSize];     /* the file whose copy is being worked on, or "" */
 static std::atomic<int> interrupted{0};   /* written by the interrupt handler */
 static uint32_t startedAt, progressAt;
@@ -777,8 +778,8 @@ static void PrintFollowedLinks(void)
 
 /* The worm's autostart value in the registry of the running system (none on POSIX), reported
 ** as a file is: a row naming the key, the value and its data, counted found and then removed or
-** remaining; a value that cannot be deleted is "unable to clean", a key that cannot be read is
-** not scanned. Nothing is deleted once the output has failed (ReportOnly). */
+** remaining; a value that cannot be deleted is "unable to clean" (for want of the rights, with a
+** line on standard error that says so), a key that cannot even be read is not scanned. Nothing is deleted once the output has failed (ReportOnly). */
 static void CleanRunningAutostart(void)
 {
     static const char RunKey[] = "HKLM\\Software\\Microsoft\\Windows\\CurrentVersion\\Run";
@@ -800,11 +801,21 @@ static void CleanRunningAutostart(void)
         AppendText(row, sizeof row, " = ");
         AppendText(row, sizeof row, data);
     }
-    if (outcome == RunKeyNotRemoved)
+    if (outcome == RunKeyNotRemoved || outcome == RunKeyDenied)
         found++;   /* the row says only what became of it */
     AddResultRow(row, outcome == RunKeyFound     ? StatusAutostartFound
                       : outcome == RunKeyRemoved ? StatusAutostartRemoved
                                                  : StatusUnableToClean);
+    if (outcome == RunKeyDenied) {
+        runKeyDenied = 1;
+        ClearProgress();
+        fflush(stdout);
+        fputs("krvscan: unable to clean: ", stderr);
+        ErrorEscaped(row);
+        fputs(": the Run key opens for reading only; removing the value needs an administrator "
+              "(run krvscan as one, as the system account at start-up, or through the scheduler "
+              "service, at)\n", stderr);
+    }
 }
 
 /* The worm's autostart value: in the offline hive under --windows-root, else in the registry
@@ -1039,6 +1050,14 @@ static int ExitStatus(void)
     if (interrupted.load() || !complete)
         return Fail("interrupted; the scan was stopped", nullptr);
     Facts f = CountFacts();
+    if (!reportOnly && f.remaining > runKeyDenied && RunKeyWritable() == 0) {
+        /* A run that may not change the machine's own key may not change system folders either:
+        ** what it could not remove says why, for whoever reads standard error alone. */
+        fflush(stdout);
+        fputs("krvscan: unable to clean: files found: this run has no administrator's rights (the "
+              "machine's Run key opens for reading only); run krvscan as an administrator, as the "
+              "system account at start-up, or through the scheduler service (at)\n", stderr);
+    }
     if (!reportOnly && f.remaining > 0)
         return 3;
     if (f.unscanned > 0)

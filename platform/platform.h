@@ -226,10 +226,11 @@ struct PlatformOps {
     uint32_t (*fixedDrives)(char (*roots)[MaxRootPath], uint32_t max);
 
     /* The machine-wide Run key. regOpenRunKey opens HKLM\Software\Microsoft\Windows\
-    ** CurrentVersion\Run with all access, null when it cannot (always on POSIX).
+    ** CurrentVersion\Run with all access when `write` is set, else for reading only (all an
+    ** ordinary user may have of it on the NT family); null when it cannot (always on POSIX).
     ** regValueCount and regEnumValue answer non-zero on success; regEnumValue takes the name
     ** buffer's size in *length and leaves the name's length there. */
-    void *(*regOpenRunKey)(void);
+    void *(*regOpenRunKey)(int write);
     int (*regValueCount)(void *key, uint32_t *count);
     int (*regEnumValue)(void *key, uint32_t index, char *name, uint32_t *length);
     int (*regDeleteValue)(void *key, const char *name);

@@ -433,11 +433,11 @@ static uint32_t WinFixedDrives(char (*roots)[MaxRootPath], uint32_t max)
 
 /* ---- the machine-wide Run key ---------------------------------------------------------- */
 
-static void *WinRegOpenRunKey(void)
+static void *WinRegOpenRunKey(int write)
 {
     HKEY key = NULL;
     if (RegOpenKeyExA(HKEY_LOCAL_MACHINE, "Software\\Microsoft\\Windows\\CurrentVersion\\Run", 0,
-                      KEY_ALL_ACCESS, &key) != ERROR_SUCCESS)
+                      write ? KEY_ALL_ACCESS : KEY_READ, &key) != ERROR_SUCCESS)
         return 0;
     return (void *)key;
 }
