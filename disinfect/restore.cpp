@@ -46,6 +46,17 @@ static char message[MaxCandidates * (Sha256HexSize + 2) + 128];
 
 /* ---- reading the index -------------------------------------------------------------------- */
 
+/* The first newline among `count` bytes at `bytes`, or null (msvcrt's memchr is not on every
+** system the Windows build runs on). */
+static char *Newline(void *bytes, uint32_t count)
+{
+    char *p = (char *)bytes;
+    for (uint32_t i = 0; i < count; i++)
+        if (p[i] == '\n')
+            return p + i;
+    return nullptr;
+}
+
 /* The next line from `*offset` (below `end`) into `line`, newline cut off. 1 for a line, -1 for
 ** one too long to hold (skipped), 0 at the end. */
 static int NextLine(uint32_t *offset, uint32_t end)
@@ -58,7 +69,7 @@ static int NextLine(uint32_t *offset, uint32_t end)
         *offset = end;
         return 0;
     }
-    char *newline = (char *)memchr(line, '\n', got);
+    char *newline = Newline(line, got);
     if (newline || got == end - *offset) {
         lineLength = newline ? (uint32_t)(newline - line) : got;
         line[lineLength] = 0;
@@ -72,7 +83,7 @@ static int NextLine(uint32_t *offset, uint32_t end)
             *offset = end;
             break;
         }
-        newline = (char *)memchr(chunk, '\n', got);
+        newline = Newline(chunk, got);
         if (newline) {
             *offset += (uint32_t)((uint8_t *)newline - chunk) + 1;
             break;
