@@ -43,6 +43,11 @@ static Entry entry;
 static char chosen[MaxIds][Sha256HexSize];   /* the digest each id resolved to */
 static int chosenByPath[MaxIds];             /* the id named the copy's path, not its digest */
 static char message[MaxCandidates * (Sha256HexSize + 2) + 128];
+/* The copies (digest and path) this run has dealt with: a copy kept twice (quarantined again
+** after a restore) has two lines, and is put back once. */
+#define MaxHandled 4096
+static uint64_t handled[MaxHandled];
+static uint32_t handledCount;
 
 /* ---- reading the index -------------------------------------------------------------------- */
 
@@ -78,7 +83,8 @@ static int NextLine(uint32_t *offset, uint32_t end)
     }
     /* Longer than any line the quarantine writes: passed over up to its end. */
     for (*offset += got; *offset < end;) {
-        got = QuarantineReadIndex(*offset, chunk, sizeof chunk);
+        got = QuarantineReadIndex(*offset, chunk,
+                                  end - *offset < sizeof chunk ? end - *offset : sizeof chunk);
         if (got == 0) {
             *offset = end;
             break;
@@ -372,6 +378,22 @@ static const char *const CreateCauses[] = {
     "restoring is not available in this build",
 };
 
+/* 1 when the entry in hand is a copy this run has already dealt with; else remembers it. */
+static int Handled(void)
+{
+    uint64_t hash = 14695981039346656037ull;             /* FNV-1a over the digest and path */
+    const char *const texts[] = {entry.sha256, "\n", entry.path};
+    for (const char *text : texts)
+        for (const unsigned char *p = (const unsigned char *)text; *p; p++)
+            hash = (hash ^ *p) * 1099511628211ull;
+    for (uint32_t i = 0; i < handledCount; i++)
+        if (handled[i] == hash)
+            return 1;
+    if (handledCount < MaxHandled)
+        handled[handledCount++] = hash;
+    return 0;
+}
+
 /* The entry in hand put back; 0 after one call of `problem` when it could not be. */
 static int RestoreOne(RestoreProblem problem)
 {
@@ -465,6 +487,7 @@ int RestoreFromQuarantine(const char *folder, const char *const *ids, int count,
         }
     }
     uint32_t offset = 0, number = 0;
+    handledCount = 0;
     for (int got; status != 2 && (got = NextLine(&offset, end)) != 0;) {
         number++;
         if (got < 0 || !ParseLine()) {
@@ -479,7 +502,7 @@ int RestoreFromQuarantine(const char *folder, const char *const *ids, int count,
             status = count == 0 ? 3 : status;
             continue;
         }
-        if (!entry.restored && Chosen(ids, count) && !RestoreOne(problem))
+        if (!entry.restored && Chosen(ids, count) && !Handled() && !RestoreOne(problem))
             status = 3;
     }
     Platform.lockStore(0);

@@ -17,7 +17,8 @@ typedef void (*RestoreProblem)(const char *what, const char *cause);
 ** written. For each copy: its digest is checked, the file is made at its path exclusively,
 ** never through a link (Platform.createRestored), written and read into a second digest, given
 ** the index's owner, mode and times and put on disk, and then the index gets the copy's line
-** again with "restored" and the time; the copy stays. Every restored file is a row
+** again with "restored" and the time; the copy stays. A copy the index lists twice for one path
+** (quarantined again after a restore) is put back once. Every restored file is a row
 ** (AddResultRow, StatusRestored); every copy that could not be, and every index line that
 ** cannot be read (skipped), one call of `problem`. Answers 0 when all were restored, 3 when some
 ** could not be, 2 when nothing could start. */

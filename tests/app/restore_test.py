@@ -103,6 +103,14 @@ class Restore(unittest.TestCase):
         self.assertEqual(1, len(r.stderr.splitlines()), r.stderr)
         self.assertIn(b"taken", r.stderr)
         self.assertEqual(2, len(self.index()))
+        # Quarantined again (a second line for the same copy), then put back once.
+        self.assertEqual(1, run("--clean", "--quarantine", self.store, path).returncode)
+        r = run("--restore", self.store)
+        self.assertEqual(0, r.returncode, r.stderr)
+        self.assertEqual([path.encode() + b"\trestored from quarantine"], r.stdout.splitlines())
+        with open(path, "rb") as f:
+            self.assertEqual(data, f.read())
+        self.assertEqual(4, len(self.index()))
 
     def test_each_copy_that_cannot_come_back_is_one_line_and_the_others_come_back(self):
         outside = os.path.join(self.work, "outside")
