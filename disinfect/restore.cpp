@@ -371,7 +371,7 @@ static int Matches(int64_t read, const uint8_t digest[Sha256Size])
 
 static const char *const CreateCauses[] = {
     nullptr,
-    "the path is taken (something is there already); nothing was written",
+    "the path is taken: something already exists there; nothing was written",
     "its folder is gone; nothing was written",
     "a link, or something other than a folder, stands in the path; nothing was written",
     "the file cannot be created there; nothing was written",
@@ -409,12 +409,12 @@ static int RestoreOne(RestoreProblem problem)
     FileHandle copy = Platform.openStored(name);
     if (copy == InvalidFileHandle) {
         problem(entry.path, "its copy is missing or not the scanner's own (one name, yours, "
-                            "mode 0400); nothing was written");
+                            "mode 0400), so its digest cannot be checked; nothing was written");
         return 0;
     }
     if (!Matches(Pass(copy, InvalidFileHandle, digest), digest)) {
         Platform.closeFile(copy);
-        problem(entry.path, "its copy fails its SHA-256 check; nothing was written");
+        problem(entry.path, "its copy fails its digest check (SHA-256); nothing was written");
         return 0;
     }
     FileHandle file = InvalidFileHandle;

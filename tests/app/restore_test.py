@@ -131,13 +131,15 @@ class Restore(unittest.TestCase):
             "linked/file": (b"through a folder link", None, b"link"),
             "afile/file": (b"below a file", None, b"link"),
             "good2": (b"also good", None, None),
+            "copy-not-its-own": (b"a copy made writable", None, b"not the scanner's own"),
         }
         for name, (data, copy, _) in cases.items():
-            self.keep(os.path.join(self.tree, name), data, copy=copy)
+            digest = self.keep(os.path.join(self.tree, name), data, copy=copy)
+        os.chmod(os.path.join(self.store, digest + ".quarantined"), 0o644)
         r = run("--restore", self.store)
         self.assertEqual(3, r.returncode, r.stderr)
         errors = r.stderr.splitlines()
-        self.assertEqual(6, len(errors), r.stderr)
+        self.assertEqual(7, len(errors), r.stderr)
         for name, (data, copy, cause) in cases.items():
             path = os.path.join(self.tree, name).encode()
             said = [e for e in errors if e.startswith(b"krvscan: " + path + b": ")]
