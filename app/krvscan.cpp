@@ -12,6 +12,7 @@
 */
 #include "base/text.h"
 #include "disinfect/quarantine.h"
+#include "disinfect/restore.h"
 #include "disinfect/workflow.h"
 #include "platform/platform.h"
 #include "scan/display.h"
@@ -33,6 +34,7 @@
 static const char Usage[] =
     "usage: krvscan [options] PATH...\n"
     "       krvscan [options] --all-fixed-drives\n"
+    "       krvscan [--json] --restore DIR [ID...]\n"
     "Scans each PATH (a folder with everything below it, or one file) for "
     "Win32.Worm.Tamsel.A\n"
     "and prints one row per event, then the scan report. Nothing is changed unless --clean.\n"
@@ -45,6 +47,12 @@ static const char Usage[] =
     "                       it in DIR (named by its SHA-256, listed in DIR/index.jsonl);\n"
     "                       a file that cannot be copied is left. DIR must lie outside\n"
     "                       every PATH, be yours and not writable by group or others\n"
+    "  --restore DIR        put back what the quarantine DIR keeps, instead of scanning:\n"
+    "                       each ID is a copy's SHA-256 (or a unique prefix) or its\n"
+    "                       original path; no ID: every copy in DIR/index.jsonl. A file\n"
+    "                       is made only where nothing is, never through a link, with\n"
+    "                       its owner, mode and times; the copy stays. Takes no PATHs\n"
+    "                       and no other option but --json\n"
     "  --report-only        find and report only (the default)\n"
     "  --json               JSON Lines: one JSON object per line, each row, then the report\n"
     "  --verbose            also name on standard error each link that was not followed\n"
@@ -63,7 +71,8 @@ static const char UsageTail[] =
     "all of it removed); 2 the scan could not start or did not run to its end; 3 with\n"
     "--clean, something found is still there (unable to clean, or waiting for a restart);\n"
     "4 part of what was asked could not be scanned (each part named on standard error).\n"
-    "2 comes before 3, 3 before 4, 4 before 1.\n";
+    "2 comes before 3, 3 before 4, 4 before 1. --restore: 0 all restored; 3 some could\n"
+    "not be (each named on standard error); 2 nothing could start.\n";
 
 #define Version "1.1"
 static const char VersionText[] = "krvscan " Version " (Korvane Tamsel Removal Tool)\n";
@@ -81,6 +90,7 @@ static int verbose;                       /* --verbose */
 static const char *windowsRoot;           /* --windows-root DIR */
 static const char *logPath;               /* --log FILE */
 static const char *quarantine;            /* --quarantine DIR */
+static const char *restoreFolder;         /* --restore DIR: PATHs are the IDs */
 /* The PATHs that are links, followed (FollowGivenLinks): what was named, and where paths[i]
 ** now leads. */
 static const char *linkNamed[MaxPaths];
@@ -107,6 +117,7 @@ static int outputFailed;
 ** rows of the workflow's own copy of a file (between "creating a copy" and the next row of
 ** the file itself) are not counted: the copy is no part of what was found. */
 static int32_t found, removed, remaining, passedOver;
+static int runKeyDenied;                  /* the Run key's value stays: the rights are wanting */
 static char copied[PlatformPathSize];     /* the file whose copy is being worked on, or "" */
 static std::atomic<int> interrupted{0};   /* written by the interrupt handler */
 static uint32_t startedAt, progressAt;
@@ -484,6 +495,7 @@ static const struct {
     {StatusDeletedAtRestart, "will_be_deleted_at_restart"},
     {StatusDeleted, "deleted"},
     {StatusQuarantined, "quarantined"},
+    {StatusRestored, "restored"},
     {StatusCopying, "copying"},
     {StatusCleanedAtRestart, "will_be_cleaned_at_restart"},
     {StatusCleaned, "cleaned"},
@@ -766,8 +778,8 @@ static void PrintFollowedLinks(void)
 
 /* The worm's autostart value in the registry of the running system (none on POSIX), reported
 ** as a file is: a row naming the key, the value and its data, counted found and then removed or
-** remaining; a value that cannot be deleted is "unable to clean", a key that cannot be read is
-** not scanned. Nothing is deleted once the output has failed (ReportOnly). */
+** remaining; a value that cannot be deleted is "unable to clean" (for want of the rights, with a
+** line on standard error that says so), a key that cannot even be read is not scanned. Nothing is deleted once the output has failed (ReportOnly). */
 static void CleanRunningAutostart(void)
 {
     static const char RunKey[] = "HKLM\\Software\\Microsoft\\Windows\\CurrentVersion\\Run";
@@ -789,11 +801,21 @@ static void CleanRunningAutostart(void)
         AppendText(row, sizeof row, " = ");
         AppendText(row, sizeof row, data);
     }
-    if (outcome == RunKeyNotRemoved)
+    if (outcome == RunKeyNotRemoved || outcome == RunKeyDenied)
         found++;   /* the row says only what became of it */
     AddResultRow(row, outcome == RunKeyFound     ? StatusAutostartFound
                       : outcome == RunKeyRemoved ? StatusAutostartRemoved
                                                  : StatusUnableToClean);
+    if (outcome == RunKeyDenied) {
+        runKeyDenied = 1;
+        ClearProgress();
+        fflush(stdout);
+        fputs("krvscan: unable to clean: ", stderr);
+        ErrorEscaped(row);
+        fputs(": the Run key opens for reading only; removing the value needs an administrator "
+              "(run krvscan as one, as the system account at start-up, or through the scheduler "
+              "service, at)\n", stderr);
+    }
 }
 
 /* The worm's autostart value: in the offline hive under --windows-root, else in the registry
@@ -891,6 +913,10 @@ static int ParseArguments(int argc, char **argv)
             if (++i == argc)
                 return Fail("needs a folder", "--quarantine");
             quarantine = argv[i];
+        } else if (!strcmp(a, "--restore")) {
+            if (++i == argc)
+                return Fail("needs a folder", "--restore");
+            restoreFolder = argv[i];
         } else if (!strcmp(a, "--windows-root")) {
             if (++i == argc)
                 return Fail("needs a folder", "--windows-root");
@@ -1024,11 +1050,44 @@ static int ExitStatus(void)
     if (interrupted.load() || !complete)
         return Fail("interrupted; the scan was stopped", nullptr);
     Facts f = CountFacts();
+    if (!reportOnly && f.remaining > runKeyDenied && RunKeyWritable() == 0) {
+        /* A run that may not change the machine's own key may not change system folders either:
+        ** what it could not remove says why, for whoever reads standard error alone. */
+        fflush(stdout);
+        fputs("krvscan: unable to clean: files found: this run has no administrator's rights (the "
+              "machine's Run key opens for reading only); run krvscan as an administrator, as the "
+              "system account at start-up, or through the scheduler service (at)\n", stderr);
+    }
     if (!reportOnly && f.remaining > 0)
         return 3;
     if (f.unscanned > 0)
         return 4;
     return f.found > 0 ? 1 : 0;
+}
+
+/* One line on standard error for what could not be restored. */
+static void RestoreProblemLine(const char *what, const char *cause)
+{
+    fflush(stdout);
+    fputs("krvscan: ", stderr);
+    ErrorEscaped(what);
+    fputs(": ", stderr);
+    fputs(cause, stderr);
+    fputc('\n', stderr);
+}
+
+/* --restore DIR [ID...]: the quarantine's copies put back, a row for each, instead of a scan. */
+static int RunRestore(void)
+{
+    if (clean || reportOnly || allFixedDrives || windowsRoot || quarantine || logPath)
+        return Fail("stands alone: no --clean, --report-only, --all-fixed-drives, --quarantine, "
+                    "--log or --windows-root with it (its arguments are IDs, not PATHs)",
+                    "--restore");
+    Display = &ConsoleDisplay;
+    int status = RestoreFromQuarantine(restoreFolder, paths, pathCount, RestoreProblemLine);
+    if (!outputFailed && FlushOutput() != 0)
+        OutputFailed();
+    return outputFailed ? Fail("the output could not be written", nullptr) : status;
 }
 
 int main(int argc, char **argv)
@@ -1037,6 +1096,8 @@ int main(int argc, char **argv)
     int status = ParseArguments(argc, argv);
     if (status >= 0)
         return status;
+    if (restoreFolder)
+        return RunRestore();
     if (CheckOptions() || RunScan())
         return 2;
     return ExitStatus();

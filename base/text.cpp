@@ -69,3 +69,35 @@ void FormatUtc(int64_t seconds, char *out)
     }
     *out = 0;
 }
+
+int ParseUtc(const char *text, int64_t *seconds)
+{
+    static const char after[6] = {'-', '-', 'T', ':', ':', 'Z'};
+    static const int64_t limits[6] = {9999, 12, 31, 23, 59, 59};
+    int64_t fields[6];
+    for (int i = 0; i < 6; i++) {
+        int digits = i == 0 ? 4 : 2;
+        fields[i] = 0;
+        for (int d = 0; d < digits; d++, text++) {
+            if (*text < '0' || *text > '9')
+                return 0;
+            fields[i] = fields[i] * 10 + (*text - '0');
+        }
+        if (*text++ != after[i] || fields[i] > limits[i] || (i > 0 && i < 3 && fields[i] == 0))
+            return 0;
+    }
+    if (*text)
+        return 0;
+    /* Days from 1970-01-01 of the civil date, FormatUtc's steps backwards. */
+    int64_t year = fields[0] - (fields[1] <= 2), month = fields[1];
+    int64_t era = (year >= 0 ? year : year - 399) / 400;
+    int64_t yearOfEra = year - era * 400;
+    int64_t dayOfYear = (153 * (month > 2 ? month - 3 : month + 9) + 2) / 5 + fields[2] - 1;
+    int64_t dayOfEra = yearOfEra * 365 + yearOfEra / 4 - yearOfEra / 100 + dayOfYear;
+    int64_t days = era * 146097 + dayOfEra - 719468;
+    *seconds = days * 86400 + fields[3] * 3600 + fields[4] * 60 + fields[5];
+    char again[UtcTextSize];
+    FormatUtc(*seconds, again);               /* a day past its month's end is no real date */
+    return fields[2] <= 28 || (again[8] == (char)('0' + fields[2] / 10) &&
+                                   again[9] == (char)('0' + fields[2] % 10));
+}

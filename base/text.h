@@ -21,6 +21,10 @@ int Utf8Length(const unsigned char *p);
 #define UtcTextSize 21
 void FormatUtc(int64_t seconds, char *out);
 
+/* FormatUtc's inverse: the seconds that `text` (exactly that form, nothing after it) names into
+** `*seconds`; 0 when it is not that form or names no real date. */
+int ParseUtc(const char *text, int64_t *seconds);
+
 /* The ASCII letters A to Z in lower case, every other byte unchanged: the one case folding the
 ** system does (extensions, the [rename] section name, the Run value's name). */
 static inline char FoldAscii(char c)

@@ -141,6 +141,20 @@ const char *QuarantineOpen(const char *path, const char *const *targets, int cou
     return nullptr;
 }
 
+const char *QuarantineReopen(const char *path)
+{
+    uint64_t volume = 0, inode = 0;
+    if (!CopyText(folder, sizeof folder, path) || strlen(path) + 80 >= PlatformMaxPath)
+        return "the quarantine folder's path is too long";
+    QuarantineClose();
+    int cause = Platform.openStore(folder, 0, QuarantineIndex, &indexFile, &volume, &inode);
+    if (cause == StoreReady)
+        return nullptr;
+    indexFile = InvalidFileHandle;
+    return cause == StoreCannotMake ? "the quarantine folder cannot be opened"
+         : cause > 0 && cause <= StoreBadIndex ? StoreCauses[cause] : StoreCauses[2];
+}
+
 void QuarantineClose(void)
 {
     if (indexFile != InvalidFileHandle) {
@@ -270,17 +284,36 @@ static int WriteIndexLine(const FileFacts *facts, const char *hex, const ScanCon
               context->matchedName && *context->matchedName ? *context->matchedName : "");
     PutTime("quarantined", (int64_t)time(NULL));
     PutText("}\n");
-    if (lineUsed >= LineSize)
+    return lineUsed < LineSize && QuarantineAppend(line, lineUsed);
+}
+
+int QuarantineAppend(const char *text, uint32_t length)
+{
+    if (indexFile == InvalidFileHandle)
         return 0;
     uint32_t end = Platform.seekFile(indexFile, 0, SeekFromEnd);
     if (end == 0xFFFFFFFFu)
         return 0;
-    if (Platform.writeFile(indexFile, line, lineUsed) != lineUsed) {
+    if (Platform.writeFile(indexFile, text, length) != length) {
         Platform.truncateFile(indexFile, end);
         Platform.syncFile(indexFile);
         return 0;
     }
     return Platform.syncFile(indexFile);
+}
+
+uint32_t QuarantineIndexSize(void)
+{
+    return indexFile == InvalidFileHandle ? 0xFFFFFFFFu
+                                          : Platform.seekFile(indexFile, 0, SeekFromEnd);
+}
+
+uint32_t QuarantineReadIndex(uint32_t offset, void *buffer, uint32_t count)
+{
+    if (indexFile == InvalidFileHandle || offset > 0x7FFFFFFFu ||
+        Platform.seekFile(indexFile, (int32_t)offset, SeekFromStart) != offset)
+        return 0;
+    return Platform.readFile(indexFile, buffer, count);
 }
 
 /* The copy already under the digest's name stands when it is the scanner's own and reads back

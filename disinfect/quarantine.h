@@ -20,6 +20,22 @@ extern const char StatusQuarantined[];       /* "copied to quarantine" */
 ** made, or it lies inside one of the `count` `targets` or one of them inside it. */
 const char *QuarantineOpen(const char *folder, const char *const *targets, int count);
 
+/* Opens the existing quarantine `folder` for reading its copies back, through the same checks
+** as QuarantineOpen (nothing is created but a missing index); null when it is ready, or why not. */
+const char *QuarantineReopen(const char *folder);
+
+/* Reads up to `count` bytes of the index from `offset` into `buffer`; answers how many (0 at
+** the end or on an error). */
+uint32_t QuarantineReadIndex(uint32_t offset, void *buffer, uint32_t count);
+
+/* The index's size in bytes now; 0xFFFFFFFF when it cannot be told. */
+uint32_t QuarantineIndexSize(void);
+
+/* Appends `length` bytes, whole lines, at the index's end in one write and puts them on disk;
+** a short write is cut back off, so that the next line never lands after a cut one. The caller
+** holds the store's lock (Platform.lockStore). Answers 0 when the line is not on disk. */
+int QuarantineAppend(const char *text, uint32_t length);
+
 /* Lets the quarantine folder and its index go, once nothing more is put away. */
 void QuarantineClose(void);
 

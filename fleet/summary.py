@@ -59,7 +59,10 @@ PASSED_EVENTS = {"not_scanned", "link_not_followed"}
 FACTS = ("found", "removed", "remaining", "unscanned")
 REMOVED, LEFT = "removed", "left"
 NOT_SCANNED = "krvscan: not scanned: "
-QUIET_ERRORS = (NOT_SCANNED, "krvscan: link not followed: ")
+# "krvscan: unable to clean: WHAT: why": the cause of something left (a run without the rights
+# it needs), which only an exit status of 3 goes with.
+UNABLE = "krvscan: unable to clean: "
+QUIET_ERRORS = (NOT_SCANNED, "krvscan: link not followed: ", UNABLE)
 # "krvscan: PATH: a link, followed to TARGET": a PATH given as a link, told, not a failure.
 FOLLOWED_LINK = re.compile(r"^krvscan: .*: a link, followed to ")
 
@@ -212,6 +215,7 @@ class Host:
         self.facts = {}          # found, removed, remaining, unscanned, as the report states them
         self.status = None       # krvscan's exit status, where it came back as a number
         self.errors = []         # the lines of standard error that are not parts not scanned
+        self.unable = []         # why something stays, as standard error says it
         self.counted_unscanned = 0   # rows and lines of parts not scanned that krvscan counts
         self.unknown = 0         # rows of events this summary does not know
         self.copied = None       # the file whose copy's rows are passing, or None
@@ -325,6 +329,8 @@ def read_errors(host, path):
                 host.counted_unscanned += 1
             elif line.strip() and len(host.errors) < 100:
                 host.errors.append(line)
+                if line.startswith(UNABLE):
+                    host.unable.append(line[len(UNABLE):])
 
 
 def read_status(host, path):
@@ -389,7 +395,8 @@ def contradictions(host):
         yield "exit status %d, but the report counts found %d, removed %d, remaining %d, " \
             "unscanned %d" % (status, facts["found"], facts["removed"], facts["remaining"],
                               facts["unscanned"])
-    said = [e for e in host.errors if e.startswith("krvscan: ") and not quiet(e)]
+    said = [e for e in host.errors if e.startswith("krvscan: ") and
+            (not quiet(e) or e.startswith(UNABLE) and status != EXIT_LEFT)]
     if said:
         yield "exit status %d, but standard error says: %s" % (status, said[0][:200])
 
@@ -464,7 +471,8 @@ def main(argv):
             outcomes[name] = {"outcome": "failed", "why": "; ".join(host.failures)}
         elif remaining:
             left.append(name)
-            outcomes[name] = {"outcome": "left", "why": "something found is still there"}
+            outcomes[name] = {"outcome": "left", "why": "; ".join(
+                ["something found is still there"] + host.unable[:1])}
         elif not_scanned:
             unscanned.append(name)
             outcomes[name] = {"outcome": "unscanned", "why": "part of it was not scanned"}
@@ -476,13 +484,14 @@ def main(argv):
             outcomes[name] = {"outcome": "clean", "why": "nothing found"}
         if host.failures and not (found or not_scanned or host.notes):
             details += ["%s: failed: %s" % (shown(name), shown(r)) for r in host.failures]
-        elif host.failures or found or not_scanned or host.notes:
+        elif host.failures or found or not_scanned or host.notes or host.unable:
             details.append("%s: found %d, removed %d, left %d, not scanned %d" % (
                 shown(name), max(len(found), facts.get("found", 0)),
                 max(len(removed), facts.get("removed", 0)), remaining, not_scanned))
             details += ["  failed: " + shown(r) for r in host.failures]
             details += ["  removed: " + shown(p) for p in removed]
             details += ["  left: %s (%s)" % (shown(p), shown(why)) for p, why in kept]
+            details += ["  unable to clean: " + shown(u) for u in host.unable]
             details += ["  not scanned: %s%s" % (shown(p), ": " + shown(r) if r else "")
                         for p, r in skipped]
             details += ["  noted: %s (%s)" % (shown(p), shown(why)) for p, why in host.notes]

@@ -139,6 +139,14 @@ struct FileFacts {
 #define StoreOpenToOthers 4     /* group or others may write in it */
 #define StoreBadIndex     5     /* the index is not a regular file of the running user's */
 
+/* createRestored's answers. */
+#define RestoreReady       0
+#define RestoreTaken       1    /* something of that name is there (a link included) */
+#define RestoreNoFolder    2    /* a folder on the way is missing */
+#define RestoreLinkOnWay   3    /* a link, or anything but a folder, on the way */
+#define RestoreCannot      4    /* anything else: "." or ".." in the path, rights, ... */
+#define RestoreUnsupported 5    /* the build cannot put a file back (Windows) */
+
 /* openLog's answers. */
 #define LogReady      0
 #define LogNotFile    1         /* a link, a FIFO, a folder, a device, a file with two names */
@@ -227,10 +235,11 @@ struct PlatformOps {
     uint32_t (*fixedDrives)(char (*roots)[MaxRootPath], uint32_t max);
 
     /* The machine-wide Run key. regOpenRunKey opens HKLM\Software\Microsoft\Windows\
-    ** CurrentVersion\Run with all access, null when it cannot (always on POSIX).
+    ** CurrentVersion\Run with all access when `write` is set, else for reading only (all an
+    ** ordinary user may have of it on the NT family); null when it cannot (always on POSIX).
     ** regValueCount and regEnumValue answer non-zero on success; regEnumValue takes the name
     ** buffer's size in *length and leaves the name's length there. */
-    void *(*regOpenRunKey)(void);
+    void *(*regOpenRunKey)(int write);
     int (*regValueCount)(void *key, uint32_t *count);
     int (*regEnumValue)(void *key, uint32_t index, char *name, uint32_t *length);
     int (*regDeleteValue)(void *key, const char *name);
@@ -310,6 +319,21 @@ struct PlatformOps {
     ** on Windows a handle opened for appending, one WriteFile); non-zero when all were written. */
     int (*openLog)(const char *path, FileHandle *log);
     int (*appendLog)(FileHandle log, const void *data, uint32_t size);
+
+    /* Putting a kept copy back (krvscan --restore).
+    ** createRestored: creates the file `path` exclusively, for writing, mode 0600 until
+    ** finishRestored, reaching it folder by folder from the root (from the working folder for a
+    ** relative path), each folder opened without following a link, so that no link anywhere in
+    ** the path is gone through. Answers RestoreReady with the handle in `*file`, or the cause:
+    ** RestoreTaken, RestoreNoFolder, RestoreLinkOnWay, RestoreCannot; RestoreUnsupported where
+    ** the build cannot restore, for any `path` (null included). The folder that holds the file
+    ** stays open until finishRestored.
+    ** finishRestored: with `keep`, gives the file the owner and group, the permission bits of
+    ** the mode and the times (modified, accessed) of `facts`, then puts it and its folder on
+    ** disk; without `keep`, or when any of that fails, removes the name while it is still that
+    ** file's. Closes the file either way; non-zero only when the file was kept with all of it. */
+    int (*createRestored)(const char *path, FileHandle *file);
+    int (*finishRestored)(FileHandle file, const FileFacts *facts, int keep);
 };
 
 /* The build's real operations (Win32 or POSIX), filled by name in the backend. Constant: tests

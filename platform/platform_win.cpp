@@ -850,11 +850,11 @@ static uint32_t WinFixedDrives(char (*roots)[MaxRootPath], uint32_t max)
 
 /* ---- the machine-wide Run key ---------------------------------------------------------- */
 
-static void *WinRegOpenRunKey(void)
+static void *WinRegOpenRunKey(int write)
 {
     HKEY key = NULL;
     if (RegOpenKeyExA(HKEY_LOCAL_MACHINE, "Software\\Microsoft\\Windows\\CurrentVersion\\Run", 0,
-                      KEY_ALL_ACCESS, &key) != ERROR_SUCCESS)
+                      write ? KEY_ALL_ACCESS : KEY_READ, &key) != ERROR_SUCCESS)
         return 0;
     return (void *)key;
 }
@@ -1336,6 +1336,27 @@ static int WinAppendLog(FileHandle log, const void *data, uint32_t size)
     return WriteFile((HANDLE)log, data, size, &written, NULL) && written == size;
 }
 
+/* ---- a kept copy put back --------------------------------------------------------------- */
+
+/* Not in this build: the index keeps of a Windows file its attribute word alone, not its owner
+** nor its access list, so a file put back would take its folder's inherited rights, not its
+** own; and the ANSI calls the build makes down to the 9x family cannot open a path folder by
+** folder refusing a junction on the way. */
+static int WinCreateRestored(const char *path, FileHandle *file)
+{
+    (void)path;
+    (void)file;
+    return RestoreUnsupported;
+}
+
+static int WinFinishRestored(FileHandle file, const FileFacts *facts, int keep)
+{
+    (void)file;
+    (void)facts;
+    (void)keep;
+    return 0;
+}
+
 /* ---- the table ------------------------------------------------------------------------- */
 
 const PlatformOps PlatformDefaults = {
@@ -1388,5 +1409,7 @@ const PlatformOps PlatformDefaults = {
     .fileFacts         = WinFileFacts,
     .openLog           = WinOpenLog,
     .appendLog         = WinAppendLog,
+    .createRestored    = WinCreateRestored,
+    .finishRestored    = WinFinishRestored,
 };
 

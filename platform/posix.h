@@ -37,6 +37,8 @@ int PosixSyncFile(FileHandle file);
 int PosixFileFacts(FileHandle file, FileFacts *out);
 int PosixOpenLog(const char *path, FileHandle *log);
 int PosixAppendLog(FileHandle log, const void *data, uint32_t size);
+int PosixCreateRestored(const char *path, FileHandle *file);
+int PosixFinishRestored(FileHandle file, const FileFacts *facts, int keep);
 
 /* Attribute word of an entry from its lstat record; `target` is the stat of what a symbolic
 ** link names (null when it names nothing). */

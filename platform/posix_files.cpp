@@ -735,3 +735,98 @@ int PosixAppendLog(FileHandle log, const void *data, uint32_t size)
     } while (n < 0 && errno == EINTR);
     return n == (ssize_t)size;
 }
+
+/* ---- a kept copy put back ---------------------------------------------------------------- */
+
+/* The folder of the file createRestored made, and its name there, until finishRestored. */
+static int restoreFolder = -1;
+static char restoreName[256];
+
+/* Each folder is opened through the one above it with O_NOFOLLOW, so a link met anywhere stops
+** the walk instead of leading it elsewhere; the file is made in the last one with O_EXCL, which
+** refuses whatever is there, a link included. */
+int PosixCreateRestored(const char *path, FileHandle *file)
+{
+    if (!path || !*path) return RestoreCannot;
+    int at = open(path[0] == '/' ? "/" : ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (at < 0) return RestoreCannot;
+    const char *p = path;
+    for (;;) {
+        while (*p == '/') p++;
+        const char *end = strchr(p, '/');
+        size_t length = end ? (size_t)(end - p) : strlen(p);
+        const char *rest = end;
+        while (rest && *rest == '/') rest++;
+        char part[256];
+        if (length == 0 || length >= sizeof part) {
+            close(at);
+            return RestoreCannot;
+        }
+        memcpy(part, p, length);
+        part[length] = 0;
+        if (!strcmp(part, ".") || !strcmp(part, "..")) {
+            close(at);
+            return RestoreCannot;
+        }
+        if (!rest || !*rest) {                        /* the file's own name */
+            int fd = OpenIn(at, part, O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_NONBLOCK |
+                            O_NOCTTY | O_CLOEXEC, 0600);
+            struct stat st;
+            if (fd < 0 || fstat(fd, &st) != 0) {
+                int cause = fd < 0 && errno == EEXIST ? RestoreTaken : RestoreCannot;
+                if (fd >= 0) close(fd);
+                close(at);
+                return cause;
+            }
+            *file = Hold(fd, &st, 1);
+            if (*file == InvalidFileHandle) {
+                unlinkat(at, part, 0);
+                close(at);
+                return RestoreCannot;
+            }
+            if (restoreFolder >= 0) close(restoreFolder);
+            restoreFolder = at;
+            memcpy(restoreName, part, length + 1);
+            return RestoreReady;
+        }
+        int next = OpenIn(at, part, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC, 0);
+        if (next < 0) {
+            int failed = errno;
+            struct stat st;
+            int cause = failed == ENOENT ? RestoreNoFolder
+                      : failed == ELOOP || failed == ENOTDIR ||
+                                (fstatat(at, part, &st, AT_SYMLINK_NOFOLLOW) == 0 &&
+                                 !S_ISDIR(st.st_mode)) ? RestoreLinkOnWay
+                      : RestoreCannot;
+            close(at);
+            return cause;
+        }
+        close(at);
+        at = next;
+        p = rest;
+    }
+}
+
+/* The owner first: a change of owner clears the set-id bits, which the mode then puts back. */
+int PosixFinishRestored(FileHandle handle, const FileFacts *facts, int keep)
+{
+    int fd = FileOf(handle)->fd;
+    struct timespec times[2];
+    times[0].tv_sec = (time_t)facts->accessed;
+    times[0].tv_nsec = 0;
+    times[1].tv_sec = (time_t)facts->modified;
+    times[1].tv_nsec = 0;
+    int ok = keep && restoreFolder >= 0 && fchown(fd, (uid_t)facts->owner, (gid_t)facts->group) == 0 &&
+             fchmod(fd, (mode_t)(facts->mode & 07777)) == 0 && futimens(fd, times) == 0 &&
+             fsync(fd) == 0;
+    struct stat st, now;
+    if (!ok && restoreFolder >= 0 && fstat(fd, &st) == 0 &&
+        fstatat(restoreFolder, restoreName, &now, AT_SYMLINK_NOFOLLOW) == 0 &&
+        st.st_dev == now.st_dev && st.st_ino == now.st_ino)
+        unlinkat(restoreFolder, restoreName, 0);
+    if (!PosixCloseFile(handle)) ok = 0;
+    if (restoreFolder >= 0 && fsync(restoreFolder) != 0) ok = 0;
+    if (restoreFolder >= 0) close(restoreFolder);
+    restoreFolder = -1;
+    return ok;
+}

@@ -139,8 +139,9 @@ static uint32_t PosixFixedDrives(char (*roots)[MaxRootPath], uint32_t max)
 
 /* ---- registry: there is none ----------------------------------------------------------- */
 
-static void *PosixRegOpenRunKey(void)
+static void *PosixRegOpenRunKey(int write)
 {
+    (void)write;
     return 0;
 }
 
@@ -367,5 +368,7 @@ const PlatformOps PlatformDefaults = {
     .fileFacts         = PosixFileFacts,
     .openLog           = PosixOpenLog,
     .appendLog         = PosixAppendLog,
+    .createRestored    = PosixCreateRestored,
+    .finishRestored    = PosixFinishRestored,
 };
 

@@ -30,7 +30,10 @@ int FindRunKeyValue(int reportOnly, char *name, char *data, uint32_t dataSize)
 {
     name[0] = 0;
     data[0] = 0;
-    void *key = Platform.regOpenRunKey();
+    void *key = reportOnly ? nullptr : Platform.regOpenRunKey(1);
+    int readOnly = !key;
+    if (!key)
+        key = Platform.regOpenRunKey(0);
     if (!key)
         return RunKeyUnreadable;
     uint32_t count = 0;
@@ -48,6 +51,7 @@ int FindRunKeyValue(int reportOnly, char *name, char *data, uint32_t dataSize)
         if (!Platform.regValueText(key, name, data, dataSize))
             data[0] = 0;
         outcome = reportOnly                           ? RunKeyFound
+                  : readOnly                           ? RunKeyDenied
                   : Platform.regDeleteValue(key, name) ? RunKeyRemoved
                                                        : RunKeyNotRemoved;
     }
@@ -59,9 +63,21 @@ int FindRunKeyValue(int reportOnly, char *name, char *data, uint32_t dataSize)
     return outcome;
 }
 
+int RunKeyWritable(void)
+{
+    for (int write = 1; write >= 0; write--) {
+        void *key = Platform.regOpenRunKey(write);
+        if (key) {
+            Platform.regCloseKey(key);
+            return write;
+        }
+    }
+    return -1;
+}
+
 void RemoveRunKeyValue(void)
 {
-    void *key = Platform.regOpenRunKey();
+    void *key = Platform.regOpenRunKey(1);
     if (!key)
         return;
     uint32_t count = 0;

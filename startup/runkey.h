@@ -18,16 +18,25 @@ enum RunKeyOutcome {
     RunKeyFound = 1,         /* found, and left as asked */
     RunKeyRemoved = 2,       /* found and deleted */
     RunKeyNotRemoved = 3,    /* found, and the deletion failed */
+    RunKeyDenied = 4,        /* found, and the key opens for reading only: removing it needs
+                             ** an administrator (or the system account) */
 };
 #define RunKeyNameSize 255
 
 /* For a front end that reports what it finds: looks for the value RemoveRunKeyValue deletes (the
-** same key, the same first match) and, unless `reportOnly`, deletes it. Puts its name into
+** same key, the same first match) and, unless `reportOnly`, deletes it. The key is opened for
+** reading when it cannot be (or need not be) opened with all access, so that a user without
+** the rights to change it still learns what is there. Puts its name into
 ** `name` (RunKeyNameSize bytes) and its data as text into `data` (`dataSize` bytes; empty when
 ** it is not text or cannot be read). A value whose name cannot be read (longer than the
 ** buffer) may be the worm's: when no value matched, that makes the answer RunKeyUnreadable.
 ** Answers a RunKeyOutcome. */
 int FindRunKeyValue(int reportOnly, char *name, char *data, uint32_t dataSize);
+
+/* 1 when the machine-wide Run key opens with all access (an administrator's run, the system
+** account's), 0 when for reading only (an ordinary user's, on the NT family), -1 when not at all
+** (POSIX). Tells a front end why what it could not remove is still there. */
+int RunKeyWritable(void);
 
 /* Deletes the first value of the machine-wide Run key whose name begins with "System-Service"
 ** (ignoring case), and nothing else. Silent: every failure leaves the registry as it was. */

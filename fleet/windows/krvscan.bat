@@ -6,6 +6,8 @@ rem
 rem   RESULTS\NAME\output.json  krvscan's JSON Lines
 rem   RESULTS\NAME\status.txt   its exit status, written last (none yet: still running)
 rem
+rem Set "Run logon script synchronously" (System Policy Editor: Network, Logon) so that the
+rem desktop starts only once the scan has ended.
 rem COMMAND.COM keeps no standard error in a file and no machine name in the environment:
 rem krvname.exe, beside krvscan.exe on the share, gives the name. Set the two shares here (or in
 rem the environment), without spaces: COMMAND.COM takes no quoted paths.
@@ -26,6 +28,9 @@ if exist %KRVSHARE%\clean\%KRVHOST% set KRVARGS=--all-fixed-drives --json --clea
 
 md %KRVOUT% > nul
 if exist %KRVOUT%\status.txt del %KRVOUT%\status.txt
+rem Called, never started (START returns at once): the share, often the NETLOGON drive mapped
+rem for this script alone, may be gone before a started program runs, and the status below
+rem must be the scan's. COMMAND.COM waits for a console program such as krvscan.exe.
 %KRVSHARE%\krvscan.exe %KRVARGS% > %KRVOUT%\output.json
 rem The exit status, written by the one line that matches: IF ERRORLEVEL N means N or more, and
 rem no SET comes first (Windows' cmd sets the status to 0 after one). Statuses above 4, not

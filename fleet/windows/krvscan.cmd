@@ -1,13 +1,20 @@
 @echo off
-rem Start-up script for machines of the NT family (NT 4.0, 2000, XP): scans every fixed drive
-rem with krvscan.exe from a share and writes what it found to a results share, in a folder
-rem named after the machine (fleet/summary.py reads that share as it reads a playbook run):
+rem For machines of the NT family (NT 4.0, 2000, XP): scans every fixed drive with krvscan.exe
+rem from a share and writes what it found to a results share, in a folder named after the
+rem machine (fleet/summary.py reads that share as it reads a playbook run):
 rem
 rem   RESULTS\NAME\output.json  krvscan's JSON Lines      RESULTS\NAME\errors.txt  its errors
 rem   RESULTS\NAME\status.txt   its exit status, written last (none yet: still running)
 rem
-rem Set the two shares here (or in the environment). The machines run the script as the system
-rem account: they need read access to KRVSHARE and write access to KRVRESULTS.
+rem Windows 2000 and XP run it as a computer start-up script, as the system account: the
+rem machines' accounts need read access to KRVSHARE and write access to KRVRESULTS. NT 4.0 has
+rem no start-up scripts: there it is a logon script and runs with the rights of whoever logs
+rem on (the users then need those accesses). Cleaning the machine-wide Run key or the system
+rem folders needs an administrator: a run without the rights ends "unable to clean" (status 3)
+rem with the cause in errors.txt, never as clean. To clean as the system account on NT 4.0,
+rem have the scheduler service run this script: at \MACHINE 07:30 "\server\krvscan\krvscan.cmd"
+rem (the system account has no network credentials: the shares must admit null sessions).
+rem Set the two shares here (or in the environment).
 rem   KRVCLEAN=yes              remove what is found on every machine; otherwise report only,
 rem                             except on a machine named by a file KRVSHARE\clean\NAME
 setlocal

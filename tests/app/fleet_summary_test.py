@@ -83,6 +83,20 @@ CASES = [
                            report(found=1, remaining=1)),
       "status.txt": "1\n"},
      3, ["  left: HKLM\\...\\Run\\System-Service (autostart value found: report only)"]),
+    ("a run without an administrator's rights: the Run key's value and a file stay, and why",
+     {"output.json": jsonl(row("HKLM\\...\\Run\\System-Service = c:\\w.exe", "unable to clean"),
+                           row("C:\\WINNT\\w.exe", INFECTED),
+                           row("C:\\WINNT\\w.exe", "unable to clean"),
+                           report(found=2, remaining=2, infected=1, unable_to_be_cleaned=1)),
+      "errors.txt": "krvscan: unable to clean: HKLM\\...\\Run\\System-Service = c:\\w.exe: "
+                    "the Run key opens for reading only; removing the value needs an "
+                    "administrator\r\n"
+                    "krvscan: unable to clean: files found: this run has no administrator's "
+                    "rights\r\n",
+      "status.txt": "3\r\n"},
+     3, ["found, some left: 1 (h)", "h: found 2, removed 0, left 2, not scanned 0",
+         "  left: C:\\WINNT\\w.exe (unable to clean)",
+         "  unable to clean: files found: this run has no administrator's rights"]),
     ("a PATH given as a link, followed and named on standard error",
      {"output.json": jsonl({"event": "link_followed", "path": "/h/link", "target": "/h/real"},
                            COMPLETE),
@@ -292,6 +306,12 @@ DAMAGED = [
      {"output.json": jsonl(COMPLETE), "status.txt": "0\n",
       "errors.txt": "krvscan: interrupted; the scan was stopped\n"},
      "exit status 0, but standard error says: krvscan: interrupted; the scan was stopped"),
+    ("a cause of something left, with nothing left",
+     {"output.json": jsonl(COMPLETE), "status.txt": "0\n",
+      "errors.txt": "krvscan: unable to clean: files found: this run has no administrator's "
+                    "rights\n"},
+     "exit status 0, but standard error says: krvscan: unable to clean: files found: this run "
+     "has no administrator's rights"),
 ]
 
 

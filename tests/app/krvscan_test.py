@@ -12,6 +12,7 @@ import hashlib
 import json
 import os
 import re
+import shutil
 import signal
 import socket
 import stat
@@ -1171,6 +1172,24 @@ class Attacks(Scans):
             with open(path, "rb") as f:
                 self.assertEqual(len(r.stdout.splitlines()) + 1, len(f.read().splitlines()))
             self.assertEqual(0o600, stat.S_IMODE(os.lstat(path).st_mode))
+
+    def test_a_run_without_the_rights_to_clean_ends_unable_to_clean(self):
+        # An ordinary user cleaning root's files: found, still there, exit 3, never clean.
+        os.chmod(self.work, 0o755)
+        subprocess.run(["chmod", "-R", "a+rX", self.tree], check=True)
+        scanner = os.path.join(self.work, "krvscan")
+        shutil.copy(KRVSCAN, scanner)
+        before = snapshot(self.tree)
+        r = subprocess.run(as_nobody([scanner, "--clean", "--json", self.tree]),
+                           capture_output=True, timeout=120)
+        self.assertEqual(3, r.returncode, r.stderr)
+        rows = [json.loads(x) for x in r.stdout.decode().splitlines()]
+        facts = rows[-1]
+        self.assertEqual((len(SAMPLES_INFECTED), 0, len(SAMPLES_INFECTED)),
+                         (facts["found"], facts["removed"], facts["remaining"]))
+        self.assertEqual(len(SAMPLES_INFECTED),
+                         sum(x.get("event") == "unable_to_clean" for x in rows))
+        self.assertEqual(before, snapshot(self.tree))
 
 
 class WindowsRoot(Scans):

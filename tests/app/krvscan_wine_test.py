@@ -170,6 +170,18 @@ class UnderWine(unittest.TestCase):
             self.assertRegex(line["quarantined"], r"^\d{4}-\d\d-\d\dT\d\d:\d\d:\d\dZ$")
             self.assertFalse(os.path.exists(os.path.join(sub, name)))
 
+    def test_restore_is_refused_in_this_build_and_nothing_is_written(self):
+        # The index keeps no owner or access list here: one line, exit 2, the copy kept.
+        os.remove(os.path.join(self.work, "tree", "sub", SAMPLES_INFECTED[0]))
+        r = wine(KRVSCAN, "--clean", "--quarantine", "K:\\store", "K:\\tree")
+        self.assertEqual(1, r.returncode, r.stderr)
+        before = snapshot(self.work)
+        r = wine(KRVSCAN, "--restore", "K:\\store")
+        self.assertEqual(2, r.returncode)
+        self.assertEqual(1, len(lines(r.stderr)), r.stderr)
+        self.assertIn(b"not available in this build", r.stderr)
+        self.assertEqual(before, snapshot(self.work))
+
     def test_the_autostart_value_of_the_running_system_counts_like_a_file(self):
         run_key = "HKLM\\Software\\Microsoft\\Windows\\CurrentVersion\\Run"
         os.makedirs(os.path.join(self.work, "empty"))

@@ -102,13 +102,23 @@ class Completion(unittest.TestCase):
             self.assertEqual(help_options(help_text()), complete([KRVSCAN, "-"], d))
             self.assertEqual({"--json"}, complete([KRVSCAN, "--report-only", "--js"], d))
 
-    def test_offers_folders_only_after_windows_root_or_quarantine(self):
+    def test_offers_folders_only_after_windows_root_quarantine_or_restore(self):
         with tempfile.TemporaryDirectory() as d:
             os.mkdir(os.path.join(d, "mnt"))
             open(os.path.join(d, "mbr.img"), "w").close()
             self.assertEqual({"mnt"}, complete([KRVSCAN, "--windows-root", "m"], d))
             self.assertEqual({"mnt"}, complete([KRVSCAN, "--clean", "--quarantine", "m"], d))
             self.assertEqual({"mnt", "mbr.img"}, complete([KRVSCAN, "m"], d))
+            self.assertEqual({"mnt"}, complete([KRVSCAN, "--restore", "m"], d))
+
+    def test_offers_the_kept_copies_after_restore_dir(self):
+        with tempfile.TemporaryDirectory() as d:
+            for name in ("ab12.quarantined", "ab34.quarantined", "cd56.quarantined",
+                         "index.jsonl"):
+                open(os.path.join(d, name), "w").close()
+            self.assertEqual({"ab12", "ab34"}, complete([KRVSCAN, "--restore", d, "ab"], d))
+            self.assertEqual({"ab12", "ab34", "cd56"},
+                             complete([KRVSCAN, "--json", "--restore", d, "cd56", ""], d))
 
 
 if __name__ == "__main__":

@@ -136,6 +136,16 @@ TEST(UtcText, CalendarEdges)
         char text[UtcTextSize];
         FormatUtc(c.first, text);
         EXPECT_STREQ(c.second, text) << c.first;
+        int64_t back = 12345;
+        EXPECT_TRUE(ParseUtc(text, &back)) << text;
+        EXPECT_EQ(c.first, back) << text;
+    }
+    // What a restore must not take for a time: no real date, another form, something after it.
+    for (const char *bad : {"2001-02-29T00:00:00Z", "2000-04-31T00:00:00Z", "2000-13-01T00:00:00Z",
+                            "2000-00-10T00:00:00Z", "2000-01-01T24:00:00Z", "2000-01-01 00:00:00Z",
+                            "2000-01-01T00:00:00", "2000-01-01T00:00:00Z ", "20x0-01-01T00:00:00Z"}) {
+        int64_t back;
+        EXPECT_FALSE(ParseUtc(bad, &back)) << bad;
     }
 }
 

@@ -871,7 +871,8 @@ TEST(PosixNoRestart, VersionRestartFolderAndRegistryAnswerAsDocumented)
     EXPECT_EQ(0, Platform.moveFileAtRestart(dir.file("f").c_str(), nullptr));
     char folder[260] = "unchanged";
     EXPECT_EQ(0, Platform.windowsFolder(folder, sizeof folder));
-    EXPECT_EQ(nullptr, Platform.regOpenRunKey());
+    EXPECT_EQ(nullptr, Platform.regOpenRunKey(1));
+    EXPECT_EQ(nullptr, Platform.regOpenRunKey(0));
     EXPECT_TRUE(Exists(dir.file("f")));
 }
 
@@ -1268,7 +1269,7 @@ TEST(WinRegistry, RunKeyOpensAndEnumeratesPlantedValues)
     for (const char *name : planted)
         ASSERT_EQ(ERROR_SUCCESS, RegSetValueExA(run, name, 0, REG_SZ, (const BYTE *)"c:\\x.exe", 9));
 
-    void *key = Platform.regOpenRunKey();
+    void *key = Platform.regOpenRunKey(1);
     ASSERT_NE(nullptr, key);
     uint32_t count = 0;
     ASSERT_NE(0, Platform.regValueCount(key, &count));

@@ -19,6 +19,8 @@ namespace {
 struct FakeKey {
     std::vector<std::string> names;     // in enumeration order
     bool openFails = false, countFails = false;
+    bool writeOpenFails = false;        // an ordinary user's rights: the key opens for reading
+    bool openedToWrite = false;
     std::vector<uint32_t> enumFailsAt;
     int opens = 0, closes = 0;
     std::vector<uint32_t> lengthsOffered;   // *length as each enumeration received it
@@ -28,7 +30,14 @@ struct FakeKey {
 
 int keyToken;   // what the fake open answers; its address stands for the open key
 
-void *FakeOpen() { fake.opens++; return fake.openFails ? nullptr : &keyToken; }
+void *FakeOpen(int write)
+{
+    fake.opens++;
+    if (fake.openFails || (write && fake.writeOpenFails))
+        return nullptr;
+    fake.openedToWrite = write != 0;
+    return &keyToken;
+}
 
 int FakeCount(void *key, uint32_t *count)
 {
@@ -59,7 +68,7 @@ int FakeEnum(void *key, uint32_t index, char *name, uint32_t *length)
 int FakeDelete(void *key, const char *name)
 {
     EXPECT_EQ(&keyToken, key);
-    if (fake.deleteFails)
+    if (fake.deleteFails || !fake.openedToWrite)    // as RegDeleteValueA: access denied
         return 0;
     fake.deleted.push_back(name);
     return 1;
@@ -225,11 +234,63 @@ TEST_F(RunKeyFake, FindReportsTheValueItsDataAndWhatBecameOfIt)
     }
 }
 
+// A user who may only read the key (a logon script on NT 4.0): what is there is still found,
+// and a value that should go is "denied", never "none" or "unreadable"; where the key cannot
+// even be read, that is said. The dialog's silent removal tries with all access alone.
+TEST_F(RunKeyFake, AUserWhoMayOnlyReadTheKeyLearnsWhatIsThere)
+{
+    struct Case {
+        const char *what;
+        std::vector<std::string> names;
+        int reportOnly;
+        bool openFails;
+        int outcome;
+        std::string name;
+    } cases[] = {
+        {"found, to be removed", {"Other", "System-Service"}, 0, false, RunKeyDenied,
+         "System-Service"},
+        {"found, report only", {"System-Service"}, 1, false, RunKeyFound, "System-Service"},
+        {"nothing there", {"Other"}, 0, false, RunKeyNone, ""},
+        {"not even readable", {"System-Service"}, 0, true, RunKeyUnreadable, ""},
+    };
+    for (const Case &c : cases) {
+        SetUp();
+        fake.names = c.names;
+        fake.writeOpenFails = true;
+        fake.openFails = c.openFails;
+        char name[RunKeyNameSize], data[64];
+        EXPECT_EQ(c.outcome, FindRunKeyValue(c.reportOnly, name, data, sizeof data)) << c.what;
+        EXPECT_EQ(c.name, name) << c.what;
+        EXPECT_TRUE(fake.deleted.empty()) << c.what;
+        EXPECT_EQ(c.openFails ? 0 : 1, fake.closes) << c.what;
+    }
+    SetUp();
+    fake.names = {"System-Service"};
+    fake.writeOpenFails = true;
+    RemoveRunKeyValue();
+    EXPECT_EQ(1, fake.opens);
+    EXPECT_TRUE(fake.deleted.empty());
+}
+
+// Whether this run may change the machine's key, for a front end to say why something stays.
+TEST_F(RunKeyFake, WritableSaysWhichRightsTheRunHas)
+{
+    EXPECT_EQ(1, RunKeyWritable());
+    SetUp();
+    fake.writeOpenFails = true;
+    EXPECT_EQ(0, RunKeyWritable());
+    EXPECT_EQ(1, fake.closes);
+    SetUp();
+    fake.openFails = true;
+    EXPECT_EQ(-1, RunKeyWritable());
+    EXPECT_EQ(0, fake.closes);
+}
+
 #ifndef _WIN32
 TEST(RunKeyPosix, NoRegistryNothingHappens)
 {
     PlatformRestore();
-    ASSERT_EQ(nullptr, Platform.regOpenRunKey());
+    ASSERT_EQ(nullptr, Platform.regOpenRunKey(1));
     RemoveRunKeyValue();   // must simply return
 }
 #else

@@ -1,0 +1,28 @@
+/*
+** Putting back what the quarantine keeps (krvscan --restore): a file detected wrongly, or
+** evidence needed where it was.
+*/
+#ifndef KRV_RESTORE_H
+#define KRV_RESTORE_H
+
+extern const char StatusRestored[];          /* "restored from quarantine" */
+
+/* Tells the user, in one line, that `what` could not be done for `cause`. */
+typedef void (*RestoreProblem)(const char *what, const char *cause);
+
+/* Restores from the quarantine `folder` (opened as QuarantineReopen opens it, its lock held
+** throughout) the copies the `count` `ids` name, each a copy's SHA-256 or a unique prefix of
+** it, or the path the copy was taken from; every copy of the index when `count` is 0. An id
+** that names no copy, or copies of more than one digest, stops everything before anything is
+** written. For each copy: its digest is checked, the file is made at its path exclusively,
+** never through a link (Platform.createRestored), written and read into a second digest, given
+** the index's owner, mode and times and put on disk, and then the index gets the copy's line
+** again with "restored" and the time; the copy stays. A copy the index lists twice for one path
+** (quarantined again after a restore) is put back once. Every restored file is a row
+** (AddResultRow, StatusRestored); every copy that could not be, and every index line that
+** cannot be read (skipped), one call of `problem`. Answers 0 when all were restored, 3 when some
+** could not be, 2 when nothing could start. */
+int RestoreFromQuarantine(const char *folder, const char *const *ids, int count,
+                          RestoreProblem problem);
+
+#endif

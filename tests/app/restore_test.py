@@ -1,0 +1,236 @@
+#!/usr/bin/env python3
+"""krvscan --restore DIR [ID...] from the outside.
+
+restore_test.py KRVSCAN MAKESAMPLES
+
+A file quarantined by a cleaning run comes back with its bytes, owner, mode and times; each
+copy that cannot come back (its digest fails, its path is taken or runs through a link, its
+folder is gone) is one line on standard error while the others still come back (exit 3);
+what stops everything before a byte is written (the folder refused, options that do not go
+with it, an id naming no copy or several) is one line and exit 2.
+"""
+import calendar
+import hashlib
+import json
+import os
+import stat
+import subprocess
+import sys
+import tempfile
+import time
+import unittest
+
+KRVSCAN = MAKESAMPLES = None
+ROOT = os.geteuid() == 0
+
+
+def run(*args):
+    return subprocess.run([KRVSCAN, *args], capture_output=True, timeout=120)
+
+
+class Restore(unittest.TestCase):
+    def setUp(self):
+        self.work = tempfile.mkdtemp()
+        self.store = os.path.join(self.work, "store")
+        self.tree = os.path.join(self.work, "tree")
+        os.makedirs(self.tree)
+
+    def tearDown(self):
+        subprocess.run(["chmod", "-R", "u+w", self.work])
+        subprocess.run(["rm", "-rf", self.work])
+
+    def keep(self, path, data, mode=0o100640, owner=None, group=None,
+             modified="2001-02-03T04:05:06Z", copy=None):
+        """A copy of `data` from `path` in the store, as the quarantine keeps one."""
+        os.makedirs(self.store, 0o700, exist_ok=True)
+        digest = hashlib.sha256(data).hexdigest()
+        name = os.path.join(self.store, digest + ".quarantined")
+        if not os.path.exists(name):
+            with open(name, "wb") as f:
+                f.write(data if copy is None else copy)
+            os.chmod(name, 0o400)
+        line = {"sha256": digest, "path": path, "size": len(data), "mode": "0%o" % mode,
+                "owner": os.getuid() if owner is None else owner,
+                "group": os.getgid() if group is None else group,
+                "modified": modified, "accessed": "2002-03-04T05:06:07Z",
+                "changed": modified, "detection": "Win32.Worm.Tamsel.A",
+                "quarantined": "2026-01-01T00:00:00Z"}
+        with open(os.path.join(self.store, "index.jsonl"), "a") as f:
+            f.write(json.dumps(line) + "\n")
+        return digest
+
+    def index(self):
+        with open(os.path.join(self.store, "index.jsonl")) as f:
+            return [json.loads(x) for x in f]
+
+    def test_a_cleaned_file_comes_back_with_bytes_owner_mode_and_times(self):
+        sub = os.path.join(self.tree, "sub")
+        os.makedirs(sub)
+        subprocess.run([MAKESAMPLES, sub], check=True, capture_output=True)
+        path = os.path.join(sub, "infected.dll")
+        with open(path, "rb") as f:
+            data = f.read()
+        owner, group = (1234, 2345) if ROOT else (os.getuid(), os.getgid())
+        os.chown(path, owner, group)
+        os.chmod(path, 0o751)
+        os.utime(path, (1000000000, 981173106))
+        r = run("--clean", "--quarantine", self.store, path)
+        self.assertEqual(1, r.returncode, r.stderr)
+        self.assertFalse(os.path.lexists(path))
+        r = run("--json", "--restore", self.store)
+        self.assertEqual(0, r.returncode, r.stderr)
+        self.assertEqual(b"", r.stderr)
+        self.assertEqual([{"event": "restored", "file": path, "status": "restored from quarantine"}],
+                         [json.loads(x) for x in r.stdout.splitlines()])
+        with open(path, "rb") as f:
+            self.assertEqual(data, f.read())
+        st = os.lstat(path)
+        lines = self.index()
+        # The access time is the one the index kept (the scan itself read the file).
+        accessed = calendar.timegm(time.strptime(lines[0]["accessed"], "%Y-%m-%dT%H:%M:%SZ"))
+        self.assertEqual((owner, group, 0o100751, 981173106, accessed, 1),
+                         (st.st_uid, st.st_gid, st.st_mode, int(st.st_mtime), int(st.st_atime),
+                          st.st_nlink))
+        digest = hashlib.sha256(data).hexdigest()
+        self.assertTrue(os.path.exists(os.path.join(self.store, digest + ".quarantined")))
+        self.assertEqual(2, len(lines))
+        self.assertNotIn("restored", lines[0])
+        self.assertEqual((digest, path), (lines[1]["sha256"], lines[1]["path"]))
+        self.assertRegex(lines[1]["restored"], r"^\d{4}-\d\d-\d\dT\d\d:\d\d:\d\dZ$")
+        # Once back, the file is in the way of its copy: one line, exit 3, nothing changed.
+        r = run("--restore", self.store)
+        self.assertEqual(3, r.returncode)
+        self.assertEqual(1, len(r.stderr.splitlines()), r.stderr)
+        self.assertIn(b"taken", r.stderr)
+        self.assertEqual(2, len(self.index()))
+        # Quarantined again (a second line for the same copy), then put back once.
+        self.assertEqual(1, run("--clean", "--quarantine", self.store, path).returncode)
+        r = run("--restore", self.store)
+        self.assertEqual(0, r.returncode, r.stderr)
+        self.assertEqual([path.encode() + b"\trestored from quarantine"], r.stdout.splitlines())
+        with open(path, "rb") as f:
+            self.assertEqual(data, f.read())
+        self.assertEqual(4, len(self.index()))
+
+    def test_each_copy_that_cannot_come_back_is_one_line_and_the_others_come_back(self):
+        outside = os.path.join(self.work, "outside")
+        os.makedirs(outside)
+        os.makedirs(os.path.join(self.tree, "real"))
+        os.symlink(outside, os.path.join(self.tree, "linked"))
+        with open(os.path.join(self.tree, "taken"), "wb") as f:
+            f.write(b"there")
+        os.symlink(os.path.join(outside, "target"), os.path.join(self.tree, "dangling"))
+        with open(os.path.join(self.tree, "afile"), "wb") as f:
+            f.write(b"a file")
+        cases = {  # path below the tree: (what is kept, the copy's bytes if forged, cause)
+            "real/good": (b"good", None, None),
+            "fails-digest": (b"original", b"tampered", b"SHA-256"),
+            "taken": (b"mine", None, b"taken"),
+            "dangling": (b"through a dangling link", None, b"taken"),
+            "gone/file": (b"folder gone", None, b"gone"),
+            "linked/file": (b"through a folder link", None, b"link"),
+            "afile/file": (b"below a file", None, b"link"),
+            "good2": (b"also good", None, None),
+            "copy-not-its-own": (b"a copy made writable", None, b"not the scanner's own"),
+        }
+        for name, (data, copy, _) in cases.items():
+            digest = self.keep(os.path.join(self.tree, name), data, copy=copy)
+        os.chmod(os.path.join(self.store, digest + ".quarantined"), 0o644)
+        r = run("--restore", self.store)
+        self.assertEqual(3, r.returncode, r.stderr)
+        errors = r.stderr.splitlines()
+        self.assertEqual(7, len(errors), r.stderr)
+        for name, (data, copy, cause) in cases.items():
+            path = os.path.join(self.tree, name).encode()
+            said = [e for e in errors if e.startswith(b"krvscan: " + path + b": ")]
+            if cause is None:
+                self.assertEqual([], said, name)
+                self.assertIn(path + b"\trestored from quarantine", r.stdout.splitlines())
+                with open(path, "rb") as f:
+                    self.assertEqual(data, f.read())
+            else:
+                self.assertEqual(1, len(said), (name, r.stderr))
+                self.assertIn(cause, said[0], name)
+                self.assertNotIn(path, r.stdout, name)
+        self.assertEqual([], os.listdir(outside))
+        self.assertFalse(os.path.exists(os.path.join(self.tree, "fails-digest")))
+        with open(os.path.join(self.tree, "taken"), "rb") as f:
+            self.assertEqual(b"there", f.read())
+        self.assertEqual(2, sum("restored" in x for x in self.index()))
+
+    def test_an_id_is_a_digest_a_unique_prefix_or_a_path(self):
+        paths = [os.path.join(self.tree, "f%d" % i) for i in range(40)]
+        digests = [self.keep(p, b"contents %d" % i) for i, p in enumerate(paths)]
+        # Among forty digests two begin alike: that prefix names two copies.
+        firsts = [d[0] for d in digests]
+        twin = next(c for c in firsts if firsts.count(c) > 1)
+        pair = [d for d in digests if d[0] == twin]
+        r = run("--restore", self.store, twin)
+        self.assertEqual(2, r.returncode)
+        self.assertEqual(1, len(r.stderr.splitlines()), r.stderr)
+        for d in pair:
+            self.assertIn(d.encode(), r.stderr)
+        self.assertEqual([], os.listdir(self.tree))
+        r = run("--restore", self.store, digests[0], digests[1][:12].upper(), paths[2])
+        self.assertEqual(0, r.returncode, r.stderr)
+        self.assertEqual(sorted(os.path.basename(p) for p in paths[:3]),
+                         sorted(os.listdir(self.tree)))
+        for args in ((self.store, "0" * 64), (self.store, os.path.join(self.tree, "nothing"))):
+            r = run("--restore", *args)
+            self.assertEqual(2, r.returncode, args)
+            self.assertEqual(1, len(r.stderr.splitlines()), r.stderr)
+            self.assertIn(b"no copy", r.stderr)
+
+    def test_an_index_line_that_cannot_be_read_is_named_and_passed_over(self):
+        self.keep(os.path.join(self.tree, "one"), b"one")
+        with open(os.path.join(self.store, "index.jsonl"), "a") as f:
+            f.write('{"sha256":"cut\n' + "x" * 100000 + "\n")
+        self.keep(os.path.join(self.tree, "two"), b"two")
+        r = run("--restore", self.store)
+        self.assertEqual(3, r.returncode, r.stderr)
+        self.assertEqual([b"krvscan: index.jsonl, line 2: cannot be read; skipped",
+                          b"krvscan: index.jsonl, line 3: cannot be read; skipped"],
+                         r.stderr.splitlines())
+        self.assertEqual(["one", "two"], sorted(os.listdir(self.tree)))
+
+    def test_what_stops_everything_is_one_line_and_nothing_is_written(self):
+        path = os.path.join(self.tree, "kept")
+        self.keep(path, b"kept")
+        afile = os.path.join(self.work, "afile")
+        open(afile, "w").close()
+        alink = os.path.join(self.work, "alink")
+        os.symlink(self.store, alink)
+        open_store = os.path.join(self.work, "open")
+        os.makedirs(open_store)
+        os.chmod(open_store, 0o770)
+        refused = {
+            ("--restore", os.path.join(self.work, "missing")): b"cannot be opened",
+            ("--restore", afile): b"not a link or a file",
+            ("--restore", alink): b"not a link or a file",
+            ("--restore", open_store): b"written by others",
+            ("--restore",): b"needs a folder",
+            ("--clean", "--restore", self.store): b"stands alone",
+            ("--restore", self.store, "--report-only"): b"stands alone",
+            ("--all-fixed-drives", "--restore", self.store): b"stands alone",
+            ("--restore", self.store, "--quarantine", self.work): b"stands alone",
+            ("--restore", self.store, "--log", afile): b"stands alone",
+            ("--restore", self.store, "--windows-root", self.work): b"stands alone",
+        }
+        if ROOT:
+            theirs = os.path.join(self.work, "theirs")
+            os.makedirs(theirs, 0o700)
+            os.chown(theirs, 65534, 65534)
+            refused[("--restore", theirs)] = b"another user"
+        for args, cause in refused.items():
+            r = run(*args)
+            self.assertEqual(2, r.returncode, args)
+            self.assertEqual(1, len(r.stderr.splitlines()), (args, r.stderr))
+            self.assertIn(cause, r.stderr, args)
+            self.assertEqual(b"", r.stdout, args)
+        self.assertEqual([], os.listdir(self.tree))
+        self.assertEqual(1, len(self.index()))
+
+
+if __name__ == "__main__":
+    KRVSCAN, MAKESAMPLES = sys.argv[1], sys.argv[2]
+    unittest.main(argv=sys.argv[:1] + sys.argv[3:], verbosity=2)
