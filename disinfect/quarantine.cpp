@@ -164,19 +164,14 @@ void QuarantineClose(void)
     indexFile = InvalidFileHandle;
 }
 
-/* Reads `from` from its start into the digest, writing each piece to `to` as well unless it is
-** InvalidFileHandle. Answers the bytes read, or -1 when a write fell short. */
-static int64_t Pass(FileHandle from, FileHandle to, uint8_t digest[Sha256Size])
+int64_t QuarantineDigest(FileHandle from, FileHandle to, uint8_t digest[Sha256Size])
 {
     Sha256 sha;
     int64_t total = 0;
     if (Platform.seekFile(from, 0, SeekFromStart) != 0)
         return -1;
     Sha256Begin(&sha);
-    for (;;) {
-        uint32_t got = Platform.readFile(from, chunk, sizeof chunk);
-        if (got == 0)
-            break;
+    for (uint32_t got; (got = Platform.readFile(from, chunk, sizeof chunk)) != 0;) {
         Sha256Add(&sha, chunk, got);
         total += got;
         if (to != InvalidFileHandle && Platform.writeFile(to, chunk, got) != got)
@@ -324,7 +319,7 @@ static int CopyStands(const char *name, const uint8_t digest[Sha256Size], uint64
     FileHandle copy = Platform.openStored(name);
     if (copy == InvalidFileHandle)
         return 0;
-    int ok = Pass(copy, InvalidFileHandle, again) == (int64_t)size &&
+    int ok = QuarantineDigest(copy, InvalidFileHandle, again) == (int64_t)size &&
              !memcmp(digest, again, Sha256Size);
     Platform.closeFile(copy);
     return ok;
@@ -340,9 +335,9 @@ static int MakeCopy(ScanContext *context, const char *name, const uint8_t digest
     FileHandle copy = Platform.createStored(name, made, sizeof made);
     if (copy == InvalidFileHandle)
         return 0;
-    int ok = Pass(context->file, copy, again) == (int64_t)size &&
+    int ok = QuarantineDigest(context->file, copy, again) == (int64_t)size &&
              !memcmp(digest, again, Sha256Size) && Platform.syncFile(copy) &&
-             Pass(copy, InvalidFileHandle, again) == (int64_t)size &&
+             QuarantineDigest(copy, InvalidFileHandle, again) == (int64_t)size &&
              !memcmp(digest, again, Sha256Size) && Platform.placeStored(copy, made, name);
     if (!ok)
         Platform.removeStored(copy, made);    /* no copy under a name it does not deserve */
@@ -358,7 +353,7 @@ int QuarantineFile(ScanContext *context)
     char hex[Sha256HexSize], name[Sha256HexSize + sizeof QuarantineSuffix];
 
     if (indexFile == InvalidFileHandle || !Platform.fileFacts(context->file, &facts) ||
-        Pass(context->file, InvalidFileHandle, digest) != (int64_t)facts.size)
+        QuarantineDigest(context->file, InvalidFileHandle, digest) != (int64_t)facts.size)
         return 0;
     Sha256Hex(digest, hex);
     if (!CopyText(name, sizeof name, hex) || !AppendText(name, sizeof name, QuarantineSuffix))

@@ -6,6 +6,9 @@
 #ifndef KRV_QUARANTINE_H
 #define KRV_QUARANTINE_H
 
+#include "engine/sha256.h"
+#include "platform/platform.h"
+
 #include <stdint.h>
 
 struct ScanContext;
@@ -35,6 +38,11 @@ uint32_t QuarantineIndexSize(void);
 ** a short write is cut back off, so that the next line never lands after a cut one. The caller
 ** holds the store's lock (Platform.lockStore). Answers 0 when the line is not on disk. */
 int QuarantineAppend(const char *text, uint32_t length);
+
+/* Reads `from` from its start into `digest`, writing each piece to `to` as well unless it is
+** InvalidFileHandle, so that a copy and its digest come from one reading. Answers the bytes
+** read, or -1 when the seek failed or a write fell short. */
+int64_t QuarantineDigest(FileHandle from, FileHandle to, uint8_t digest[Sha256Size]);
 
 /* Lets the quarantine folder and its index go, once nothing more is put away. */
 void QuarantineClose(void);

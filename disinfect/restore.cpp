@@ -342,25 +342,6 @@ static int Chosen(const char *const *ids, int count)
 
 /* ---- one copy put back -------------------------------------------------------------------- */
 
-/* Reads `from` from its start into `digest`, writing each piece to `to` as well unless it is
-** InvalidFileHandle. Answers the bytes read, or -1 when a write fell short. */
-static int64_t Pass(FileHandle from, FileHandle to, uint8_t digest[Sha256Size])
-{
-    Sha256 sha;
-    int64_t total = 0;
-    if (Platform.seekFile(from, 0, SeekFromStart) != 0)
-        return -1;
-    Sha256Begin(&sha);
-    for (uint32_t got; (got = Platform.readFile(from, chunk, sizeof chunk)) != 0;) {
-        Sha256Add(&sha, chunk, got);
-        total += got;
-        if (to != InvalidFileHandle && Platform.writeFile(to, chunk, got) != got)
-            return -1;
-    }
-    Sha256End(&sha, digest);
-    return total;
-}
-
 /* The copy's digest, as read now, is the one its name and the index give. */
 static int Matches(int64_t read, const uint8_t digest[Sha256Size])
 {
@@ -412,7 +393,7 @@ static int RestoreOne(RestoreProblem problem)
                             "mode 0400), so its digest cannot be checked; nothing was written");
         return 0;
     }
-    if (!Matches(Pass(copy, InvalidFileHandle, digest), digest)) {
+    if (!Matches(QuarantineDigest(copy, InvalidFileHandle, digest), digest)) {
         Platform.closeFile(copy);
         problem(entry.path, "its copy fails its digest check (SHA-256); nothing was written");
         return 0;
@@ -425,7 +406,7 @@ static int RestoreOne(RestoreProblem problem)
                                                                                : RestoreCannot]);
         return 0;
     }
-    int whole = Matches(Pass(copy, file, digest), digest);
+    int whole = Matches(QuarantineDigest(copy, file, digest), digest);
     Platform.closeFile(copy);
     if (!Platform.finishRestored(file, &entry.facts, whole)) {
         problem(entry.path, whole ? "its owner, mode or times cannot be set (an administrator "
