@@ -103,11 +103,8 @@ static int hibernated;                    /* --windows-root resumes from hiberna
 static int progress;                      /* standard error is a terminal */
 static int complete;                      /* the scan ran to its end (set before the report) */
 static int outputFailed;
-/* What the rows told, counted as they pass (PrintRow): the facts behind the exit status. The
-** rows of the workflow's own copy of a file (between "creating a copy" and the next row of
-** the file itself) are not counted: the copy is no part of what was found. */
+/* What the rows told, counted as they pass (CountRow): the facts behind the exit status. */
 static int32_t found, removed, remaining, passedOver;
-static char copied[PlatformPathSize];     /* the file whose copy is being worked on, or "" */
 static std::atomic<int> interrupted{0};   /* written by the interrupt handler */
 static uint32_t startedAt, progressAt;
 static int progressShown;
@@ -473,37 +470,15 @@ static void ShowProgress(const char *folder)
 
 /* ---- the display operations ---------------------------------------------------------------- */
 
-/* Each row's status as a fixed word for machines, by the status text it begins with. */
-static const struct {
-    const char *status;
-    const char *event;
-} Events[] = {
-    {StatusInfected, "infected"},
-    {StatusSuspect, "suspect"},
-    {StatusWarning, "warning"},
-    {StatusDeletedAtRestart, "will_be_deleted_at_restart"},
-    {StatusDeleted, "deleted"},
-    {StatusQuarantined, "quarantined"},
-    {StatusCopying, "copying"},
-    {StatusCleanedAtRestart, "will_be_cleaned_at_restart"},
-    {StatusCleaned, "cleaned"},
-    {StatusOtherNamesRemain, "unable_to_clean"},
-    {StatusUnableToClean, "unable_to_clean"},
-    {StatusAccessError, "access_error"},
-    {StatusUnableToOpen, "unable_to_open"},
-    {StatusLeftInPlace, "left_in_place"},
-    {StatusAutostartRemoved, "autostart_removed"},
-    {StatusAutostartFound, "autostart_found"},
+/* Each row's kind as a fixed word for machines: the JSON events and the fleet summary's keys. */
+static const char *const Events[RowKindCount] = {
+    "other",           "infected",        "suspect",
+    "warning",         "deleted",         "will_be_deleted_at_restart",
+    "quarantined",     "copying",         "cleaned",
+    "will_be_cleaned_at_restart",         "unable_to_clean",
+    "unable_to_clean", "access_error",    "unable_to_open",
+    "left_in_place",   "autostart_removed", "autostart_found",
 };
-
-static const char *EventOf(const char *status)
-{
-    for (const auto &e : Events)
-        if (!strncmp(status, e.status, strlen(e.status)) &&
-            (status[strlen(e.status)] == 0 || e.status[strlen(e.status) - 1] == ' '))
-            return e.event;
-    return "other";
-}
 
 /* Rows are few: flushing each one finds a closed pipe at once. */
 static void Flush(void)
@@ -565,31 +540,52 @@ static void EndLog(void)
     logUsed = 0;
 }
 
-static void PrintRow(const char *file, const char *status)
+/* What a row of the target tells for the exit status. A file that could not be opened is
+** counted as not scanned through PrintPassedOver, which names it whatever its extension. */
+static void CountRow(const ResultRow *row)
 {
-    const char *event = EventOf(status);
-    if (copied[0] && !strcmp(file, copied))
-        copied[0] = 0;
-    if (!copied[0]) {
-        found += !strcmp(event, "infected") || !strncmp(event, "autostart", 9);
-        removed += !strcmp(event, "deleted") || !strcmp(event, "cleaned") ||
-                   !strcmp(event, "autostart_removed");
-        remaining += !strcmp(event, "unable_to_clean") || !strncmp(event, "will_be_", 8) ||
-                     !strcmp(event, "left_in_place") || !strcmp(event, "autostart_found");
-        /* A file that could not be opened is counted as not scanned through PrintPassedOver,
-        ** which names it whatever its extension. */
+    if (row->ofCopy)
+        return;   /* the workflow's own copy is no part of what was found */
+    switch (row->kind) {
+    case RowInfected:
+        found++;
+        break;
+    case RowAutostartRemoved:
+        found++;
+        removed++;
+        break;
+    case RowAutostartFound:
+        found++;
+        remaining++;
+        break;
+    case RowDeleted:
+    case RowCleaned:
+        removed++;
+        break;
+    case RowUnableToClean:
+    case RowOtherNamesRemain:
+    case RowDeletedAtRestart:
+    case RowCleanedAtRestart:
+    case RowLeftInPlace:
+        remaining++;
+        break;
+    default:
+        break;
     }
-    if (!strcmp(event, "copying"))
-        CopyText(copied, sizeof copied, file);
+}
+
+static void PrintRow(const ResultRow *row)
+{
+    CountRow(row);
     ClearProgress();
     if (json)
-        WriteJsonRow(file, status, event);
+        WriteJsonRow(row->file, row->status, Events[row->kind]);
     else
-        WriteTextRow(file, status);
+        WriteTextRow(row->file, row->status);
     Flush();
     if (logFile) {
         BeginLog();
-        WriteTextRow(file, status);
+        WriteTextRow(row->file, row->status);
         EndLog();
     }
 }
@@ -791,9 +787,12 @@ static void CleanRunningAutostart(void)
     }
     if (outcome == RunKeyNotRemoved)
         found++;   /* the row says only what became of it */
-    AddResultRow(row, outcome == RunKeyFound     ? StatusAutostartFound
-                      : outcome == RunKeyRemoved ? StatusAutostartRemoved
-                                                 : StatusUnableToClean);
+    if (outcome == RunKeyFound)
+        AddResultRow(row, StatusAutostartFound, RowAutostartFound, 0);
+    else if (outcome == RunKeyRemoved)
+        AddResultRow(row, StatusAutostartRemoved, RowAutostartRemoved, 0);
+    else
+        AddResultRow(row, StatusUnableToClean, RowUnableToClean, 0);
 }
 
 /* The worm's autostart value: in the offline hive under --windows-root, else in the registry
@@ -811,7 +810,8 @@ static int CleanAutostart(const char *windowsRoot, int reportOnly)
     if (result < 0)
         return Fail(error, nullptr);
     if (result > 0)
-        AddResultRow(found, reportOnly ? StatusAutostartFound : StatusAutostartRemoved);
+        AddResultRow(found, reportOnly ? StatusAutostartFound : StatusAutostartRemoved,
+                     reportOnly ? RowAutostartFound : RowAutostartRemoved, 0);
     return 0;
 #else
     (void)reportOnly;

@@ -54,20 +54,27 @@ int32_t CleanFile(ScanContext *context)
     return CleanResult::DeleteFile;
 }
 
+/* One row for the file in ScanPath. */
+static void ShowRow(const char *status, RowKind kind)
+{
+    AddResultRow(ScanPath, status, kind, inCopy > 0);
+}
+
 static void ReportUnableToClean(void)
 {
-    AddResultRow(ScanPath, StatusUnableToClean);
+    ShowRow(StatusUnableToClean, RowUnableToClean);
     ScanCounters.unableToClean++;
 }
 
 /* Composes `prefix` followed by the detection name the detector set, and shows it for the file
 ** in ScanPath. A name too long for the buffer is left out rather than cut. */
-static void ReportFinding(char *text, const char *prefix, const ScanContext *context)
+static void ReportFinding(char *text, const char *prefix, RowKind kind,
+                          const ScanContext *context)
 {
     CopyText(text, TextSize, prefix);
     if (context->matchedName && *context->matchedName)
         AppendText(text, TextSize, *context->matchedName);
-    AddResultRow(ScanPath, text);
+    ShowRow(text, kind);
 }
 
 static int SameExtension(const char *a, const char *b)
@@ -90,7 +97,7 @@ static void ReportUnopenable(const char *path)
         return;
     for (const char *extension : ScannedExtensions) {
         if (SameExtension(dot + 1, extension)) {
-            AddResultRow(path, StatusUnableToOpen);
+            AddResultRow(path, StatusUnableToOpen, RowUnableToOpen, inCopy > 0);
             return;
         }
     }
@@ -137,16 +144,16 @@ static void DeleteBranch(void)
     if (Platform.deleteFile(ScanPath)) {
         /* A hard link elsewhere keeps the file: only this name of it is gone. */
         if (InHand.links > 1) {
-            AddResultRow(ScanPath, StatusOtherNamesRemain);
+            ShowRow(StatusOtherNamesRemain, RowOtherNamesRemain);
             ScanCounters.unableToClean++;
             return;
         }
-        AddResultRow(ScanPath, StatusDeleted);
+        ShowRow(StatusDeleted, RowDeleted);
         ScanCounters.deleted++;
         return;
     }
     if (ScheduleDeleteAtRestart(ScanPath)) {
-        AddResultRow(ScanPath, StatusDeletedAtRestart);
+        ShowRow(StatusDeletedAtRestart, RowDeletedAtRestart);
         ScanCounters.deletedAtRestart++;
         return;
     }
@@ -189,7 +196,7 @@ static void CopyFallback(char *text)
         ReportUnableToClean();
         return;
     }
-    AddResultRow(ScanPath, StatusCopying);
+    ShowRow(StatusCopying, RowCopying);
 
     /* The copy, beside the file, is the entry in hand while it is processed (and while it is
     ** deleted); the file is again afterwards. */
@@ -208,7 +215,7 @@ static void CopyFallback(char *text)
     case ScanVerdict::Clean:
         if (ScheduleReplaceAtRestart(text, ScanPath, &copy)) {
             ScanCounters.cleanedAtRestart++;
-            AddResultRow(ScanPath, StatusCleanedAtRestart);
+            ShowRow(StatusCleanedAtRestart, RowCleanedAtRestart);
             return;
         }
         /* Nothing will take the file's place: it stays infected, and a stray clean copy
@@ -233,13 +240,13 @@ static int TreatInfected(ScanContext *context, int32_t pass, char *text)
 {
     if (pass == 0)
         ScanCounters.infected++;
-    ReportFinding(text, StatusInfected, context);
+    ReportFinding(text, StatusInfected, RowInfected, context);
     /* Asked while the handle is open: what it reads is what was detected. */
     int refused = !ReportOnly && pass == 0 && !inCopy && BeforeChange && !BeforeChange(context);
     FileClose(context->file);
     context->file = InvalidFileHandle;
     if (ReportOnly) {
-        AddResultRow(ScanPath, StatusLeftInPlace);
+        ShowRow(StatusLeftInPlace, RowLeftInPlace);
         return 0;
     }
     if (refused) {
@@ -265,10 +272,10 @@ static int TreatInfected(ScanContext *context, int32_t pass, char *text)
 
     switch (result) {
     case CleanResult::Cleaned:
-        AddResultRow(ScanPath, StatusCleaned);
+        ShowRow(StatusCleaned, RowCleaned);
         return 1;
     case CleanResult::AccessError:
-        AddResultRow(ScanPath, StatusAccessError);
+        ShowRow(StatusAccessError, RowAccessError);
         ScanCounters.accessErrors++;
         ReportUnableToClean();
         return 0;
@@ -322,15 +329,15 @@ void ProcessFile(void)
             again = TreatInfected(&context, pass, text);
             break;
         case ScanVerdict::Suspect:
-            ReportFinding(text, StatusSuspect, &context);
+            ReportFinding(text, StatusSuspect, RowSuspect, &context);
             ScanCounters.suspicious++;
             break;
         case ScanVerdict::AccessError:
-            AddResultRow(ScanPath, StatusAccessError);
+            ShowRow(StatusAccessError, RowAccessError);
             ScanCounters.accessErrors++;
             break;
         case ScanVerdict::Warning:
-            ReportFinding(text, StatusWarning, &context);
+            ReportFinding(text, StatusWarning, RowWarning, &context);
             ScanCounters.warnings++;
             break;
         default:

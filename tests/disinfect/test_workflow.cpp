@@ -279,6 +279,16 @@ TEST_F(Workflow, CopyThatCannotBeOpenedForWritingGetsACopyOfItsOwn)
                                 {file, StatusDeletedAtRestart}}),
               display.rows);
     ExpectCounters({{"files", 3}, {"infected", 3}, {"deleted", 2}, {"deletedAtRestart", 1}});
+    // Every row of a copy, nested or not, says so: none of them is a fact about the target.
+    EXPECT_EQ((std::vector<std::pair<int, int>>{{RowInfected, 0},
+                                                {RowCopying, 0},
+                                                {RowInfected, 1},
+                                                {RowCopying, 1},
+                                                {RowInfected, 1},
+                                                {RowDeleted, 1},
+                                                {RowDeleted, 1},
+                                                {RowDeletedAtRestart, 0}}),
+              display.kinds);
     EXPECT_FALSE(Exists(copy));
     EXPECT_FALSE(Exists(inner));
 }
