@@ -161,14 +161,13 @@ static void DeleteBranch(void)
 }
 
 /* Deletes the copy `text` of the entry in hand, as the entry `copy` it was while processed. */
-static void DeleteCopy(const char *text, const EntryInHand *copy)
+static void DeleteCopy(const char *text, EntryInHand *copy)
 {
-    EntryInHand file = InHand;
-    InHand = *copy;
+    SwapEntryInHand(copy);
     /* A copy of a read-only file may be read-only too, which a deletion refuses. */
     Platform.setFileAttributes(text, AttrNormal);
     Platform.deleteFile(text);
-    InHand = file;
+    SwapEntryInHand(copy);
 }
 
 /* The infected file in ScanPath cannot be opened for writing: work on a copy of it, and leave
@@ -198,18 +197,18 @@ static void CopyFallback(char *text)
     }
     ShowRow(StatusCopying, RowCopying);
 
-    /* The copy, beside the file, is the entry in hand while it is processed (and while it is
-    ** deleted); the file is again afterwards. */
-    EntryInHand file = InHand;
-    InHand.listed = 0;
-    InHand.opened = 0;
+    /* The copy is the entry in hand while it is processed (and while it is deleted): a name the
+    ** listing did not give, with nothing of it recorded yet. The file is again afterwards. */
+    EntryInHand copy = InHand;
+    copy.listed = 0;
+    copy.opened = 0;
+    SwapEntryInHand(&copy);
     CopyText(ScanPath, ScanPathSize, text);
     inCopy++;
     ProcessFile();
     inCopy--;
     ScanPath[length] = 0;
-    EntryInHand copy = InHand;
-    InHand = file;
+    SwapEntryInHand(&copy);
 
     switch (LastResult) {
     case ScanVerdict::Clean:
