@@ -287,6 +287,34 @@ static int TreatInfected(ScanContext *context, int32_t pass, char *text)
     }
 }
 
+/* The rows and counters of one detection's verdict on pass `pass`, and the treatment of an
+** infected file (TreatInfected). Answers 1 when the file has to be scanned again. */
+static int ActOnVerdict(int32_t verdict, ScanContext *context, int32_t pass, char *text)
+{
+    switch (verdict) {
+    case ScanVerdict::Clean:
+        if (pass != 0)
+            ScanCounters.cleaned++;
+        return 0;
+    case ScanVerdict::Infected:
+        return TreatInfected(context, pass, text);
+    case ScanVerdict::Suspect:
+        ReportFinding(text, StatusSuspect, RowSuspect, context);
+        ScanCounters.suspicious++;
+        return 0;
+    case ScanVerdict::AccessError:
+        ShowRow(StatusAccessError, RowAccessError);
+        ScanCounters.accessErrors++;
+        return 0;
+    case ScanVerdict::Warning:
+        ReportFinding(text, StatusWarning, RowWarning, context);
+        ScanCounters.warnings++;
+        return 0;
+    default:
+        return 0;
+    }
+}
+
 void ProcessFile(void)
 {
     char text[TextSize];   /* status texts, then the copy's name */
@@ -318,30 +346,7 @@ void ProcessFile(void)
             context.file = InvalidFileHandle;
         }
 
-        int again = 0;
-        switch (verdict) {
-        case ScanVerdict::Clean:
-            if (pass != 0)
-                ScanCounters.cleaned++;
-            break;
-        case ScanVerdict::Infected:
-            again = TreatInfected(&context, pass, text);
-            break;
-        case ScanVerdict::Suspect:
-            ReportFinding(text, StatusSuspect, RowSuspect, &context);
-            ScanCounters.suspicious++;
-            break;
-        case ScanVerdict::AccessError:
-            ShowRow(StatusAccessError, RowAccessError);
-            ScanCounters.accessErrors++;
-            break;
-        case ScanVerdict::Warning:
-            ReportFinding(text, StatusWarning, RowWarning, &context);
-            ScanCounters.warnings++;
-            break;
-        default:
-            break;
-        }
+        int again = ActOnVerdict(verdict, &context, pass, text);
         pass++;
         if (!again)
             return;
