@@ -284,16 +284,28 @@ static void WriteTextReport(const ReportRow *rows, int count)
                         "can be removed until it is shut down fully");
 }
 
-
-/* Each row's kind as a fixed word for machines: the JSON events and the fleet summary's keys. */
-static const char *const Events[RowKindCount] = {
-    "other",           "infected",        "suspect",
-    "warning",         "deleted",         "will_be_deleted_at_restart",
-    "quarantined",     "copying",         "cleaned",
-    "will_be_cleaned_at_restart",         "unable_to_clean",
-    "unable_to_clean", "access_error",    "unable_to_open",
-    "left_in_place",   "autostart_removed", "autostart_found",
+/* Each row's kind as a fixed word for machines: the JSON events and the fleet summary's keys,
+** in the order of RowKind. */
+static const char *const Events[] = {
+    "other",                        /* RowOther */
+    "infected",                     /* RowInfected */
+    "suspect",                      /* RowSuspect */
+    "warning",                      /* RowWarning */
+    "deleted",                      /* RowDeleted */
+    "will_be_deleted_at_restart",   /* RowDeletedAtRestart */
+    "quarantined",                  /* RowQuarantined */
+    "copying",                      /* RowCopying */
+    "cleaned",                      /* RowCleaned */
+    "will_be_cleaned_at_restart",   /* RowCleanedAtRestart */
+    "unable_to_clean",              /* RowUnableToClean */
+    "unable_to_clean",              /* RowOtherNamesRemain */
+    "access_error",                 /* RowAccessError */
+    "unable_to_open",               /* RowUnableToOpen */
+    "left_in_place",                /* RowLeftInPlace */
+    "autostart_removed",            /* RowAutostartRemoved */
+    "autostart_found",              /* RowAutostartFound */
 };
+static_assert(sizeof Events / sizeof Events[0] == RowKindCount, "one event per row kind");
 
 /* Rows are few: flushing each one finds a closed pipe at once. */
 static void Flush(void)
@@ -394,7 +406,8 @@ void PrintRow(const ResultRow *row)
     CountRow(row);
     ClearProgress();
     if (Opts.json)
-        WriteJsonRow(row->file, row->status, Events[row->kind]);
+        WriteJsonRow(row->file, row->status,
+                     row->kind > 0 && row->kind < RowKindCount ? Events[row->kind] : "other");
     else
         WriteTextRow(row->file, row->status);
     Flush();
