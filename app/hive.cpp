@@ -426,6 +426,53 @@ static int ReplaceHive(int config, const char *name, const struct stat *old, int
     return 0;
 }
 
+/* Locks the registry's folder `config` (shared to read, alone to change: another run on this
+** disk finishes first, and what it left is what is read here) and opens the hive `name` in it,
+** a regular file, its stat in `old`. Answers the hive's descriptor, or -1 with `error` set. */
+static int LockAndOpenHive(int config, const char *name, int reportOnly, const char *path,
+                           struct stat *old, char *error, size_t errorSize)
+{
+    int locked;
+    do {
+        locked = flock(config, reportOnly ? LOCK_SH : LOCK_EX);
+    } while (locked != 0 && errno == EINTR);
+    if (locked != 0 && errno != ENOLCK && errno != EOPNOTSUPP && errno != ENOSYS)
+        return Fail(error, errorSize, "cannot lock the registry's folder", path, errno);
+
+    /* Non-blocking, so that a FIFO or a device there cannot hold the scan; checked before a
+    ** byte is read. */
+    int hiveFile = openat(config, name, O_RDONLY | O_NONBLOCK | O_NOFOLLOW | O_CLOEXEC);
+    if (hiveFile < 0 || fstat(hiveFile, old) != 0 || !S_ISREG(old->st_mode)) {
+        int code = hiveFile < 0 ? errno : 0;
+        if (hiveFile >= 0)
+            close(hiveFile);
+        return Fail(error, errorSize, code ? "cannot open the registry hive"
+                                           : "the registry hive is not a regular file",
+                    path, code);
+    }
+    return hiveFile;
+}
+
+/* The new hive, created in `config` and nowhere else, under a name of this run's own (written
+** to `freshName`): whatever already has a name tried (a link, another run's file) stays, and
+** the next name is tried. Answers its descriptor, or -1 with `error` set. */
+static int CreateFreshHive(int config, const char *name, char *freshName, size_t freshSize,
+                           const char *path, char *error, size_t errorSize)
+{
+    int fresh = -1;
+    for (int attempt = 0; fresh < 0 && attempt < 100; attempt++) {
+        snprintf(freshName, freshSize, "%s.krvnew.%ld%s%.0d", name, (long)getpid(),
+                 attempt ? "." : "", attempt);
+        fresh = openat(config, freshName, O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_NONBLOCK |
+                       O_NOCTTY | O_CLOEXEC, 0600);
+        if (fresh < 0 && errno != EEXIST)
+            break;
+    }
+    if (fresh < 0)
+        return Fail(error, errorSize, "cannot create the new registry hive", path, errno);
+    return fresh;
+}
+
 int RemoveOfflineRunValue(const char *root, int reportOnly, char *found, size_t foundSize,
                           char *error, size_t errorSize)
 {
@@ -446,48 +493,20 @@ int RemoveOfflineRunValue(const char *root, int reportOnly, char *found, size_t 
         return Fail(error, errorSize, "no Windows/System32/config/SOFTWARE hive", root, 0);
     }
 
-    /* Another run on this disk finishes first: what it left is what is read here. */
-    int locked;
-    do {
-        locked = flock(config, reportOnly ? LOCK_SH : LOCK_EX);
-    } while (locked != 0 && errno == EINTR);
-    if (locked != 0 && errno != ENOLCK && errno != EOPNOTSUPP && errno != ENOSYS) {
-        int code = errno;
-        close(config);
-        return Fail(error, errorSize, "cannot lock the registry's folder", path, code);
-    }
-
-    /* Non-blocking, so that a FIFO or a device there cannot hold the scan; checked before a
-    ** byte is read. */
     struct stat old;
-    int hiveFile = openat(config, name, O_RDONLY | O_NONBLOCK | O_NOFOLLOW | O_CLOEXEC);
-    if (hiveFile < 0 || fstat(hiveFile, &old) != 0 || !S_ISREG(old.st_mode)) {
-        int code = hiveFile < 0 ? errno : 0;
-        if (hiveFile >= 0)
-            close(hiveFile);
+    int hiveFile = LockAndOpenHive(config, name, reportOnly, path, &old, error, errorSize);
+    if (hiveFile < 0) {
         close(config);
-        return Fail(error, errorSize, code ? "cannot open the registry hive"
-                                           : "the registry hive is not a regular file",
-                    path, code);
+        return -1;
     }
-
-    /* The new hive, created here and nowhere else, under a name of this run's own: whatever
-    ** already has a name tried (a link, another run's file) stays, and the next name is tried. */
     int fresh = -1;
     if (!reportOnly) {
-        for (int attempt = 0; fresh < 0 && attempt < 100; attempt++) {
-            snprintf(freshName, sizeof freshName, "%s.krvnew.%ld%s%.0d", name, (long)getpid(),
-                     attempt ? "." : "", attempt);
-            fresh = openat(config, freshName, O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW |
-                           O_NONBLOCK | O_NOCTTY | O_CLOEXEC, 0600);
-            if (fresh < 0 && errno != EEXIST)
-                break;
-        }
+        fresh = CreateFreshHive(config, name, freshName, sizeof freshName, path, error,
+                                errorSize);
         if (fresh < 0) {
-            int code = errno;
             close(hiveFile);
             close(config);
-            return Fail(error, errorSize, "cannot create the new registry hive", path, code);
+            return -1;
         }
     }
 

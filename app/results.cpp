@@ -10,8 +10,9 @@
 
 #include "scan/scanstate.h"
 
-static void AddRow(const char *file, const char *status)
+static void AddRow(const ResultRow *shown)
 {
+    const char *file = shown->file, *status = shown->status;
     HWND list = GetDlgItem(MainDialog, ResultsList);
     LVITEMA row = {};
     row.iItem = INT_MAX;     /* past the last row: appends */

@@ -186,7 +186,7 @@ FloorCount PlatformFloor(const std::string &root)
 
 long rowCount, targetCount;
 
-void CountRow(const char *, const char *) { rowCount++; }
+void CountRow(const ResultRow *) { rowCount++; }
 void CountTarget(const char *) { targetCount++; }
 
 const DisplayOps CountingDisplay = {CountRow, CountTarget, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr};

@@ -367,6 +367,6 @@ int QuarantineFile(ScanContext *context)
     Platform.lockStore(0);
     if (!ok)
         return 0;
-    AddResultRow(ScanPath, StatusQuarantined);
+    AddResultRow(ScanPath, StatusQuarantined, RowQuarantined, 0);
     return 1;
 }

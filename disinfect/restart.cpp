@@ -40,10 +40,10 @@ static int MoveCopyNow(const char *copy, const char *file, const EntryInHand *co
 {
     if (!copyEntry)
         return Platform.moveFile(copy, file);
-    EntryInHand entry = InHand;
-    InHand = *copyEntry;
+    EntryInHand entry = *copyEntry;
+    SwapEntryInHand(&entry);
     int moved = Platform.moveFile(copy, file);
-    InHand = entry;
+    SwapEntryInHand(&entry);
     return moved;
 }
 

@@ -54,20 +54,27 @@ int32_t CleanFile(ScanContext *context)
     return CleanResult::DeleteFile;
 }
 
+/* One row for the file in ScanPath. */
+static void ShowRow(const char *status, RowKind kind)
+{
+    AddResultRow(ScanPath, status, kind, inCopy > 0);
+}
+
 static void ReportUnableToClean(void)
 {
-    AddResultRow(ScanPath, StatusUnableToClean);
+    ShowRow(StatusUnableToClean, RowUnableToClean);
     ScanCounters.unableToClean++;
 }
 
 /* Composes `prefix` followed by the detection name the detector set, and shows it for the file
 ** in ScanPath. A name too long for the buffer is left out rather than cut. */
-static void ReportFinding(char *text, const char *prefix, const ScanContext *context)
+static void ReportFinding(char *text, const char *prefix, RowKind kind,
+                          const ScanContext *context)
 {
     CopyText(text, TextSize, prefix);
     if (context->matchedName && *context->matchedName)
         AppendText(text, TextSize, *context->matchedName);
-    AddResultRow(ScanPath, text);
+    ShowRow(text, kind);
 }
 
 static int SameExtension(const char *a, const char *b)
@@ -90,7 +97,7 @@ static void ReportUnopenable(const char *path)
         return;
     for (const char *extension : ScannedExtensions) {
         if (SameExtension(dot + 1, extension)) {
-            AddResultRow(path, StatusUnableToOpen);
+            AddResultRow(path, StatusUnableToOpen, RowUnableToOpen, inCopy > 0);
             return;
         }
     }
@@ -137,16 +144,16 @@ static void DeleteBranch(void)
     if (Platform.deleteFile(ScanPath)) {
         /* A hard link elsewhere keeps the file: only this name of it is gone. */
         if (InHand.links > 1) {
-            AddResultRow(ScanPath, StatusOtherNamesRemain);
+            ShowRow(StatusOtherNamesRemain, RowOtherNamesRemain);
             ScanCounters.unableToClean++;
             return;
         }
-        AddResultRow(ScanPath, StatusDeleted);
+        ShowRow(StatusDeleted, RowDeleted);
         ScanCounters.deleted++;
         return;
     }
     if (ScheduleDeleteAtRestart(ScanPath)) {
-        AddResultRow(ScanPath, StatusDeletedAtRestart);
+        ShowRow(StatusDeletedAtRestart, RowDeletedAtRestart);
         ScanCounters.deletedAtRestart++;
         return;
     }
@@ -154,14 +161,13 @@ static void DeleteBranch(void)
 }
 
 /* Deletes the copy `text` of the entry in hand, as the entry `copy` it was while processed. */
-static void DeleteCopy(const char *text, const EntryInHand *copy)
+static void DeleteCopy(const char *text, EntryInHand *copy)
 {
-    EntryInHand file = InHand;
-    InHand = *copy;
+    SwapEntryInHand(copy);
     /* A copy of a read-only file may be read-only too, which a deletion refuses. */
     Platform.setFileAttributes(text, AttrNormal);
     Platform.deleteFile(text);
-    InHand = file;
+    SwapEntryInHand(copy);
 }
 
 /* The infected file in ScanPath cannot be opened for writing: work on a copy of it, and leave
@@ -189,26 +195,26 @@ static void CopyFallback(char *text)
         ReportUnableToClean();
         return;
     }
-    AddResultRow(ScanPath, StatusCopying);
+    ShowRow(StatusCopying, RowCopying);
 
-    /* The copy, beside the file, is the entry in hand while it is processed (and while it is
-    ** deleted); the file is again afterwards. */
-    EntryInHand file = InHand;
-    InHand.listed = 0;
-    InHand.opened = 0;
+    /* The copy is the entry in hand while it is processed (and while it is deleted): a name the
+    ** listing did not give, with nothing of it recorded yet. The file is again afterwards. */
+    EntryInHand copy = InHand;
+    copy.listed = 0;
+    copy.opened = 0;
+    SwapEntryInHand(&copy);
     CopyText(ScanPath, ScanPathSize, text);
     inCopy++;
     ProcessFile();
     inCopy--;
     ScanPath[length] = 0;
-    EntryInHand copy = InHand;
-    InHand = file;
+    SwapEntryInHand(&copy);
 
     switch (LastResult) {
     case ScanVerdict::Clean:
         if (ScheduleReplaceAtRestart(text, ScanPath, &copy)) {
             ScanCounters.cleanedAtRestart++;
-            AddResultRow(ScanPath, StatusCleanedAtRestart);
+            ShowRow(StatusCleanedAtRestart, RowCleanedAtRestart);
             return;
         }
         /* Nothing will take the file's place: it stays infected, and a stray clean copy
@@ -233,13 +239,13 @@ static int TreatInfected(ScanContext *context, int32_t pass, char *text)
 {
     if (pass == 0)
         ScanCounters.infected++;
-    ReportFinding(text, StatusInfected, context);
+    ReportFinding(text, StatusInfected, RowInfected, context);
     /* Asked while the handle is open: what it reads is what was detected. */
     int refused = !ReportOnly && pass == 0 && !inCopy && BeforeChange && !BeforeChange(context);
     FileClose(context->file);
     context->file = InvalidFileHandle;
     if (ReportOnly) {
-        AddResultRow(ScanPath, StatusLeftInPlace);
+        ShowRow(StatusLeftInPlace, RowLeftInPlace);
         return 0;
     }
     if (refused) {
@@ -265,10 +271,10 @@ static int TreatInfected(ScanContext *context, int32_t pass, char *text)
 
     switch (result) {
     case CleanResult::Cleaned:
-        AddResultRow(ScanPath, StatusCleaned);
+        ShowRow(StatusCleaned, RowCleaned);
         return 1;
     case CleanResult::AccessError:
-        AddResultRow(ScanPath, StatusAccessError);
+        ShowRow(StatusAccessError, RowAccessError);
         ScanCounters.accessErrors++;
         ReportUnableToClean();
         return 0;
@@ -277,6 +283,34 @@ static int TreatInfected(ScanContext *context, int32_t pass, char *text)
         return 0;
     default:
         ReportUnableToClean();
+        return 0;
+    }
+}
+
+/* The rows and counters of one detection's verdict on pass `pass`, and the treatment of an
+** infected file (TreatInfected). Answers 1 when the file has to be scanned again. */
+static int ActOnVerdict(int32_t verdict, ScanContext *context, int32_t pass, char *text)
+{
+    switch (verdict) {
+    case ScanVerdict::Clean:
+        if (pass != 0)
+            ScanCounters.cleaned++;
+        return 0;
+    case ScanVerdict::Infected:
+        return TreatInfected(context, pass, text);
+    case ScanVerdict::Suspect:
+        ReportFinding(text, StatusSuspect, RowSuspect, context);
+        ScanCounters.suspicious++;
+        return 0;
+    case ScanVerdict::AccessError:
+        ShowRow(StatusAccessError, RowAccessError);
+        ScanCounters.accessErrors++;
+        return 0;
+    case ScanVerdict::Warning:
+        ReportFinding(text, StatusWarning, RowWarning, context);
+        ScanCounters.warnings++;
+        return 0;
+    default:
         return 0;
     }
 }
@@ -312,30 +346,7 @@ void ProcessFile(void)
             context.file = InvalidFileHandle;
         }
 
-        int again = 0;
-        switch (verdict) {
-        case ScanVerdict::Clean:
-            if (pass != 0)
-                ScanCounters.cleaned++;
-            break;
-        case ScanVerdict::Infected:
-            again = TreatInfected(&context, pass, text);
-            break;
-        case ScanVerdict::Suspect:
-            ReportFinding(text, StatusSuspect, &context);
-            ScanCounters.suspicious++;
-            break;
-        case ScanVerdict::AccessError:
-            AddResultRow(ScanPath, StatusAccessError);
-            ScanCounters.accessErrors++;
-            break;
-        case ScanVerdict::Warning:
-            ReportFinding(text, StatusWarning, &context);
-            ScanCounters.warnings++;
-            break;
-        default:
-            break;
-        }
+        int again = ActOnVerdict(verdict, &context, pass, text);
         pass++;
         if (!again)
             return;

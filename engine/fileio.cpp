@@ -50,6 +50,45 @@ static void DropDosHeader(uint8_t **dosHeader)
     *dosHeader = 0;
 }
 
+/* The PE part of ClassifyFile: the file header after the signature at `newHeader`, then the
+** block of headers from the signature to the last section header, kept in `*peHeaders`. */
+static uint32_t ReadPeHeaders(FileHandle file, int32_t newHeader, uint8_t **dosHeader,
+                              uint8_t **peHeaders, uint32_t *peHeadersSize)
+{
+    uint8_t *fileHeader = (uint8_t *)MemAlloc(FileHeaderSize);
+    if (!fileHeader) {
+        DropDosHeader(dosHeader);
+        return Unclassified;
+    }
+    if (FileRead(file, fileHeader, FileHeaderSize) != FileHeaderSize) {
+        MemFree(fileHeader);
+        return Dos;
+    }
+
+    /* Sized for a 224-byte optional header whatever SizeOfOptionalHeader says; the matcher
+    ** checks that the section header it wants lies inside. At most 2,621,648 bytes. */
+    uint32_t blockSize = PeBlockFixed + SectionHeaderSize * (uint32_t)ReadLe16(fileHeader + 2);
+    uint8_t *block = (uint8_t *)MemAlloc(blockSize);
+    if (!block) {
+        MemFree(fileHeader);
+        return Dos;
+    }
+    *peHeaders = block;
+
+    FileSeek(file, newHeader, SeekFromStart);
+    if (FileRead(file, block, blockSize) != blockSize) {
+        MemFree(block);
+        *peHeaders = 0;
+        MemFree(fileHeader);
+        return Dos;
+    }
+
+    uint32_t kind = (ReadLe16(fileHeader + 18) & DllCharacteristic) ? PeDll : Pe;
+    MemFree(fileHeader);
+    *peHeadersSize = blockSize;
+    return kind;
+}
+
 uint32_t ClassifyFile(FileHandle file, uint8_t **dosHeader, uint8_t **peHeaders,
                       uint32_t *peHeadersSize)
 {
@@ -95,36 +134,5 @@ uint32_t ClassifyFile(FileHandle file, uint8_t **dosHeader, uint8_t **peHeaders,
         return Dos;
     }
 
-    uint8_t *fileHeader = (uint8_t *)MemAlloc(FileHeaderSize);
-    if (!fileHeader) {
-        DropDosHeader(dosHeader);
-        return Unclassified;
-    }
-    if (FileRead(file, fileHeader, FileHeaderSize) != FileHeaderSize) {
-        MemFree(fileHeader);
-        return Dos;
-    }
-
-    /* Sized for a 224-byte optional header whatever SizeOfOptionalHeader says; the matcher
-    ** checks that the section header it wants lies inside. At most 2,621,648 bytes. */
-    uint32_t blockSize = PeBlockFixed + SectionHeaderSize * (uint32_t)ReadLe16(fileHeader + 2);
-    uint8_t *block = (uint8_t *)MemAlloc(blockSize);
-    if (!block) {
-        MemFree(fileHeader);
-        return Dos;
-    }
-    *peHeaders = block;
-
-    FileSeek(file, newHeader, SeekFromStart);
-    if (FileRead(file, block, blockSize) != blockSize) {
-        MemFree(block);
-        *peHeaders = 0;
-        MemFree(fileHeader);
-        return Dos;
-    }
-
-    uint32_t kind = (ReadLe16(fileHeader + 18) & DllCharacteristic) ? PeDll : Pe;
-    MemFree(fileHeader);
-    *peHeadersSize = blockSize;
-    return kind;
+    return ReadPeHeaders(file, newHeader, dosHeader, peHeaders, peHeadersSize);
 }

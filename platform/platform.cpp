@@ -7,6 +7,13 @@ PlatformOps Platform = PlatformDefaults;
 
 EntryInHand InHand = {InvalidFindHandle, 0, 0, 0, 0, 0, 0, 0};
 
+void SwapEntryInHand(EntryInHand *other)
+{
+    EntryInHand held = InHand;
+    InHand = *other;
+    *other = held;
+}
+
 int Is9xFamily(uint32_t versionWord)
 {
     return (versionWord & VersionWord9xFamily) != 0;

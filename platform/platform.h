@@ -96,6 +96,11 @@ enum FileFailure : int32_t {
 };
 extern EntryInHand InHand;
 
+/* Swaps the entry in hand with `other`: how the workflow hands the entry to the copy it makes
+** beside the file (in the same listing) and takes the file's entry back, with the same call.
+** The walk sets and clears the entry; nothing else writes it whole. */
+void SwapEntryInHand(EntryInHand *other);
+
 /* PlatformMaxPath: the longest path, NUL included, that the file operations of the build
 ** take: 260 for Windows' ANSI functions, PATH_MAX on POSIX. PlatformPathSize: the bytes of the
 ** buffer in which the core builds every path, with room beyond that for copy suffixes on

@@ -1,6 +1,21 @@
 /*
-** The platform table on Windows: each entry is one Win32 ANSI call with the arguments the core
-** was written against. This is the only file of the core that includes windows.h.
+** The platform table on Windows, for both families (9x and NT) from one binary. This is the only
+** file of the core that includes windows.h. Most entries are one Win32 ANSI call; those that
+** touch the entry in hand are not, and the file reads in this order:
+**
+**   the entry in hand       on NT, every change is checked against the identity recorded when
+**                           the file was opened, and made through that checked handle
+**   NT's own file calls     NtSetInformationFile (attributes, deletion, rename) and
+**                           NtCreateFile, looked up at run time; the 9x family has none
+**   files, changing files   open, read, copy, move, delete: through the checked handle on NT,
+**                           the plain ANSI calls on 9x
+**   restart-time work       the version, the folder only administrators can write, deletion
+**                           and moves at restart (MoveFileEx on NT), the replacing move (one
+**                           step on NT, emulated with a file stepping aside on 9x)
+**   folder walk             the wide listing (FindFirstFileW) where names have no exact ANSI
+**                           form, FindFirstFileA on 9x
+**   the Run key, threads, the console, the quarantine's store, the log
+**   the table               the entries bound together, which tests may override
 */
 #include "platform/platform.h"
 #include "platform/platform_hooks.h"

@@ -7,6 +7,7 @@
 
 #include "platform/platform.h"
 
+#include <string.h>
 #include <sys/stat.h>
 
 /* ---- posix_files.cpp: the table's file entries, as platform.h promises them ---- */
@@ -41,8 +42,23 @@ int PosixCreateRestored(const char *path, FileHandle *file);
 int PosixFinishRestored(FileHandle file, const FileFacts *facts, int keep);
 
 /* Attribute word of an entry from its lstat record; `target` is the stat of what a symbolic
-** link names (null when it names nothing). */
-uint32_t AttributesOf(const char *name, const struct stat *st, const struct stat *target);
+** link names (null when it names nothing). Here, so that the files and the listing parts both
+** read it without calling each other for it. */
+static inline uint32_t AttributesOf(const char *name, const struct stat *st,
+                                    const struct stat *target)
+{
+    uint32_t attributes = 0;
+    if (S_ISLNK(st->st_mode)) {
+        attributes |= AttrReparsePoint;
+        if (target && S_ISDIR(target->st_mode)) attributes |= AttrDirectory;
+    } else if (S_ISDIR(st->st_mode)) {
+        attributes |= AttrDirectory;
+    }
+    if (!S_ISLNK(st->st_mode) && !(st->st_mode & S_IWUSR)) attributes |= AttrReadOnly;
+    if (name[0] == '.' && strcmp(name, ".") != 0 && strcmp(name, "..") != 0)
+        attributes |= AttrHidden;
+    return attributes ? attributes : AttrNormal;
+}
 
 /* ---- posix_listing.cpp: the table's listing entries, and what the files part asks ---- */
 

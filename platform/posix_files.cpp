@@ -292,21 +292,6 @@ static const char *LastComponent(const char *path)
     return slash ? slash + 1 : path;
 }
 
-uint32_t AttributesOf(const char *name, const struct stat *st, const struct stat *target)
-{
-    uint32_t attributes = 0;
-    if (S_ISLNK(st->st_mode)) {
-        attributes |= AttrReparsePoint;
-        if (target && S_ISDIR(target->st_mode)) attributes |= AttrDirectory;
-    } else if (S_ISDIR(st->st_mode)) {
-        attributes |= AttrDirectory;
-    }
-    if (!S_ISLNK(st->st_mode) && !(st->st_mode & S_IWUSR)) attributes |= AttrReadOnly;
-    if (name[0] == '.' && strcmp(name, ".") != 0 && strcmp(name, "..") != 0)
-        attributes |= AttrHidden;
-    return attributes ? attributes : AttrNormal;
-}
-
 uint32_t PosixGetFileAttributes(const char *path)
 {
     struct stat st, target;

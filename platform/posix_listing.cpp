@@ -333,6 +333,63 @@ static int ServedByDaemon(int fd)
     return fstatfs(fd, &fs) == 0 && fs.f_type == FUSE_SUPER_MAGIC;
 }
 
+/* Opens the folder of `pattern` (its first `length` bytes, the separator included; `single`
+** the one entry asked for, or null for all) into `folder` as a descriptor, with its stat in
+** `st`; with an entry in hand, the folder is that entry, reached through its listing, which
+** `*outer` then names. Answers the descriptor, or -1. */
+static int OpenPatternFolder(const char *pattern, size_t length, const char *single,
+                             char *folder, PosixFind **outer, struct stat *st)
+{
+    if (InHand.listing != InvalidFindHandle && !single) {
+        /* The folder is the entry in hand: its name lies between nameAt and the separator. */
+        size_t at = InHand.nameAt;
+        if (strncmp(pattern, InHand.path, at) != 0 || length <= at + 1 ||
+            memchr(pattern + at, '/', length - 1 - at))
+            return -1;
+        memcpy(folder, pattern + at, length - 1 - at);
+        folder[length - 1 - at] = 0;
+        *outer = FindOf(InHand.listing);
+        return OpenInside(*outer, folder, st);
+    }
+    /* "/a/b/" for the pattern "/a/b/" and "*.*", "/" in the root folder, "." for a pattern
+    ** without a folder. A path of the caller's own is followed as the caller named it. */
+    memcpy(folder, pattern, length);
+    if (!length) folder[length++] = '.';
+    folder[length] = 0;
+    /* A folder that may be searched but not read still holds a file that may be named. */
+    int fd = open(folder, (single ? O_PATH : O_RDONLY) | O_DIRECTORY | O_NOCTTY | O_CLOEXEC);
+    if (fd >= 0 && fstat(fd, st) != 0) {
+        close(fd);
+        fd = -1;
+    }
+    return fd;
+}
+
+/* A listing of the folder open as `fd` (`st` its stat), inside the listing `outer` (or null),
+** before its first entry; null, with `fd` closed, when there is no memory for it. */
+static PosixFind *NewFind(int fd, const struct stat *st, PosixFind *outer)
+{
+    PosixFind *find = (PosixFind *)malloc(sizeof *find);
+    if (!find) {
+        close(fd);
+        return 0;
+    }
+    find->fd = fd;
+    find->device = st->st_dev;
+    find->inode = st->st_ino;
+    find->synthetic = 0;
+    find->entryRegular = 0;
+    find->entrySlot = -1;
+    find->aheadFirst = find->aheadCount = 0;
+    find->used = find->filled = find->looked = 0;
+    find->outer = outer;
+    find->inners = 0;
+    find->closed = 0;
+    if (outer) outer->inners++;
+    find->single = 0;
+    return find;
+}
+
 /* The pattern's last component ("*.*") only says "everything": it is cut off and the folder
 ** before it is listed whole. Any other last component is the one entry listed. */
 FindHandle PosixFindFirst(const char *pattern, FindRecord *record)
@@ -345,50 +402,11 @@ FindHandle PosixFindFirst(const char *pattern, FindRecord *record)
                                                IsDots(single))))
         return InvalidFindHandle;
     PosixFind *outer = 0;
-    int fd;
     struct stat st;
-    if (InHand.listing != InvalidFindHandle && !single) {
-        /* The folder is the entry in hand: its name lies between nameAt and the separator. */
-        size_t at = InHand.nameAt;
-        if (strncmp(pattern, InHand.path, at) != 0 || length <= at + 1 ||
-            memchr(pattern + at, '/', length - 1 - at))
-            return InvalidFindHandle;
-        memcpy(folder, pattern + at, length - 1 - at);
-        folder[length - 1 - at] = 0;
-        outer = FindOf(InHand.listing);
-        fd = OpenInside(outer, folder, &st);
-    } else {
-        /* "/a/b/" for the pattern "/a/b/" and "*.*", "/" in the root folder, "." for a pattern
-        ** without a folder. A path of the caller's own is followed as the caller named it. */
-        memcpy(folder, pattern, length);
-        if (!length) folder[length++] = '.';
-        folder[length] = 0;
-        /* A folder that may be searched but not read still holds a file that may be named. */
-        fd = open(folder, (single ? O_PATH : O_RDONLY) | O_DIRECTORY | O_NOCTTY | O_CLOEXEC);
-        if (fd >= 0 && fstat(fd, &st) != 0) {
-            close(fd);
-            fd = -1;
-        }
-    }
+    int fd = OpenPatternFolder(pattern, length, single, folder, &outer, &st);
     if (fd < 0) return InvalidFindHandle;
-    PosixFind *find = (PosixFind *)malloc(sizeof *find);
-    if (!find) {
-        close(fd);
-        return InvalidFindHandle;
-    }
-    find->fd = fd;
-    find->device = st.st_dev;
-    find->inode = st.st_ino;
-    find->synthetic = 0;
-    find->entryRegular = 0;
-    find->entrySlot = -1;
-    find->aheadFirst = find->aheadCount = 0;
-    find->used = find->filled = find->looked = 0;
-    find->outer = outer;
-    find->inners = 0;
-    find->closed = 0;
-    if (outer) outer->inners++;
-    find->single = 0;
+    PosixFind *find = NewFind(fd, &st, outer);
+    if (!find) return InvalidFindHandle;
     if (single) {
         find->ahead = 0;
         find->ownsAhead = 0;

@@ -14,10 +14,11 @@ const char ReportTitle[] = "Scan report";
 
 const DisplayOps *Display;
 
-void AddResultRow(const char *file, const char *status)
+void AddResultRow(const char *file, const char *status, RowKind kind, int32_t ofCopy)
 {
+    ResultRow row = {file, status, kind, ofCopy};
     if (Display && Display->addRow)
-        Display->addRow(file, status);
+        Display->addRow(&row);
 }
 
 void ShowPassedOver(const char *path, int32_t reason)
@@ -83,10 +84,10 @@ void ShowScanReport(void)
     if (Display && Display->showReport) {
         Display->showReport(ReportRows, ReportRowCount);
     } else {
-        AddResultRow(ReportTitle, "");
+        AddResultRow(ReportTitle, "", RowOther, 0);
         for (const ReportRow &row : ReportRows) {
             FormatCounter(value, *row.counter);
-            AddResultRow(row.label, value);
+            AddResultRow(row.label, value, RowOther, 0);
         }
     }
     if (ScanCounters.infected != 0 && Display && Display->warnRestart)

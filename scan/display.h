@@ -32,9 +32,41 @@ struct ReportRow {
 extern const char ReportTitle[];
 extern const ReportRow ReportRows[ReportRowCount];
 
+/* What a row says, for machines: the kind of each status text the core writes. The console's
+** JSON events and the facts behind its exit status are read from it, never from the text. */
+enum RowKind : int32_t {
+    RowOther = 0,            /* the report's rows (title and counters) */
+    RowInfected,             /* "infected: NAME" */
+    RowSuspect,              /* "suspect: NAME" */
+    RowWarning,              /* "warning: NAME" */
+    RowDeleted,
+    RowDeletedAtRestart,
+    RowQuarantined,          /* a copy was kept in the quarantine folder */
+    RowCopying,              /* the copy fallback has begun: the rows of the copy follow */
+    RowCleaned,
+    RowCleanedAtRestart,
+    RowUnableToClean,
+    RowOtherNamesRemain,     /* this name deleted; the file lives on under others */
+    RowAccessError,
+    RowUnableToOpen,
+    RowLeftInPlace,          /* found, and nothing done: report only */
+    RowAutostartRemoved,     /* the worm's autostart value (named in `file`) */
+    RowAutostartFound,
+    RowKindCount
+};
+
+/* One row of the list: what the dialog shows (file, status) and what it means. */
+struct ResultRow {
+    const char *file;     /* the path the row names */
+    const char *status;   /* the text shown beside it */
+    RowKind kind;
+    int32_t ofCopy;       /* 1: `file` is the workflow's own copy of a file of the target, made
+                          ** to clean it; such a row tells nothing of what the target holds */
+};
+
 struct DisplayOps {
-    /* Appends one (file, status) row; the texts are copied before it returns. */
-    void (*addRow)(const char *file, const char *status);
+    /* Appends one row; the texts are copied before it returns. */
+    void (*addRow)(const ResultRow *row);
     /* Puts `text` into the target field. */
     void (*setTargetText)(const char *text);
     /* Switches control `id` off (enabled 0) or on, and repaints it at once. */
@@ -74,8 +106,9 @@ enum PassedOver : int32_t {
 /* The installed consumer; null means none. */
 extern const DisplayOps *Display;
 
-/* Appends one row at the end of the list and scrolls it into view. */
-void AddResultRow(const char *file, const char *status);
+/* Appends one row (`kind` and `ofCopy` as in ResultRow) at the end of the list and scrolls it
+** into view. */
+void AddResultRow(const char *file, const char *status, RowKind kind, int32_t ofCopy);
 
 /* Tells the consumer that `path` was passed over for `reason` (PassedOver). */
 void ShowPassedOver(const char *path, int32_t reason);

@@ -217,9 +217,10 @@ static void HoldIf(bool reached)
     TheGate.changed.wait(hold, [] { return !TheGate.holding || TheGate.open; });
 }
 
-static void GatedAddRow(const char *file, const char *status)
+static void GatedAddRow(const ResultRow *row)
 {
-    DialogDisplay.addRow(file, status);
+    const char *file = row->file, *status = row->status;
+    DialogDisplay.addRow(row);
     int n;
     {
         std::lock_guard<std::mutex> hold(TheGate.lock);

@@ -704,7 +704,8 @@ TEST_F(Dialog, AWorkerThatCannotStartLeavesTheDialogIdle)
 {
     TrackWorkers(true);
     RunDialog([&](HWND dialog) {
-        DialogDisplay.addRow("left over", "from before");
+        const ResultRow row = {"left over", "from before", RowOther, 0};
+        DialogDisplay.addRow(&row);
         ASSERT_EQ(1, ListCount(dialog));
         Press(dialog, ScanButton);
         Settle(dialog);

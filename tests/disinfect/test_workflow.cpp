@@ -182,33 +182,77 @@ TEST_F(Workflow, FailedDeletionRegistrationIsUnableToClean)
     EXPECT_EQ(1u, restartCalls.size());
 }
 
-TEST_F(Workflow, LockedFileIsCopiedTheCopyDeletedAndTheFileDeletedAtRestart)
-{
-    std::string file = Make("locked.exe", samples::InfectedEntry1);
-    std::string copy = file + ".qx-000";
-    RecordNtRestart();
-    RunHeld(file);
+// A file someone holds goes the copy's way; what becomes of the copy decides the file's fate.
+// Rows name the file ('F') or its copy ('C'); `restart` is what the restart is asked to do
+// ("F>" delete the file, "C>F" move the copy onto it; the one refused counts too).
+struct HeldCase {
+    const char *what;
+    int32_t (*cleaner)(ScanContext *);   // null: the built-in, which deletes
+    int32_t cleanerAnswer;               // for AnsweringCleaner
+    int restartAnswer;
+    bool copyFails;
+    std::vector<std::pair<char, std::string>> rows;
+    std::map<std::string, int32_t> counters;
+    std::vector<std::string> restart;
+    bool copyStays;                      // it waits under its own name for the restart
+};
 
-    EXPECT_EQ((std::vector<Row>{{file, Infected},
-                                {file, StatusCopying},
-                                {copy, Infected},
-                                {copy, StatusDeleted},
-                                {file, StatusDeletedAtRestart}}),
-              display.rows);
-    ExpectCounters({{"files", 2}, {"infected", 2}, {"deleted", 1}, {"deletedAtRestart", 1}});
-    EXPECT_EQ((std::vector<std::pair<std::string, std::string>>{{file, "<null>"}}), restartCalls);
-    EXPECT_TRUE(Exists(file));
-    EXPECT_FALSE(Exists(copy));
-}
-
-TEST_F(Workflow, LockedFileWithoutCopyIsUnableToClean)
+TEST_F(Workflow, HeldFileByTheFateOfItsCopy)
 {
-    std::string file = Make("locked.exe", samples::InfectedEntry1);
-    Platform.copyFile = FailingCopy;
-    RunHeld(file);
-    EXPECT_EQ((std::vector<Row>{{file, Infected}, {file, StatusUnableToClean}}), display.rows);
-    ExpectCounters({{"files", 1}, {"infected", 1}, {"unableToClean", 1}});
-    EXPECT_FALSE(Exists(file + ".qx-000"));
+    const HeldCase cases[] = {
+        {"the copy deleted: the file deleted at restart", nullptr, 0, 1, false,
+         {{'F', Infected}, {'F', StatusCopying}, {'C', Infected}, {'C', StatusDeleted},
+          {'F', StatusDeletedAtRestart}},
+         {{"files", 2}, {"infected", 2}, {"deleted", 1}, {"deletedAtRestart", 1}},
+         {"F>"}, false},
+        {"no copy can be made: unable to clean", nullptr, 0, 1, true,
+         {{'F', Infected}, {'F', StatusUnableToClean}},
+         {{"files", 1}, {"infected", 1}, {"unableToClean", 1}}, {}, false},
+        {"the copy cleaned: it replaces the file at restart", RealCleaner, 0, 1, false,
+         {{'F', Infected}, {'F', StatusCopying}, {'C', Infected}, {'C', StatusCleaned},
+          {'F', StatusCleanedAtRestart}},
+         {{"files", 2}, {"infected", 2}, {"cleaned", 1}, {"cleanedAtRestart", 1}},
+         {"F>", "C>F"}, true},
+        {"the replacement cannot be registered: unable to clean, the copy goes", RealCleaner, 0,
+         0, false,
+         {{'F', Infected}, {'F', StatusCopying}, {'C', Infected}, {'C', StatusCleaned},
+          {'F', StatusUnableToClean}},
+         {{"files", 2}, {"infected", 2}, {"cleaned", 1}, {"unableToClean", 1}}, {"F>"}, false},
+        {"the copy neither cleaned nor deleted: it goes, the file unable to clean",
+         AnsweringCleaner, 9, 1, false,
+         {{'F', Infected}, {'F', StatusCopying}, {'C', Infected}, {'C', StatusUnableToClean},
+          {'F', StatusUnableToClean}},
+         {{"files", 2}, {"infected", 2}, {"unableToClean", 2}}, {}, false},
+    };
+    for (const HeldCase &c : cases) {
+        SCOPED_TRACE(c.what);
+        Reset();
+        std::string file = Make("app.exe", samples::InfectedEntry1);
+        std::string copy = file + ".qx-000";
+        testsupport::RemoveAll(copy);   // what an earlier case left for its restart
+        if (c.cleaner)
+            Cleaner = c.cleaner;
+        cleanerAnswer = c.cleanerAnswer;
+        restartAnswer = c.restartAnswer;
+        if (c.copyFails)
+            Platform.copyFile = FailingCopy;
+        RecordNtRestart();
+        RunHeld(file);
+
+        std::vector<Row> rows;
+        for (const auto &r : c.rows)
+            rows.push_back({r.first == 'F' ? file : copy, r.second});
+        EXPECT_EQ(rows, display.rows);
+        ExpectCounters(c.counters);
+        std::vector<std::string> restart;
+        for (const auto &call : restartCalls)
+            restart.push_back(std::string(call.first == file ? "F" : "C") + ">" +
+                              (call.second == file ? "F" : call.second == "<null>" ? "" : "?"));
+        EXPECT_EQ(c.restart, restart);
+        EXPECT_EQ(c.copyStays, Exists(copy));
+        // The file stays as it was for the restart (or for good).
+        EXPECT_EQ(samples::MakeSample(samples::InfectedEntry1), ReadBytes(file));
+    }
 }
 
 // ---- the copy fallback ------------------------------------------------------------------
@@ -279,30 +323,18 @@ TEST_F(Workflow, CopyThatCannotBeOpenedForWritingGetsACopyOfItsOwn)
                                 {file, StatusDeletedAtRestart}}),
               display.rows);
     ExpectCounters({{"files", 3}, {"infected", 3}, {"deleted", 2}, {"deletedAtRestart", 1}});
+    // Every row of a copy, nested or not, says so: none of them is a fact about the target.
+    EXPECT_EQ((std::vector<std::pair<int, int>>{{RowInfected, 0},
+                                                {RowCopying, 0},
+                                                {RowInfected, 1},
+                                                {RowCopying, 1},
+                                                {RowInfected, 1},
+                                                {RowDeleted, 1},
+                                                {RowDeleted, 1},
+                                                {RowDeletedAtRestart, 0}}),
+              display.kinds);
     EXPECT_FALSE(Exists(copy));
     EXPECT_FALSE(Exists(inner));
-}
-
-// A locked file whose copy the cleaner repairs: the clean copy is to replace the file.
-TEST_F(Workflow, CleanCopyIsRegisteredToReplaceTheFile)
-{
-    std::string file = Make("app.exe", samples::InfectedEntry1);
-    std::string copy = file + ".qx-000";
-    Cleaner = RealCleaner;
-    RecordNtRestart();
-    RunHeld(file);
-
-    EXPECT_EQ((std::vector<Row>{{file, Infected},
-                                {file, StatusCopying},
-                                {copy, Infected},
-                                {copy, StatusCleaned},
-                                {file, StatusCleanedAtRestart}}),
-              display.rows);
-    ExpectCounters({{"files", 2}, {"infected", 2}, {"cleaned", 1}, {"cleanedAtRestart", 1}});
-    EXPECT_EQ((std::vector<std::pair<std::string, std::string>>{{file, "<null>"}, {copy, file}}),
-              restartCalls);
-    EXPECT_TRUE(Exists(copy));   // it waits under its copy name for the restart
-    EXPECT_EQ(samples::MakeSample(samples::InfectedEntry1), ReadBytes(file));
 }
 
 // The worm ends while its copy is cleaned and takes its file with it: nothing bears the file's
@@ -357,46 +389,6 @@ TEST_F(Workflow, CleanCopyTakesTheNameAtOnceWhenTheFileIsGone)
         ASSERT_EQ(samples::MakeSample(samples::InfectedEntry1).size(), cleaned.size());
         EXPECT_EQ(0, std::memcmp(cleaned.data() + 0x1000, "cleaned-cleaned-", 16));
     }
-}
-
-// Nothing will take the file's place: it is reported, and the stray copy goes.
-TEST_F(Workflow, FailedReplacementRegistrationIsUnableToCleanAndTheCopyDeleted)
-{
-    std::string file = Make("app.exe", samples::InfectedEntry1);
-    std::string copy = file + ".qx-000";
-    Cleaner = RealCleaner;
-    RecordNtRestart();
-    restartAnswer = 0;
-    RunHeld(file);
-
-    EXPECT_EQ((std::vector<Row>{{file, Infected},
-                                {file, StatusCopying},
-                                {copy, Infected},
-                                {copy, StatusCleaned},
-                                {file, StatusUnableToClean}}),
-              display.rows);
-    ExpectCounters({{"files", 2}, {"infected", 2}, {"cleaned", 1}, {"unableToClean", 1}});
-    EXPECT_FALSE(Exists(copy));
-    EXPECT_TRUE(Exists(file));
-}
-
-// The copy's processing ends without a clean or deleted copy: the copy is deleted.
-TEST_F(Workflow, CopyNotCleanedIsDeletedAndTheFileUnableToClean)
-{
-    std::string file = Make("app.exe", samples::InfectedEntry1);
-    std::string copy = file + ".qx-000";
-    Cleaner = AnsweringCleaner;
-    cleanerAnswer = 9;
-    RunHeld(file);
-
-    EXPECT_EQ((std::vector<Row>{{file, Infected},
-                                {file, StatusCopying},
-                                {copy, Infected},
-                                {copy, StatusUnableToClean},
-                                {file, StatusUnableToClean}}),
-              display.rows);
-    ExpectCounters({{"files", 2}, {"infected", 2}, {"unableToClean", 2}});
-    EXPECT_FALSE(Exists(copy));
 }
 
 // ---- cleaners -----------------------------------------------------------------------------

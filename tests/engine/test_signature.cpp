@@ -46,30 +46,6 @@ samples::PeShape Shape(uint16_t sections, uint32_t rawData, uint32_t rawSize)
 
 }  // namespace
 
-TEST(SignatureTable, HoldsTheTwoEntriesWithOneSharedName)
-{
-    EXPECT_STREQ("Win32.Worm.Tamsel.A", DetectionName);
-    const Signature &a = SignatureTable[0], &b = SignatureTable[1];
-    EXPECT_EQ(0xCu, a.kindMask);
-    EXPECT_EQ(0u, a.regionBase);
-    EXPECT_EQ(0u, a.first.offset);
-    EXPECT_EQ(0x2000u, a.first.length);
-    EXPECT_EQ(0x89968FC8u, a.first.crc);
-    EXPECT_EQ(0u, a.second.offset);
-    EXPECT_EQ(0x20000u, a.second.length);
-    EXPECT_EQ(0xA7889753u, a.second.crc);
-    EXPECT_EQ(0xCu, b.kindMask);
-    EXPECT_EQ(1u, b.regionBase);
-    EXPECT_EQ(0u, b.first.offset);
-    EXPECT_EQ(0x800u, b.first.length);
-    EXPECT_EQ(0xA32F78FBu, b.first.crc);
-    EXPECT_EQ(0u, b.second.offset);
-    EXPECT_EQ(0x30000u, b.second.length);
-    EXPECT_EQ(0xAB0D7A9Fu, b.second.crc);
-    EXPECT_EQ(DetectionName, a.name);
-    EXPECT_EQ(DetectionName, b.name);
-}
-
 // Every ready-made sample: its kind, the entry that matches, the verdict, the name, and that
 // nothing stays allocated.
 class EverySample : public testing::TestWithParam<int> {};

@@ -110,7 +110,7 @@ TEST(ShowScanReport, EveryCounterInItsRowAndWarningWhenInfected)
 // labels as a machine reads them.
 static std::vector<std::pair<std::string, int32_t>> hooked;
 static std::vector<std::string> hookRows;
-static void HookRow(const char *file, const char *) { hookRows.push_back(file); }
+static void HookRow(const ResultRow *row) { hookRows.push_back(row->file); }
 static void HookReport(const ReportRow *rows, int count)
 {
     for (int i = 0; i < count; i++)

@@ -99,7 +99,11 @@ std::string InfectedStatus()
 /* The display that records; one at a time. */
 static RecordingDisplay *recorder;
 
-static void RecAddRow(const char *file, const char *status) { recorder->rows.push_back({file, status}); }
+static void RecAddRow(const ResultRow *row)
+{
+    recorder->rows.push_back({row->file, row->status});
+    recorder->kinds.push_back({row->kind, row->ofCopy});
+}
 static void RecTarget(const char *text) { recorder->targets.push_back(text); }
 static void RecControl(int id, int enabled) { recorder->controls.push_back({id, enabled}); }
 static void RecCaption(const char *caption) { recorder->captions.push_back(caption); }
@@ -122,6 +126,7 @@ RecordingDisplay::~RecordingDisplay()
 void RecordingDisplay::clear()
 {
     rows.clear();
+    kinds.clear();
     targets.clear();
     captions.clear();
     warnings.clear();

@@ -54,6 +54,7 @@ public:
     RecordingDisplay();
     ~RecordingDisplay();
     std::vector<Row> rows;
+    std::vector<std::pair<int, int>> kinds;   /* each row's (kind, ofCopy), beside `rows` */
     std::vector<std::string> targets;      /* every setTargetText */
     std::vector<std::string> captions;     /* every setScanCaption */
     std::vector<std::string> warnings;     /* every warnRestart text */

@@ -130,7 +130,7 @@ static void StoppingTarget(const char *text)
     if (stopAfterTargets && shownTargets.size() == stopAfterTargets)
         StopScan();
 }
-static void KeepRow(const char *file, const char *status) { shownRows.push_back({file, status}); }
+static void KeepRow(const ResultRow *row) { shownRows.push_back({row->file, row->status}); }
 static const DisplayOps stoppingDisplay = {KeepRow, StoppingTarget, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr};
 
 class Walk : public ::testing::Test {
@@ -1143,10 +1143,10 @@ struct AheadChange {
 };
 AheadChange change;
 
-void RowThenChange(const char *file, const char *status)
+void RowThenChange(const ResultRow *row)
 {
-    KeepRow(file, status);
-    if (change.done || change.trigger != file)
+    KeepRow(row);
+    if (change.done || change.trigger != row->file)
         return;
     change.done = true;
     change.listedAtChange = PosixReadAheadListed();

@@ -1,0 +1,52 @@
+/*
+** krvscan's output formats: text lines or JSON Lines on standard output, text lines in the log,
+** and what the rows told, counted as they pass.
+*/
+#ifndef KRV_KRVSCAN_OUTPUT_H
+#define KRV_KRVSCAN_OUTPUT_H
+
+#include <stddef.h>
+#include <stdint.h>
+
+#include "scan/display.h"
+
+/* What became of what was found, counted from the rows' kinds as they pass (the workflow's own
+** copies left out): the facts behind the exit status and the JSON report. */
+struct Facts {
+    int32_t found, removed, remaining, unscanned;
+};
+extern Facts RowFacts;
+
+/* The scan ran to its end; set before the report is written. */
+extern int ScanComplete;
+
+/* Begins the output: the time and host for the report, the log's header line, and a line for
+** each PATH that was a link (ErrorEscaped on standard error, an object with --json, the log). */
+void StartOutput(void);
+
+/* Puts out what is still buffered and closes the log; a failure counts as a failed output. */
+void EndOutput(void);
+
+/* A write has failed: the scan was stopped and nothing was changed after it. */
+int OutputHasFailed(void);
+
+/* The console's display operations: one row, the report, the restart advice (only when
+** something was registered for the restart), and a part passed over ("krvscan: not scanned:
+** PATH: reason" on standard error; a link not followed only with --verbose). */
+void PrintRow(const ResultRow *row);
+void PrintReport(const ReportRow *rows, int count);
+void PrintWarning(const char *text, const char *caption);
+void PrintPassedOver(const char *path, int32_t reason);
+
+/* Names in the text rows: one row is one line and maps back to one name. On POSIX a name is
+** any bytes but "/" and NUL, so the backslash itself prints as \\, and every C0 and C1 control
+** and every byte that is not part of valid UTF-8 as \xHH. Windows names cannot hold a control
+** character or a backslash and come in the ANSI code page (where 0x80-0x9F are letters): only
+** C0 controls and DEL need escaping there, and the backslashes are the separators. */
+#define EscapedMax 16   /* the most one character can take, escaped */
+
+/* Writes the text form of the character at `*p` to `out` (EscapedMax bytes) and moves `*p`
+** past it; answers how many bytes it wrote. */
+size_t EscapeNext(const unsigned char **p, char *out);
+
+#endif
