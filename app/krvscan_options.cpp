@@ -21,6 +21,7 @@ Options Opts;
 static const char Usage[] =
     "usage: krvscan [options] PATH...\n"
     "       krvscan [options] --all-fixed-drives\n"
+    "       krvscan [--json] --restore DIR [ID...]\n"
     "Scans each PATH (a folder with everything below it, or one file) for "
     "Win32.Worm.Tamsel.A\n"
     "and prints one row per event, then the scan report. Nothing is changed unless --clean.\n"
@@ -33,6 +34,12 @@ static const char Usage[] =
     "                       it in DIR (named by its SHA-256, listed in DIR/index.jsonl);\n"
     "                       a file that cannot be copied is left. DIR must lie outside\n"
     "                       every PATH, be yours and not writable by group or others\n"
+    "  --restore DIR        put back what the quarantine DIR keeps, instead of scanning:\n"
+    "                       each ID is a copy's SHA-256 (or a unique prefix) or its\n"
+    "                       original path; no ID: every copy in DIR/index.jsonl. A file\n"
+    "                       is made only where nothing is, never through a link, with\n"
+    "                       its owner, mode and times; the copy stays. Takes no PATHs\n"
+    "                       and no other option but --json\n"
     "  --report-only        find and report only (the default)\n"
     "  --json               JSON Lines: one JSON object per line, each row, then the report\n"
     "  --verbose            also name on standard error each link that was not followed\n"
@@ -51,7 +58,8 @@ static const char UsageTail[] =
     "all of it removed); 2 the scan could not start or did not run to its end; 3 with\n"
     "--clean, something found is still there (unable to clean, or waiting for a restart);\n"
     "4 part of what was asked could not be scanned (each part named on standard error).\n"
-    "2 comes before 3, 3 before 4, 4 before 1.\n";
+    "2 comes before 3, 3 before 4, 4 before 1. --restore: 0 all restored; 3 some could\n"
+    "not be (each named on standard error); 2 nothing could start.\n";
 
 static const char VersionText[] = "krvscan " Version " (Korvane Tamsel Removal Tool)\n";
 
@@ -185,6 +193,10 @@ int ParseArguments(int argc, char **argv)
             if (++i == argc)
                 return Fail("needs a file", "--log");
             Opts.logPath = argv[i];
+        } else if (!strcmp(a, "--restore")) {
+            if (++i == argc)
+                return Fail("needs a folder", "--restore");
+            Opts.restoreFolder = argv[i];
         } else if (!strcmp(a, "--quarantine")) {
             if (++i == argc)
                 return Fail("needs a folder", "--quarantine");

@@ -25,6 +25,7 @@ struct Options {
     const char *windowsRoot;           /* --windows-root DIR */
     int hibernated;                    /* the Windows under it resumes from hibernation */
     const char *quarantine;            /* --quarantine DIR */
+    const char *restoreFolder;         /* --restore DIR: the PATHs are the IDs */
     const char *logPath;               /* --log FILE */
     FileHandle logFile;                /* that file, opened for appending; null without */
     int argCount;                      /* the command line, for the log's header */

@@ -22,7 +22,7 @@
 Facts RowFacts;
 int ScanComplete;
 
-static FILE *sink;                        /* where Write goes: standard output */
+static FILE *sink = stdout;              /* where Write goes: standard output */
 static int outputFailed;
 static int toLog;                         /* Write goes to logLines instead (BeginLog) */
 static char logLines[4 * PlatformPathSize + 1024];   /* what goes to the log, whole lines */
@@ -69,7 +69,7 @@ static void Write(const char *data, size_t length)
 }
 
 /* Puts out what the sink holds; answers 0 when it is all written. */
-static int FlushOutput(void)
+int FlushOutput(void)
 {
     while (fflush(sink) != 0) {
         if (errno != EINTR)
@@ -304,6 +304,7 @@ static const char *const Events[] = {
     "left_in_place",                /* RowLeftInPlace */
     "autostart_removed",            /* RowAutostartRemoved */
     "autostart_found",              /* RowAutostartFound */
+    "restored",                     /* RowRestored */
 };
 static_assert(sizeof Events / sizeof Events[0] == RowKindCount, "one event per row kind");
 
@@ -455,7 +456,7 @@ static const char *const PassedOverReasons[] = {
 #define PassedOverReasonCount (int32_t)(sizeof PassedOverReasons / sizeof PassedOverReasons[0])
 
 /* `text` on standard error, escaped as the rows are. */
-static void ErrorEscaped(const char *text)
+void ErrorEscaped(const char *text)
 {
     char one[EscapedMax];
     for (const unsigned char *p = (const unsigned char *)text; *p;)

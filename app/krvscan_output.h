@@ -30,6 +30,12 @@ void EndOutput(void);
 /* A write has failed: the scan was stopped and nothing was changed after it. */
 int OutputHasFailed(void);
 
+/* Puts out what standard output (or the log) has buffered; non-zero when that failed. */
+int FlushOutput(void);
+
+/* `text` on standard error, escaped as in the text rows. */
+void ErrorEscaped(const char *text);
+
 /* The console's display operations: one row, the report, the restart advice (only when
 ** something was registered for the restart), and a part passed over ("krvscan: not scanned:
 ** PATH: reason" on standard error; a link not followed only with --verbose). */

@@ -423,7 +423,7 @@ static int RestoreOne(RestoreProblem problem)
     memcpy(line + lineLength, ",\"restored\":\"", 13);
     memcpy(line + lineLength + 13, when, UtcTextSize - 1);
     memcpy(line + lineLength + 13 + UtcTextSize - 1, "\"}\n", 3);
-    AddResultRow(entry.path, StatusRestored);
+    AddResultRow(entry.path, StatusRestored, RowRestored, 0);
     if (!QuarantineAppend(line, lineLength + 13 + UtcTextSize - 1 + 3)) {
         problem(entry.path, "restored, but the quarantine's index could not record it");
         return 0;

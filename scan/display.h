@@ -52,6 +52,7 @@ enum RowKind : int32_t {
     RowLeftInPlace,          /* found, and nothing done: report only */
     RowAutostartRemoved,     /* the worm's autostart value (named in `file`) */
     RowAutostartFound,
+    RowRestored,             /* a kept copy put back at its path (krvscan --restore) */
     RowKindCount
 };
 
