@@ -1315,10 +1315,12 @@ static int WinFileFacts(FileHandle file, FileFacts *out)
 
 /* ---- the log --------------------------------------------------------------------------- */
 
-/* On the NT family the handle has the right to append and no other (FILE_APPEND_DATA), so that
-** every WriteFile lands whole at the end whoever else appends; the 9x family has no such
-** handle and moves to the end before each write. A pipe, a device (CON, NUL) or a link is no
-** log. */
+/* On the NT family the handle may append and read, never write elsewhere (FILE_APPEND_DATA
+** without FILE_WRITE_DATA), so that every WriteFile lands at the end; the 9x family has no such
+** handle and moves to the end before each write. Runs that share one log still take turns line
+** by line at a lock on one byte far beyond any log's end: neither the 9x family's move and
+** write nor Wine's append is one step for other processes. A pipe, a device (CON, NUL) or a
+** link is no log. */
 static int appendOnly;
 
 static int WinOpenLog(const char *path, FileHandle *log)
@@ -1328,7 +1330,9 @@ static int WinOpenLog(const char *path, FileHandle *log)
     if (attributes != INVALID_FILE_ATTRIBUTES &&
         (attributes & (FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_REPARSE_POINT)))
         return LogNotFile;
-    DWORD access = nt ? (FILE_APPEND_DATA | FILE_READ_ATTRIBUTES | SYNCHRONIZE) : GENERIC_WRITE;
+    /* FILE_READ_DATA: LockFile wants a handle that may read or write its data. */
+    DWORD access = nt ? (FILE_APPEND_DATA | FILE_READ_DATA | FILE_READ_ATTRIBUTES | SYNCHRONIZE)
+                      : GENERIC_READ | GENERIC_WRITE;
     HANDLE file = CreateFileA(path, access,
                               FILE_SHARE_READ | FILE_SHARE_WRITE, NULL, OPEN_ALWAYS,
                               FILE_ATTRIBUTE_NORMAL | NoFollow(),
@@ -1344,11 +1348,23 @@ static int WinOpenLog(const char *path, FileHandle *log)
     return LogReady;
 }
 
+/* A lock that cannot be had within about five seconds (a file system without locks, a run that
+** hangs) does not cost the line: it is written without. */
 static int WinAppendLog(FileHandle log, const void *data, uint32_t size)
 {
+    HANDLE file = (HANDLE)log;
+    int locked = 0;
+    for (int tries = 0; tries < 500; tries++) {
+        if ((locked = LockFile(file, 0xFFFFFFF0u, 0, 1, 0) != 0) ||
+            GetLastError() != ERROR_LOCK_VIOLATION)
+            break;
+        Sleep(10);
+    }
     DWORD written = 0;
-    if (!appendOnly && SetFilePointer((HANDLE)log, 0, NULL, FILE_END) == 0xFFFFFFFFu) return 0;
-    return WriteFile((HANDLE)log, data, size, &written, NULL) && written == size;
+    int ok = (appendOnly || SetFilePointer(file, 0, NULL, FILE_END) != 0xFFFFFFFFu) &&
+             WriteFile(file, data, size, &written, NULL) && written == size;
+    if (locked) UnlockFile(file, 0xFFFFFFF0u, 0, 1, 0);
+    return ok;
 }
 
 /* ---- a kept copy put back --------------------------------------------------------------- */
