@@ -54,7 +54,7 @@ int WindowsHibernated(const char *root, char *signature, size_t size)
     }
     /* Every spelling is looked at: one that says Windows resumes decides. */
     int answer = 0;
-    char cause[256] = "";
+    char cause[600] = "";
     for (struct dirent *entry; (entry = readdir(folder)) != NULL;) {
         if (strcasecmp(entry->d_name, "hiberfil.sys") != 0)
             continue;

@@ -142,7 +142,7 @@ static int CheckVolumes(void)
     }
 #ifdef KRV_HAVE_HIVEX
     if (Opts.windowsRoot) {
-        char signature[300];
+        char signature[700];
         int resumes = WindowsHibernated(Opts.windowsRoot, signature, sizeof signature);
         if (resumes > 0 && Opts.clean) {
             fputs("krvscan: ", stderr);
