@@ -946,6 +946,8 @@ class Attacks(Scans):
             os.chown(at, NOBODY, NOBODY)
 
         store_args = ("--clean", "--quarantine", self.store, infected)
+        kept = os.path.join(self.work, "kept", "w.exe")   # outside the tree: a FIFO there
+        os.makedirs(os.path.dirname(kept))                 # would hold the tree's snapshot
         # writer: (where it writes, command line, exit status when something was planted)
         writers = {
             "quarantine folder": (self.store, store_args, 2),
@@ -957,6 +959,8 @@ class Attacks(Scans):
                                                         self.tree), 1),
             "hive's backup": (hive_path + ".krvbak", ("--clean", "--windows-root", root,
                                                       self.tree), 1),
+            # a kept copy put back where something was planted since: that copy is refused
+            "restored file": (kept, ("--restore", self.store), 3),
         }
         for writer, (at, args, status) in writers.items():
             for plant in (link, fifo, folder, theirs):
@@ -965,8 +969,8 @@ class Attacks(Scans):
                 cell = "%s, %s" % (writer, plant.__name__)
                 # A folder of root's own, closed to others, is what the quarantine wants.
                 expected = 1 if writer == "quarantine folder" and plant is folder else status
-                subprocess.run(["rm", "-rf", self.store, victim, os.path.join(self.work,
-                                                                                "scan.log")])
+                subprocess.run(["rm", "-rf", self.store, victim, kept,
+                                os.path.join(self.work, "scan.log")])
                 for name in os.listdir(config):
                     if name != os.path.basename(hive_path):
                         subprocess.run(["rm", "-rf", os.path.join(config, name)])
@@ -977,6 +981,11 @@ class Attacks(Scans):
                     f.write("root's own\n")
                 if writer in ("index", "copy"):
                     os.makedirs(self.store, 0o700)
+                if writer == "restored file":   # kept, and gone from its place
+                    with open(kept, "wb") as f:
+                        f.write(worm)
+                    self.assertEqual(1, run("--clean", "--quarantine", self.store,
+                                            kept).returncode, cell)
                 plant(at)
                 planted = os.lstat(at)
                 before = snapshot(self.tree)
