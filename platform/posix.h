@@ -7,8 +7,10 @@
 
 #include "platform/platform.h"
 
+#include <fcntl.h>
 #include <string.h>
 #include <sys/stat.h>
+#include <sys/sysmacros.h>
 
 /* ---- posix_files.cpp: the table's file entries, as platform.h promises them ---- */
 
@@ -58,6 +60,27 @@ static inline uint32_t AttributesOf(const char *name, const struct stat *st,
     if (name[0] == '.' && strcmp(name, ".") != 0 && strcmp(name, "..") != 0)
         attributes |= AttrHidden;
     return attributes ? attributes : AttrNormal;
+}
+
+/* What the descriptor `fd`, opened for reading, is: its type, device, inode and link count in
+** `st` (nothing else of it is set); non-zero on success. These are the facts the kernel holds
+** already: a file system served by a daemon (FUSE: ntfs-3g) is not asked again, which a full
+** fstat would do for every file, at the cost of a round trip to the daemon each. An open file's
+** type and identity cannot change; its link count is only recorded, and looked up afresh before
+** anything is changed. */
+static inline int OpenedFacts(int fd, struct stat *st)
+{
+    struct statx facts;
+    if (statx(fd, "", AT_EMPTY_PATH | AT_STATX_DONT_SYNC,
+              STATX_TYPE | STATX_INO | STATX_NLINK, &facts) != 0 ||
+        (facts.stx_mask & (STATX_TYPE | STATX_INO)) != (STATX_TYPE | STATX_INO))
+        return 0;
+    memset(st, 0, sizeof *st);
+    st->st_mode = facts.stx_mode & S_IFMT;
+    st->st_dev = makedev(facts.stx_dev_major, facts.stx_dev_minor);
+    st->st_ino = (ino_t)facts.stx_ino;
+    st->st_nlink = (facts.stx_mask & STATX_NLINK) ? (nlink_t)facts.stx_nlink : 1;
+    return 1;
 }
 
 /* ---- posix_listing.cpp: the table's listing entries, and what the files part asks ---- */

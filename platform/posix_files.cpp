@@ -149,8 +149,10 @@ static int OpenAt(const Place &place, int flags, int change, struct stat *after)
     int fd = OpenIn(place.folder, place.name,
                     flags | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY | O_CLOEXEC, 0);
     if (fd < 0) return -1;
+    /* A change is made only to what the file is now: it is asked afresh. */
     struct stat st;
-    if (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode) || (writing && st.st_nlink > 1) ||
+    if (!(change ? fstat(fd, &st) == 0 : OpenedFacts(fd, &st)) || !S_ISREG(st.st_mode) ||
+        (writing && st.st_nlink > 1) ||
         (looked && (st.st_dev != after->st_dev || st.st_ino != after->st_ino))) {
         close(fd);
         return -1;

@@ -4,7 +4,7 @@
 ** A cold scan waits for the disk at every file: the folder entry's inode, then the first block
 ** of data, one request at a time, while the disk could serve tens at once. Here each slot
 ** carries one file through two requests, an open and then a read of its first AheadBytes; the
-** read is asked for only after fstat has shown the descriptor to be a regular file, so a device
+** read is asked for only after the descriptor has shown itself a regular file, so a device
 ** or FIFO put in a file's place is never read. The kernel runs what it can at once (everything,
 ** when the cache is warm) and the rest in the background; completions are taken in whenever the
 ** walk calls back into the listing or the scan opens a file.
@@ -23,6 +23,7 @@
 */
 #include "platform/readahead_posix.h"
 #include "platform/platform_hooks.h"
+#include "platform/posix.h"
 
 #include <atomic>
 #include <errno.h>
@@ -173,7 +174,7 @@ static void Completed(Ahead *ahead, AheadSlot *slot, int result, unsigned fresh)
     }
     /* Opened: nothing is read from anything but a regular file. */
     struct io_uring_sqe *sqe;
-    if (fstat(slot->fd, &slot->st) != 0 || !S_ISREG(slot->st.st_mode) ||
+    if (!OpenedFacts(slot->fd, &slot->st) || !S_ISREG(slot->st.st_mode) ||
         !(sqe = Prepare(ahead, slot, RequestRead))) {
         Release(ahead, slot);
         slot->state = SlotFailed;
