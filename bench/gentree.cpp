@@ -247,12 +247,18 @@ bool WriteFile(const Folder &folder, int g, long i, const std::vector<uint8_t> &
     return true;
 }
 
+// Makes group `g`'s folder "dN" below `root`, the first of `folders`.
+bool StartGroup(const std::string &root, int g, std::vector<Folder> &folders)
+{
+    folders.push_back({root + "/d" + std::to_string(g), 1});
+    return MakeFolder(folders[0].path);
+}
+
 // Group `g` of the default shape: its folders first, then each file in one drawn at random.
 bool DefaultGroup(const std::string &root, int g, long groupFiles)
 {
     std::vector<Folder> folders;
-    folders.push_back({root + "/d" + std::to_string(g), 1});
-    if (!MakeFolder(folders[0].path))
+    if (!StartGroup(root, g, folders))
         return false;
     long folderCount = groupFiles / FilesPerFolder;
     for (long f = 1; f < folderCount; f++)
@@ -293,8 +299,7 @@ bool DefaultGroup(const std::string &root, int g, long groupFiles)
 bool WideGroup(const std::string &root, int g, long groupFiles)
 {
     std::vector<Folder> folders;
-    folders.push_back({root + "/d" + std::to_string(g), 1});
-    if (!MakeFolder(folders[0].path))
+    if (!StartGroup(root, g, folders))
         return false;
     long infectedSlot = (g % 2 == 0) ? (long)(Next() % groupFiles) : -1;
     long inFolder = Between(20, 40);
