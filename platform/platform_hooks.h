@@ -13,8 +13,10 @@ uint32_t PosixFixedDrivesFrom(const char *mountTable, char (*roots)[MaxRootPath]
 
 /* Read-ahead of listed files, for the walks begun afterwards: ReadAheadOff reads one file at a
 ** time, as where the system has no io_uring; ReadAheadOn (the default) fetches ahead where the
-** cache does not already hold the files; ReadAheadAlways fetches ahead even then. */
-enum { ReadAheadOff, ReadAheadOn, ReadAheadAlways };
+** cache does not already hold the files; ReadAheadAlways fetches ahead even then;
+** ReadAheadQueued fetches everything as it does on a file system served by a daemon (FUSE): each
+** request handed to the kernel's workers, no folder listed ahead. */
+enum { ReadAheadOff, ReadAheadOn, ReadAheadAlways, ReadAheadQueued };
 void PosixSetReadAhead(int mode);
 
 /* How many files the scan has opened as read-ahead fetched them, since the process began. */

@@ -62,16 +62,17 @@ static inline uint32_t AttributesOf(const char *name, const struct stat *st,
     return attributes ? attributes : AttrNormal;
 }
 
-/* What the descriptor `fd`, opened for reading, is: its type, device, inode and link count in
-** `st` (nothing else of it is set); non-zero on success. These are the facts the kernel holds
-** already: a file system served by a daemon (FUSE: ntfs-3g) is not asked again, which a full
-** fstat would do for every file, at the cost of a round trip to the daemon each. An open file's
-** type and identity cannot change; its link count is only recorded, and looked up afresh before
-** anything is changed. */
-static inline int OpenedFacts(int fd, struct stat *st)
+/* What the entry `name` of the open folder `at` is (a link itself, never what it names), or,
+** with the name "", the descriptor `at`: its type, device, inode and link count in `st` (nothing
+** else of it is set); non-zero on success. These are the facts the kernel holds already: a file
+** system served by a daemon (FUSE: ntfs-3g) is not asked for attributes again, which a full
+** fstat or fstatat would do for every file, at the cost of a round trip to the daemon each. The
+** name is still looked up as the file system wants it checked. A file's type and identity cannot
+** change; its link count is only recorded, and looked up afresh before anything is changed. */
+static inline int KnownFacts(int at, const char *name, struct stat *st)
 {
     struct statx facts;
-    if (statx(fd, "", AT_EMPTY_PATH | AT_STATX_DONT_SYNC,
+    if (statx(at, name, AT_SYMLINK_NOFOLLOW | AT_STATX_DONT_SYNC | (*name ? 0 : AT_EMPTY_PATH),
               STATX_TYPE | STATX_INO | STATX_NLINK, &facts) != 0 ||
         (facts.stx_mask & (STATX_TYPE | STATX_INO)) != (STATX_TYPE | STATX_INO))
         return 0;

@@ -151,7 +151,7 @@ static int OpenAt(const Place &place, int flags, int change, struct stat *after)
     if (fd < 0) return -1;
     /* A change is made only to what the file is now: it is asked afresh. */
     struct stat st;
-    if (!(change ? fstat(fd, &st) == 0 : OpenedFacts(fd, &st)) || !S_ISREG(st.st_mode) ||
+    if (!(change ? fstat(fd, &st) == 0 : KnownFacts(fd, "", &st)) || !S_ISREG(st.st_mode) ||
         (writing && st.st_nlink > 1) ||
         (looked && (st.st_dev != after->st_dev || st.st_ino != after->st_ino))) {
         close(fd);

@@ -6,10 +6,13 @@
 ** A listing inside another is opened through the entry in hand, that is through its parent's
 ** open folder, a link refused: one put in the folder's place since it was listed would lead the
 ** walk elsewhere. The listings open around one another form a chain (each knows the one it was
-** opened from); the chain shares one read-ahead ring, and only its innermost listing holds files
-** fetched ahead, so that a deep tree costs one descriptor per level and no more. Read-ahead
-** leaves each listing opened inside its descriptor (AheadEnter); an open of the walk that still
-** finds none free has read-ahead give back what it holds and is tried once more.
+** opened from); the chain shares one read-ahead ring. A listing keeps the files it fetched ahead
+** while the walk is inside one of its folders, for the walk to take when it comes back: giving
+** them back at every descent threw away half the fetching on a tree of folders of about 40 files
+** (a loss that a daemon in user space makes the scan pay twice). What the chain holds is bounded
+** by the descriptor budget, which leaves each listing opened inside its descriptor
+** (AheadEnter); an open of the walk that still finds none free has read-ahead give back what the
+** whole chain holds and is tried once more.
 */
 #include "platform/platform.h"
 #include "platform/posix.h"
@@ -113,7 +116,7 @@ int ListingTakeAhead(FindHandle handle, const char *name, struct stat *st)
     if (find->entrySlot < 0) return -1;
     int fd = AheadTake(find->ahead, find->entrySlot, st);
     struct stat now;
-    if (fd >= 0 && (fstatat(find->fd, name, &now, AT_SYMLINK_NOFOLLOW) != 0 ||
+    if (fd >= 0 && (!KnownFacts(find->fd, name, &now) ||
                     now.st_dev != st->st_dev || now.st_ino != st->st_ino)) {
         close(fd);
         fd = -1;
@@ -220,20 +223,22 @@ static void ListAhead(PosixFind *find, const char *name)
 
 /* Starts fetching the regular files among the entries read but not yet given, up to the window
 ** read-ahead allows now and as long as the walk has free slots, and lists the first folders
-** among them ahead (the inodes of the others are fetched). Nothing more of the folder is read
+** among them ahead (the inodes of the others are fetched) where that is worth it
+** (AheadListsFolders). Nothing more of the folder is read
 ** for it. Fetching starts again only when half the window is used, so that requests go to the
 ** kernel in batches. */
 static void FetchAhead(PosixFind *find)
 {
     if (!find->ahead) return;
     unsigned window = AheadWanted(find->ahead);
+    int lists = AheadListsFolders(find->ahead);
     uint32_t folders[AheadFolders];
     unsigned folderCount = 0;
     if (window && find->aheadCount <= window / 2) {
         while (find->looked < find->filled && find->aheadCount < window) {
             const struct dirent64 *entry = EntryAt(find, find->looked);
             const char *name = entry->d_name;
-            int folder = entry->d_type == DT_DIR && !IsDots(name);
+            int folder = entry->d_type == DT_DIR && !IsDots(name) && lists;
             if (folder && folderCount < AheadFolders) {
                 folders[folderCount++] = find->looked;
             } else if (entry->d_type == DT_REG || folder) {
@@ -322,14 +327,12 @@ static int OpenInside(PosixFind *outer, const char *name, struct stat *st)
 }
 
 /* Non-zero when the folder `fd` lies on a file system served by a daemon in user space (FUSE:
-** ntfs-3g on a rescue system's Windows disk). ntfs-3g's daemon answers one request at a time,
-** so files fetched ahead only queue in front of the scan's own requests and add the ring's
-** costs: measured on NTFS through ntfs-3g, fetching 1, 4 or 32 files ahead made the scan slower,
-** warm and cold, than reading one file at a time, and resting did not make up for it. The ring
-** cannot get round that queue: it opens such a file inline, on the scan's own thread, and opens
-** handed to its workers instead wait there all the same (cold, 20,000 files: 1.05 to 1.3 times the
-** scan without read-ahead, even with the name check after the open left out). There the walk
-** goes without read-ahead. */
+** ntfs-3g on a rescue system's Windows disk). Its daemon answers one request at a time, and
+** whatever the walk asks of it beyond the walker's own open and read waits in that queue behind
+** the files fetched ahead: read-ahead there leaves folders unlisted, asks nothing the kernel
+** already knows, keeps what it fetched across descents, and hands every request to the
+** kernel's workers (AheadOpen). Any one of those missing made the scan slower than reading one
+** file at a time, warm and cold. */
 static int ServedByDaemon(int fd)
 {
     struct statfs fs;
@@ -421,10 +424,8 @@ FindHandle PosixFindFirst(const char *pattern, FindRecord *record)
         find->single = 1;
         return (FindHandle)find;
     }
-    /* One ring per chain: its outermost listing opens it, inner ones share it. Only the
-    ** innermost holds files fetched ahead. */
-    if (outer) GiveBackAhead(outer);
-    find->ahead = outer ? outer->ahead : ServedByDaemon(fd) ? 0 : AheadOpen();
+    /* One ring per chain: its outermost listing opens it, inner ones share it. */
+    find->ahead = outer ? outer->ahead : AheadOpen(ServedByDaemon(fd));
     find->ownsAhead = !outer && find->ahead;
     if (outer && find->ahead) AheadEnter(find->ahead);
     NextEntry(find, record);

@@ -15,6 +15,11 @@
 ** read the kernel answered at once, while taking them in, and then fetches a few files only until
 ** one of them is missing from the cache: the first file it has to wait for opens the window.
 **
+** A file system served by a daemon in user space (FUSE: ntfs-3g) answers one request at a time.
+** There the ring would open each file inline, on the scan's own thread, waiting for the daemon,
+** and take that for an answer from the cache. So there every request goes to the kernel's
+** workers, which keep the daemon's queue full while the scan works, and read-ahead never rests.
+**
 ** Descriptors are counted as slots take them: a file from the moment its open is asked for
 ** (the kernel may open it any time after) until the scan takes it or it is closed, a folder
 ** descriptor of an inode fetch until its request completes. A slot asks for one only while the
@@ -47,7 +52,7 @@ uint32_t PosixReadAheadTaken(void)
 
 int PosixReadAheadAvailable(void)
 {
-    Ahead *ahead = AheadOpen();
+    Ahead *ahead = AheadOpen(0);
     int available = ahead != 0;
     AheadClose(ahead);
     return available;
@@ -55,7 +60,8 @@ int PosixReadAheadAvailable(void)
 
 #ifndef KRV_HAVE_LIBURING
 
-Ahead *AheadOpen(void) { return 0; }
+Ahead *AheadOpen(int) { return 0; }
+int AheadListsFolders(Ahead *) { return 0; }
 void AheadClose(Ahead *) {}
 int AheadEntry(Ahead *, int, const char *, int) { return -1; }
 int AheadInode(Ahead *, int, const char *) { return 0; }
@@ -102,6 +108,7 @@ struct Ahead {
     unsigned resting;    /* entries still to be given before fetching ahead again */
     int rests;           /* whether it rests at all (not with ReadAheadAlways) */
     int probing;         /* fetching a few files only, to see whether the cache holds them */
+    int queued;          /* every request goes to the kernel's workers (AheadOpen's `daemon`) */
     unsigned spare;      /* descriptors it and the listings opened inside may hold together */
     unsigned holding;    /* descriptors its slots hold or have asked for */
     unsigned inside;     /* listings of the walk opened inside since the ring was made */
@@ -144,6 +151,7 @@ static struct io_uring_sqe *Prepare(Ahead *ahead, AheadSlot *slot, Request reque
     }
     if (!sqe) return 0;
     io_uring_sqe_set_data64(sqe, (uint64_t)(slot - ahead->slots));
+    if (ahead->queued) io_uring_sqe_set_flags(sqe, IOSQE_ASYNC);
     slot->request = request;
     slot->round = ahead->round;
     ahead->waiting++;
@@ -174,7 +182,7 @@ static void Completed(Ahead *ahead, AheadSlot *slot, int result, unsigned fresh)
     }
     /* Opened: nothing is read from anything but a regular file. */
     struct io_uring_sqe *sqe;
-    if (!OpenedFacts(slot->fd, &slot->st) || !S_ISREG(slot->st.st_mode) ||
+    if (!KnownFacts(slot->fd, "", &slot->st) || !S_ISREG(slot->st.st_mode) ||
         !(sqe = Prepare(ahead, slot, RequestRead))) {
         Release(ahead, slot);
         slot->state = SlotFailed;
@@ -232,7 +240,7 @@ static unsigned SpareDescriptors(void)
     return soft > used ? (unsigned)(soft - used) : 0;
 }
 
-Ahead *AheadOpen(void)
+Ahead *AheadOpen(int daemon)
 {
     int mode = aheadMode.load();
     if (mode == ReadAheadOff) return 0;
@@ -257,7 +265,8 @@ Ahead *AheadOpen(void)
         return 0;
     }
     ahead->waiting = ahead->underway = ahead->round = ahead->cachedRun = ahead->resting = 0;
-    ahead->rests = ahead->probing = mode != ReadAheadAlways;
+    ahead->queued = daemon || mode == ReadAheadQueued;
+    ahead->rests = ahead->probing = mode == ReadAheadOn && !ahead->queued;
     ahead->spare = spare;
     ahead->holding = ahead->inside = 0;
     for (AheadSlot &slot : ahead->slots) {
@@ -288,6 +297,11 @@ void AheadClose(Ahead *ahead)
     }
     io_uring_queue_exit(&ahead->ring);
     free(ahead);
+}
+
+int AheadListsFolders(Ahead *ahead)
+{
+    return !ahead->queued;
 }
 
 unsigned AheadRoom(Ahead *ahead)

@@ -44,8 +44,16 @@ struct Ahead;
 /* A ring for one walk; null when read-ahead is switched off (PosixSetReadAhead), the build has
 ** no liburing, the kernel refuses a ring or one of its operations (too old, or forbidden to
 ** this process), or the descriptors the soft limit leaves beside those open now and
-** AheadReserve are none (or cannot be counted). */
-Ahead *AheadOpen(void);
+** AheadReserve are none (or cannot be counted). `daemon`: the walk's files are served by a
+** daemon in user space (FUSE), which answers one request at a time: then every request goes to
+** the kernel's workers, read-ahead never rests, and no folder is listed ahead
+** (AheadListsFolders). */
+Ahead *AheadOpen(int daemon);
+
+/* Non-zero when folders are worth listing ahead and their inodes fetching: not where a daemon
+** would answer those requests too, in the one queue the scan's own wait in, and then answer them
+** again when the walk comes to the folder (its attributes expire at once). */
+int AheadListsFolders(Ahead *ahead);
 
 /* Waits for every request still under way, closes every descriptor the ring opened that
 ** nobody took, and frees the ring. */

@@ -1237,7 +1237,7 @@ struct AheadRun {
     uint32_t listedBeforeChange;   // folders listed ahead before the change was made
 };
 
-AheadRun ScanWithChanges(const std::string &top, bool readAhead)
+AheadRun ScanWithChanges(const std::string &top, int readAhead)
 {
     std::map<std::string, samples::SampleId> kinds;
     testsupport::RemoveAll(top);
@@ -1316,7 +1316,7 @@ AheadRun ScanWithChanges(const std::string &top, bool readAhead)
     EXPECT_NE(InvalidFileHandle, writer);
 
     // The files were written just now: read-ahead would rest, finding them all in the cache.
-    PosixSetReadAhead(readAhead ? ReadAheadAlways : ReadAheadOff);
+    PosixSetReadAhead(readAhead);
     const uint32_t takenBefore = PosixReadAheadTaken();
     change.listedBefore = PosixReadAheadListed();
     Display = &changingDisplay;
@@ -1339,9 +1339,11 @@ TEST_F(Walk, ReadAheadChangesNothingTheScanFindsOrDoes)
 {
     const std::string top = scratch.file("ahead");
     shownRows.clear();
-    const AheadRun ahead = ScanWithChanges(top, true);
+    const AheadRun ahead = ScanWithChanges(top, ReadAheadAlways);
     shownRows.clear();
-    const AheadRun serial = ScanWithChanges(top, false);
+    const AheadRun queued = ScanWithChanges(top, ReadAheadQueued);   // as over a FUSE daemon
+    shownRows.clear();
+    const AheadRun serial = ScanWithChanges(top, ReadAheadOff);
 
     auto text = [](const std::vector<Row> &rows) {
         std::string all;
@@ -1349,13 +1351,17 @@ TEST_F(Walk, ReadAheadChangesNothingTheScanFindsOrDoes)
             all += row.file + "\t" + row.status + "\n";
         return all;
     };
-    EXPECT_EQ(text(serial.rows), text(ahead.rows));
-    EXPECT_EQ(0, std::memcmp(&serial.counters, &ahead.counters, sizeof ahead.counters));
-    EXPECT_TRUE(serial.files == ahead.files) << "the files left differ";
+    for (const AheadRun *run : {&ahead, &queued}) {
+        EXPECT_EQ(text(serial.rows), text(run->rows));
+        EXPECT_EQ(0, std::memcmp(&serial.counters, &run->counters, sizeof run->counters));
+        EXPECT_TRUE(serial.files == run->files) << "the files left differ";
+    }
     EXPECT_EQ(0u, serial.taken);
     EXPECT_EQ(0u, serial.listedBeforeChange);
+    EXPECT_EQ(0u, queued.listedBeforeChange) << "a folder was listed ahead for a daemon to answer";
     if (PosixReadAheadAvailable()) {
-        EXPECT_GT(ahead.taken, 100u) << "read-ahead was not used: the comparison proved nothing";
+        for (const AheadRun *run : {&ahead, &queued})
+            EXPECT_GT(run->taken, 100u) << "read-ahead was not used: the comparison proved nothing";
         EXPECT_GT(ahead.listedBeforeChange, 0u) << "no folder was listed ahead before the change";
     } else
         std::printf("no io_uring here: both scans read one file at a time\n");
@@ -1497,8 +1503,8 @@ TEST_F(Walk, ReadAheadUnderALowDescriptorLimitCostsNoFile)
 }
 
 // A tree deeper than the descriptors the process may hold beside one per level and a few: the
-// walk keeps one per level, read-ahead gives an outer folder's files back before the walk goes
-// down and takes none that the levels below need, so every infected file of the last levels is
+// walk keeps one per level, and read-ahead, which keeps an outer folder's files while the walk
+// is below, takes none that the levels below need, so every infected file of the last levels is
 // reached, the one at the bottom too. Every level holds more clean files than read-ahead
 // fetches at once, listed before and after the folder inside.
 TEST_F(Walk, DeepTreeUnderADescriptorLimitIsWalkedToTheBottom)
@@ -1529,6 +1535,30 @@ TEST_F(Walk, DeepTreeUnderADescriptorLimitIsWalkedToTheBottom)
             EXPECT_EQ(infectedLevels * perLevel + 1, scan.infected);
         }
     }
+}
+
+// Folders among a folder's files: what read-ahead fetched of the folder before the walk went
+// down into one is still there when the walk comes back, and every file is taken as fetched.
+TEST_F(Walk, FilesFetchedAheadOutlastADescent)
+{
+    if (!PosixReadAheadAvailable())
+        GTEST_SKIP() << "no io_uring here";
+    const std::string top = scratch.file("descents");
+    ASSERT_TRUE(testsupport::MakeDir(top));
+    int files = 0;
+    for (int i = 0; i < 30; i++, files++) {
+        WriteSample(top + "/f" + std::to_string(i) + ".exe", samples::CleanPe);
+        if (i % 10 != 4)
+            continue;
+        const std::string inner = top + "/d" + std::to_string(i);
+        ASSERT_TRUE(testsupport::MakeDir(inner));
+        for (int k = 0; k < 3; k++, files++)
+            WriteSample(inner + "/g" + std::to_string(k) + ".exe", samples::CleanPe);
+    }
+    const LimitedScan scan = ScanUnderLimit(top, 256, AheadAlways);
+    ASSERT_EQ(0, scan.status);
+    EXPECT_EQ(files, scan.files);
+    EXPECT_EQ((uint32_t)files, scan.taken) << "files fetched before a descent were given back";
 }
 #endif
 
