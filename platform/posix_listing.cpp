@@ -222,11 +222,10 @@ static void ListAhead(PosixFind *find, const char *name)
 }
 
 /* Starts fetching the regular files among the entries read but not yet given, up to the window
-** read-ahead allows now and as long as the walk has free slots, and lists the first folders
-** among them ahead (the inodes of the others are fetched) where that is worth it
-** (AheadListsFolders). Nothing more of the folder is read
-** for it. Fetching starts again only when half the window is used, so that requests go to the
-** kernel in batches. */
+** read-ahead allows now and as long as the walk has free slots, and, where that is worth it
+** (AheadListsFolders), lists the first folders among them ahead (the inodes of the others are
+** fetched). Nothing more of the folder is read for it. Fetching starts again only when half the
+** window is used, so that requests go to the kernel in batches. */
 static void FetchAhead(PosixFind *find)
 {
     if (!find->ahead) return;

@@ -106,7 +106,7 @@ struct Ahead {
     unsigned round;      /* hand-overs so far */
     unsigned cachedRun;  /* files taken in a row that the cache held whole */
     unsigned resting;    /* entries still to be given before fetching ahead again */
-    int rests;           /* whether it rests at all (not with ReadAheadAlways) */
+    int rests;           /* whether it rests at all: with ReadAheadOn, and not when queued */
     int probing;         /* fetching a few files only, to see whether the cache holds them */
     int queued;          /* every request goes to the kernel's workers (AheadOpen's `daemon`) */
     unsigned spare;      /* descriptors it and the listings opened inside may hold together */
