@@ -63,8 +63,8 @@ static inline uint32_t AttributesOf(const char *name, const struct stat *st,
 }
 
 /* What the entry `name` of the open folder `at` is (a link itself, never what it names), or,
-** with the name "", the descriptor `at`: its type, device, inode and link count in `st` (nothing
-** else of it is set); non-zero on success. These are the facts the kernel holds already: a file
+** with the name "", the descriptor `at`: its type, device, inode, link count and size in `st`
+** (nothing else of it is set; a size the kernel does not know is -1); non-zero on success. These are the facts the kernel holds already: a file
 ** system served by a daemon (FUSE: ntfs-3g) is not asked for attributes again, which a full
 ** fstat or fstatat would do for every file, at the cost of a round trip to the daemon each. The
 ** name is still looked up as the file system wants it checked. A file's type and identity cannot
@@ -73,7 +73,7 @@ static inline int KnownFacts(int at, const char *name, struct stat *st)
 {
     struct statx facts;
     if (statx(at, name, AT_SYMLINK_NOFOLLOW | AT_STATX_DONT_SYNC | (*name ? 0 : AT_EMPTY_PATH),
-              STATX_TYPE | STATX_INO | STATX_NLINK, &facts) != 0 ||
+              STATX_TYPE | STATX_INO | STATX_NLINK | STATX_SIZE, &facts) != 0 ||
         (facts.stx_mask & (STATX_TYPE | STATX_INO)) != (STATX_TYPE | STATX_INO))
         return 0;
     memset(st, 0, sizeof *st);
@@ -81,6 +81,7 @@ static inline int KnownFacts(int at, const char *name, struct stat *st)
     st->st_dev = makedev(facts.stx_dev_major, facts.stx_dev_minor);
     st->st_ino = (ino_t)facts.stx_ino;
     st->st_nlink = (facts.stx_mask & STATX_NLINK) ? (nlink_t)facts.stx_nlink : 1;
+    st->st_size = (facts.stx_mask & STATX_SIZE) ? (off_t)facts.stx_size : -1;
     return 1;
 }
 

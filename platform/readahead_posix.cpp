@@ -188,7 +188,11 @@ static void Completed(Ahead *ahead, AheadSlot *slot, int result, unsigned fresh)
         slot->state = SlotFailed;
         return;
     }
-    io_uring_prep_read(sqe, slot->fd, slot->data, AheadBytes, 0);
+    /* Never past the end the kernel knows: through FUSE a read past it asks the daemon for the
+    ** file's attributes again, a request of its own for every small file. */
+    off_t size = slot->st.st_size;
+    io_uring_prep_read(sqe, slot->fd, slot->data,
+                       size >= 0 && size < (off_t)AheadBytes ? (unsigned)size : AheadBytes, 0);
 }
 
 /* Takes in every completion there is; with `wait`, first hands the waiting requests over and
