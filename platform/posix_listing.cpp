@@ -65,7 +65,7 @@ static std::atomic<uint32_t> listedAhead{0};
 
 uint32_t PosixReadAheadListed(void)
 {
-    return listedAhead.load();
+    return listedAhead.load() + AheadWarmerListed();
 }
 
 int ListingFolder(FindHandle find)
@@ -273,6 +273,7 @@ static const struct dirent64 *ReadEntry(PosixFind *find)
     uint32_t at = find->used;
     const struct dirent64 *entry = EntryAt(find, at);
     find->used += entry->d_reclen;
+    if (find->ahead && !IsDots(entry->d_name)) AheadPassed(find->ahead);
     if (find->looked < find->used) find->looked = find->used;
     /* Files are fetched in listing order, so this entry's, if any, is the first. */
     if (find->aheadCount && find->aheadAt[find->aheadFirst] == at) {
@@ -427,6 +428,7 @@ FindHandle PosixFindFirst(const char *pattern, FindRecord *record)
     /* One ring per chain: its outermost listing opens it, inner ones share it. */
     find->ahead = outer ? outer->ahead : AheadOpen(ServedByDaemon(fd));
     find->ownsAhead = !outer && find->ahead;
+    if (find->ownsAhead) AheadWarmFrom(find->ahead, fd);
     if (outer && find->ahead) AheadEnter(find->ahead);
     NextEntry(find, record);
     return (FindHandle)find;

@@ -1,10 +1,13 @@
 /*
 ** Read-ahead for the POSIX listing: while the scan works on one file, the kernel already opens
 ** and reads the next files of the folder being listed, many requests at once, through one
-** io_uring per walk; the inodes of the first files of the next folders the listing holds are
-** fetched the same way, once the listing has read those folders ahead. Nothing here decides what
-** the scan sees: a file fetched ahead is handed to openFile only when its name still leads to it
-** (posix_listing.cpp), and everything else takes the path it takes without read-ahead.
+** io_uring per walk, and a program's first section where that lies past what was read; the
+** inodes of the first files of the next folders the listing holds are fetched the same way,
+** once the listing has read those folders ahead. On a local file system a second thread, the
+** warmer, walks the tree ahead of the walk, beyond the folder being listed, and has the kernel
+** read the start of the files it finds there. Nothing here decides what the scan sees: a file
+** fetched ahead is handed to openFile only when its name still leads to it (posix_listing.cpp),
+** and everything else takes the path it takes without read-ahead.
 **
 ** What is fetched ahead is only read, under the rules of the scan's own open: no link followed
 ** (O_NOFOLLOW), never blocking (O_NONBLOCK, so a FIFO put in a file's place opens empty), no
@@ -21,7 +24,8 @@
 ** once more.
 **
 ** Used by the one thread that owns the walk (the listing that opened the ring and every listing
-** inside it); no locks.
+** inside it); no locks. The warmer is a thread of its own, sharing nothing with the walk but
+** what AheadPassed and AheadWanted exchange.
 */
 #ifndef KRV_READAHEAD_POSIX_H
 #define KRV_READAHEAD_POSIX_H
@@ -30,6 +34,7 @@
 #include <sys/stat.h>
 
 #define AheadBytes  8192u   /* bytes fetched from the start of each file: headers and more */
+#define AheadSectionBytes 2048u /* bytes fetched where a program's first section begins */
 #define AheadSlots  256     /* requests of one walk under way or waiting to be taken */
 #define AheadWindow 32      /* entries of one listing fetched ahead at most */
 #define AheadCachedRun 8    /* files found in the cache in a row that make read-ahead rest */
@@ -38,6 +43,13 @@
 #define AheadFolders 2      /* folders of one listing's window listed ahead at a time */
 #define AheadFolderFiles 16 /* first files of a folder listed ahead whose inodes are fetched */
 #define AheadReserve 16     /* descriptors left to the walk's next level and the workflow */
+#define AheadLead   256     /* entries the warmer may be ahead of the walk */
+#define AheadWarmBytes 16384u /* bytes the warmer has the kernel read from the start of a file */
+#define WarmerDepth 16      /* folders the warmer holds open at most: it goes no deeper */
+#define WarmerSample 8      /* the warmer looks whether one file in this many is cached already */
+#define WarmerCachedRun 8   /* of those it looks at, found cached in a row, that make it end */
+#define WarmerPending 32    /* files the warmer asked for whose headers it has yet to look at */
+#define WarmerDescriptors (WarmerDepth + WarmerPending + 1)
 
 struct Ahead;
 
@@ -50,9 +62,23 @@ struct Ahead;
 ** (AheadListsFolders). */
 Ahead *AheadOpen(int daemon);
 
+/* Readies the warmer (readahead_posix.cpp) over the folder `folder` that the ring's listing
+** lists: a thread that walks the tree ahead of the walk and has the kernel read the start of
+** its files. It starts with the first file the ring had to wait for (at once when read-ahead
+** never rests). Nothing where a daemon serves the files, nor without room for its descriptors
+** (it keeps one for the folder until it starts). */
+void AheadWarmFrom(Ahead *ahead, int folder);
+
+/* The walk was given one more entry (not "." or ".."): the warmer keeps its distance by this. */
+void AheadPassed(Ahead *ahead);
+
+/* Folders the warmers of this process have entered so far. */
+uint32_t AheadWarmerListed(void);
+
 /* Non-zero when folders are worth listing ahead and their inodes fetching: not where a daemon
 ** would answer those requests too, in the one queue the scan's own wait in, and then answer them
-** again when the walk comes to the folder (its attributes expire at once). */
+** again when the walk comes to the folder (its attributes expire at once), nor while the warmer
+** lists them ahead anyway. */
 int AheadListsFolders(Ahead *ahead);
 
 /* Waits for every request still under way, closes every descriptor the ring opened that
@@ -79,12 +105,13 @@ unsigned AheadRoom(Ahead *ahead);
 unsigned AheadHolding(Ahead *ahead);
 
 /* A listing of the walk was opened inside the one that made the ring (AheadEnter), or one such
-** was closed (AheadLeave): each holds a descriptor that read-ahead leaves to it. */
+** was closed (AheadLeave): each holds a descriptor that read-ahead leaves to it. When none is
+** left beside them, the warmer stops and gives its own back. */
 void AheadEnter(Ahead *ahead);
 void AheadLeave(Ahead *ahead);
 
-/* Waits for every request under way, so that the descriptors of slots dropped meanwhile are
-** closed; the others stay where they are. */
+/* Stops the warmer and waits for every request under way, so that its descriptors and those of
+** slots dropped meanwhile are closed; the others stay where they are. */
 void AheadSettle(Ahead *ahead);
 
 /* Hands waiting requests to the kernel and takes in what has completed, without waiting. */
@@ -93,7 +120,8 @@ void AheadPoll(Ahead *ahead);
 /* Called once for every entry the listing gives: how many files of the listing may be under
 ** way now. 0 while read-ahead rests, for AheadRest entries after AheadCachedRun files in a row
 ** were in the cache already; then AheadProbe until a file is found missing from the cache;
-** AheadWindow from then on. */
+** AheadWindow from then on. While a warmer works, AheadWindow: it makes every file look cached;
+** once it found the tree in the cache it is stopped, and the rule above holds again. */
 unsigned AheadWanted(Ahead *ahead);
 
 /* Waits until the file of `slot` is fetched. Answers its descriptor, which belongs to the

@@ -5,6 +5,9 @@
 // between the listing of a file and its opening. The cases that exist on Windows run under
 // Wine too.
 #include "platform/platform.h"
+#ifndef _WIN32
+#include "platform/platform_hooks.h"
+#endif
 #include "scan/scanstate.h"
 #include "walk/walk.h"
 #include "tests/support/testsupport.h"
@@ -16,6 +19,7 @@
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <functional>
 #include <future>
 #include <map>
@@ -425,6 +429,64 @@ void ManyEmptyFiles(Tree &t)
     t.files = ManyFiles;
 }
 
+// Programs whose headers point anywhere: past the bytes read, past the end of the file, past
+// 4 GiB, at a section table too long for any block. On POSIX the scan reads them through
+// read-ahead that never rests, whose guess at the first section's place reads the same
+// headers: nothing may be read outside a buffer (AddressSanitizer builds tell), each is scanned
+// and left as it is, and none gives a row.
+void WildHeaders(Tree &t)
+{
+    struct Header {
+        const char *name;
+        size_t size;
+        uint32_t newHeader, sections, optional, raw;
+    };
+    const uint32_t beyond = 0xFFFFF000u;
+    const Header headers[] = {
+        {"short", 63, 0, 0, 0, 0},
+        {"signature-at-the-end", 8192, 8192 - 24, 1, 0, 0},
+        {"signature-past-the-end", 8192, 8192 - 23, 1, 0, 0},
+        {"signature-across-the-end", 8192, 8192 - 2, 1, 0, 0},
+        {"signature-past-4gib", 8192, 0xFFFFFFF0u, 1, 0, 0},
+        {"optional-header-of-64kib", 65536, 64, 1, 0xFFFF, 0},
+        {"section-table-at-the-end", 8192, 8192 - 24 - 224 - 40, 1, 224, 0x3000},
+        {"no-section", 20000, 64, 0, 224, 0x3000},
+        {"section-past-the-end", 20000, 64, 1, 224, beyond},
+        {"section-at-the-last-byte", 20000, 64, 1, 224, 19999},
+        {"section-at-4gib", 20000, 64, 1, 224, 0xFFFFFC00u},
+    };
+    auto put16 = [](std::vector<uint8_t> &b, size_t at, uint32_t v) {
+        if (at + 2 <= b.size()) { b[at] = (uint8_t)v; b[at + 1] = (uint8_t)(v >> 8); }
+    };
+    auto put32 = [&](std::vector<uint8_t> &b, size_t at, uint32_t v) {
+        put16(b, at, v & 0xFFFF);
+        put16(b, at + 2, v >> 16);
+    };
+    for (int copy = 0; copy < 4; copy++) {   // enough files for read-ahead to fetch some early
+        const std::string folder = "/tree/f" + std::to_string(copy);
+        ASSERT_TRUE(testsupport::MakeDir(t.top + folder));
+        for (const Header &h : headers) {
+            std::vector<uint8_t> b(h.size, 0x90);
+            b[0] = 'M';
+            b[1] = 'Z';
+            put32(b, 60, h.newHeader);
+            if ((uint64_t)h.newHeader + 4 <= b.size())
+                std::memcpy(&b[h.newHeader], "PE\0\0", 4);
+            put16(b, (size_t)h.newHeader + 6, h.sections);
+            put16(b, (size_t)h.newHeader + 20, h.optional);
+            put32(b, (size_t)h.newHeader + 24 + h.optional + 20, h.raw);
+            ASSERT_TRUE(testsupport::WriteBytes(t.top + folder + "/" + h.name + ".exe", b));
+        }
+        for (int i = 0; i < 40; i++)
+            AddClean(t, folder + "/c" + std::to_string(i) + ".exe");
+    }
+    t.files = 4 * (int)(sizeof headers / sizeof headers[0] + 40);
+#ifndef _WIN32
+    t.beforeScan = [] { PosixSetReadAhead(ReadAheadAlways); };
+    t.afterScan = [] { PosixSetReadAhead(ReadAheadOn); };
+#endif
+}
+
 struct Case {
     const char *name;
     void (*build)(Tree &);
@@ -441,6 +503,7 @@ const Case Cases[] = {
     {"FifosSocketsAndDevices", SpecialFiles},
 #endif
     {"FolderOfManyEmptyFiles", ManyEmptyFiles},
+    {"ProgramHeadersPointingAnywhere", WildHeaders},
 };
 
 // ---- running a case --------------------------------------------------------------------------

@@ -1560,6 +1560,52 @@ TEST_F(Walk, FilesFetchedAheadOutlastADescent)
     EXPECT_EQ(files, scan.files);
     EXPECT_EQ((uint32_t)files, scan.taken) << "files fetched before a descent were given back";
 }
+
+// The thread that walks ahead and has the kernel read files (read-ahead that never rests starts
+// it at once) stays inside the tree: links to a folder beside it and to a file there lead it
+// nowhere, and nothing over there is opened. It is gone with the scan: no thread and no
+// descriptor is left.
+TEST_F(Walk, WarmerStaysInTheTreeAndIsGoneWithTheScan)
+{
+    if (!PosixReadAheadAvailable())
+        GTEST_SKIP() << "no io_uring here";
+    const std::string top = scratch.file("warmed"), beside = scratch.file("beside");
+    ASSERT_TRUE(testsupport::MakeDir(top));
+    ASSERT_TRUE(testsupport::MakeDir(beside));
+    for (int i = 0; i < 40; i++)
+        WriteSample(beside + "/b" + std::to_string(i) + ".exe", samples::CleanPe);
+    for (int folder = 0; folder < 6; folder++) {
+        const std::string inner = top + "/d" + std::to_string(folder);
+        ASSERT_TRUE(testsupport::MakeDir(inner));
+        for (int i = 0; i < 60; i++)
+            WriteSample(inner + "/f" + std::to_string(i) + ".exe", samples::CleanPe);
+        ASSERT_EQ(0, symlink(beside.c_str(), (inner + "/to-beside").c_str()));
+        ASSERT_EQ(0, symlink((beside + "/b0.exe").c_str(), (inner + "/b0.exe").c_str()));
+    }
+    int watch = inotify_init1(IN_CLOEXEC | IN_NONBLOCK);
+    ASSERT_GE(watch, 0);
+    ASSERT_GE(inotify_add_watch(watch, beside.c_str(), IN_OPEN), 0);
+    auto threads = [] {
+        int count = 0;
+        for (const auto &task : std::filesystem::directory_iterator("/proc/self/task"))
+            count += task.is_directory();
+        return count;
+    };
+    const int threadsBefore = threads(), descriptorsBefore = OpenDescriptors();
+    const uint32_t listedBefore = PosixReadAheadListed();
+
+    PosixSetReadAhead(ReadAheadAlways);
+    ScanSelectedFolder(top.c_str());
+    PosixSetReadAhead(ReadAheadOn);
+
+    alignas(inotify_event) char events[4096];
+    EXPECT_LT(read(watch, events, sizeof events), 0) << "a file beside the tree was opened";
+    EXPECT_GT(PosixReadAheadListed() - listedBefore, 0u) << "nothing was walked ahead: the test proved nothing";
+    EXPECT_EQ(6 * 60, ScanCounters.files);
+    EXPECT_EQ(threadsBefore, threads());
+    EXPECT_EQ(descriptorsBefore, OpenDescriptors());
+    close(watch);
+}
 #endif
 
 #ifndef _WIN32
