@@ -116,6 +116,7 @@ struct Ahead {
     unsigned underway;   /* requests handed over and not yet completed */
     unsigned round;      /* hand-overs so far */
     unsigned cachedRun;  /* files taken in a row that the cache held whole */
+    unsigned missedRun;  /* files taken in a row that it did not */
     unsigned resting;    /* entries still to be given before fetching ahead again */
     int rests;           /* whether it rests at all: with ReadAheadOn, and not when queued */
     int probing;         /* fetching a few files only, to see whether the cache holds them */
@@ -309,7 +310,7 @@ static unsigned SpareDescriptors(void)
 ** nothing but a regular file read, and never blocking on a FIFO put in a file's place. It holds
 ** at most WarmerDepth folders and WarmerPending + 1 files open, counted among what read-ahead
 ** holds; it stops for good, giving them back, as soon as the walk needs them (AheadEnter,
-** AheadSettle). It starts only once a file made the ring wait (AheadWarmFrom).
+** AheadSettle). It starts only once files made the ring wait (AheadWarmFrom).
 **
 ** Over a tree the cache already holds it costs a second processor's time for nothing: every
 ** WarmerSample files it looks whether the first page is there (a read that may not wait), and
@@ -562,9 +563,10 @@ void AheadWarmFrom(Ahead *ahead, int folder)
         openat(folder, ".", O_RDONLY | O_DIRECTORY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
     if (ahead->warmFolder < 0) return;
     ahead->holding++;
-    /* Only a file the kernel had to wait for starts it: a process that starts a thread stays
-    ** slower for good at memory and output (the C library's locks), which over a tree the
-    ** cache holds would be all it brought. Read-ahead that never rests starts it at once. */
+    /* Only AheadCachedRun files in a row that the kernel had to wait for start it: a process
+    ** that starts a thread stays slower for good at memory and output (the C library's locks),
+    ** which over a tree the cache holds would be all it brought (and there a file or two that
+    ** the kernel answers later is no sign). Read-ahead that never rests starts it at once. */
     if (!ahead->rests) StartWarmer(ahead);
 }
 
@@ -605,6 +607,7 @@ Ahead *AheadOpen(int daemon)
         return 0;
     }
     ahead->waiting = ahead->underway = ahead->round = ahead->cachedRun = ahead->resting = 0;
+    ahead->missedRun = 0;
     ahead->queued = daemon || mode == ReadAheadQueued;
     ahead->rests = ahead->probing = mode == ReadAheadOn && !ahead->queued;
     ahead->spare = spare;
@@ -755,7 +758,8 @@ int AheadTake(Ahead *ahead, int slot, struct stat *st)
     ** requests to the scan's: after a run of such files it rests for a while, and whatever
     ** it then finds missing from the cache starts it again at once. */
     ahead->cachedRun = s->cached == s->asked ? ahead->cachedRun + 1 : 0;
-    if (!ahead->cachedRun && ahead->warmFolder >= 0) StartWarmer(ahead);
+    ahead->missedRun = ahead->cachedRun ? 0 : ahead->missedRun + 1;
+    if (ahead->missedRun >= AheadCachedRun && ahead->warmFolder >= 0) StartWarmer(ahead);
     if (!ahead->cachedRun) ahead->probing = 0;
     if (ahead->rests && !ahead->warmer && ahead->cachedRun >= AheadCachedRun) {
         ahead->cachedRun = 0;

@@ -64,8 +64,8 @@ Ahead *AheadOpen(int daemon);
 
 /* Readies the warmer (readahead_posix.cpp) over the folder `folder` that the ring's listing
 ** lists: a thread that walks the tree ahead of the walk and has the kernel read the start of
-** its files. It starts with the first file the ring had to wait for (at once when read-ahead
-** never rests). Nothing where a daemon serves the files, nor without room for its descriptors
+** its files. It starts once AheadCachedRun files in a row made the ring wait (at once when
+** read-ahead never rests). Nothing where a daemon serves the files, nor without room for its descriptors
 ** (it keeps one for the folder until it starts). */
 void AheadWarmFrom(Ahead *ahead, int folder);
 
