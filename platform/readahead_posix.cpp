@@ -86,6 +86,7 @@ uint32_t AheadWarmerListed(void) { return 0; }
 #include <dirent.h>
 #include <liburing.h>
 #include <limits.h>
+#include <linux/openat2.h>
 #include <pthread.h>
 #include <signal.h>
 #include <sys/resource.h>
@@ -341,6 +342,9 @@ struct Warmer {
     unsigned pendingFirst, pendingCount;
     unsigned looked;                 /* files it came to, for WarmerSample */
     int pending[WarmerPending];      /* files asked for, whose headers it reads later */
+    struct io_uring probes;          /* its look-ups of folders ahead, when `looking` */
+    int looking;
+    unsigned probing;                /* look-ups under way */
     WarmerLevel levels[WarmerDepth];
     uint8_t header[AheadBytes];      /* last: nothing of the struct lies past it */
 };
@@ -433,10 +437,55 @@ static void Descend(Warmer *w, int folder, const char *name)
     warmerListed.fetch_add(1, std::memory_order_relaxed);
 }
 
+/* Takes in the look-ups that have completed (with `wait`, at least one); a name that was there
+** after all was opened (O_PATH), and is closed. */
+static void ReapLookups(Warmer *w, int wait)
+{
+    struct io_uring_cqe *cqe;
+    if (wait && w->probing && io_uring_wait_cqe(&w->probes, &cqe) != 0) return;
+    while (io_uring_peek_cqe(&w->probes, &cqe) == 0) {
+        if (cqe->res >= 0) close(cqe->res);
+        io_uring_cqe_seen(&w->probes, cqe);
+        w->probing--;
+    }
+}
+
+/* The folders among the entries just listed: the kernel's workers look up a name in each that
+** is not there (its first byte 1), which brings the folder's inode and entries into memory
+** before the warmer comes to it, instead of making it wait there. The look-up follows no link,
+** crosses no mount and goes nowhere but into that folder. */
+static void LookAhead(Warmer *w, WarmerLevel *level)
+{
+    static const struct open_how how = {O_PATH | O_NOFOLLOW | O_CLOEXEC, 0,
+                                        RESOLVE_BENEATH | RESOLVE_NO_SYMLINKS | RESOLVE_NO_XDEV};
+    if (!w->looking) return;
+    ReapLookups(w, 0);
+    for (uint32_t at = 0; at < level->filled;) {
+        const struct dirent64 *entry = (const struct dirent64 *)(level->entries + at);
+        at += entry->d_reclen;
+        const char *name = entry->d_name;
+        if (entry->d_type != DT_DIR ||
+            (name[0] == '.' && (name[1] == 0 || (name[1] == '.' && name[2] == 0))))
+            continue;
+        char path[sizeof entry->d_name + 2];
+        size_t length = strlen(name);
+        memcpy(path, name, length);
+        memcpy(path + length, "/\x01", 3);
+        if (w->probing == WarmerLookups) ReapLookups(w, 1);
+        struct io_uring_sqe *sqe = io_uring_get_sqe(&w->probes);
+        if (!sqe) break;
+        io_uring_prep_openat2(sqe, level->fd, path, (struct open_how *)&how);
+        if (io_uring_submit(&w->probes) != 1) break;
+        w->probing++;
+    }
+}
+
 static void *WarmerRun(void *arg)
 {
     Warmer *w = (Warmer *)arg;
     unsigned cachedRun = 0;
+    w->probing = 0;
+    w->looking = io_uring_queue_init(WarmerLookups, &w->probes, 0) == 0;
     while (w->depth && !w->stop.load(std::memory_order_relaxed)) {
         WarmerLevel *level = &w->levels[w->depth - 1];
         if (level->used >= level->filled) {
@@ -448,6 +497,7 @@ static void *WarmerRun(void *arg)
             }
             level->filled = (uint32_t)got;
             level->used = 0;
+            LookAhead(w, level);
         }
         const struct dirent64 *entry = (const struct dirent64 *)(level->entries + level->used);
         level->used += entry->d_reclen;
@@ -477,6 +527,10 @@ static void *WarmerRun(void *arg)
     while (w->depth) close(w->levels[--w->depth].fd);
     for (unsigned i = 0; i < w->pendingCount; i++)
         close(w->pending[(w->pendingFirst + i) % WarmerPending]);
+    if (w->looking) {
+        while (w->probing) ReapLookups(w, 1);
+        io_uring_queue_exit(&w->probes);
+    }
     return 0;
 }
 

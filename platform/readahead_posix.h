@@ -49,7 +49,8 @@
 #define WarmerSample 8      /* the warmer looks whether one file in this many is cached already */
 #define WarmerCachedRun 8   /* of those it looks at, found cached in a row, that make it end */
 #define WarmerPending 32    /* files the warmer asked for whose headers it has yet to look at */
-#define WarmerDescriptors (WarmerDepth + WarmerPending + 1)
+#define WarmerLookups 8     /* look-ups of folders ahead the warmer has under way at most */
+#define WarmerDescriptors (WarmerDepth + WarmerPending + WarmerLookups + 2)   /* and its ring */
 
 struct Ahead;
 
