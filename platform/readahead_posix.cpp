@@ -437,17 +437,21 @@ static void Descend(Warmer *w, int folder, const char *name)
     warmerListed.fetch_add(1, std::memory_order_relaxed);
 }
 
-/* Takes in the look-ups that have completed (with `wait`, at least one); a name that was there
-** after all was opened (O_PATH), and is closed. */
-static void ReapLookups(Warmer *w, int wait)
+/* Takes in the look-ups that have completed (with `wait`, at least one unless the ring refuses
+** to wait); a name that was there after all was opened (O_PATH), and is closed. Answers how many
+** it took in. */
+static unsigned ReapLookups(Warmer *w, int wait)
 {
     struct io_uring_cqe *cqe;
-    if (wait && w->probing && io_uring_wait_cqe(&w->probes, &cqe) != 0) return;
+    unsigned taken = 0;
+    if (wait && w->probing && io_uring_wait_cqe(&w->probes, &cqe) != 0) return 0;
     while (io_uring_peek_cqe(&w->probes, &cqe) == 0) {
         if (cqe->res >= 0) close(cqe->res);
         io_uring_cqe_seen(&w->probes, cqe);
         w->probing--;
+        taken++;
     }
+    return taken;
 }
 
 /* The folders among the entries just listed: the kernel's workers look up a name in each that
@@ -471,7 +475,8 @@ static void LookAhead(Warmer *w, WarmerLevel *level)
         size_t length = strlen(name);
         memcpy(path, name, length);
         memcpy(path + length, "/\x01", 3);
-        if (w->probing == WarmerLookups) ReapLookups(w, 1);
+        /* Never waited for: with all under way, the other folders are not looked up. */
+        if (w->probing == WarmerLookups && !ReapLookups(w, 0)) break;
         struct io_uring_sqe *sqe = io_uring_get_sqe(&w->probes);
         if (!sqe) break;
         io_uring_prep_openat2(sqe, level->fd, path, (struct open_how *)&how);
@@ -528,7 +533,7 @@ static void *WarmerRun(void *arg)
     for (unsigned i = 0; i < w->pendingCount; i++)
         close(w->pending[(w->pendingFirst + i) % WarmerPending]);
     if (w->looking) {
-        while (w->probing) ReapLookups(w, 1);
+        while (w->probing && ReapLookups(w, 1)) {}
         io_uring_queue_exit(&w->probes);
     }
     return 0;
