@@ -43,6 +43,12 @@ int PosixAppendLog(FileHandle log, const void *data, uint32_t size);
 int PosixCreateRestored(const char *path, FileHandle *file);
 int PosixFinishRestored(FileHandle file, const FileFacts *facts, int keep);
 
+/* Non-zero for the entries "." and ".." of a listing. */
+static inline int IsDots(const char *name)
+{
+    return name[0] == '.' && (name[1] == 0 || (name[1] == '.' && name[2] == 0));
+}
+
 /* Attribute word of an entry from its lstat record; `target` is the stat of what a symbolic
 ** link names (null when it names nothing). Here, so that the files and the listing parts both
 ** read it without calling each other for it. */
@@ -57,18 +63,18 @@ static inline uint32_t AttributesOf(const char *name, const struct stat *st,
         attributes |= AttrDirectory;
     }
     if (!S_ISLNK(st->st_mode) && !(st->st_mode & S_IWUSR)) attributes |= AttrReadOnly;
-    if (name[0] == '.' && strcmp(name, ".") != 0 && strcmp(name, "..") != 0)
-        attributes |= AttrHidden;
+    if (name[0] == '.' && !IsDots(name)) attributes |= AttrHidden;
     return attributes ? attributes : AttrNormal;
 }
 
 /* What the entry `name` of the open folder `at` is (a link itself, never what it names), or,
 ** with the name "", the descriptor `at`: its type, device, inode, link count and size in `st`
-** (nothing else of it is set; a size the kernel does not know is -1); non-zero on success. These are the facts the kernel holds already: a file
-** system served by a daemon (FUSE: ntfs-3g) is not asked for attributes again, which a full
-** fstat or fstatat would do for every file, at the cost of a round trip to the daemon each. The
-** name is still looked up as the file system wants it checked. A file's type and identity cannot
-** change; its link count is only recorded, and looked up afresh before anything is changed. */
+** (nothing else of it is set; a size the kernel does not know is -1); non-zero on success.
+** These are the facts the kernel holds already: a file system served by a daemon (FUSE:
+** ntfs-3g) is not asked for attributes again, which a full fstat or fstatat would do for every
+** file, at the cost of a round trip to the daemon each. The name is still looked up as the file
+** system wants it checked. A file's type and identity cannot change; its link count is only
+** recorded, and looked up afresh before anything is changed. */
 static inline int KnownFacts(int at, const char *name, struct stat *st)
 {
     struct statx facts;

@@ -185,11 +185,6 @@ static const struct dirent64 *EntryAt(PosixFind *find, uint32_t offset)
     return (const struct dirent64 *)(find->entries + offset);
 }
 
-static int IsDots(const char *name)
-{
-    return name[0] == '.' && (name[1] == 0 || (name[1] == '.' && name[2] == 0));
-}
-
 /* Lists the folder `name` of the listing ahead of the walk and starts fetching the inodes of
 ** its first files, so that the walk, coming to it, finds its entries and its first files' inodes
 ** in memory instead of waiting for each in turn. The listing read here is thrown away: the walk

@@ -468,9 +468,7 @@ static void LookAhead(Warmer *w, WarmerLevel *level)
         const struct dirent64 *entry = (const struct dirent64 *)(level->entries + at);
         at += entry->d_reclen;
         const char *name = entry->d_name;
-        if (entry->d_type != DT_DIR ||
-            (name[0] == '.' && (name[1] == 0 || (name[1] == '.' && name[2] == 0))))
-            continue;
+        if (entry->d_type != DT_DIR || IsDots(name)) continue;
         char path[sizeof entry->d_name + 2];
         size_t length = strlen(name);
         memcpy(path, name, length);
@@ -507,7 +505,7 @@ static void *WarmerRun(void *arg)
         const struct dirent64 *entry = (const struct dirent64 *)(level->entries + level->used);
         level->used += entry->d_reclen;
         const char *name = entry->d_name;
-        if (name[0] == '.' && (name[1] == 0 || (name[1] == '.' && name[2] == 0))) continue;
+        if (IsDots(name)) continue;
         w->reached++;
         KeepBehind(w);
         if (entry->d_type == DT_DIR) {
