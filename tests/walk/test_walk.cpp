@@ -1537,6 +1537,57 @@ TEST_F(Walk, DeepTreeUnderADescriptorLimitIsWalkedToTheBottom)
     }
 }
 
+// The warmer goes no deeper than a few levels: while the walk is far down one folder, it is
+// already in the next folders beside it, holding a folder per level and the files longer than
+// what it had read at first, whose headers it has yet to look at. Going further down, the walk
+// needs those descriptors: every file of every level is still reached.
+TEST_F(Walk, WarmerGivesItsDescriptorsBackToADeepWalk)
+{
+    if (!PosixReadAheadAvailable())
+        GTEST_SKIP() << "no io_uring here";
+    const int depth = 60, beside = 16, perFolder = 60;
+    const std::string top = scratch.file("deep-warmed");
+    ASSERT_TRUE(testsupport::MakeDir(top));
+    const std::vector<uint8_t> longer(20 * 1024, 'x');
+    for (int i = 0; i < beside; i++) {
+        const std::string folder = top + "/s" + std::to_string(i);
+        ASSERT_TRUE(testsupport::MakeDir(folder));
+        for (int k = 0; k < perFolder; k++)
+            ASSERT_TRUE(testsupport::WriteBytes(folder + "/l" + std::to_string(k) + ".dat", longer));
+    }
+    // The deep folder is named so that the walk comes to it before at least six folders beside
+    // it: more entries than the warmer may be ahead, so that it is still among them.
+    std::string deep;
+    for (int n = 0; deep.empty() && n < 100; n++) {
+        const std::string name = "deep" + std::to_string(n);
+        ASSERT_TRUE(testsupport::MakeDir(top + "/" + name));
+        DIR *dir = opendir(top.c_str());
+        ASSERT_NE(nullptr, dir);
+        bool seen = false;
+        int after = 0;
+        while (dirent *entry = readdir(dir)) {
+            seen = seen || name == entry->d_name;
+            after += seen && entry->d_name[0] == 's';
+        }
+        closedir(dir);
+        if (after >= 6)
+            deep = name;
+        else
+            ASSERT_EQ(0, rmdir((top + "/" + name).c_str()));
+    }
+    ASSERT_FALSE(deep.empty());
+    std::string folder = top + "/" + deep;
+    for (int level = 1; level <= depth; level++) {
+        folder += "/d";
+        ASSERT_TRUE(testsupport::MakeDir(folder));
+        WriteSample(folder + "/c.exe", samples::CleanPe);
+    }
+    const LimitedScan scan = ScanUnderLimit(top, depth + 1 + 24, AheadAlways);
+    ASSERT_EQ(0, scan.status);
+    EXPECT_EQ(1 + beside + 1 + depth, scan.folders);
+    EXPECT_EQ(beside * perFolder + depth, scan.files);
+}
+
 // Folders among a folder's files: what read-ahead fetched of the folder before the walk went
 // down into one is still there when the walk comes back, and every file is taken as fetched.
 TEST_F(Walk, FilesFetchedAheadOutlastADescent)
