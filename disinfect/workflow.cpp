@@ -338,6 +338,11 @@ void ProcessFile(void)
         context.file = file;
         int32_t verdict = Detector(&context);
         LastResult = verdict;
+        /* What may be changed from here on is the file just read, known by its handle: one
+        ** found infected, and a copy, which is deleted or takes the file's place whatever its
+        ** verdict. A clean file is never changed, and is not asked. */
+        if (verdict == ScanVerdict::Infected || inCopy)
+            Platform.identifyFile(file);
         /* A read that failed may have hidden what the file holds. */
         if (verdict != ScanVerdict::Infected && InHand.failure != FailureNone && !inCopy)
             PassOverFile(ScanPath, InHand.failure);

@@ -59,25 +59,26 @@ struct FindRecord {
 ** copyFile, deleteFile, moveFile and findFirst must lie in the entry's folder, the first
 ** `nameAt` bytes of `path`: each names the entry or a name beside it. On POSIX each is reached
 ** through the open listing, never by looking the folder's path up again (another path fails).
-** openFile for reading records the identity of the file it opened; every change
-** (setFileAttributes, openFile for writing, copyFile's source, deleteFile, moveFile's source,
-** and on the NT family a deletion at restart) acts only while the name still leads to that
-** file, and fails otherwise, as for a file that cannot be written. The 9x family keeps no
+** identifyFile records the identity of the file read as the entry (an open of it for reading
+** forgets the one recorded before); every change (setFileAttributes, openFile for writing,
+** copyFile's source, deleteFile, moveFile's source, and on the NT family a deletion at
+** restart) acts only while the name still leads to that file, and fails otherwise, as for a
+** file that cannot be written. The 9x family keeps no
 ** identity and changes whatever the path names.
 ** `listed`: the entry is the listing's current entry as the listing gave it (read-ahead may
 ** hold its file), not a name made beside it. `elsewhere`: set by openFile for writing when it
 ** refused the entry for another reason than the file's being held by someone (on the NT
 ** family: anything but a sharing violation on the file detected, a name that leads elsewhere
 ** above all); such a file is no locked file. Written by the worker thread only.
-** `links`: the file's number of names as the last open for reading or deleteFile of the entry
-** saw it (POSIX; 0 where it is not known). `failure`: why the last openFile or readFile that
+** `links`: the file's number of names as identifyFile or the last deleteFile of the entry saw
+** it (POSIX; 0 where it is not known). `failure`: why the last openFile or readFile that
 ** failed did (a FileFailure), whatever entry is in hand; the caller clears it first. */
 struct EntryInHand {
     FindHandle listing;       /* the open listing of the entry's folder */
     const char *path;         /* the buffer that holds the entry's path (ScanPath) */
     uint32_t nameAt;          /* where the entry's name begins in `path` */
     int listed;
-    int opened;               /* identity below recorded by an open for reading */
+    int opened;               /* identity below recorded by identifyFile */
     uint64_t volume, index;   /* the file's identity: device and inode, volume and file index */
     int elsewhere = 0;
     uint32_t links = 0;
@@ -173,6 +174,12 @@ struct PlatformOps {
     uint32_t (*readFile)(FileHandle file, void *buffer, uint32_t count);
     uint32_t (*seekFile)(FileHandle file, int32_t distance, uint32_t origin);
     int (*closeFile)(FileHandle file);
+    /* Records in InHand the identity of `file`, open for reading as the entry in hand, taken
+    ** from the handle (never from the name, which may lead elsewhere by now): every change to
+    ** the entry then reaches only that file. Called before the handle is closed, for a file
+    ** that may be changed. 0 when the identity cannot be had or `file` is not the entry's
+    ** (the entry then takes no change), and always on the 9x family, which keeps none. */
+    int (*identifyFile)(FileHandle file);
 
     /* Heap blocks of undefined content; memAlloc answers null when memory is exhausted,
     ** memFree accepts null. */

@@ -204,13 +204,17 @@ static int RenameInFolder(HANDLE file, HANDLE folder, const char *name)
 
 /* Share mode FILE_SHARE_READ: while the handle is open others may read the file but neither
 ** write nor delete it, and the open fails when someone else already holds it that way. With an
-** entry in hand, opening for reading records the file's identity, and opening for writing is
-** refused to any other file; InHand.elsewhere then tells a file held by someone (a sharing
-** violation on the file detected) from every other refusal. */
+** entry in hand, opening for reading forgets the identity recorded (WinIdentifyFile records
+** it), and opening for writing is refused to any other file than the one identified;
+** InHand.elsewhere then tells a file held by someone (a sharing violation on the file
+** detected) from every other refusal. */
 static FileHandle WinOpenFile(const char *path, int write)
 {
     DWORD access = write ? (GENERIC_READ | GENERIC_WRITE) : GENERIC_READ;
-    if (write) InHand.elsewhere = 0;
+    if (write)
+        InHand.elsewhere = 0;
+    else if (Watching())
+        InHand.opened = 0;
     HANDLE file = CreateFileA(path, access, FILE_SHARE_READ, NULL, OPEN_EXISTING, 0, NULL);
     if (file == INVALID_HANDLE_VALUE) {
         DWORD code = GetLastError();
@@ -228,9 +232,7 @@ static FileHandle WinOpenFile(const char *path, int write)
                 !StillInHand(path);
         return InvalidFileHandle;
     }
-    if (Watching() && !write) {
-        InHand.opened = IdentityOf(file, &InHand.volume, &InHand.index);
-    } else if (Watching() && !IsInHand(file)) {
+    if (write && Watching() && !IsInHand(file)) {
         CloseHandle(file);
         InHand.elsewhere = 1;
         return InvalidFileHandle;
@@ -255,6 +257,15 @@ static uint32_t WinSeekFile(FileHandle file, int32_t distance, uint32_t origin)
 static int WinCloseFile(FileHandle file)
 {
     return CloseHandle((HANDLE)file) != 0;
+}
+
+/* The handle itself is asked, never the path: the 9x family has no file index, and keeps
+** nothing (its changes act on whatever the path names). */
+static int WinIdentifyFile(FileHandle file)
+{
+    if (!Watching()) return 0;
+    InHand.opened = IdentityOf((HANDLE)file, &InHand.volume, &InHand.index);
+    return InHand.opened;
 }
 
 /* ---- memory ---------------------------------------------------------------------------- */
@@ -1395,6 +1406,7 @@ const PlatformOps PlatformDefaults = {
     .readFile          = WinReadFile,
     .seekFile          = WinSeekFile,
     .closeFile         = WinCloseFile,
+    .identifyFile      = WinIdentifyFile,
     .memAlloc          = WinMemAlloc,
     .memFree           = WinMemFree,
     .getFileAttributes = WinGetFileAttributes,

@@ -18,6 +18,7 @@ FileHandle PosixOpenFile(const char *path, int write);
 uint32_t PosixReadFile(FileHandle file, void *buffer, uint32_t count);
 uint32_t PosixSeekFile(FileHandle file, int32_t distance, uint32_t origin);
 int PosixCloseFile(FileHandle file);
+int PosixIdentifyFile(FileHandle file);
 uint32_t PosixGetFileAttributes(const char *path);
 int PosixSetFileAttributes(const char *path, uint32_t attributes);
 int PosixCopyFile(const char *from, const char *to);

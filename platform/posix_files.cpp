@@ -23,7 +23,8 @@
 **   a folder for a link, or a file for another, between the scan of a file and what the
 **   workflow then does to it. With an entry in hand (InHand) every name is reached through
 **   the entry's open folder, never looked up again from the root, and a change acts only while
-**   the name still leads, by device and inode, to the file opened for reading as that entry.
+**   the name still leads, by device and inode, to the file identified as that entry (from the
+**   handle that read it).
 **   Anything else fails, which sends the file down the workflow's route for a file that cannot
 **   be opened for writing or deleted.
 */
@@ -52,8 +53,12 @@ struct PosixFile {
     uint32_t position;
     dev_t device;           /* the file's identity and the handle's access, for the share rule */
     ino_t inode;
+    int known;              /* the identity above has been asked (see Known) */
     int write;
+    int entry;              /* opened for reading as the entry in hand */
     PosixFile *next;        /* the next open handle */
+    uint32_t probed;        /* bytes in `probe`: the file's first ones, read by Probe */
+    uint8_t probe[64];
 };
 
 static PosixFile *FileOf(FileHandle file) { return (PosixFile *)file; }
@@ -62,12 +67,37 @@ static PosixFile *FileOf(FileHandle file) { return (PosixFile *)file; }
 static pthread_mutex_t holdersLock = PTHREAD_MUTEX_INITIALIZER;
 static PosixFile *holders;
 
+/* Non-zero once the identity of `file` is known: a handle of a listed regular file is opened
+** without asking it (a status call per file is a tenth of a warm scan), and it is asked when
+** the share rule or a change first needs it. The descriptor is open, so the answer is the file
+** opened, whatever its name leads to by then. */
+static int Known(PosixFile *file)
+{
+    struct stat st;
+    if (!file->known && KnownFacts(file->fd, "", &st) && S_ISREG(st.st_mode)) {
+        file->device = st.st_dev;
+        file->inode = st.st_ino;
+        file->known = 1;
+    }
+    return file->known;
+}
+
 /* Non-zero when a listed handle holds the file in a way that conflicts with a new handle:
-** with any handle when `write` is set, else with a handle open for writing. */
+** with any handle when `write` is set, else with a handle open for writing. A handle whose
+** identity cannot be had holds everything it could conflict with. */
 static int HeldLocked(dev_t device, ino_t inode, int write)
 {
     for (PosixFile *h = holders; h; h = h->next)
-        if (h->device == device && h->inode == inode && (write || h->write)) return 1;
+        if ((write || h->write) && (!Known(h) || (h->device == device && h->inode == inode)))
+            return 1;
+    return 0;
+}
+
+/* Non-zero when a handle open for writing is listed. */
+static int WriterListedLocked(void)
+{
+    for (PosixFile *h = holders; h; h = h->next)
+        if (h->write) return 1;
     return 0;
 }
 
@@ -126,18 +156,23 @@ static int StillInHand(const Place &place, const struct stat *st)
 
 /* Opens the existing regular file at `place` with `flags` (O_RDONLY or O_RDWR); -1 on any
 ** failure, a link included, and a read-only file for writing. With `change`, the file must
-** still be the entry in hand. `after` receives what was opened. */
-static int OpenAt(const Place &place, int flags, int change, struct stat *after)
+** still be the entry in hand. `after` receives what was opened, unless `*asked` comes back 0:
+** a file the listing has just called regular, opened for reading, is not asked about. */
+static int OpenAt(const Place &place, int flags, int change, struct stat *after,
+                  int *asked = nullptr)
 {
     /* Looked at first so that a device is never opened at all (opening some has effects),
     ** unless the listing has just said "regular file": a plain name cannot turn into a device
     ** after the listing or the look without the right to make device nodes (a device node
     ** cannot be linked in from elsewhere either: /dev is another file system, and a hard link
     ** to a special file is refused to whoever does not own it). O_NOFOLLOW refuses a link put
-    ** in its place, and a FIFO put there opens without blocking; the check after the open
-    ** refuses both. Looking first at every listed file would cost a tenth of a warm scan. A
-    ** change always looks first. */
+    ** in its place, and a FIFO or a folder put there opens without blocking: the check after
+    ** the open refuses both, or, for a listed file, the read of its first bytes (Probe) does,
+    ** which the scan makes anyway: a status call per file would cost a tenth of a warm scan.
+    ** Who the file is then is asked from the descriptor when the share rule or a change needs
+    ** it (Known, PosixIdentifyFile). A change always looks first. */
     int looked = change || !place.inHand || !InHand.listed || !ListingSaysRegular(InHand.listing);
+    if (asked) *asked = 1;
     if (looked) {
         if (fstatat(place.folder, place.name, after, AT_SYMLINK_NOFOLLOW) != 0) return -1;
         if (!S_ISREG(after->st_mode) || (change && !StillInHand(place, after))) return -1;
@@ -149,6 +184,10 @@ static int OpenAt(const Place &place, int flags, int change, struct stat *after)
     int fd = OpenIn(place.folder, place.name,
                     flags | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY | O_CLOEXEC, 0);
     if (fd < 0) return -1;
+    if (!looked && asked) {
+        *asked = 0;
+        return fd;
+    }
     /* A change is made only to what the file is now: it is asked afresh. */
     struct stat st;
     if (!(change ? fstat(fd, &st) == 0 : KnownFacts(fd, "", &st)) || !S_ISREG(st.st_mode) ||
@@ -163,8 +202,9 @@ static int OpenAt(const Place &place, int flags, int change, struct stat *after)
 
 /* ---- handles --------------------------------------------------------------------------- */
 
-/* The open `fd` of the file `st` as a handle, listed under the share rule; the descriptor is
-** closed when the share rule refuses it or memory is short. */
+/* The open `fd` of the file `st` (null: not asked yet, for reading only) as a handle, listed
+** under the share rule; the descriptor is closed when the share rule refuses it or memory is
+** short. */
 static FileHandle Hold(int fd, const struct stat *st, int write)
 {
     PosixFile *file = (PosixFile *)malloc(sizeof *file);
@@ -174,11 +214,16 @@ static FileHandle Hold(int fd, const struct stat *st, int write)
     }
     file->fd = fd;
     file->position = 0;
-    file->device = st->st_dev;
-    file->inode = st->st_ino;
+    file->known = st != nullptr;
+    file->device = st ? st->st_dev : 0;
+    file->inode = st ? st->st_ino : 0;
     file->write = write != 0;
+    file->entry = 0;
+    file->probed = 0;
     pthread_mutex_lock(&holdersLock);
-    int held = HeldLocked(file->device, file->inode, file->write);
+    /* A reader conflicts with writers only: while none is open, who it is can wait. */
+    int held = (file->write || WriterListedLocked()) &&
+               (!Known(file) || HeldLocked(file->device, file->inode, file->write));
     if (!held) {
         file->next = holders;
         holders = file;
@@ -204,28 +249,63 @@ static FileHandle FailedOpen(int code)
     return InvalidFileHandle;
 }
 
-/* Opening the entry in hand for reading is what the detector does: the file opened becomes
-** the entry's identity. Opening for writing is a change, allowed only to that file. */
+/* The first bytes of the file open at `fd`, read into `probe` (size of PosixFile::probe), for
+** the first read to take: their number, 0 when the read failed for another cause (the
+** caller's read meets it again), or -1 when the descriptor is no regular file after all (a
+** FIFO or a folder: pread refuses both, without taking anything from a FIFO). */
+static int Probe(int fd, uint8_t *probe)
+{
+    ssize_t got;
+    do {
+        got = pread(fd, probe, sizeof(PosixFile::probe), 0);
+    } while (got < 0 && errno == EINTR);
+    if (got < 0) return errno == ESPIPE || errno == EISDIR ? -1 : 0;
+    return (int)got;
+}
+
+/* Opening the entry in hand for reading is what the detector does: the entry's identity is
+** forgotten until PosixIdentifyFile takes it from this handle. Opening for writing is a
+** change, allowed only to the file identified. */
 FileHandle PosixOpenFile(const char *path, int write)
 {
     struct stat st;
     Place place;
     if (!Locate(path, &place)) return FailedOpen(EINVAL);
-    int fd = -1;
+    if (!write && place.inHand) InHand.opened = 0;
+    int fd = -1, asked = 1;
     if (!write && place.inHand && InHand.listed)
         fd = ListingTakeAhead(InHand.listing, place.name, &st);
     errno = 0;
-    if (fd < 0) fd = OpenAt(place, write ? O_RDWR : O_RDONLY, write, &st);
+    if (fd < 0) fd = OpenAt(place, write ? O_RDWR : O_RDONLY, write, &st, &asked);
     if (fd < 0) return FailedOpen(errno);
-    FileHandle file = Hold(fd, &st, write);
-    if (file == InvalidFileHandle) return FailedOpen(EBUSY);
-    if (!write && place.inHand) {
-        InHand.opened = 1;
-        InHand.volume = (uint64_t)st.st_dev;
-        InHand.index = (uint64_t)st.st_ino;
-        InHand.links = (uint32_t)st.st_nlink;
+    uint8_t probe[sizeof(PosixFile::probe)];
+    int probed = asked ? 0 : Probe(fd, probe);
+    if (probed < 0) {
+        close(fd);
+        return FailedOpen(0);
     }
+    FileHandle file = Hold(fd, asked ? &st : nullptr, write);
+    if (file == InvalidFileHandle) return FailedOpen(EBUSY);
+    FileOf(file)->entry = !write && place.inHand;
+    FileOf(file)->probed = (uint32_t)probed;
+    memcpy(FileOf(file)->probe, probe, (size_t)probed);
     return file;
+}
+
+/* The handle's descriptor is asked, not the name: a name swapped since the read leads
+** elsewhere, and every change then fails. */
+int PosixIdentifyFile(FileHandle handle)
+{
+    PosixFile *file = FileOf(handle);
+    struct stat st;
+    if (!file->entry || InHand.listing == InvalidFindHandle || !KnownFacts(file->fd, "", &st) ||
+        !S_ISREG(st.st_mode))
+        return 0;
+    InHand.opened = 1;
+    InHand.volume = (uint64_t)st.st_dev;
+    InHand.index = (uint64_t)st.st_ino;
+    InHand.links = (uint32_t)st.st_nlink;
+    return 1;
 }
 
 uint32_t PosixReadFile(FileHandle handle, void *buffer, uint32_t count)
@@ -234,6 +314,10 @@ uint32_t PosixReadFile(FileHandle handle, void *buffer, uint32_t count)
     uint32_t done = 0;
     /* Nothing is read that would carry the position past what a 32-bit offset can name. */
     if (count > 0xFFFFFFFEu - file->position) count = 0xFFFFFFFEu - file->position;
+    if (file->position < file->probed) {
+        done = file->probed - file->position < count ? file->probed - file->position : count;
+        memcpy(buffer, file->probe + file->position, done);
+    }
     while (done < count) {
         ssize_t got = pread(file->fd, (char *)buffer + done, count - done,
                             (off_t)file->position + done);

@@ -323,6 +323,7 @@ const PlatformOps PlatformDefaults = {
     .readFile          = PosixReadFile,
     .seekFile          = PosixSeekFile,
     .closeFile         = PosixCloseFile,
+    .identifyFile      = PosixIdentifyFile,
     .memAlloc          = PosixMemAlloc,
     .memFree           = PosixMemFree,
     .getFileAttributes = PosixGetFileAttributes,

@@ -530,6 +530,7 @@ TEST_F(Workflow, UnopenableFileIsReportedOnlyForProgramExtensions)
 // is left out and every entry the workflow needs is a stand-in.
 static FileHandle FakeOpen(const char *, int write) { return write ? InvalidFileHandle : (FileHandle)(intptr_t)7; }
 static int FakeClose(FileHandle) { return 1; }
+static int FakeIdentify(FileHandle) { return 1; }
 static uint32_t NothingThere(const char *) { return InvalidFileAttributes; }
 static int FakeCopy(const char *, const char *to) { fakeCopies.push_back(to); return 1; }
 static int FakeDelete(const char *path) { fakeDeletes.push_back(path); return 1; }
@@ -543,6 +544,7 @@ static void InstallStandIns()
 {
     Platform.openFile = FakeOpen;
     Platform.closeFile = FakeClose;
+    Platform.identifyFile = FakeIdentify;
     Platform.getFileAttributes = NothingThere;
     Platform.copyFile = FakeCopy;
     Platform.deleteFile = FakeDelete;

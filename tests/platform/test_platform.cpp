@@ -216,36 +216,59 @@ TEST(ShareRule, ReadersShareAFile)
 }
 
 // The locked-file road of the workflow: while a handle reads the file (share read only), it
-// can be read and copied but neither opened for writing, deleted, renamed nor overwritten.
+// can be read and copied but neither opened for writing, deleted, renamed nor overwritten;
+// whether it was opened by its path, or as the listed entry in hand, the way the scan opens
+// every file (on POSIX without asking who the file is, until the rule needs to know).
 TEST(ShareRule, FileHeldForReadingCannotBeWrittenDeletedOrMoved)
 {
-    ScratchDir dir;
-    std::string path = dir.file("held.exe"), copy = dir.file("held.exe.qx-000");
-    ASSERT_TRUE(WriteBytes(path, Counting(64)));
-    {
-        Open holder(path, 0);
-        ASSERT_TRUE(holder.ok());
-        EXPECT_EQ(InvalidFileHandle, Platform.openFile(path.c_str(), 1));
-        EXPECT_EQ(0, Platform.deleteFile(path.c_str()));
-        EXPECT_EQ(0, Platform.moveFile(path.c_str(), dir.file("moved.exe").c_str()));
-        EXPECT_EQ(0, Platform.writeWholeFile(path.c_str(), "x", 1));
+    for (int asEntry = 0; asEntry < 2; asEntry++) {
+        SCOPED_TRACE(asEntry ? "held as the entry in hand" : "held by its path");
+        ScratchDir dir;
+        std::string path = dir.file("held.exe"), copy = dir.file("held.exe.qx-000");
+        ASSERT_TRUE(WriteBytes(path, Counting(64)));
+        FindHandle find = InvalidFindHandle;
+        if (asEntry) {
+#ifndef _WIN32
+            PosixSetReadAhead(ReadAheadOff);   // the scan's own open, not read-ahead's
+#endif
+            FindRecord record;
+            find = Platform.findFirst(dir.file("*.*").c_str(), &record);
+            ASSERT_NE(InvalidFindHandle, find);
+            while (strcmp(record.name, "held.exe") != 0) ASSERT_TRUE(Platform.findNext(find, &record));
+            InHand = {find, path.c_str(), (uint32_t)dir.path().size() + 1, 1, 0, 0, 0, 0};
+        }
+        {
+            Open holder(path, 0);
+            ASSERT_TRUE(holder.ok());
+            if (asEntry) EXPECT_TRUE(Platform.identifyFile(holder.h));
+            EXPECT_EQ(InvalidFileHandle, Platform.openFile(path.c_str(), 1));
+            EXPECT_EQ(0, Platform.deleteFile(path.c_str()));
+            EXPECT_EQ(0, Platform.moveFile(path.c_str(), dir.file("moved.exe").c_str()));
+            EXPECT_EQ(0, Platform.writeWholeFile(path.c_str(), "x", 1));
 
-        Open reader(path, 0);
-        ASSERT_TRUE(reader.ok()) << "reading must go on while the file is held";
-        uint8_t buffer[64];
-        EXPECT_EQ(64u, Platform.readFile(reader.h, buffer, 64));
-        EXPECT_NE(0, Platform.copyFile(path.c_str(), copy.c_str()));
+            Open reader(path, 0);
+            ASSERT_TRUE(reader.ok()) << "reading must go on while the file is held";
+            uint8_t buffer[64];
+            EXPECT_EQ(64u, Platform.readFile(reader.h, buffer, 64));
+            if (asEntry) EXPECT_TRUE(Platform.identifyFile(reader.h));
+            EXPECT_NE(0, Platform.copyFile(path.c_str(), copy.c_str()));
+        }
+        EXPECT_EQ(Counting(64), ReadBytes(path));
+        EXPECT_EQ(Counting(64), ReadBytes(copy));
+        EXPECT_FALSE(Exists(dir.file("moved.exe")));
+        // Once the holder is gone, everything is allowed again.
+        {
+            Open writer(path, 1);
+            EXPECT_TRUE(writer.ok());
+        }
+        EXPECT_NE(0, Platform.deleteFile(path.c_str()));
+        EXPECT_FALSE(Exists(path));
+        InHand.listing = InvalidFindHandle;
+        if (find != InvalidFindHandle) Platform.findClose(find);
+#ifndef _WIN32
+        PosixSetReadAhead(ReadAheadOn);
+#endif
     }
-    EXPECT_EQ(Counting(64), ReadBytes(path));
-    EXPECT_EQ(Counting(64), ReadBytes(copy));
-    EXPECT_FALSE(Exists(dir.file("moved.exe")));
-    // Once the holder is gone, everything is allowed again.
-    {
-        Open writer(path, 1);
-        EXPECT_TRUE(writer.ok());
-    }
-    EXPECT_NE(0, Platform.deleteFile(path.c_str()));
-    EXPECT_FALSE(Exists(path));
 }
 
 TEST(ShareRule, FileHeldForWritingCannotBeOpenedAgainOrDeleted)
@@ -688,16 +711,17 @@ TEST(PosixLinks, SubFolderSwappedForALinkIsNotListedThroughTheListing)
     EXPECT_TRUE(List(dir.file("sub")).find("x.exe"));
 }
 
-// The entry in hand is changed only while its name leads to the file opened for reading as
+// The entry in hand is changed only while its name leads to the file read and identified as
 // that entry, through its listing (a folder swapped for a link leaves the change on the file
-// detected): not before it was opened, not once the file was swapped, and never by a path
-// outside its folder. A read-only clean file outside keeps its
-// bytes and mode whatever was tried.
+// detected): not before it was opened, not when read but never identified, not once the file
+// was swapped (even before it was identified: the handle is asked, not the name), and never
+// by a path outside its folder. A read-only clean file outside keeps its bytes and mode
+// whatever was tried.
 TEST(PosixEntryInHand, ChangesReachOnlyTheFileOpenedAsTheEntry)
 {
-    enum Trial { Untouched, NeverOpened, FileSwapped, FolderSwapped, PathOutside };
-    static const char *const names[] = {"untouched", "never opened", "file swapped",
-                                        "folder swapped", "path outside"};
+    enum Trial { Untouched, NeverOpened, NotIdentified, FileSwapped, FolderSwapped, PathOutside };
+    static const char *const names[] = {"untouched",    "never opened",   "not identified",
+                                        "file swapped", "folder swapped", "path outside"};
     for (int trial = Untouched; trial <= PathOutside; trial++) {
         for (int op = 0; op < 4; op++) {
             SCOPED_TRACE(std::string(names[trial]) + ", operation " + std::to_string(op));
@@ -713,15 +737,20 @@ TEST(PosixEntryInHand, ChangesReachOnlyTheFileOpenedAsTheEntry)
             ASSERT_NE(InvalidFindHandle, find);
             const std::string path = trial == PathOutside ? victim : worm;
             InHand = {find, worm.c_str(), (uint32_t)sub.size() + 1, 1, 0, 0, 0, 0};
+            FileHandle read = InvalidFileHandle;
             if (trial != NeverOpened) {
-                FileHandle read = Platform.openFile(worm.c_str(), 0);
+                read = Platform.openFile(worm.c_str(), 0);
                 EXPECT_NE(InvalidFileHandle, read);
-                if (read != InvalidFileHandle) Platform.closeFile(read);
             }
             if (trial == FileSwapped) {
                 ASSERT_EQ(0, rename(worm.c_str(), (worm + ".old").c_str()));
                 ASSERT_EQ(0, link(victim.c_str(), worm.c_str()));
-            } else if (trial == FolderSwapped) {
+            }
+            if (read != InvalidFileHandle) {
+                if (trial != NotIdentified) EXPECT_TRUE(Platform.identifyFile(read));
+                Platform.closeFile(read);
+            }
+            if (trial == FolderSwapped) {
                 ASSERT_EQ(0, rename(sub.c_str(), (sub + ".old").c_str()));
                 ASSERT_EQ(0, symlink(outside.c_str(), sub.c_str()));
             }
@@ -788,6 +817,7 @@ TEST(PosixEntryInHand, DeletionAmongExchangingNamesRemovesOnlyTheFileDetected)
         FileHandle read = Platform.openFile(worm.c_str(), 0);
         if (read != InvalidFileHandle) {
             Platform.readFile(read, &detected, 1);
+            Platform.identifyFile(read);
             Platform.closeFile(read);
         }
         int done = read != InvalidFileHandle && Platform.deleteFile(worm.c_str());
