@@ -127,7 +127,9 @@ int ListingTakeAhead(FindHandle handle, const char *name, struct stat *st)
 
 static void SetName(FindRecord *record, const char *name, size_t length)
 {
-    memcpy(record->name, name, length + 1);
+    /* Not memcpy: bounded by the record, it became a string move (rep movs), whose start-up
+    ** took longer than a short name takes to copy, a per cent of a warm scan. */
+    for (size_t i = 0; i <= length; i++) record->name[i] = name[i];
 }
 
 /* Non-zero when `st` is the folder of a listing of the chain that ends in `find`. */
@@ -220,12 +222,15 @@ static void ListAhead(PosixFind *find, const char *name)
 ** read-ahead allows now and as long as the walk has free slots, and, where that is worth it
 ** (AheadListsFolders), lists the first folders among them ahead (the inodes of the others are
 ** fetched). Nothing more of the folder is read for it. Fetching starts again only when half the
-** window is used, so that requests go to the kernel in batches. */
+** window is used, so that requests go to the kernel in batches. Folders wait for the whole
+** window, that is for a file found missing from the cache: an inode is fetched by one of the
+** kernel's workers only, and a process with a worker pays for it on every call that names a
+** descriptor, for the rest of a scan that the cache may hold whole. */
 static void FetchAhead(PosixFind *find)
 {
     if (!find->ahead) return;
     unsigned window = AheadWanted(find->ahead);
-    int lists = AheadListsFolders(find->ahead);
+    int lists = window == AheadWindow && AheadListsFolders(find->ahead);
     uint32_t folders[AheadFolders];
     unsigned folderCount = 0;
     if (window && find->aheadCount <= window / 2) {

@@ -802,6 +802,11 @@ unsigned AheadWanted(Ahead *ahead)
 int AheadTake(Ahead *ahead, int slot, struct stat *st)
 {
     AheadSlot *s = &ahead->slots[slot];
+    /* A request still waiting here (the read of a section, asked once the headers were in)
+    ** goes to the kernel as AheadPoll hands it: what it answers at once came from the cache,
+    ** and a tree the cache holds is not taken for one it does not. */
+    for (int i = 0; i < 2 && s->state == SlotBusy && Submit(ahead); i++)
+        Reap(ahead, 0, ahead->round - 1);
     while (s->state == SlotBusy)
         if (!Reap(ahead, 1, ~0u)) return -1;
     if (s->state != SlotReady || s->fd < 0) return -1;

@@ -1677,6 +1677,72 @@ TEST_F(Walk, WarmerStaysInTheTreeAndIsGoneWithTheScan)
 #endif
 
 #ifndef _WIN32
+// A tree the cache holds gains nothing from read-ahead, and the scan of it never has the
+// kernel's io_uring workers started: with a second task in the process, every call that names
+// a descriptor takes and drops a reference to it, a few per cent of a warm scan. Neither the
+// folders listed first (whose inodes only a worker fetches) nor programs whose first section
+// lies past the bytes read ahead (a request of its own, answered from the cache too, also for
+// the file fetched and taken at once as read-ahead wakes after its rest) may start one. The
+// tree is longer than that rest, with folders among the files everywhere. Scanned in a
+// child, a task of its own that has never had a ring.
+static PlatformOps workerless;
+static int workersSeen, opensSeen;
+static FileHandle OpenCountingWorkers(const char *path, int write)
+{
+    // Looked at every 16 files: a worker, once started, idles for seconds before it ends.
+    if (opensSeen++ % 16 == 0) {
+        for (const auto &task : std::filesystem::directory_iterator("/proc/self/task")) {
+            const std::vector<uint8_t> name = testsupport::ReadBytes(task.path().string() + "/comm");
+            workersSeen += name.size() >= 8 && std::memcmp(name.data(), "iou-wrk-", 8) == 0;
+        }
+    }
+    return workerless.openFile(path, write);
+}
+
+TEST_F(Walk, TreeTheCacheHoldsIsScannedWithoutTheKernelsWorkers)
+{
+    if (!PosixReadAheadAvailable())
+        GTEST_SKIP() << "no io_uring here";
+    const std::string top = scratch.file("cached");
+    samples::PeShape shape;    // 7 KiB, its one section in the last 512 bytes
+    shape.firstRawData = 0x1A00;
+    shape.sectionRawSize = 0x200;
+    const std::vector<uint8_t> program = samples::BuildPe(shape);
+    int files = 0;
+    for (int folder = 0; folder < 10; folder++) {
+        const std::string inner = top + "/d" + std::to_string(folder);
+        for (int sub = 0; sub < 60; sub++)
+            ASSERT_TRUE(testsupport::MakeDir(inner + "/s" + std::to_string(sub)));
+        for (int i = 0; i < 440; i++, files++)
+            ASSERT_TRUE(testsupport::WriteBytes(inner + "/f" + std::to_string(i) + ".exe", program));
+    }
+    int result[2] = {-1, -1}, pipeFds[2];
+    ASSERT_EQ(0, pipe(pipeFds));
+    pid_t child = fork();
+    ASSERT_GE(child, 0);
+    if (child == 0) {
+        for (const auto &entry : std::filesystem::recursive_directory_iterator(top))
+            if (entry.is_regular_file()) testsupport::ReadBytes(entry.path().string());
+        PosixSetReadAhead(ReadAheadOn);
+        ReportOnly = 1;
+        workerless = Platform;
+        Platform.openFile = OpenCountingWorkers;
+        ScanSelectedFolder(top.c_str());
+        const int done[2] = {workersSeen, ScanCounters.files};
+        _exit(write(pipeFds[1], done, sizeof done) == (ssize_t)sizeof done ? 0 : 4);
+    }
+    close(pipeFds[1]);
+    EXPECT_EQ((ssize_t)sizeof result, read(pipeFds[0], result, sizeof result));
+    close(pipeFds[0]);
+    int status = -1;
+    EXPECT_EQ(child, waitpid(child, &status, 0));
+    EXPECT_EQ(0, status);
+    EXPECT_EQ(files, result[1]);
+    EXPECT_EQ(0, result[0]) << "the kernel's workers were started for a tree in the cache";
+}
+#endif
+
+#ifndef _WIN32
 // An infected file in the tree with a second name outside it (a hard link: one file, one mode):
 // resetting its read-only bit or opening it for writing would change the file under the outside
 // name too. Its mode and bytes stay as they are outside, read-only or not; the name in the tree
