@@ -13,6 +13,9 @@
 **   Crc32Portable  slicing by 16: sixteen tables, sixteen independent look-ups per 16 bytes.
 **   Crc32Clmul     folding with carry-less multiplication (PCLMULQDQ), four 128-bit lanes,
 **                  then a Barrett reduction to 32 bits; about four times the portable speed.
+**                  On x86-64 POSIX builds, where the processor has VPCLMULQDQ and AVX-512 and
+**                  the system saves their registers, sixteen lanes in four 512-bit registers
+**                  for 256 bytes and more: about four times faster again.
 ** Crc32 and Crc32Update pick the fastest path that the processor has and the system allows,
 ** once.
 */
@@ -26,6 +29,14 @@
 #include <immintrin.h>
 #else
 #define KRV_CRC_X86 0
+#endif
+
+/* The 512-bit fold: not in the Windows programs, whose instruction check allows nothing beyond
+** PCLMULQDQ and SSE4.1, nor in 32-bit code. */
+#if KRV_CRC_X86 && defined(__x86_64__) && !defined(_WIN32)
+#define KRV_CRC_WIDE 1
+#else
+#define KRV_CRC_WIDE 0
 #endif
 
 namespace {
@@ -129,14 +140,46 @@ static uint32_t CpuidFeatures(void)
 **   P' = 0x1DB710641 and mu = floor(x^64 / P) for the Barrett step. */
 /* The only code of the programs beyond the 486's instructions, in a section of its own so that
 ** the programs' instruction check can tell it from the rest. */
-__attribute__((target("pclmul,sse4.1"), section(".text$clmul"))) KRV_ALIGN_STACK
-static uint32_t FoldClmul(uint32_t crc, const uint8_t *p, uint32_t blocks64, uint32_t blocks16)
+#define KRV_CLMUL __attribute__((target("pclmul,sse4.1"), section(".text$clmul")))
+
+/* One 128-bit lane `x` folded 128 bits ahead onto the next 16 bytes `next`. */
+KRV_CLMUL __attribute__((always_inline)) static inline __m128i FoldOnto(__m128i x, __m128i next)
 {
-    const __m128i k1k2 = _mm_set_epi32(0x00000001, (int)0xC6E41596u, 0x00000001, 0x54442BD4);
+    const __m128i k3k4 = _mm_set_epi32(0x00000000, (int)0xCCAA009Eu, 0x00000001, 0x751997D0);
+    return _mm_xor_si128(_mm_xor_si128(_mm_clmulepi64_si128(x, k3k4, 0x11),
+                                       _mm_clmulepi64_si128(x, k3k4, 0x00)),
+                         next);
+}
+
+/* The last of the folding: `blocks16` more 16-byte blocks at `p` folded into the lane `x1`,
+** then its 128 bits reduced to the 32-bit register. */
+KRV_CLMUL __attribute__((always_inline)) static inline uint32_t FoldTail(__m128i x1,
+                                                                        const uint8_t *p,
+                                                                        uint32_t blocks16)
+{
     const __m128i k3k4 = _mm_set_epi32(0x00000000, (int)0xCCAA009Eu, 0x00000001, 0x751997D0);
     const __m128i k5 = _mm_set_epi32(0, 0, 0x00000001, 0x63CD6124);
     const __m128i poly = _mm_set_epi32(0x00000001, (int)0xF7011641u, 0x00000001, (int)0xDB710641u);
     const __m128i low32 = _mm_set_epi32(0, -1, 0, -1);
+    for (uint32_t i = 0; i < blocks16; ++i, p += 16)
+        x1 = FoldOnto(x1, _mm_loadu_si128((const __m128i *)p));
+
+    /* 128 bits to 64: the low half times k4 added to the high half, then the low 32 bits of
+    ** that times k5 added to the upper 64. */
+    __m128i x = _mm_xor_si128(_mm_srli_si128(x1, 8), _mm_clmulepi64_si128(x1, k3k4, 0x10));
+    x = _mm_xor_si128(_mm_srli_si128(x, 4), _mm_clmulepi64_si128(_mm_and_si128(x, low32), k5, 0x00));
+
+    /* Barrett: q = (low 32 bits * mu) low 32 bits; remainder = x + q * P'. */
+    __m128i q = _mm_clmulepi64_si128(_mm_and_si128(x, low32), poly, 0x10);
+    q = _mm_clmulepi64_si128(_mm_and_si128(q, low32), poly, 0x00);
+    x = _mm_xor_si128(x, q);
+    return (uint32_t)_mm_extract_epi32(x, 1);
+}
+
+KRV_CLMUL KRV_ALIGN_STACK
+static uint32_t FoldClmul(uint32_t crc, const uint8_t *p, uint32_t blocks64, uint32_t blocks16)
+{
+    const __m128i k1k2 = _mm_set_epi32(0x00000001, (int)0xC6E41596u, 0x00000001, 0x54442BD4);
 
     __m128i x1 = _mm_loadu_si128((const __m128i *)(p + 0x00));
     __m128i x2 = _mm_loadu_si128((const __m128i *)(p + 0x10));
@@ -161,32 +204,79 @@ static uint32_t FoldClmul(uint32_t crc, const uint8_t *p, uint32_t blocks64, uin
         p += 64;
     }
 
-    /* Four lanes into one, then the remaining 16-byte blocks into that one. */
-    __m128i y;
-    y = _mm_clmulepi64_si128(x1, k3k4, 0x00);
-    x1 = _mm_xor_si128(_mm_xor_si128(_mm_clmulepi64_si128(x1, k3k4, 0x11), y), x2);
-    y = _mm_clmulepi64_si128(x1, k3k4, 0x00);
-    x1 = _mm_xor_si128(_mm_xor_si128(_mm_clmulepi64_si128(x1, k3k4, 0x11), y), x3);
-    y = _mm_clmulepi64_si128(x1, k3k4, 0x00);
-    x1 = _mm_xor_si128(_mm_xor_si128(_mm_clmulepi64_si128(x1, k3k4, 0x11), y), x4);
-    for (uint32_t i = 0; i < blocks16; ++i) {
-        y = _mm_clmulepi64_si128(x1, k3k4, 0x00);
-        x1 = _mm_xor_si128(_mm_xor_si128(_mm_clmulepi64_si128(x1, k3k4, 0x11), y),
-                           _mm_loadu_si128((const __m128i *)p));
-        p += 16;
-    }
-
-    /* 128 bits to 64: the low half times k4 added to the high half, then the low 32 bits of
-    ** that times k5 added to the upper 64. */
-    __m128i x = _mm_xor_si128(_mm_srli_si128(x1, 8), _mm_clmulepi64_si128(x1, k3k4, 0x10));
-    x = _mm_xor_si128(_mm_srli_si128(x, 4), _mm_clmulepi64_si128(_mm_and_si128(x, low32), k5, 0x00));
-
-    /* Barrett: q = (low 32 bits * mu) low 32 bits; remainder = x + q * P'. */
-    __m128i q = _mm_clmulepi64_si128(_mm_and_si128(x, low32), poly, 0x10);
-    q = _mm_clmulepi64_si128(_mm_and_si128(q, low32), poly, 0x00);
-    x = _mm_xor_si128(x, q);
-    return (uint32_t)_mm_extract_epi32(x, 1);
+    /* Four lanes into one, then the rest. */
+    return FoldTail(FoldOnto(FoldOnto(FoldOnto(x1, x2), x3), x4), p, blocks16);
 }
+
+#if KRV_CRC_WIDE
+/* The same folding with VPCLMULQDQ on sixteen lanes in four 512-bit registers, 256 bytes a
+** step: k = x^(16*128+32), x^(16*128-32) fold a lane 2048 bits ahead; the registers then fold
+** into one 512 bits ahead (k1, k2), and its four lanes into one 128 bits ahead (k3, k4). */
+#define KRV_WIDE __attribute__((target("avx512f,avx512vl,vpclmulqdq,pclmul,sse4.1")))
+
+/* Four lanes `z` folded onto the next 64 bytes `next` by the constants `k` (x^(d+32), x^(d-32)
+** in every lane for a distance d). */
+KRV_WIDE __attribute__((always_inline)) static inline __m512i FoldWideOnto(__m512i z, __m512i k,
+                                                                           __m512i next)
+{
+    return _mm512_ternarylogic_epi64(_mm512_clmulepi64_epi128(z, k, 0x00),
+                                     _mm512_clmulepi64_epi128(z, k, 0x11), next, 0x96);
+}
+
+KRV_WIDE static uint32_t FoldWide(uint32_t crc, const uint8_t *p, uint32_t blocks256,
+                                  uint32_t blocks16)
+{
+    const __m512i k16 = _mm512_set4_epi32(0x00000001, 0x322D1430, 0x00000001, 0x1542778A);
+    const __m512i k4 = _mm512_set4_epi32(0x00000001, (int)0xC6E41596u, 0x00000001, 0x54442BD4);
+    __m512i z0 = _mm512_loadu_si512(p + 0x00), z1 = _mm512_loadu_si512(p + 0x40);
+    __m512i z2 = _mm512_loadu_si512(p + 0x80), z3 = _mm512_loadu_si512(p + 0xC0);
+    z0 = _mm512_xor_si512(z0, _mm512_inserti32x4(_mm512_setzero_si512(),
+                                                 _mm_cvtsi32_si128((int)crc), 0));
+    p += 256;
+    for (uint32_t i = 1; i < blocks256; ++i, p += 256) {
+        z0 = FoldWideOnto(z0, k16, _mm512_loadu_si512(p + 0x00));
+        z1 = FoldWideOnto(z1, k16, _mm512_loadu_si512(p + 0x40));
+        z2 = FoldWideOnto(z2, k16, _mm512_loadu_si512(p + 0x80));
+        z3 = FoldWideOnto(z3, k16, _mm512_loadu_si512(p + 0xC0));
+    }
+    z0 = FoldWideOnto(FoldWideOnto(FoldWideOnto(z0, k4, z1), k4, z2), k4, z3);
+    /* The zero-masking form of the extract: the plain one starts from an undefined register,
+    ** which the compiler takes for an uninitialised read. */
+    __m128i x1 = FoldOnto(FoldOnto(FoldOnto(_mm512_maskz_extracti32x4_epi32(0xF, z0, 0),
+                                            _mm512_maskz_extracti32x4_epi32(0xF, z0, 1)),
+                                   _mm512_maskz_extracti32x4_epi32(0xF, z0, 2)),
+                          _mm512_maskz_extracti32x4_epi32(0xF, z0, 3));
+    return FoldTail(x1, p, blocks16);
+}
+
+/* Leaf 7's AVX-512 foundation and vector-length bits and VPCLMULQDQ, and a system that saves
+** the SSE, AVX and AVX-512 registers (XCR0 bits 1, 2, 5, 6, 7), which a hypervisor may not. */
+static int WideFoldAllowed(void)
+{
+    unsigned int eax, ebx, ecx, edx;
+    if (!__get_cpuid(1, &eax, &ebx, &ecx, &edx) || !(ecx & bit_OSXSAVE))
+        return 0;
+    if (!__get_cpuid_count(7, 0, &eax, &ebx, &ecx, &edx) || !(ebx & bit_AVX512F) ||
+        !(ebx & bit_AVX512VL) || !(ecx & bit_VPCLMULQDQ))
+        return 0;
+    unsigned int low, high;
+    __asm__("xgetbv" : "=a"(low), "=d"(high) : "c"(0));
+    return (low & 0xE6u) == 0xE6u;
+}
+
+/* Asked once, as the narrower fold's answer is: -1 until then. */
+static std::atomic<int> wideAnswer{-1};
+
+static int HasWideOnce(void)
+{
+    int has = wideAnswer.load(std::memory_order_relaxed);
+    if (has < 0) {
+        has = WideFoldAllowed();
+        wideAnswer.store(has, std::memory_order_relaxed);
+    }
+    return has;
+}
+#endif
 
 static int HasClmulOnce(void);
 
@@ -197,6 +287,13 @@ uint32_t Crc32Clmul(uint32_t crc, const void *data, uint32_t length)
     ** A processor or system without the instructions gets the portable path, not a fault. */
     if (length < 64 || !HasClmulOnce())
         return Crc32Portable(crc, p, length);
+#if KRV_CRC_WIDE
+    if (length >= 256 && HasWideOnce()) {
+        uint32_t done = length & ~15u;
+        crc = FoldWide(crc, p, length / 256, (length % 256) / 16);
+        return Bytes(crc, p + done, length - done);
+    }
+#endif
     uint32_t blocks64 = length / 64;
     uint32_t blocks16 = (length % 64) / 16;
     crc = FoldClmul(crc, p, blocks64, blocks16);
