@@ -314,9 +314,11 @@ uint32_t PosixReadFile(FileHandle handle, void *buffer, uint32_t count)
     uint32_t done = 0;
     /* Nothing is read that would carry the position past what a 32-bit offset can name. */
     if (count > 0xFFFFFFFEu - file->position) count = 0xFFFFFFFEu - file->position;
-    if (file->position < file->probed) {
-        done = file->probed - file->position < count ? file->probed - file->position : count;
-        memcpy(buffer, file->probe + file->position, done);
+    /* Only a read that lies wholly in the first bytes is answered from them: a longer one
+    ** asks the kernel for all it wants, from page boundaries as the file has them. */
+    if (count <= file->probed && file->position <= file->probed - count) {
+        memcpy(buffer, file->probe + file->position, count);
+        done = count;
     }
     while (done < count) {
         ssize_t got = pread(file->fd, (char *)buffer + done, count - done,
