@@ -84,6 +84,21 @@ inline uint32_t Bytes(uint32_t crc, const uint8_t *p, uint32_t length)
 
 typedef uint32_t (*CrcPath)(uint32_t, const void *, uint32_t);
 
+/* What `ask` answers, asked the first time only: CPUID is slow (under a hypervisor it traps).
+** `answer` is -1 until then, kept at file scope rather than in a function-local static, whose
+** thread-safe guard would drag a thread library into the Windows programs. Two threads asking
+** at once both store the same answer, and callers from other files' static initialisers find
+** it the same way. */
+int AskedOnce(std::atomic<int> &answer, int (*ask)(void))
+{
+    int has = answer.load(std::memory_order_relaxed);
+    if (has < 0) {
+        has = ask();
+        answer.store(has, std::memory_order_relaxed);
+    }
+    return has;
+}
+
 }  // namespace
 
 uint32_t Crc32Bytewise(uint32_t crc, const void *data, uint32_t length)
@@ -264,17 +279,11 @@ static int WideFoldAllowed(void)
     return (low & 0xE6u) == 0xE6u;
 }
 
-/* Asked once, as the narrower fold's answer is: -1 until then. */
 static std::atomic<int> wideAnswer{-1};
 
 static int HasWideOnce(void)
 {
-    int has = wideAnswer.load(std::memory_order_relaxed);
-    if (has < 0) {
-        has = WideFoldAllowed();
-        wideAnswer.store(has, std::memory_order_relaxed);
-    }
-    return has;
+    return AskedOnce(wideAnswer, WideFoldAllowed);
 }
 #endif
 
@@ -342,20 +351,11 @@ int Crc32HasClmul(void)
     return Platform.systemVersion(&system) && Crc32FastPathAllowed(&system, CpuidFeatures());
 }
 
-/* CPUID is slow (under a hypervisor it traps), so it is asked once: -1 until then. The answer
-** is kept at file scope rather than in a function-local static, whose thread-safe guard would
-** drag a thread library into the Windows programs. Two threads asking at once both store the
-** same answer, and callers from other files' static initialisers find it the same way. */
 static std::atomic<int> clmulAnswer{-1};
 
 static int HasClmulOnce(void)
 {
-    int has = clmulAnswer.load(std::memory_order_relaxed);
-    if (has < 0) {
-        has = Crc32HasClmul();
-        clmulAnswer.store(has, std::memory_order_relaxed);
-    }
-    return has;
+    return AskedOnce(clmulAnswer, Crc32HasClmul);
 }
 
 static CrcPath ChosenPath(void)
