@@ -33,8 +33,9 @@
 static std::atomic<int> interrupted{0};   /* written by the interrupt handler */
 static int runKeyDenied;                  /* the Run key's value stays: the rights are wanting */
 
-static const DisplayOps ConsoleDisplay = {PrintRow,     ShowProgress, nullptr,    nullptr,
-                                          PrintWarning, nullptr,      PrintReport, PrintPassedOver};
+static const DisplayOps ConsoleDisplay = {PrintRow,     ShowProgress, nullptr,     nullptr,
+                                          PrintWarning, nullptr,      PrintReport, PrintPassedOver,
+                                          PrintNotice};
 
 static void OnInterrupt(void)
 {

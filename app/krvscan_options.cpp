@@ -263,12 +263,16 @@ int CheckOptions(void)
             "must be a regular file with one name, not a link, FIFO, device or folder",
             "cannot be opened for appending",
             "belongs to another user",
-            "lies in a folder of another user's or one that others may write in (not sticky)",
+            "lies in a folder of another user's or one that others may write in (a sticky "
+            "folder counts only when it is yours or root's)",
+            "has a link (or anything but a folder) on its way: name it by its real path",
+            "cannot be opened for appending: too many open files",
         };
         FileHandle log = InvalidFileHandle;
         int cause = Platform.openLog(Opts.logPath, &log);
         if (cause != LogReady)
-            return Fail(LogCauses[cause > 0 && cause <= LogFolderOpen ? cause : 0], Opts.logPath);
+            return Fail(LogCauses[cause > 0 && cause <= LogNoDescriptors ? cause : 0],
+                        Opts.logPath);
         Opts.logFile = log;
     }
     return 0;

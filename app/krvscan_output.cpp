@@ -27,6 +27,7 @@ static int outputFailed;
 static int toLog;                         /* Write goes to logLines instead (BeginLog) */
 static char logLines[4 * PlatformPathSize + 1024];   /* what goes to the log, whole lines */
 static uint32_t logUsed;
+static int logSent;                       /* a piece of the record in hand is in the log */
 static char host[64];                     /* the machine's name, for the log and the report */
 static char started[24];                  /* when the scan started, UTC, ISO 8601 */
 
@@ -305,6 +306,7 @@ static const char *const Events[] = {
     "autostart_removed",            /* RowAutostartRemoved */
     "autostart_found",              /* RowAutostartFound */
     "restored",                     /* RowRestored */
+    "already_removed",              /* RowAlreadyRemoved */
 };
 static_assert(sizeof Events / sizeof Events[0] == RowKindCount, "one event per row kind");
 
@@ -323,12 +325,13 @@ static void WriteTextRow(const char *file, const char *status)
     Write("\n", 1);
 }
 
-/* Every row and the report go to the log as text, each line in one write of its own at the
-** file's end, so that many runs and machines can append to one file without a line ever being
-** cut or mixed with another's. A line longer than logLines (no name makes one) goes in pieces. */
-static void LogLine(const char *data, uint32_t length)
+/* Every row and the report go to the log as text, each record (a row, the report, the header)
+** appended at the file's end under the log's lock, so that many runs and machines can append to
+** one file without a line ever being cut or mixed with another's. A record longer than logLines
+** (a header of many long paths) goes in pieces of one record; `more` says another follows. */
+static void LogPiece(const char *data, uint32_t length, int more)
 {
-    if (!outputFailed && length && !Platform.appendLog(Opts.logFile, data, length))
+    if (!outputFailed && !Platform.appendLog(Opts.logFile, data, length, more))
         OutputFailed();
 }
 
@@ -336,8 +339,9 @@ static void LogPut(const char *data, size_t length)
 {
     while (length) {
         if (logUsed == sizeof logLines) {
-            LogLine(logLines, logUsed);
+            LogPiece(logLines, logUsed, 1);
             logUsed = 0;
+            logSent = 1;
         }
         size_t n = length < sizeof logLines - logUsed ? length : sizeof logLines - logUsed;
         memcpy(logLines + logUsed, data, n);
@@ -352,19 +356,14 @@ static void BeginLog(void)
     Flush();
     toLog = 1;
     logUsed = 0;
+    logSent = 0;
 }
 
 static void EndLog(void)
 {
     toLog = 0;
-    uint32_t start = 0;
-    for (uint32_t i = 0; i < logUsed; i++) {
-        if (logLines[i] == '\n') {
-            LogLine(logLines + start, i + 1 - start);
-            start = i + 1;
-        }
-    }
-    LogLine(logLines + start, logUsed - start);
+    if (logUsed || logSent)
+        LogPiece(logLines, logUsed, 0);
     logUsed = 0;
 }
 
@@ -388,6 +387,7 @@ static void CountRow(const ResultRow *row)
         break;
     case RowDeleted:
     case RowCleaned:
+    case RowAlreadyRemoved:
         RowFacts.removed++;
         break;
     case RowUnableToClean:
@@ -500,6 +500,24 @@ void PrintPassedOver(const char *path, int32_t reason)
     }
 }
 
+void PrintNotice(const char *path, const char *what)
+{
+    ClearProgress();
+    fflush(stdout);
+    fputs("krvscan: ", stderr);
+    ErrorEscaped(path);
+    fputs(": ", stderr);
+    fputs(what, stderr);
+    fputc('\n', stderr);
+    if (Opts.logFile) {
+        BeginLog();
+        WriteEscaped(path);
+        WriteText("\t");
+        WriteText(what);
+        WriteText("\n");
+        EndLog();
+    }
+}
 
 /* "krvscan: PATH: a link, followed to TARGET" on standard error for each PATH that was one,
 ** with --json an object of its own, and a line in the log. */

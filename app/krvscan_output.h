@@ -44,6 +44,10 @@ void PrintReport(const ReportRow *rows, int count);
 void PrintWarning(const char *text, const char *caption);
 void PrintPassedOver(const char *path, int32_t reason);
 
+/* "krvscan: PATH: WHAT" on standard error, and "PATH<tab>WHAT" in the log: something done
+** beside the scan (a leftover of a run that did not end, removed). */
+void PrintNotice(const char *path, const char *what);
+
 /* Names in the text rows: one row is one line and maps back to one name. On POSIX a name is
 ** any bytes but "/" and NUL, so the backslash itself prints as \\, and every C0 and C1 control
 ** and every byte that is not part of valid UTF-8 as \xHH. Windows names cannot hold a control

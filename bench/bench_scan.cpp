@@ -189,7 +189,7 @@ long rowCount, targetCount;
 void CountRow(const ResultRow *) { rowCount++; }
 void CountTarget(const char *) { targetCount++; }
 
-const DisplayOps CountingDisplay = {CountRow, CountTarget, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr};
+const DisplayOps CountingDisplay = {CountRow, CountTarget, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr};
 
 // One scan of `folder`; false when its counters are not what the tree holds.
 bool Scan(const std::string &folder, long files, long infected)

@@ -27,6 +27,7 @@
 #include <time.h>
 
 const char StatusQuarantined[] = "copied to quarantine";
+const char StatusLeftoverRemoved[] = "removed: a leftover of a run that did not end";
 
 #define MaxLevels 256              /* folders climbed from a path towards its root, at most */
 #define LineSize (6 * PlatformPathSize + 1024)
@@ -110,6 +111,25 @@ static const char *const StoreCauses[] = {
     "the quarantine's index.jsonl is not a regular file of the running user's",
 };
 
+/* Names a half-made copy of a run that did not end, which the store's sweep removed. */
+static void Swept(const char *name, void *context)
+{
+    (void)context;
+    char path[PlatformPathSize];
+    const char separator[] = {PathSeparator, 0};
+    if (CopyText(path, sizeof path, folder) && AppendText(path, sizeof path, separator) &&
+        AppendText(path, sizeof path, name))
+        ShowNotice(path, StatusLeftoverRemoved);
+}
+
+/* Half-made copies of runs that were killed (their maker no longer runs) go before this run
+** puts anything in the store. */
+static void SweepStore(void)
+{
+    if (Platform.sweepStore)
+        Platform.sweepStore(Swept, nullptr);
+}
+
 const char *QuarantineOpen(const char *path, const char *const *targets, int count)
 {
     if (!CopyText(folder, sizeof folder, path) || strlen(path) + 80 >= PlatformMaxPath)
@@ -138,6 +158,7 @@ const char *QuarantineOpen(const char *path, const char *const *targets, int cou
     for (int i = 0; i < count; i++)
         if ((volume || inode) && Below(targets[i], volume, inode) == 1)
             return Refused;
+    SweepStore();
     return nullptr;
 }
 
@@ -148,8 +169,10 @@ const char *QuarantineReopen(const char *path)
         return "the quarantine folder's path is too long";
     QuarantineClose();
     int cause = Platform.openStore(folder, 0, QuarantineIndex, &indexFile, &volume, &inode);
-    if (cause == StoreReady)
+    if (cause == StoreReady) {
+        SweepStore();
         return nullptr;
+    }
     indexFile = InvalidFileHandle;
     return cause == StoreCannotMake ? "the quarantine folder cannot be opened"
          : cause > 0 && cause <= StoreBadIndex ? StoreCauses[cause] : StoreCauses[2];

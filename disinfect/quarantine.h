@@ -17,6 +17,7 @@ struct ScanContext;
 #define QuarantineIndex  "index.jsonl"
 
 extern const char StatusQuarantined[];       /* "copied to quarantine" */
+extern const char StatusLeftoverRemoved[];   /* a run that did not end left it; removed */
 
 /* Makes `folder` the quarantine: created, only its owner may enter it, when nothing has that
 ** name. Answers null when it is ready, or why not: it is a link or not a folder, it cannot be

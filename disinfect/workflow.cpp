@@ -42,6 +42,7 @@ const char StatusOtherNamesRemain[] = "unable to clean: this name deleted, the f
 const char StatusAccessError[] = "error accessing file";
 const char StatusUnableToOpen[] = "unable to open file";
 const char StatusLeftInPlace[] = "left in place: report only";
+const char StatusAlreadyRemoved[] = "already removed";
 
 int ReportOnly;
 int (*BeforeChange)(ScanContext *context);
@@ -136,11 +137,19 @@ static void WriteCopySuffix(char *out, uint32_t number)
     out[7] = 0;
 }
 
+/* The file detected has no name here any more: another run (or its owner) removed it after it
+** was read. Nothing is left to clean, and nothing failed. */
+static void ReportAlreadyRemoved(void)
+{
+    ShowRow(StatusAlreadyRemoved, RowAlreadyRemoved);
+}
+
 /* Deletes the file in ScanPath now, or else at the next restart. */
 static void DeleteBranch(void)
 {
     LastResult = CleanResult::DeleteFile;
     InHand.links = 0;
+    InHand.failure = FailureNone;
     if (Platform.deleteFile(ScanPath)) {
         /* A hard link elsewhere keeps the file: only this name of it is gone. */
         if (InHand.links > 1) {
@@ -150,6 +159,10 @@ static void DeleteBranch(void)
         }
         ShowRow(StatusDeleted, RowDeleted);
         ScanCounters.deleted++;
+        return;
+    }
+    if (InHand.failure == FailureGone && !inCopy) {
+        ReportAlreadyRemoved();
         return;
     }
     if (ScheduleDeleteAtRestart(ScanPath)) {
@@ -254,11 +267,14 @@ static int TreatInfected(ScanContext *context, int32_t pass, char *text)
     }
 
     Platform.setFileAttributes(ScanPath, AttrNormal);
+    InHand.failure = FailureNone;
     FileHandle file = FileOpen(ScanPath, 1);
     if (file == InvalidFileHandle) {
         /* Only a file someone holds goes the copy's way: one refused because its name leads
         ** elsewhere now is not the file detected, and nothing of it is copied or registered. */
-        if (InHand.listing != InvalidFindHandle && InHand.elsewhere)
+        if (InHand.failure == FailureGone && !inCopy)
+            ReportAlreadyRemoved();
+        else if (InHand.listing != InvalidFindHandle && InHand.elsewhere)
             ReportUnableToClean();
         else
             CopyFallback(text);
@@ -330,6 +346,9 @@ void ProcessFile(void)
         InHand.failure = FailureNone;
         FileHandle file = FileOpen(ScanPath, 0);
         if (file == InvalidFileHandle) {
+            /* Gone since it was listed (another run removed it): nothing is there to scan. */
+            if (InHand.failure == FailureGone && !inCopy && InHand.listing != InvalidFindHandle)
+                return;
             ReportUnopenable(ScanPath);
             if (!inCopy)
                 PassOverFile(ScanPath, InHand.failure);

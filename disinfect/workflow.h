@@ -31,6 +31,7 @@ extern const char StatusOtherNamesRemain[];
 extern const char StatusAccessError[];
 extern const char StatusUnableToOpen[];
 extern const char StatusLeftInPlace[];       /* found, and nothing done: ReportOnly */
+extern const char StatusAlreadyRemoved[];    /* the file detected was removed by another run */
 
 /* 1: findings are reported and nothing is changed (no cleaning, deletion, copy, attribute
 ** change or restart-time registration); each infected file gets StatusLeftInPlace after its

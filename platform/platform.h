@@ -94,6 +94,7 @@ enum FileFailure : int32_t {
     FailureDenied = 4,        /* access denied */
     FailureInUse = 5,         /* another program holds the file (Windows' share modes) */
     FailureIo = 6,            /* an I/O error, or any failed read */
+    FailureGone = 7,          /* nothing has the name any more (another run removed the file) */
 };
 extern EntryInHand InHand;
 
@@ -159,6 +160,8 @@ struct FileFacts {
 #define LogCannotOpen 2
 #define LogNotOwned   3         /* another user's file */
 #define LogFolderOpen 4         /* its folder is another user's or open to others' writes */
+#define LogLinkOnWay  5         /* a link, or anything but a folder, on the way to it */
+#define LogNoDescriptors 6      /* the process or the system has no descriptors left */
 
 #define MaxFixedDrives 32                         /* roots fixedDrives() reports at most */
 #define MaxRootPath    260                        /* bytes of one root, NUL included */
@@ -265,7 +268,8 @@ struct PlatformOps {
 
     /* For the console front end. milliseconds: a clock that only moves forward (it wraps
     ** after 49 days). errorIsTerminal: 1 when the standard error stream is a terminal or
-    ** console. onInterrupt: from now on Ctrl-C (and on POSIX a termination request) calls
+    ** console. onInterrupt: from now on Ctrl-C (and on POSIX a termination request or a
+    ** hang-up) calls
     ** `handler` instead of ending the process, and a write to a closed pipe fails instead of
     ** ending it; `handler` may run on another thread or in a signal handler. */
     uint32_t (*milliseconds)(void);
@@ -296,7 +300,7 @@ struct PlatformOps {
     ** store's lock, which serialises the runs that share it: flock on POSIX, LockFile on the
     ** index on Windows. closeStore: the folder is no longer held (nothing to do without one).
     ** createStored: creates in the store, exclusively, a file named `prefix` plus a suffix
-    ** unique to this run and moment, open for reading and writing, its mode 0400 (the read-only
+    ** no one can guess (on POSIX the process id and random digits), open for reading and writing, its mode 0400 (the read-only
     ** attribute on Windows); O_EXCL|O_NOFOLLOW|O_NONBLOCK, so nothing planted is written
     ** through. Its name goes to `made` (`size` bytes). InvalidFileHandle on failure.
     ** openStored: opens the store's file `name` for reading only when it is the scanner's own:
@@ -316,6 +320,10 @@ struct PlatformOps {
     FileHandle (*openStored)(const char *name);
     int (*placeStored)(FileHandle file, const char *from, const char *to);
     int (*removeStored)(FileHandle file, const char *name);
+    /* sweepStore: removes from the store the copies that runs which did not end left half
+    ** made (the running user's, their maker no longer running), calling `swept` with each
+    ** name; answers how many. Null where the build keeps no such mark (Windows). */
+    int (*sweepStore)(void (*swept)(const char *name, void *context), void *context);
     uint32_t (*writeFile)(FileHandle file, const void *buffer, uint32_t count);
     int (*truncateFile)(FileHandle file, uint32_t size);
     int (*syncFile)(FileHandle file);
@@ -323,14 +331,20 @@ struct PlatformOps {
 
     /* The log: opens `path` for appending, creating it (0600) when missing. On POSIX it must
     ** be a regular file with one name that is not another user's, opened without following a
-    ** link or blocking, in a folder of the running user's that neither group nor others may
-    ** write in, or in a sticky folder (such as /tmp) when the file is the running user's; on
-    ** Windows a file on a disk, not a link. Answers LogReady with the handle in `*log`, or the
-    ** cause: LogNotFile, LogCannotOpen, LogNotOwned, LogFolderOpen.
-    ** appendLog: writes `size` bytes at the end in one write, whoever else appends (O_APPEND;
-    ** on Windows a handle opened for appending, one WriteFile); non-zero when all were written. */
+    ** link or blocking, its folder reached from the root one folder at a time with no link
+    ** followed, a folder of the running user's that neither group nor others may write in, or
+    ** a sticky folder (such as /tmp) of the running user's or root's when the file is the
+    ** running user's; on Windows a file on a disk, not a link. Answers LogReady with the handle
+    ** in `*log`, or the cause: LogNotFile, LogCannotOpen, LogNotOwned, LogFolderOpen,
+    ** LogLinkOnWay, LogNoDescriptors.
+    ** appendLog: writes `size` bytes of a record at the end, whoever else appends. A record may
+    ** come in pieces: `more` set says another piece follows. The record goes in under a lock
+    ** that every run appending to the log takes, so that no other run's lines come between its
+    ** pieces; on POSIX a record that cannot be written whole is cut back off, and a part of a
+    ** line that a run which died left at the end is removed before the record goes in. Non-zero
+    ** when the piece was written (a failed piece ends the record). */
     int (*openLog)(const char *path, FileHandle *log);
-    int (*appendLog)(FileHandle log, const void *data, uint32_t size);
+    int (*appendLog)(FileHandle log, const void *data, uint32_t size, int more);
 
     /* Putting a kept copy back (krvscan --restore).
     ** createRestored: creates the file `path` exclusively, for writing, mode 0600 until

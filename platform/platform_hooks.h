@@ -8,6 +8,29 @@
 #include "platform/platform.h"
 
 #ifndef _WIN32
+#include <sys/types.h>
+
+/* The raw system calls beneath the POSIX backend's rules on files it changes or writes (the
+** safe file procedures, the deletion, the quarantine, the log, a file put back). A test sets an
+** entry to make a call fail, or fall short, while every rule above it still runs, and puts
+** PosixSysDefaults back afterwards. Each answers as the call of its name does (-1 with errno). */
+struct PosixSyscalls {
+    int (*openat)(int folder, const char *name, int flags, mode_t mode);
+    int (*renameat2)(int fromFolder, const char *from, int toFolder, const char *to,
+                     unsigned flags);
+    int (*linkat)(int fromFolder, const char *from, int toFolder, const char *to, int flags);
+    int (*unlinkat)(int folder, const char *name, int flags);
+    int (*mkdirat)(int folder, const char *name, mode_t mode);
+    ssize_t (*pread)(int fd, void *buffer, size_t count, off_t offset);
+    ssize_t (*write)(int fd, const void *buffer, size_t count);
+    ssize_t (*pwrite)(int fd, const void *buffer, size_t count, off_t offset);
+    int (*fsync)(int fd);
+    int (*ftruncate)(int fd, off_t size);
+    ssize_t (*getrandom)(void *buffer, size_t count);
+};
+extern PosixSyscalls PosixSys;
+extern const PosixSyscalls PosixSysDefaults;
+
 /* fixedDrives over the mount table at `mountTable` instead of /proc/self/mounts. */
 uint32_t PosixFixedDrivesFrom(const char *mountTable, char (*roots)[MaxRootPath], uint32_t max);
 

@@ -225,6 +225,7 @@ static FileHandle WinOpenFile(const char *path, int write)
                                    code == ERROR_LOCK_VIOLATION  ? FailureInUse
                          : code == ERROR_CRC || code == ERROR_READ_FAULT ||
                                    code == ERROR_IO_DEVICE       ? FailureIo
+                         : code == ERROR_FILE_NOT_FOUND          ? FailureGone
                                                                  : FailureOther;
         if (write && Watching())
             InHand.elsewhere =
@@ -376,7 +377,12 @@ static int WinDeleteFile(const char *path)
 {
     if (!Watching()) return DeleteFileA(path) != 0;
     HANDLE file = OpenInHand(path, DELETE);
-    if (file == INVALID_HANDLE_VALUE) return 0;
+    if (file == INVALID_HANDLE_VALUE) {
+        if (GetFileAttributesA(path) == INVALID_FILE_ATTRIBUTES &&
+            GetLastError() == ERROR_FILE_NOT_FOUND)
+            InHand.failure = FailureGone;
+        return 0;
+    }
     Checked("deleteFile", path);
     int ok = MarkForDeletion(file, TRUE);
     CloseHandle(file);
@@ -1328,8 +1334,8 @@ static int WinFileFacts(FileHandle file, FileFacts *out)
 
 /* On the NT family the handle may append and read, never write elsewhere (FILE_APPEND_DATA
 ** without FILE_WRITE_DATA), so that every WriteFile lands at the end; the 9x family has no such
-** handle and moves to the end before each write. Runs that share one log still take turns line
-** by line at a lock on one byte far beyond any log's end: neither the 9x family's move and
+** handle and moves to the end before each write. Runs that share one log still take turns record
+** by record at a lock on one byte far beyond any log's end: neither the 9x family's move and
 ** write nor Wine's append is one step for other processes. A pipe, a device (CON, NUL) or a
 ** link is no log. */
 static int appendOnly;
@@ -1348,7 +1354,8 @@ static int WinOpenLog(const char *path, FileHandle *log)
                               FILE_SHARE_READ | FILE_SHARE_WRITE, NULL, OPEN_ALWAYS,
                               FILE_ATTRIBUTE_NORMAL | NoFollow(),
                               NULL);
-    if (file == INVALID_HANDLE_VALUE) return LogCannotOpen;
+    if (file == INVALID_HANDLE_VALUE)
+        return GetLastError() == ERROR_TOO_MANY_OPEN_FILES ? LogNoDescriptors : LogCannotOpen;
     BY_HANDLE_FILE_INFORMATION info;
     if (GetFileType(file) != FILE_TYPE_DISK || (nt && !PlainFile(file, &info))) {
         CloseHandle(file);
@@ -1361,20 +1368,29 @@ static int WinOpenLog(const char *path, FileHandle *log)
 
 /* A lock that cannot be had within about five seconds (a file system without locks, a run that
 ** hangs) does not cost the line: it is written without. */
-static int WinAppendLog(FileHandle log, const void *data, uint32_t size)
+static int logLocked;            /* the lock is held for the record in hand */
+static int logInRecord;          /* a record is under way: its first piece is written */
+
+static int WinAppendLog(FileHandle log, const void *data, uint32_t size, int more)
 {
     HANDLE file = (HANDLE)log;
-    int locked = 0;
-    for (int tries = 0; tries < 500; tries++) {
-        if ((locked = LockFile(file, 0xFFFFFFF0u, 0, 1, 0) != 0) ||
-            GetLastError() != ERROR_LOCK_VIOLATION)
-            break;
-        Sleep(10);
+    if (!logInRecord) {
+        logInRecord = 1;
+        for (int tries = 0; tries < 500; tries++) {
+            if ((logLocked = LockFile(file, 0xFFFFFFF0u, 0, 1, 0) != 0) ||
+                GetLastError() != ERROR_LOCK_VIOLATION)
+                break;
+            Sleep(10);
+        }
     }
     DWORD written = 0;
     int ok = (appendOnly || SetFilePointer(file, 0, NULL, FILE_END) != 0xFFFFFFFFu) &&
              WriteFile(file, data, size, &written, NULL) && written == size;
-    if (locked) UnlockFile(file, 0xFFFFFFF0u, 0, 1, 0);
+    if (!more || !ok) {
+        if (logLocked) UnlockFile(file, 0xFFFFFFF0u, 0, 1, 0);
+        logLocked = 0;
+        logInRecord = 0;
+    }
     return ok;
 }
 
@@ -1446,6 +1462,7 @@ const PlatformOps PlatformDefaults = {
     .openStored        = WinOpenStored,
     .placeStored       = WinPlaceStored,
     .removeStored      = WinRemoveStored,
+    .sweepStore        = nullptr,
     .writeFile         = WinWriteFile,
     .truncateFile      = WinTruncateFile,
     .syncFile          = WinSyncFile,

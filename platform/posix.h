@@ -6,6 +6,7 @@
 #define KRV_POSIX_H
 
 #include "platform/platform.h"
+#include "platform/platform_hooks.h"
 
 #include <fcntl.h>
 #include <string.h>
@@ -35,12 +36,13 @@ FileHandle PosixCreateStored(const char *prefix, char *made, uint32_t size);
 FileHandle PosixOpenStored(const char *name);
 int PosixPlaceStored(FileHandle file, const char *from, const char *to);
 int PosixRemoveStored(FileHandle file, const char *name);
+int PosixSweepStore(void (*swept)(const char *name, void *context), void *context);
 uint32_t PosixWriteFile(FileHandle file, const void *buffer, uint32_t count);
 int PosixTruncateFile(FileHandle file, uint32_t size);
 int PosixSyncFile(FileHandle file);
 int PosixFileFacts(FileHandle file, FileFacts *out);
 int PosixOpenLog(const char *path, FileHandle *log);
-int PosixAppendLog(FileHandle log, const void *data, uint32_t size);
+int PosixAppendLog(FileHandle log, const void *data, uint32_t size, int more);
 int PosixCreateRestored(const char *path, FileHandle *file);
 int PosixFinishRestored(FileHandle file, const FileFacts *facts, int keep);
 
@@ -91,6 +93,80 @@ static inline int KnownFacts(int at, const char *name, struct stat *st)
     st->st_size = (facts.stx_mask & STATX_SIZE) ? (off_t)facts.stx_size : -1;
     return 1;
 }
+
+/* ---- posix_safe.cpp: the safe file procedures every writer uses ---- */
+
+#ifdef RENAME_NOREPLACE
+#define RENAME_NOREPLACE_FLAG RENAME_NOREPLACE
+#else
+#define RENAME_NOREPLACE_FLAG 1u
+#endif
+
+/* Why SafeOpenFolder or SafeOpenParent failed. */
+enum SafeCause {
+    SafeOk = 0,
+    SafeNoFolder,         /* a folder on the way is missing */
+    SafeLinkOnWay,        /* a link, or anything but a folder, on the way */
+    SafeDenied,           /* a folder on the way may not be entered */
+    SafeNoDescriptors,    /* the process or the system has no descriptors left */
+    SafeTooLong,          /* a name or the path is too long */
+    SafeCannot,           /* anything else, "." or ".." where they are refused among it */
+};
+
+/* openat through PosixSys, tried once more when it failed for lack of descriptors while
+** read-ahead held some for the listings around the entry in hand: nothing the scan opens or
+** writes is lost to read-ahead. */
+int SafeOpenIn(int folder, const char *name, int flags, mode_t mode);
+
+/* `size` bytes no one can guess: the kernel's, else a mix of the clock and addresses. */
+void SafeRandom(void *out, size_t size);
+
+/* "<prefix>.<pid>.<16 random hex digits><suffix>" into `out`; 0 when it does not fit. */
+int SafeUniqueName(const char *prefix, const char *suffix, char *out, size_t size);
+
+/* Creates in `folder`, exclusively and without following a link, a file under a name of
+** SafeUniqueName's (`made`, `size` bytes), with `flags` (O_RDWR, O_WRONLY...) and `mode`;
+** another name is tried when one is taken. The descriptor, or -1 with errno. */
+int SafeCreateUnique(int folder, const char *prefix, const char *suffix, mode_t mode, int flags,
+                     char *made, size_t size);
+
+/* Opens the folder `path` (absolute, or from the working folder) one component at a time,
+** none followed if it is a link; "." and ".." are taken as they stand only with `allowDots`.
+** The descriptor, or -1 with the SafeCause in `*cause`. */
+int SafeOpenFolder(const char *path, int allowDots, int *cause);
+
+/* SafeOpenFolder of the folder that holds `path`, with the last component in `name` (`size`
+** bytes); a path that ends in "." or ".." names no entry of a folder and is refused. */
+int SafeOpenParent(const char *path, int allowDots, char *name, size_t size, int *cause);
+
+/* Non-zero when a name the running user makes in the folder `st` stays his: the folder is his
+** and no one else may write in it, or it is sticky and its owner is he or root. */
+int SafeFolderIsOurs(const struct stat *st);
+
+/* Writes all `size` bytes at the descriptor's position (or its end, O_APPEND); EINTR and short
+** writes are taken up again. 0 with errno when that failed part of the way. */
+int SafeWriteAll(int fd, const void *data, size_t size);
+
+/* The same at offset `at`; answers the bytes written, all of them unless a write failed. */
+size_t SafeWriteAt(int fd, const void *data, size_t size, off_t at);
+
+/* fsync, taken up again after EINTR; non-zero when the file is on disk. */
+int SafeSync(int fd);
+
+/* Renames without ever replacing an entry at `to`; where the file system cannot refuse a
+** replacement by itself, `to` is looked at first. Non-zero when renamed. */
+int SafeRenameNoReplace(int fromFolder, const char *from, int toFolder, const char *to);
+
+/* Gives the program's own finished file `from` in `folder` its real name `to`, never replacing
+** what is there (RENAME_NOREPLACE, else a link and the unlink of `from`), and syncs the folder.
+** Non-zero when the file has its name and the folder is on disk. */
+int SafeCommit(int folder, const char *from, const char *to);
+
+/* Removes from `folder` the leftovers of runs that did not end: regular files of the running
+** user with one name, named by SafeUniqueName with `suffix`, whose maker no longer runs; calls
+** `swept` with each name removed. Answers how many. */
+int SafeSweep(int folder, const char *suffix, void (*swept)(const char *name, void *context),
+              void *context);
 
 /* ---- posix_listing.cpp: the table's listing entries, and what the files part asks ---- */
 

@@ -33,6 +33,7 @@
 
 #include <errno.h>
 #include <fcntl.h>
+#include <limits.h>
 #include <pthread.h>
 #include <stdio.h>
 #include <stdlib.h>
@@ -57,6 +58,9 @@ struct PosixFile {
     int write;
     int entry;              /* opened for reading as the entry in hand */
     PosixFile *next;        /* the next open handle */
+    int recordOpen;         /* the log: a record is under way, its lock held (PosixAppendLog) */
+    int recordFailed;       /* the log: a piece of the record in hand fell short */
+    off_t recordStart;      /* the log: where the record in hand began, to cut it back to */
     uint32_t probed;        /* bytes in `probe`: the file's first ones, read by Probe */
     uint8_t probe[64];
 };
@@ -113,16 +117,9 @@ static int IsHeld(const struct stat *st)
 
 /* ---- where a path leads ---------------------------------------------------------------- */
 
-/* openat, tried once more when it failed for lack of descriptors while read-ahead held some for
-** the listings around the entry in hand: the scan never loses a file to read-ahead. */
-static int OpenIn(int folder, const char *name, int flags, mode_t mode)
-{
-    int fd = openat(folder, name, flags, mode);
-    if (fd < 0 && (errno == EMFILE || errno == ENFILE) && InHand.listing != InvalidFindHandle &&
-        ListingGiveBackAhead(InHand.listing))
-        fd = openat(folder, name, flags, mode);
-    return fd;
-}
+/* Every open here goes through SafeOpenIn (posix_safe.cpp), which has read-ahead give its
+** descriptors back when the process has none left. */
+#define OpenIn SafeOpenIn
 
 /* Where an operation on a path takes place: with an entry in hand, the name in the entry's
 ** open folder (`inHand` set); otherwise the whole path from the working folder. */
@@ -219,6 +216,9 @@ static FileHandle Hold(int fd, const struct stat *st, int write)
     file->inode = st ? st->st_ino : 0;
     file->write = write != 0;
     file->entry = 0;
+    file->recordOpen = 0;
+    file->recordFailed = 0;
+    file->recordStart = 0;
     file->probed = 0;
     pthread_mutex_lock(&holdersLock);
     /* A reader conflicts with writers only: while none is open, who it is can wait. */
@@ -245,6 +245,7 @@ static FileHandle FailedOpen(int code)
                      : code == EACCES || code == EPERM   ? FailureDenied
                      : code == EBUSY                     ? FailureInUse
                      : code == EIO                       ? FailureIo
+                     : code == ENOENT                    ? FailureGone
                                                          : FailureOther;
     return InvalidFileHandle;
 }
@@ -438,16 +439,10 @@ int PosixCopyFile(const char *from, const char *to)
         if (got < 0 && errno == EINTR) continue;
         if (got < 0) ok = 0;
         if (got <= 0) break;
-        for (ssize_t put = 0; put < got;) {
-            ssize_t n = write(out, buffer + put, (size_t)(got - put));
-            if (n < 0 && errno == EINTR) continue;
-            if (n <= 0) {
-                ok = 0;
-                break;
-            }
-            put += n;
+        if (!SafeWriteAll(out, buffer, (size_t)got)) {
+            ok = 0;
+            break;
         }
-        if (!ok) break;
     }
     /* The permission bits travel with the contents, as the attributes do on Windows. */
     if (ok && fchmod(out, st.st_mode & 0777) != 0) ok = 0;
@@ -459,45 +454,37 @@ int PosixCopyFile(const char *from, const char *to)
         struct stat now;
         if (fstatat(target.folder, target.name, &now, AT_SYMLINK_NOFOLLOW) == 0 &&
             now.st_dev == made.st_dev && now.st_ino == made.st_ino)
-            unlinkat(target.folder, target.name, 0);
+            PosixSys.unlinkat(target.folder, target.name, 0);
     }
     return ok;
 }
 
 /* Removes the name `place` while it leads to the file `checked`. Whoever may write in the
 ** folder can exchange two names (RENAME_EXCHANGE) between any look and an unlink by name, so
-** the name is first moved aside under one unique to this process, which nobody else renames
-** because nobody else knows it yet; what was moved is looked at there, and removed when it is
-** the file checked, or given its name back when it is not. */
-static unsigned deletions;
-
+** the name is first moved aside under one nobody can guess (SafeUniqueName), which nobody else
+** renames because nobody else knows it; a name someone has planted all the same is passed by
+** for another. What was moved is looked at there, and removed when it is the file checked, or
+** given its name back when it is not. A name already gone (another run removed the file) is
+** recorded as FailureGone. */
 static int UnlinkChecked(const Place &place, const struct stat *checked)
 {
     char aside[64];
     struct stat st;
-    snprintf(aside, sizeof aside, ".krv-%ld-%u.del", (long)getpid(), ++deletions);
     int moved = 0;
-#ifdef RENAME_NOREPLACE
-    moved = renameat2(place.folder, place.name, place.folder, aside, RENAME_NOREPLACE) == 0;
-    if (!moved && errno != EINVAL && errno != ENOSYS) return 0;
-#endif
-    if (!moved) {
-        /* No refusing rename here (some FUSE file systems): look first (a narrow race, and
-        ** only with a name this process has never used). */
-        if (fstatat(place.folder, aside, &st, AT_SYMLINK_NOFOLLOW) == 0 || errno != ENOENT ||
-            renameat(place.folder, place.name, place.folder, aside) != 0)
-            return 0;
+    for (int attempt = 0; !moved && attempt < 8; attempt++) {
+        if (!SafeUniqueName(".krv", ".del", aside, sizeof aside)) return 0;
+        moved = SafeRenameNoReplace(place.folder, place.name, place.folder, aside);
+        if (!moved && errno == ENOENT) InHand.failure = FailureGone;
+        if (!moved && errno != EEXIST) return 0;
     }
+    if (!moved) return 0;
     if (fstatat(place.folder, aside, &st, AT_SYMLINK_NOFOLLOW) == 0 &&
         st.st_dev == checked->st_dev && st.st_ino == checked->st_ino)
-        return unlinkat(place.folder, aside, 0) == 0;
+        return PosixSys.unlinkat(place.folder, aside, 0) == 0;
     /* Not the file checked: it gets its name back, never replacing what took the name since. */
-    int back = 0;
-#ifdef RENAME_NOREPLACE
-    back = renameat2(place.folder, aside, place.folder, place.name, RENAME_NOREPLACE) == 0;
-#endif
-    if (!back && linkat(place.folder, aside, place.folder, place.name, 0) == 0)
-        unlinkat(place.folder, aside, 0);
+    if (!SafeRenameNoReplace(place.folder, aside, place.folder, place.name) &&
+        PosixSys.linkat(place.folder, aside, place.folder, place.name, 0) == 0)
+        PosixSys.unlinkat(place.folder, aside, 0);
     return 0;
 }
 
@@ -510,13 +497,16 @@ int PosixDeleteFile(const char *path)
 {
     struct stat st;
     Place place;
-    if (!Locate(path, &place) ||
-        fstatat(place.folder, place.name, &st, AT_SYMLINK_NOFOLLOW) != 0 || S_ISDIR(st.st_mode))
+    if (!Locate(path, &place)) return 0;
+    if (fstatat(place.folder, place.name, &st, AT_SYMLINK_NOFOLLOW) != 0) {
+        if (errno == ENOENT) InHand.failure = FailureGone;
         return 0;
+    }
+    if (S_ISDIR(st.st_mode)) return 0;
     if (!S_ISLNK(st.st_mode) && ((!(st.st_mode & S_IWUSR) && st.st_nlink < 2) || IsHeld(&st)))
         return 0;
     if (!StillInHand(place, &st)) return 0;
-    if (!place.inHand) return unlinkat(place.folder, place.name, 0) == 0;
+    if (!place.inHand) return PosixSys.unlinkat(place.folder, place.name, 0) == 0;
     InHand.links = (uint32_t)st.st_nlink;
     return UnlinkChecked(place, &st);
 }
@@ -528,17 +518,7 @@ int PosixMoveFile(const char *from, const char *to)
     if (!Locate(from, &source) || !Locate(to, &target)) return 0;
     if (fstatat(source.folder, source.name, &st, AT_SYMLINK_NOFOLLOW) != 0) return 0;
     if (IsHeld(&st) || !StillInHand(source, &st)) return 0;
-#ifdef RENAME_NOREPLACE
-    if (renameat2(source.folder, source.name, target.folder, target.name, RENAME_NOREPLACE) == 0)
-        return 1;
-    if (errno != EINVAL && errno != ENOSYS) return 0;
-#endif
-    /* The file system cannot refuse a replacement by itself: look first (a narrow race). */
-    struct stat existing;
-    if (fstatat(target.folder, target.name, &existing, AT_SYMLINK_NOFOLLOW) == 0 ||
-        errno != ENOENT)
-        return 0;
-    return renameat(source.folder, source.name, target.folder, target.name) == 0;
+    return SafeRenameNoReplace(source.folder, source.name, target.folder, target.name);
 }
 
 int PosixFileIdentity(const char *path, uint64_t *volume, uint64_t *index)
@@ -556,13 +536,7 @@ int PosixWriteWholeFile(const char *path, const void *data, uint32_t size)
     if (fd < 0) return 0;
     struct stat st;
     int ok = fstat(fd, &st) == 0 && S_ISREG(st.st_mode) && !IsHeld(&st) &&
-             ftruncate(fd, 0) == 0;
-    for (uint32_t done = 0; ok && done < size;) {
-        ssize_t n = write(fd, (const char *)data + done, size - done);
-        if (n < 0 && errno == EINTR) continue;
-        if (n <= 0) ok = 0;
-        else done += (uint32_t)n;
-    }
+             PosixSys.ftruncate(fd, 0) == 0 && SafeWriteAll(fd, data, size);
     if (close(fd) != 0) ok = 0;
     return ok;
 }
@@ -583,18 +557,27 @@ int PosixReplaceFile(const char *from, const char *to)
 ** Its owner is the running user and nobody else may write in it, so a name inside changes only
 ** by this process (or another run, which the lock keeps out). */
 static int storeFolder = -1;
-static unsigned storeMade;           /* files createStored made, for unique names */
+#define StoredTemporary ".tmp"         /* the suffix of a copy not yet under its name */
 
 int PosixOpenStore(const char *path, int create, const char *indexName, FileHandle *index,
                    uint64_t *volume, uint64_t *inode)
 {
-    if (create && mkdir(path, 0700) != 0 && errno != EEXIST) return StoreCannotMake;
-    struct stat st;
-    int fd = open(path, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
-    if (fd < 0) {
-        int kind = errno == ELOOP || errno == ENOTDIR ? StoreNotFolder : StoreCannotMake;
-        return kind;
+    char name[NAME_MAX + 1];
+    int why;
+    int parent = SafeOpenParent(path, 1, name, sizeof name, &why);
+    if (parent < 0) return why == SafeLinkOnWay ? StoreNotFolder : StoreCannotMake;
+    int made = create && PosixSys.mkdirat(parent, name, 0700) == 0;
+    if (create && !made && errno != EEXIST) {
+        close(parent);
+        return StoreCannotMake;
     }
+    if (made) SafeSync(parent);
+    struct stat st;
+    int fd = PosixSys.openat(parent, name, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_NONBLOCK |
+                             O_CLOEXEC, 0);
+    int failed = errno;
+    close(parent);
+    if (fd < 0) return failed == ELOOP || failed == ENOTDIR ? StoreNotFolder : StoreCannotMake;
     int cause = fstat(fd, &st) != 0 ? StoreCannotMake
               : !S_ISDIR(st.st_mode) ? StoreNotFolder
               : st.st_uid != geteuid() ? StoreNotOwned
@@ -604,7 +587,7 @@ int PosixOpenStore(const char *path, int create, const char *indexName, FileHand
         return cause;
     }
     struct stat is;
-    int made = fstatat(fd, indexName, &is, AT_SYMLINK_NOFOLLOW) != 0;
+    int fresh = fstatat(fd, indexName, &is, AT_SYMLINK_NOFOLLOW) != 0;
     int file = OpenIn(fd, indexName, O_RDWR | O_CREAT | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY |
                       O_CLOEXEC, 0600);
     if (file < 0 || fstat(file, &is) != 0 || !S_ISREG(is.st_mode) || is.st_nlink != 1 ||
@@ -613,7 +596,7 @@ int PosixOpenStore(const char *path, int create, const char *indexName, FileHand
         close(fd);
         return StoreBadIndex;
     }
-    if (made) fsync(fd);
+    if (fresh) SafeSync(fd);
     *index = Hold(file, &is, 1);
     if (*index == InvalidFileHandle) {
         close(fd);
@@ -641,28 +624,22 @@ void PosixCloseStore(void)
     storeFolder = -1;
 }
 
-/* The suffix: the process, a count, and the clock, so that neither another run nor a name
-** planted in advance (which needs write access to the folder anyway) is met twice. */
+/* Under a name nobody can know in advance (SafeCreateUnique), so nothing planted is met. */
 FileHandle PosixCreateStored(const char *prefix, char *made, uint32_t size)
 {
-    for (int attempt = 0; attempt < 16; attempt++) {
-        struct timespec now;
-        clock_gettime(CLOCK_MONOTONIC, &now);
-        int n = snprintf(made, size, "%s.%ld.%u.%lx.tmp", prefix, (long)getpid(), ++storeMade,
-                         (unsigned long)now.tv_nsec);
-        if (n < 0 || (uint32_t)n >= size) return InvalidFileHandle;
-        int fd = OpenIn(storeFolder, made, O_RDWR | O_CREAT | O_EXCL | O_NOFOLLOW | O_NONBLOCK |
-                        O_NOCTTY | O_CLOEXEC, 0400);
-        if (fd < 0 && errno == EEXIST) continue;
-        if (fd < 0) return InvalidFileHandle;
-        struct stat st;
-        if (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
-            close(fd);
-            return InvalidFileHandle;
-        }
-        return Hold(fd, &st, 1);
+    int fd = SafeCreateUnique(storeFolder, prefix, StoredTemporary, 0400, O_RDWR, made, size);
+    if (fd < 0) return InvalidFileHandle;
+    struct stat st;
+    if (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
+        close(fd);
+        return InvalidFileHandle;
     }
-    return InvalidFileHandle;
+    return Hold(fd, &st, 1);
+}
+
+int PosixSweepStore(void (*swept)(const char *name, void *context), void *context)
+{
+    return storeFolder < 0 ? 0 : SafeSweep(storeFolder, StoredTemporary, swept, context);
 }
 
 FileHandle PosixOpenStored(const char *name)
@@ -686,39 +663,22 @@ static int StoredIs(FileHandle file, const char *name)
            st.st_dev == FileOf(file)->device && st.st_ino == FileOf(file)->inode;
 }
 
-/* Without a replacing rename, link and unlink: link fails on any entry at `to` as well. */
 int PosixPlaceStored(FileHandle file, const char *from, const char *to)
 {
-    if (fsync(FileOf(file)->fd) != 0 || !StoredIs(file, from)) return 0;
-    int moved = 0;
-#ifdef RENAME_NOREPLACE
-    moved = renameat2(storeFolder, from, storeFolder, to, RENAME_NOREPLACE) == 0;
-    if (!moved && errno != EINVAL && errno != ENOSYS) return 0;
-#endif
-    if (!moved) {
-        if (linkat(storeFolder, from, storeFolder, to, 0) != 0) return 0;
-        unlinkat(storeFolder, from, 0);
-    }
-    return StoredIs(file, to) && fsync(storeFolder) == 0;
+    return SafeSync(FileOf(file)->fd) && StoredIs(file, from) &&
+           SafeCommit(storeFolder, from, to) && StoredIs(file, to);
 }
 
 int PosixRemoveStored(FileHandle file, const char *name)
 {
-    return StoredIs(file, name) && unlinkat(storeFolder, name, 0) == 0;
+    return StoredIs(file, name) && PosixSys.unlinkat(storeFolder, name, 0) == 0;
 }
 
 uint32_t PosixWriteFile(FileHandle handle, const void *buffer, uint32_t count)
 {
     PosixFile *file = FileOf(handle);
-    uint32_t done = 0;
     if (count > 0xFFFFFFFEu - file->position) count = 0xFFFFFFFEu - file->position;
-    while (done < count) {
-        ssize_t n = pwrite(file->fd, (const char *)buffer + done, count - done,
-                           (off_t)file->position + done);
-        if (n < 0 && errno == EINTR) continue;
-        if (n <= 0) break;
-        done += (uint32_t)n;
-    }
+    uint32_t done = (uint32_t)SafeWriteAt(file->fd, buffer, count, (off_t)file->position);
     file->position += done;
     return done;
 }
@@ -727,7 +687,7 @@ int PosixTruncateFile(FileHandle handle, uint32_t size)
 {
     int done;
     do {
-        done = ftruncate(FileOf(handle)->fd, (off_t)size);
+        done = PosixSys.ftruncate(FileOf(handle)->fd, (off_t)size);
     } while (done != 0 && errno == EINTR);
     if (FileOf(handle)->position > size) FileOf(handle)->position = size;
     return done == 0;
@@ -735,7 +695,7 @@ int PosixTruncateFile(FileHandle handle, uint32_t size)
 
 int PosixSyncFile(FileHandle handle)
 {
-    return fsync(FileOf(handle)->fd) == 0;
+    return SafeSync(FileOf(handle)->fd);
 }
 
 int PosixFileFacts(FileHandle handle, FileFacts *out)
@@ -755,37 +715,34 @@ int PosixFileFacts(FileHandle handle, FileFacts *out)
 
 /* ---- the log --------------------------------------------------------------------------- */
 
-/* The folder is opened first and the file through it, so that the folder checked is the one
-** the file is in. In a folder nobody else may write in, the name stays the file opened; in a
-** sticky one, nobody else may remove or rename a file of ours. */
+/* The folder is reached component by component, no link followed, and the file is opened
+** through it, so that the folder checked is the one the file is in. In a folder nobody else may
+** write in, the name stays the file opened; in a sticky one of ours or root's, nobody else may
+** remove or rename a file of ours. Opened for reading too: the end of a line a run that died
+** left half written is looked for (CutBackToLine). */
 int PosixOpenLog(const char *path, FileHandle *log)
 {
-    char folder[PlatformPathSize];
-    const char *name = LastComponent(path);
-    size_t length = (size_t)(name - path);
-    if (!*name || length >= sizeof folder) return LogNotFile;
-    memcpy(folder, path, length);
-    folder[length] = 0;
-    if (length == 0) strcpy(folder, ".");
-    int dir = open(folder, O_RDONLY | O_DIRECTORY | O_NONBLOCK | O_CLOEXEC);
-    if (dir < 0) return LogCannotOpen;
+    char name[NAME_MAX + 1];
+    int why;
+    int dir = SafeOpenParent(path, 1, name, sizeof name, &why);
+    if (dir < 0)
+        return why == SafeLinkOnWay       ? LogLinkOnWay
+             : why == SafeNoDescriptors   ? LogNoDescriptors
+                                          : LogCannotOpen;
     struct stat in, st;
-    if (fstat(dir, &in) != 0) {
-        close(dir);
-        return LogCannotOpen;
-    }
-    if (!(in.st_uid == geteuid() && !(in.st_mode & (S_IWGRP | S_IWOTH))) &&
-        !(in.st_mode & S_ISVTX)) {
+    if (fstat(dir, &in) != 0 || !SafeFolderIsOurs(&in)) {
         close(dir);
         return LogFolderOpen;
     }
-    int fd = OpenIn(dir, name, O_WRONLY | O_APPEND | O_CREAT | O_NOFOLLOW | O_NONBLOCK |
+    int fd = OpenIn(dir, name, O_RDWR | O_APPEND | O_CREAT | O_NOFOLLOW | O_NONBLOCK |
                     O_NOCTTY | O_CLOEXEC, 0600);
+    int openFailed = errno;
     /* Why an open failed, by what is there (the system refuses a link or another user's file in
     ** a sticky folder with EACCES, a FIFO without a reader with ENXIO). */
     int failed = fd < 0 && fstatat(dir, name, &st, AT_SYMLINK_NOFOLLOW) == 0;
     int cause = failed && !S_ISREG(st.st_mode) ? LogNotFile
               : failed && st.st_uid != geteuid() ? LogNotOwned
+              : fd < 0 && (openFailed == EMFILE || openFailed == ENFILE) ? LogNoDescriptors
               : fd < 0 ? LogCannotOpen
               : fstat(fd, &st) != 0 ? LogCannotOpen
               : !S_ISREG(st.st_mode) || st.st_nlink != 1 ? LogNotFile
@@ -799,14 +756,57 @@ int PosixOpenLog(const char *path, FileHandle *log)
     return *log == InvalidFileHandle ? LogCannotOpen : LogReady;
 }
 
-/* One write with O_APPEND: the line lands whole at the end, whoever else appends. */
-int PosixAppendLog(FileHandle log, const void *data, uint32_t size)
+/* Where the log's last whole line ends: a log that does not end in a newline holds the part of
+** a line that a run which died (or met a full disk) wrote, and the next record would be glued
+** to it. The part goes; a file with no newline at all in its last 64 KiB is left as it is and
+** the record starts on a line of its own instead. Answers the offset records start at. */
+static off_t CutBackToLine(int fd, off_t end, int *separate)
 {
-    ssize_t n;
-    do {
-        n = write(FileOf(log)->fd, data, size);
-    } while (n < 0 && errno == EINTR);
-    return n == (ssize_t)size;
+    char tail[4096];
+    *separate = 0;
+    for (off_t at = end, scanned = 0; at > 0 && scanned < 65536;) {
+        size_t n = at < (off_t)sizeof tail ? (size_t)at : sizeof tail;
+        ssize_t got = PosixSys.pread(fd, tail, n, at - (off_t)n);
+        if (got != (ssize_t)n) break;
+        for (size_t i = n; i > 0; i--) {
+            if (tail[i - 1] == '\n') {
+                off_t line = at - (off_t)n + (off_t)i;
+                if (line != end) PosixSys.ftruncate(fd, line);
+                return line;
+            }
+        }
+        at -= (off_t)n;
+        scanned += (off_t)n;
+    }
+    *separate = end > 0;
+    return end;
+}
+
+/* Every run that appends to the log takes its lock for a record (flock, which all of them
+** take), so that a record in several pieces is never mixed with another run's lines; a record
+** that cannot be written whole is cut back off where it began, so that nothing is ever glued
+** to a part of a line. A file system without flock gets the records without the lock. */
+int PosixAppendLog(FileHandle log, const void *data, uint32_t size, int more)
+{
+    PosixFile *file = FileOf(log);
+    if (!file->recordOpen) {
+        while (flock(file->fd, LOCK_EX) != 0 && errno == EINTR) {
+        }
+        struct stat st;
+        int separate = 0;
+        file->recordOpen = 1;
+        file->recordFailed = fstat(file->fd, &st) != 0;
+        file->recordStart = file->recordFailed ? 0 : CutBackToLine(file->fd, st.st_size, &separate);
+        if (separate && !SafeWriteAll(file->fd, "\n", 1)) file->recordFailed = 1;
+    }
+    if (!file->recordFailed && !SafeWriteAll(file->fd, data, size)) file->recordFailed = 1;
+    int ok = !file->recordFailed;
+    if (!more || !ok) {
+        if (!ok) PosixSys.ftruncate(file->fd, file->recordStart);
+        flock(file->fd, LOCK_UN);
+        file->recordOpen = 0;
+    }
+    return ok;
 }
 
 /* ---- a kept copy put back ---------------------------------------------------------------- */

@@ -233,6 +233,9 @@ static void PosixOnInterrupt(void (*handler)(void))
     sigemptyset(&action.sa_mask);
     sigaction(SIGINT, &action, NULL);
     sigaction(SIGTERM, &action, NULL);
+    /* A closed terminal or a logged-out session must not end a run between a file's copy and
+    ** its name, nor between a change and its row. */
+    sigaction(SIGHUP, &action, NULL);
     signal(SIGPIPE, SIG_IGN);
 }
 
@@ -363,6 +366,7 @@ const PlatformOps PlatformDefaults = {
     .openStored        = PosixOpenStored,
     .placeStored       = PosixPlaceStored,
     .removeStored      = PosixRemoveStored,
+    .sweepStore        = PosixSweepStore,
     .writeFile         = PosixWriteFile,
     .truncateFile      = PosixTruncateFile,
     .syncFile          = PosixSyncFile,

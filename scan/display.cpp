@@ -27,6 +27,12 @@ void ShowPassedOver(const char *path, int32_t reason)
         Display->passedOver(path, reason);
 }
 
+void ShowNotice(const char *path, const char *what)
+{
+    if (Display && Display->notice)
+        Display->notice(path, what);
+}
+
 void ShowTarget(const char *path)
 {
     if (Display && Display->setTargetText)

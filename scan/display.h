@@ -53,6 +53,7 @@ enum RowKind : int32_t {
     RowAutostartRemoved,     /* the worm's autostart value (named in `file`) */
     RowAutostartFound,
     RowRestored,             /* a kept copy put back at its path (krvscan --restore) */
+    RowAlreadyRemoved,       /* the file detected was gone when it was to be removed */
     RowKindCount
 };
 
@@ -86,6 +87,9 @@ struct DisplayOps {
     /* Optional: a part of the target the walk did not go into, and why (PassedOver). The rows
     ** do not change with it. */
     void (*passedOver)(const char *path, int32_t reason);
+    /* Optional: something the run did beside the scan that its user should know of, such as
+    ** removing a leftover of a run that did not end (`path`, and `what` was done). */
+    void (*notice)(const char *path, const char *what);
 };
 
 /* Why the walk did not go into a part of the target. */
@@ -113,6 +117,9 @@ void AddResultRow(const char *file, const char *status, RowKind kind, int32_t of
 
 /* Tells the consumer that `path` was passed over for `reason` (PassedOver). */
 void ShowPassedOver(const char *path, int32_t reason);
+
+/* Tells the consumer of `what` was done to `path` beside the scan (DisplayOps.notice). */
+void ShowNotice(const char *path, const char *what);
 
 /* Shows `path`, or AllFixedDrives when it is empty. */
 void ShowTarget(const char *path);

@@ -160,7 +160,7 @@ TEST(OpenFile, TheCauseOfAFailureIsRecorded)
     const struct {
         std::string path;
         int32_t failure;
-    } cases[] = {{dir.file("absent.bin"), FailureOther}, {path, FailureInUse},
+    } cases[] = {{dir.file("absent.bin"), FailureGone}, {path, FailureInUse},
                  {tooLong, FailureTooLong}};
     for (const auto &c : cases) {
         InHand.failure = FailureNone;

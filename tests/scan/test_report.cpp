@@ -119,7 +119,7 @@ static void HookReport(const ReportRow *rows, int count)
 
 TEST(ShowScanReport, TheHookGetsEveryRowWithItsKeyAndNoRowComesThroughAddRow)
 {
-    const DisplayOps ops = {HookRow, nullptr, nullptr, nullptr, nullptr, nullptr, HookReport, nullptr};
+    const DisplayOps ops = {HookRow, nullptr, nullptr, nullptr, nullptr, nullptr, HookReport, nullptr, nullptr};
     ResetScanCounters();
     ScanCounters.files = 12;
     ScanCounters.unableToClean = 3;

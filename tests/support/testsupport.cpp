@@ -109,7 +109,7 @@ static void RecControl(int id, int enabled) { recorder->controls.push_back({id, 
 static void RecCaption(const char *caption) { recorder->captions.push_back(caption); }
 static void RecWarn(const char *text, const char *) { recorder->warnings.push_back(text); }
 
-static const DisplayOps recordingOps = {RecAddRow, RecTarget, RecControl, RecCaption, RecWarn, nullptr, nullptr, nullptr};
+static const DisplayOps recordingOps = {RecAddRow, RecTarget, RecControl, RecCaption, RecWarn, nullptr, nullptr, nullptr, nullptr};
 
 RecordingDisplay::RecordingDisplay()
 {
