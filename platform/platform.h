@@ -199,6 +199,12 @@ struct PlatformOps {
     int (*copyFile)(const char *from, const char *to);
     int (*deleteFile)(const char *path);
     int (*moveFile)(const char *from, const char *to);
+    /* 1 when the listed name `name` is one this program gives a file while it deletes it (on
+    ** POSIX the aside name: "<name>" moved to ".krv.<pid>.<random>.del" and removed there) and
+    ** the run that gave it, this same program run by this same user, still runs: that run is
+    ** removing the file and reports it. 0 for every other name, always on Windows (where a
+    ** deletion takes no name of its own). */
+    int (*inAnotherRunsHands)(const char *name);
 
     /* The identity of the file or folder `path` names, looked up as the caller named it (links
     ** followed): device and inode on POSIX, volume serial number and file index on Windows.

@@ -410,6 +410,14 @@ static int WinMoveFile(const char *from, const char *to)
     return ok;
 }
 
+/* A deletion here marks the file through its handle (or registers it for the restart): it
+** gives the file no name of its own that another run could list. */
+static int WinInAnotherRunsHands(const char *name)
+{
+    (void)name;
+    return 0;
+}
+
 /* A folder opens only with FILE_FLAG_BACKUP_SEMANTICS, which the 9x family refuses. */
 static int WinFileIdentity(const char *path, uint64_t *volume, uint64_t *index)
 {
@@ -1430,6 +1438,7 @@ const PlatformOps PlatformDefaults = {
     .copyFile          = WinCopyFile,
     .deleteFile        = WinDeleteFile,
     .moveFile          = WinMoveFile,
+    .inAnotherRunsHands = WinInAnotherRunsHands,
     .fileIdentity      = WinFileIdentity,
     .getVersion        = WinGetVersion,
     .systemVersion     = WinSystemVersion,

@@ -102,6 +102,14 @@ static inline int KnownFacts(int at, const char *name, struct stat *st)
 #define RENAME_NOREPLACE_FLAG 1u
 #endif
 
+/* The name a file being deleted is moved aside to first: "<AsidePrefix>.<pid>.<hex><AsideSuffix>"
+** (SafeUniqueName). */
+#define AsidePrefix ".krv"
+#define AsideSuffix ".del"
+
+/* The table's inAnotherRunsHands. */
+int PosixInAnotherRunsHands(const char *name);
+
 /* Why SafeOpenFolder or SafeOpenParent failed. */
 enum SafeCause {
     SafeOk = 0,

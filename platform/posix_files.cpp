@@ -472,7 +472,7 @@ static int UnlinkChecked(const Place &place, const struct stat *checked)
     struct stat st;
     int moved = 0;
     for (int attempt = 0; !moved && attempt < 8; attempt++) {
-        if (!SafeUniqueName(".krv", ".del", aside, sizeof aside)) return 0;
+        if (!SafeUniqueName(AsidePrefix, AsideSuffix, aside, sizeof aside)) return 0;
         moved = SafeRenameNoReplace(place.folder, place.name, place.folder, aside);
         if (!moved && errno == ENOENT) InHand.failure = FailureGone;
         if (!moved && errno != EEXIST) return 0;

@@ -334,6 +334,7 @@ const PlatformOps PlatformDefaults = {
     .copyFile          = PosixCopyFile,
     .deleteFile        = PosixDeleteFile,
     .moveFile          = PosixMoveFile,
+    .inAnotherRunsHands = PosixInAnotherRunsHands,
     .fileIdentity      = PosixFileIdentity,
     .getVersion        = PosixGetVersion,
     .systemVersion     = PosixSystemVersion,

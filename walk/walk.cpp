@@ -251,6 +251,11 @@ static void ScanEntry(uint32_t cut, const FindRecord *record)
         ** user chose, or be scanned twice inside it; and deleting it would remove the link, not
         ** the file, whatever the row said. */
         PassOverLink(cut, record);
+    } else if (Platform.inAnotherRunsHands(record->name)) {
+        /* The name another run of this program moved a file to while it deletes it: that run
+        ** reports the file, which is gone a moment later (or, should it stay, is scanned by the
+        ** next run like any file). */
+        return;
     } else if (AppendText(ScanPath, PlatformMaxPath, record->name)) {
         ProcessFile();
     } else {

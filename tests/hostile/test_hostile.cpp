@@ -8,6 +8,8 @@
 #ifndef _WIN32
 #include "platform/platform_hooks.h"
 #endif
+#include "disinfect/workflow.h"
+#include "engine/signature.h"
 #include "scan/scanstate.h"
 #include "walk/walk.h"
 #include "tests/support/testsupport.h"
@@ -487,6 +489,97 @@ void WildHeaders(Tree &t)
 #endif
 }
 
+// Another run of the scanner on the same tree gets to a file between this run's reading of it
+// and its change: the file detected is gone by then. Each such file is "already removed" and
+// nothing is unable to clean: before the open for writing (the hook every change passes
+// first), and on POSIX also between that open and the deletion, beneath the rename that moves
+// the name aside. No other run's aside name is named either.
+std::string removedFirst;
+int RemovedBeforeChange(ScanContext *context)
+{
+    if (removedFirst == context->path)
+        std::remove(context->path);
+    return 1;
+}
+#ifndef _WIN32
+int RemovedBeforeRename(int fromFolder, const char *from, int toFolder, const char *to,
+                        unsigned flags)
+{
+    if (!std::strcmp(from, "late.exe"))
+        unlinkat(fromFolder, from, 0);
+    return PosixSysDefaults.renameat2(fromFolder, from, toFolder, to, flags);
+}
+#endif
+
+void AnotherRunGetsThereFirst(Tree &t)
+{
+    std::vector<std::string> names = {"/tree/first.exe"};
+#ifndef _WIN32
+    names.push_back("/tree/late.exe");
+#endif
+    removedFirst = t.top + Sep + "tree" + Sep + "first.exe";
+    for (const std::string &name : names) {
+        WriteSample(t.top + name, samples::InfectedEntry1);
+        t.gone.insert(name);
+        t.rows.push_back({t.top + name, InfectedRow});
+        t.rows.push_back({t.top + name, "already removed"});
+    }
+    AddInfected(t, "/tree/mine.exe", samples::InfectedEntry2);
+    t.beforeScan = [] {
+        BeforeChange = RemovedBeforeChange;
+#ifndef _WIN32
+        PosixSys.renameat2 = RemovedBeforeRename;
+#endif
+    };
+    t.afterScan = [] {
+        BeforeChange = nullptr;
+#ifndef _WIN32
+        PosixSys = PosixSysDefaults;
+#endif
+    };
+}
+
+#ifndef _WIN32
+// Names of the shape another run gives a file it is deleting. Only where that run is this very
+// program of this very user, still running, is the file left to it, with no row; a name made
+// after any other process (one that runs another program, one that has ended: a killed run's
+// leftover) hides nothing, and the worm under it is found and deleted.
+pid_t sameProgram, otherProgram;
+void AsideNamesOfRuns(Tree &t)
+{
+    pid_t ended = fork();
+    if (ended == 0)
+        _exit(0);
+    ASSERT_GT(ended, 0);
+    waitpid(ended, nullptr, 0);
+    sameProgram = fork();
+    if (sameProgram == 0)
+        for (;;)
+            pause();
+    otherProgram = fork();
+    if (otherProgram == 0) {
+        execlp("sleep", "sleep", "300", (char *)nullptr);
+        _exit(127);
+    }
+    ASSERT_GT(sameProgram, 0);
+    ASSERT_GT(otherProgram, 0);
+    usleep(100000);   // the exec done
+    auto aside = [](pid_t pid) { return "/tree/.krv." + std::to_string(pid) + ".0123456789abcdef.del"; };
+    WriteSample(t.top + aside(sameProgram), samples::InfectedEntry1);
+    AddInfected(t, aside(otherProgram));
+    AddInfected(t, aside(ended), samples::InfectedEntry2);
+    AddInfected(t, "/tree/.krv.1.0123456789abcdef.del");
+    AddInfected(t, "/tree/.krv." + std::to_string(getpid()) + ".xyz.del");
+    t.files = 4;
+    t.cleanup = [] {
+        kill(sameProgram, SIGKILL);
+        kill(otherProgram, SIGKILL);
+        waitpid(sameProgram, nullptr, 0);
+        waitpid(otherProgram, nullptr, 0);
+    };
+}
+#endif
+
 struct Case {
     const char *name;
     void (*build)(Tree &);
@@ -501,9 +594,11 @@ const Case Cases[] = {
     {"HardLinks", HardLinks},
 #ifndef _WIN32
     {"FifosSocketsAndDevices", SpecialFiles},
+    {"AsideNamesOfRuns", AsideNamesOfRuns},
 #endif
     {"FolderOfManyEmptyFiles", ManyEmptyFiles},
     {"ProgramHeadersPointingAnywhere", WildHeaders},
+    {"AnotherRunGetsThereFirst", AnotherRunGetsThereFirst},
 };
 
 // ---- running a case --------------------------------------------------------------------------
