@@ -17,6 +17,7 @@
 #include "app/krvscan_output.h"
 #include "app/krvscan_progress.h"
 #include "base/text.h"
+#include "disinfect/quarantine.h"
 #include "disinfect/restore.h"
 #include "disinfect/workflow.h"
 #include "platform/platform.h"
@@ -123,6 +124,8 @@ static int RunScan(void)
     Platform.onInterrupt(OnInterrupt);
     StartProgress();
     StartOutput();
+    if (Opts.quarantine)
+        QuarantineSweep();
     ReportOnly = Opts.reportOnly;
     if (CleanAutostart(Opts.windowsRoot, Opts.reportOnly))
         return 2;

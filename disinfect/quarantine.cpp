@@ -122,9 +122,7 @@ static void Swept(const char *name, void *context)
         ShowNotice(path, StatusLeftoverRemoved);
 }
 
-/* Half-made copies of runs that were killed (their maker no longer runs) go before this run
-** puts anything in the store. */
-static void SweepStore(void)
+void QuarantineSweep(void)
 {
     if (Platform.sweepStore)
         Platform.sweepStore(Swept, nullptr);
@@ -158,7 +156,6 @@ const char *QuarantineOpen(const char *path, const char *const *targets, int cou
     for (int i = 0; i < count; i++)
         if ((volume || inode) && Below(targets[i], volume, inode) == 1)
             return Refused;
-    SweepStore();
     return nullptr;
 }
 
@@ -170,7 +167,7 @@ const char *QuarantineReopen(const char *path)
     QuarantineClose();
     int cause = Platform.openStore(folder, 0, QuarantineIndex, &indexFile, &volume, &inode);
     if (cause == StoreReady) {
-        SweepStore();
+        QuarantineSweep();
         return nullptr;
     }
     indexFile = InvalidFileHandle;

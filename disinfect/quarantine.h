@@ -45,6 +45,11 @@ int QuarantineAppend(const char *text, uint32_t length);
 ** read, or -1 when the seek failed or a write fell short. */
 int64_t QuarantineDigest(FileHandle from, FileHandle to, uint8_t digest[Sha256Size]);
 
+/* Removes the copies that runs which were killed left half made in the quarantine folder,
+** naming each (ShowNotice): once the output is ready, before this run puts anything there.
+** QuarantineReopen does it itself. */
+void QuarantineSweep(void);
+
 /* Lets the quarantine folder and its index go, once nothing more is put away. */
 void QuarantineClose(void);
 

@@ -641,6 +641,30 @@ class Log(Scans):
                           + [h.group(0) for h in headers])
         self.assertEqual(expected, sorted(lines))
 
+    def test_records_longer_than_one_write_stay_whole_among_runs_at_once(self):
+        """Headers of over 50 KB (200 long PATHs) from four runs at once, round after round:
+        each is one whole line, with no line of another run inside it."""
+        paths = []
+        for i in range(200):
+            paths.append(os.path.join(self.work, "p%03d-" % i + "x" * 250))
+            os.makedirs(paths[-1])
+        log = os.path.join(self.work, "scans.log")
+        outputs = []
+        for _ in range(10):
+            scans = [subprocess.Popen([KRVSCAN, "--log", log] + paths, stdout=subprocess.PIPE,
+                                      stderr=subprocess.PIPE) for _ in range(4)]
+            outputs += [p.communicate(timeout=120)[0] for p in scans]
+            self.assertEqual([0] * 4, [p.returncode for p in scans])
+        with open(log, "rb") as f:
+            lines = f.read().decode().splitlines()
+        command = " ".join([KRVSCAN, "--log", log] + paths)
+        headers = [x for x in lines if x.startswith("krvscan\t")]
+        self.assertEqual(40, len(headers))
+        for header in headers:
+            self.assertEqual(command, HEADER.fullmatch(header).group(2))
+        self.assertEqual(sorted(headers + [x for out in outputs for x in out.decode().splitlines()]),
+                         sorted(lines))
+
     def test_the_json_report_names_host_version_and_times_and_a_bad_log_stops_first(self):
         r = run("--json", self.tree)
         last = json.loads(r.stdout.splitlines()[-1])
@@ -1126,6 +1150,15 @@ class Attacks(Scans):
         opened = os.path.join(self.work, "opened")
         os.makedirs(opened)
         os.chmod(opened, 0o777)
+        # His sticky folder: he may rename and remove root's log in it.
+        his_sticky = os.path.join(self.work, "his-sticky")
+        os.makedirs(his_sticky)
+        os.chmod(his_sticky, 0o1777)
+        os.chown(his_sticky, NOBODY, NOBODY)
+        # His "logs", turned into a link to a folder only root may enter.
+        closed = os.path.join(self.work, "closed")
+        os.makedirs(closed, 0o700)
+        his_logs = os.path.join(self.work, "logs")
 
         def link(at):
             def plant():
@@ -1152,6 +1185,10 @@ class Attacks(Scans):
         def nothing():
             pass
 
+        def linked_folder():
+            os.symlink(closed, his_logs)
+            os.lchown(his_logs, NOBODY, NOBODY)
+
         cases = [
             (os.path.join(sticky, "link"), link(os.path.join(sticky, "link")), "regular file"),
             (os.path.join(self.work, "link"), link(os.path.join(self.work, "link")),
@@ -1165,6 +1202,8 @@ class Attacks(Scans):
              "regular file"),
             (os.path.join(theirs, "log"), nothing, "folder of another user's"),
             (os.path.join(opened, "log"), nothing, "others may write"),
+            (os.path.join(his_sticky, "log"), nothing, "folder of another user's"),
+            (os.path.join(his_logs, "log"), linked_folder, "has a link"),
         ]
         for path, plant, cause in cases:
             plant()
@@ -1172,6 +1211,8 @@ class Attacks(Scans):
                                 keep=[target, path] if os.path.lexists(path) else [target])
             self.assertFalse(os.path.exists(os.path.join(theirs, "log")))
             self.assertFalse(os.path.exists(os.path.join(opened, "log")))
+            self.assertFalse(os.path.exists(os.path.join(his_sticky, "log")))
+            self.assertEqual([], os.listdir(closed))
         with open(target) as f:
             self.assertEqual("root's own\n", f.read())
         # A file of the running user's in a sticky folder, a new one in a folder of his own.
@@ -1199,6 +1240,93 @@ class Attacks(Scans):
         self.assertEqual(len(SAMPLES_INFECTED),
                          sum(x.get("event") == "unable_to_clean" for x in rows))
         self.assertEqual(before, snapshot(self.tree))
+
+
+    def test_aside_names_planted_in_advance_do_not_stop_a_deletion(self):
+        """In a shared sticky folder another user plants, for the next process ids, every name
+        a deletion of root's could move the file aside to under a counter: the infected file is
+        deleted all the same, and what he planted stays his."""
+        shared = os.path.join(self.work, "shared")
+        os.makedirs(shared)
+        os.chmod(shared, 0o1777)
+        worm = os.path.join(shared, "setup.exe")
+        shutil.copy(os.path.join(self.tree, "sub", SAMPLES_INFECTED[0]), worm)
+        with open("/proc/sys/kernel/ns_last_pid") as f:
+            last = int(f.read())
+        for pid in range(last + 1, last + 200):
+            for n in (1, 2):
+                for name in (".krv-%d-%d.del" % (pid, n), ".krv.%d.%016x.del" % (pid, n)):
+                    at = os.path.join(shared, name)
+                    with open(at, "w") as f:
+                        f.write("his")
+                    os.chown(at, NOBODY, NOBODY)
+        planted = sorted(n for n in os.listdir(shared) if n.startswith(".krv"))
+        r = run("--clean", worm)
+        self.assertEqual(1, r.returncode, r.stderr)
+        self.assertFalse(os.path.exists(worm))
+        self.assertEqual(planted, sorted(os.listdir(shared)))
+
+    def test_leftovers_of_a_killed_run_are_swept_and_named(self):
+        """A copy half made by a run that was killed stays in the quarantine folder until the
+        next run that writes there removes it, and says so on standard error; a file of the
+        same shape of a run that still runs, and one not of that shape, stay."""
+        os.makedirs(self.store, 0o700)
+        ended = subprocess.Popen(["true"])
+        ended.wait()
+        alive = subprocess.Popen(["sleep", "60"])
+        try:
+            left = os.path.join(self.store, "%s.%d.0123456789abcdef.tmp"
+                                % (self.digests[SAMPLES_INFECTED[0]], ended.pid))
+            kept = [os.path.join(self.store, "ab.%d.0123456789abcdef.tmp" % alive.pid),
+                    os.path.join(self.store, "notes.tmp")]
+            for path in [left] + kept:
+                with open(path, "wb") as f:
+                    f.write(b"half")
+                os.chmod(path, 0o400)
+            r = run("--clean", "--quarantine", self.store, self.tree)
+            self.assertEqual(1, r.returncode, r.stderr)
+            self.assertFalse(os.path.exists(left))
+            for path in kept:
+                self.assertTrue(os.path.exists(path), path)
+            self.assertIn(("krvscan: %s: removed: a leftover of a run that did not end"
+                           % left).encode(), r.stderr)
+        finally:
+            alive.kill()
+            alive.wait()
+
+    def test_runs_at_once_on_one_tree_all_succeed(self):
+        """Two and then four runs cleaning the same tree at once, into one quarantine folder:
+        each file is removed by one of them and is "already removed" or not there for the
+        others. Every run ends with exit status 1, none names a file it did not find nor
+        another run's names, and every copy kept is valid."""
+        worms = {}
+        for name in SAMPLES_INFECTED:
+            with open(os.path.join(self.tree, "sub", name), "rb") as f:
+                worms[name] = f.read()
+        for runs in (2, 4):
+            for attempt in range(5):
+                subprocess.run(["rm", "-rf", self.tree], check=True)
+                for j in range(10):
+                    folder = os.path.join(self.tree, "c%02d" % j)
+                    os.makedirs(folder)
+                    for name, data in worms.items():
+                        with open(os.path.join(folder, name), "wb") as f:
+                            f.write(data)
+                scans = [subprocess.Popen([KRVSCAN, "--clean", "--quarantine", self.store,
+                                           self.tree], stdout=subprocess.PIPE,
+                                          stderr=subprocess.PIPE) for _ in range(runs)]
+                results = [p.communicate(timeout=120) for p in scans]
+                cell = "%d runs, attempt %d" % (runs, attempt)
+                self.assertEqual([1] * runs, [p.returncode for p in scans], (cell, results))
+                for out, err in results:
+                    self.assertNotIn(b".krv", out + err, cell)
+                    self.assertNotIn(b"unable", out + err, cell)
+                    self.assertEqual(b"", err, cell)
+                self.assertEqual([], [os.path.join(d, f) for d, _, fs in os.walk(self.tree)
+                                      for f in fs], cell)
+        for name in SAMPLES_INFECTED:
+            with open(self.copy_of(name), "rb") as f:
+                self.assertEqual(self.digests[name], hashlib.sha256(f.read()).hexdigest())
 
 
 class WindowsRoot(Scans):
