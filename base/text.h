@@ -7,8 +7,8 @@
 #include <stdint.h>
 
 /* Bounded copy and append into fixed buffers: answer 1 when all of `text` fit (NUL included),
-** 0 when it would not, leaving `buffer` unchanged. The code never uses strcpy, strcat,
-** sprintf or their Win32 kin. */
+** 0 when it would not, leaving `buffer` unchanged. The code uses no strcat, sprintf or their
+** Win32 kin, and strcpy only once, for "." in the POSIX backend's log (PosixOpenLog). */
 int CopyText(char *buffer, uint32_t size, const char *text);
 int AppendText(char *buffer, uint32_t size, const char *text);
 

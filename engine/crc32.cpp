@@ -12,10 +12,10 @@
 **   Crc32Bytewise  one table look-up per byte; the reference every other path is checked against.
 **   Crc32Portable  slicing by 16: sixteen tables, sixteen independent look-ups per 16 bytes.
 **   Crc32Clmul     folding with carry-less multiplication (PCLMULQDQ), four 128-bit lanes,
-**                  then a Barrett reduction to 32 bits; about four times the portable speed.
+**                  then a Barrett reduction to 32 bits; several times the portable speed.
 **                  On x86-64 POSIX builds, where the processor has VPCLMULQDQ and AVX-512 and
 **                  the system saves their registers, sixteen lanes in four 512-bit registers
-**                  for 256 bytes and more: over three times faster again.
+**                  for 256 bytes and more: faster again (doc/performance.md, the checksum).
 ** Crc32 and Crc32Update pick the fastest path that the processor has and the system allows,
 ** once.
 */

@@ -5,7 +5,8 @@
 ** the Run-key cleanup need from the platform is a pointer in `Platform`. The defaults are the
 ** real calls of the build (Win32 ANSI on Windows, POSIX elsewhere). Tests replace single
 ** entries to cause failures that cannot be caused for real, and call PlatformRestore() after.
-** Nothing outside platform/ includes a system header of its own.
+** No other layer of the core includes a header of the operating system: only the language's
+** own (and, in engine/crc32.cpp, the compiler's intrinsics).
 **
 ** Results follow the Win32 habit the core is written against: non-zero for success and 0 for
 ** failure, unless an entry says otherwise.

@@ -8,11 +8,11 @@
 ** walk elsewhere. The listings open around one another form a chain (each knows the one it was
 ** opened from); the chain shares one read-ahead ring. A listing keeps the files it fetched ahead
 ** while the walk is inside one of its folders, for the walk to take when it comes back: giving
-** them back at every descent threw away half the fetching on a tree of folders of about 40 files
-** (a loss that a daemon in user space makes the scan pay twice). What the chain holds is bounded
-** by the descriptor budget, which leaves each listing opened inside its descriptor
-** (AheadEnter); an open of the walk that still finds none free has read-ahead give back what the
-** whole chain holds and is tried once more.
+** them back at every descent throws much of the fetching away (a loss that a daemon in user
+** space makes the scan pay twice). What the chain holds is bounded by the descriptor budget,
+** which leaves each listing opened inside its descriptor (AheadEnter); an open of the walk that
+** still finds none free has read-ahead give back what the whole chain holds and is tried once
+** more.
 */
 #include "platform/platform.h"
 #include "platform/posix.h"
@@ -331,9 +331,8 @@ static int OpenInside(PosixFind *outer, const char *name, struct stat *st)
 ** whatever the walk asks of it beyond the walker's own open and read waits in that queue behind
 ** the files fetched ahead: read-ahead there leaves folders unlisted, asks nothing the kernel
 ** already knows, reads nothing past a file's end, keeps what it fetched across descents, and
-** hands every request to the kernel's workers (AheadOpen). Measured cold over 20,000 files, the
-** scan so takes about half the time of reading one file at a time; with any of the other four
-** left out it was no faster than that, or slower, and with reads past the end 0.8 of it. */
+** hands every request to the kernel's workers (AheadOpen). Leaving out any one of these rules
+** loses most or all of what read-ahead gains there (doc/performance.md, read-ahead). */
 static int ServedByDaemon(int fd)
 {
     struct statfs fs;

@@ -1,11 +1,12 @@
 /*
 ** The POSIX backend, the rest of the system: memory, restart-time work (there is none), the
 ** fixed drives from the mount table, the registry (there is none), threads, the console's
-** clock and signals, and the table that gathers the three parts.
+** clock and signals, and the table that gathers the entries of posix_files.cpp,
+** posix_listing.cpp and this file.
 **
 ** The backend's map: posix_files.cpp (handles, the share rule, every change to a file, the
 ** entry in hand), posix_listing.cpp (listings and the read-ahead window), readahead_posix.cpp
-** (the io_uring ring), and this file.
+** (the io_uring ring and the warmer), and this file.
 */
 #include "platform/platform.h"
 #include "platform/platform_hooks.h"

@@ -297,8 +297,8 @@ static unsigned SpareDescriptors(void)
 /* ---- The warmer ------------------------------------------------------------------------------
 **
 ** The ring fetches within one listing: at the end of a folder it has nothing left to ask for, and
-** the next folder begins with every request still to make, while the disk waits. Measured cold,
-** the disk stood idle for 40 to 50 % of a scan. The warmer is a thread that walks the same tree
+** the next folder begins with every request still to make, while the disk waits: without more,
+** it stands idle for much of a cold scan. The warmer is a thread that walks the same tree
 ** in the same order as the walk (each folder listed from its start, folders entered where the
 ** listing names them), up to AheadLead entries ahead of it, and asks the kernel to read the
 ** first AheadWarmBytes of each regular file more than AheadWindow entries ahead (nearer ones are
