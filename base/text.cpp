@@ -89,12 +89,8 @@ void FormatUtc(int64_t seconds, char *out)
     const int64_t fields[6] = {year, month, day, rest / 3600, rest / 60 % 60, rest % 60};
     static const char after[6] = {'-', '-', 'T', ':', ':', 'Z'};
     for (int i = 0; i < 6; i++) {
-        int digits = i == 0 ? 4 : 2;
-        int64_t v = fields[i];
-        for (int d = digits - 1; d >= 0; d--, v /= 10)
-            out[d] = (char)('0' + v % 10);
-        out[digits] = after[i];
-        out += digits + 1;
+        out += FormatNumber(out, (uint64_t)fields[i], 10, i == 0 ? 4 : 2);
+        *out++ = after[i];
     }
     *out = 0;
 }
