@@ -8,6 +8,7 @@
 
 #include "app/krvscan_options.h"
 #include "app/krvscan_progress.h"
+#include "base/json.h"
 #include "base/text.h"
 #include "disinfect/workflow.h"
 #include "platform/platform.h"
@@ -30,13 +31,9 @@ static uint32_t logUsed;
 static int logSent;                       /* a piece of the record in hand is in the log */
 static char host[64];                     /* the machine's name, for the log and the report */
 static char started[24];                  /* when the scan started, UTC, ISO 8601 */
-
-/* Two hexadecimal digits of `byte` at `out`. */
-static void PutHex(char *out, unsigned byte, const char *digits)
-{
-    out[0] = digits[(byte >> 4) & 15];
-    out[1] = digits[byte & 15];
-}
+/* One JSON line in the making. A name takes at most 8 bytes a byte (\u00XX, and two
+** hexadecimal digits), and a line names at most the offline hive's row (8 KB) or two paths. */
+static char jsonLine[8 * 8192 + 1024];
 
 /* Once the output fails, nothing more is changed: no file may change without its row. */
 static void OutputFailed(void)
@@ -110,8 +107,10 @@ size_t EscapeNext(const unsigned char **p, char *out)
         return (size_t)length;
     }
     for (int i = 0; i < length; i++) {
+        char pair[NumberTextSize];
+        FormatNumber(pair, c[i], 16 | NumberUpper, 2);
         memcpy(out + 4 * i, "\\x", 2);
-        PutHex(out + 4 * i + 2, c[i], "0123456789ABCDEF");
+        memcpy(out + 4 * i + 2, pair, 2);
     }
     return 4 * (size_t)length;
 }
@@ -130,129 +129,94 @@ static void WriteEscaped(const char *text)
     Write(buffer, n);
 }
 
-/* `text` as a JSON string; a byte that is not part of valid UTF-8 becomes U+FFFD. Answers 1
-** when every byte was valid, so that the caller can add the exact bytes. */
-static int WriteJsonString(const char *text)
+/* Starts the JSON line {"event":`event`, ... in `out`. */
+static void BeginJson(JsonLine *out, const char *event)
 {
-    char buffer[256];
-    size_t n = 0;
-    int valid = 1;
-    buffer[n++] = '"';
-    for (const unsigned char *p = (const unsigned char *)text; *p;) {
-        if (n > sizeof buffer - 8) {
-            Write(buffer, n);
-            n = 0;
-        }
-        int length = Utf8Length(p);
-        if (length == 0) {
-            memcpy(buffer + n, "\xEF\xBF\xBD", 3);
-            n += 3;
-            valid = 0;
-            p++;
-        } else if (*p == '"' || *p == '\\') {
-            buffer[n++] = '\\';
-            buffer[n++] = (char)*p++;
-        } else if (*p < 0x20 || *p == 0x7F) {
-            memcpy(buffer + n, "\\u00", 4);
-            PutHex(buffer + n + 4, *p++, "0123456789abcdef");
-            n += 6;
-        } else {
-            memcpy(buffer + n, p, (size_t)length);
-            n += (size_t)length;
-            p += length;
-        }
-    }
-    buffer[n++] = '"';
-    Write(buffer, n);
-    return valid;
+    JsonBegin(out, jsonLine, sizeof jsonLine);
+    JsonOpen(out, '{');
+    JsonKey(out, "event");
+    JsonString(out, event);
 }
 
-static void WriteHex(const char *text)
+/* What `out` holds goes out, and `out` starts again empty. A line that does not fit is a
+** failed output, never a cut one (the report, which names every path, goes in pieces). */
+static void WriteJson(JsonLine *out)
 {
-    char pair[2];
-    Write("\"", 1);
-    for (const unsigned char *p = (const unsigned char *)text; *p; p++) {
-        PutHex(pair, *p, "0123456789abcdef");
-        Write(pair, 2);
-    }
-    Write("\"", 1);
+    if (out->overflow)
+        OutputFailed();
+    else
+        Write(out->buffer, out->length);
+    out->length = 0;
 }
 
-/* "key":"name", and where the name is not valid UTF-8 also "key_hex":"<its exact bytes in
-** hexadecimal>". */
-static void WriteJsonName(const char *key, const char *name)
+/* Closes the JSON line in `out` and writes it. */
+static void EndJson(JsonLine *out)
 {
-    WriteText("\"");
-    WriteText(key);
-    WriteText("\":");
-    if (!WriteJsonString(name)) {
-        WriteText(",\"");
-        WriteText(key);
-        WriteText("_hex\":");
-        WriteHex(name);
-    }
+    JsonClose(out, '}');
+    JsonEnd(out);
+    WriteJson(out);
 }
 
 /* {"event":..., "file":..., "status":...}; a name that is not valid UTF-8 also gets
 ** "file_hex". */
 static void WriteJsonRow(const char *file, const char *status, const char *event)
 {
-    WriteText("{\"event\":\"");
-    WriteText(event);
-    WriteText("\",");
-    WriteJsonName("file", file);
-    WriteText(",\"status\":");
-    WriteJsonString(status);
-    WriteText("}\n");
-}
-
-static void WriteJsonNumber(const char *key, int32_t number)
-{
-    char value[16];
-    FormatCounter(value, number);
-    WriteText(",\"");
-    WriteText(key);
-    WriteText("\":");
-    WriteText(value);
+    JsonLine out;
+    BeginJson(&out, event);
+    JsonName(&out, "file", file);
+    JsonKey(&out, "status");
+    JsonString(&out, status);
+    EndJson(&out);
 }
 
 /* {"event":"report","report":{"folders":N,...},"complete":true,"found":N,...}, the rows keyed
 ** by their keys. */
 static void WriteJsonReport(const ReportRow *rows, int count)
 {
-    char value[16];
-    WriteText("{\"event\":\"report\",\"report\":{");
+    JsonLine out;
+    BeginJson(&out, "report");
+    JsonKey(&out, "report");
+    JsonOpen(&out, '{');
     for (int i = 0; i < count; i++) {
-        FormatCounter(value, *rows[i].counter);
-        WriteText(i ? ",\"" : "\"");
-        WriteText(rows[i].key);
-        WriteText("\":");
-        WriteText(value);
+        JsonKey(&out, rows[i].key);
+        JsonSigned(&out, *rows[i].counter);
     }
-    WriteText(ScanComplete && !outputFailed ? "},\"complete\":true" : "},\"complete\":false");
+    JsonClose(&out, '}');
+    JsonKey(&out, "complete");
+    JsonBoolean(&out, ScanComplete && !outputFailed);
     const Facts &f = RowFacts;
-    WriteJsonNumber("found", f.found);
-    WriteJsonNumber("removed", f.removed);
-    WriteJsonNumber("remaining", f.remaining);
-    WriteJsonNumber("unscanned", f.unscanned);
-    WriteText(",\"paths\":[");
-    for (int i = 0; i < Opts.pathCount; i++) {
-        WriteText(i ? ",{\"path\":" : "{\"path\":");
-        WriteJsonString(Opts.paths[i]);
-        WriteText(",\"filesystem\":");
-        WriteJsonString(Opts.fileSystems[i]);
-        WriteText("}");
+    const struct { const char *key; int32_t value; } facts[] = {
+        {"found", f.found}, {"removed", f.removed}, {"remaining", f.remaining},
+        {"unscanned", f.unscanned}};
+    for (const auto &fact : facts) {
+        JsonKey(&out, fact.key);
+        JsonSigned(&out, fact.value);
     }
-    WriteText(Opts.hibernated ? "],\"hibernated\":true" : "]");
+    JsonKey(&out, "paths");
+    JsonOpen(&out, '[');
+    for (int i = 0; i < Opts.pathCount; i++) {
+        WriteJson(&out);
+        JsonOpen(&out, '{');
+        JsonKey(&out, "path");
+        JsonString(&out, Opts.paths[i]);
+        JsonKey(&out, "filesystem");
+        JsonString(&out, Opts.fileSystems[i]);
+        JsonClose(&out, '}');
+    }
+    JsonClose(&out, ']');
+    if (Opts.hibernated) {
+        JsonKey(&out, "hibernated");
+        JsonBoolean(&out, 1);
+    }
     char finished[24];
     FormatUtcNow(finished);
-    WriteText(",\"host\":");
-    WriteJsonString(host);
-    WriteText(",\"version\":\"" Version "\",\"started\":\"");
-    WriteText(started);
-    WriteText("\",\"finished\":\"");
-    WriteText(finished);
-    WriteText("\"}\n");
+    const char *const texts[][2] = {
+        {"host", host}, {"version", Version}, {"started", started}, {"finished", finished}};
+    for (const auto &text : texts) {
+        JsonKey(&out, text[0]);
+        JsonString(&out, text[1]);
+    }
+    EndJson(&out);
 }
 
 /* "label<TAB>value". */
@@ -491,11 +455,12 @@ void PrintPassedOver(const char *path, int32_t reason)
         EndLog();
     }
     if (Opts.json) {
-        WriteText(link ? "{\"event\":\"link_not_followed\"," : "{\"event\":\"not_scanned\",");
-        WriteJsonName("path", path);
-        WriteText(",\"reason\":\"");
-        WriteText(PassedOverReasons[reason]);
-        WriteText("\"}\n");
+        JsonLine out;
+        BeginJson(&out, link ? "link_not_followed" : "not_scanned");
+        JsonName(&out, "path", path);
+        JsonKey(&out, "reason");
+        JsonString(&out, PassedOverReasons[reason]);
+        EndJson(&out);
         Flush();
     }
 }
@@ -540,11 +505,11 @@ static void PrintFollowedLinks(void)
             EndLog();
         }
         if (Opts.json) {
-            WriteText("{\"event\":\"link_followed\",");
-            WriteJsonName("path", Opts.linkNamed[i]);
-            WriteText(",");
-            WriteJsonName("target", Opts.paths[i]);
-            WriteText("}\n");
+            JsonLine out;
+            BeginJson(&out, "link_followed");
+            JsonName(&out, "path", Opts.linkNamed[i]);
+            JsonName(&out, "target", Opts.paths[i]);
+            EndJson(&out);
             Flush();
         }
     }

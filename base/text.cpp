@@ -35,6 +35,35 @@ int Utf8Length(const unsigned char *p)
     return length;
 }
 
+uint32_t FormatNumber(char *out, uint64_t value, uint32_t base, uint32_t width)
+{
+    const char *digits = (base & NumberUpper) ? "0123456789ABCDEF" : "0123456789abcdef";
+    base &= ~(uint32_t)NumberUpper;
+    if (base < 8 || base > 16)
+        base = 10;                         /* below 8, 64 bits would not fit NumberTextSize */
+    char reversed[NumberTextSize];
+    uint32_t n = 0;
+    do {
+        reversed[n++] = digits[value % base];
+        value /= base;
+    } while (value);
+    while (n < width && n < NumberTextSize - 1)
+        reversed[n++] = '0';
+    for (uint32_t i = 0; i < n; i++)
+        out[i] = reversed[n - 1 - i];
+    out[n] = 0;
+    return n;
+}
+
+uint32_t FormatSigned(char *out, int64_t value)
+{
+    /* In unsigned, so that the most negative value has a magnitude too. */
+    uint64_t magnitude = value < 0 ? 0u - (uint64_t)value : (uint64_t)value;
+    if (value < 0)
+        *out++ = '-';
+    return (value < 0) + FormatNumber(out, magnitude, 10, 0);
+}
+
 /* The civil calendar from a day count (the proleptic Gregorian calendar, eras of 400 years),
 ** so that no C library's gmtime, with its range and its missing 64-bit form, is needed. */
 void FormatUtc(int64_t seconds, char *out)
@@ -60,12 +89,8 @@ void FormatUtc(int64_t seconds, char *out)
     const int64_t fields[6] = {year, month, day, rest / 3600, rest / 60 % 60, rest % 60};
     static const char after[6] = {'-', '-', 'T', ':', ':', 'Z'};
     for (int i = 0; i < 6; i++) {
-        int digits = i == 0 ? 4 : 2;
-        int64_t v = fields[i];
-        for (int d = digits - 1; d >= 0; d--, v /= 10)
-            out[d] = (char)('0' + v % 10);
-        out[digits] = after[i];
-        out += digits + 1;
+        out += FormatNumber(out, (uint64_t)fields[i], 10, i == 0 ? 4 : 2);
+        *out++ = after[i];
     }
     *out = 0;
 }

@@ -25,6 +25,25 @@ void FormatUtc(int64_t seconds, char *out);
 ** `*seconds`; 0 when it is not that form or names no real date. */
 int ParseUtc(const char *text, int64_t *seconds);
 
+/* Numbers as text: `value` in `base` (8, 10 or 16, lower-case digits; NumberUpper added to 16
+** for upper-case ones), zero-padded to at least `width` digits, and a NUL, into `out`
+** (NumberTextSize bytes); answers how many digits. */
+#define NumberTextSize 24
+#define NumberUpper 0x100
+uint32_t FormatNumber(char *out, uint64_t value, uint32_t base, uint32_t width);
+
+/* `value` in decimal, "-" before a negative one, and a NUL into `out` (NumberTextSize bytes);
+** answers its length. */
+uint32_t FormatSigned(char *out, int64_t value);
+
+/* The value of the hexadecimal digit `c`, either case; -1 when it is none. */
+static inline int HexValue(char c)
+{
+    return c >= '0' && c <= '9' ? c - '0'
+         : c >= 'a' && c <= 'f' ? c - 'a' + 10
+         : c >= 'A' && c <= 'F' ? c - 'A' + 10 : -1;
+}
+
 /* The ASCII letters A to Z in lower case, every other byte unchanged: the one case folding the
 ** system does (extensions, the [rename] section name, the Run value's name). */
 static inline char FoldAscii(char c)

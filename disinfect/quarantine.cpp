@@ -15,6 +15,7 @@
 ** only once the copy and its index line are on disk.
 */
 #include "disinfect/quarantine.h"
+#include "base/json.h"
 #include "base/text.h"
 
 #include "engine/sha256.h"
@@ -36,7 +37,6 @@ static char folder[PlatformPathSize];       /* the quarantine, as QuarantineOpen
 static FileHandle indexFile = InvalidFileHandle;   /* its index.jsonl, held with the folder */
 static uint8_t chunk[65536];                /* the worker thread's only reading buffer here */
 static char line[LineSize];                 /* one index line */
-static uint32_t lineUsed;
 
 /* 1 when the folder `inner`, or one of the folders above it, is the folder of identity
 ** (volume, index); 0 when none is; -1 when `inner` itself has no identity to compare. Climbs by
@@ -201,105 +201,49 @@ int64_t QuarantineDigest(FileHandle from, FileHandle to, uint8_t digest[Sha256Si
     return total;
 }
 
-static void Put(const char *text, uint32_t length)
-{
-    if (lineUsed + length < LineSize) {
-        memcpy(line + lineUsed, text, length);
-        lineUsed += length;
-    } else {
-        lineUsed = LineSize;                     /* marks the line as cut: it is not written */
-    }
-}
-
-static void PutText(const char *text) { Put(text, (uint32_t)strlen(text)); }
-
-static void PutNumber(uint64_t value, int base)
-{
-    char digits[24];
-    int n = sizeof digits;
-    do {
-        digits[--n] = "0123456789abcdef"[value % (uint64_t)base];
-        value /= (uint64_t)base;
-    } while (value);
-    Put(digits + n, (uint32_t)(sizeof digits - n));
-}
-
-/* `"key":"text"`; a byte that is not part of valid UTF-8 becomes U+FFFD, and then
-** `"key_hex"` carries the exact bytes. */
-static void PutString(const char *key, const char *text)
-{
-    int valid = 1;
-    PutText(",\"");
-    PutText(key);
-    PutText("\":\"");
-    for (const unsigned char *p = (const unsigned char *)text; *p;) {
-        int length = Utf8Length(p);
-        if (length == 0) {
-            PutText("\xEF\xBF\xBD");
-            valid = 0;
-            p++;
-        } else if (*p == '"' || *p == '\\') {
-            char escaped[2] = {'\\', (char)*p++};
-            Put(escaped, 2);
-        } else if (*p < 0x20 || *p == 0x7F) {
-            PutText(*p < 0x10 ? "\\u000" : "\\u00");
-            PutNumber(*p++, 16);
-        } else {
-            Put((const char *)p, (uint32_t)length);
-            p += length;
-        }
-    }
-    PutText("\"");
-    if (!valid) {
-        PutText(",\"");
-        PutText(key);
-        PutText("_hex\":\"");
-        for (const unsigned char *p = (const unsigned char *)text; *p; p++) {
-            char pair[2] = {"0123456789abcdef"[*p >> 4], "0123456789abcdef"[*p & 15]};
-            Put(pair, 2);
-        }
-        PutText("\"");
-    }
-}
-
-static void PutTime(const char *key, int64_t seconds)
+/* `"key":"YYYY-MM-DDTHH:MM:SSZ"`. */
+static void PutTime(JsonLine *out, const char *key, int64_t seconds)
 {
     char text[UtcTextSize];
     FormatUtc(seconds, text);
-    PutString(key, text);
+    JsonName(out, key, text);
 }
 
 /* The index line of the file in ScanPath, copied as `hex`, in one write at the index's end
-** (the lock is held, so the end is still where it was found). A short write is cut back off,
-** so that the next line never lands after a cut one. */
+** (the lock is held, so the end is still where it was found). A line too long for `line` is
+** not written; a short write is cut back off, so that the next line never lands after a cut
+** one. */
 static int WriteIndexLine(const FileFacts *facts, const char *hex, const ScanContext *context)
 {
-    lineUsed = 0;
-    PutText("{\"sha256\":\"");
-    PutText(hex);
-    PutText("\"");
-    PutString("path", ScanPath);
-    PutText(",\"size\":");
-    PutNumber(facts->size, 10);
+    JsonLine out;
+    JsonBegin(&out, line, sizeof line);
+    JsonOpen(&out, '{');
+    JsonKey(&out, "sha256");
+    JsonString(&out, hex);
+    JsonName(&out, "path", ScanPath);
+    JsonKey(&out, "size");
+    JsonUnsigned(&out, facts->size);
     if (facts->hasOwner) {
-        PutText(",\"mode\":\"0");
-        PutNumber(facts->mode, 8);
-        PutText("\",\"owner\":");
-        PutNumber(facts->owner, 10);
-        PutText(",\"group\":");
-        PutNumber(facts->group, 10);
+        char mode[1 + NumberTextSize] = "0";
+        FormatNumber(mode + 1, facts->mode, 8, 0);
+        JsonKey(&out, "mode");
+        JsonString(&out, mode);
+        JsonKey(&out, "owner");
+        JsonUnsigned(&out, facts->owner);
+        JsonKey(&out, "group");
+        JsonUnsigned(&out, facts->group);
     } else {
-        PutText(",\"attributes\":");
-        PutNumber(facts->mode, 10);
+        JsonKey(&out, "attributes");
+        JsonUnsigned(&out, facts->mode);
     }
-    PutTime("modified", facts->modified);
-    PutTime("accessed", facts->accessed);
-    PutTime(facts->hasOwner ? "changed" : "created", facts->changed);
-    PutString("detection",
-              context->matchedName && *context->matchedName ? *context->matchedName : "");
-    PutTime("quarantined", (int64_t)time(NULL));
-    PutText("}\n");
-    return lineUsed < LineSize && QuarantineAppend(line, lineUsed);
+    PutTime(&out, "modified", facts->modified);
+    PutTime(&out, "accessed", facts->accessed);
+    PutTime(&out, facts->hasOwner ? "changed" : "created", facts->changed);
+    JsonName(&out, "detection",
+             context->matchedName && *context->matchedName ? *context->matchedName : "");
+    PutTime(&out, "quarantined", (int64_t)time(NULL));
+    JsonClose(&out, '}');
+    return JsonEnd(&out) && QuarantineAppend(line, out.length);
 }
 
 int QuarantineAppend(const char *text, uint32_t length)

@@ -13,6 +13,7 @@
 #include "disinfect/restore.h"
 #include "disinfect/quarantine.h"
 
+#include "base/json.h"
 #include "base/text.h"
 #include "engine/sha256.h"
 #include "platform/platform.h"
@@ -26,6 +27,7 @@ const char StatusRestored[] = "restored from quarantine";
 #define MaxIds 256
 #define LineMax (6 * PlatformPathSize + 1024)        /* the longest line the quarantine writes */
 #define MaxCandidates 8                              /* digests an ambiguous id names, at most */
+#define MaxHandled 4096                              /* copies one run remembers, at most */
 
 /* One copy as its index line tells it. */
 struct Entry {
@@ -35,19 +37,20 @@ struct Entry {
     int restored;                  /* the line records a restore, not a copy */
 };
 
-static char line[LineMax + 64];    /* the index line in hand, room left for "restored" */
-static uint32_t lineLength;
-static char value[2 * PlatformPathSize];
-static uint8_t chunk[65536];
-static Entry entry;
-static char chosen[MaxIds][Sha256HexSize];   /* the digest each id resolved to */
-static int chosenByPath[MaxIds];             /* the id named the copy's path, not its digest */
-static char message[MaxCandidates * (Sha256HexSize + 2) + 128];
-/* The copies (digest and path) this run has dealt with: a copy kept twice (quarantined again
-** after a restore) has two lines, and is put back once. */
-#define MaxHandled 4096
-static uint64_t handled[MaxHandled];
-static uint32_t handledCount;
+/* One restore, from the index line in hand to the copies dealt with. */
+struct RestoreRun {
+    char line[LineMax + 64];                 /* the index line in hand, room left for "restored" */
+    uint32_t lineLength;
+    Entry entry;                             /* that line, read */
+    uint8_t chunk[65536];                    /* a line too long to hold, passed over */
+    char chosen[MaxIds][Sha256HexSize];      /* the digest each id resolved to */
+    int chosenByPath[MaxIds];                /* the id named the copy's path, not its digest */
+    char message[MaxCandidates * (Sha256HexSize + 2) + 128];   /* why an id names no one copy */
+    /* The copies (digest and path) this run has dealt with, hashed: a copy kept twice
+    ** (quarantined again after a restore) has two lines, and is put back once. */
+    uint64_t handled[MaxHandled];
+    uint32_t handledCount;
+};
 
 /* ---- reading the index -------------------------------------------------------------------- */
 
@@ -62,36 +65,37 @@ static char *Newline(void *bytes, uint32_t count)
     return nullptr;
 }
 
-/* The next line from `*offset` (below `end`) into `line`, newline cut off. 1 for a line, -1 for
-** one too long to hold (skipped), 0 at the end. */
-static int NextLine(uint32_t *offset, uint32_t end)
+/* The next line from `*offset` (below `end`) into run->line, newline cut off. 1 for a line, -1
+** for one too long to hold (skipped), 0 at the end. */
+static int NextLine(RestoreRun *run, uint32_t *offset, uint32_t end)
 {
     if (*offset >= end)
         return 0;
     uint32_t want = end - *offset < LineMax ? end - *offset : LineMax;
-    uint32_t got = QuarantineReadIndex(*offset, line, want);
+    uint32_t got = QuarantineReadIndex(*offset, run->line, want);
     if (got == 0) {
         *offset = end;
         return 0;
     }
-    char *newline = Newline(line, got);
+    char *newline = Newline(run->line, got);
     if (newline || got == end - *offset) {
-        lineLength = newline ? (uint32_t)(newline - line) : got;
-        line[lineLength] = 0;
-        *offset += lineLength + (newline ? 1 : 0);
+        run->lineLength = newline ? (uint32_t)(newline - run->line) : got;
+        run->line[run->lineLength] = 0;
+        *offset += run->lineLength + (newline ? 1 : 0);
         return 1;
     }
     /* Longer than any line the quarantine writes: passed over up to its end. */
     for (*offset += got; *offset < end;) {
-        got = QuarantineReadIndex(*offset, chunk,
-                                  end - *offset < sizeof chunk ? end - *offset : sizeof chunk);
+        got = QuarantineReadIndex(*offset, run->chunk, end - *offset < sizeof run->chunk
+                                                           ? end - *offset
+                                                           : sizeof run->chunk);
         if (got == 0) {
             *offset = end;
             break;
         }
-        newline = Newline(chunk, got);
+        newline = Newline(run->chunk, got);
         if (newline) {
-            *offset += (uint32_t)((uint8_t *)newline - chunk) + 1;
+            *offset += (uint32_t)((uint8_t *)newline - run->chunk) + 1;
             break;
         }
         *offset += got;
@@ -99,136 +103,40 @@ static int NextLine(uint32_t *offset, uint32_t end)
     return -1;
 }
 
-static const char *Space(const char *p)
-{
-    while (*p == ' ' || *p == '\t' || *p == '\r')
-        p++;
-    return p;
-}
-
-static int HexDigit(char c)
-{
-    return c >= '0' && c <= '9' ? c - '0'
-         : c >= 'a' && c <= 'f' ? c - 'a' + 10
-         : c >= 'A' && c <= 'F' ? c - 'A' + 10 : -1;
-}
-
-/* A JSON string at `*p` into `value`, escapes undone (\uXXXX as UTF-8); 0 when it is not one
-** or does not fit. */
-static int ReadString(const char **p)
-{
-    const char *s = *p;
-    uint32_t n = 0;
-    if (*s++ != '"')
-        return 0;
-    while (*s != '"') {
-        uint32_t c = (unsigned char)*s++;
-        int coded = 0;                           /* c is a code point, not a byte of the line */
-        if (c == 0 || c < 0x20)
-            return 0;
-        if (c == '\\') {
-            coded = 1;
-            char e = *s++;
-            const char *plain = strchr("\"\\/bfnrt", e);
-            if (e && plain) {
-                c = (unsigned char)"\"\\/\b\f\n\r\t"[plain - "\"\\/bfnrt"];
-            } else if (e == 'u') {
-                c = 0;
-                for (int k = 0; k < 4; k++, s++) {
-                    int d = HexDigit(*s);
-                    if (d < 0)
-                        return 0;
-                    c = c * 16 + (uint32_t)d;
-                }
-                if (c == 0 || (c >= 0xD800 && c < 0xE000))
-                    return 0;
-            } else {
-                return 0;
-            }
-        }
-        if (n + 4 >= sizeof value)
-            return 0;
-        if (c < 0x80 || !coded) {
-            value[n++] = (char)c;
-        } else if (c < 0x800) {
-            value[n++] = (char)(0xC0 | (c >> 6));
-            value[n++] = (char)(0x80 | (c & 0x3F));
-        } else {
-            value[n++] = (char)(0xE0 | (c >> 12));
-            value[n++] = (char)(0x80 | ((c >> 6) & 0x3F));
-            value[n++] = (char)(0x80 | (c & 0x3F));
-        }
-    }
-    value[n] = 0;
-    *p = s + 1;
-    return 1;
-}
-
-static int ReadNumber(const char **p, uint64_t *out)
-{
-    const char *s = *p;
-    uint64_t v = 0;
-    if (*s < '0' || *s > '9')
-        return 0;
-    for (; *s >= '0' && *s <= '9'; s++) {
-        if (v > (UINT64_MAX - 9) / 10)
-            return 0;
-        v = v * 10 + (uint64_t)(*s - '0');
-    }
-    *out = v;
-    *p = s;
-    return 1;
-}
-
-/* The index line in `line` into `entry`; 0 when it is not a line the quarantine writes (keys
-** it does not know are passed over, string or number). */
-static int ParseLine(void)
+/* The index line `line` into `*entry`; 0 when it is not a line the quarantine writes (keys it
+** does not know are passed over, whatever their value). */
+static int ParseLine(const char *line, Entry *entry)
 {
     enum { Sha = 1, Path = 2, Size = 4, Mode = 8, Owner = 16, Group = 32, Attributes = 64,
            Modified = 128, Accessed = 256 };
     unsigned seen = 0;
-    int fromHex = 0;
-    char key[32];
-    memset(&entry, 0, sizeof entry);
-    const char *p = Space(line);
-    if (*p++ != '{')
-        return 0;
-    for (p = Space(p); *p != '}';) {
-        if (!ReadString(&p) || !CopyText(key, sizeof key, value))
-            return 0;
-        p = Space(p);
-        if (*p++ != ':')
-            return 0;
-        p = Space(p);
-        uint64_t number = 0;
-        int isText = *p == '"';
-        if (isText ? !ReadString(&p) : !ReadNumber(&p, &number))
-            return 0;
+    int fromHex = 0, got;
+    char key[32], value[2 * PlatformPathSize];
+    JsonMember member = {key, sizeof key, value, sizeof value, 0, 0, 0, 0};
+    JsonReader reader;
+    memset(entry, 0, sizeof *entry);
+    JsonReadBegin(&reader, line);
+    while ((got = JsonReadMember(&reader, &member)) > 0) {
+        int isText = member.kind == JsonKindString;
+        int isNumber = member.kind == JsonKindNumber && !member.negative;
+        uint64_t number = member.number;
         int64_t seconds;
         if (!strcmp(key, "sha256") && isText && strlen(value) == 64) {
             for (int k = 0; k < 64; k++)
-                if (HexDigit(value[k]) < 0 || (value[k] >= 'A' && value[k] <= 'F'))
+                if (HexValue(value[k]) < 0 || (value[k] >= 'A' && value[k] <= 'F'))
                     return 0;
-            CopyText(entry.sha256, sizeof entry.sha256, value);
+            CopyText(entry->sha256, sizeof entry->sha256, value);
             seen |= Sha;
         } else if (!strcmp(key, "path") && isText) {
-            if (!fromHex && !CopyText(entry.path, sizeof entry.path, value))
+            if (!fromHex && !CopyText(entry->path, sizeof entry->path, value))
                 return 0;
             seen |= Path;
         } else if (!strcmp(key, "path_hex") && isText) {
-            size_t length = strlen(value);
-            if (length % 2 || length / 2 >= sizeof entry.path)
+            if (!JsonReadHex(value, entry->path, sizeof entry->path))
                 return 0;
-            for (size_t k = 0; k < length; k += 2) {
-                int high = HexDigit(value[k]), low = HexDigit(value[k + 1]);
-                if (high < 0 || low < 0 || (high | low) == 0)
-                    return 0;
-                entry.path[k / 2] = (char)(high * 16 + low);
-            }
-            entry.path[length / 2] = 0;
             fromHex = 1;
-        } else if (!strcmp(key, "size") && !isText) {
-            entry.facts.size = number;
+        } else if (!strcmp(key, "size") && isNumber) {
+            entry->facts.size = number;
             seen |= Size;
         } else if (!strcmp(key, "mode") && isText) {
             uint32_t mode = 0;
@@ -237,35 +145,28 @@ static int ParseLine(void)
                     return 0;
                 mode = mode * 8 + (uint32_t)(*d - '0');
             }
-            entry.facts.mode = mode;
-            entry.facts.hasOwner = 1;
+            entry->facts.mode = mode;
+            entry->facts.hasOwner = 1;
             seen |= Mode;
-        } else if ((!strcmp(key, "owner") || !strcmp(key, "group")) && !isText) {
+        } else if ((!strcmp(key, "owner") || !strcmp(key, "group")) && isNumber) {
             if (number > 0xFFFFFFFEu)
                 return 0;
-            *(key[0] == 'o' ? &entry.facts.owner : &entry.facts.group) = (uint32_t)number;
+            *(key[0] == 'o' ? &entry->facts.owner : &entry->facts.group) = (uint32_t)number;
             seen |= key[0] == 'o' ? Owner : Group;
-        } else if (!strcmp(key, "attributes") && !isText) {
-            entry.facts.mode = (uint32_t)number;
+        } else if (!strcmp(key, "attributes") && isNumber) {
+            entry->facts.mode = (uint32_t)number;
             seen |= Attributes;
         } else if ((!strcmp(key, "modified") || !strcmp(key, "accessed")) && isText) {
             if (!ParseUtc(value, &seconds))
                 return 0;
-            *(key[0] == 'm' ? &entry.facts.modified : &entry.facts.accessed) = seconds;
+            *(key[0] == 'm' ? &entry->facts.modified : &entry->facts.accessed) = seconds;
             seen |= key[0] == 'm' ? Modified : Accessed;
         } else if (!strcmp(key, "restored")) {
-            entry.restored = 1;
+            entry->restored = 1;
         }
-        p = Space(p);
-        if (*p == ',')
-            p = Space(p + 1);
-        else if (*p != '}')
-            return 0;
     }
-    if (*Space(p + 1))
-        return 0;
     unsigned needed = Sha | Path | Size | Modified | Accessed;
-    return (seen & needed) == needed &&
+    return got == 0 && (seen & needed) == needed &&
            ((seen & (Mode | Owner | Group)) == (Mode | Owner | Group) || (seen & Attributes));
 }
 
@@ -278,7 +179,7 @@ static int DigestPrefix(const char *id, char *out)
     if (length == 0 || length > 64)
         return 0;
     for (size_t k = 0; k < length; k++) {
-        if (HexDigit(id[k]) < 0)
+        if (HexValue(id[k]) < 0)
             return 0;
         out[k] = FoldAscii(id[k]);
     }
@@ -286,27 +187,28 @@ static int DigestPrefix(const char *id, char *out)
     return 1;
 }
 
-/* The copy `id` names, into chosen[i]; null, or why it names none or more than one. */
-static const char *Resolve(const char *id, int i, uint32_t end)
+/* The copy `id` names, into run->chosen[i]; null, or why it names none or more than one. */
+static const char *Resolve(RestoreRun *run, const char *id, int i, uint32_t end)
 {
+    const Entry *entry = &run->entry;
     char prefix[Sha256HexSize];
     int isDigest = DigestPrefix(id, prefix);
     char candidates[MaxCandidates][Sha256HexSize];
     int distinct = 0, byDigest = 0;
     uint32_t offset = 0;
-    for (int got; (got = NextLine(&offset, end)) != 0;) {
-        if (got < 0 || !ParseLine() || entry.restored)
+    for (int got; (got = NextLine(run, &offset, end)) != 0;) {
+        if (got < 0 || !ParseLine(run->line, &run->entry) || entry->restored)
             continue;
-        int digestMatch = isDigest && !strncmp(entry.sha256, prefix, strlen(prefix));
-        if (!digestMatch && strcmp(entry.path, id))
+        int digestMatch = isDigest && !strncmp(entry->sha256, prefix, strlen(prefix));
+        if (!digestMatch && strcmp(entry->path, id))
             continue;
         byDigest |= digestMatch;
         int known = 0;
         for (int k = 0; k < distinct && k < MaxCandidates; k++)
-            known |= !strcmp(candidates[k], entry.sha256);
+            known |= !strcmp(candidates[k], entry->sha256);
         if (!known) {
             if (distinct < MaxCandidates)
-                CopyText(candidates[distinct], Sha256HexSize, entry.sha256);
+                CopyText(candidates[distinct], Sha256HexSize, entry->sha256);
             distinct++;
         }
     }
@@ -314,28 +216,32 @@ static const char *Resolve(const char *id, int i, uint32_t end)
         return "no copy in the quarantine's index has that SHA-256 (or prefix) or path; "
                "nothing was restored";
     if (distinct > 1) {
-        CopyText(message, sizeof message, "names more than one copy (");
+        char *message = run->message;
+        CopyText(message, sizeof run->message, "names more than one copy (");
         for (int k = 0; k < distinct && k < MaxCandidates; k++) {
-            AppendText(message, sizeof message, k ? ", " : "");
-            AppendText(message, sizeof message, candidates[k]);
+            AppendText(message, sizeof run->message, k ? ", " : "");
+            AppendText(message, sizeof run->message, candidates[k]);
         }
-        AppendText(message, sizeof message,
+        AppendText(message, sizeof run->message,
                    distinct > MaxCandidates ? ", ...); give more of the SHA-256; nothing was "
                                               "restored"
                                             : "); give more of the SHA-256; nothing was restored");
         return message;
     }
-    CopyText(chosen[i], Sha256HexSize, candidates[0]);
-    chosenByPath[i] = !byDigest;
+    CopyText(run->chosen[i], Sha256HexSize, candidates[0]);
+    run->chosenByPath[i] = !byDigest;
     return nullptr;
 }
 
-static int Chosen(const char *const *ids, int count)
+/* The entry in hand is a copy one of the `count` `ids` chose (every copy when there are none). */
+static int Chosen(const RestoreRun *run, const char *const *ids, int count)
 {
+    const Entry *entry = &run->entry;
     if (count == 0)
         return 1;
     for (int i = 0; i < count; i++)
-        if (!strcmp(entry.sha256, chosen[i]) && (!chosenByPath[i] || !strcmp(entry.path, ids[i])))
+        if (!strcmp(entry->sha256, run->chosen[i]) &&
+            (!run->chosenByPath[i] || !strcmp(entry->path, ids[i])))
             return 1;
     return 0;
 }
@@ -343,11 +249,11 @@ static int Chosen(const char *const *ids, int count)
 /* ---- one copy put back -------------------------------------------------------------------- */
 
 /* The copy's digest, as read now, is the one its name and the index give. */
-static int Matches(int64_t read, const uint8_t digest[Sha256Size])
+static int Matches(const Entry *entry, int64_t read, const uint8_t digest[Sha256Size])
 {
     char hex[Sha256HexSize];
     Sha256Hex(digest, hex);
-    return read == (int64_t)entry.facts.size && !strcmp(hex, entry.sha256);
+    return read == (int64_t)entry->facts.size && !strcmp(hex, entry->sha256);
 }
 
 static const char *const CreateCauses[] = {
@@ -360,56 +266,57 @@ static const char *const CreateCauses[] = {
 };
 
 /* 1 when the entry in hand is a copy this run has already dealt with; else remembers it. */
-static int Handled(void)
+static int Handled(RestoreRun *run)
 {
     uint64_t hash = 14695981039346656037ull;             /* FNV-1a over the digest and path */
-    const char *const texts[] = {entry.sha256, "\n", entry.path};
+    const char *const texts[] = {run->entry.sha256, "\n", run->entry.path};
     for (const char *text : texts)
         for (const unsigned char *p = (const unsigned char *)text; *p; p++)
             hash = (hash ^ *p) * 1099511628211ull;
-    for (uint32_t i = 0; i < handledCount; i++)
-        if (handled[i] == hash)
+    for (uint32_t i = 0; i < run->handledCount; i++)
+        if (run->handled[i] == hash)
             return 1;
-    if (handledCount < MaxHandled)
-        handled[handledCount++] = hash;
+    if (run->handledCount < MaxHandled)
+        run->handled[run->handledCount++] = hash;
     return 0;
 }
 
 /* The entry in hand put back; 0 after one call of `problem` when it could not be. */
-static int RestoreOne(RestoreProblem problem)
+static int RestoreOne(RestoreRun *run, RestoreProblem problem)
 {
+    const Entry *entry = &run->entry;
     char name[Sha256HexSize + sizeof QuarantineSuffix];
     uint8_t digest[Sha256Size];
-    CopyText(name, sizeof name, entry.sha256);
+    CopyText(name, sizeof name, entry->sha256);
     AppendText(name, sizeof name, QuarantineSuffix);
-    if (!entry.facts.hasOwner) {
-        problem(entry.path, "kept with Windows attributes, not an owner and mode; not restored "
+    if (!entry->facts.hasOwner) {
+        problem(entry->path, "kept with Windows attributes, not an owner and mode; not restored "
                             "here");
         return 0;
     }
     FileHandle copy = Platform.openStored(name);
     if (copy == InvalidFileHandle) {
-        problem(entry.path, "its copy is missing or not the scanner's own (one name, yours, "
+        problem(entry->path, "its copy is missing or not the scanner's own (one name, yours, "
                             "mode 0400), so its digest cannot be checked; nothing was written");
         return 0;
     }
-    if (!Matches(QuarantineDigest(copy, InvalidFileHandle, digest), digest)) {
+    if (!Matches(entry, QuarantineDigest(copy, InvalidFileHandle, digest), digest)) {
         Platform.closeFile(copy);
-        problem(entry.path, "its copy fails its digest check (SHA-256); nothing was written");
+        problem(entry->path, "its copy fails its digest check (SHA-256); nothing was written");
         return 0;
     }
     FileHandle file = InvalidFileHandle;
-    int cause = Platform.createRestored(entry.path, &file);
+    int cause = Platform.createRestored(entry->path, &file);
     if (cause != RestoreReady) {
         Platform.closeFile(copy);
-        problem(entry.path, CreateCauses[cause > 0 && cause <= RestoreUnsupported ? cause
+        problem(entry->path, CreateCauses[cause > 0 && cause <= RestoreUnsupported ? cause
                                                                                : RestoreCannot]);
         return 0;
     }
-    int whole = Matches(QuarantineDigest(copy, file, digest), digest);
+    int whole = Matches(entry, QuarantineDigest(copy, file, digest), digest);
     Platform.closeFile(copy);
-    if (!Platform.finishRestored(file, &entry.facts, whole)) {
-        problem(entry.path, whole ? "its owner, mode or times cannot be set (an administrator "
+    if (!Platform.finishRestored(file, &entry->facts, whole)) {
+        problem(entry->path, whole ? "its owner, mode or times cannot be set (an administrator "
                                     "may be needed); the file was removed again"
                                   : "the file could not be written whole; it was removed again");
         return 0;
@@ -417,15 +324,20 @@ static int RestoreOne(RestoreProblem problem)
     /* The copy's own line again, with the time of its restore. */
     char when[UtcTextSize];
     FormatUtc((int64_t)time(NULL), when);
-    while (lineLength > 0 && line[lineLength - 1] != '}')
-        lineLength--;
-    lineLength--;
-    memcpy(line + lineLength, ",\"restored\":\"", 13);
-    memcpy(line + lineLength + 13, when, UtcTextSize - 1);
-    memcpy(line + lineLength + 13 + UtcTextSize - 1, "\"}\n", 3);
-    AddResultRow(entry.path, StatusRestored, RowRestored, 0);
-    if (!QuarantineAppend(line, lineLength + 13 + UtcTextSize - 1 + 3)) {
-        problem(entry.path, "restored, but the quarantine's index could not record it");
+    uint32_t cut = run->lineLength;
+    while (cut > 0 && run->line[cut - 1] != '}')
+        cut--;
+    JsonLine out;
+    JsonBegin(&out, run->line, sizeof run->line);
+    out.length = cut - 1;                  /* the members kept, a comma after them */
+    out.comma = 1;
+    JsonKey(&out, "restored");
+    JsonString(&out, when);
+    JsonClose(&out, '}');
+    JsonEnd(&out);
+    AddResultRow(entry->path, StatusRestored, RowRestored, 0);
+    if (!QuarantineAppend(run->line, out.length)) {
+        problem(entry->path, "restored, but the quarantine's index could not record it");
         return 0;
     }
     return 1;
@@ -454,6 +366,8 @@ int RestoreFromQuarantine(const char *folder, const char *const *ids, int count,
         problem(folder, "the quarantine cannot be locked");
         return 2;
     }
+    static RestoreRun restoring;           /* too large for the stack */
+    RestoreRun *run = &restoring;
     int status = 0;
     uint32_t end = QuarantineIndexSize();
     if (end == 0xFFFFFFFFu) {
@@ -461,29 +375,27 @@ int RestoreFromQuarantine(const char *folder, const char *const *ids, int count,
         status = 2;
     }
     for (int i = 0; i < count && status == 0; i++) {
-        const char *why = Resolve(ids[i], i, end);
+        const char *why = Resolve(run, ids[i], i, end);
         if (why) {
             problem(ids[i], why);
             status = 2;
         }
     }
     uint32_t offset = 0, number = 0;
-    handledCount = 0;
-    for (int got; status != 2 && (got = NextLine(&offset, end)) != 0;) {
+    run->handledCount = 0;
+    for (int got; status != 2 && (got = NextLine(run, &offset, end)) != 0;) {
         number++;
-        if (got < 0 || !ParseLine()) {
+        if (got < 0 || !ParseLine(run->line, &run->entry)) {
             char where[64] = "index.jsonl, line ";
-            char digits[12];
-            int n = sizeof digits - 1;
-            digits[n] = 0;
-            for (uint32_t v = number; n == (int)sizeof digits - 1 || v; v /= 10)
-                digits[--n] = (char)('0' + v % 10);
-            AppendText(where, sizeof where, digits + n);
+            char digits[NumberTextSize];
+            FormatNumber(digits, number, 10, 0);
+            AppendText(where, sizeof where, digits);
             problem(where, "cannot be read; skipped");
             status = count == 0 ? 3 : status;
             continue;
         }
-        if (!entry.restored && Chosen(ids, count) && !Handled() && !RestoreOne(problem))
+        if (!run->entry.restored && Chosen(run, ids, count) && !Handled(run) &&
+            !RestoreOne(run, problem))
             status = 3;
     }
     Platform.lockStore(0);

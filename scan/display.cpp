@@ -1,5 +1,6 @@
 #include "scan/display.h"
 
+#include "base/text.h"
 #include "scan/scanstate.h"
 
 #include <stddef.h>
@@ -53,19 +54,7 @@ void EnableControl(int id)
 
 void FormatCounter(char *out, int32_t value)
 {
-    char digits[12];
-    int n = 0;
-    /* Work in unsigned so that the most negative value has a magnitude too. */
-    uint32_t magnitude = value < 0 ? 0u - (uint32_t)value : (uint32_t)value;
-    do {
-        digits[n++] = (char)('0' + magnitude % 10);
-        magnitude /= 10;
-    } while (magnitude);
-    if (value < 0)
-        *out++ = '-';
-    while (n)
-        *out++ = digits[--n];
-    *out = 0;
+    FormatSigned(out, value);
 }
 
 const ReportRow ReportRows[ReportRowCount] = {

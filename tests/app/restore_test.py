@@ -158,6 +158,37 @@ class Restore(unittest.TestCase):
             self.assertEqual(b"there", f.read())
         self.assertEqual(2, sum("restored" in x for x in self.index()))
 
+    def test_awkward_names_come_back_under_the_very_same_name(self):
+        # What the quarantine writes for a name (escapes, U+FFFD and "path_hex"), its reader
+        # takes back byte for byte; a line written elsewhere may spell a character outside the
+        # first plane as a surrogate pair, as Python does.
+        subprocess.run([MAKESAMPLES, self.tree], check=True, capture_output=True)
+        with open(os.path.join(self.tree, "infected.dll"), "rb") as f:
+            data = f.read()
+        for name in os.listdir(self.tree):
+            os.remove(os.path.join(self.tree, name))
+        names = [b'quote"d', b"back\\slash", b"ctl\x01\x1f\x7f", b"tab\tnew\nline",
+                 b"bad\xff\xfe", b"over\xc0\xaf", b"caf\xc3\xa9 \xe2\x82\xac"]
+        paths = [os.path.join(self.tree.encode(), n) for n in names]
+        for i, path in enumerate(paths):
+            with open(path, "wb") as f:
+                f.write(data + bytes([i]))
+        r = run("--clean", "--quarantine", self.store, self.tree)
+        self.assertEqual(1, r.returncode, r.stderr)
+        self.assertEqual([], os.listdir(self.tree))
+        self.keep(os.path.join(self.tree, "smile \U0001F600"), b"kept by hand")
+        with open(os.path.join(self.store, "index.jsonl"), "rb") as f:
+            self.assertIn(b"\\ud83d\\ude00", f.read())
+        r = run("--restore", self.store)
+        self.assertEqual(0, r.returncode, r.stderr)
+        self.assertEqual(b"", r.stderr)
+        for i, path in enumerate(paths):
+            with open(path, "rb") as f:
+                self.assertEqual(data + bytes([i]), f.read(), path)
+        with open(os.path.join(self.tree, "smile \U0001F600"), "rb") as f:
+            self.assertEqual(b"kept by hand", f.read())
+        self.assertEqual(len(names) + 1, len(os.listdir(self.tree)))
+
     def test_an_id_is_a_digest_a_unique_prefix_or_a_path(self):
         paths = [os.path.join(self.tree, "f%d" % i) for i in range(40)]
         digests = [self.keep(p, b"contents %d" % i) for i, p in enumerate(paths)]
