@@ -13,6 +13,7 @@
 ** and the report, krvscan_progress for the folder in hand), and answers the exit status
 ** (ExitStatus) from the facts the rows told.
 */
+#include "app/krvscan_names.h"
 #include "app/krvscan_options.h"
 #include "app/krvscan_output.h"
 #include "app/krvscan_progress.h"
@@ -114,6 +115,16 @@ static int CleanAutostart(const char *windowsRoot, int reportOnly)
 #endif
 }
 
+/* Every change to a file found infected waits for this. Once the output has failed, nothing
+** more is changed (no file may change without its row, which can no longer be written); then,
+** with --quarantine, the file's copy must be kept first. */
+static int BeforeFileChange(ScanContext *context)
+{
+    if (OutputHasFailed())
+        return 0;
+    return !Opts.quarantine || QuarantineFile(context);
+}
+
 /* The autostart value, the scan and the report. Answers 2 when the scan could not start. */
 static int RunScan(void)
 {
@@ -127,6 +138,7 @@ static int RunScan(void)
     if (Opts.quarantine)
         QuarantineSweep();
     ReportOnly = Opts.reportOnly;
+    BeforeChange = BeforeFileChange;
     if (CleanAutostart(Opts.windowsRoot, Opts.reportOnly))
         return 2;
     ScanState.store(Scanning);

@@ -255,7 +255,6 @@ int CheckOptions(void)
         const char *refused = QuarantineOpen(Opts.quarantine, Opts.paths, Opts.pathCount);
         if (refused)
             return Fail(refused, Opts.quarantine);
-        BeforeChange = QuarantineFile;
     }
     if (Opts.logPath) {
         static const char *const LogCauses[] = {

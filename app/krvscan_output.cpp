@@ -5,6 +5,7 @@
 ** changed: no file may change without its row.
 */
 #include "app/krvscan_output.h"
+#include "app/krvscan_names.h"
 
 #include "app/krvscan_options.h"
 #include "app/krvscan_progress.h"
@@ -23,23 +24,31 @@
 Facts RowFacts;
 int ScanComplete;
 
-static FILE *sink = stdout;              /* where Write goes: standard output */
-static int outputFailed;
-static int toLog;                         /* Write goes to logLines instead (BeginLog) */
-static char logLines[4 * PlatformPathSize + 1024];   /* what goes to the log, whole lines */
-static uint32_t logUsed;
-static int logSent;                       /* a piece of the record in hand is in the log */
-static char host[64];                     /* the machine's name, for the log and the report */
-static char started[24];                  /* when the scan started, UTC, ISO 8601 */
-/* One JSON line in the making. A name takes at most 8 bytes a byte (\u00XX, and two
-** hexadecimal digits), and a line names at most the offline hive's row (8 KB) or two paths. */
-static char jsonLine[8 * 8192 + 1024];
+/* The console's output as one record: where the events go (standard output as text or JSON
+** Lines, and the log), the log's record in the making, the run's facts for the header and the
+** report, and whether a write has failed. Written by the main thread before and after the scan,
+** and by the worker thread during it (rows, parts passed over, the report). */
+struct ConsoleOutput {
+    FILE *sink = stdout;                 /* standard output */
+    int failed;                          /* a write failed: the scan was stopped */
+    int toLog;                           /* Write goes to logLines instead (BeginLog) */
+    char logLines[4 * PlatformPathSize + 1024];   /* the log's record in the making */
+    uint32_t logUsed;
+    int logSent;                         /* a piece of the record in the making is in the log */
+    char host[64];                       /* the machine's name, for the log and the report */
+    char started[24];                    /* when the scan started, UTC, ISO 8601 */
+    /* One JSON line in the making. A name takes at most 8 bytes a byte (\u00XX, and two
+    ** hexadecimal digits), and a line names at most the offline hive's row (8 KB) or two
+    ** paths. */
+    char jsonLine[8 * 8192 + 1024];
+};
+static ConsoleOutput Out;
 
-/* Once the output fails, nothing more is changed: no file may change without its row. */
+/* Once the output fails the scan stops, and the run lets nothing more be changed
+** (OutputHasFailed): no file may change without its row. */
 static void OutputFailed(void)
 {
-    outputFailed = 1;
-    ReportOnly = 1;
+    Out.failed = 1;
     StopScan();
 }
 
@@ -48,19 +57,19 @@ static void LogPut(const char *data, size_t length);
 /* A write interrupted by a signal is taken up again where it stopped. */
 static void Write(const char *data, size_t length)
 {
-    if (toLog) {
+    if (Out.toLog) {
         LogPut(data, length);
         return;
     }
-    while (!outputFailed && length) {
-        size_t done = fwrite(data, 1, length, sink);
+    while (!Out.failed && length) {
+        size_t done = fwrite(data, 1, length, Out.sink);
         if (done == length)
             return;
         if (errno != EINTR) {
             OutputFailed();
             return;
         }
-        clearerr(sink);
+        clearerr(Out.sink);
         data += done;
         length -= done;
     }
@@ -69,10 +78,10 @@ static void Write(const char *data, size_t length)
 /* Puts out what the sink holds; answers 0 when it is all written. */
 int FlushOutput(void)
 {
-    while (fflush(sink) != 0) {
+    while (fflush(Out.sink) != 0) {
         if (errno != EINTR)
             return -1;
-        clearerr(sink);
+        clearerr(Out.sink);
     }
     return 0;
 }
@@ -89,31 +98,6 @@ __attribute__((noinline)) static void WriteText(const char *text)
     Write(text, strlen(text));
 }
 
-size_t EscapeNext(const unsigned char **p, char *out)
-{
-    const unsigned char *c = *p;
-    int length = NamesAreBytes ? Utf8Length(c) : 1;
-    int escape = length == 0 || c[0] < 0x20 || c[0] == 0x7F ||
-                 (NamesAreBytes && c[0] == 0xC2 && c[1] < 0xA0);
-    if (length == 0)
-        length = 1;
-    *p += length;
-    if (NamesAreBytes && c[0] == '\\') {
-        memcpy(out, "\\\\", 2);
-        return 2;
-    }
-    if (!escape) {
-        memcpy(out, c, (size_t)length);
-        return (size_t)length;
-    }
-    for (int i = 0; i < length; i++) {
-        char pair[NumberTextSize];
-        FormatNumber(pair, c[i], 16 | NumberUpper, 2);
-        memcpy(out + 4 * i, "\\x", 2);
-        memcpy(out + 4 * i + 2, pair, 2);
-    }
-    return 4 * (size_t)length;
-}
 
 static void WriteEscaped(const char *text)
 {
@@ -132,7 +116,7 @@ static void WriteEscaped(const char *text)
 /* Starts the JSON line {"event":`event`, ... in `out`. */
 static void BeginJson(JsonLine *out, const char *event)
 {
-    JsonBegin(out, jsonLine, sizeof jsonLine);
+    JsonBegin(out, Out.jsonLine, sizeof Out.jsonLine);
     JsonOpen(out, '{');
     JsonKey(out, "event");
     JsonString(out, event);
@@ -183,7 +167,7 @@ static void WriteJsonReport(const ReportRow *rows, int count)
     }
     JsonClose(&out, '}');
     JsonKey(&out, "complete");
-    JsonBoolean(&out, ScanComplete && !outputFailed);
+    JsonBoolean(&out, ScanComplete && !Out.failed);
     const Facts &f = RowFacts;
     const struct { const char *key; int32_t value; } facts[] = {
         {"found", f.found}, {"removed", f.removed}, {"remaining", f.remaining},
@@ -211,7 +195,7 @@ static void WriteJsonReport(const ReportRow *rows, int count)
     char finished[24];
     FormatUtcNow(finished);
     const char *const texts[][2] = {
-        {"host", host}, {"version", Version}, {"started", started}, {"finished", finished}};
+        {"host", Out.host}, {"version", Version}, {"started", Out.started}, {"finished", finished}};
     for (const auto &text : texts) {
         JsonKey(&out, text[0]);
         JsonString(&out, text[1]);
@@ -277,7 +261,7 @@ static_assert(sizeof Events / sizeof Events[0] == RowKindCount, "one event per r
 /* Rows are few: flushing each one finds a closed pipe at once. */
 static void Flush(void)
 {
-    if (!outputFailed && FlushOutput() != 0)
+    if (!Out.failed && FlushOutput() != 0)
         OutputFailed();
 }
 
@@ -295,21 +279,21 @@ static void WriteTextRow(const char *file, const char *status)
 ** (a header of many long paths) goes in pieces of one record; `more` says another follows. */
 static void LogPiece(const char *data, uint32_t length, int more)
 {
-    if (!outputFailed && !Platform.appendLog(Opts.logFile, data, length, more))
+    if (!Out.failed && !Platform.appendLog(Opts.logFile, data, length, more))
         OutputFailed();
 }
 
 static void LogPut(const char *data, size_t length)
 {
     while (length) {
-        if (logUsed == sizeof logLines) {
-            LogPiece(logLines, logUsed, 1);
-            logUsed = 0;
-            logSent = 1;
+        if (Out.logUsed == sizeof Out.logLines) {
+            LogPiece(Out.logLines, Out.logUsed, 1);
+            Out.logUsed = 0;
+            Out.logSent = 1;
         }
-        size_t n = length < sizeof logLines - logUsed ? length : sizeof logLines - logUsed;
-        memcpy(logLines + logUsed, data, n);
-        logUsed += (uint32_t)n;
+        size_t n = length < sizeof Out.logLines - Out.logUsed ? length : sizeof Out.logLines - Out.logUsed;
+        memcpy(Out.logLines + Out.logUsed, data, n);
+        Out.logUsed += (uint32_t)n;
         data += n;
         length -= n;
     }
@@ -318,17 +302,17 @@ static void LogPut(const char *data, size_t length)
 static void BeginLog(void)
 {
     Flush();
-    toLog = 1;
-    logUsed = 0;
-    logSent = 0;
+    Out.toLog = 1;
+    Out.logUsed = 0;
+    Out.logSent = 0;
 }
 
 static void EndLog(void)
 {
-    toLog = 0;
-    if (logUsed || logSent)
-        LogPiece(logLines, logUsed, 0);
-    logUsed = 0;
+    Out.toLog = 0;
+    if (Out.logUsed || Out.logSent)
+        LogPiece(Out.logLines, Out.logUsed, 0);
+    Out.logUsed = 0;
 }
 
 /* What a row of the target tells for the exit status. A file that could not be opened is
@@ -419,13 +403,6 @@ static const char *const PassedOverReasons[] = {
     "an I/O error",                   "the registry key could not be read"};
 #define PassedOverReasonCount (int32_t)(sizeof PassedOverReasons / sizeof PassedOverReasons[0])
 
-/* `text` on standard error, escaped as the rows are. */
-void ErrorEscaped(const char *text)
-{
-    char one[EscapedMax];
-    for (const unsigned char *p = (const unsigned char *)text; *p;)
-        fwrite(one, 1, EscapeNext(&p, one), stderr);
-}
 
 /* "krvscan: not scanned: PATH: reason" on standard error and, with --json, an object of its
 ** own. A link not followed loses nothing of the target: it is named only with --verbose. */
@@ -520,9 +497,9 @@ static void WriteLogHeader(void)
 {
     BeginLog();
     WriteText("krvscan\t");
-    WriteText(started);
+    WriteText(Out.started);
     WriteText("\t");
-    WriteEscaped(host);
+    WriteEscaped(Out.host);
     WriteText("\t" Version "\t");
     for (int i = 0; i < Opts.argCount; i++) {
         if (i)
@@ -535,9 +512,9 @@ static void WriteLogHeader(void)
 
 void StartOutput(void)
 {
-    sink = stdout;
-    FormatUtcNow(started);
-    Platform.hostName(host, sizeof host);
+    Out.sink = stdout;
+    FormatUtcNow(Out.started);
+    Platform.hostName(Out.host, sizeof Out.host);
     if (Opts.logFile)
         WriteLogHeader();
     PrintFollowedLinks();
@@ -545,14 +522,14 @@ void StartOutput(void)
 
 void EndOutput(void)
 {
-    if (!outputFailed && FlushOutput() != 0)
+    if (!Out.failed && FlushOutput() != 0)
         OutputFailed();
-    if (Opts.logFile && !Platform.closeFile(Opts.logFile) && !outputFailed)
+    if (Opts.logFile && !Platform.closeFile(Opts.logFile) && !Out.failed)
         OutputFailed();
     Opts.logFile = nullptr;
 }
 
 int OutputHasFailed(void)
 {
-    return outputFailed;
+    return Out.failed;
 }

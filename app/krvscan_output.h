@@ -33,8 +33,6 @@ int OutputHasFailed(void);
 /* Puts out what standard output (or the log) has buffered; non-zero when that failed. */
 int FlushOutput(void);
 
-/* `text` on standard error, escaped as in the text rows. */
-void ErrorEscaped(const char *text);
 
 /* The console's display operations: one row, the report, the restart advice (only when
 ** something was registered for the restart), and a part passed over ("krvscan: not scanned:
@@ -48,15 +46,5 @@ void PrintPassedOver(const char *path, int32_t reason);
 ** beside the scan (a leftover of a run that did not end, removed). */
 void PrintNotice(const char *path, const char *what);
 
-/* Names in the text rows: one row is one line and maps back to one name. On POSIX a name is
-** any bytes but "/" and NUL, so the backslash itself prints as \\, and every C0 and C1 control
-** and every byte that is not part of valid UTF-8 as \xHH. Windows names cannot hold a control
-** character or a backslash and come in the ANSI code page (where 0x80-0x9F are letters): only
-** C0 controls and DEL need escaping there, and the backslashes are the separators. */
-#define EscapedMax 16   /* the most one character can take, escaped */
-
-/* Writes the text form of the character at `*p` to `out` (EscapedMax bytes) and moves `*p`
-** past it; answers how many bytes it wrote. */
-size_t EscapeNext(const unsigned char **p, char *out);
 
 #endif

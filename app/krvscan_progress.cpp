@@ -4,7 +4,7 @@
 */
 #include "app/krvscan_progress.h"
 
-#include "app/krvscan_output.h"
+#include "app/krvscan_names.h"
 #include "base/text.h"
 #include "platform/platform.h"
 #include "scan/display.h"

@@ -31,9 +31,9 @@
 #define KRV_CRC_X86 0
 #endif
 
-/* The 512-bit fold: not in the Windows programs, whose instruction check allows nothing beyond
-** PCLMULQDQ and SSE4.1, nor in 32-bit code. */
-#if KRV_CRC_X86 && defined(__x86_64__) && !defined(_WIN32)
+/* The 512-bit fold: 64-bit code only. The Windows programs are 32-bit, and their instruction
+** check allows nothing beyond PCLMULQDQ and SSE4.1. */
+#if KRV_CRC_X86 && defined(__x86_64__)
 #define KRV_CRC_WIDE 1
 #else
 #define KRV_CRC_WIDE 0
