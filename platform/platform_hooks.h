@@ -53,6 +53,28 @@ int PosixReadAheadAvailable(void);
 #endif
 
 #ifdef _WIN32
+/* The raw Win32 and NT calls beneath the Windows backend's rules (the entry in hand, the share
+** modes, the restart-time work, the store and the log). A test sets an entry to make a call
+** fail (setting the last error itself) or answer otherwise, such as a 9x version word, while
+** every rule above it still runs, and puts WinSysDefaults back afterwards. Each answers as the
+** call of its name does; the handles are HANDLEs, the counts DWORDs. */
+struct WinSyscalls {
+    unsigned long (*getVersion)(void);
+    void *(*createFileA)(const char *path, unsigned long access, unsigned long share,
+                         void *security, unsigned long disposition, unsigned long flags,
+                         void *templateFile);
+    int (*readFile)(void *file, void *buffer, unsigned long count, unsigned long *done);
+    int (*writeFile)(void *file, const void *buffer, unsigned long count, unsigned long *done);
+    int (*deleteFileA)(const char *path);
+    int (*moveFileA)(const char *from, const char *to);
+    int (*moveFileExA)(const char *from, const char *to, unsigned long flags);
+    int (*copyFileA)(const char *from, const char *to, int failIfExists);
+    long (*ntSetInformationFile)(void *file, void *status, void *information, unsigned long size,
+                                 int kind);
+};
+extern WinSyscalls WinSys;
+extern const WinSyscalls WinSysDefaults;
+
 /* Called, when set, by each change to the entry in hand on the NT family once the handle it acts
 ** through has been checked to be the file detected, just before the change: `operation` is the
 ** table entry's name ("setFileAttributes", "copyFile", "deleteFile", "moveFile",

@@ -27,6 +27,44 @@
 
 const char PathSeparator = '\\';
 
+/* ---- the raw calls beneath the rules ---------------------------------------------------- */
+
+static unsigned long RawGetVersion(void) { return GetVersion(); }
+static void *RawCreateFileA(const char *path, unsigned long access, unsigned long share,
+                            void *security, unsigned long disposition, unsigned long flags,
+                            void *templateFile)
+{
+    return CreateFileA(path, access, share, (LPSECURITY_ATTRIBUTES)security, disposition, flags,
+                       (HANDLE)templateFile);
+}
+static int RawReadFile(void *file, void *buffer, unsigned long count, unsigned long *done)
+{
+    return ReadFile((HANDLE)file, buffer, count, done, NULL);
+}
+static int RawWriteFile(void *file, const void *buffer, unsigned long count, unsigned long *done)
+{
+    return WriteFile((HANDLE)file, buffer, count, done, NULL);
+}
+static int RawDeleteFileA(const char *path) { return DeleteFileA(path); }
+static int RawMoveFileA(const char *from, const char *to) { return MoveFileA(from, to); }
+static int RawMoveFileExA(const char *from, const char *to, unsigned long flags)
+{
+    return MoveFileExA(from, to, flags);
+}
+static int RawCopyFileA(const char *from, const char *to, int failIfExists)
+{
+    return CopyFileA(from, to, failIfExists);
+}
+static long RawNtSetInformationFile(void *file, void *status, void *information,
+                                    unsigned long size, int kind);
+
+const WinSyscalls WinSysDefaults = {
+    RawGetVersion,  RawCreateFileA, RawReadFile,    RawWriteFile,          RawDeleteFileA,
+    RawMoveFileA,   RawMoveFileExA, RawCopyFileA,   RawNtSetInformationFile,
+};
+
+WinSyscalls WinSys = WinSysDefaults;
+
 /* ---- the entry in hand ----------------------------------------------------------------- */
 
 /*
@@ -41,7 +79,7 @@ const char PathSeparator = '\\';
 */
 static int IsNtFamily(void)
 {
-    return !(GetVersion() & 0x80000000u);
+    return !(WinSys.getVersion() & 0x80000000u);
 }
 
 /* Non-zero when identities are kept: an entry is in hand, on the NT family. */
@@ -81,7 +119,7 @@ static int IsInHand(HANDLE file)
 ** stop a look), when it names the entry in hand; INVALID_HANDLE_VALUE otherwise. */
 static HANDLE OpenInHand(const char *path, DWORD access)
 {
-    HANDLE file = CreateFileA(path, access, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+    HANDLE file = WinSys.createFileA(path, access, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
                               NULL, OPEN_EXISTING, 0, NULL);
     if (file == INVALID_HANDLE_VALUE) return file;
     if (IsInHand(file)) return file;
@@ -132,7 +170,13 @@ static int NtCalls(void)
 static int SetInformation(HANDLE file, void *information, ULONG size, int kind)
 {
     IO_STATUS_BLOCK status;
-    return NtCalls() && setInformation(file, &status, information, size, kind) >= 0;
+    return NtCalls() && WinSys.ntSetInformationFile(file, &status, information, size, kind) >= 0;
+}
+
+static long RawNtSetInformationFile(void *file, void *status, void *information,
+                                    unsigned long size, int kind)
+{
+    return setInformation((HANDLE)file, (IO_STATUS_BLOCK *)status, information, size, kind);
 }
 
 /* Marks the open `file` (opened with DELETE) for deletion when its last handle closes, or takes
@@ -178,7 +222,7 @@ static HANDLE OpenEntryFolder(const char *path)
         return INVALID_HANDLE_VALUE;
     memcpy(folder, path, at);
     folder[at] = 0;
-    return CreateFileA(folder, FILE_LIST_DIRECTORY | FILE_TRAVERSE | SYNCHRONIZE,
+    return WinSys.createFileA(folder, FILE_LIST_DIRECTORY | FILE_TRAVERSE | SYNCHRONIZE,
                        FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, NULL, OPEN_EXISTING,
                        FILE_FLAG_BACKUP_SEMANTICS, NULL);
 }
@@ -215,7 +259,7 @@ static FileHandle WinOpenFile(const char *path, int write)
         InHand.elsewhere = 0;
     else if (Watching())
         InHand.opened = 0;
-    HANDLE file = CreateFileA(path, access, FILE_SHARE_READ, NULL, OPEN_EXISTING, 0, NULL);
+    HANDLE file = WinSys.createFileA(path, access, FILE_SHARE_READ, NULL, OPEN_EXISTING, 0, NULL);
     if (file == INVALID_HANDLE_VALUE) {
         DWORD code = GetLastError();
         InHand.failure = code == ERROR_FILENAME_EXCED_RANGE     ? FailureTooLong
@@ -245,7 +289,7 @@ static FileHandle WinOpenFile(const char *path, int write)
 static uint32_t WinReadFile(FileHandle file, void *buffer, uint32_t count)
 {
     DWORD got = 0;
-    if (!ReadFile((HANDLE)file, buffer, count, &got, NULL))
+    if (!WinSys.readFile((HANDLE)file, buffer, count, &got))
         InHand.failure = GetLastError() == ERROR_LOCK_VIOLATION ? FailureInUse : FailureIo;
     return got;
 }
@@ -310,9 +354,9 @@ static int CopyContents(HANDLE from, HANDLE to)
     if (SetFilePointer(from, 0, NULL, FILE_BEGIN) != 0) return 0;
     for (;;) {
         DWORD got = 0, put = 0;
-        if (!ReadFile(from, buffer, sizeof buffer, &got, NULL)) return 0;
+        if (!WinSys.readFile(from, buffer, sizeof buffer, &got)) return 0;
         if (got == 0) return 1;
-        if (!WriteFile(to, buffer, got, &put, NULL) || put != got) return 0;
+        if (!WinSys.writeFile(to, buffer, got, &put) || put != got) return 0;
     }
 }
 
@@ -326,7 +370,7 @@ static int CopyContents(HANDLE from, HANDLE to)
 */
 static int WinCopyFile(const char *from, const char *to)
 {
-    if (!Watching()) return CopyFileA(from, to, TRUE) != 0;
+    if (!Watching()) return WinSys.copyFileA(from, to, TRUE) != 0;
     uint32_t at = InHand.nameAt;
     if (strncmp(from, to, at) != 0) return 0;
     HANDLE folder = OpenEntryFolder(from);
@@ -341,7 +385,7 @@ static int WinCopyFile(const char *from, const char *to)
         if (copy != INVALID_HANDLE_VALUE) {
             uint64_t volume, index, nameVolume, nameIndex;
             ok = CopyContents(source, copy) && IdentityOf(copy, &volume, &index);
-            HANDLE named = ok ? CreateFileA(to, 0, FILE_SHARE_READ | FILE_SHARE_WRITE |
+            HANDLE named = ok ? WinSys.createFileA(to, 0, FILE_SHARE_READ | FILE_SHARE_WRITE |
                                                        FILE_SHARE_DELETE,
                                             NULL, OPEN_EXISTING, 0, NULL)
                               : INVALID_HANDLE_VALUE;
@@ -361,7 +405,7 @@ static int WinCopyFile(const char *from, const char *to)
 ** place (a file whose deletion waits for another holder opens no more either). */
 static int NameLeadsNowhere(const char *path)
 {
-    HANDLE file = CreateFileA(path, 0, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+    HANDLE file = WinSys.createFileA(path, 0, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
                               NULL, OPEN_EXISTING, 0, NULL);
     if (file == INVALID_HANDLE_VALUE) return 1;
     CloseHandle(file);
@@ -375,7 +419,7 @@ static int NameLeadsNowhere(const char *path)
 ** led elsewhere by then deletes nothing: the deletion counts only once the name opens nothing. */
 static int WinDeleteFile(const char *path)
 {
-    if (!Watching()) return DeleteFileA(path) != 0;
+    if (!Watching()) return WinSys.deleteFileA(path) != 0;
     HANDLE file = OpenInHand(path, DELETE);
     if (file == INVALID_HANDLE_VALUE) {
         if (GetFileAttributesA(path) == INVALID_FILE_ATTRIBUTES &&
@@ -393,7 +437,7 @@ static int WinDeleteFile(const char *path)
 ** given relative to that folder's handle: the folder's path is not looked up again. */
 static int WinMoveFile(const char *from, const char *to)
 {
-    if (!Watching()) return MoveFileA(from, to) != 0;
+    if (!Watching()) return WinSys.moveFileA(from, to) != 0;
     uint32_t at = InHand.nameAt;
     if (strncmp(from, to, at) != 0 || strchr(to + at, '\\') || strchr(to + at, '/')) return 0;
     HANDLE folder = OpenEntryFolder(from);
@@ -421,7 +465,7 @@ static int WinInAnotherRunsHands(const char *name)
 /* A folder opens only with FILE_FLAG_BACKUP_SEMANTICS, which the 9x family refuses. */
 static int WinFileIdentity(const char *path, uint64_t *volume, uint64_t *index)
 {
-    HANDLE file = CreateFileA(path, 0, FILE_SHARE_READ | FILE_SHARE_WRITE, NULL, OPEN_EXISTING,
+    HANDLE file = WinSys.createFileA(path, 0, FILE_SHARE_READ | FILE_SHARE_WRITE, NULL, OPEN_EXISTING,
                               FILE_FLAG_BACKUP_SEMANTICS, NULL);
     if (file == INVALID_HANDLE_VALUE) return 0;
     BY_HANDLE_FILE_INFORMATION info;
@@ -437,7 +481,7 @@ static int WinFileIdentity(const char *path, uint64_t *volume, uint64_t *index)
 
 static uint32_t WinGetVersion(void)
 {
-    return GetVersion();
+    return WinSys.getVersion();
 }
 
 static int WinSystemVersion(SystemVersion *out)
@@ -581,13 +625,13 @@ static HANDLE OpenRestartFolder(const char *file, char *path, uint32_t size)
     descriptor.Control = SE_DACL_PRESENT;
     /* Windows 2000 and later would add the root's inheritable entries; NT 4.0 knows no such
     ** flag and inherits nothing from a descriptor given whole. */
-    if ((GetVersion() & 0xFFu) >= 5) descriptor.Control |= SE_DACL_PROTECTED;
+    if ((WinSys.getVersion() & 0xFFu) >= 5) descriptor.Control |= SE_DACL_PROTECTED;
     descriptor.Owner = (PSID)(void *)AdministratorsSid;
     descriptor.Dacl = header;
     SECURITY_ATTRIBUTES attributes = {sizeof attributes, &descriptor, FALSE};
     CreateDirectoryA(path, &attributes);   /* it may be there already: checked below */
 
-    HANDLE folder = CreateFileA(path, READ_CONTROL | FILE_TRAVERSE | FILE_LIST_DIRECTORY |
+    HANDLE folder = WinSys.createFileA(path, READ_CONTROL | FILE_TRAVERSE | FILE_LIST_DIRECTORY |
                                           SYNCHRONIZE,
                                 FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, NULL,
                                 OPEN_EXISTING,
@@ -660,7 +704,7 @@ static int DeleteFromRestartFolder(const char *from)
                 memcpy(moved, folderPath, strlen(folderPath));
                 moved[strlen(folderPath)] = '\\';
                 memcpy(moved + strlen(folderPath) + 1, name, strlen(name) + 1);
-                result = MoveFileExA(moved, NULL, MOVEFILE_DELAY_UNTIL_REBOOT) != 0;
+                result = WinSys.moveFileExA(moved, NULL, MOVEFILE_DELAY_UNTIL_REBOOT) != 0;
             }
             if (!result) result = RenameBack(file, from) ? 0 : -1;
         }
@@ -673,11 +717,11 @@ static int DeleteFromRestartFolder(const char *from)
 /* The platform's own result goes back unchanged: callers test for non-zero only. */
 static int WinMoveFileAtRestart(const char *from, const char *to)
 {
-    if (to || !Watching()) return MoveFileExA(from, to, MOVEFILE_DELAY_UNTIL_REBOOT);
+    if (to || !Watching()) return WinSys.moveFileExA(from, to, MOVEFILE_DELAY_UNTIL_REBOOT);
     /* A deletion at the restart is a deletion: only of the file detected. */
     int moved = DeleteFromRestartFolder(from);
     if (moved) return moved > 0;
-    return StillInHand(from) && MoveFileExA(from, NULL, MOVEFILE_DELAY_UNTIL_REBOOT);
+    return StillInHand(from) && WinSys.moveFileExA(from, NULL, MOVEFILE_DELAY_UNTIL_REBOOT);
 }
 
 static int WinWindowsFolder(char *out, uint32_t size)
@@ -695,11 +739,11 @@ static int WinWindowsFolder(char *out, uint32_t size)
 
 static int WinWriteWholeFile(const char *path, const void *data, uint32_t size)
 {
-    HANDLE file = CreateFileA(path, GENERIC_WRITE, 0, NULL, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL,
+    HANDLE file = WinSys.createFileA(path, GENERIC_WRITE, 0, NULL, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL,
                               NULL);
     if (file == INVALID_HANDLE_VALUE) return 0;
     DWORD written = 0;
-    BOOL ok = WriteFile(file, data, size, &written, NULL);
+    BOOL ok = WinSys.writeFile(file, data, size, &written);
     if (!CloseHandle(file)) ok = FALSE;
     return ok && written == size;
 }
@@ -723,8 +767,8 @@ static int WinShortPath(const char *path, char *out, uint32_t size)
 ** replacement left, perhaps the only copy of what it held: it is never deleted here. */
 static int WinReplaceFile(const char *from, const char *to)
 {
-    if (!Is9xFamily(GetVersion()))
-        return MoveFileExA(from, to, MOVEFILE_REPLACE_EXISTING) != 0;
+    if (!Is9xFamily(WinSys.getVersion()))
+        return WinSys.moveFileExA(from, to, MOVEFILE_REPLACE_EXISTING) != 0;
     char aside[MAX_PATH];
     size_t length = strlen(to);
     if (length + 2 > sizeof aside) return 0;
@@ -732,13 +776,13 @@ static int WinReplaceFile(const char *from, const char *to)
     aside[length] = '~';
     aside[length + 1] = 0;
     if (GetFileAttributesA(aside) != INVALID_FILE_ATTRIBUTES) return 0;
-    BOOL stepped = MoveFileA(to, aside);
+    BOOL stepped = WinSys.moveFileA(to, aside);
     if (!stepped && GetFileAttributesA(to) != INVALID_FILE_ATTRIBUTES) return 0;
-    if (!MoveFileA(from, to)) {
-        if (stepped) MoveFileA(aside, to);
+    if (!WinSys.moveFileA(from, to)) {
+        if (stepped) WinSys.moveFileA(aside, to);
         return 0;
     }
-    if (stepped) DeleteFileA(aside);
+    if (stepped) WinSys.deleteFileA(aside);
     return 1;
 }
 
@@ -774,7 +818,7 @@ static int UseWideListing(void)
 {
     if (!wideLooked) {
         HMODULE kernel = GetModuleHandleA("kernel32.dll");
-        if (!Is9xFamily(GetVersion()) && kernel) {
+        if (!Is9xFamily(WinSys.getVersion()) && kernel) {
             findFirstWide = (FindFirstWide)(void *)GetProcAddress(kernel, "FindFirstFileW");
             findNextWide = (FindNextWide)(void *)GetProcAddress(kernel, "FindNextFileW");
         }
@@ -1028,7 +1072,7 @@ int PlatformFollowLink(const char *path, char *out, uint32_t size)
     FinalPath finalPath =
         kernel ? (FinalPath)(void *)GetProcAddress(kernel, "GetFinalPathNameByHandleA") : NULL;
     if (!finalPath) return 0;
-    HANDLE file = CreateFileA(path, 0, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+    HANDLE file = WinSys.createFileA(path, 0, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
                               NULL, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, NULL);
     if (file == INVALID_HANDLE_VALUE) return -1;
     char target[PlatformPathSize];
@@ -1119,7 +1163,7 @@ static unsigned storeMade;
 ** have none to open, and may refuse a flag they do not know. */
 static DWORD NoFollow(void)
 {
-    DWORD version = GetVersion();
+    DWORD version = WinSys.getVersion();
     return !(version & 0x80000000u) && (version & 0xFF) >= 5 ? FILE_FLAG_OPEN_REPARSE_POINT : 0;
 }
 
@@ -1155,7 +1199,7 @@ static int WinOpenStore(const char *path, int create, const char *indexName, Fil
     memcpy(storePath, path, strlen(path) + 1);
     *volume = *inode = 0;
     if (IsNtFamily()) {
-        HANDLE folder = CreateFileA(path, 0, FILE_SHARE_READ | FILE_SHARE_WRITE, NULL,
+        HANDLE folder = WinSys.createFileA(path, 0, FILE_SHARE_READ | FILE_SHARE_WRITE, NULL,
                                     OPEN_EXISTING,
                                     FILE_FLAG_BACKUP_SEMANTICS | NoFollow(),
                                     NULL);
@@ -1175,7 +1219,7 @@ static int WinOpenStore(const char *path, int create, const char *indexName, Fil
     char name[PlatformPathSize];
     if (!StoreName(indexName, name)) return StoreBadIndex;
     /* Shared for writing: another run appends to it too, one at a time under the lock. */
-    HANDLE file = CreateFileA(name, GENERIC_READ | GENERIC_WRITE,
+    HANDLE file = WinSys.createFileA(name, GENERIC_READ | GENERIC_WRITE,
                               FILE_SHARE_READ | FILE_SHARE_WRITE, NULL, OPEN_ALWAYS,
                               FILE_ATTRIBUTE_NORMAL |
                                   NoFollow(),
@@ -1232,7 +1276,7 @@ static FileHandle WinCreateStored(const char *prefix, char *made, uint32_t size)
         memcpy(made, prefix, p);
         memcpy(made + p, digits, n + 1);
         if (!StoreName(made, name)) return InvalidFileHandle;
-        HANDLE file = CreateFileA(name, GENERIC_READ | GENERIC_WRITE,
+        HANDLE file = WinSys.createFileA(name, GENERIC_READ | GENERIC_WRITE,
                                   IsNtFamily() ? FILE_SHARE_DELETE : 0, NULL, CREATE_NEW,
                                   FILE_ATTRIBUTE_READONLY, NULL);
         if (file != INVALID_HANDLE_VALUE) return (FileHandle)file;
@@ -1246,7 +1290,7 @@ static FileHandle WinOpenStored(const char *name)
 {
     char path[PlatformPathSize];
     if (!StoreName(name, path)) return InvalidFileHandle;
-    HANDLE file = CreateFileA(path, GENERIC_READ, FILE_SHARE_READ, NULL, OPEN_EXISTING,
+    HANDLE file = WinSys.createFileA(path, GENERIC_READ, FILE_SHARE_READ, NULL, OPEN_EXISTING,
                               NoFollow(), NULL);
     if (file == INVALID_HANDLE_VALUE) return InvalidFileHandle;
     BY_HANDLE_FILE_INFORMATION info;
@@ -1265,7 +1309,7 @@ static int StoredIs(const BY_HANDLE_FILE_INFORMATION *held, const char *name)
     char path[PlatformPathSize];
     BY_HANDLE_FILE_INFORMATION there;
     if (!StoreName(name, path)) return 0;
-    HANDLE look = CreateFileA(path, 0, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+    HANDLE look = WinSys.createFileA(path, 0, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
                               NULL, OPEN_EXISTING, NoFollow(), NULL);
     if (look == INVALID_HANDLE_VALUE) return 0;
     int same = GetFileInformationByHandle(look, &there) &&
@@ -1284,7 +1328,7 @@ static int WinPlaceStored(FileHandle file, const char *from, const char *to)
     BY_HANDLE_FILE_INFORMATION held;
     return FlushFileBuffers((HANDLE)file) && StoreName(from, a) && StoreName(to, b) &&
            (!IsNtFamily() || GetFileInformationByHandle((HANDLE)file, &held)) &&
-           StoredIs(&held, from) && MoveFileA(a, b) && StoredIs(&held, to);
+           StoredIs(&held, from) && WinSys.moveFileA(a, b) && StoredIs(&held, to);
 }
 
 static int WinRemoveStored(FileHandle file, const char *name)
@@ -1296,13 +1340,13 @@ static int WinRemoveStored(FileHandle file, const char *name)
         !StoredIs(&held, name))
         return 0;
     SetFileAttributesA(path, FILE_ATTRIBUTE_NORMAL);
-    return DeleteFileA(path) != 0;
+    return WinSys.deleteFileA(path) != 0;
 }
 
 static uint32_t WinWriteFile(FileHandle file, const void *buffer, uint32_t count)
 {
     DWORD written = 0;
-    WriteFile((HANDLE)file, buffer, count, &written, NULL);
+    WinSys.writeFile((HANDLE)file, buffer, count, &written);
     return written;
 }
 
@@ -1358,7 +1402,7 @@ static int WinOpenLog(const char *path, FileHandle *log)
     /* FILE_READ_DATA: LockFile wants a handle that may read or write its data. */
     DWORD access = nt ? (FILE_APPEND_DATA | FILE_READ_DATA | FILE_READ_ATTRIBUTES | SYNCHRONIZE)
                       : GENERIC_READ | GENERIC_WRITE;
-    HANDLE file = CreateFileA(path, access,
+    HANDLE file = WinSys.createFileA(path, access,
                               FILE_SHARE_READ | FILE_SHARE_WRITE, NULL, OPEN_ALWAYS,
                               FILE_ATTRIBUTE_NORMAL | NoFollow(),
                               NULL);
@@ -1393,7 +1437,7 @@ static int WinAppendLog(FileHandle log, const void *data, uint32_t size, int mor
     }
     DWORD written = 0;
     int ok = (appendOnly || SetFilePointer(file, 0, NULL, FILE_END) != 0xFFFFFFFFu) &&
-             WriteFile(file, data, size, &written, NULL) && written == size;
+             WinSys.writeFile(file, data, size, &written) && written == size;
     if (!more || !ok) {
         if (logLocked) UnlockFile(file, 0xFFFFFFF0u, 0, 1, 0);
         logLocked = 0;

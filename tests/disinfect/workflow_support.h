@@ -12,6 +12,7 @@
 #include "tools/samples.h"
 
 #include <gtest/gtest.h>
+#include <cstring>
 #include <map>
 #include <string>
 #include <vector>
@@ -98,11 +99,25 @@ protected:
         return path;
     }
 
-    /* ProcessFile on `path`, as the walk calls it; ScanPath must hold the path again after. */
+    /* ProcessFile on `path` as the walk calls it for a file it was given: with the entry in
+    ** hand, a listing of that one entry, so that every identity rule of the platform runs as in
+    ** a scan. A path that cannot be listed is processed with no entry in hand. ScanPath must
+    ** hold the path again after. */
     void Run(const std::string &path)
     {
         ASSERT_TRUE(CopyText(ScanPath, ScanPathSize, path.c_str()));
+        FindRecord record;
+        FindHandle find = Platform.findFirst(ScanPath, &record);
+        if (find != InvalidFindHandle) {
+            const char *separator = strrchr(ScanPath, PathSeparator);
+            InHand = {find, ScanPath, separator ? (uint32_t)(separator + 1 - ScanPath) : 0, 1,
+                      0, 0, 0};
+        }
         ProcessFile();
+        if (find != InvalidFindHandle) {
+            InHand.listing = InvalidFindHandle;
+            Platform.findClose(find);
+        }
         EXPECT_EQ(path, std::string(ScanPath));
     }
 

@@ -5,11 +5,7 @@
 // between the listing of a file and its opening. The cases that exist on Windows run under
 // Wine too.
 #include "platform/platform.h"
-#ifndef _WIN32
 #include "platform/platform_hooks.h"
-#endif
-#include "disinfect/workflow.h"
-#include "engine/signature.h"
 #include "scan/scanstate.h"
 #include "walk/walk.h"
 #include "tests/support/testsupport.h"
@@ -491,17 +487,32 @@ void WildHeaders(Tree &t)
 
 // Another run of the scanner on the same tree gets to a file between this run's reading of it
 // and its change: the file detected is gone by then. Each such file is "already removed" and
-// nothing is unable to clean: before the open for writing (the hook every change passes
-// first), and on POSIX also between that open and the deletion, beneath the rename that moves
-// the name aside. No other run's aside name is named either.
-std::string removedFirst;
-int RemovedBeforeChange(ScanContext *context)
+// nothing is unable to clean. The other run strikes beneath the rules, at the raw call: as
+// first.exe is opened for writing, and as late.exe is moved aside (POSIX) or opened for its
+// deletion (Windows).
+bool EndsWith(const char *text, const char *tail)
 {
-    if (removedFirst == context->path)
-        std::remove(context->path);
-    return 1;
+    size_t n = std::strlen(text), m = std::strlen(tail);
+    return n >= m && !std::strcmp(text + n - m, tail);
 }
-#ifndef _WIN32
+#ifdef _WIN32
+void *RemovedBeforeOpen(const char *path, unsigned long access, unsigned long share,
+                        void *security, unsigned long disposition, unsigned long flags,
+                        void *templateFile)
+{
+    if ((EndsWith(path, "\\first.exe") && (access & GENERIC_WRITE)) ||
+        (EndsWith(path, "\\late.exe") && (access & DELETE)))
+        DeleteFileA(path);
+    return WinSysDefaults.createFileA(path, access, share, security, disposition, flags,
+                                      templateFile);
+}
+#else
+int RemovedBeforeOpen(int folder, const char *name, int flags, mode_t mode)
+{
+    if (!std::strcmp(name, "first.exe") && (flags & O_ACCMODE) == O_RDWR)
+        unlinkat(folder, name, 0);
+    return PosixSysDefaults.openat(folder, name, flags, mode);
+}
 int RemovedBeforeRename(int fromFolder, const char *from, int toFolder, const char *to,
                         unsigned flags)
 {
@@ -513,12 +524,7 @@ int RemovedBeforeRename(int fromFolder, const char *from, int toFolder, const ch
 
 void AnotherRunGetsThereFirst(Tree &t)
 {
-    std::vector<std::string> names = {"/tree/first.exe"};
-#ifndef _WIN32
-    names.push_back("/tree/late.exe");
-#endif
-    removedFirst = t.top + Sep + "tree" + Sep + "first.exe";
-    for (const std::string &name : names) {
+    for (const char *name : {"/tree/first.exe", "/tree/late.exe"}) {
         WriteSample(t.top + name, samples::InfectedEntry1);
         t.gone.insert(name);
         t.rows.push_back({t.top + name, InfectedRow});
@@ -526,14 +532,17 @@ void AnotherRunGetsThereFirst(Tree &t)
     }
     AddInfected(t, "/tree/mine.exe", samples::InfectedEntry2);
     t.beforeScan = [] {
-        BeforeChange = RemovedBeforeChange;
-#ifndef _WIN32
+#ifdef _WIN32
+        WinSys.createFileA = RemovedBeforeOpen;
+#else
+        PosixSys.openat = RemovedBeforeOpen;
         PosixSys.renameat2 = RemovedBeforeRename;
 #endif
     };
     t.afterScan = [] {
-        BeforeChange = nullptr;
-#ifndef _WIN32
+#ifdef _WIN32
+        WinSys = WinSysDefaults;
+#else
         PosixSys = PosixSysDefaults;
 #endif
     };

@@ -1137,6 +1137,52 @@ TEST(WinVersion, NtFamilyByDefault)
     EXPECT_EQ(GetVersion(), Platform.getVersion());
 }
 
+// The 9x family's replacing move, played beneath the rules (its version word through the raw
+// calls): the old file steps aside as "<to>~" for the moment in between, a file already under
+// that name is never deleted (the replacement fails and both files stay), and a move that fails
+// half way puts the old file back.
+unsigned long NinetyEight(void) { return 0xC0000A04ul; }
+int moveFails;   // the move of the new file fails once while set
+int MoveFailingOnce(const char *from, const char *to)
+{
+    if (moveFails && std::string(to).find('~') == std::string::npos) {
+        moveFails = 0;
+        SetLastError(ERROR_ACCESS_DENIED);
+        return 0;
+    }
+    return WinSysDefaults.moveFileA(from, to);
+}
+
+TEST(WinSyscalls, TheNinetyEightReplacementNeverDeletesWhatItDidNotPutAside)
+{
+    ScratchDir dir;
+    const std::string from = dir.file("new.exe"), to = dir.file("old.exe"), aside = to + "~";
+    const struct {
+        const char *name;
+        bool asideTaken, moveFails, replaced;
+    } cases[] = {{"a free aside name", false, false, true},
+                 {"the aside name taken", true, false, false},
+                 {"the move fails half way", false, true, false}};
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.name);
+        ASSERT_TRUE(WriteText(from, "new") && WriteText(to, "old"));
+        testsupport::RemoveAll(aside);
+        if (c.asideTaken) ASSERT_TRUE(WriteText(aside, "someone's"));
+        WinSys.getVersion = NinetyEight;
+        WinSys.moveFileA = MoveFailingOnce;
+        moveFails = c.moveFails;
+        EXPECT_TRUE(Is9xFamily(Platform.getVersion()));
+        EXPECT_EQ(c.replaced, Platform.replaceFile(from.c_str(), to.c_str()) != 0);
+        WinSys = WinSysDefaults;
+        std::vector<uint8_t> now = ReadBytes(to);
+        EXPECT_EQ(c.replaced ? "new" : "old", std::string(now.begin(), now.end()));
+        EXPECT_EQ(!c.replaced, Exists(from));
+        EXPECT_EQ(c.asideTaken, Exists(aside));
+        testsupport::RemoveAll(from);
+        testsupport::RemoveAll(aside);
+    }
+}
+
 TEST(WinRestart, DeletionAndMoveAreRegisteredEvenWhileHeld)
 {
     ScratchDir dir;
