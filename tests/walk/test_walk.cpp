@@ -28,12 +28,18 @@
 #include <cstring>
 #include <dirent.h>
 #include <fcntl.h>
+#include <malloc.h>
 #include <sys/inotify.h>
 #include <sys/mount.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
+#endif
+
+#if defined(__SANITIZE_ADDRESS__)
+// AddressSanitizer's count of the heap in use (GCC ships no header for it).
+extern "C" size_t __sanitizer_get_current_allocated_bytes(void);
 #endif
 
 using testsupport::Row;
@@ -1535,6 +1541,81 @@ TEST_F(Walk, DeepTreeUnderADescriptorLimitIsWalkedToTheBottom)
             EXPECT_EQ(infectedLevels * perLevel + 1, scan.infected);
         }
     }
+}
+
+// The memory a walk holds goes with the listings open, one per level: down the deepest tree a
+// path can name (2,000 levels of one-letter folders, each with a program), it must stay a few
+// bytes per level, as it is for a million files side by side. The heap in use is looked at
+// (what the allocator counts, which the sanitizers' allocator replaces), not pages resident,
+// which a heap already grown by other tests hides.
+static size_t HeapInUse()
+{
+#if defined(__SANITIZE_ADDRESS__)
+    return __sanitizer_get_current_allocated_bytes();
+#elif defined(__GLIBC__) && __GLIBC_PREREQ(2, 33)
+    const struct mallinfo2 m = mallinfo2();
+    return m.uordblks + m.hblkhd;
+#else
+    return 0;
+#endif
+}
+
+static size_t heapAtStart, heapPeak;
+static void SampleHeap(const char *)
+{
+    heapPeak = std::max(heapPeak, HeapInUse());
+}
+
+TEST_F(Walk, DeepTreeHoldsNoListingBufferPerLevel)
+{
+    if (!HeapInUse())
+        GTEST_SKIP() << "the heap in use cannot be counted here";
+    const std::string top = scratch.file("deep");
+    // As deep as the path allows, a few levels short of it; and one descriptor per level.
+    const int depth = std::min<int>(1600, (PlatformMaxPath - 32 - (int)top.size()) / 2);
+    ASSERT_GE(depth, 1000) << "the scratch folder's path is too long for a deep tree";
+    struct rlimit before;
+    ASSERT_EQ(0, getrlimit(RLIMIT_NOFILE, &before));
+    const rlim_t wanted = (rlim_t)depth + 512;
+    if (before.rlim_max != RLIM_INFINITY && before.rlim_max < wanted)
+        GTEST_SKIP() << "the limit of open files is below the tree's depth";
+    struct rlimit raised = before;
+    raised.rlim_cur = std::max(before.rlim_cur, wanted);
+    ASSERT_EQ(0, setrlimit(RLIMIT_NOFILE, &raised));
+
+    std::vector<std::string> levels{top};
+    for (int level = 1; level <= depth; level++)
+        levels.push_back(levels.back() + "/a");
+    bool made = true;
+    for (size_t i = 0; made && i < levels.size(); i++) {
+        made = testsupport::MakeDir(levels[i]) &&
+               testsupport::WriteBytes(levels[i] + "/c.exe", samples::MakeSample(samples::CleanPe));
+    }
+    if (made) {
+        static const DisplayOps sampling = {KeepRow, SampleHeap, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr};
+        Display = &sampling;
+        const int reportOnly = ReportOnly;
+        ReportOnly = 1;
+        heapAtStart = heapPeak = HeapInUse();
+        ScanSelectedFolder(top.c_str());
+        ReportOnly = reportOnly;
+        Display = &stoppingDisplay;
+    }
+    // Taken down here: a removal that opens every level at once might not have the descriptors.
+    for (size_t i = levels.size(); i-- > 0;) {
+        unlink((levels[i] + "/c.exe").c_str());
+        rmdir(levels[i].c_str());
+    }
+    setrlimit(RLIMIT_NOFILE, &before);
+    ASSERT_TRUE(made) << "the tree could not be made";
+    EXPECT_EQ(depth + 1, ScanCounters.folders);
+    EXPECT_EQ(depth + 1, ScanCounters.files);
+    EXPECT_TRUE(shownRows.empty());
+    // Read-ahead's slots (AheadSlots of AheadBytes at most) and a few hundred bytes a level
+    // fit; a buffer of a listing's 32 KiB kept at each level (50 MiB) does not.
+    const size_t grown = heapPeak - heapAtStart;
+    std::printf("heap grown by %zu KiB down %d levels\n", grown / 1024, depth);
+    EXPECT_LT(grown, (size_t)6 << 20) << "the walk holds " << grown / depth << " bytes a level";
 }
 
 // The warmer goes no deeper than a few levels: while the walk is far down one folder, it is
