@@ -264,11 +264,12 @@ int CheckOptions(void)
             "cannot be opened for appending",
             "belongs to another user",
             "lies in a folder of another user's or one that others may write in (not sticky)",
+            "cannot be opened for appending: too many open files",
         };
         FileHandle log = InvalidFileHandle;
         int cause = Platform.openLog(Opts.logPath, &log);
         if (cause != LogReady)
-            return Fail(LogCauses[cause > 0 && cause <= LogFolderOpen ? cause : 0], Opts.logPath);
+            return Fail(LogCauses[cause > 0 && cause <= LogNoDescriptors ? cause : 0], Opts.logPath);
         Opts.logFile = log;
     }
     return 0;

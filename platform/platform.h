@@ -72,7 +72,8 @@ struct FindRecord {
 ** above all); such a file is no locked file. Written by the worker thread only.
 ** `links`: the file's number of names as identifyFile or the last deleteFile of the entry saw
 ** it (POSIX; 0 where it is not known). `failure`: why the last openFile or readFile that
-** failed did (a FileFailure), whatever entry is in hand; the caller clears it first. */
+** failed did (a FileFailure), whatever entry is in hand, and FailureDescriptors when findFirst
+** could not list a folder for want of them; the caller clears it first. */
 struct EntryInHand {
     FindHandle listing;       /* the open listing of the entry's folder */
     const char *path;         /* the buffer that holds the entry's path (ScanPath) */
@@ -159,6 +160,7 @@ struct FileFacts {
 #define LogCannotOpen 2
 #define LogNotOwned   3         /* another user's file */
 #define LogFolderOpen 4         /* its folder is another user's or open to others' writes */
+#define LogNoDescriptors 5      /* no descriptors (handles) left to open it or its folder */
 
 #define MaxFixedDrives 32                         /* roots fixedDrives() reports at most */
 #define MaxRootPath    260                        /* bytes of one root, NUL included */
@@ -326,7 +328,7 @@ struct PlatformOps {
     ** link or blocking, in a folder of the running user's that neither group nor others may
     ** write in, or in a sticky folder (such as /tmp) when the file is the running user's; on
     ** Windows a file on a disk, not a link. Answers LogReady with the handle in `*log`, or the
-    ** cause: LogNotFile, LogCannotOpen, LogNotOwned, LogFolderOpen.
+    ** cause: LogNotFile, LogCannotOpen, LogNotOwned, LogFolderOpen, LogNoDescriptors.
     ** appendLog: writes `size` bytes at the end in one write, whoever else appends (O_APPEND;
     ** on Windows a handle opened for appending, one WriteFile); non-zero when all were written. */
     int (*openLog)(const char *path, FileHandle *log);

@@ -837,6 +837,8 @@ static FindHandle WinFindFirst(const char *pattern, FindRecord *record)
         find = FindFirstFileA(pattern, &data);
         if (find != INVALID_HANDLE_VALUE) ToRecord(&data, record);
     }
+    if (find == INVALID_HANDLE_VALUE && GetLastError() == ERROR_TOO_MANY_OPEN_FILES)
+        InHand.failure = FailureDescriptors;
     return find == INVALID_HANDLE_VALUE ? InvalidFindHandle : (FindHandle)find;
 }
 
@@ -1348,7 +1350,8 @@ static int WinOpenLog(const char *path, FileHandle *log)
                               FILE_SHARE_READ | FILE_SHARE_WRITE, NULL, OPEN_ALWAYS,
                               FILE_ATTRIBUTE_NORMAL | NoFollow(),
                               NULL);
-    if (file == INVALID_HANDLE_VALUE) return LogCannotOpen;
+    if (file == INVALID_HANDLE_VALUE)
+        return GetLastError() == ERROR_TOO_MANY_OPEN_FILES ? LogNoDescriptors : LogCannotOpen;
     BY_HANDLE_FILE_INFORMATION info;
     if (GetFileType(file) != FILE_TYPE_DISK || (nt && !PlainFile(file, &info))) {
         CloseHandle(file);

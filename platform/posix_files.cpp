@@ -118,9 +118,11 @@ static int IsHeld(const struct stat *st)
 static int OpenIn(int folder, const char *name, int flags, mode_t mode)
 {
     int fd = openat(folder, name, flags, mode);
-    if (fd < 0 && (errno == EMFILE || errno == ENFILE) && InHand.listing != InvalidFindHandle &&
+    int code = errno;   /* the cause, whatever giving back sets */
+    if (fd < 0 && (code == EMFILE || code == ENFILE) && InHand.listing != InvalidFindHandle &&
         ListingGiveBackAhead(InHand.listing))
-        fd = openat(folder, name, flags, mode);
+        return openat(folder, name, flags, mode);
+    errno = code;
     return fd;
 }
 
@@ -768,7 +770,7 @@ int PosixOpenLog(const char *path, FileHandle *log)
     folder[length] = 0;
     if (length == 0) strcpy(folder, ".");
     int dir = open(folder, O_RDONLY | O_DIRECTORY | O_NONBLOCK | O_CLOEXEC);
-    if (dir < 0) return LogCannotOpen;
+    if (dir < 0) return errno == EMFILE || errno == ENFILE ? LogNoDescriptors : LogCannotOpen;
     struct stat in, st;
     if (fstat(dir, &in) != 0) {
         close(dir);
@@ -781,11 +783,13 @@ int PosixOpenLog(const char *path, FileHandle *log)
     }
     int fd = OpenIn(dir, name, O_WRONLY | O_APPEND | O_CREAT | O_NOFOLLOW | O_NONBLOCK |
                     O_NOCTTY | O_CLOEXEC, 0600);
+    int descriptors = fd < 0 && (errno == EMFILE || errno == ENFILE);
     /* Why an open failed, by what is there (the system refuses a link or another user's file in
     ** a sticky folder with EACCES, a FIFO without a reader with ENXIO). */
     int failed = fd < 0 && fstatat(dir, name, &st, AT_SYMLINK_NOFOLLOW) == 0;
     int cause = failed && !S_ISREG(st.st_mode) ? LogNotFile
               : failed && st.st_uid != geteuid() ? LogNotOwned
+              : descriptors ? LogNoDescriptors
               : fd < 0 ? LogCannotOpen
               : fstat(fd, &st) != 0 ? LogCannotOpen
               : !S_ISREG(st.st_mode) || st.st_nlink != 1 ? LogNotFile

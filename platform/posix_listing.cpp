@@ -350,14 +350,24 @@ static char *KeepOnlyWhatIsLeft(PosixFind *find)
     return whole;
 }
 
+/* A folder that could not be opened for want of descriptors says so (InHand.failure). */
+static void NoteOpenFailed(int code)
+{
+    if (code == EMFILE || code == ENFILE) InHand.failure = FailureDescriptors;
+}
+
 /* Opens the folder `name` of the listing `outer` (a link refused), which must lie on the same
 ** file system and be none of the chain's folders; -1 otherwise. */
 static int OpenInside(PosixFind *outer, const char *name, struct stat *st)
 {
     const int flags = O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_NOCTTY | O_CLOEXEC;
     int fd = openat(outer->fd, name, flags);
-    if (fd < 0 && (errno == EMFILE || errno == ENFILE) && ListingGiveBackAhead((FindHandle)outer))
+    int code = errno;   /* the cause, whatever giving back sets */
+    if (fd < 0 && (code == EMFILE || code == ENFILE) && ListingGiveBackAhead((FindHandle)outer)) {
         fd = openat(outer->fd, name, flags);
+        code = errno;
+    }
+    if (fd < 0) NoteOpenFailed(code);
     if (fd >= 0 && (fstat(fd, st) != 0 || st->st_dev != outer->device || InChain(outer, st))) {
         close(fd);
         fd = -1;
@@ -404,6 +414,7 @@ static int OpenPatternFolder(const char *pattern, size_t length, const char *sin
     folder[length] = 0;
     /* A folder that may be searched but not read still holds a file that may be named. */
     int fd = open(folder, (single ? O_PATH : O_RDONLY) | O_DIRECTORY | O_NOCTTY | O_CLOEXEC);
+    if (fd < 0) NoteOpenFailed(errno);
     if (fd >= 0 && fstat(fd, st) != 0) {
         close(fd);
         fd = -1;

@@ -1543,6 +1543,44 @@ TEST_F(Walk, DeepTreeUnderADescriptorLimitIsWalkedToTheBottom)
     }
 }
 
+// A folder that cannot be listed for want of descriptors is named with that cause, as a file
+// that cannot be opened for it is: the folder given, when no descriptor is free, and the folder
+// inside it, when only the one for its listing is.
+static std::vector<std::pair<std::string, int32_t>> passedOver;
+static void KeepPassedOver(const char *path, int32_t reason) { passedOver.push_back({path, reason}); }
+
+TEST_F(Walk, FolderThatCannotBeListedForWantOfDescriptorsSaysSo)
+{
+    const std::string top = scratch.file("few");
+    ASSERT_TRUE(testsupport::MakeDir(top + "/sub"));
+    WriteSample(top + "/sub/b.exe", samples::CleanPe);
+    static const DisplayOps naming = {KeepRow, StoppingTarget, nullptr, nullptr, nullptr, nullptr, nullptr, KeepPassedOver};
+    Display = &naming;
+    const struct {
+        int free;   // descriptors the walk may open
+        std::vector<std::pair<std::string, int32_t>> named;
+    } cases[] = {
+        {0, {{top + "/", PassedNoDescriptors}}},
+        {1, {{top + "/sub/", PassedNoDescriptors}}},
+    };
+    for (const auto &c : cases) {
+        SCOPED_TRACE(std::to_string(c.free) + " descriptors free");
+        passedOver.clear();
+        const int lowest = dup(2);   // the lowest number free: the next open takes it
+        ASSERT_GE(lowest, 0);
+        close(lowest);
+        struct rlimit before, limit;
+        ASSERT_EQ(0, getrlimit(RLIMIT_NOFILE, &before));
+        limit = before;
+        limit.rlim_cur = (rlim_t)(lowest + c.free);
+        ASSERT_EQ(0, setrlimit(RLIMIT_NOFILE, &limit));
+        ScanSelectedFolder(top.c_str());
+        setrlimit(RLIMIT_NOFILE, &before);
+        EXPECT_EQ(c.named, passedOver);
+    }
+    Display = &stoppingDisplay;
+}
+
 // The memory a walk holds goes with the listings open, one per level: down the deepest tree a
 // path can name (2,000 levels of one-letter folders, each with a program), it must stay a few
 // bytes per level, as it is for a million files side by side. The heap in use is looked at
