@@ -73,7 +73,8 @@ struct FindRecord {
 ** above all); such a file is no locked file. Written by the worker thread only.
 ** `links`: the file's number of names as identifyFile or the last deleteFile of the entry saw
 ** it (POSIX; 0 where it is not known). `failure`: why the last openFile or readFile that
-** failed did (a FileFailure), whatever entry is in hand; the caller clears it first. */
+** failed did (a FileFailure), whatever entry is in hand, and FailureDescriptors when findFirst
+** could not list a folder for want of them; the caller clears it first. */
 struct EntryInHand {
     FindHandle listing;       /* the open listing of the entry's folder */
     const char *path;         /* the buffer that holds the entry's path (ScanPath) */

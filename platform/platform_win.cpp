@@ -895,6 +895,8 @@ static FindHandle WinFindFirst(const char *pattern, FindRecord *record)
         find = FindFirstFileA(pattern, &data);
         if (find != INVALID_HANDLE_VALUE) ToRecord(&data, record);
     }
+    if (find == INVALID_HANDLE_VALUE && GetLastError() == ERROR_TOO_MANY_OPEN_FILES)
+        InHand.failure = FailureDescriptors;
     return find == INVALID_HANDLE_VALUE ? InvalidFindHandle : (FindHandle)find;
 }
 

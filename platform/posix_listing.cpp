@@ -33,8 +33,12 @@
 /* Bytes of one read of the folder's entries: readdir's own buffer size. The listing reads its
 ** entries itself so that read-ahead looks only at entries already read, and the folder is read
 ** at the same moments with read-ahead as without (what a folder changed during the scan lists
-** depends on those moments). */
+** depends on those moments). Only the listing the walk is in needs that much: one that a
+** listing is opened inside keeps just the entries it has yet to give (KeepOnlyWhatIsLeft), so
+** that memory does not grow by a buffer per folder level down a deep tree (2,000 levels fit in
+** a path). Never less than the longest entry, which a read then still has room for. */
 #define ListingBytes 32768
+#define ListingLeastBytes ((uint32_t)sizeof(struct dirent64))
 
 /* One enumeration: "." and ".." are given first by us (not every file system lists them, and
 ** Windows always does for a folder), then what readdir gives, without its own "." and "..". */
@@ -56,7 +60,8 @@ struct PosixFind {
     uint32_t aheadAt[AheadWindow];
     unsigned aheadFirst, aheadCount;
     uint32_t used, filled, looked;   /* next entry to give, bytes read, next entry to fetch */
-    alignas(8) char entries[ListingBytes];
+    uint32_t room;       /* bytes `entries` holds: ListingBytes, or fewer (KeepOnlyWhatIsLeft) */
+    char *entries;       /* what was read of the folder, from the malloc */
 };
 
 static PosixFind *FindOf(FindHandle find) { return (PosixFind *)find; }
@@ -264,7 +269,17 @@ static void FetchAhead(PosixFind *find)
 static const struct dirent64 *ReadEntry(PosixFind *find)
 {
     if (find->used >= find->filled) {
-        ssize_t got = getdents64(find->fd, find->entries, sizeof find->entries);
+        if (find->room < ListingBytes) {
+            /* Back from the folders inside, the whole buffer again; without memory for it,
+            ** what is left of the listing is read in what it has. */
+            char *entries = (char *)malloc(ListingBytes);
+            if (entries) {
+                free(find->entries);
+                find->entries = entries;
+                find->room = ListingBytes;
+            }
+        }
+        ssize_t got = getdents64(find->fd, find->entries, find->room);
         if (got <= 0) return 0;
         find->filled = (uint32_t)got;
         find->used = find->looked = 0;
@@ -311,14 +326,48 @@ static int NextEntry(PosixFind *find, FindRecord *record)
     }
 }
 
+/* A listing is being opened inside `find`: until the walk comes back and it reads the folder
+** on, it keeps only the entries it has yet to give, at the start of a buffer of their size (at
+** least ListingLeastBytes), with the offsets of those it fetched ahead moved along, and hands
+** its whole buffer on to the listing inside, so that a deep walk holds one. Answers that
+** buffer, or null when `find` has none to give (it kept all it has, without memory for less). */
+static char *KeepOnlyWhatIsLeft(PosixFind *find)
+{
+    uint32_t left = find->filled - find->used;
+    uint32_t room = left > ListingLeastBytes ? left : ListingLeastBytes;
+    if (find->room < ListingBytes) return 0;   /* inside one of its folders before */
+    char *entries = (char *)malloc(room);
+    if (!entries) return 0;
+    memcpy(entries, find->entries + find->used, left);
+    char *whole = find->entries;
+    find->entries = entries;
+    find->room = room;
+    for (unsigned i = 0; i < find->aheadCount; i++)
+        find->aheadAt[(find->aheadFirst + i) % AheadWindow] -= find->used;
+    find->looked -= find->used;
+    find->filled = left;
+    find->used = 0;
+    return whole;
+}
+
+/* A folder that could not be opened for want of descriptors says so (InHand.failure). */
+static void NoteOpenFailed(int code)
+{
+    if (code == EMFILE || code == ENFILE) InHand.failure = FailureDescriptors;
+}
+
 /* Opens the folder `name` of the listing `outer` (a link refused), which must lie on the same
 ** file system and be none of the chain's folders; -1 otherwise. */
 static int OpenInside(PosixFind *outer, const char *name, struct stat *st)
 {
     const int flags = O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_NOCTTY | O_CLOEXEC;
     int fd = openat(outer->fd, name, flags);
-    if (fd < 0 && (errno == EMFILE || errno == ENFILE) && ListingGiveBackAhead((FindHandle)outer))
+    int code = errno;   /* the cause, whatever giving back sets */
+    if (fd < 0 && (code == EMFILE || code == ENFILE) && ListingGiveBackAhead((FindHandle)outer)) {
         fd = openat(outer->fd, name, flags);
+        code = errno;
+    }
+    if (fd < 0) NoteOpenFailed(code);
     if (fd >= 0 && (fstat(fd, st) != 0 || st->st_dev != outer->device || InChain(outer, st))) {
         close(fd);
         fd = -1;
@@ -364,6 +413,7 @@ static int OpenPatternFolder(const char *pattern, size_t length, const char *sin
     folder[length] = 0;
     /* A folder that may be searched but not read still holds a file that may be named. */
     int fd = open(folder, (single ? O_PATH : O_RDONLY) | O_DIRECTORY | O_NOCTTY | O_CLOEXEC);
+    if (fd < 0) NoteOpenFailed(errno);
     if (fd >= 0 && fstat(fd, st) != 0) {
         close(fd);
         fd = -1;
@@ -372,14 +422,23 @@ static int OpenPatternFolder(const char *pattern, size_t length, const char *sin
 }
 
 /* A listing of the folder open as `fd` (`st` its stat), inside the listing `outer` (or null),
-** before its first entry; null, with `fd` closed, when there is no memory for it. */
-static PosixFind *NewFind(int fd, const struct stat *st, PosixFind *outer)
+** before its first entry, with the whole buffer for its entries unless it is `single` (which
+** reads none); null, with `fd` closed, when there is no memory for it. */
+static PosixFind *NewFind(int fd, const struct stat *st, PosixFind *outer, int single)
 {
     PosixFind *find = (PosixFind *)malloc(sizeof *find);
-    if (!find) {
+    char *entries = 0;
+    if (find && !single) {
+        entries = outer ? KeepOnlyWhatIsLeft(outer) : 0;
+        if (!entries) entries = (char *)malloc(ListingBytes);
+    }
+    if (!find || (!single && !entries)) {
+        free(find);
         close(fd);
         return 0;
     }
+    find->entries = entries;
+    find->room = entries ? ListingBytes : 0;
     find->fd = fd;
     find->device = st->st_dev;
     find->inode = st->st_ino;
@@ -411,7 +470,7 @@ FindHandle PosixFindFirst(const char *pattern, FindRecord *record)
     struct stat st;
     int fd = OpenPatternFolder(pattern, length, single, folder, &outer, &st);
     if (fd < 0) return InvalidFindHandle;
-    PosixFind *find = NewFind(fd, &st, outer);
+    PosixFind *find = NewFind(fd, &st, outer, single != 0);
     if (!find) return InvalidFindHandle;
     if (single) {
         find->ahead = 0;
@@ -446,6 +505,7 @@ static void Release(PosixFind *find)
         PosixFind *outer = find->outer;
         if (outer) outer->inners--;
         if (find->ownsAhead) AheadClose(find->ahead);
+        free(find->entries);
         free(find);
         find = outer;
     }

@@ -67,9 +67,11 @@ PosixSyscalls PosixSys = PosixSysDefaults;
 int SafeOpenIn(int folder, const char *name, int flags, mode_t mode)
 {
     int fd = PosixSys.openat(folder, name, flags, mode);
-    if (fd < 0 && (errno == EMFILE || errno == ENFILE) && InHand.listing != InvalidFindHandle &&
+    int code = errno;   /* the cause, whatever giving back sets */
+    if (fd < 0 && (code == EMFILE || code == ENFILE) && InHand.listing != InvalidFindHandle &&
         ListingGiveBackAhead(InHand.listing))
-        fd = PosixSys.openat(folder, name, flags, mode);
+        return PosixSys.openat(folder, name, flags, mode);
+    errno = code;
     return fd;
 }
 

@@ -94,14 +94,15 @@ struct DisplayOps {
 
 /* Why the walk did not go into a part of the target. */
 enum PassedOver : int32_t {
-    PassedNotListed = 0,   /* a folder that could not be listed, whatever the cause */
+    PassedNotListed = 0,   /* a folder that could not be listed, for any cause but want of
+                           ** descriptors (PassedNoDescriptors) */
     PassedTooLong = 1,     /* a folder whose path is too long for the system */
     PassedMountPoint = 2,  /* a mount point (on Windows also a junction), not entered */
     PassedLink = 3,        /* a link, not followed: no part of the target is lost by it */
     /* A file that could not be opened or read, whatever its name (PassedTooLong for a file
     ** whose path is too long), by the cause the platform gave: */
     PassedFileNotOpened = 4,   /* any other cause */
-    PassedNoDescriptors = 5,   /* no descriptors (handles) left */
+    PassedNoDescriptors = 5,   /* no descriptors (handles) left; for a folder as well */
     PassedAccessDenied = 6,
     PassedFileInUse = 7,       /* held by another program */
     PassedIoError = 8,         /* an I/O error, or a read that failed */

@@ -285,7 +285,9 @@ void ScanFolder(void)
     if (AppendText(ScanPath, ScanPathSize, "*.*")) {
         /* The folder is the entry in hand of the listing around it, if any: it was only needed
         ** to open the listing. */
+        InHand.failure = FailureNone;
         FindHandle find = Platform.findFirst(ScanPath, &record);
+        int32_t failure = InHand.failure;
         DropEntry();
         if (find != InvalidFindHandle) {
             do {
@@ -298,7 +300,8 @@ void ScanFolder(void)
             Platform.findClose(find);
         } else {
             ScanPath[cut] = 0;
-            ShowPassedOver(ScanPath, PassedNotListed);
+            ShowPassedOver(ScanPath,
+                           failure == FailureDescriptors ? PassedNoDescriptors : PassedNotListed);
         }
     } else {
         ShowPassedOver(ScanPath, PassedTooLong);

@@ -543,6 +543,9 @@ class FewDescriptors(Scans):
             objects = [json.loads(x) for x in r.stdout.splitlines()]
             found = {o["file"] for o in objects if o["event"] == "infected"}
             named = {o["path"] for o in objects if o["event"] == "not_scanned"}
+            # Files and the folder alike, what was missing is named.
+            self.assertLessEqual({o["reason"] for o in objects if o["event"] == "not_scanned"},
+                                 {"too many open files"}, limit)
             if flat + "/" not in named:   # a folder not listed is named itself
                 self.assertEqual(set(), names - found - named, limit)
             if named:
@@ -675,6 +678,18 @@ class Log(Scans):
         r = run("--clean", "--log", self.work, self.tree)     # a folder cannot take the log
         self.assertEqual((2, b""), (r.returncode, r.stdout))
         self.assertIn("must be a regular file", r.stderr.decode())
+        self.assertTrue(os.path.exists(os.path.join(self.tree, "sub", SAMPLES_INFECTED[0])))
+
+    def test_a_log_that_cannot_be_opened_for_want_of_descriptors_says_so(self):
+        import resource
+        log = os.path.join(self.work, "scan.log")
+        # Standard input, output and error and the log's folder: no descriptor for the log.
+        r = run("--clean", "--log", log, self.tree, preexec_fn=lambda: resource.setrlimit(
+            resource.RLIMIT_NOFILE, (4, 4)))
+        self.assertEqual((2, b""), (r.returncode, r.stdout))
+        self.assertEqual("krvscan: %s: cannot be opened for appending: too many open files\n" % log,
+                         r.stderr.decode())
+        self.assertFalse(os.path.exists(log))
         self.assertTrue(os.path.exists(os.path.join(self.tree, "sub", SAMPLES_INFECTED[0])))
 
 

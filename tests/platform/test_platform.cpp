@@ -9,6 +9,7 @@
 #include <algorithm>
 #include <chrono>
 #include <cstring>
+#include <functional>
 #include <future>
 #include <set>
 #include <string>
@@ -1108,6 +1109,71 @@ TEST(PosixReadAhead, AnOpenShortOfDescriptorsHasReadAheadGiveThemBack)
         Platform.findClose(find);
         EXPECT_NE(0, done);
     }
+}
+
+// An open that finds no descriptor free says so, whatever it opens: a file, a folder to list,
+// by its path or through the listing around it, and the log, whether its folder or the file
+// itself is what finds none.
+TEST(PosixDescriptors, AnOpenShortOfThemNamesTheCause)
+{
+    ScratchDir dir;
+    const std::string file = dir.file("a.exe"), inside = dir.file("sub") + "/*.*";
+    ASSERT_TRUE(WriteText(file, "MZ"));
+    ASSERT_TRUE(MakeDir(dir.file("sub")));
+    PosixSetReadAhead(ReadAheadOff);   // the listing holds its own descriptor only
+    FindRecord record;
+    FindHandle find = Platform.findFirst((dir.path() + "/*.*").c_str(), &record);
+    PosixSetReadAhead(ReadAheadOn);
+    ASSERT_NE(InvalidFindHandle, find);
+    const uint32_t nameAt = (uint32_t)dir.path().size() + 1;
+    auto failure = [](int32_t cause) { return (int32_t)(InHand.failure == cause); };
+    const struct {
+        const char *what;
+        int spare;   // descriptors left free
+        std::function<int32_t()> named;
+    } cases[] = {
+        {"a file", 0, [&] {
+             FileHandle h = Platform.openFile(file.c_str(), 0);
+             return h == InvalidFileHandle ? failure(FailureDescriptors) : (Platform.closeFile(h), -1);
+         }},
+        {"a folder by its path", 0, [&] {
+             FindHandle h = Platform.findFirst(inside.c_str(), &record);
+             return h == InvalidFindHandle ? failure(FailureDescriptors) : (Platform.findClose(h), -1);
+         }},
+        {"a folder inside the listing", 0, [&] {
+             InHand = {find, inside.c_str(), nameAt, 1, 0, 0, 0};
+             FindHandle h = Platform.findFirst(inside.c_str(), &record);
+             InHand.listing = InvalidFindHandle;
+             return h == InvalidFindHandle ? failure(FailureDescriptors) : (Platform.findClose(h), -1);
+         }},
+        {"the log's folder", 0, [&] {
+             FileHandle log = InvalidFileHandle;
+             return (int32_t)(Platform.openLog(dir.file("scan.log").c_str(), &log) == LogNoDescriptors);
+         }},
+        {"the log", 1, [&] {
+             FileHandle log = InvalidFileHandle;
+             return (int32_t)(Platform.openLog(dir.file("scan.log").c_str(), &log) == LogNoDescriptors);
+         }},
+    };
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.what);
+        InHand.failure = FailureNone;
+        int32_t named;
+        {
+            SoftLimit limit(OpenDescriptors() + 16);
+            std::vector<int> taken;
+            for (int fd; (fd = dup(2)) >= 0;) taken.push_back(fd);
+            for (int i = 0; i < c.spare && !taken.empty(); i++) {
+                close(taken.back());
+                taken.pop_back();
+            }
+            named = c.named();
+            for (int fd : taken) close(fd);
+        }
+        EXPECT_EQ(1, named) << "-1: it was opened; 0: another cause was named";
+    }
+    Platform.findClose(find);
+    EXPECT_FALSE(Exists(dir.file("scan.log")));
 }
 
 #endif  // !_WIN32

@@ -28,12 +28,18 @@
 #include <cstring>
 #include <dirent.h>
 #include <fcntl.h>
+#include <malloc.h>
 #include <sys/inotify.h>
 #include <sys/mount.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
+#endif
+
+#if defined(__SANITIZE_ADDRESS__)
+// AddressSanitizer's count of the heap in use (GCC ships no header for it).
+extern "C" size_t __sanitizer_get_current_allocated_bytes(void);
 #endif
 
 using testsupport::Row;
@@ -1137,6 +1143,7 @@ struct AheadChange {
     std::vector<std::pair<std::string, std::string>> renamed;   // from, to
     std::vector<std::pair<std::string, samples::SampleId>> added;
     uint32_t listedBefore, listedAtChange;               // folders listed ahead
+    bool waitForAhead;                                   // read-ahead lists folders ahead
     std::vector<std::pair<std::string, samples::SampleId>> replaced;
     std::vector<std::pair<std::string, samples::SampleId>> truncated, overwritten;
     bool done;
@@ -1149,6 +1156,13 @@ void RowThenChange(const ResultRow *row)
     if (change.done || change.trigger != row->file)
         return;
     change.done = true;
+    // Read-ahead lists the folders ahead on the kernel's workers: on a loaded machine they may
+    // not have got there by this row. The change waits for them (a second at most), so that
+    // what it proves does not hang on the machine's load.
+    for (int i = 0; i < 100 && change.waitForAhead && PosixReadAheadAvailable() &&
+                    PosixReadAheadListed() == change.listedBefore;
+         i++)
+        usleep(10000);
     change.listedAtChange = PosixReadAheadListed();
     for (const auto *list : {&change.removed, &change.removedUnlisted})
         for (const std::string &path : *list)
@@ -1319,6 +1333,7 @@ AheadRun ScanWithChanges(const std::string &top, int readAhead)
     PosixSetReadAhead(readAhead);
     const uint32_t takenBefore = PosixReadAheadTaken();
     change.listedBefore = PosixReadAheadListed();
+    change.waitForAhead = readAhead == ReadAheadAlways;
     Display = &changingDisplay;
     EXPECT_TRUE(CopyText(TargetPath, TargetPathSize, top.c_str()));
     ScanState = Scanning;
@@ -1537,6 +1552,119 @@ TEST_F(Walk, DeepTreeUnderADescriptorLimitIsWalkedToTheBottom)
             EXPECT_EQ(infectedLevels * perLevel + 1, scan.infected);
         }
     }
+}
+
+// A folder that cannot be listed for want of descriptors is named with that cause, as a file
+// that cannot be opened for it is: the folder given, when no descriptor is free, and the folder
+// inside it, when only the one for its listing is.
+static std::vector<std::pair<std::string, int32_t>> passedOver;
+static void KeepPassedOver(const char *path, int32_t reason) { passedOver.push_back({path, reason}); }
+
+TEST_F(Walk, FolderThatCannotBeListedForWantOfDescriptorsSaysSo)
+{
+    const std::string top = scratch.file("few");
+    ASSERT_TRUE(testsupport::MakeDir(top + "/sub"));
+    WriteSample(top + "/sub/b.exe", samples::CleanPe);
+    static const DisplayOps naming = {KeepRow, StoppingTarget, nullptr, nullptr, nullptr, nullptr, nullptr, KeepPassedOver};
+    Display = &naming;
+    const struct {
+        int free;   // descriptors the walk may open
+        std::vector<std::pair<std::string, int32_t>> named;
+    } cases[] = {
+        {0, {{top + "/", PassedNoDescriptors}}},
+        {1, {{top + "/sub/", PassedNoDescriptors}}},
+    };
+    for (const auto &c : cases) {
+        SCOPED_TRACE(std::to_string(c.free) + " descriptors free");
+        passedOver.clear();
+        const int lowest = dup(2);   // the lowest number free: the next open takes it
+        ASSERT_GE(lowest, 0);
+        close(lowest);
+        struct rlimit before, limit;
+        ASSERT_EQ(0, getrlimit(RLIMIT_NOFILE, &before));
+        limit = before;
+        limit.rlim_cur = (rlim_t)(lowest + c.free);
+        ASSERT_EQ(0, setrlimit(RLIMIT_NOFILE, &limit));
+        ScanSelectedFolder(top.c_str());
+        setrlimit(RLIMIT_NOFILE, &before);
+        EXPECT_EQ(c.named, passedOver);
+    }
+    Display = &stoppingDisplay;
+}
+
+// The memory a walk holds goes with the listings open, one per level: down the deepest tree a
+// path can name (2,000 levels of one-letter folders, each with a program), it must stay a few
+// bytes per level, as it is for a million files side by side. The heap in use is looked at
+// (what the allocator counts, which the sanitizers' allocator replaces), not pages resident,
+// which a heap already grown by other tests hides.
+static size_t HeapInUse()
+{
+#if defined(__SANITIZE_ADDRESS__)
+    return __sanitizer_get_current_allocated_bytes();
+#elif defined(__GLIBC__) && __GLIBC_PREREQ(2, 33)
+    const struct mallinfo2 m = mallinfo2();
+    return m.uordblks + m.hblkhd;
+#else
+    return 0;
+#endif
+}
+
+static size_t heapAtStart, heapPeak;
+static void SampleHeap(const char *)
+{
+    heapPeak = std::max(heapPeak, HeapInUse());
+}
+
+TEST_F(Walk, DeepTreeHoldsNoListingBufferPerLevel)
+{
+    if (!HeapInUse())
+        GTEST_SKIP() << "the heap in use cannot be counted here";
+    const std::string top = scratch.file("deep");
+    // As deep as the path allows, a few levels short of it; and one descriptor per level.
+    const int depth = std::min<int>(1600, (PlatformMaxPath - 32 - (int)top.size()) / 2);
+    ASSERT_GE(depth, 1000) << "the scratch folder's path is too long for a deep tree";
+    struct rlimit before;
+    ASSERT_EQ(0, getrlimit(RLIMIT_NOFILE, &before));
+    const rlim_t wanted = (rlim_t)depth + 512;
+    if (before.rlim_max != RLIM_INFINITY && before.rlim_max < wanted)
+        GTEST_SKIP() << "the limit of open files is below the tree's depth";
+    struct rlimit raised = before;
+    raised.rlim_cur = std::max(before.rlim_cur, wanted);
+    ASSERT_EQ(0, setrlimit(RLIMIT_NOFILE, &raised));
+
+    std::vector<std::string> levels{top};
+    for (int level = 1; level <= depth; level++)
+        levels.push_back(levels.back() + "/a");
+    bool made = true;
+    for (size_t i = 0; made && i < levels.size(); i++) {
+        made = testsupport::MakeDir(levels[i]) &&
+               testsupport::WriteBytes(levels[i] + "/c.exe", samples::MakeSample(samples::CleanPe));
+    }
+    if (made) {
+        static const DisplayOps sampling = {KeepRow, SampleHeap, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr};
+        Display = &sampling;
+        const int reportOnly = ReportOnly;
+        ReportOnly = 1;
+        heapAtStart = heapPeak = HeapInUse();
+        ScanSelectedFolder(top.c_str());
+        ReportOnly = reportOnly;
+        Display = &stoppingDisplay;
+    }
+    // Taken down here: a removal that opens every level at once might not have the descriptors.
+    for (size_t i = levels.size(); i-- > 0;) {
+        unlink((levels[i] + "/c.exe").c_str());
+        rmdir(levels[i].c_str());
+    }
+    setrlimit(RLIMIT_NOFILE, &before);
+    ASSERT_TRUE(made) << "the tree could not be made";
+    EXPECT_EQ(depth + 1, ScanCounters.folders);
+    EXPECT_EQ(depth + 1, ScanCounters.files);
+    EXPECT_TRUE(shownRows.empty());
+    // Read-ahead's slots (AheadSlots of AheadBytes at most) and a few hundred bytes a level
+    // fit; a buffer of a listing's 32 KiB kept at each level (50 MiB) does not.
+    const size_t grown = heapPeak - heapAtStart;
+    std::printf("heap grown by %zu KiB down %d levels\n", grown / 1024, depth);
+    EXPECT_LT(grown, (size_t)6 << 20) << "the walk holds " << grown / depth << " bytes a level";
 }
 
 // The warmer goes no deeper than a few levels: while the walk is far down one folder, it is
