@@ -135,7 +135,7 @@ static void OnScan(HWND dialog)
     DisableControl(ExitButton);
     SetDlgItemTextA(dialog, ScanButton, StopCaption);
     SendMessageA(GetDlgItem(dialog, ResultsList), LVM_DELETEALLITEMS, 0, 0);
-    if (!Platform.startThread(ScanThreadProc, NULL)) {
+    if (!Platform.system.startThread(ScanThreadProc, NULL)) {
         /* Nobody would ever bring the dialog back: do it now. */
         SetDlgItemTextA(dialog, ScanButton, ScanCaption);
         ReturnToIdle();

@@ -54,7 +54,7 @@ static void CleanRunningAutostart(void)
 {
     static const char RunKey[] = "HKLM\\Software\\Microsoft\\Windows\\CurrentVersion\\Run";
     SystemVersion version;
-    if (Platform.systemVersion(&version) && version.family == SystemPosix)
+    if (Platform.restart.systemVersion(&version) && version.family == SystemPosix)
         return;
     char name[RunKeyNameSize], data[1024], row[sizeof RunKey + RunKeyNameSize + sizeof data + 4];
     int outcome = FindRunKeyValue(ReportOnly, name, data, sizeof data);
@@ -132,7 +132,7 @@ static int RunScan(void)
     Display = &ConsoleDisplay;
     /* Set before the handler is in place, so that no stop is ever lost. */
     ScanContinue.store(1);
-    Platform.onInterrupt(OnInterrupt);
+    Platform.system.onInterrupt(OnInterrupt);
     StartProgress();
     StartOutput();
     if (Opts.quarantine)

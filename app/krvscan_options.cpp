@@ -84,7 +84,7 @@ static int CheckTarget(const char *path)
 {
     if (!path[0] || strlen(path) + 5 > PlatformMaxPath)
         return Fail(path[0] ? "path too long" : "empty path", path);
-    uint32_t attributes = Platform.getFileAttributes(path);
+    uint32_t attributes = Platform.files.getFileAttributes(path);
     if (attributes == InvalidFileAttributes)
         return Fail("no such file or folder", path);
     if (attributes & AttrDirectory) {
@@ -95,16 +95,16 @@ static int CheckTarget(const char *path)
             AppendText(pattern, sizeof pattern, separator);
         AppendText(pattern, sizeof pattern, "*.*");
         FindRecord record;
-        FindHandle find = Platform.findFirst(pattern, &record);
+        FindHandle find = Platform.files.findFirst(pattern, &record);
         if (find == InvalidFindHandle)
             return Fail("folder cannot be read", path);
-        Platform.findClose(find);
+        Platform.files.findClose(find);
         return 0;
     }
-    FileHandle file = Platform.openFile(path, 0);
+    FileHandle file = Platform.files.openFile(path, 0);
     if (file == InvalidFileHandle)
         return Fail("file cannot be read", path);
-    Platform.closeFile(file);
+    Platform.files.closeFile(file);
     return 0;
 }
 
@@ -134,7 +134,7 @@ static int CheckVolumes(void)
 {
     for (int i = 0; i < Opts.pathCount; i++) {
         int readOnly;
-        Platform.volumeFacts(Opts.paths[i], Opts.fileSystems[i], sizeof Opts.fileSystems[i],
+        Platform.system.volumeFacts(Opts.paths[i], Opts.fileSystems[i], sizeof Opts.fileSystems[i],
                              &readOnly);
         if (Opts.clean && readOnly)
             return Fail("read-only file system: nothing can be removed; mount it read-write, or "
@@ -243,7 +243,7 @@ int CheckOptions(void)
             return 2;
     if (Opts.allFixedDrives) {
         static char roots[MaxFixedDrives][MaxRootPath];
-        uint32_t count = Platform.fixedDrives(roots, MaxFixedDrives);
+        uint32_t count = Platform.files.fixedDrives(roots, MaxFixedDrives);
         for (uint32_t i = 0; i < count && i < MaxFixedDrives; i++) {
             roots[i][MaxRootPath - 1] = 0;
             Opts.paths[Opts.pathCount++] = roots[i];
@@ -268,7 +268,7 @@ int CheckOptions(void)
             "cannot be opened for appending: too many open files",
         };
         FileHandle log = InvalidFileHandle;
-        int cause = Platform.openLog(Opts.logPath, &log);
+        int cause = Platform.store.openLog(Opts.logPath, &log);
         if (cause != LogReady)
             return Fail(LogCauses[cause > 0 && cause <= LogNoDescriptors ? cause : 0],
                         Opts.logPath);

@@ -279,7 +279,7 @@ static void WriteTextRow(const char *file, const char *status)
 ** (a header of many long paths) goes in pieces of one record; `more` says another follows. */
 static void LogPiece(const char *data, uint32_t length, int more)
 {
-    if (!Out.failed && !Platform.appendLog(Opts.logFile, data, length, more))
+    if (!Out.failed && !Platform.store.appendLog(Opts.logFile, data, length, more))
         OutputFailed();
 }
 
@@ -514,7 +514,7 @@ void StartOutput(void)
 {
     Out.sink = stdout;
     FormatUtcNow(Out.started);
-    Platform.hostName(Out.host, sizeof Out.host);
+    Platform.system.hostName(Out.host, sizeof Out.host);
     if (Opts.logFile)
         WriteLogHeader();
     PrintFollowedLinks();
@@ -524,7 +524,7 @@ void EndOutput(void)
 {
     if (!Out.failed && FlushOutput() != 0)
         OutputFailed();
-    if (Opts.logFile && !Platform.closeFile(Opts.logFile) && !Out.failed)
+    if (Opts.logFile && !Platform.files.closeFile(Opts.logFile) && !Out.failed)
         OutputFailed();
     Opts.logFile = nullptr;
 }

@@ -22,8 +22,8 @@ static int progressShown;                 /* the line is on the terminal */
 
 void StartProgress(void)
 {
-    progress = Platform.errorIsTerminal();
-    startedAt = Platform.milliseconds();
+    progress = Platform.system.errorIsTerminal();
+    startedAt = Platform.system.milliseconds();
 }
 
 static void PutSpaces(int count)
@@ -44,7 +44,7 @@ void ClearProgress(void)
 
 void ShowProgress(const char *folder)
 {
-    uint32_t now = Platform.milliseconds();
+    uint32_t now = Platform.system.milliseconds();
     if (!progress || (progressShown && now - progressAt < ProgressEveryMs))
         return;
     progressAt = now;

@@ -141,7 +141,7 @@ void PlatformFloorWalk(char *path, size_t length, FloorCount &count)
     FindRecord record;
     path[length++] = '/';
     std::memcpy(path + length, "*.*", 4);
-    FindHandle find = Platform.findFirst(path, &record);
+    FindHandle find = Platform.files.findFirst(path, &record);
     InHand.listing = InvalidFindHandle;
     if (find == InvalidFindHandle)
         return;
@@ -157,20 +157,20 @@ void PlatformFloorWalk(char *path, size_t length, FloorCount &count)
             PlatformFloorWalk(path, length + nameLength, count);
             continue;
         }
-        FileHandle file = Platform.openFile(path, 0);
+        FileHandle file = Platform.files.openFile(path, 0);
         InHand.listing = InvalidFindHandle;
         if (file == InvalidFileHandle)
             continue;
         count.files++;
         ReadEngineRecords(
             [file](uint32_t offset, void *buffer, uint32_t size) {
-                Platform.seekFile(file, (int32_t)offset, SeekFromStart);
-                return Platform.readFile(file, buffer, size);
+                Platform.files.seekFile(file, (int32_t)offset, SeekFromStart);
+                return Platform.files.readFile(file, buffer, size);
             },
             count);
-        Platform.closeFile(file);
-    } while (Platform.findNext(find, &record));
-    Platform.findClose(find);
+        Platform.files.closeFile(file);
+    } while (Platform.files.findNext(find, &record));
+    Platform.files.findClose(find);
 }
 
 FloorCount PlatformFloor(const std::string &root)

@@ -6,7 +6,7 @@
 ** digest that names the copy and once into the copy, and the copy is read back: the three
 ** digests must agree, or the file is left as it is.
 **
-** The folder is opened once and held (Platform.openStore): it must be the running user's and
+** The folder is opened once and held (Platform.store.openStore): it must be the running user's and
 ** closed to everyone else's writes, so no one but this process changes a name in it; another
 ** run that shares it waits for the lock while a file is being put away. A copy is written
 ** under a name of its own and only then takes the digest's name, never replacing what is
@@ -49,7 +49,7 @@ static int Below(const char *inner, uint64_t volume, uint64_t index)
     if (!CopyText(path, sizeof path, inner))
         return 1;
     for (int level = 0; level < MaxLevels; level++) {
-        if (!Platform.fileIdentity(path, &v, &i))
+        if (!Platform.files.fileIdentity(path, &v, &i))
             return level > 0 ? 0 : -1;
         if (v == volume && i == index)
             return 1;
@@ -81,7 +81,7 @@ static int BelowByName(const char *inner, const char *outer)
 static int Inside(const char *inner, const char *outer)
 {
     uint64_t volume, index;
-    int below = Platform.fileIdentity(outer, &volume, &index) ? Below(inner, volume, index) : -1;
+    int below = Platform.files.fileIdentity(outer, &volume, &index) ? Below(inner, volume, index) : -1;
     return below < 0 ? BelowByName(inner, outer) : below;
 }
 
@@ -124,15 +124,15 @@ static void Swept(const char *name, void *context)
 
 void QuarantineSweep(void)
 {
-    if (Platform.sweepStore)
-        Platform.sweepStore(Swept, nullptr);
+    if (Platform.store.sweepStore)
+        Platform.store.sweepStore(Swept, nullptr);
 }
 
 const char *QuarantineOpen(const char *path, const char *const *targets, int count)
 {
     if (!CopyText(folder, sizeof folder, path) || strlen(path) + 80 >= PlatformMaxPath)
         return "the quarantine folder's path is too long";
-    uint32_t attributes = Platform.getFileAttributes(folder);
+    uint32_t attributes = Platform.files.getFileAttributes(folder);
     int create = attributes == InvalidFileAttributes;
     if (create) {
         /* Nothing is made inside a scanned tree: where it would go is looked at first. */
@@ -149,7 +149,7 @@ const char *QuarantineOpen(const char *path, const char *const *targets, int cou
             return Refused;
     uint64_t volume = 0, inode = 0;
     QuarantineClose();
-    int cause = Platform.openStore(folder, create, QuarantineIndex, &indexFile, &volume, &inode);
+    int cause = Platform.store.openStore(folder, create, QuarantineIndex, &indexFile, &volume, &inode);
     if (cause != StoreReady)
         return cause > 0 && cause <= StoreBadIndex ? StoreCauses[cause] : StoreCauses[2];
     /* The folder held, by its identity: no target may lie below it. */
@@ -165,7 +165,7 @@ const char *QuarantineReopen(const char *path)
     if (!CopyText(folder, sizeof folder, path) || strlen(path) + 80 >= PlatformMaxPath)
         return "the quarantine folder's path is too long";
     QuarantineClose();
-    int cause = Platform.openStore(folder, 0, QuarantineIndex, &indexFile, &volume, &inode);
+    int cause = Platform.store.openStore(folder, 0, QuarantineIndex, &indexFile, &volume, &inode);
     if (cause == StoreReady) {
         QuarantineSweep();
         return nullptr;
@@ -178,8 +178,8 @@ const char *QuarantineReopen(const char *path)
 void QuarantineClose(void)
 {
     if (indexFile != InvalidFileHandle) {
-        Platform.closeFile(indexFile);
-        Platform.closeStore();
+        Platform.files.closeFile(indexFile);
+        Platform.store.closeStore();
     }
     indexFile = InvalidFileHandle;
 }
@@ -188,13 +188,13 @@ int64_t QuarantineDigest(FileHandle from, FileHandle to, uint8_t digest[Sha256Si
 {
     Sha256 sha;
     int64_t total = 0;
-    if (Platform.seekFile(from, 0, SeekFromStart) != 0)
+    if (Platform.files.seekFile(from, 0, SeekFromStart) != 0)
         return -1;
     Sha256Begin(&sha);
-    for (uint32_t got; (got = Platform.readFile(from, chunk, sizeof chunk)) != 0;) {
+    for (uint32_t got; (got = Platform.files.readFile(from, chunk, sizeof chunk)) != 0;) {
         Sha256Add(&sha, chunk, got);
         total += got;
-        if (to != InvalidFileHandle && Platform.writeFile(to, chunk, got) != got)
+        if (to != InvalidFileHandle && Platform.store.writeFile(to, chunk, got) != got)
             return -1;
     }
     Sha256End(&sha, digest);
@@ -250,29 +250,29 @@ int QuarantineAppend(const char *text, uint32_t length)
 {
     if (indexFile == InvalidFileHandle)
         return 0;
-    uint32_t end = Platform.seekFile(indexFile, 0, SeekFromEnd);
+    uint32_t end = Platform.files.seekFile(indexFile, 0, SeekFromEnd);
     if (end == 0xFFFFFFFFu)
         return 0;
-    if (Platform.writeFile(indexFile, text, length) != length) {
-        Platform.truncateFile(indexFile, end);
-        Platform.syncFile(indexFile);
+    if (Platform.store.writeFile(indexFile, text, length) != length) {
+        Platform.store.truncateFile(indexFile, end);
+        Platform.store.syncFile(indexFile);
         return 0;
     }
-    return Platform.syncFile(indexFile);
+    return Platform.store.syncFile(indexFile);
 }
 
 uint32_t QuarantineIndexSize(void)
 {
     return indexFile == InvalidFileHandle ? 0xFFFFFFFFu
-                                          : Platform.seekFile(indexFile, 0, SeekFromEnd);
+                                          : Platform.files.seekFile(indexFile, 0, SeekFromEnd);
 }
 
 uint32_t QuarantineReadIndex(uint32_t offset, void *buffer, uint32_t count)
 {
     if (indexFile == InvalidFileHandle || offset > 0x7FFFFFFFu ||
-        Platform.seekFile(indexFile, (int32_t)offset, SeekFromStart) != offset)
+        Platform.files.seekFile(indexFile, (int32_t)offset, SeekFromStart) != offset)
         return 0;
-    return Platform.readFile(indexFile, buffer, count);
+    return Platform.files.readFile(indexFile, buffer, count);
 }
 
 /* The copy already under the digest's name stands when it is the scanner's own and reads back
@@ -280,12 +280,12 @@ uint32_t QuarantineReadIndex(uint32_t offset, void *buffer, uint32_t count)
 static int CopyStands(const char *name, const uint8_t digest[Sha256Size], uint64_t size)
 {
     uint8_t again[Sha256Size];
-    FileHandle copy = Platform.openStored(name);
+    FileHandle copy = Platform.store.openStored(name);
     if (copy == InvalidFileHandle)
         return 0;
     int ok = QuarantineDigest(copy, InvalidFileHandle, again) == (int64_t)size &&
              !memcmp(digest, again, Sha256Size);
-    Platform.closeFile(copy);
+    Platform.files.closeFile(copy);
     return ok;
 }
 
@@ -296,16 +296,16 @@ static int MakeCopy(ScanContext *context, const char *name, const uint8_t digest
 {
     uint8_t again[Sha256Size];
     char made[PlatformPathSize];
-    FileHandle copy = Platform.createStored(name, made, sizeof made);
+    FileHandle copy = Platform.store.createStored(name, made, sizeof made);
     if (copy == InvalidFileHandle)
         return 0;
     int ok = QuarantineDigest(context->file, copy, again) == (int64_t)size &&
-             !memcmp(digest, again, Sha256Size) && Platform.syncFile(copy) &&
+             !memcmp(digest, again, Sha256Size) && Platform.store.syncFile(copy) &&
              QuarantineDigest(copy, InvalidFileHandle, again) == (int64_t)size &&
-             !memcmp(digest, again, Sha256Size) && Platform.placeStored(copy, made, name);
+             !memcmp(digest, again, Sha256Size) && Platform.store.placeStored(copy, made, name);
     if (!ok)
-        Platform.removeStored(copy, made);    /* no copy under a name it does not deserve */
-    if (!Platform.closeFile(copy))
+        Platform.store.removeStored(copy, made);    /* no copy under a name it does not deserve */
+    if (!Platform.files.closeFile(copy))
         ok = 0;
     return ok;
 }
@@ -316,19 +316,19 @@ int QuarantineFile(ScanContext *context)
     uint8_t digest[Sha256Size];
     char hex[Sha256HexSize], name[Sha256HexSize + sizeof QuarantineSuffix];
 
-    if (indexFile == InvalidFileHandle || !Platform.fileFacts(context->file, &facts) ||
+    if (indexFile == InvalidFileHandle || !Platform.store.fileFacts(context->file, &facts) ||
         QuarantineDigest(context->file, InvalidFileHandle, digest) != (int64_t)facts.size)
         return 0;
     Sha256Hex(digest, hex);
     if (!CopyText(name, sizeof name, hex) || !AppendText(name, sizeof name, QuarantineSuffix))
         return 0;
-    if (!Platform.lockStore(1))
+    if (!Platform.store.lockStore(1))
         return 0;
     /* The same contents were put there before (another name of the worm, an earlier run):
     ** that copy stands. Anything else under the name is in the way and stays. */
     int ok = (CopyStands(name, digest, facts.size) || MakeCopy(context, name, digest, facts.size)) &&
              WriteIndexLine(&facts, hex, context);
-    Platform.lockStore(0);
+    Platform.store.lockStore(0);
     if (!ok)
         return 0;
     AddResultRow(ScanPath, StatusQuarantined, RowQuarantined, 0);

@@ -37,7 +37,7 @@ uint32_t QuarantineIndexSize(void);
 
 /* Appends `length` bytes, whole lines, at the index's end in one write and puts them on disk;
 ** a short write is cut back off, so that the next line never lands after a cut one. The caller
-** holds the store's lock (Platform.lockStore). Answers 0 when the line is not on disk. */
+** holds the store's lock (Platform.store.lockStore). Answers 0 when the line is not on disk. */
 int QuarantineAppend(const char *text, uint32_t length);
 
 /* Reads `from` from its start into `digest`, writing each piece to `to` as well unless it is

@@ -39,10 +39,10 @@ static const char AsideSuffix[] = "~";                 /* replaceFile's name for
 static int MoveCopyNow(const char *copy, const char *file, const EntryInHand *copyEntry)
 {
     if (!copyEntry)
-        return Platform.moveFile(copy, file);
+        return Platform.files.moveFile(copy, file);
     EntryInHand entry = *copyEntry;
     SwapEntryInHand(&entry);
-    int moved = Platform.moveFile(copy, file);
+    int moved = Platform.files.moveFile(copy, file);
     SwapEntryInHand(&entry);
     return moved;
 }
@@ -51,26 +51,26 @@ int ScheduleReplaceAtRestart(const char *copy, const char *file, const EntryInHa
 {
     if (MoveCopyNow(copy, file, copyEntry))
         return 1;
-    if (Is9xFamily(Platform.getVersion()))
+    if (Is9xFamily(Platform.restart.getVersion()))
         return AddWininitRename(file, copy);
     /* The move alone would not replace an existing file: delete it first, at the restart. */
-    if (!Platform.moveFileAtRestart(file, nullptr))
+    if (!Platform.restart.moveFileAtRestart(file, nullptr))
         return 0;
     /* Where that moved the file aside to wait for its deletion (the NT family's restart folder),
     ** its name is free now: the copy takes it at once, and no move by name, which a junction put
     ** on the way before the restart could lead elsewhere, is left to the restart. */
     if (MoveCopyNow(copy, file, copyEntry))
         return 1;
-    if (!Platform.moveFileAtRestart(copy, file))
+    if (!Platform.restart.moveFileAtRestart(copy, file))
         return 0;
     return 1;
 }
 
 int ScheduleDeleteAtRestart(const char *file)
 {
-    if (Is9xFamily(Platform.getVersion()))
+    if (Is9xFamily(Platform.restart.getVersion()))
         return AddWininitRename("NUL", file);
-    return Platform.moveFileAtRestart(file, nullptr);
+    return Platform.restart.moveFileAtRestart(file, nullptr);
 }
 
 static int IsBlank(char c)
@@ -232,7 +232,7 @@ static int ReadWholeFile(const char *path, char **data, uint32_t *length)
     *length = 0;
     FileHandle file = FileOpen(path, 0);
     if (file == InvalidFileHandle)
-        return Platform.getFileAttributes(path) == InvalidFileAttributes;
+        return Platform.files.getFileAttributes(path) == InvalidFileAttributes;
     int ok = 0;
     uint32_t size = FileSeek(file, 0, SeekFromEnd);
     if (size == 0) {
@@ -257,7 +257,7 @@ static int ReadWholeFile(const char *path, char **data, uint32_t *length)
 ** exactly those bytes. */
 static int WriteChecked(const char *path, const char *data, uint32_t size)
 {
-    if (!Platform.writeWholeFile(path, data, size))
+    if (!Platform.restart.writeWholeFile(path, data, size))
         return 0;
     char *back;
     uint32_t length;
@@ -273,7 +273,7 @@ static int WriteChecked(const char *path, const char *data, uint32_t size)
 static int InWindowsFolder(char *path, uint32_t size, const char *name)
 {
     char separator[2] = {PathSeparator, 0};
-    return Platform.windowsFolder(path, size) && AppendText(path, size, separator) &&
+    return Platform.restart.windowsFolder(path, size) && AppendText(path, size, separator) &&
            AppendText(path, size, name);
 }
 
@@ -359,10 +359,10 @@ static uint32_t MergeProfiles(const char *older, uint32_t olderLength, const cha
 ** at `aside` again, so that nothing is lost. Answers 1 when nothing is left aside. */
 static int TakeBackAside(const char *path, const char *aside, const char *fresh)
 {
-    if (Platform.getFileAttributes(aside) == InvalidFileAttributes)
+    if (Platform.files.getFileAttributes(aside) == InvalidFileAttributes)
         return 1;
-    if (Platform.getFileAttributes(path) == InvalidFileAttributes)
-        return Platform.moveFile(aside, path);
+    if (Platform.files.getFileAttributes(path) == InvalidFileAttributes)
+        return Platform.files.moveFile(aside, path);
 
     char *ini, *old;
     uint32_t length, oldLength;
@@ -380,12 +380,12 @@ static int TakeBackAside(const char *path, const char *aside, const char *fresh)
         uint32_t merged = MergeProfiles(old ? old : "", oldLength, ini ? ini : "", length, out,
                                         out + size, size);
         int kept = 1;   /* 0 while `fresh` holds the only copy of the entries */
-        if (merged != 0 && WriteChecked(fresh, out, merged) && Platform.deleteFile(aside)) {
-            ok = Platform.replaceFile(fresh, path);
+        if (merged != 0 && WriteChecked(fresh, out, merged) && Platform.files.deleteFile(aside)) {
+            ok = Platform.restart.replaceFile(fresh, path);
             kept = ok || WriteChecked(aside, out, merged);
         }
         if (!ok && kept)
-            Platform.deleteFile(fresh);
+            Platform.files.deleteFile(fresh);
         MemFree(out);
     }
     MemFree(ini);
@@ -400,9 +400,9 @@ int AddWininitRename(const char *destination, const char *source)
     ** short (8.3) form wherever it has one. */
     char shortDestination[ScanPathSize], shortSource[ScanPathSize];
     if (strcmp(destination, "NUL") != 0 &&
-        Platform.shortPath(destination, shortDestination, sizeof shortDestination))
+        Platform.restart.shortPath(destination, shortDestination, sizeof shortDestination))
         destination = shortDestination;
-    if (Platform.shortPath(source, shortSource, sizeof shortSource))
+    if (Platform.restart.shortPath(source, shortSource, sizeof shortSource))
         source = shortSource;
 
     /* The start-up splits each line at its first "=" and ends it at a line break: a path that
@@ -417,7 +417,7 @@ int AddWininitRename(const char *destination, const char *source)
         !CopyText(aside, sizeof aside, path) || !AppendText(aside, sizeof aside, AsideSuffix))
         return 0;
     /* The system may still hold profile writes of its own in a cache. */
-    Platform.flushProfile(path);
+    Platform.restart.flushProfile(path);
     if (!TakeBackAside(path, aside, fresh))
         return 0;
 
@@ -436,9 +436,9 @@ int AddWininitRename(const char *destination, const char *source)
     int ok = 0;
     if (out) {
         uint32_t written = InsertRenameLine(ini ? ini : "", length, line, out, length + room);
-        ok = written != 0 && WriteChecked(fresh, out, written) && Platform.replaceFile(fresh, path);
+        ok = written != 0 && WriteChecked(fresh, out, written) && Platform.restart.replaceFile(fresh, path);
         if (!ok)
-            Platform.deleteFile(fresh);
+            Platform.files.deleteFile(fresh);
         MemFree(out);
     }
     MemFree(ini);

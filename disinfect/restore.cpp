@@ -294,28 +294,28 @@ static int RestoreOne(RestoreRun *run, RestoreProblem problem)
                             "here");
         return 0;
     }
-    FileHandle copy = Platform.openStored(name);
+    FileHandle copy = Platform.store.openStored(name);
     if (copy == InvalidFileHandle) {
         problem(entry->path, "its copy is missing or not the scanner's own (one name, yours, "
                             "mode 0400), so its digest cannot be checked; nothing was written");
         return 0;
     }
     if (!Matches(entry, QuarantineDigest(copy, InvalidFileHandle, digest), digest)) {
-        Platform.closeFile(copy);
+        Platform.files.closeFile(copy);
         problem(entry->path, "its copy fails its digest check (SHA-256); nothing was written");
         return 0;
     }
     FileHandle file = InvalidFileHandle;
-    int cause = Platform.createRestored(entry->path, &file);
+    int cause = Platform.store.createRestored(entry->path, &file);
     if (cause != RestoreReady) {
-        Platform.closeFile(copy);
+        Platform.files.closeFile(copy);
         problem(entry->path, CreateCauses[cause > 0 && cause <= RestoreUnsupported ? cause
                                                                                : RestoreCannot]);
         return 0;
     }
     int whole = Matches(entry, QuarantineDigest(copy, file, digest), digest);
-    Platform.closeFile(copy);
-    if (!Platform.finishRestored(file, &entry->facts, whole)) {
+    Platform.files.closeFile(copy);
+    if (!Platform.store.finishRestored(file, &entry->facts, whole)) {
         problem(entry->path, whole ? "its owner, mode or times cannot be set (an administrator "
                                     "may be needed); the file was removed again"
                                   : "the file could not be written whole; it was removed again");
@@ -347,7 +347,7 @@ int RestoreFromQuarantine(const char *folder, const char *const *ids, int count,
                           RestoreProblem problem)
 {
     FileHandle none;
-    if (Platform.createRestored(nullptr, &none) == RestoreUnsupported) {
+    if (Platform.store.createRestored(nullptr, &none) == RestoreUnsupported) {
         problem("--restore", "not available in this build: the index keeps no owner or access "
                              "list to restore a file with (see the manual page)");
         return 2;
@@ -361,7 +361,7 @@ int RestoreFromQuarantine(const char *folder, const char *const *ids, int count,
         problem(folder, refused);
         return 2;
     }
-    if (!Platform.lockStore(1)) {
+    if (!Platform.store.lockStore(1)) {
         QuarantineClose();
         problem(folder, "the quarantine cannot be locked");
         return 2;
@@ -398,7 +398,7 @@ int RestoreFromQuarantine(const char *folder, const char *const *ids, int count,
             !RestoreOne(run, problem))
             status = 3;
     }
-    Platform.lockStore(0);
+    Platform.store.lockStore(0);
     QuarantineClose();
     return status;
 }

@@ -15,7 +15,7 @@ typedef void (*RestoreProblem)(const char *what, const char *cause);
 ** it, or the path the copy was taken from; every copy of the index when `count` is 0. An id
 ** that names no copy, or copies of more than one digest, stops everything before anything is
 ** written. For each copy: its digest is checked, the file is made at its path exclusively,
-** never through a link (Platform.createRestored), written and read into a second digest, given
+** never through a link (Platform.store.createRestored), written and read into a second digest, given
 ** the index's owner, mode and times and put on disk, and then the index gets the copy's line
 ** again with "restored" and the time; the copy stays. A copy the index lists twice for one path
 ** (quarantined again after a restore) is put back once. Every restored file is a row

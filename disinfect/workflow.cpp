@@ -150,7 +150,7 @@ static void DeleteBranch(void)
     LastResult = CleanResult::DeleteFile;
     InHand.links = 0;
     InHand.failure = FailureNone;
-    if (Platform.deleteFile(ScanPath)) {
+    if (Platform.files.deleteFile(ScanPath)) {
         /* A hard link elsewhere keeps the file: only this name of it is gone. */
         if (InHand.links > 1) {
             ShowRow(StatusOtherNamesRemain, RowOtherNamesRemain);
@@ -178,8 +178,8 @@ static void DeleteCopy(const char *text, EntryInHand *copy)
 {
     SwapEntryInHand(copy);
     /* A copy of a read-only file may be read-only too, which a deletion refuses. */
-    Platform.setFileAttributes(text, AttrNormal);
-    Platform.deleteFile(text);
+    Platform.files.setFileAttributes(text, AttrNormal);
+    Platform.files.deleteFile(text);
     SwapEntryInHand(copy);
 }
 
@@ -201,10 +201,10 @@ static void CopyFallback(char *text)
             return;
         }
         WriteCopySuffix(text + length, number);
-        if (Platform.getFileAttributes(text) == InvalidFileAttributes)
+        if (Platform.files.getFileAttributes(text) == InvalidFileAttributes)
             break;
     }
-    if (!Platform.copyFile(ScanPath, text)) {
+    if (!Platform.files.copyFile(ScanPath, text)) {
         ReportUnableToClean();
         return;
     }
@@ -266,7 +266,7 @@ static int TreatInfected(ScanContext *context, int32_t pass, char *text)
         return 0;
     }
 
-    Platform.setFileAttributes(ScanPath, AttrNormal);
+    Platform.files.setFileAttributes(ScanPath, AttrNormal);
     InHand.failure = FailureNone;
     FileHandle file = FileOpen(ScanPath, 1);
     if (file == InvalidFileHandle) {
@@ -361,7 +361,7 @@ void ProcessFile(void)
         ** found infected, and a copy, which is deleted or takes the file's place whatever its
         ** verdict. A clean file is never changed, and is not asked. */
         if (verdict == ScanVerdict::Infected || inCopy)
-            Platform.identifyFile(file);
+            Platform.files.identifyFile(file);
         /* A read that failed may have hidden what the file holds. */
         if (verdict != ScanVerdict::Infected && InHand.failure != FailureNone && !inCopy)
             PassOverFile(ScanPath, InHand.failure);

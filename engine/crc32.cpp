@@ -348,7 +348,7 @@ int Crc32FastPathAllowed(const SystemVersion *system, uint32_t cpuidFeatures)
 int Crc32HasClmul(void)
 {
     SystemVersion system;
-    return Platform.systemVersion(&system) && Crc32FastPathAllowed(&system, CpuidFeatures());
+    return Platform.restart.systemVersion(&system) && Crc32FastPathAllowed(&system, CpuidFeatures());
 }
 
 static std::atomic<int> clmulAnswer{-1};

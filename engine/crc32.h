@@ -31,7 +31,7 @@ uint32_t Crc32Clmul(uint32_t crc, const void *data, uint32_t length);
 ** 4.10.2222 and later, any POSIX system). */
 int Crc32FastPathAllowed(const SystemVersion *system, uint32_t cpuidFeatures);
 
-/* Crc32FastPathAllowed for this processor and the running system (Platform.systemVersion;
+/* Crc32FastPathAllowed for this processor and the running system (Platform.restart.systemVersion;
 ** 0 when that cannot be read). */
 int Crc32HasClmul(void);
 

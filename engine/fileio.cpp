@@ -15,32 +15,32 @@
 
 FileHandle FileOpen(const char *path, uint32_t mode)
 {
-    return Platform.openFile(path, (int)(mode & 1u));
+    return Platform.files.openFile(path, (int)(mode & 1u));
 }
 
 int FileClose(FileHandle file)
 {
-    return Platform.closeFile(file);
+    return Platform.files.closeFile(file);
 }
 
 uint32_t FileRead(FileHandle file, void *buffer, uint32_t count)
 {
-    return Platform.readFile(file, buffer, count);
+    return Platform.files.readFile(file, buffer, count);
 }
 
 uint32_t FileSeek(FileHandle file, int32_t distance, uint32_t origin)
 {
-    return Platform.seekFile(file, distance, origin);
+    return Platform.files.seekFile(file, distance, origin);
 }
 
 void *MemAlloc(uint32_t size)
 {
-    return Platform.memAlloc(size);
+    return Platform.files.memAlloc(size);
 }
 
 void MemFree(void *block)
 {
-    Platform.memFree(block);
+    Platform.files.memFree(block);
 }
 
 /* Drops the DOS header copy and empties its slot: for kinds that hand nothing back. */

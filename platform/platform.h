@@ -2,9 +2,14 @@
 ** The one table through which the core reaches the operating system.
 **
 ** Every operation that the detection engine, the scan driver, the disinfection workflow and
-** the Run-key cleanup need from the platform is a pointer in `Platform`. The defaults are the
-** real calls of the build (Win32 ANSI on Windows, POSIX elsewhere). Tests replace single
-** entries to cause failures that cannot be caused for real, and call PlatformRestore() after.
+** the Run-key cleanup need from the platform is a pointer in `Platform`, in one part per
+** concern: `files` (entries and files), `restart` (the version and the work left to the next
+** restart), `registry`, `system` (threads, the console) and `store` (what the program writes
+** of its own). The defaults are the real calls of the build (Win32 ANSI on Windows, POSIX
+** elsewhere). These are the rules; beneath them each backend makes its raw system calls through
+** a table of its own (PosixSys, WinSys in platform_hooks.h), where a test injects a fault
+** while the rules still run. A test replaces an entry here only where the rule it checks lies
+** above the platform, and calls PlatformRestore() after.
 ** No other layer of the core includes a header of the operating system: only the language's
 ** own (and, in engine/crc32.cpp, the compiler's intrinsics).
 **
@@ -168,7 +173,8 @@ struct FileFacts {
 #define MaxFixedDrives 32                         /* roots fixedDrives() reports at most */
 #define MaxRootPath    260                        /* bytes of one root, NUL included */
 
-struct PlatformOps {
+/* Entries and files: reading, changing and listing what the scan meets. */
+struct PlatformFiles {
     /* Files, for the engine's wrappers. openFile: an existing file, read access, or read and
     ** write when `write` is non-zero; others may read it meanwhile but not write or delete it;
     ** never creates; anything but a regular file fails (on POSIX a symbolic link too);
@@ -213,6 +219,26 @@ struct PlatformOps {
     ** 0 when it cannot be had (the 9x family has none for a folder). */
     int (*fileIdentity)(const char *path, uint64_t *volume, uint64_t *index);
 
+    /* Folder walk. findFirst takes a pattern "<folder>\*.*" and answers the first entry, "."
+    ** and ".." included, or InvalidFindHandle; findNext answers 0 at the end. A symbolic link,
+    ** junction or mount point carries AttrReparsePoint (plus AttrDirectory when it names a
+    ** folder) and a name-surrogate reparse tag, and so does a folder that is, by identity, one
+    ** of the folders whose listings are open around it (a bind mount of the tree inside itself).
+    ** A pattern whose last part is a plain name instead of "*.*" lists that one entry alone,
+    ** without "." and "..": a file named by its path is a listing of one entry. With an entry
+    ** in hand the folder listed is that entry, opened through its listing, a link refused. On
+    ** POSIX a listed file's read-only bit is not looked up (getFileAttributes has it).
+    ** findClose clears the entry in hand when it is one of that listing.
+    ** fixedDrives fills `roots` with the root of every fixed drive, in drive order, each with
+    ** its trailing separator, and answers how many (at most `max`). */
+    FindHandle (*findFirst)(const char *pattern, FindRecord *record);
+    int (*findNext)(FindHandle find, FindRecord *record);
+    int (*findClose)(FindHandle find);
+    uint32_t (*fixedDrives)(char (*roots)[MaxRootPath], uint32_t max);
+};
+
+/* The system's version, and the work left to the next restart. */
+struct PlatformRestart {
     /* Restart-time work. getVersion: the Win32 version word (bit 31 set on the 9x family).
     ** moveFileAtRestart: registers the move of `from` to `to` for the next restart, or the
     ** deletion of `from` when `to` is null; answers the platform's own result (any non-zero
@@ -239,24 +265,10 @@ struct PlatformOps {
     int (*shortPath)(const char *path, char *out, uint32_t size);
     int (*replaceFile)(const char *from, const char *to);
     int (*flushProfile)(const char *path);
+};
 
-    /* Folder walk. findFirst takes a pattern "<folder>\*.*" and answers the first entry, "."
-    ** and ".." included, or InvalidFindHandle; findNext answers 0 at the end. A symbolic link,
-    ** junction or mount point carries AttrReparsePoint (plus AttrDirectory when it names a
-    ** folder) and a name-surrogate reparse tag, and so does a folder that is, by identity, one
-    ** of the folders whose listings are open around it (a bind mount of the tree inside itself).
-    ** A pattern whose last part is a plain name instead of "*.*" lists that one entry alone,
-    ** without "." and "..": a file named by its path is a listing of one entry. With an entry
-    ** in hand the folder listed is that entry, opened through its listing, a link refused. On
-    ** POSIX a listed file's read-only bit is not looked up (getFileAttributes has it).
-    ** findClose clears the entry in hand when it is one of that listing.
-    ** fixedDrives fills `roots` with the root of every fixed drive, in drive order, each with
-    ** its trailing separator, and answers how many (at most `max`). */
-    FindHandle (*findFirst)(const char *pattern, FindRecord *record);
-    int (*findNext)(FindHandle find, FindRecord *record);
-    int (*findClose)(FindHandle find);
-    uint32_t (*fixedDrives)(char (*roots)[MaxRootPath], uint32_t max);
-
+/* The machine-wide Run key. */
+struct PlatformRegistry {
     /* The machine-wide Run key. regOpenRunKey opens HKLM\Software\Microsoft\Windows\
     ** CurrentVersion\Run with all access when `write` is set, else for reading only (all an
     ** ordinary user may have of it on the NT family); null when it cannot (always on POSIX).
@@ -270,7 +282,10 @@ struct PlatformOps {
     /* The data of the value `name` as text into `out` (`size` bytes, NUL-terminated, cut to
     ** fit): a string value as it is, any other kind empty; 0 when it cannot be read. */
     int (*regValueText)(void *key, const char *name, char *out, uint32_t size);
+};
 
+/* Threads, the console, the machine's name and its volumes. */
+struct PlatformSystem {
     /* Starts a detached thread at `proc(parameter)`; non-zero when it runs. */
     int (*startThread)(uint32_t (*proc)(void *), void *parameter);
 
@@ -291,7 +306,10 @@ struct PlatformOps {
     ** on Windows "NTFS", "FAT32"), NUL-terminated and cut to `size`; `*readOnly` 1 when it is
     ** mounted read-only. 0 when the system will not tell, with `type` empty and `*readOnly` 0. */
     int (*volumeFacts)(const char *path, char *type, uint32_t size, int *readOnly);
+};
 
+/* What the program writes of its own: the quarantine, the log, a kept copy put back. */
+struct PlatformStore {
     /* The quarantine: a folder of copies outside the scanned tree ("the store"), opened once by
     ** openStore and held for the rest of the run; every other entry here reaches a name inside
     ** it through that hold, never by looking the folder's path up again, and none follows a
@@ -368,6 +386,15 @@ struct PlatformOps {
     ** file's. Closes the file either way; non-zero only when the file was kept with all of it. */
     int (*createRestored)(const char *path, FileHandle *file);
     int (*finishRestored)(FileHandle file, const FileFacts *facts, int keep);
+};
+
+/* The rules-level table, one part per concern. Each entry's promise is above it. */
+struct PlatformOps {
+    PlatformFiles files;
+    PlatformRestart restart;
+    PlatformRegistry registry;
+    PlatformSystem system;
+    PlatformStore store;
 };
 
 /* The build's real operations (Win32 or POSIX), filled by name in the backend. Constant: tests

@@ -30,45 +30,45 @@ int FindRunKeyValue(int reportOnly, char *name, char *data, uint32_t dataSize)
 {
     name[0] = 0;
     data[0] = 0;
-    void *key = reportOnly ? nullptr : Platform.regOpenRunKey(1);
+    void *key = reportOnly ? nullptr : Platform.registry.regOpenRunKey(1);
     int readOnly = !key;
     if (!key)
-        key = Platform.regOpenRunKey(0);
+        key = Platform.registry.regOpenRunKey(0);
     if (!key)
         return RunKeyUnreadable;
     uint32_t count = 0;
-    int outcome = Platform.regValueCount(key, &count) ? RunKeyNone : RunKeyUnreadable;
+    int outcome = Platform.registry.regValueCount(key, &count) ? RunKeyNone : RunKeyUnreadable;
     int unread = 0;
     for (uint32_t index = 0; outcome == RunKeyNone && index < count; index++) {
         uint32_t length = RunKeyNameSize;
-        if (!Platform.regEnumValue(key, index, name, &length)) {
+        if (!Platform.registry.regEnumValue(key, index, name, &length)) {
             unread++;
             continue;
         }
         name[RunKeyNameSize - 1] = 0;
         if (!IsWormValueName(name))
             continue;
-        if (!Platform.regValueText(key, name, data, dataSize))
+        if (!Platform.registry.regValueText(key, name, data, dataSize))
             data[0] = 0;
         outcome = reportOnly                           ? RunKeyFound
                   : readOnly                           ? RunKeyDenied
-                  : Platform.regDeleteValue(key, name) ? RunKeyRemoved
+                  : Platform.registry.regDeleteValue(key, name) ? RunKeyRemoved
                                                        : RunKeyNotRemoved;
     }
     if (outcome == RunKeyNone)
         name[0] = 0;
     if (outcome == RunKeyNone && unread)
         outcome = RunKeyUnreadable;
-    Platform.regCloseKey(key);
+    Platform.registry.regCloseKey(key);
     return outcome;
 }
 
 int RunKeyWritable(void)
 {
     for (int write = 1; write >= 0; write--) {
-        void *key = Platform.regOpenRunKey(write);
+        void *key = Platform.registry.regOpenRunKey(write);
         if (key) {
-            Platform.regCloseKey(key);
+            Platform.registry.regCloseKey(key);
             return write;
         }
     }
@@ -77,24 +77,24 @@ int RunKeyWritable(void)
 
 void RemoveRunKeyValue(void)
 {
-    void *key = Platform.regOpenRunKey(1);
+    void *key = Platform.registry.regOpenRunKey(1);
     if (!key)
         return;
     uint32_t count = 0;
-    if (!Platform.regValueCount(key, &count)) {
-        Platform.regCloseKey(key);
+    if (!Platform.registry.regValueCount(key, &count)) {
+        Platform.registry.regCloseKey(key);
         return;
     }
     char name[ValueNameSize];
     for (uint32_t index = 0; index < count; index++) {
         uint32_t length = ValueNameSize;     /* the last call left the previous name's length */
-        if (!Platform.regEnumValue(key, index, name, &length))
+        if (!Platform.registry.regEnumValue(key, index, name, &length))
             continue;
         name[ValueNameSize - 1] = 0;
         if (IsWormValueName(name)) {
-            Platform.regDeleteValue(key, name);
+            Platform.registry.regDeleteValue(key, name);
             break;
         }
     }
-    Platform.regCloseKey(key);
+    Platform.registry.regCloseKey(key);
 }

@@ -43,7 +43,7 @@ static int DetectFolder(const char *folder)
         return 0;
     }
     FindRecord record;
-    FindHandle find = Platform.findFirst(pattern, &record);
+    FindHandle find = Platform.files.findFirst(pattern, &record);
     if (find == InvalidFindHandle) {
         std::printf("%s: cannot list\n", folder);
         return 0;
@@ -60,8 +60,8 @@ static int DetectFolder(const char *folder)
         }
         if (DetectOne(Path) == ScanVerdict::Infected)
             infected++;
-    } while (Platform.findNext(find, &record));
-    Platform.findClose(find);
+    } while (Platform.files.findNext(find, &record));
+    Platform.files.findClose(find);
     return infected;
 }
 
@@ -73,7 +73,7 @@ int main(int argc, char **argv)
     }
     int infected = 0;
     for (int i = 1; i < argc; i++) {
-        uint32_t attributes = Platform.getFileAttributes(argv[i]);
+        uint32_t attributes = Platform.files.getFileAttributes(argv[i]);
         if (attributes != InvalidFileAttributes && (attributes & AttrDirectory))
             infected += DetectFolder(argv[i]);
         else if (DetectOne(argv[i]) == ScanVerdict::Infected)

@@ -44,7 +44,7 @@ void ScanAllFixedDrives(void)
 
     ResetScanCounters();
     ScanContinue.store(1, std::memory_order_relaxed);
-    uint32_t count = Platform.fixedDrives(roots, MaxFixedDrives);
+    uint32_t count = Platform.files.fixedDrives(roots, MaxFixedDrives);
     if (count > MaxFixedDrives)
         count = MaxFixedDrives;
     /* The stop flag is not looked at here: after a stop every remaining drive is still
@@ -84,7 +84,7 @@ static void DropEntry(void)
 static void ScanGivenFile(void)
 {
     FindRecord record;
-    FindHandle find = Platform.findFirst(ScanPath, &record);
+    FindHandle find = Platform.files.findFirst(ScanPath, &record);
     if (find == InvalidFindHandle) {
         ProcessUnreachableFile(ScanPath);
         return;
@@ -93,7 +93,7 @@ static void ScanGivenFile(void)
     TakeEntry(find, separator ? (uint32_t)(separator + 1 - ScanPath) : 0);
     ProcessFile();
     DropEntry();
-    Platform.findClose(find);
+    Platform.files.findClose(find);
 }
 
 /* The identities of the paths given, for the rule that each file is scanned once: paths
@@ -142,7 +142,7 @@ static int ScannedAnyway(const char *const *paths, int count, int i)
                       !AppendText(up, sizeof up, "..")))
             return 0;   /* beyond the buffer */
         uint64_t upVolume, upIndex;
-        if (!Platform.fileIdentity(up, &upVolume, &upIndex) || upVolume != volume ||
+        if (!Platform.files.fileIdentity(up, &upVolume, &upIndex) || upVolume != volume ||
             (!asIs && upIndex == index))
             return 0;   /* across a mount point, or at the root */
         for (int j = 0; j < count; j++)
@@ -158,8 +158,8 @@ void ScanGivenPaths(const char *const *paths, int count)
     ResetScanCounters();
     for (int i = 0; i < count && i < MaxGivenPaths; i++) {
         GivenPath *path = &given[i];
-        path->known = Platform.fileIdentity(paths[i], &path->volume, &path->index);
-        uint32_t attributes = path->known ? Platform.getFileAttributes(paths[i]) : 0;
+        path->known = Platform.files.fileIdentity(paths[i], &path->volume, &path->index);
+        uint32_t attributes = path->known ? Platform.files.getFileAttributes(paths[i]) : 0;
         path->folder = attributes != InvalidFileAttributes && (attributes & AttrDirectory);
     }
     for (int i = 0; i < count && ShouldGoOn(); i++) {
@@ -169,7 +169,7 @@ void ScanGivenPaths(const char *const *paths, int count)
             ProcessUnreachableFile(paths[i]);
             continue;
         }
-        uint32_t attributes = Platform.getFileAttributes(ScanPath);
+        uint32_t attributes = Platform.files.getFileAttributes(ScanPath);
         if (attributes != InvalidFileAttributes && (attributes & AttrDirectory))
             ScanFolder();
         else
@@ -251,7 +251,7 @@ static void ScanEntry(uint32_t cut, const FindRecord *record)
         ** user chose, or be scanned twice inside it; and deleting it would remove the link, not
         ** the file, whatever the row said. */
         PassOverLink(cut, record);
-    } else if (Platform.inAnotherRunsHands(record->name)) {
+    } else if (Platform.files.inAnotherRunsHands(record->name)) {
         /* The name another run of this program moved a file to while it deletes it: that run
         ** reports the file, which is gone a moment later (or, should it stay, is scanned by the
         ** next run like any file). */
@@ -286,7 +286,7 @@ void ScanFolder(void)
         /* The folder is the entry in hand of the listing around it, if any: it was only needed
         ** to open the listing. */
         InHand.failure = FailureNone;
-        FindHandle find = Platform.findFirst(ScanPath, &record);
+        FindHandle find = Platform.files.findFirst(ScanPath, &record);
         int32_t failure = InHand.failure;
         DropEntry();
         if (find != InvalidFindHandle) {
@@ -296,8 +296,8 @@ void ScanFolder(void)
                 TakeEntry(find, cut);
                 ScanEntry(cut, &record);
                 DropEntry();
-            } while (ShouldGoOn() && Platform.findNext(find, &record));
-            Platform.findClose(find);
+            } while (ShouldGoOn() && Platform.files.findNext(find, &record));
+            Platform.files.findClose(find);
         } else {
             ScanPath[cut] = 0;
             ShowPassedOver(ScanPath,

@@ -296,9 +296,9 @@ static int NeverStart(uint32_t (*)(void *), void *) { return 0; }
 void TrackWorkers(bool fail)
 {
     PlatformRestore();
-    realStart = Platform.startThread;
+    realStart = Platform.system.startThread;
     started = finished = 0;
-    Platform.startThread = fail ? NeverStart : CountedStart;
+    Platform.system.startThread = fail ? NeverStart : CountedStart;
 }
 
 /* Answers every box the dialog still has and ends it; used after each script, also a failed

@@ -70,10 +70,10 @@ extern Gate TheGate;
 /* Installs the gated display over the dialog's (call after the dialog has opened). */
 void InstallGate();
 
-/* Scans started through Platform.startThread since the last Reset, and those finished. */
+/* Scans started through Platform.system.startThread since the last Reset, and those finished. */
 int WorkersStarted();
 int WorkersFinished();
-/* Replaces Platform.startThread by one that counts, or (fail) by one that never starts. */
+/* Replaces Platform.system.startThread by one that counts, or (fail) by one that never starts. */
 void TrackWorkers(bool fail = false);
 
 /* Runs the dialog on this thread and `script` on a second one; afterwards answers every box

@@ -39,16 +39,16 @@ TEST_F(Held, FileHeldByAnotherProcessGoesTheCopysWay)
     ASSERT_EQ("", failure);
 
     // What the holder allows and refuses, seen through the platform the workflow uses.
-    FileHandle read = Platform.openFile(file.c_str(), 0);
+    FileHandle read = Platform.files.openFile(file.c_str(), 0);
     EXPECT_NE(InvalidFileHandle, read);
     if (read != InvalidFileHandle)
-        Platform.closeFile(read);
-    EXPECT_EQ(InvalidFileHandle, Platform.openFile(file.c_str(), 1));
-    EXPECT_EQ(0, Platform.deleteFile(file.c_str()));
+        Platform.files.closeFile(read);
+    EXPECT_EQ(InvalidFileHandle, Platform.files.openFile(file.c_str(), 1));
+    EXPECT_EQ(0, Platform.files.deleteFile(file.c_str()));
 
     // The registration is recorded rather than made: the real one is the restart test's.
-    Platform.getVersion = NtVersion;
-    Platform.moveFileAtRestart = RecordRestartDelete;
+    Platform.restart.getVersion = NtVersion;
+    Platform.restart.moveFileAtRestart = RecordRestartDelete;
     Run(file);
     EXPECT_TRUE(EndHolder(&holder));
 
@@ -99,7 +99,7 @@ static void ForgetPendingAtRestart()
 static std::string image;
 static int ImageRefusingDelete(const char *path)
 {
-    return image == path ? 0 : PlatformDefaults.deleteFile(path);
+    return image == path ? 0 : PlatformDefaults.files.deleteFile(path);
 }
 
 static std::vector<std::string> Entries(const std::string &folder)
@@ -140,7 +140,7 @@ TEST_F(Held, FileWaitingForTheRestartIsMovedWhereOnlyAdministratorsWrite)
                                   OPEN_EXISTING, 0, NULL);
         ASSERT_NE(INVALID_HANDLE_VALUE, hold);
         image = file;
-        Platform.deleteFile = ImageRefusingDelete;
+        Platform.files.deleteFile = ImageRefusingDelete;
         WinRestartFolderCheck = trusted ? TrustEveryFolder : nullptr;
         const char *paths[] = {file.c_str()};
         ScanContinue.store(1);
@@ -197,7 +197,7 @@ TEST_F(Held, CleanCopyTakesTheNameOnceTheFileWentAside)
                               OPEN_EXISTING, 0, NULL);
     ASSERT_NE(INVALID_HANDLE_VALUE, hold);
     image = file;
-    Platform.deleteFile = ImageRefusingDelete;
+    Platform.files.deleteFile = ImageRefusingDelete;
     Cleaner = PatchingCleaner;
     WinRestartFolderCheck = TrustEveryFolder;
     const char *paths[] = {file.c_str()};

@@ -38,14 +38,14 @@ std::vector<std::string> Names(const std::string &folder)
 {
     std::vector<std::string> names;
     FindRecord record;
-    FindHandle find = PlatformDefaults.findFirst(testsupport::Join(folder, "*.*").c_str(), &record);
+    FindHandle find = PlatformDefaults.files.findFirst(testsupport::Join(folder, "*.*").c_str(), &record);
     if (find == InvalidFindHandle)
         return names;
     do {
         if (strcmp(record.name, ".") && strcmp(record.name, ".."))
             names.push_back(record.name);
-    } while (PlatformDefaults.findNext(find, &record));
-    PlatformDefaults.findClose(find);
+    } while (PlatformDefaults.files.findNext(find, &record));
+    PlatformDefaults.files.findClose(find);
     return names;
 }
 
@@ -103,7 +103,7 @@ TEST_F(Quarantine, CopyNamedByItsDigestAndAnIndexLineComeBeforeTheDeletion)
     EXPECT_NE(std::string::npos, index.find("\"size\":" + std::to_string(bytes.size())));
     EXPECT_NE(std::string::npos, index.find("\"detection\":\"Win32.Worm.Tamsel.A\""));
     EXPECT_EQ(1, (int)std::count(index.begin(), index.end(), '\n'));
-    EXPECT_TRUE(Platform.getFileAttributes(CopyName(bytes).c_str()) & AttrReadOnly);
+    EXPECT_TRUE(Platform.files.getFileAttributes(CopyName(bytes).c_str()) & AttrReadOnly);
 #ifndef _WIN32
     struct stat st;
     ASSERT_EQ(0, stat(CopyName(bytes).c_str(), &st));
@@ -151,13 +151,13 @@ TEST(UtcText, CalendarEdges)
 
 static uint32_t FullWrite(FileHandle file, const void *buffer, uint32_t count)
 {
-    return PlatformDefaults.writeFile(file, buffer, count / 2);
+    return PlatformDefaults.store.writeFile(file, buffer, count / 2);
 }
 // The disk fills up at the index line: half of it is written.
 static uint32_t FullAtIndex(FileHandle file, const void *buffer, uint32_t count)
 {
     int line = count > 9 && !memcmp(buffer, "{\"sha256\"", 9);
-    return PlatformDefaults.writeFile(file, buffer, line ? count / 2 : count);
+    return PlatformDefaults.store.writeFile(file, buffer, line ? count / 2 : count);
 }
 static FileHandle NoRoom(const char *, char *, uint32_t) { return InvalidFileHandle; }
 static int NoFacts(FileHandle, FileFacts *) { return 0; }
@@ -167,11 +167,11 @@ static int NoPlace(FileHandle, const char *, const char *) { return 0; }
 static FileHandle lastStored = InvalidFileHandle;
 static FileHandle RememberStored(const char *prefix, char *made, uint32_t size)
 {
-    return lastStored = PlatformDefaults.createStored(prefix, made, size);
+    return lastStored = PlatformDefaults.store.createStored(prefix, made, size);
 }
 static uint32_t CorruptRead(FileHandle file, void *buffer, uint32_t count)
 {
-    uint32_t got = PlatformDefaults.readFile(file, buffer, count);
+    uint32_t got = PlatformDefaults.files.readFile(file, buffer, count);
     if (file == lastStored && got > 0)
         ((uint8_t *)buffer)[0] ^= 1;
     return got;
@@ -183,15 +183,15 @@ TEST_F(Quarantine, ACopyThatCannotBeMadeOrCheckedLeavesTheFile)
         const char *name;
         void (*install)();
     } cases[] = {
-        {"folder full", [] { Platform.createStored = NoRoom; }},
-        {"short write", [] { Platform.writeFile = FullWrite; }},
-        {"index line cut short", [] { Platform.writeFile = FullAtIndex; }},
-        {"not put on disk", [] { Platform.syncFile = NoSync; }},
-        {"not given its name", [] { Platform.placeStored = NoPlace; }},
-        {"no facts", [] { Platform.fileFacts = NoFacts; }},
+        {"folder full", [] { Platform.store.createStored = NoRoom; }},
+        {"short write", [] { Platform.store.writeFile = FullWrite; }},
+        {"index line cut short", [] { Platform.store.writeFile = FullAtIndex; }},
+        {"not put on disk", [] { Platform.store.syncFile = NoSync; }},
+        {"not given its name", [] { Platform.store.placeStored = NoPlace; }},
+        {"no facts", [] { Platform.store.fileFacts = NoFacts; }},
         {"copy reads back otherwise", [] {
-             Platform.createStored = RememberStored;
-             Platform.readFile = CorruptRead;
+             Platform.store.createStored = RememberStored;
+             Platform.files.readFile = CorruptRead;
          }},
     };
     for (const Case &c : cases) {
@@ -217,7 +217,7 @@ TEST_F(Quarantine, ACopyThatCannotBeMadeOrCheckedLeavesTheFile)
 TEST_F(Quarantine, ALineCutShortIsTakenBackBeforeTheNext)
 {
     std::string first = Prepare("a.exe");
-    Platform.writeFile = FullAtIndex;
+    Platform.store.writeFile = FullAtIndex;
     Run(first);
     PlatformRestore();
     std::string second = Prepare("b.exe");
@@ -384,7 +384,7 @@ TEST_F(Quarantine, AFolderOrIndexOthersCanChangeIsRefused)
         EXPECT_NE(nullptr, refused);
         EXPECT_EQ(before, Names(store));
         EXPECT_TRUE(Names(elsewhere).empty());
-        if (Exists(elsewhere) && !(Platform.getFileAttributes(elsewhere.c_str()) & AttrDirectory)) {
+        if (Exists(elsewhere) && !(Platform.files.getFileAttributes(elsewhere.c_str()) & AttrDirectory)) {
             EXPECT_EQ("", ReadText(elsewhere));
         }
         testsupport::RemoveAll(store);

@@ -50,9 +50,9 @@ protected:
         restartCalls.clear();
         restartAnswers.clear();
         moveCalls = 0;
-        Platform.windowsFolder = ScratchWindowsFolder;
-        Platform.getVersion = Version;
-        Platform.moveFileAtRestart = RecordRestartMove;
+        Platform.restart.windowsFolder = ScratchWindowsFolder;
+        Platform.restart.getVersion = Version;
+        Platform.restart.moveFileAtRestart = RecordRestartMove;
     }
     std::string Wininit() { return scratch.file("wininit.ini"); }
     std::string ReadWininit()
@@ -141,8 +141,8 @@ static int ShortName(const char *path, char *out, uint32_t size)
 TEST_F(Restart, NineXFamilyWritesShortNamesWhereThereAreAny)
 {
     versionWord = 0x80000000u;
-    Platform.shortPath = ShortName;
-    Platform.moveFile = RefusingMove;
+    Platform.restart.shortPath = ShortName;
+    Platform.files.moveFile = RefusingMove;
     EXPECT_EQ(1, ScheduleDeleteAtRestart("C:\\Program Files\\Tool\\worm host.exe"));
     EXPECT_EQ(1, ScheduleReplaceAtRestart("C:\\Program Files\\Tool\\worm host.exe.qx-000",
                                           "C:\\Program Files\\Tool\\worm host.exe", nullptr));
@@ -167,25 +167,25 @@ TEST_F(Restart, NineXFamilyFailuresWriteNothing)
     ASSERT_TRUE(testsupport::WriteText(Wininit(), before));
 
     // A file that exists but cannot be read must not be replaced by our line alone.
-    FileHandle hold = Platform.openFile(Wininit().c_str(), 1);
+    FileHandle hold = Platform.files.openFile(Wininit().c_str(), 1);
     ASSERT_NE(InvalidFileHandle, hold);
     EXPECT_EQ(0, ScheduleDeleteAtRestart("C:\\a.exe"));
-    Platform.closeFile(hold);
+    Platform.files.closeFile(hold);
 
     // A destination with "=" would be split at the wrong place; line breaks would make two.
     EXPECT_EQ(0, ScheduleReplaceAtRestart("C:\\a.exe.qx-000", "C:\\a=b.exe", nullptr));
     EXPECT_EQ(0, ScheduleDeleteAtRestart("C:\\a.exe\r\nNUL=C:\\windows\\system.ini"));
     EXPECT_EQ(before, ReadWininit());
 
-    Platform.writeWholeFile = FailingWrite;
+    Platform.restart.writeWholeFile = FailingWrite;
     EXPECT_EQ(0, ScheduleDeleteAtRestart("C:\\a.exe"));
-    Platform.windowsFolder = NoWindowsFolder;
+    Platform.restart.windowsFolder = NoWindowsFolder;
     EXPECT_EQ(0, ScheduleDeleteAtRestart("C:\\a.exe"));
     EXPECT_EQ(before, ReadWininit());
     // A source with "=" is fine: the line is split at its first "=".
-    Platform.windowsFolder = ScratchWindowsFolder;
+    Platform.restart.windowsFolder = ScratchWindowsFolder;
     PlatformOps real = PlatformDefaults;
-    Platform.writeWholeFile = real.writeWholeFile;
+    Platform.restart.writeWholeFile = real.restart.writeWholeFile;
     EXPECT_EQ(1, ScheduleDeleteAtRestart("C:\\a=b.exe"));
     EXPECT_EQ(before + "NUL=C:\\a=b.exe\r\n", ReadWininit());
 }
@@ -195,11 +195,11 @@ TEST_F(Restart, NineXFamilyFailuresWriteNothing)
 static std::string unopenable;
 static FileHandle OpenExceptOne(const char *path, int write)
 {
-    return unopenable == path ? InvalidFileHandle : PlatformDefaults.openFile(path, write);
+    return unopenable == path ? InvalidFileHandle : PlatformDefaults.files.openFile(path, write);
 }
 static int ShortWriteClaimedWhole(const char *path, const void *data, uint32_t size)
 {
-    PlatformDefaults.writeWholeFile(path, data, size - 1);
+    PlatformDefaults.restart.writeWholeFile(path, data, size - 1);
     return 1;
 }
 static int FailingReplace(const char *, const char *) { return 0; }
@@ -217,24 +217,24 @@ TEST_F(Restart, NineXFamilyLeavesWininitAsItWasWhenAnyStepFails)
         {"the old file cannot be opened for reading",
          [] {
              unopenable = windowsDir + PathSeparator + "wininit.ini";
-             Platform.openFile = OpenExceptOne;
+             Platform.files.openFile = OpenExceptOne;
          }},
-        {"the new file cannot be written", [] { Platform.writeWholeFile = FailingWrite; }},
-        {"the new file is short", [] { Platform.writeWholeFile = ShortWriteClaimedWhole; }},
-        {"the new file cannot take the old one's place", [] { Platform.replaceFile = FailingReplace; }},
+        {"the new file cannot be written", [] { Platform.restart.writeWholeFile = FailingWrite; }},
+        {"the new file is short", [] { Platform.restart.writeWholeFile = ShortWriteClaimedWhole; }},
+        {"the new file cannot take the old one's place", [] { Platform.restart.replaceFile = FailingReplace; }},
     };
     for (const Step &step : steps) {
-        Platform.openFile = real.openFile;
-        Platform.writeWholeFile = real.writeWholeFile;
-        Platform.replaceFile = real.replaceFile;
+        Platform.files.openFile = real.files.openFile;
+        Platform.restart.writeWholeFile = real.restart.writeWholeFile;
+        Platform.restart.replaceFile = real.restart.replaceFile;
         step.arm();
         EXPECT_EQ(0, ScheduleDeleteAtRestart("C:\\a.exe")) << step.what;
         EXPECT_EQ(before, ReadWininit()) << step.what;
         EXPECT_FALSE(Exists(scratch.file("wininit.krv"))) << step.what;
     }
     Platform = real;
-    Platform.windowsFolder = ScratchWindowsFolder;
-    Platform.getVersion = Version;
+    Platform.restart.windowsFolder = ScratchWindowsFolder;
+    Platform.restart.getVersion = Version;
     EXPECT_EQ(1, ScheduleDeleteAtRestart("C:\\a.exe"));
     EXPECT_EQ(before + "NUL=C:\\a.exe\r\n", ReadWininit());
     EXPECT_FALSE(Exists(scratch.file("wininit.krv")));
@@ -248,13 +248,13 @@ TEST_F(Restart, NineXFamilyLeavesWininitAsItWasWhenAnyStepFails)
 static uint32_t smallBlocksOnly;   // 0: every size
 static void *SmallBlocks(uint32_t size)
 {
-    return smallBlocksOnly && size > smallBlocksOnly ? nullptr : PlatformDefaults.memAlloc(size);
+    return smallBlocksOnly && size > smallBlocksOnly ? nullptr : PlatformDefaults.files.memAlloc(size);
 }
 
 TEST_F(Restart, NineXFamilyTakesBackWhatWasLeftAsideOlderEntriesFirst)
 {
     versionWord = 0xC0000A04u;
-    Platform.memAlloc = SmallBlocks;
+    Platform.files.memAlloc = SmallBlocks;
     const std::string aside = scratch.file("wininit.ini~");
     const std::string vxd = "[CombineVxDs]\r\nC:\\WINDOWS\\SYSTEM\\VMM32\\IOS.VXD=C:\\WINDOWS\\SYSTEM\\IOS.VXD\r\n";
     const std::string big = "[rename]\r\n" + std::string(2000, ';') + "\r\n";
@@ -309,7 +309,7 @@ TEST_F(Restart, NtFamilyDeletionPassesThePlatformResultOn)
 TEST_F(Restart, NtFamilyReplacementRegistersDeletionThenMove)
 {
     versionWord = 0x7FFFFFFFu;   // every bit but 31: still the NT family
-    Platform.moveFile = RefusingMove;
+    Platform.files.moveFile = RefusingMove;
     EXPECT_EQ(1, ScheduleReplaceAtRestart("C:\\a.exe.qx-000", "C:\\a.exe", nullptr));
     EXPECT_EQ((std::vector<std::pair<std::string, std::string>>{{"C:\\a.exe", "<null>"},
                                                                   {"C:\\a.exe.qx-000", "C:\\a.exe"}}),
@@ -320,7 +320,7 @@ TEST_F(Restart, NtFamilyReplacementRegistersDeletionThenMove)
 TEST_F(Restart, NtFamilyReplacementFailsWhenEitherRegistrationFails)
 {
     versionWord = 0;
-    Platform.moveFile = RefusingMove;
+    Platform.files.moveFile = RefusingMove;
     restartAnswers = {0};
     EXPECT_EQ(0, ScheduleReplaceAtRestart("C:\\a.exe.qx-000", "C:\\a.exe", nullptr));
     EXPECT_EQ(1u, restartCalls.size());   // no move registered after a failed deletion
@@ -333,7 +333,7 @@ TEST_F(Restart, NtFamilyReplacementFailsWhenEitherRegistrationFails)
 
 TEST_F(Restart, FamilyIsReadOnEveryCallFromBit31Only)
 {
-    Platform.moveFile = RefusingMove;
+    Platform.files.moveFile = RefusingMove;
     versionWord = 0x80000000u;
     EXPECT_EQ(1, ScheduleDeleteAtRestart("C:\\nine.exe"));
     versionWord = 0x00000000u;

@@ -42,7 +42,7 @@ static int RefusingDelete(const char *path)
     for (const std::string &p : refusedDeletes)
         if (p == path)
             return 0;
-    return PlatformDefaults.deleteFile(path);
+    return PlatformDefaults.files.deleteFile(path);
 }
 
 static int FailingCopy(const char *, const char *) { return 0; }
@@ -51,7 +51,7 @@ static std::vector<std::string> copyTargets;
 static int RecordingCopy(const char *from, const char *to)
 {
     copyTargets.push_back(to);
-    return PlatformDefaults.copyFile(from, to);
+    return PlatformDefaults.files.copyFile(from, to);
 }
 
 // Opening for writing fails for every path but those ending in `writableSuffix`.
@@ -62,7 +62,7 @@ static FileHandle WriteRefusingOpen(const char *path, int write)
     if (write && !(p.size() >= writableSuffix.size() && !writableSuffix.empty() &&
                    p.compare(p.size() - writableSuffix.size(), writableSuffix.size(), writableSuffix) == 0))
         return InvalidFileHandle;
-    return PlatformDefaults.openFile(path, write);
+    return PlatformDefaults.files.openFile(path, write);
 }
 
 // ---- test cleaners and detectors ---------------------------------------------------------
@@ -107,16 +107,16 @@ protected:
     // would: others may read and copy it, nobody may write or delete it.
     void RunHeld(const std::string &file)
     {
-        FileHandle hold = Platform.openFile(file.c_str(), 0);
+        FileHandle hold = Platform.files.openFile(file.c_str(), 0);
         ASSERT_NE(InvalidFileHandle, hold);
         Run(file);
-        Platform.closeFile(hold);
+        Platform.files.closeFile(hold);
     }
     // The NT family, with its restart list recorded instead of registered.
     void RecordNtRestart()
     {
-        Platform.getVersion = NtVersion;
-        Platform.moveFileAtRestart = RecordRestartMove;
+        Platform.restart.getVersion = NtVersion;
+        Platform.restart.moveFileAtRestart = RecordRestartMove;
     }
 };
 
@@ -147,8 +147,8 @@ TEST_F(Workflow, WritableInfectedFileIsDeleted)
 TEST_F(Workflow, ReadOnlyInfectedFileLosesTheAttributeAndIsDeleted)
 {
     std::string file = Make("readonly.exe", samples::InfectedEntry1);
-    ASSERT_TRUE(Platform.setFileAttributes(file.c_str(), AttrReadOnly));
-    ASSERT_TRUE(Platform.getFileAttributes(file.c_str()) & AttrReadOnly);
+    ASSERT_TRUE(Platform.files.setFileAttributes(file.c_str(), AttrReadOnly));
+    ASSERT_TRUE(Platform.files.getFileAttributes(file.c_str()) & AttrReadOnly);
     Run(file);
     EXPECT_EQ((std::vector<Row>{{file, Infected}, {file, StatusDeleted}}), display.rows);
     ExpectCounters({{"files", 1}, {"infected", 1}, {"deleted", 1}});
@@ -159,7 +159,7 @@ TEST_F(Workflow, FileThatCannotBeDeletedNowIsDeletedAtRestart)
 {
     std::string file = Make("app.exe", samples::InfectedEntry1);
     refusedDeletes = {file};
-    Platform.deleteFile = RefusingDelete;
+    Platform.files.deleteFile = RefusingDelete;
     RecordNtRestart();
     restartAnswer = 0x3E5;   // any non-zero value is success
     Run(file);
@@ -173,7 +173,7 @@ TEST_F(Workflow, FailedDeletionRegistrationIsUnableToClean)
 {
     std::string file = Make("app.exe", samples::InfectedEntry1);
     refusedDeletes = {file};
-    Platform.deleteFile = RefusingDelete;
+    Platform.files.deleteFile = RefusingDelete;
     RecordNtRestart();
     restartAnswer = 0;
     Run(file);
@@ -235,7 +235,7 @@ TEST_F(Workflow, HeldFileByTheFateOfItsCopy)
         cleanerAnswer = c.cleanerAnswer;
         restartAnswer = c.restartAnswer;
         if (c.copyFails)
-            Platform.copyFile = FailingCopy;
+            Platform.files.copyFile = FailingCopy;
         RecordNtRestart();
         RunHeld(file);
 
@@ -262,7 +262,7 @@ TEST_F(Workflow, CopyTakesTheFirstFreeNumber)
     std::string file = Make("app.exe", samples::InfectedEntry1);
     ASSERT_TRUE(testsupport::WriteText(file + ".qx-000", "taken"));
     ASSERT_TRUE(testsupport::WriteText(file + ".qx-001", "taken"));
-    Platform.copyFile = RecordingCopy;
+    Platform.files.copyFile = RecordingCopy;
     RecordNtRestart();
     RunHeld(file);
 
@@ -285,8 +285,8 @@ static uint32_t EveryCopyNameTaken(const char *path)
 TEST_F(Workflow, NoFreeCopyNameAmong4096IsUnableToClean)
 {
     std::string file = Make("app.exe", samples::InfectedEntry1);
-    Platform.getFileAttributes = EveryCopyNameTaken;
-    Platform.copyFile = RecordingCopy;
+    Platform.files.getFileAttributes = EveryCopyNameTaken;
+    Platform.files.copyFile = RecordingCopy;
     RunHeld(file);
 
     ASSERT_EQ(4096u, attributeQueries.size());
@@ -307,9 +307,9 @@ TEST_F(Workflow, CopyThatCannotBeOpenedForWritingGetsACopyOfItsOwn)
     std::string file = Make("app.exe", samples::InfectedEntry1);
     std::string copy = file + ".qx-000", inner = copy + ".qx-000";
     writableSuffix = ".qx-000.qx-000";
-    Platform.openFile = WriteRefusingOpen;
+    Platform.files.openFile = WriteRefusingOpen;
     refusedDeletes = {file};
-    Platform.deleteFile = RefusingDelete;
+    Platform.files.deleteFile = RefusingDelete;
     RecordNtRestart();
     Run(file);
 
@@ -346,7 +346,7 @@ static std::string heldPath;
 static int32_t CleanerWhileTheHolderEnds(ScanContext *context)
 {
     if (holder != InvalidFileHandle) {
-        PlatformDefaults.closeFile(holder);
+        PlatformDefaults.files.closeFile(holder);
         holder = InvalidFileHandle;
         testsupport::RemoveAll(heldPath);
     }
@@ -363,7 +363,7 @@ TEST_F(Workflow, CleanCopyTakesTheNameAtOnceWhenTheFileIsGone)
         Cleaner = CleanerWhileTheHolderEnds;
         RecordNtRestart();
         heldPath = file;
-        holder = Platform.openFile(file.c_str(), 0);
+        holder = Platform.files.openFile(file.c_str(), 0);
         ASSERT_NE(InvalidFileHandle, holder);
         if (inHand) {
             const char *paths[] = {file.c_str()};
@@ -373,7 +373,7 @@ TEST_F(Workflow, CleanCopyTakesTheNameAtOnceWhenTheFileIsGone)
             Run(file);
         }
         if (holder != InvalidFileHandle)
-            Platform.closeFile(holder);
+            Platform.files.closeFile(holder);
         holder = InvalidFileHandle;
 
         EXPECT_EQ((std::vector<Row>{{file, Infected},
@@ -510,11 +510,11 @@ TEST_F(Workflow, UnopenableFileIsReportedOnlyForProgramExtensions)
         Reset();
         std::string file = scratch.file(c.name);
         ASSERT_TRUE(testsupport::WriteBytes(file, samples::MakeSample(samples::InfectedEntry1)));
-        FileHandle hold = Platform.openFile(file.c_str(), 1);
+        FileHandle hold = Platform.files.openFile(file.c_str(), 1);
         ASSERT_NE(InvalidFileHandle, hold) << c.name;
         LastResult = 42;
         Run(file);
-        Platform.closeFile(hold);
+        Platform.files.closeFile(hold);
         if (c.row)
             EXPECT_EQ((std::vector<Row>{{file, StatusUnableToOpen}}), display.rows) << c.name;
         else
@@ -542,12 +542,12 @@ static int32_t AlwaysInfected(ScanContext *context)
 
 static void InstallStandIns()
 {
-    Platform.openFile = FakeOpen;
-    Platform.closeFile = FakeClose;
-    Platform.identifyFile = FakeIdentify;
-    Platform.getFileAttributes = NothingThere;
-    Platform.copyFile = FakeCopy;
-    Platform.deleteFile = FakeDelete;
+    Platform.files.openFile = FakeOpen;
+    Platform.files.closeFile = FakeClose;
+    Platform.files.identifyFile = FakeIdentify;
+    Platform.files.getFileAttributes = NothingThere;
+    Platform.files.copyFile = FakeCopy;
+    Platform.files.deleteFile = FakeDelete;
     Detector = AlwaysInfected;
 }
 

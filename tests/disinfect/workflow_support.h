@@ -107,7 +107,7 @@ protected:
     {
         ASSERT_TRUE(CopyText(ScanPath, ScanPathSize, path.c_str()));
         FindRecord record;
-        FindHandle find = Platform.findFirst(ScanPath, &record);
+        FindHandle find = Platform.files.findFirst(ScanPath, &record);
         if (find != InvalidFindHandle) {
             const char *separator = strrchr(ScanPath, PathSeparator);
             InHand = {find, ScanPath, separator ? (uint32_t)(separator + 1 - ScanPath) : 0, 1,
@@ -116,7 +116,7 @@ protected:
         ProcessFile();
         if (find != InvalidFindHandle) {
             InHand.listing = InvalidFindHandle;
-            Platform.findClose(find);
+            Platform.files.findClose(find);
         }
         EXPECT_EQ(path, std::string(ScanPath));
     }

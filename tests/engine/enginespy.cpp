@@ -14,7 +14,7 @@ static void *SpyAlloc(uint32_t size)
     int n = (int)spy->allocSizes.size();
     if (n == spy->failAllocAt || (spy->failAllocSize && size == spy->failAllocSize))
         return nullptr;
-    void *block = real.memAlloc(size);
+    void *block = real.files.memAlloc(size);
     if (block) {
         spy->live[block] = size;
         if (spy->prefill && !spy->prefill->empty())
@@ -30,7 +30,7 @@ static void SpyFree(void *block)
     spy->frees++;
     if (!spy->live.erase(block))
         spy->badFrees++;
-    real.memFree(block);
+    real.files.memFree(block);
 }
 
 static uint32_t SpyRead(FileHandle file, void *buffer, uint32_t count)
@@ -42,16 +42,16 @@ static uint32_t SpyRead(FileHandle file, void *buffer, uint32_t count)
         got = 0;
     else if ((n == spy->shortReadAt || (spy->shortReadSize && count == spy->shortReadSize)) &&
              count > 0)
-        got = real.readFile(file, buffer, count - 1);
+        got = real.files.readFile(file, buffer, count - 1);
     else
-        got = real.readFile(file, buffer, count);
+        got = real.files.readFile(file, buffer, count);
     spy->reads.back().got = got;
     return got;
 }
 
 static uint32_t SpySeek(FileHandle file, int32_t distance, uint32_t origin)
 {
-    uint32_t result = real.seekFile(file, distance, origin);
+    uint32_t result = real.files.seekFile(file, distance, origin);
     spy->seeks.push_back({distance, origin, result});
     return result;
 }
@@ -59,7 +59,7 @@ static uint32_t SpySeek(FileHandle file, int32_t distance, uint32_t origin)
 static int SpyClose(FileHandle file)
 {
     spy->closes++;
-    return real.closeFile(file);
+    return real.files.closeFile(file);
 }
 
 PlatformSpy::PlatformSpy()
@@ -67,11 +67,11 @@ PlatformSpy::PlatformSpy()
     PlatformRestore();
     real = Platform;
     spy = this;
-    Platform.memAlloc = SpyAlloc;
-    Platform.memFree = SpyFree;
-    Platform.readFile = SpyRead;
-    Platform.seekFile = SpySeek;
-    Platform.closeFile = SpyClose;
+    Platform.files.memAlloc = SpyAlloc;
+    Platform.files.memFree = SpyFree;
+    Platform.files.readFile = SpyRead;
+    Platform.files.seekFile = SpySeek;
+    Platform.files.closeFile = SpyClose;
 }
 
 PlatformSpy::~PlatformSpy()
@@ -80,7 +80,7 @@ PlatformSpy::~PlatformSpy()
     /* Blocks still live were leaked by the engine; give them back so that LeakSanitizer
     ** reports the test's own assertion rather than a second time. */
     for (auto &block : live)
-        real.memFree(block.first);
+        real.files.memFree(block.first);
     spy = nullptr;
 }
 

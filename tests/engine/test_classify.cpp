@@ -340,7 +340,7 @@ TEST(FileWrappers, OnlyBitZeroOfTheOpenModeCountsAndMissingFilesGiveInvalidHandl
 {
     static std::vector<int> writes;
     writes.clear();
-    Platform.openFile = [](const char *, int write) -> FileHandle {
+    Platform.files.openFile = [](const char *, int write) -> FileHandle {
         writes.push_back(write);
         return InvalidFileHandle;
     };

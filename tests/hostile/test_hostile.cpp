@@ -490,12 +490,12 @@ void WildHeaders(Tree &t)
 // nothing is unable to clean. The other run strikes beneath the rules, at the raw call: as
 // first.exe is opened for writing, and as late.exe is moved aside (POSIX) or opened for its
 // deletion (Windows).
+#ifdef _WIN32
 bool EndsWith(const char *text, const char *tail)
 {
     size_t n = std::strlen(text), m = std::strlen(tail);
     return n >= m && !std::strcmp(text + n - m, tail);
 }
-#ifdef _WIN32
 void *RemovedBeforeOpen(const char *path, unsigned long access, unsigned long share,
                         void *security, unsigned long disposition, unsigned long flags,
                         void *templateFile)
@@ -636,7 +636,7 @@ FileHandle OpenAfterChange(const char *path, int write)
     }
     if (++opens % 1024 == 0)
         heapPeak = std::max(heapPeak, HeapInUse());
-    return real.openFile(path, write);
+    return real.files.openFile(path, write);
 }
 
 struct Outcome {
@@ -649,7 +649,7 @@ Outcome ScanInProcess(const std::string &folder)
     testsupport::RecordingDisplay display;
     PlatformRestore();
     real = Platform;
-    Platform.openFile = OpenAfterChange;
+    Platform.files.openFile = OpenAfterChange;
     opens = 0;
     heapStart = heapPeak = HeapInUse();
     auto scan = std::async(std::launch::async, [&] { ScanSelectedFolder(folder.c_str()); });

@@ -10,7 +10,7 @@
 TEST(Nt4, TheSystemIsNt40)
 {
     SystemVersion system;
-    ASSERT_NE(0, Platform.systemVersion(&system));
+    ASSERT_NE(0, Platform.restart.systemVersion(&system));
     EXPECT_EQ(SystemNt, system.family);
     EXPECT_EQ(4u, system.major) << "this program needs Wine's Version nt40 (scripts/wineprefix.sh)";
     EXPECT_EQ(0u, system.minor);

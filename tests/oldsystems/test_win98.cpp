@@ -38,7 +38,7 @@ int ScratchWindowsFolder(char *out, uint32_t size)
 HANDLE held = INVALID_HANDLE_VALUE;
 int WriteAndHoldNew(const char *path, const void *data, uint32_t size)
 {
-    int ok = PlatformDefaults.writeWholeFile(path, data, size);
+    int ok = PlatformDefaults.restart.writeWholeFile(path, data, size);
     std::string name = path;
     if (ok && name.size() >= 11 && name.compare(name.size() - 11, 11, "wininit.krv") == 0 &&
         held == INVALID_HANDLE_VALUE)
@@ -55,7 +55,7 @@ protected:
         ASSERT_NE(0u, GetVersion() & 0x80000000u)
             << "this program needs Wine's Version win98 (scripts/wineprefix.sh)";
         windowsDir = scratch.path();
-        Platform.windowsFolder = ScratchWindowsFolder;
+        Platform.restart.windowsFolder = ScratchWindowsFolder;
     }
     void TearDown() override
     {
@@ -124,7 +124,7 @@ TEST_F(Win98, OldFileComesBackWhenTheNewOneCannotTakeItsPlace)
         if (aside) {
             ASSERT_TRUE(WriteText(scratch.file("wininit.ini~"), aside));
         }
-        Platform.writeWholeFile = WriteAndHoldNew;
+        Platform.restart.writeWholeFile = WriteAndHoldNew;
         EXPECT_EQ(0, ScheduleDeleteAtRestart("C:\\a.exe"));
         ASSERT_NE(INVALID_HANDLE_VALUE, held);
         EXPECT_EQ(ini, Read("wininit.ini"));
@@ -136,7 +136,7 @@ TEST_F(Win98, OldFileComesBackWhenTheNewOneCannotTakeItsPlace)
 
         CloseHandle(held);
         held = INVALID_HANDLE_VALUE;
-        Platform.writeWholeFile = PlatformDefaults.writeWholeFile;
+        Platform.restart.writeWholeFile = PlatformDefaults.restart.writeWholeFile;
         EXPECT_EQ(1, ScheduleDeleteAtRestart("C:\\a.exe"));
         EXPECT_EQ(std::string(aside ? "[rename]\r\nNUL=C:\\TWO.EXE\r\nNUL=C:\\ONE.EXE\r\n" : ini) + Mine,
                   Read("wininit.ini"));
@@ -199,7 +199,7 @@ TEST_F(Win98, CleanCopyTakesTheNameAtOnceWhenTheFileIsGone)
 TEST_F(Win98, ChecksumFastPathWhereTheProcessorHasIt)
 {
     SystemVersion system;
-    ASSERT_NE(0, Platform.systemVersion(&system));
+    ASSERT_NE(0, Platform.restart.systemVersion(&system));
     EXPECT_EQ(System9x, system.family);
     EXPECT_EQ(4u, system.major);
     EXPECT_EQ(10u, system.minor);

@@ -52,10 +52,10 @@ std::vector<uint8_t> Counting(size_t size)
 // Opens with the table's openFile and closes on scope exit.
 struct Open {
     FileHandle h;
-    Open(const std::string &path, int write) : h(Platform.openFile(path.c_str(), write)) {}
+    Open(const std::string &path, int write) : h(Platform.files.openFile(path.c_str(), write)) {}
     ~Open()
     {
-        if (ok()) Platform.closeFile(h);
+        if (ok()) Platform.files.closeFile(h);
     }
     bool ok() const { return h != InvalidFileHandle; }
 };
@@ -64,7 +64,7 @@ struct Open {
 int NextByte(FileHandle file)
 {
     uint8_t byte;
-    return Platform.readFile(file, &byte, 1) == 1 ? byte : -1;
+    return Platform.files.readFile(file, &byte, 1) == 1 ? byte : -1;
 }
 
 struct Listing {
@@ -89,12 +89,12 @@ Listing List(const std::string &folder)
     Listing listing;
     std::string pattern = testsupport::Join(folder, "*.*");
     FindRecord record;
-    FindHandle find = Platform.findFirst(pattern.c_str(), &record);
+    FindHandle find = Platform.files.findFirst(pattern.c_str(), &record);
     if (find == InvalidFindHandle) return listing;
     listing.opened = true;
     do listing.entries.push_back(record);
-    while (Platform.findNext(find, &record));
-    EXPECT_NE(0, Platform.findClose(find));
+    while (Platform.files.findNext(find, &record));
+    EXPECT_NE(0, Platform.files.findClose(find));
     return listing;
 }
 
@@ -143,10 +143,10 @@ TEST(OpenFile, NeverCreatesAFile)
 {
     ScratchDir dir;
     std::string path = dir.file("absent.exe");
-    EXPECT_EQ(InvalidFileHandle, Platform.openFile(path.c_str(), 0));
-    EXPECT_EQ(InvalidFileHandle, Platform.openFile(path.c_str(), 1));
+    EXPECT_EQ(InvalidFileHandle, Platform.files.openFile(path.c_str(), 0));
+    EXPECT_EQ(InvalidFileHandle, Platform.files.openFile(path.c_str(), 1));
     EXPECT_FALSE(Exists(path));
-    EXPECT_EQ(InvalidFileAttributes, Platform.getFileAttributes(path.c_str()));
+    EXPECT_EQ(InvalidFileAttributes, Platform.files.getFileAttributes(path.c_str()));
 }
 
 // Why an open or a read failed is recorded, so that a scan can say why a file went unscanned.
@@ -175,7 +175,7 @@ TEST(OpenFile, TheCauseOfAFailureIsRecorded)
     Open memory("/proc/self/mem", 0);
     ASSERT_TRUE(memory.ok());
     uint8_t byte;
-    EXPECT_EQ(0u, Platform.readFile(memory.h, &byte, 1));
+    EXPECT_EQ(0u, Platform.files.readFile(memory.h, &byte, 1));
     EXPECT_EQ(FailureIo, InHand.failure);
 #endif
 }
@@ -183,8 +183,8 @@ TEST(OpenFile, TheCauseOfAFailureIsRecorded)
 TEST(OpenFile, FolderIsRefused)
 {
     ScratchDir dir;
-    EXPECT_EQ(InvalidFileHandle, Platform.openFile(dir.path().c_str(), 0));
-    EXPECT_EQ(InvalidFileHandle, Platform.openFile(dir.path().c_str(), 1));
+    EXPECT_EQ(InvalidFileHandle, Platform.files.openFile(dir.path().c_str(), 0));
+    EXPECT_EQ(InvalidFileHandle, Platform.files.openFile(dir.path().c_str(), 1));
 }
 
 TEST(OpenFile, WritingOpenReadsAndWritesTheSameFile)
@@ -196,7 +196,7 @@ TEST(OpenFile, WritingOpenReadsAndWritesTheSameFile)
         Open file(path, 1);
         ASSERT_TRUE(file.ok());
         uint8_t buffer[100];
-        EXPECT_EQ(100u, Platform.readFile(file.h, buffer, 100));
+        EXPECT_EQ(100u, Platform.files.readFile(file.h, buffer, 100));
         EXPECT_EQ(0, memcmp(buffer, Counting(100).data(), 100));
     }
     EXPECT_EQ(Counting(100), ReadBytes(path));
@@ -233,26 +233,26 @@ TEST(ShareRule, FileHeldForReadingCannotBeWrittenDeletedOrMoved)
             PosixSetReadAhead(ReadAheadOff);   // the scan's own open, not read-ahead's
 #endif
             FindRecord record;
-            find = Platform.findFirst(dir.file("*.*").c_str(), &record);
+            find = Platform.files.findFirst(dir.file("*.*").c_str(), &record);
             ASSERT_NE(InvalidFindHandle, find);
-            while (strcmp(record.name, "held.exe") != 0) ASSERT_TRUE(Platform.findNext(find, &record));
+            while (strcmp(record.name, "held.exe") != 0) ASSERT_TRUE(Platform.files.findNext(find, &record));
             InHand = {find, path.c_str(), (uint32_t)dir.path().size() + 1, 1, 0, 0, 0, 0};
         }
         {
             Open holder(path, 0);
             ASSERT_TRUE(holder.ok());
-            if (asEntry) EXPECT_TRUE(Platform.identifyFile(holder.h));
-            EXPECT_EQ(InvalidFileHandle, Platform.openFile(path.c_str(), 1));
-            EXPECT_EQ(0, Platform.deleteFile(path.c_str()));
-            EXPECT_EQ(0, Platform.moveFile(path.c_str(), dir.file("moved.exe").c_str()));
-            EXPECT_EQ(0, Platform.writeWholeFile(path.c_str(), "x", 1));
+            if (asEntry) EXPECT_TRUE(Platform.files.identifyFile(holder.h));
+            EXPECT_EQ(InvalidFileHandle, Platform.files.openFile(path.c_str(), 1));
+            EXPECT_EQ(0, Platform.files.deleteFile(path.c_str()));
+            EXPECT_EQ(0, Platform.files.moveFile(path.c_str(), dir.file("moved.exe").c_str()));
+            EXPECT_EQ(0, Platform.restart.writeWholeFile(path.c_str(), "x", 1));
 
             Open reader(path, 0);
             ASSERT_TRUE(reader.ok()) << "reading must go on while the file is held";
             uint8_t buffer[64];
-            EXPECT_EQ(64u, Platform.readFile(reader.h, buffer, 64));
-            if (asEntry) EXPECT_TRUE(Platform.identifyFile(reader.h));
-            EXPECT_NE(0, Platform.copyFile(path.c_str(), copy.c_str()));
+            EXPECT_EQ(64u, Platform.files.readFile(reader.h, buffer, 64));
+            if (asEntry) EXPECT_TRUE(Platform.files.identifyFile(reader.h));
+            EXPECT_NE(0, Platform.files.copyFile(path.c_str(), copy.c_str()));
         }
         EXPECT_EQ(Counting(64), ReadBytes(path));
         EXPECT_EQ(Counting(64), ReadBytes(copy));
@@ -262,10 +262,10 @@ TEST(ShareRule, FileHeldForReadingCannotBeWrittenDeletedOrMoved)
             Open writer(path, 1);
             EXPECT_TRUE(writer.ok());
         }
-        EXPECT_NE(0, Platform.deleteFile(path.c_str()));
+        EXPECT_NE(0, Platform.files.deleteFile(path.c_str()));
         EXPECT_FALSE(Exists(path));
         InHand.listing = InvalidFindHandle;
-        if (find != InvalidFindHandle) Platform.findClose(find);
+        if (find != InvalidFindHandle) Platform.files.findClose(find);
 #ifndef _WIN32
         PosixSetReadAhead(ReadAheadOn);
 #endif
@@ -279,10 +279,10 @@ TEST(ShareRule, FileHeldForWritingCannotBeOpenedAgainOrDeleted)
     ASSERT_TRUE(WriteBytes(path, Counting(8)));
     Open writer(path, 1);
     ASSERT_TRUE(writer.ok());
-    EXPECT_EQ(InvalidFileHandle, Platform.openFile(path.c_str(), 0));
-    EXPECT_EQ(InvalidFileHandle, Platform.openFile(path.c_str(), 1));
-    EXPECT_EQ(0, Platform.deleteFile(path.c_str()));
-    EXPECT_EQ(0, Platform.moveFile(path.c_str(), dir.file("moved").c_str()));
+    EXPECT_EQ(InvalidFileHandle, Platform.files.openFile(path.c_str(), 0));
+    EXPECT_EQ(InvalidFileHandle, Platform.files.openFile(path.c_str(), 1));
+    EXPECT_EQ(0, Platform.files.deleteFile(path.c_str()));
+    EXPECT_EQ(0, Platform.files.moveFile(path.c_str(), dir.file("moved").c_str()));
     EXPECT_TRUE(Exists(path));
 }
 
@@ -293,8 +293,8 @@ TEST(ReadOnly, RefusesWritingAndDeletionUntilCleared)
     ScratchDir dir;
     std::string path = dir.file("ro.exe");
     ASSERT_TRUE(WriteBytes(path, Counting(32)));
-    ASSERT_NE(0, Platform.setFileAttributes(path.c_str(), AttrReadOnly));
-    uint32_t attributes = Platform.getFileAttributes(path.c_str());
+    ASSERT_NE(0, Platform.files.setFileAttributes(path.c_str(), AttrReadOnly));
+    uint32_t attributes = Platform.files.getFileAttributes(path.c_str());
     EXPECT_TRUE(attributes & AttrReadOnly) << std::hex << attributes;
     EXPECT_FALSE(attributes & AttrDirectory);
 
@@ -309,19 +309,19 @@ TEST(ReadOnly, RefusesWritingAndDeletionUntilCleared)
             EXPECT_FALSE(writer.ok()) << "a read-only file was opened for writing";
         }
     }
-    EXPECT_EQ(0, Platform.deleteFile(path.c_str())) << "a read-only file was deleted";
+    EXPECT_EQ(0, Platform.files.deleteFile(path.c_str())) << "a read-only file was deleted";
     {
         Open reader(path, 0);
         EXPECT_TRUE(reader.ok()) << "a read-only file must still open for reading";
     }
     // What the workflow does before it opens an infected file for writing.
-    ASSERT_NE(0, Platform.setFileAttributes(path.c_str(), AttrNormal));
-    EXPECT_FALSE(Platform.getFileAttributes(path.c_str()) & AttrReadOnly);
+    ASSERT_NE(0, Platform.files.setFileAttributes(path.c_str(), AttrNormal));
+    EXPECT_FALSE(Platform.files.getFileAttributes(path.c_str()) & AttrReadOnly);
     {
         Open writer(path, 1);
         EXPECT_TRUE(writer.ok());
     }
-    EXPECT_NE(0, Platform.deleteFile(path.c_str()));
+    EXPECT_NE(0, Platform.files.deleteFile(path.c_str()));
     EXPECT_FALSE(Exists(path));
     if (!enforced) GTEST_SKIP() << "write open of a read-only file not checked: Wine runs as root";
 }
@@ -337,26 +337,26 @@ TEST(Seek, NegativePositionIsRefusedAndThePositionKept)
     Open file(path, 0);
     ASSERT_TRUE(file.ok());
 
-    EXPECT_EQ(40u, Platform.seekFile(file.h, 40, SeekFromStart));
-    EXPECT_EQ(0xFFFFFFFFu, Platform.seekFile(file.h, -1, SeekFromStart));
+    EXPECT_EQ(40u, Platform.files.seekFile(file.h, 40, SeekFromStart));
+    EXPECT_EQ(0xFFFFFFFFu, Platform.files.seekFile(file.h, -1, SeekFromStart));
     EXPECT_EQ(bytes[40], NextByte(file.h));
-    EXPECT_EQ(0xFFFFFFFFu, Platform.seekFile(file.h, -42, SeekFromCurrent));
+    EXPECT_EQ(0xFFFFFFFFu, Platform.files.seekFile(file.h, -42, SeekFromCurrent));
     EXPECT_EQ(bytes[41], NextByte(file.h));
-    EXPECT_EQ(0xFFFFFFFFu, Platform.seekFile(file.h, -101, SeekFromEnd));
+    EXPECT_EQ(0xFFFFFFFFu, Platform.files.seekFile(file.h, -101, SeekFromEnd));
     EXPECT_EQ(bytes[42], NextByte(file.h));
     // INT32_MIN, the distance of a new-header offset of 0x80000000.
-    EXPECT_EQ(0xFFFFFFFFu, Platform.seekFile(file.h, INT32_MIN, SeekFromStart));
+    EXPECT_EQ(0xFFFFFFFFu, Platform.files.seekFile(file.h, INT32_MIN, SeekFromStart));
     EXPECT_EQ(bytes[43], NextByte(file.h));
     // An origin the table does not know is refused too.
-    EXPECT_EQ(0xFFFFFFFFu, Platform.seekFile(file.h, 0, 3));
+    EXPECT_EQ(0xFFFFFFFFu, Platform.files.seekFile(file.h, 0, 3));
     EXPECT_EQ(bytes[44], NextByte(file.h));
 
     // The edges that are allowed.
-    EXPECT_EQ(0u, Platform.seekFile(file.h, -100, SeekFromEnd));
+    EXPECT_EQ(0u, Platform.files.seekFile(file.h, -100, SeekFromEnd));
     EXPECT_EQ(bytes[0], NextByte(file.h));
-    EXPECT_EQ(0u, Platform.seekFile(file.h, -1, SeekFromCurrent));
-    EXPECT_EQ(90u, Platform.seekFile(file.h, -10, SeekFromEnd));
-    EXPECT_EQ(95u, Platform.seekFile(file.h, 5, SeekFromCurrent));
+    EXPECT_EQ(0u, Platform.files.seekFile(file.h, -1, SeekFromCurrent));
+    EXPECT_EQ(90u, Platform.files.seekFile(file.h, -10, SeekFromEnd));
+    EXPECT_EQ(95u, Platform.files.seekFile(file.h, 5, SeekFromCurrent));
     EXPECT_EQ(bytes[95], NextByte(file.h));
 }
 
@@ -370,15 +370,15 @@ TEST(Seek, PastTheEndIsAllowedAndReadsComeShort)
     ASSERT_TRUE(file.ok());
     uint8_t buffer[256];
 
-    EXPECT_EQ(1000u, Platform.seekFile(file.h, 1000, SeekFromStart));
-    EXPECT_EQ(0u, Platform.readFile(file.h, buffer, sizeof buffer));
-    EXPECT_EQ(70u, Platform.seekFile(file.h, 0, SeekFromEnd));
-    EXPECT_EQ(0u, Platform.readFile(file.h, buffer, 4));
+    EXPECT_EQ(1000u, Platform.files.seekFile(file.h, 1000, SeekFromStart));
+    EXPECT_EQ(0u, Platform.files.readFile(file.h, buffer, sizeof buffer));
+    EXPECT_EQ(70u, Platform.files.seekFile(file.h, 0, SeekFromEnd));
+    EXPECT_EQ(0u, Platform.files.readFile(file.h, buffer, 4));
 
-    EXPECT_EQ(60u, Platform.seekFile(file.h, 60, SeekFromStart));
-    ASSERT_EQ(10u, Platform.readFile(file.h, buffer, 64));
+    EXPECT_EQ(60u, Platform.files.seekFile(file.h, 60, SeekFromStart));
+    ASSERT_EQ(10u, Platform.files.readFile(file.h, buffer, 64));
     EXPECT_EQ(0, memcmp(buffer, bytes.data() + 60, 10));
-    EXPECT_EQ(0u, Platform.readFile(file.h, buffer, 64));
+    EXPECT_EQ(0u, Platform.files.readFile(file.h, buffer, 64));
 
     // Seeking past the end never grows the file.
     EXPECT_EQ(70u, ReadBytes(path).size());
@@ -394,14 +394,14 @@ TEST(Read, WholeFileInOneCallAndEmptyFile)
         Open file(dir.file("big.bin"), 0);
         ASSERT_TRUE(file.ok());
         std::vector<uint8_t> buffer(bytes.size() + 10);
-        EXPECT_EQ(bytes.size(), Platform.readFile(file.h, buffer.data(), (uint32_t)buffer.size()));
+        EXPECT_EQ(bytes.size(), Platform.files.readFile(file.h, buffer.data(), (uint32_t)buffer.size()));
         EXPECT_TRUE(std::equal(bytes.begin(), bytes.end(), buffer.begin()));
     }
     Open empty(dir.file("empty.bin"), 0);
     ASSERT_TRUE(empty.ok());
     uint8_t buffer[64];
-    EXPECT_EQ(0u, Platform.readFile(empty.h, buffer, 64));
-    EXPECT_EQ(0u, Platform.seekFile(empty.h, 0, SeekFromEnd));
+    EXPECT_EQ(0u, Platform.files.readFile(empty.h, buffer, 64));
+    EXPECT_EQ(0u, Platform.files.seekFile(empty.h, 0, SeekFromEnd));
 }
 
 // ---- copy, move, delete -----------------------------------------------------------------
@@ -412,17 +412,17 @@ TEST(CopyFile, RefusesAnExistingTargetAndCopiesContentsAndReadOnly)
     std::string from = dir.file("app.exe"), to = dir.file("app.exe.qx-000");
     ASSERT_TRUE(WriteBytes(from, Counting(5000)));
     ASSERT_TRUE(WriteText(to, "already here"));
-    EXPECT_EQ(0, Platform.copyFile(from.c_str(), to.c_str()));
+    EXPECT_EQ(0, Platform.files.copyFile(from.c_str(), to.c_str()));
     EXPECT_EQ(std::vector<uint8_t>({'a', 'l', 'r', 'e', 'a', 'd', 'y', ' ', 'h', 'e', 'r', 'e'}),
               ReadBytes(to));
 
     std::string fresh = dir.file("app.exe.qx-001");
-    ASSERT_NE(0, Platform.setFileAttributes(from.c_str(), AttrReadOnly));
-    ASSERT_NE(0, Platform.copyFile(from.c_str(), fresh.c_str()));
+    ASSERT_NE(0, Platform.files.setFileAttributes(from.c_str(), AttrReadOnly));
+    ASSERT_NE(0, Platform.files.copyFile(from.c_str(), fresh.c_str()));
     EXPECT_EQ(Counting(5000), ReadBytes(fresh));
-    EXPECT_TRUE(Platform.getFileAttributes(fresh.c_str()) & AttrReadOnly);
+    EXPECT_TRUE(Platform.files.getFileAttributes(fresh.c_str()) & AttrReadOnly);
 
-    EXPECT_EQ(0, Platform.copyFile(dir.file("absent").c_str(), dir.file("x").c_str()));
+    EXPECT_EQ(0, Platform.files.copyFile(dir.file("absent").c_str(), dir.file("x").c_str()));
     EXPECT_FALSE(Exists(dir.file("x")));
 }
 
@@ -432,24 +432,24 @@ TEST(MoveFile, RefusesAnExistingTargetAndMovesToAFreeName)
     std::string copy = dir.file("app.exe.qx-000"), file = dir.file("app.exe");
     ASSERT_TRUE(WriteText(copy, "clean"));
     ASSERT_TRUE(WriteText(file, "infected"));
-    EXPECT_EQ(0, Platform.moveFile(copy.c_str(), file.c_str()));
+    EXPECT_EQ(0, Platform.files.moveFile(copy.c_str(), file.c_str()));
     EXPECT_EQ(std::vector<uint8_t>({'c', 'l', 'e', 'a', 'n'}), ReadBytes(copy));
     EXPECT_EQ(8u, ReadBytes(file).size());
 
-    ASSERT_NE(0, Platform.deleteFile(file.c_str()));
-    ASSERT_NE(0, Platform.moveFile(copy.c_str(), file.c_str()));
+    ASSERT_NE(0, Platform.files.deleteFile(file.c_str()));
+    ASSERT_NE(0, Platform.files.moveFile(copy.c_str(), file.c_str()));
     EXPECT_FALSE(Exists(copy));
     EXPECT_EQ(std::vector<uint8_t>({'c', 'l', 'e', 'a', 'n'}), ReadBytes(file));
-    EXPECT_EQ(0, Platform.moveFile(copy.c_str(), dir.file("other").c_str()));
+    EXPECT_EQ(0, Platform.files.moveFile(copy.c_str(), dir.file("other").c_str()));
 }
 
 TEST(DeleteFile, RefusesFoldersAndAbsentFiles)
 {
     ScratchDir dir;
     ASSERT_TRUE(MakeDir(dir.file("sub")));
-    EXPECT_EQ(0, Platform.deleteFile(dir.file("sub").c_str()));
+    EXPECT_EQ(0, Platform.files.deleteFile(dir.file("sub").c_str()));
     EXPECT_TRUE(Exists(dir.file("sub")));
-    EXPECT_EQ(0, Platform.deleteFile(dir.file("absent").c_str()));
+    EXPECT_EQ(0, Platform.files.deleteFile(dir.file("absent").c_str()));
 }
 
 // ---- attributes and the folder walk ------------------------------------------------------
@@ -458,12 +458,12 @@ TEST(Attributes, FolderFileAndAbsent)
 {
     ScratchDir dir;
     ASSERT_TRUE(WriteText(dir.file("f.txt"), "x"));
-    EXPECT_TRUE(Platform.getFileAttributes(dir.path().c_str()) & AttrDirectory);
-    uint32_t file = Platform.getFileAttributes(dir.file("f.txt").c_str());
+    EXPECT_TRUE(Platform.files.getFileAttributes(dir.path().c_str()) & AttrDirectory);
+    uint32_t file = Platform.files.getFileAttributes(dir.file("f.txt").c_str());
     ASSERT_NE(InvalidFileAttributes, file);
     EXPECT_FALSE(file & (AttrDirectory | AttrReadOnly | AttrReparsePoint)) << std::hex << file;
-    EXPECT_EQ(InvalidFileAttributes, Platform.getFileAttributes(dir.file("nothing").c_str()));
-    EXPECT_EQ(0, Platform.setFileAttributes(dir.file("nothing").c_str(), AttrNormal));
+    EXPECT_EQ(InvalidFileAttributes, Platform.files.getFileAttributes(dir.file("nothing").c_str()));
+    EXPECT_EQ(0, Platform.files.setFileAttributes(dir.file("nothing").c_str(), AttrNormal));
 }
 
 TEST(Find, ListsEverythingWithDotsAndHiddenEntries)
@@ -475,7 +475,7 @@ TEST(Find, ListsEverythingWithDotsAndHiddenEntries)
 #ifdef _WIN32
     const std::string hidden = "hidden.dll";
     ASSERT_TRUE(WriteText(dir.file(hidden), "h"));
-    ASSERT_NE(0, Platform.setFileAttributes(dir.file(hidden).c_str(), AttrHidden | AttrSystem));
+    ASSERT_NE(0, Platform.files.setFileAttributes(dir.file(hidden).c_str(), AttrHidden | AttrSystem));
 #else
     const std::string hidden = ".hidden.dll";
     ASSERT_TRUE(WriteText(dir.file(hidden), "h"));
@@ -517,7 +517,7 @@ TEST(Find, EmptyFolderStillListsDotsAndAbsentFolderFails)
 
     FindRecord record;
     std::string pattern = testsupport::Join(dir.file("absent"), "*.*");
-    EXPECT_EQ(InvalidFindHandle, Platform.findFirst(pattern.c_str(), &record));
+    EXPECT_EQ(InvalidFindHandle, Platform.files.findFirst(pattern.c_str(), &record));
 }
 
 TEST(Find, LongNamesArriveWhole)
@@ -538,15 +538,15 @@ TEST(Find, ClosingAListingClearsItsEntryInHand)
     ScratchDir dir;
     ASSERT_TRUE(MakeDir(dir.file("one")) && MakeDir(dir.file("two")));
     FindRecord record;
-    FindHandle one = Platform.findFirst(testsupport::Join(dir.file("one"), "*.*").c_str(), &record);
-    FindHandle two = Platform.findFirst(testsupport::Join(dir.file("two"), "*.*").c_str(), &record);
+    FindHandle one = Platform.files.findFirst(testsupport::Join(dir.file("one"), "*.*").c_str(), &record);
+    FindHandle two = Platform.files.findFirst(testsupport::Join(dir.file("two"), "*.*").c_str(), &record);
     ASSERT_NE(InvalidFindHandle, one);
     ASSERT_NE(InvalidFindHandle, two);
     const std::string path = testsupport::Join(dir.file("one"), "x.exe");
     InHand = {one, path.c_str(), (uint32_t)dir.file("one").size() + 1, 1, 0, 0, 0};
-    Platform.findClose(two);
+    Platform.files.findClose(two);
     EXPECT_EQ(one, InHand.listing);
-    Platform.findClose(one);
+    Platform.files.findClose(one);
     EXPECT_EQ(InvalidFindHandle, InHand.listing);
     InHand.listing = InvalidFindHandle;
 }
@@ -555,15 +555,15 @@ TEST(Find, ClosingAListingClearsItsEntryInHand)
 
 TEST(Memory, BlocksOfAnySizeAndNullFree)
 {
-    void *empty = Platform.memAlloc(0);
+    void *empty = Platform.files.memAlloc(0);
     EXPECT_NE(nullptr, empty);
-    Platform.memFree(empty);
-    uint8_t *block = (uint8_t *)Platform.memAlloc(248 + 40 * 65535);
+    Platform.files.memFree(empty);
+    uint8_t *block = (uint8_t *)Platform.files.memAlloc(248 + 40 * 65535);
     ASSERT_NE(nullptr, block);
     block[0] = 1;
     block[248 + 40 * 65535 - 1] = 2;
-    Platform.memFree(block);
-    Platform.memFree(nullptr);
+    Platform.files.memFree(block);
+    Platform.files.memFree(nullptr);
 }
 
 namespace {
@@ -580,7 +580,7 @@ TEST(StartThread, RunsTheProcedureWithItsParameter)
     threadRan = std::promise<void *>();
     std::future<void *> ran = threadRan.get_future();
     int marker;
-    ASSERT_NE(0, Platform.startThread(RecordParameter, &marker));
+    ASSERT_NE(0, Platform.system.startThread(RecordParameter, &marker));
     ASSERT_EQ(std::future_status::ready, ran.wait_for(std::chrono::seconds(30)))
         << "the thread did not run within 30 s";
     EXPECT_EQ(&marker, ran.get());
@@ -596,12 +596,12 @@ void *NoMemory(uint32_t) { return nullptr; }
 TEST(PlatformTable, RestorePutsBackEveryEntry)
 {
     PlatformOps before = Platform;
-    Platform.getFileAttributes = NoAttributes;
-    Platform.memAlloc = NoMemory;
-    EXPECT_EQ(0x1234u, Platform.getFileAttributes("anything"));
+    Platform.files.getFileAttributes = NoAttributes;
+    Platform.files.memAlloc = NoMemory;
+    EXPECT_EQ(0x1234u, Platform.files.getFileAttributes("anything"));
     PlatformRestore();
     EXPECT_EQ(0, memcmp(&before, &Platform, sizeof before));
-    EXPECT_EQ(InvalidFileAttributes, Platform.getFileAttributes("no such file here"));
+    EXPECT_EQ(InvalidFileAttributes, Platform.files.getFileAttributes("no such file here"));
 }
 
 // ---- POSIX only ------------------------------------------------------------------------
@@ -612,7 +612,7 @@ TEST(PlatformTable, RestorePutsBackEveryEntry)
 // hanging it; `unblock` releases such an open before the thread is waited for.
 static FileHandle OpenWithin(const std::string &path, int write, void (*unblock)(const std::string &))
 {
-    auto opened = std::async(std::launch::async, [&] { return Platform.openFile(path.c_str(), write); });
+    auto opened = std::async(std::launch::async, [&] { return Platform.files.openFile(path.c_str(), write); });
     if (opened.wait_for(std::chrono::seconds(10)) != std::future_status::ready) {
         ADD_FAILURE() << "openFile blocked on " << path;
         if (unblock) unblock(path);
@@ -652,8 +652,8 @@ TEST(PosixOpen, FifoSocketAndDevicesAreRefusedAtOnce)
     EXPECT_EQ(InvalidFileHandle, OpenWithin(dir.file("zero.exe"), 0, nullptr));
 
     // None of them can be copied either.
-    EXPECT_EQ(0, Platform.copyFile(fifo.c_str(), dir.file("c1").c_str()));
-    EXPECT_EQ(0, Platform.copyFile("/dev/zero", dir.file("c2").c_str()));
+    EXPECT_EQ(0, Platform.files.copyFile(fifo.c_str(), dir.file("c1").c_str()));
+    EXPECT_EQ(0, Platform.files.copyFile("/dev/zero", dir.file("c2").c_str()));
     EXPECT_FALSE(Exists(dir.file("c1")));
     EXPECT_FALSE(Exists(dir.file("c2")));
 }
@@ -676,13 +676,13 @@ TEST(PosixLinks, CarryReparsePointAndFolderBit)
     EXPECT_EQ(AttrDirectory, listing.find("folder")->attributes);
     EXPECT_EQ(AttrNormal, listing.find("target.exe")->attributes);
 
-    EXPECT_EQ(AttrReparsePoint, Platform.getFileAttributes(dir.file("tofile").c_str()));
+    EXPECT_EQ(AttrReparsePoint, Platform.files.getFileAttributes(dir.file("tofile").c_str()));
     EXPECT_EQ(AttrReparsePoint | AttrDirectory,
-              Platform.getFileAttributes(dir.file("tofolder").c_str()));
-    EXPECT_EQ(AttrReparsePoint, Platform.getFileAttributes(dir.file("dangling").c_str()));
+              Platform.files.getFileAttributes(dir.file("tofolder").c_str()));
+    EXPECT_EQ(AttrReparsePoint, Platform.files.getFileAttributes(dir.file("dangling").c_str()));
 
     // Deleting a link removes the link, never what it names.
-    EXPECT_NE(0, Platform.deleteFile(dir.file("tofile").c_str()));
+    EXPECT_NE(0, Platform.files.deleteFile(dir.file("tofile").c_str()));
     EXPECT_TRUE(Exists(dir.file("target.exe")));
 }
 
@@ -695,20 +695,20 @@ TEST(PosixLinks, SubFolderSwappedForALinkIsNotListedThroughTheListing)
     ASSERT_TRUE(MakeDir(dir.file("sub")) && MakeDir(dir.file("elsewhere")));
     ASSERT_TRUE(WriteText(dir.file("elsewhere") + "/x.exe", "x"));
     FindRecord record;
-    FindHandle outer = Platform.findFirst((dir.path() + "/*.*").c_str(), &record);
+    FindHandle outer = Platform.files.findFirst((dir.path() + "/*.*").c_str(), &record);
     ASSERT_NE(InvalidFindHandle, outer);
     ASSERT_EQ(0, rename(dir.file("sub").c_str(), dir.file("sub.old").c_str()));
     ASSERT_EQ(0, symlink("elsewhere", dir.file("sub").c_str()));
     const uint32_t nameAt = (uint32_t)dir.path().size() + 1;
     const std::string swapped = dir.file("sub") + "/*.*", real = dir.file("sub.old") + "/*.*";
     InHand = {outer, swapped.c_str(), nameAt, 1, 0, 0, 0, 0};
-    EXPECT_EQ(InvalidFindHandle, Platform.findFirst(swapped.c_str(), &record));
+    EXPECT_EQ(InvalidFindHandle, Platform.files.findFirst(swapped.c_str(), &record));
     InHand = {outer, real.c_str(), nameAt, 1, 0, 0, 0, 0};
-    FindHandle inner = Platform.findFirst(real.c_str(), &record);
+    FindHandle inner = Platform.files.findFirst(real.c_str(), &record);
     InHand.listing = InvalidFindHandle;
     EXPECT_NE(InvalidFindHandle, inner);
-    if (inner != InvalidFindHandle) Platform.findClose(inner);
-    Platform.findClose(outer);
+    if (inner != InvalidFindHandle) Platform.files.findClose(inner);
+    Platform.files.findClose(outer);
     EXPECT_TRUE(List(dir.file("sub")).find("x.exe"));
 }
 
@@ -734,13 +734,13 @@ TEST(PosixEntryInHand, ChangesReachOnlyTheFileOpenedAsTheEntry)
             ASSERT_EQ(0, chmod(victim.c_str(), 0444));
             ASSERT_EQ(0, chmod(worm.c_str(), 0444));
             FindRecord record;
-            FindHandle find = Platform.findFirst((sub + "/*.*").c_str(), &record);
+            FindHandle find = Platform.files.findFirst((sub + "/*.*").c_str(), &record);
             ASSERT_NE(InvalidFindHandle, find);
             const std::string path = trial == PathOutside ? victim : worm;
             InHand = {find, worm.c_str(), (uint32_t)sub.size() + 1, 1, 0, 0, 0, 0};
             FileHandle read = InvalidFileHandle;
             if (trial != NeverOpened) {
-                read = Platform.openFile(worm.c_str(), 0);
+                read = Platform.files.openFile(worm.c_str(), 0);
                 EXPECT_NE(InvalidFileHandle, read);
             }
             if (trial == FileSwapped) {
@@ -748,8 +748,8 @@ TEST(PosixEntryInHand, ChangesReachOnlyTheFileOpenedAsTheEntry)
                 ASSERT_EQ(0, link(victim.c_str(), worm.c_str()));
             }
             if (read != InvalidFileHandle) {
-                if (trial != NotIdentified) EXPECT_TRUE(Platform.identifyFile(read));
-                Platform.closeFile(read);
+                if (trial != NotIdentified) EXPECT_TRUE(Platform.files.identifyFile(read));
+                Platform.files.closeFile(read);
             }
             if (trial == FolderSwapped) {
                 ASSERT_EQ(0, rename(sub.c_str(), (sub + ".old").c_str()));
@@ -757,20 +757,20 @@ TEST(PosixEntryInHand, ChangesReachOnlyTheFileOpenedAsTheEntry)
             }
             int done = 0;
             if (op == 0) {
-                done = Platform.setFileAttributes(path.c_str(), AttrNormal);
+                done = Platform.files.setFileAttributes(path.c_str(), AttrNormal);
             } else if (op == 1) {
-                Platform.setFileAttributes(path.c_str(), AttrNormal);
-                FileHandle write = Platform.openFile(path.c_str(), 1);
+                Platform.files.setFileAttributes(path.c_str(), AttrNormal);
+                FileHandle write = Platform.files.openFile(path.c_str(), 1);
                 done = write != InvalidFileHandle;
-                if (done) Platform.closeFile(write);
+                if (done) Platform.files.closeFile(write);
             } else if (op == 2) {
-                done = Platform.copyFile(path.c_str(), (path + ".qx-000").c_str());
+                done = Platform.files.copyFile(path.c_str(), (path + ".qx-000").c_str());
             } else {
-                Platform.setFileAttributes(path.c_str(), AttrNormal);
-                done = Platform.deleteFile(path.c_str());
+                Platform.files.setFileAttributes(path.c_str(), AttrNormal);
+                done = Platform.files.deleteFile(path.c_str());
             }
             InHand.listing = InvalidFindHandle;
-            Platform.findClose(find);
+            Platform.files.findClose(find);
             // The folder swapped: the listing still holds the folder, and the change reaches
             // the file detected there.
             EXPECT_EQ(trial == Untouched || trial == FolderSwapped, done != 0);
@@ -811,31 +811,31 @@ TEST(PosixEntryInHand, DeletionAmongExchangingNamesRemovesOnlyTheFileDetected)
         ASSERT_EQ(0, renameat(folder, "b.tmp", folder, "other.exe"));
         setUp.unlock();
         FindRecord record;
-        FindHandle find = Platform.findFirst((sub + "/*.*").c_str(), &record);
+        FindHandle find = Platform.files.findFirst((sub + "/*.*").c_str(), &record);
         ASSERT_NE(InvalidFindHandle, find);
         InHand = {find, worm.c_str(), (uint32_t)sub.size() + 1, 0, 0, 0, 0};
         char detected = 0;
-        FileHandle read = Platform.openFile(worm.c_str(), 0);
+        FileHandle read = Platform.files.openFile(worm.c_str(), 0);
         if (read != InvalidFileHandle) {
-            Platform.readFile(read, &detected, 1);
-            Platform.identifyFile(read);
-            Platform.closeFile(read);
+            Platform.files.readFile(read, &detected, 1);
+            Platform.files.identifyFile(read);
+            Platform.files.closeFile(read);
         }
-        int done = read != InvalidFileHandle && Platform.deleteFile(worm.c_str());
+        int done = read != InvalidFileHandle && Platform.files.deleteFile(worm.c_str());
         InHand.listing = InvalidFindHandle;
-        Platform.findClose(find);
+        Platform.files.findClose(find);
         // What is left, under whatever name.
         std::lock_guard<std::mutex> count(still);
         std::string left;
-        FindHandle look = Platform.findFirst((sub + "/*.*").c_str(), &record);
+        FindHandle look = Platform.files.findFirst((sub + "/*.*").c_str(), &record);
         ASSERT_NE(InvalidFindHandle, look);
         do {
             if (record.name[0] != '.' || strlen(record.name) > 2) {
                 std::vector<uint8_t> bytes = ReadBytes(sub + "/" + record.name);
                 left += std::string(bytes.begin(), bytes.end());
             }
-        } while (Platform.findNext(look, &record));
-        Platform.findClose(look);
+        } while (Platform.files.findNext(look, &record));
+        Platform.files.findClose(look);
         std::sort(left.begin(), left.end());
         deleted += done;
         std::string expected = !done ? "ab" : detected == 'a' ? "b" : "a";
@@ -858,18 +858,18 @@ TEST(PosixLinks, FileWithTwoNamesKeepsItsModeAndContentsButLosesAName)
     ASSERT_TRUE(WriteText(name, "file"));
     ASSERT_EQ(0, chmod(name.c_str(), 0444));
     ASSERT_EQ(0, link(name.c_str(), other.c_str()));
-    EXPECT_EQ(0, Platform.setFileAttributes(name.c_str(), AttrNormal));
+    EXPECT_EQ(0, Platform.files.setFileAttributes(name.c_str(), AttrNormal));
     ASSERT_EQ(0, chmod(name.c_str(), 0644));
-    EXPECT_EQ(InvalidFileHandle, Platform.openFile(name.c_str(), 1));
-    EXPECT_EQ(0, Platform.setFileAttributes(name.c_str(), AttrReadOnly));
+    EXPECT_EQ(InvalidFileHandle, Platform.files.openFile(name.c_str(), 1));
+    EXPECT_EQ(0, Platform.files.setFileAttributes(name.c_str(), AttrReadOnly));
     ASSERT_EQ(0, chmod(name.c_str(), 0444));
-    EXPECT_NE(0, Platform.deleteFile(name.c_str()));
+    EXPECT_NE(0, Platform.files.deleteFile(name.c_str()));
     struct stat st;
     ASSERT_EQ(0, lstat(other.c_str(), &st));
     EXPECT_EQ(0444u, st.st_mode & 07777);
     EXPECT_EQ(1u, st.st_nlink);
     // Alone again, it is read-only as any other file.
-    EXPECT_EQ(0, Platform.deleteFile(other.c_str()));
+    EXPECT_EQ(0, Platform.files.deleteFile(other.c_str()));
 }
 
 TEST(PosixAttributes, OwnerWriteBitIsTheReadOnlyAttribute)
@@ -878,18 +878,18 @@ TEST(PosixAttributes, OwnerWriteBitIsTheReadOnlyAttribute)
     std::string path = dir.file("perm.exe");
     ASSERT_TRUE(WriteText(path, "p"));
     ASSERT_EQ(0, chmod(path.c_str(), 0555));
-    EXPECT_EQ(AttrReadOnly, Platform.getFileAttributes(path.c_str()));
-    ASSERT_NE(0, Platform.setFileAttributes(path.c_str(), AttrNormal));
+    EXPECT_EQ(AttrReadOnly, Platform.files.getFileAttributes(path.c_str()));
+    ASSERT_NE(0, Platform.files.setFileAttributes(path.c_str(), AttrNormal));
     struct stat st;
     ASSERT_EQ(0, stat(path.c_str(), &st));
     EXPECT_EQ(0755u, st.st_mode & 0777);
-    ASSERT_NE(0, Platform.setFileAttributes(path.c_str(), AttrReadOnly));
+    ASSERT_NE(0, Platform.files.setFileAttributes(path.c_str(), AttrReadOnly));
     ASSERT_EQ(0, stat(path.c_str(), &st));
     EXPECT_EQ(0555u, st.st_mode & 0777);
 
     // The copy keeps the permission bits.
     ASSERT_EQ(0, chmod(path.c_str(), 0640));
-    ASSERT_NE(0, Platform.copyFile(path.c_str(), dir.file("copy").c_str()));
+    ASSERT_NE(0, Platform.files.copyFile(path.c_str(), dir.file("copy").c_str()));
     ASSERT_EQ(0, stat(dir.file("copy").c_str(), &st));
     EXPECT_EQ(0640u, st.st_mode & 0777);
 }
@@ -898,19 +898,19 @@ TEST(PosixNoRestart, VersionRestartFolderAndRegistryAnswerAsDocumented)
 {
     ScratchDir dir;
     ASSERT_TRUE(WriteText(dir.file("f"), "f"));
-    EXPECT_FALSE(Is9xFamily(Platform.getVersion()));
-    EXPECT_EQ(0, Platform.moveFileAtRestart(dir.file("f").c_str(), nullptr));
+    EXPECT_FALSE(Is9xFamily(Platform.restart.getVersion()));
+    EXPECT_EQ(0, Platform.restart.moveFileAtRestart(dir.file("f").c_str(), nullptr));
     char folder[260] = "unchanged";
-    EXPECT_EQ(0, Platform.windowsFolder(folder, sizeof folder));
-    EXPECT_EQ(nullptr, Platform.regOpenRunKey(1));
-    EXPECT_EQ(nullptr, Platform.regOpenRunKey(0));
+    EXPECT_EQ(0, Platform.restart.windowsFolder(folder, sizeof folder));
+    EXPECT_EQ(nullptr, Platform.registry.regOpenRunKey(1));
+    EXPECT_EQ(nullptr, Platform.registry.regOpenRunKey(0));
     EXPECT_TRUE(Exists(dir.file("f")));
 }
 
 TEST(PosixFixedDrives, LiveTableHasRootsButNoPseudoFileSystems)
 {
     char roots[MaxFixedDrives][MaxRootPath];
-    uint32_t count = Platform.fixedDrives(roots, MaxFixedDrives);
+    uint32_t count = Platform.files.fixedDrives(roots, MaxFixedDrives);
     ASSERT_LE(count, (uint32_t)MaxFixedDrives);
     // Any local block device mounted on a folder makes at least one root.
     bool anyBlockDevice = false;
@@ -934,9 +934,9 @@ TEST(PosixFixedDrives, LiveTableHasRootsButNoPseudoFileSystems)
         EXPECT_NE(0u, root.rfind("/proc/", 0)) << root;
         EXPECT_NE(0u, root.rfind("/sys/", 0)) << root;
         EXPECT_NE(0u, root.rfind("/dev/", 0)) << root;
-        EXPECT_TRUE(Platform.getFileAttributes(root.c_str()) & AttrDirectory) << root;
+        EXPECT_TRUE(Platform.files.getFileAttributes(root.c_str()) & AttrDirectory) << root;
     }
-    EXPECT_EQ(0u, Platform.fixedDrives(roots, 0));
+    EXPECT_EQ(0u, Platform.files.fixedDrives(roots, 0));
 }
 
 TEST(PosixFixedDrives, ForgedTableKeepsOnlyLocalBlockDevicesOnFolders)
@@ -1010,10 +1010,10 @@ struct SoftLimit {
 FindHandle ListWithReadAhead(const std::string &folder, FindRecord *record)
 {
     PosixSetReadAhead(ReadAheadAlways);
-    FindHandle find = Platform.findFirst((folder + "/*.*").c_str(), record);
+    FindHandle find = Platform.files.findFirst((folder + "/*.*").c_str(), record);
     PosixSetReadAhead(ReadAheadOn);
     if (find == InvalidFindHandle) return find;
-    while (Platform.findNext(find, record) && (record->attributes & AttrDirectory)) {}
+    while (Platform.files.findNext(find, record) && (record->attributes & AttrDirectory)) {}
     for (int tries = 0, last = -1, now; tries < 200 && (now = OpenDescriptors()) != last; tries++) {
         last = now;
         usleep(10000);
@@ -1039,7 +1039,7 @@ TEST(PosixReadAhead, HoldsNoMoreDescriptorsThanTheLimitLeavesIt)
         FindHandle find = ListWithReadAhead(dir.path(), &record);
         ASSERT_NE(InvalidFindHandle, find);
         const int held = OpenDescriptors() - before;   // the listing, the ring, the files
-        Platform.findClose(find);
+        Platform.files.findClose(find);
         // Room for files: the limit less those open, the listing's, the ring's and 16.
         const int room = extra - 1 - 1 - 16;
         EXPECT_LE(held, room > 0 ? 2 + room : 1);
@@ -1076,7 +1076,7 @@ TEST(PosixReadAhead, AnOpenShortOfDescriptorsHasReadAheadGiveThemBack)
         FileHandle index = InvalidFileHandle;
         uint64_t volume, inode;
         if (op == CreateStored)
-            ASSERT_EQ(StoreReady, Platform.openStore(dir.file("store").c_str(), 1, "index.jsonl",
+            ASSERT_EQ(StoreReady, Platform.store.openStore(dir.file("store").c_str(), 1, "index.jsonl",
                                                      &index, &volume, &inode));
         std::vector<int> taken;   // every descriptor left
         for (int fd; (fd = dup(2)) >= 0;) taken.push_back(fd);
@@ -1085,28 +1085,28 @@ TEST(PosixReadAhead, AnOpenShortOfDescriptorsHasReadAheadGiveThemBack)
                   (uint64_t)st.st_dev, (uint64_t)st.st_ino};
         int done = 0;
         if (op == OpenForWriting) {
-            FileHandle handle = Platform.openFile(file.c_str(), 1);
+            FileHandle handle = Platform.files.openFile(file.c_str(), 1);
             done = handle != InvalidFileHandle;
-            if (done) Platform.closeFile(handle);
+            if (done) Platform.files.closeFile(handle);
         } else if (op == Copy) {
-            done = Platform.copyFile(file.c_str(), (file + ".qx-000").c_str());
+            done = Platform.files.copyFile(file.c_str(), (file + ".qx-000").c_str());
         } else if (op == ListInside) {
-            FindHandle sub = Platform.findFirst(inside.c_str(), &record);
+            FindHandle sub = Platform.files.findFirst(inside.c_str(), &record);
             done = sub != InvalidFindHandle;
-            if (done) Platform.findClose(sub);
+            if (done) Platform.files.findClose(sub);
         } else {
             char made[64];
-            FileHandle handle = Platform.createStored("stored", made, sizeof made);
+            FileHandle handle = Platform.store.createStored("stored", made, sizeof made);
             done = handle != InvalidFileHandle;
-            if (done) Platform.closeFile(handle);
+            if (done) Platform.files.closeFile(handle);
         }
         InHand.listing = InvalidFindHandle;
         for (int fd : taken) close(fd);
         if (index != InvalidFileHandle) {
-            Platform.closeFile(index);
-            Platform.closeStore();
+            Platform.files.closeFile(index);
+            Platform.store.closeStore();
         }
-        Platform.findClose(find);
+        Platform.files.findClose(find);
         EXPECT_NE(0, done);
     }
 }
@@ -1122,7 +1122,7 @@ TEST(PosixDescriptors, AnOpenShortOfThemNamesTheCause)
     ASSERT_TRUE(MakeDir(dir.file("sub")));
     PosixSetReadAhead(ReadAheadOff);   // the listing holds its own descriptor only
     FindRecord record;
-    FindHandle find = Platform.findFirst((dir.path() + "/*.*").c_str(), &record);
+    FindHandle find = Platform.files.findFirst((dir.path() + "/*.*").c_str(), &record);
     PosixSetReadAhead(ReadAheadOn);
     ASSERT_NE(InvalidFindHandle, find);
     const uint32_t nameAt = (uint32_t)dir.path().size() + 1;
@@ -1133,26 +1133,26 @@ TEST(PosixDescriptors, AnOpenShortOfThemNamesTheCause)
         std::function<int32_t()> named;
     } cases[] = {
         {"a file", 0, [&] {
-             FileHandle h = Platform.openFile(file.c_str(), 0);
-             return h == InvalidFileHandle ? failure(FailureDescriptors) : (Platform.closeFile(h), -1);
+             FileHandle h = Platform.files.openFile(file.c_str(), 0);
+             return h == InvalidFileHandle ? failure(FailureDescriptors) : (Platform.files.closeFile(h), -1);
          }},
         {"a folder by its path", 0, [&] {
-             FindHandle h = Platform.findFirst(inside.c_str(), &record);
-             return h == InvalidFindHandle ? failure(FailureDescriptors) : (Platform.findClose(h), -1);
+             FindHandle h = Platform.files.findFirst(inside.c_str(), &record);
+             return h == InvalidFindHandle ? failure(FailureDescriptors) : (Platform.files.findClose(h), -1);
          }},
         {"a folder inside the listing", 0, [&] {
              InHand = {find, inside.c_str(), nameAt, 1, 0, 0, 0};
-             FindHandle h = Platform.findFirst(inside.c_str(), &record);
+             FindHandle h = Platform.files.findFirst(inside.c_str(), &record);
              InHand.listing = InvalidFindHandle;
-             return h == InvalidFindHandle ? failure(FailureDescriptors) : (Platform.findClose(h), -1);
+             return h == InvalidFindHandle ? failure(FailureDescriptors) : (Platform.files.findClose(h), -1);
          }},
         {"the log's folder", 0, [&] {
              FileHandle log = InvalidFileHandle;
-             return (int32_t)(Platform.openLog(dir.file("scan.log").c_str(), &log) == LogNoDescriptors);
+             return (int32_t)(Platform.store.openLog(dir.file("scan.log").c_str(), &log) == LogNoDescriptors);
          }},
         {"the log", 1, [&] {
              FileHandle log = InvalidFileHandle;
-             return (int32_t)(Platform.openLog(dir.file("scan.log").c_str(), &log) == LogNoDescriptors);
+             return (int32_t)(Platform.store.openLog(dir.file("scan.log").c_str(), &log) == LogNoDescriptors);
          }},
     };
     for (const auto &c : cases) {
@@ -1172,7 +1172,7 @@ TEST(PosixDescriptors, AnOpenShortOfThemNamesTheCause)
         }
         EXPECT_EQ(1, named) << "-1: it was opened; 0: another cause was named";
     }
-    Platform.findClose(find);
+    Platform.files.findClose(find);
     EXPECT_FALSE(Exists(dir.file("scan.log")));
 }
 
@@ -1189,18 +1189,18 @@ TEST(WinLocked, FileHeldWithoutSharingCannotBeOpenedCopiedOrDeleted)
     ASSERT_TRUE(WriteBytes(path, Counting(64)));
     HANDLE holder = CreateFileA(path.c_str(), GENERIC_READ, 0, NULL, OPEN_EXISTING, 0, NULL);
     ASSERT_NE(INVALID_HANDLE_VALUE, holder);
-    EXPECT_EQ(InvalidFileHandle, Platform.openFile(path.c_str(), 0));
-    EXPECT_EQ(InvalidFileHandle, Platform.openFile(path.c_str(), 1));
-    EXPECT_EQ(0, Platform.copyFile(path.c_str(), dir.file("copy").c_str()));
-    EXPECT_EQ(0, Platform.deleteFile(path.c_str()));
+    EXPECT_EQ(InvalidFileHandle, Platform.files.openFile(path.c_str(), 0));
+    EXPECT_EQ(InvalidFileHandle, Platform.files.openFile(path.c_str(), 1));
+    EXPECT_EQ(0, Platform.files.copyFile(path.c_str(), dir.file("copy").c_str()));
+    EXPECT_EQ(0, Platform.files.deleteFile(path.c_str()));
     CloseHandle(holder);
-    EXPECT_NE(0, Platform.deleteFile(path.c_str()));
+    EXPECT_NE(0, Platform.files.deleteFile(path.c_str()));
 }
 
 TEST(WinVersion, NtFamilyByDefault)
 {
-    EXPECT_FALSE(Is9xFamily(Platform.getVersion())) << std::hex << Platform.getVersion();
-    EXPECT_EQ(GetVersion(), Platform.getVersion());
+    EXPECT_FALSE(Is9xFamily(Platform.restart.getVersion())) << std::hex << Platform.restart.getVersion();
+    EXPECT_EQ(GetVersion(), Platform.restart.getVersion());
 }
 
 // The 9x family's replacing move, played beneath the rules (its version word through the raw
@@ -1237,8 +1237,8 @@ TEST(WinSyscalls, TheNinetyEightReplacementNeverDeletesWhatItDidNotPutAside)
         WinSys.getVersion = NinetyEight;
         WinSys.moveFileA = MoveFailingOnce;
         moveFails = c.moveFails;
-        EXPECT_TRUE(Is9xFamily(Platform.getVersion()));
-        EXPECT_EQ(c.replaced, Platform.replaceFile(from.c_str(), to.c_str()) != 0);
+        EXPECT_TRUE(Is9xFamily(Platform.restart.getVersion()));
+        EXPECT_EQ(c.replaced, Platform.restart.replaceFile(from.c_str(), to.c_str()) != 0);
         WinSys = WinSysDefaults;
         std::vector<uint8_t> now = ReadBytes(to);
         EXPECT_EQ(c.replaced ? "new" : "old", std::string(now.begin(), now.end()));
@@ -1257,8 +1257,8 @@ TEST(WinRestart, DeletionAndMoveAreRegisteredEvenWhileHeld)
     ASSERT_TRUE(WriteText(copy, "clean"));
     Open holder(file, 0);
     ASSERT_TRUE(holder.ok());
-    EXPECT_NE(0, Platform.moveFileAtRestart(file.c_str(), nullptr));
-    EXPECT_NE(0, Platform.moveFileAtRestart(copy.c_str(), file.c_str()));
+    EXPECT_NE(0, Platform.restart.moveFileAtRestart(file.c_str(), nullptr));
+    EXPECT_NE(0, Platform.restart.moveFileAtRestart(copy.c_str(), file.c_str()));
     // Nothing happens before the restart.
     EXPECT_TRUE(Exists(file));
     EXPECT_TRUE(Exists(copy));
@@ -1300,13 +1300,13 @@ TEST(WinRestart, DeletionAndMoveAreRegisteredEvenWhileHeld)
 TEST(WinRestart, WindowsFolderHasNoTrailingSeparatorAndRefusesSmallBuffers)
 {
     char folder[MAX_PATH];
-    ASSERT_NE(0, Platform.windowsFolder(folder, sizeof folder));
+    ASSERT_NE(0, Platform.restart.windowsFolder(folder, sizeof folder));
     size_t length = strlen(folder);
     ASSERT_GT(length, 2u);
     EXPECT_NE('\\', folder[length - 1]);
-    EXPECT_TRUE(Platform.getFileAttributes(folder) & AttrDirectory);
+    EXPECT_TRUE(Platform.files.getFileAttributes(folder) & AttrDirectory);
     char tiny[4];
-    EXPECT_EQ(0, Platform.windowsFolder(tiny, sizeof tiny));
+    EXPECT_EQ(0, Platform.restart.windowsFolder(tiny, sizeof tiny));
 }
 
 // The NT family's listing is taken in Unicode and each entry converted here: the record must
@@ -1373,17 +1373,17 @@ TEST(WinWideRecord, NameWithoutAnExactAnsiFormOpensNoOtherFile)
             continue;
         }
         EXPECT_NE(nullptr, strchr(record.name, '?')) << record.name;
-        FileHandle file = Platform.openFile(dir.file(record.name).c_str(), 0);
+        FileHandle file = Platform.files.openFile(dir.file(record.name).c_str(), 0);
         EXPECT_EQ(InvalidFileHandle, file) << record.name << " opened a file";
-        if (file != InvalidFileHandle) Platform.closeFile(file);
-        EXPECT_EQ(InvalidFileAttributes, Platform.getFileAttributes(dir.file(record.name).c_str()));
+        if (file != InvalidFileHandle) Platform.files.closeFile(file);
+        EXPECT_EQ(InvalidFileAttributes, Platform.files.getFileAttributes(dir.file(record.name).c_str()));
     }
 }
 
 TEST(WinDrives, FixedDrivesAreRootsInLetterOrder)
 {
     char roots[MaxFixedDrives][MaxRootPath];
-    uint32_t count = Platform.fixedDrives(roots, MaxFixedDrives);
+    uint32_t count = Platform.files.fixedDrives(roots, MaxFixedDrives);
     ASSERT_GE(count, 1u) << "no fixed drive at all";
     bool sawC = false;
     for (uint32_t i = 0; i < count; i++) {
@@ -1397,8 +1397,8 @@ TEST(WinDrives, FixedDrivesAreRootsInLetterOrder)
         sawC |= roots[i][0] == 'C';
     }
     EXPECT_TRUE(sawC);
-    EXPECT_EQ(1u, Platform.fixedDrives(roots, 1));
-    EXPECT_EQ(0u, Platform.fixedDrives(roots, 0));
+    EXPECT_EQ(1u, Platform.files.fixedDrives(roots, 1));
+    EXPECT_EQ(0u, Platform.files.fixedDrives(roots, 0));
 }
 
 TEST(WinRegistry, RunKeyOpensAndEnumeratesPlantedValues)
@@ -1411,16 +1411,16 @@ TEST(WinRegistry, RunKeyOpensAndEnumeratesPlantedValues)
     for (const char *name : planted)
         ASSERT_EQ(ERROR_SUCCESS, RegSetValueExA(run, name, 0, REG_SZ, (const BYTE *)"c:\\x.exe", 9));
 
-    void *key = Platform.regOpenRunKey(1);
+    void *key = Platform.registry.regOpenRunKey(1);
     ASSERT_NE(nullptr, key);
     uint32_t count = 0;
-    ASSERT_NE(0, Platform.regValueCount(key, &count));
+    ASSERT_NE(0, Platform.registry.regValueCount(key, &count));
     EXPECT_GE(count, 2u);
     std::set<std::string> names;
     for (uint32_t i = 0; i < count; i++) {
         char name[256];
         uint32_t length = 255;
-        ASSERT_NE(0, Platform.regEnumValue(key, i, name, &length)) << i;
+        ASSERT_NE(0, Platform.registry.regEnumValue(key, i, name, &length)) << i;
         EXPECT_EQ(strlen(name), length);
         names.insert(name);
     }
@@ -1431,16 +1431,16 @@ TEST(WinRegistry, RunKeyOpensAndEnumeratesPlantedValues)
     bool anyTooLong = false;
     for (uint32_t i = 0; i < count; i++) {
         smallLength = sizeof small;
-        if (!Platform.regEnumValue(key, i, small, &smallLength)) anyTooLong = true;
+        if (!Platform.registry.regEnumValue(key, i, small, &smallLength)) anyTooLong = true;
     }
     EXPECT_TRUE(anyTooLong);
-    EXPECT_EQ(0, Platform.regEnumValue(key, count, small, &smallLength));
+    EXPECT_EQ(0, Platform.registry.regEnumValue(key, count, small, &smallLength));
 
-    EXPECT_NE(0, Platform.regDeleteValue(key, planted[0]));
+    EXPECT_NE(0, Platform.registry.regDeleteValue(key, planted[0]));
     uint32_t after = 0;
-    ASSERT_NE(0, Platform.regValueCount(key, &after));
+    ASSERT_NE(0, Platform.registry.regValueCount(key, &after));
     EXPECT_EQ(count - 1, after);
-    Platform.regCloseKey(key);
+    Platform.registry.regCloseKey(key);
 
     EXPECT_NE(ERROR_SUCCESS, RegQueryValueExA(run, planted[0], NULL, NULL, NULL, NULL));
     RegDeleteValueA(run, planted[1]);
@@ -1541,13 +1541,13 @@ TEST(WriteWholeFile, CreatesAndTruncates)
 {
     ScratchDir dir;
     std::string path = dir.file("wininit.ini");
-    ASSERT_NE(0, Platform.writeWholeFile(path.c_str(), "[rename]\r\nNUL=C:\\a.exe\r\n", 24));
+    ASSERT_NE(0, Platform.restart.writeWholeFile(path.c_str(), "[rename]\r\nNUL=C:\\a.exe\r\n", 24));
     EXPECT_EQ(24u, ReadBytes(path).size());
-    ASSERT_NE(0, Platform.writeWholeFile(path.c_str(), "[rename]\r\n", 10));
+    ASSERT_NE(0, Platform.restart.writeWholeFile(path.c_str(), "[rename]\r\n", 10));
     std::vector<uint8_t> text = ReadBytes(path);
     EXPECT_EQ(std::string("[rename]\r\n"), std::string(text.begin(), text.end()));
-    ASSERT_NE(0, Platform.writeWholeFile(path.c_str(), "", 0));
+    ASSERT_NE(0, Platform.restart.writeWholeFile(path.c_str(), "", 0));
     EXPECT_TRUE(ReadBytes(path).empty());
     EXPECT_TRUE(Exists(path));
-    EXPECT_EQ(0, Platform.writeWholeFile(dir.file("no folder/x.ini").c_str(), "x", 1));
+    EXPECT_EQ(0, Platform.restart.writeWholeFile(dir.file("no folder/x.ini").c_str(), "x", 1));
 }

@@ -57,19 +57,19 @@ struct InHandFile {
     InHandFile(const std::string &folder, const std::string &path)
     {
         FindRecord record;
-        find = Platform.findFirst((folder + "/*.*").c_str(), &record);
+        find = Platform.files.findFirst((folder + "/*.*").c_str(), &record);
         InHand = {find, path.c_str(), (uint32_t)folder.size() + 1, 0, 0, 0, 0};
-        FileHandle read = Platform.openFile(path.c_str(), 0);
+        FileHandle read = Platform.files.openFile(path.c_str(), 0);
         EXPECT_NE(InvalidFileHandle, read);
         if (read != InvalidFileHandle) {
-            EXPECT_NE(0, Platform.identifyFile(read));
-            Platform.closeFile(read);
+            EXPECT_NE(0, Platform.files.identifyFile(read));
+            Platform.files.closeFile(read);
         }
     }
     ~InHandFile()
     {
         InHand.listing = InvalidFindHandle;
-        Platform.findClose(find);
+        Platform.files.findClose(find);
     }
 };
 
@@ -85,7 +85,7 @@ TEST_F(PosixSafe, ADeletionPassesByAnAsideNamePlantedInAdvance)
     randomCalls = 0;
     PosixSys.getrandom = GuessedFirst;
     InHandFile entry(dir.path(), worm);
-    EXPECT_NE(0, Platform.deleteFile(worm.c_str()));
+    EXPECT_NE(0, Platform.files.deleteFile(worm.c_str()));
     EXPECT_FALSE(testsupport::Exists(worm));
     EXPECT_EQ("someone else's", Text(dir.file(planted)));
     EXPECT_GE(randomCalls, 2) << "the planted name was not met";
@@ -128,18 +128,18 @@ TEST_F(PosixSafe, ALogRecordIsWholeOrAbsent)
         ASSERT_TRUE(WriteText(path, c.before));
         ASSERT_EQ(0, chmod(path.c_str(), 0600));
         FileHandle log = InvalidFileHandle;
-        ASSERT_EQ(LogReady, Platform.openLog(path.c_str(), &log));
+        ASSERT_EQ(LogReady, Platform.store.openLog(path.c_str(), &log));
         writeBudget = c.budget;
         if (c.budget >= 0) PosixSys.write = FullDisk;
         int ok = 1;
         for (size_t i = 0; i < c.pieces.size() && ok; i++)
-            ok = Platform.appendLog(log, c.pieces[i].data(), (uint32_t)c.pieces[i].size(),
+            ok = Platform.store.appendLog(log, c.pieces[i].data(), (uint32_t)c.pieces[i].size(),
                                     i + 1 < c.pieces.size());
         PosixSys = PosixSysDefaults;
         EXPECT_EQ(c.budget < 0, ok != 0);
         // The record after a failed one lands on a line of its own.
-        EXPECT_NE(0, Platform.appendLog(log, "next\n", 5, 0));
-        Platform.closeFile(log);
+        EXPECT_NE(0, Platform.store.appendLog(log, "next\n", 5, 0));
+        Platform.files.closeFile(log);
         EXPECT_EQ(c.after + "next\n", Text(path));
     }
 }
@@ -156,26 +156,26 @@ TEST_F(PosixSafe, APathWithALinkOnTheWayIsRefusedToEveryWriter)
     ASSERT_EQ(0, chmod((real + "/logs").c_str(), 0700));
     ASSERT_EQ(0, symlink(real.c_str(), link.c_str()));
     FileHandle handle = InvalidFileHandle;
-    EXPECT_EQ(LogLinkOnWay, Platform.openLog((link + "/logs/scan.log").c_str(), &handle));
+    EXPECT_EQ(LogLinkOnWay, Platform.store.openLog((link + "/logs/scan.log").c_str(), &handle));
     EXPECT_FALSE(testsupport::Exists(real + "/logs/scan.log"));
     uint64_t volume, inode;
-    EXPECT_EQ(StoreNotFolder, Platform.openStore((link + "/logs/q").c_str(), 1, "index.jsonl",
+    EXPECT_EQ(StoreNotFolder, Platform.store.openStore((link + "/logs/q").c_str(), 1, "index.jsonl",
                                                  &handle, &volume, &inode));
     EXPECT_FALSE(testsupport::Exists(real + "/logs/q"));
-    EXPECT_EQ(RestoreLinkOnWay, Platform.createRestored((link + "/logs/w.exe").c_str(), &handle));
+    EXPECT_EQ(RestoreLinkOnWay, Platform.store.createRestored((link + "/logs/w.exe").c_str(), &handle));
     // Through the real path, both are taken.
-    ASSERT_EQ(LogReady, Platform.openLog((real + "/logs/scan.log").c_str(), &handle));
-    Platform.closeFile(handle);
+    ASSERT_EQ(LogReady, Platform.store.openLog((real + "/logs/scan.log").c_str(), &handle));
+    Platform.files.closeFile(handle);
     if (geteuid() != 0) return;
     // A sticky folder of another user's: he may rename and remove anything in it.
     const std::string sticky = dir.file("sticky");
     ASSERT_TRUE(MakeDir(sticky));
     ASSERT_EQ(0, chmod(sticky.c_str(), 01777));
     ASSERT_EQ(0, chown(sticky.c_str(), 65534, 65534));
-    EXPECT_EQ(LogFolderOpen, Platform.openLog((sticky + "/scan.log").c_str(), &handle));
+    EXPECT_EQ(LogFolderOpen, Platform.store.openLog((sticky + "/scan.log").c_str(), &handle));
     ASSERT_EQ(0, chown(sticky.c_str(), 0, 0));
-    ASSERT_EQ(LogReady, Platform.openLog((sticky + "/scan.log").c_str(), &handle));
-    Platform.closeFile(handle);
+    ASSERT_EQ(LogReady, Platform.store.openLog((sticky + "/scan.log").c_str(), &handle));
+    Platform.files.closeFile(handle);
 }
 
 // A finished copy takes its name without ever replacing what is there, on a file system that
@@ -197,26 +197,26 @@ TEST_F(PosixSafe, ACopyTakesItsNameWithoutReplacingWithOrWithoutRenameNoReplace)
         const std::string store = dir.file(fallback ? "q2" : "q1");
         FileHandle index = InvalidFileHandle;
         uint64_t volume, inode;
-        ASSERT_EQ(StoreReady, Platform.openStore(store.c_str(), 1, "index.jsonl", &index,
+        ASSERT_EQ(StoreReady, Platform.store.openStore(store.c_str(), 1, "index.jsonl", &index,
                                                  &volume, &inode));
         if (fallback) PosixSys.renameat2 = NoRenameNoReplace;
         ASSERT_TRUE(WriteText(store + "/taken", "there first"));
         for (const char *to : {"taken", "free"}) {
             char made[128];
-            FileHandle copy = Platform.createStored("copy", made, sizeof made);
+            FileHandle copy = Platform.store.createStored("copy", made, sizeof made);
             ASSERT_NE(InvalidFileHandle, copy);
-            EXPECT_EQ(5u, Platform.writeFile(copy, "bytes", 5));
-            int placed = Platform.placeStored(copy, made, to);
+            EXPECT_EQ(5u, Platform.store.writeFile(copy, "bytes", 5));
+            int placed = Platform.store.placeStored(copy, made, to);
             EXPECT_EQ(std::string(to) == "free", placed != 0) << to;
-            if (!placed) Platform.removeStored(copy, made);
-            Platform.closeFile(copy);
+            if (!placed) Platform.store.removeStored(copy, made);
+            Platform.files.closeFile(copy);
             EXPECT_FALSE(testsupport::Exists(store + "/" + made)) << made;
         }
         EXPECT_EQ("there first", Text(store + "/taken"));
         EXPECT_EQ("bytes", Text(store + "/free"));
         PosixSys = PosixSysDefaults;
-        Platform.closeFile(index);
-        Platform.closeStore();
+        Platform.files.closeFile(index);
+        Platform.store.closeStore();
     }
 }
 
@@ -237,7 +237,7 @@ TEST_F(PosixSafe, TheSweepRemovesOnlyLeftoversOfRunsThatEnded)
     const std::string store = dir.file("q");
     FileHandle index = InvalidFileHandle;
     uint64_t volume, inode;
-    ASSERT_EQ(StoreReady, Platform.openStore(store.c_str(), 1, "index.jsonl", &index, &volume,
+    ASSERT_EQ(StoreReady, Platform.store.openStore(store.c_str(), 1, "index.jsonl", &index, &volume,
                                              &inode));
     auto name = [](long pid) { return "ab12." + std::to_string(pid) + ".0123456789abcdef.tmp"; };
     const std::string dead = name(child), live = name(getppid()), linked = name(child + 100000),
@@ -254,7 +254,7 @@ TEST_F(PosixSafe, TheSweepRemovesOnlyLeftoversOfRunsThatEnded)
         ASSERT_EQ(0, chown((store + "/" + theirs).c_str(), 65534, 65534));
     }
     std::vector<std::string> swept;
-    EXPECT_EQ(1, Platform.sweepStore(Record, &swept));
+    EXPECT_EQ(1, Platform.store.sweepStore(Record, &swept));
     EXPECT_EQ(std::vector<std::string>{dead}, swept);
     EXPECT_FALSE(testsupport::Exists(store + "/" + dead));
     for (const std::string &file : {live, twoNames, shape, linked, theirs})
@@ -262,8 +262,8 @@ TEST_F(PosixSafe, TheSweepRemovesOnlyLeftoversOfRunsThatEnded)
             struct stat st;
             EXPECT_EQ(0, lstat((store + "/" + file).c_str(), &st)) << file;
         }
-    Platform.closeFile(index);
-    Platform.closeStore();
+    Platform.files.closeFile(index);
+    Platform.store.closeStore();
 }
 
 }  // namespace

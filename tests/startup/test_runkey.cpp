@@ -93,12 +93,12 @@ protected:
     void SetUp() override
     {
         fake = FakeKey();
-        Platform.regOpenRunKey = FakeOpen;
-        Platform.regValueCount = FakeCount;
-        Platform.regEnumValue = FakeEnum;
-        Platform.regDeleteValue = FakeDelete;
-        Platform.regCloseKey = FakeClose;
-        Platform.regValueText = FakeText;
+        Platform.registry.regOpenRunKey = FakeOpen;
+        Platform.registry.regValueCount = FakeCount;
+        Platform.registry.regEnumValue = FakeEnum;
+        Platform.registry.regDeleteValue = FakeDelete;
+        Platform.registry.regCloseKey = FakeClose;
+        Platform.registry.regValueText = FakeText;
     }
     void TearDown() override { PlatformRestore(); }
 };
@@ -290,7 +290,7 @@ TEST_F(RunKeyFake, WritableSaysWhichRightsTheRunHas)
 TEST(RunKeyPosix, NoRegistryNothingHappens)
 {
     PlatformRestore();
-    ASSERT_EQ(nullptr, Platform.regOpenRunKey(1));
+    ASSERT_EQ(nullptr, Platform.registry.regOpenRunKey(1));
     RemoveRunKeyValue();   // must simply return
 }
 #else

@@ -163,11 +163,11 @@ protected:
     }
     void UseListing()
     {
-        Platform.findFirst = ListedFirst;
-        Platform.findNext = ListedNext;
-        Platform.findClose = ListedClose;
-        Platform.openFile = RecordingOpen;
-        Platform.fixedDrives = ListedDrives;
+        Platform.files.findFirst = ListedFirst;
+        Platform.files.findNext = ListedNext;
+        Platform.files.findClose = ListedClose;
+        Platform.files.openFile = RecordingOpen;
+        Platform.files.fixedDrives = ListedDrives;
     }
 };
 
@@ -269,8 +269,8 @@ static const char *const lastEntryNames[] = {"a file", "a folder", "a link to a 
 TEST_F(Walk, EntryInHandIsGoneBeforeItsListingIsClosed)
 {
     UseListing();
-    Platform.getFileAttributes = ListedAttributes;
-    Platform.fileIdentity = NoIdentity;
+    Platform.files.getFileAttributes = ListedAttributes;
+    Platform.files.fileIdentity = NoIdentity;
     const std::string a = "R:" + Sep + "dirA", b = "R:" + Sep + "dirBBBBBBBBBBBBBB";
     const std::vector<Entry> lastOfA[] = {{{"only.exe", File}},
                                           {{"only", Folder}},
@@ -510,7 +510,7 @@ TEST_F(Walk, LinkedFolderIsNotEntered)
     std::filesystem::create_directory_symlink("..", top + Sep + "a" + Sep + "up", ec);
     if (ec)
         GTEST_SKIP() << "no folder links here: " << ec.message();
-    ASSERT_NE(0u, Platform.getFileAttributes((top + Sep + "a" + Sep + "up").c_str()) & AttrReparsePoint);
+    ASSERT_NE(0u, Platform.files.getFileAttributes((top + Sep + "a" + Sep + "up").c_str()) & AttrReparsePoint);
     ScanSelectedFolder(top.c_str());
     EXPECT_EQ(4, ScanCounters.folders);
     EXPECT_EQ(5, ScanCounters.files);
@@ -527,7 +527,7 @@ TEST_F(Walk, LinkedFilesAreNeitherScannedThroughNorDeleted)
     const std::string inside = top + Sep + "inside.exe", away = outside + Sep + "away.exe";
     WriteSample(inside, samples::InfectedEntry1);
     WriteSample(away, samples::InfectedEntry2);
-    ASSERT_NE(0, Platform.setFileAttributes(away.c_str(), AttrReadOnly));
+    ASSERT_NE(0, Platform.files.setFileAttributes(away.c_str(), AttrReadOnly));
     std::error_code ec;
     std::filesystem::create_symlink(inside, top + Sep + "in-link.exe", ec);
     std::filesystem::create_symlink(away, top + Sep + "out-link.exe", ec);
@@ -537,9 +537,9 @@ TEST_F(Walk, LinkedFilesAreNeitherScannedThroughNorDeleted)
     EXPECT_EQ((std::vector<Row>{{inside, testsupport::InfectedStatus()}, {inside, StatusDeleted}}), shownRows);
     EXPECT_EQ(1, ScanCounters.files);
     EXPECT_EQ(samples::MakeSample(samples::InfectedEntry2), testsupport::ReadBytes(away));
-    EXPECT_NE(0u, Platform.getFileAttributes(away.c_str()) & AttrReadOnly);
+    EXPECT_NE(0u, Platform.files.getFileAttributes(away.c_str()) & AttrReadOnly);
     for (const char *link : {"in-link.exe", "out-link.exe"})
-        EXPECT_NE(0u, Platform.getFileAttributes((top + Sep + link).c_str()) & AttrReparsePoint) << link;
+        EXPECT_NE(0u, Platform.files.getFileAttributes((top + Sep + link).c_str()) & AttrReparsePoint) << link;
 }
 
 TEST_F(Walk, ThreadProcScansTheTargetAndEndsWithTheReport)
@@ -570,7 +570,7 @@ TEST_F(Walk, ThreadProcWithoutTargetScansAllFixedDrives)
     MakeTree(one);
     MakeTree(two);
     fixedRoots = {one + Sep, two + Sep};
-    Platform.fixedDrives = ListedDrives;
+    Platform.files.fixedDrives = ListedDrives;
     TargetPath[0] = 0;
     ScanState = Scanning;
     ScanThreadProc(nullptr);
@@ -642,23 +642,23 @@ struct Swapper {
 int SwapThenSetAttributes(const char *path, uint32_t attributes)
 {
     swapper.Before(path, "setFileAttributes");
-    return swapper.real.setFileAttributes(path, attributes);
+    return swapper.real.files.setFileAttributes(path, attributes);
 }
 FileHandle SwapThenOpen(const char *path, int write)
 {
     if (write)
         swapper.Before(path, "openFile");
-    return swapper.real.openFile(path, write);
+    return swapper.real.files.openFile(path, write);
 }
 int SwapThenCopy(const char *from, const char *to)
 {
     swapper.Before(from, "copyFile");
-    return swapper.real.copyFile(from, to);
+    return swapper.real.files.copyFile(from, to);
 }
 int SwapThenDelete(const char *path)
 {
     swapper.Before(path, "deleteFile");
-    return swapper.real.deleteFile(path);
+    return swapper.real.files.deleteFile(path);
 }
 
 // Below `top`: the infected tree/sub/worm.exe, and outside/worm.exe, clean and read-only.
@@ -686,10 +686,10 @@ void ArmSwapper(const SwapCase &k)
     swapper.real = Platform;
     swapper.current = &k;
     swapper.swaps = 0;
-    Platform.setFileAttributes = SwapThenSetAttributes;
-    Platform.openFile = SwapThenOpen;
-    Platform.copyFile = SwapThenCopy;
-    Platform.deleteFile = SwapThenDelete;
+    Platform.files.setFileAttributes = SwapThenSetAttributes;
+    Platform.files.openFile = SwapThenOpen;
+    Platform.files.copyFile = SwapThenCopy;
+    Platform.files.deleteFile = SwapThenDelete;
 }
 
 #ifndef _WIN32
@@ -720,14 +720,14 @@ struct ReadListing {
 };
 FindHandle ReadFirst(const char *pattern, FindRecord *record)
 {
-    FindHandle real = swapper.real.findFirst(pattern, record);
+    FindHandle real = swapper.real.files.findFirst(pattern, record);
     if (real == InvalidFindHandle)
         return real;
     ReadListing *listing = new ReadListing{{*record}, 1};
     FindRecord more;
-    while (swapper.real.findNext(real, &more))
+    while (swapper.real.files.findNext(real, &more))
         listing->records.push_back(more);
-    swapper.real.findClose(real);
+    swapper.real.files.findClose(real);
     return (FindHandle)listing;
 }
 int ReadNext(FindHandle handle, FindRecord *record)
@@ -752,7 +752,7 @@ int ReadClose(FindHandle handle)
 // registered for the restart either. The 9x family has no links and keeps the plain calls.
 TEST_F(Walk, SwappedFolderOrFileIsNeverChangedOnTheNtFamily)
 {
-    if (Platform.getVersion() & 0x80000000u)
+    if (Platform.restart.getVersion() & 0x80000000u)
         GTEST_SKIP() << "the 9x family keeps the plain calls";
     const std::vector<uint8_t> clean = samples::MakeSample(samples::CleanPe);
     int n = 0;
@@ -762,9 +762,9 @@ TEST_F(Walk, SwappedFolderOrFileIsNeverChangedOnTheNtFamily)
         ASSERT_TRUE(MakeSwapTree(top, clean));
 
         ArmSwapper(k);
-        Platform.findFirst = ReadFirst;
-        Platform.findNext = ReadNext;
-        Platform.findClose = ReadClose;
+        Platform.files.findFirst = ReadFirst;
+        Platform.files.findNext = ReadNext;
+        Platform.files.findClose = ReadClose;
         // Held as a running program's image is: read, and shared for renaming.
         HANDLE hold = k.held ? CreateFileA(swapper.worm.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_DELETE,
                                            NULL, OPEN_EXISTING, 0, NULL)
@@ -830,7 +830,7 @@ void SwapWhenChecked(const char *operation, const char *path)
 
 int ImageNeverDeleted(const char *path)
 {
-    return swapper.worm == path ? 0 : swapper.real.deleteFile(path);
+    return swapper.worm == path ? 0 : swapper.real.files.deleteFile(path);
 }
 int TrustEveryFolder(void *) { return 1; }
 
@@ -855,7 +855,7 @@ std::vector<std::string> Names(const std::string &folder)
 
 TEST_F(Walk, SwapAfterTheCheckChangesNothingOutsideOnTheNtFamily)
 {
-    if (Platform.getVersion() & 0x80000000u)
+    if (Platform.restart.getVersion() & 0x80000000u)
         GTEST_SKIP() << "the 9x family keeps the plain calls";
     const std::vector<uint8_t> clean = samples::MakeSample(samples::CleanPe);
     int n = 0;
@@ -867,13 +867,13 @@ TEST_F(Walk, SwapAfterTheCheckChangesNothingOutsideOnTheNtFamily)
         checkedSwaps = 0;
         WinAfterIdentityCheck = SwapWhenChecked;
         swapper.real = Platform;
-        Platform.findFirst = ReadFirst;
-        Platform.findNext = ReadNext;
-        Platform.findClose = ReadClose;
+        Platform.files.findFirst = ReadFirst;
+        Platform.files.findNext = ReadNext;
+        Platform.files.findClose = ReadClose;
         // The restart folder stands in trusted (Wine keeps no rights of its own); the restart
         // list is the real one, which must refuse anything but the file detected.
         if (k.image) {
-            Platform.deleteFile = ImageNeverDeleted;
+            Platform.files.deleteFile = ImageNeverDeleted;
             WinRestartFolderCheck = TrustEveryFolder;
         }
         const std::string restartFolder = top.substr(0, 3) + "KorvaneRestart";
@@ -940,11 +940,11 @@ namespace {
 FileHandle SwapAroundOpenForWriting(const char *path, int write)
 {
     if (!write || swapper.worm != path)
-        return swapper.real.openFile(path, write);
+        return swapper.real.files.openFile(path, write);
     bool swapped = MoveFileA(swapper.sub.c_str(), (swapper.sub + ".moved").c_str()) &&
                    MoveFileA(swapper.outside.c_str(), swapper.sub.c_str());
     EXPECT_TRUE(swapped);
-    FileHandle file = swapper.real.openFile(path, write);
+    FileHandle file = swapper.real.files.openFile(path, write);
     EXPECT_TRUE(MoveFileA(swapper.sub.c_str(), swapper.outside.c_str()) &&
                 MoveFileA((swapper.sub + ".moved").c_str(), swapper.sub.c_str()));
     return file;
@@ -953,15 +953,15 @@ FileHandle SwapAroundOpenForWriting(const char *path, int write)
 
 TEST_F(Walk, WriteRefusedForAnotherFileIsNoLockedFile)
 {
-    if (Platform.getVersion() & 0x80000000u)
+    if (Platform.restart.getVersion() & 0x80000000u)
         GTEST_SKIP() << "the 9x family keeps the plain calls";
     const std::vector<uint8_t> clean = samples::MakeSample(samples::CleanPe);
     ASSERT_TRUE(MakeSwapTree(scratch.file("refused"), clean));
     swapper.real = Platform;
-    Platform.openFile = SwapAroundOpenForWriting;
-    Platform.findFirst = ReadFirst;
-    Platform.findNext = ReadNext;
-    Platform.findClose = ReadClose;
+    Platform.files.openFile = SwapAroundOpenForWriting;
+    Platform.files.findFirst = ReadFirst;
+    Platform.files.findNext = ReadNext;
+    Platform.files.findClose = ReadClose;
     ScanSelectedFolder(scratch.file("refused\\tree").c_str());
     PlatformRestore();
     EXPECT_EQ((std::vector<Row>{{swapper.worm, testsupport::InfectedStatus()}, {swapper.worm, StatusUnableToClean}}),
@@ -987,7 +987,7 @@ TEST_F(Walk, SwappedFolderOrFileNeverLeadsAChangeOutsideTheDetectedFile)
             ASSERT_EQ(0, stat(swapper.worm.c_str(), &detected));
 
             ArmSwapper(k);
-            FileHandle hold = k.held ? swapper.real.openFile(swapper.worm.c_str(), 0) : InvalidFileHandle;
+            FileHandle hold = k.held ? swapper.real.files.openFile(swapper.worm.c_str(), 0) : InvalidFileHandle;
             shownRows.clear();
             const char *const paths[] = {swapper.worm.c_str()};
             ScanContinue.store(1);
@@ -996,7 +996,7 @@ TEST_F(Walk, SwappedFolderOrFileNeverLeadsAChangeOutsideTheDetectedFile)
             else
                 ScanSelectedFolder((top + "/tree").c_str());
             if (hold != InvalidFileHandle)
-                swapper.real.closeFile(hold);
+                swapper.real.files.closeFile(hold);
             PlatformRestore();
 
             EXPECT_EQ(1, swapper.swaps);
@@ -1035,7 +1035,7 @@ int NoteThenDelete(const char *path)
 {
     struct stat st;
     folderWasLinkAtDelete = lstat(swapper.sub.c_str(), &st) == 0 && S_ISLNK(st.st_mode);
-    return swapper.real.deleteFile(path);
+    return swapper.real.files.deleteFile(path);
 }
 
 // The racer: swaps `sub` for a link to `outside` once worm.exe in it has been opened, in one
@@ -1094,7 +1094,7 @@ TEST_F(Walk, RacingProcessSwappingTheFolderChangesNothingOutside)
 
         PlatformRestore();
         swapper.real = Platform;
-        Platform.deleteFile = NoteThenDelete;
+        Platform.files.deleteFile = NoteThenDelete;
         shownRows.clear();
         ScanSelectedFolder((top + "/tree").c_str());
         PlatformRestore();
@@ -1324,8 +1324,8 @@ AheadRun ScanWithChanges(const std::string &top, int readAhead)
     EXPECT_EQ(2u, change.overwritten.size());
 
     const std::string locked = top + "/c/p1.exe", busy = top + "/c/p0.exe";
-    FileHandle reader = Platform.openFile(locked.c_str(), 0);
-    FileHandle writer = Platform.openFile(busy.c_str(), 1);
+    FileHandle reader = Platform.files.openFile(locked.c_str(), 0);
+    FileHandle writer = Platform.files.openFile(busy.c_str(), 1);
     EXPECT_NE(InvalidFileHandle, reader);
     EXPECT_NE(InvalidFileHandle, writer);
 
@@ -1341,8 +1341,8 @@ AheadRun ScanWithChanges(const std::string &top, int readAhead)
     TargetPath[0] = 0;
     Display = &stoppingDisplay;
     PosixSetReadAhead(ReadAheadOn);
-    Platform.closeFile(reader);
-    Platform.closeFile(writer);
+    Platform.files.closeFile(reader);
+    Platform.files.closeFile(writer);
     EXPECT_TRUE(change.done) << "the change was never made";
     return {shownRows, ScanCounters, Contents(top), PosixReadAheadTaken() - takenBefore,
             change.listedAtChange - change.listedBefore};
@@ -1826,7 +1826,7 @@ static FileHandle OpenCountingWorkers(const char *path, int write)
             workersSeen += name.size() >= 8 && std::memcmp(name.data(), "iou-wrk-", 8) == 0;
         }
     }
-    return workerless.openFile(path, write);
+    return workerless.files.openFile(path, write);
 }
 
 TEST_F(Walk, TreeTheCacheHoldsIsScannedWithoutTheKernelsWorkers)
@@ -1856,7 +1856,7 @@ TEST_F(Walk, TreeTheCacheHoldsIsScannedWithoutTheKernelsWorkers)
         PosixSetReadAhead(ReadAheadOn);
         ReportOnly = 1;
         workerless = Platform;
-        Platform.openFile = OpenCountingWorkers;
+        Platform.files.openFile = OpenCountingWorkers;
         ScanSelectedFolder(top.c_str());
         const int done[2] = {workersSeen, ScanCounters.files};
         _exit(write(pipeFds[1], done, sizeof done) == (ssize_t)sizeof done ? 0 : 4);
