@@ -16,14 +16,18 @@
 #define ProgressWidth 79
 #define ProgressEveryMs 250u
 
-static int progress;                      /* standard error is a terminal */
-static uint32_t startedAt, progressAt;    /* when the scan and the line last began */
-static int progressShown;                 /* the line is on the terminal */
+/* The progress line on standard error, written by the worker thread only. */
+static struct {
+    int wanted;                /* standard error is a terminal: a line is shown at all */
+    uint32_t startedAt;        /* when the scan began */
+    uint32_t lineAt;           /* when the line was last written */
+    int onTerminal;            /* the line is on the terminal now */
+} Progress;
 
 void StartProgress(void)
 {
-    progress = Platform.system.errorIsTerminal();
-    startedAt = Platform.system.milliseconds();
+    Progress.wanted = Platform.system.errorIsTerminal();
+    Progress.startedAt = Platform.system.milliseconds();
 }
 
 static void PutSpaces(int count)
@@ -34,21 +38,21 @@ static void PutSpaces(int count)
 
 void ClearProgress(void)
 {
-    if (progressShown) {
+    if (Progress.onTerminal) {
         fputc('\r', stderr);
         PutSpaces(ProgressWidth);
         fputc('\r', stderr);
-        progressShown = 0;
+        Progress.onTerminal = 0;
     }
 }
 
 void ShowProgress(const char *folder)
 {
     uint32_t now = Platform.system.milliseconds();
-    if (!progress || (progressShown && now - progressAt < ProgressEveryMs))
+    if (!Progress.wanted || (Progress.onTerminal && now - Progress.lineAt < ProgressEveryMs))
         return;
-    progressAt = now;
-    uint32_t elapsed = now - startedAt;
+    Progress.lineAt = now;
+    uint32_t elapsed = now - Progress.startedAt;
     char counts[64], number[16];
     int32_t rate = elapsed ? (int32_t)((uint64_t)ScanCounters.files * 1000u / elapsed) : 0;
     FormatCounter(number, ScanCounters.files);
@@ -84,6 +88,6 @@ void ShowProgress(const char *folder)
     fputs(shown, stderr);
     fputs(counts, stderr);
     PutSpaces((int)(room - n));
-    progressShown = 1;
+    Progress.onTerminal = 1;
 }
 

@@ -33,10 +33,14 @@ const char StatusLeftoverRemoved[] = "removed: a leftover of a run that did not 
 #define MaxLevels 256              /* folders climbed from a path towards its root, at most */
 #define LineSize (6 * PlatformPathSize + 1024)
 
-static char folder[PlatformPathSize];       /* the quarantine, as QuarantineOpen was given it */
-static FileHandle indexFile = InvalidFileHandle;   /* its index.jsonl, held with the folder */
-static uint8_t chunk[65536];                /* the worker thread's only reading buffer here */
-static char line[LineSize];                 /* one index line */
+/* The quarantine of this run: the folder as QuarantineOpen was given it, its index held with
+** it, and the worker thread's buffers for reading a file and making an index line. */
+static struct {
+    char folder[PlatformPathSize];
+    FileHandle index = InvalidFileHandle;
+    uint8_t chunk[65536];
+    char line[LineSize];
+} Kept;
 
 /* 1 when the folder `inner`, or one of the folders above it, is the folder of identity
 ** (volume, index); 0 when none is; -1 when `inner` itself has no identity to compare. Climbs by
@@ -117,7 +121,7 @@ static void Swept(const char *name, void *context)
     (void)context;
     char path[PlatformPathSize];
     const char separator[] = {PathSeparator, 0};
-    if (CopyText(path, sizeof path, folder) && AppendText(path, sizeof path, separator) &&
+    if (CopyText(path, sizeof path, Kept.folder) && AppendText(path, sizeof path, separator) &&
         AppendText(path, sizeof path, name))
         ShowNotice(path, StatusLeftoverRemoved);
 }
@@ -130,14 +134,14 @@ void QuarantineSweep(void)
 
 const char *QuarantineOpen(const char *path, const char *const *targets, int count)
 {
-    if (!CopyText(folder, sizeof folder, path) || strlen(path) + 80 >= PlatformMaxPath)
+    if (!CopyText(Kept.folder, sizeof Kept.folder, path) || strlen(path) + 80 >= PlatformMaxPath)
         return "the quarantine folder's path is too long";
-    uint32_t attributes = Platform.files.getFileAttributes(folder);
+    uint32_t attributes = Platform.files.getFileAttributes(Kept.folder);
     int create = attributes == InvalidFileAttributes;
     if (create) {
         /* Nothing is made inside a scanned tree: where it would go is looked at first. */
         char parent[PlatformPathSize];
-        ParentOf(folder, parent, sizeof parent);
+        ParentOf(Kept.folder, parent, sizeof parent);
         for (int i = 0; i < count; i++)
             if (Inside(parent, targets[i]))
                 return Refused;
@@ -145,11 +149,12 @@ const char *QuarantineOpen(const char *path, const char *const *targets, int cou
         return StoreCauses[StoreNotFolder];
     }
     for (int i = 0; i < count; i++)
-        if (!create && (Inside(folder, targets[i]) || Inside(targets[i], folder)))
+        if (!create && (Inside(Kept.folder, targets[i]) || Inside(targets[i], Kept.folder)))
             return Refused;
     uint64_t volume = 0, inode = 0;
     QuarantineClose();
-    int cause = Platform.store.openStore(folder, create, QuarantineIndex, &indexFile, &volume, &inode);
+    int cause = Platform.store.openStore(Kept.folder, create, QuarantineIndex, &Kept.index,
+                                         &volume, &inode);
     if (cause != StoreReady)
         return cause > 0 && cause <= StoreBadIndex ? StoreCauses[cause] : StoreCauses[2];
     /* The folder held, by its identity: no target may lie below it. */
@@ -162,26 +167,27 @@ const char *QuarantineOpen(const char *path, const char *const *targets, int cou
 const char *QuarantineReopen(const char *path)
 {
     uint64_t volume = 0, inode = 0;
-    if (!CopyText(folder, sizeof folder, path) || strlen(path) + 80 >= PlatformMaxPath)
+    if (!CopyText(Kept.folder, sizeof Kept.folder, path) || strlen(path) + 80 >= PlatformMaxPath)
         return "the quarantine folder's path is too long";
     QuarantineClose();
-    int cause = Platform.store.openStore(folder, 0, QuarantineIndex, &indexFile, &volume, &inode);
+    int cause = Platform.store.openStore(Kept.folder, 0, QuarantineIndex, &Kept.index, &volume,
+                                         &inode);
     if (cause == StoreReady) {
         QuarantineSweep();
         return nullptr;
     }
-    indexFile = InvalidFileHandle;
+    Kept.index = InvalidFileHandle;
     return cause == StoreCannotMake ? "the quarantine folder cannot be opened"
          : cause > 0 && cause <= StoreBadIndex ? StoreCauses[cause] : StoreCauses[2];
 }
 
 void QuarantineClose(void)
 {
-    if (indexFile != InvalidFileHandle) {
-        Platform.files.closeFile(indexFile);
+    if (Kept.index != InvalidFileHandle) {
+        Platform.files.closeFile(Kept.index);
         Platform.store.closeStore();
     }
-    indexFile = InvalidFileHandle;
+    Kept.index = InvalidFileHandle;
 }
 
 int64_t QuarantineDigest(FileHandle from, FileHandle to, uint8_t digest[Sha256Size])
@@ -191,10 +197,10 @@ int64_t QuarantineDigest(FileHandle from, FileHandle to, uint8_t digest[Sha256Si
     if (Platform.files.seekFile(from, 0, SeekFromStart) != 0)
         return -1;
     Sha256Begin(&sha);
-    for (uint32_t got; (got = Platform.files.readFile(from, chunk, sizeof chunk)) != 0;) {
-        Sha256Add(&sha, chunk, got);
+    for (uint32_t got; (got = Platform.files.readFile(from, Kept.chunk, sizeof Kept.chunk)) != 0;) {
+        Sha256Add(&sha, Kept.chunk, got);
         total += got;
-        if (to != InvalidFileHandle && Platform.store.writeFile(to, chunk, got) != got)
+        if (to != InvalidFileHandle && Platform.store.writeFile(to, Kept.chunk, got) != got)
             return -1;
     }
     Sha256End(&sha, digest);
@@ -216,7 +222,7 @@ static void PutTime(JsonLine *out, const char *key, int64_t seconds)
 static int WriteIndexLine(const FileFacts *facts, const char *hex, const ScanContext *context)
 {
     JsonLine out;
-    JsonBegin(&out, line, sizeof line);
+    JsonBegin(&out, Kept.line, sizeof Kept.line);
     JsonOpen(&out, '{');
     JsonKey(&out, "sha256");
     JsonString(&out, hex);
@@ -243,36 +249,36 @@ static int WriteIndexLine(const FileFacts *facts, const char *hex, const ScanCon
              context->matchedName && *context->matchedName ? *context->matchedName : "");
     PutTime(&out, "quarantined", (int64_t)time(NULL));
     JsonClose(&out, '}');
-    return JsonEnd(&out) && QuarantineAppend(line, out.length);
+    return JsonEnd(&out) && QuarantineAppend(Kept.line, out.length);
 }
 
 int QuarantineAppend(const char *text, uint32_t length)
 {
-    if (indexFile == InvalidFileHandle)
+    if (Kept.index == InvalidFileHandle)
         return 0;
-    uint32_t end = Platform.files.seekFile(indexFile, 0, SeekFromEnd);
+    uint32_t end = Platform.files.seekFile(Kept.index, 0, SeekFromEnd);
     if (end == 0xFFFFFFFFu)
         return 0;
-    if (Platform.store.writeFile(indexFile, text, length) != length) {
-        Platform.store.truncateFile(indexFile, end);
-        Platform.store.syncFile(indexFile);
+    if (Platform.store.writeFile(Kept.index, text, length) != length) {
+        Platform.store.truncateFile(Kept.index, end);
+        Platform.store.syncFile(Kept.index);
         return 0;
     }
-    return Platform.store.syncFile(indexFile);
+    return Platform.store.syncFile(Kept.index);
 }
 
 uint32_t QuarantineIndexSize(void)
 {
-    return indexFile == InvalidFileHandle ? 0xFFFFFFFFu
-                                          : Platform.files.seekFile(indexFile, 0, SeekFromEnd);
+    return Kept.index == InvalidFileHandle ? 0xFFFFFFFFu
+                                          : Platform.files.seekFile(Kept.index, 0, SeekFromEnd);
 }
 
 uint32_t QuarantineReadIndex(uint32_t offset, void *buffer, uint32_t count)
 {
-    if (indexFile == InvalidFileHandle || offset > 0x7FFFFFFFu ||
-        Platform.files.seekFile(indexFile, (int32_t)offset, SeekFromStart) != offset)
+    if (Kept.index == InvalidFileHandle || offset > 0x7FFFFFFFu ||
+        Platform.files.seekFile(Kept.index, (int32_t)offset, SeekFromStart) != offset)
         return 0;
-    return Platform.files.readFile(indexFile, buffer, count);
+    return Platform.files.readFile(Kept.index, buffer, count);
 }
 
 /* The copy already under the digest's name stands when it is the scanner's own and reads back
@@ -316,7 +322,7 @@ int QuarantineFile(ScanContext *context)
     uint8_t digest[Sha256Size];
     char hex[Sha256HexSize], name[Sha256HexSize + sizeof QuarantineSuffix];
 
-    if (indexFile == InvalidFileHandle || !Platform.store.fileFacts(context->file, &facts) ||
+    if (Kept.index == InvalidFileHandle || !Platform.store.fileFacts(context->file, &facts) ||
         QuarantineDigest(context->file, InvalidFileHandle, digest) != (int64_t)facts.size)
         return 0;
     Sha256Hex(digest, hex);

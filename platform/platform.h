@@ -326,9 +326,9 @@ struct PlatformStore {
     ** store's lock, which serialises the runs that share it: flock on POSIX, LockFile on the
     ** index on Windows. closeStore: the folder is no longer held (nothing to do without one).
     ** createStored: creates in the store, exclusively, a file named `prefix` plus a suffix
-    ** no one can guess (on POSIX the process id and random digits), open for reading and writing, its mode 0400 (the read-only
-    ** attribute on Windows); O_EXCL|O_NOFOLLOW|O_NONBLOCK, so nothing planted is written
-    ** through. Its name goes to `made` (`size` bytes). InvalidFileHandle on failure.
+    ** no one can guess (on POSIX the process id and random digits), open for reading and
+    ** writing, its mode 0400 (the read-only attribute on Windows); O_EXCL|O_NOFOLLOW|O_NONBLOCK,
+    ** so nothing planted is written through. Its name goes to `made` (`size` bytes). InvalidFileHandle on failure.
     ** openStored: opens the store's file `name` for reading only when it is the scanner's own:
     ** a regular file with one name, the running user's, mode 0400 (read-only on Windows);
     ** InvalidFileHandle otherwise (missing, a link, a FIFO, someone else's).

@@ -143,9 +143,12 @@ static int StillInHand(const char *path)
 typedef LONG(WINAPI *SetInformationFile)(HANDLE, IO_STATUS_BLOCK *, void *, ULONG, int);
 typedef LONG(WINAPI *CreateFileNt)(HANDLE *, ACCESS_MASK, OBJECT_ATTRIBUTES *, IO_STATUS_BLOCK *,
                                    LARGE_INTEGER *, ULONG, ULONG, ULONG, ULONG, void *, ULONG);
-static SetInformationFile setInformation;   /* the worker is the only user */
-static CreateFileNt createFileNt;
-static int ntLooked;
+/* The calls, looked up once (`looked`); the worker is the only user. */
+static struct {
+    SetInformationFile setInformation;
+    CreateFileNt createFile;
+    int looked;
+} Nt;
 
 #define BasicInformation       4    /* FileBasicInformation */
 #define RenameInformation      10   /* FileRenameInformation */
@@ -154,16 +157,16 @@ static int ntLooked;
 /* Non-zero when NtSetInformationFile and NtCreateFile are there (always on the NT family). */
 static int NtCalls(void)
 {
-    if (!ntLooked) {
+    if (!Nt.looked) {
         HMODULE ntdll = GetModuleHandleA("ntdll.dll");
         if (ntdll) {
-            setInformation =
+            Nt.setInformation =
                 (SetInformationFile)(void *)GetProcAddress(ntdll, "NtSetInformationFile");
-            createFileNt = (CreateFileNt)(void *)GetProcAddress(ntdll, "NtCreateFile");
+            Nt.createFile = (CreateFileNt)(void *)GetProcAddress(ntdll, "NtCreateFile");
         }
-        ntLooked = 1;
+        Nt.looked = 1;
     }
-    return setInformation && createFileNt;
+    return Nt.setInformation && Nt.createFile;
 }
 
 /* Sets information of class `kind` on the open `file`; non-zero on success. */
@@ -176,7 +179,7 @@ static int SetInformation(HANDLE file, void *information, ULONG size, int kind)
 static long RawNtSetInformationFile(void *file, void *status, void *information,
                                     unsigned long size, int kind)
 {
-    return setInformation((HANDLE)file, (IO_STATUS_BLOCK *)status, information, size, kind);
+    return Nt.setInformation((HANDLE)file, (IO_STATUS_BLOCK *)status, information, size, kind);
 }
 
 /* Marks the open `file` (opened with DELETE) for deletion when its last handle closes, or takes
@@ -202,7 +205,7 @@ static HANDLE OpenInFolder(HANDLE folder, const char *name, DWORD access, DWORD 
     InitializeObjectAttributes(&object, &text, OBJ_CASE_INSENSITIVE, folder, NULL);
     IO_STATUS_BLOCK status;
     HANDLE file = INVALID_HANDLE_VALUE;
-    if (createFileNt(&file, access | SYNCHRONIZE, &object, &status, NULL, FILE_ATTRIBUTE_NORMAL,
+    if (Nt.createFile(&file, access | SYNCHRONIZE, &object, &status, NULL, FILE_ATTRIBUTE_NORMAL,
                      share, disposition,
                      FILE_NON_DIRECTORY_FILE | FILE_SYNCHRONOUS_IO_NONALERT |
                          FILE_OPEN_REPARSE_POINT,
@@ -810,21 +813,24 @@ static void ToRecord(const WIN32_FIND_DATAA *data, FindRecord *record)
 */
 typedef HANDLE(WINAPI *FindFirstWide)(LPCWSTR, WIN32_FIND_DATAW *);
 typedef BOOL(WINAPI *FindNextWide)(HANDLE, WIN32_FIND_DATAW *);
-static FindFirstWide findFirstWide;       /* set on the first listing, on the NT family only */
-static FindNextWide findNextWide;
-static int wideLooked;
+/* Set on the first listing, on the NT family only (`looked`). */
+static struct {
+    FindFirstWide first;
+    FindNextWide next;
+    int looked;
+} Wide;
 
 static int UseWideListing(void)
 {
-    if (!wideLooked) {
+    if (!Wide.looked) {
         HMODULE kernel = GetModuleHandleA("kernel32.dll");
         if (!Is9xFamily(WinSys.getVersion()) && kernel) {
-            findFirstWide = (FindFirstWide)(void *)GetProcAddress(kernel, "FindFirstFileW");
-            findNextWide = (FindNextWide)(void *)GetProcAddress(kernel, "FindNextFileW");
+            Wide.first = (FindFirstWide)(void *)GetProcAddress(kernel, "FindFirstFileW");
+            Wide.next = (FindNextWide)(void *)GetProcAddress(kernel, "FindNextFileW");
         }
-        wideLooked = 1;
+        Wide.looked = 1;
     }
-    return findFirstWide && findNextWide;
+    return Wide.first && Wide.next;
 }
 
 /* The ANSI form of `wide` in `out`; 1 only when it names the same thing (converts back to
@@ -888,7 +894,7 @@ static FindHandle WinFindFirst(const char *pattern, FindRecord *record)
         WIN32_FIND_DATAW data;
         if (!MultiByteToWideChar(CP_ACP, 0, pattern, -1, widePattern, 2 * MAX_PATH))
             return InvalidFindHandle;
-        find = findFirstWide(widePattern, &data);
+        find = Wide.first(widePattern, &data);
         if (find != INVALID_HANDLE_VALUE) ToRecordWide(&data, record);
     } else {
         WIN32_FIND_DATAA data;
@@ -904,7 +910,7 @@ static int WinFindNext(FindHandle find, FindRecord *record)
 {
     if (UseWideListing()) {
         WIN32_FIND_DATAW data;
-        if (!findNextWide((HANDLE)find, &data)) return 0;
+        if (!Wide.next((HANDLE)find, &data)) return 0;
         ToRecordWide(&data, record);
         return 1;
     }
@@ -1156,10 +1162,12 @@ static int WinVolumeFacts(const char *path, char *type, uint32_t size, int *read
 ** names in it are the folder's path plus the name. The 9x family opens no folder and has no
 ** links. Owners are not looked at here (the folder's access list is the administrator's).
 ** The index is held too: the store's lock is a byte of it far beyond its end (LockFile). */
-static char storePath[PlatformPathSize];
-static HANDLE storeFolder = INVALID_HANDLE_VALUE;
-static HANDLE storeIndex = INVALID_HANDLE_VALUE;
-static unsigned storeMade;
+static struct {
+    char path[PlatformPathSize];
+    HANDLE folder = INVALID_HANDLE_VALUE;
+    HANDLE index = INVALID_HANDLE_VALUE;
+    unsigned made;                  /* files createStored made, for unique names */
+} Store;
 
 /* FILE_FLAG_OPEN_REPARSE_POINT where links exist (NT 5.0 and later); NT 4.0 and the 9x family
 ** have none to open, and may refuse a flag they do not know. */
@@ -1172,9 +1180,9 @@ static DWORD NoFollow(void)
 /* `name` in the store into `out`; 0 when it does not fit. */
 static int StoreName(const char *name, char *out)
 {
-    size_t a = strlen(storePath), b = strlen(name);
+    size_t a = strlen(Store.path), b = strlen(name);
     if (a + 1 + b >= PlatformMaxPath) return 0;
-    memcpy(out, storePath, a);
+    memcpy(out, Store.path, a);
     out[a] = '\\';
     memcpy(out + a + 1, name, b + 1);
     return 1;
@@ -1191,14 +1199,14 @@ static int PlainFile(HANDLE file, BY_HANDLE_FILE_INFORMATION *info)
 static int WinOpenStore(const char *path, int create, const char *indexName, FileHandle *index,
                         uint64_t *volume, uint64_t *inode)
 {
-    if (strlen(path) >= sizeof storePath) return StoreCannotMake;
+    if (strlen(path) >= sizeof Store.path) return StoreCannotMake;
     if (create && !CreateDirectoryA(path, NULL) && GetLastError() != ERROR_ALREADY_EXISTS)
         return StoreCannotMake;
     DWORD attributes = GetFileAttributesA(path);
     if (attributes == INVALID_FILE_ATTRIBUTES) return StoreCannotMake;
     if ((attributes & FILE_ATTRIBUTE_REPARSE_POINT) || !(attributes & FILE_ATTRIBUTE_DIRECTORY))
         return StoreNotFolder;
-    memcpy(storePath, path, strlen(path) + 1);
+    memcpy(Store.path, path, strlen(path) + 1);
     *volume = *inode = 0;
     if (IsNtFamily()) {
         HANDLE folder = WinSys.createFileA(path, 0, FILE_SHARE_READ | FILE_SHARE_WRITE, NULL,
@@ -1213,8 +1221,8 @@ static int WinOpenStore(const char *path, int create, const char *indexName, Fil
             CloseHandle(folder);
             return StoreNotFolder;
         }
-        if (storeFolder != INVALID_HANDLE_VALUE) CloseHandle(storeFolder);
-        storeFolder = folder;
+        if (Store.folder != INVALID_HANDLE_VALUE) CloseHandle(Store.folder);
+        Store.folder = folder;
         *volume = info.dwVolumeSerialNumber;
         *inode = ((uint64_t)info.nFileIndexHigh << 32) | info.nFileIndexLow;
     }
@@ -1232,15 +1240,15 @@ static int WinOpenStore(const char *path, int create, const char *indexName, Fil
         CloseHandle(file);
         return StoreBadIndex;
     }
-    storeIndex = file;
+    Store.index = file;
     *index = (FileHandle)file;
     return StoreReady;
 }
 
 static int WinLockStore(int lock)
 {
-    if (!lock) return UnlockFile(storeIndex, 0xFFFFFFF0u, 0, 1, 0) != 0;
-    while (!LockFile(storeIndex, 0xFFFFFFF0u, 0, 1, 0)) {
+    if (!lock) return UnlockFile(Store.index, 0xFFFFFFF0u, 0, 1, 0) != 0;
+    while (!LockFile(Store.index, 0xFFFFFFF0u, 0, 1, 0)) {
         if (GetLastError() != ERROR_LOCK_VIOLATION) return 0;
         Sleep(20);
     }
@@ -1249,9 +1257,9 @@ static int WinLockStore(int lock)
 
 static void WinCloseStore(void)
 {
-    if (storeFolder != INVALID_HANDLE_VALUE) CloseHandle(storeFolder);
-    storeFolder = INVALID_HANDLE_VALUE;
-    storeIndex = INVALID_HANDLE_VALUE;
+    if (Store.folder != INVALID_HANDLE_VALUE) CloseHandle(Store.folder);
+    Store.folder = INVALID_HANDLE_VALUE;
+    Store.index = INVALID_HANDLE_VALUE;
 }
 
 /* Deletion is shared on the NT family so that placeStored can rename the file it holds. */
@@ -1259,7 +1267,7 @@ static FileHandle WinCreateStored(const char *prefix, char *made, uint32_t size)
 {
     for (int attempt = 0; attempt < 16; attempt++) {
         char name[PlatformPathSize], digits[40];
-        unsigned long parts[3] = {GetCurrentProcessId(), ++storeMade, GetTickCount()};
+        unsigned long parts[3] = {GetCurrentProcessId(), ++Store.made, GetTickCount()};
         char *d = digits;
         for (int i = 0; i < 3; i++) {
             *d++ = '.';
@@ -1392,7 +1400,11 @@ static int WinFileFacts(FileHandle file, FileFacts *out)
 ** by record at a lock on one byte far beyond any log's end: neither the 9x family's move and
 ** write nor Wine's append is one step for other processes. A pipe, a device (CON, NUL) or a
 ** link is no log. */
-static int appendOnly;
+static struct {
+    int appendOnly;              /* the handle appends by itself (the NT family) */
+    int locked;                  /* the lock is held for the record in hand */
+    int inRecord;                /* a record is under way: its first piece is written */
+} LogState;
 
 static int WinOpenLog(const char *path, FileHandle *log)
 {
@@ -1415,35 +1427,32 @@ static int WinOpenLog(const char *path, FileHandle *log)
         CloseHandle(file);
         return LogNotFile;
     }
-    appendOnly = nt;
+    LogState.appendOnly = nt;
     *log = (FileHandle)file;
     return LogReady;
 }
 
 /* A lock that cannot be had within about five seconds (a file system without locks, a run that
 ** hangs) does not cost the line: it is written without. */
-static int logLocked;            /* the lock is held for the record in hand */
-static int logInRecord;          /* a record is under way: its first piece is written */
-
 static int WinAppendLog(FileHandle log, const void *data, uint32_t size, int more)
 {
     HANDLE file = (HANDLE)log;
-    if (!logInRecord) {
-        logInRecord = 1;
+    if (!LogState.inRecord) {
+        LogState.inRecord = 1;
         for (int tries = 0; tries < 500; tries++) {
-            if ((logLocked = LockFile(file, 0xFFFFFFF0u, 0, 1, 0) != 0) ||
+            if ((LogState.locked = LockFile(file, 0xFFFFFFF0u, 0, 1, 0) != 0) ||
                 GetLastError() != ERROR_LOCK_VIOLATION)
                 break;
             Sleep(10);
         }
     }
     DWORD written = 0;
-    int ok = (appendOnly || SetFilePointer(file, 0, NULL, FILE_END) != 0xFFFFFFFFu) &&
+    int ok = (LogState.appendOnly || SetFilePointer(file, 0, NULL, FILE_END) != 0xFFFFFFFFu) &&
              WinSys.writeFile(file, data, size, &written) && written == size;
     if (!more || !ok) {
-        if (logLocked) UnlockFile(file, 0xFFFFFFF0u, 0, 1, 0);
-        logLocked = 0;
-        logInRecord = 0;
+        if (LogState.locked) UnlockFile(file, 0xFFFFFFF0u, 0, 1, 0);
+        LogState.locked = 0;
+        LogState.inRecord = 0;
     }
     return ok;
 }

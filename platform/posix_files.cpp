@@ -67,9 +67,11 @@ struct PosixFile {
 
 static PosixFile *FileOf(FileHandle file) { return (PosixFile *)file; }
 
-/* The handles open in this process, for the share rule; guarded by holdersLock. */
-static pthread_mutex_t holdersLock = PTHREAD_MUTEX_INITIALIZER;
-static PosixFile *holders;
+/* The handles open in this process, for the share rule: a list guarded by its lock. */
+static struct {
+    pthread_mutex_t lock = PTHREAD_MUTEX_INITIALIZER;
+    PosixFile *first;
+} Holders;
 
 /* Non-zero once the identity of `file` is known: a handle of a listed regular file is opened
 ** without asking it (a status call per file is a tenth of a warm scan), and it is asked when
@@ -91,7 +93,7 @@ static int Known(PosixFile *file)
 ** identity cannot be had holds everything it could conflict with. */
 static int HeldLocked(dev_t device, ino_t inode, int write)
 {
-    for (PosixFile *h = holders; h; h = h->next)
+    for (PosixFile *h = Holders.first; h; h = h->next)
         if ((write || h->write) && (!Known(h) || (h->device == device && h->inode == inode)))
             return 1;
     return 0;
@@ -100,7 +102,7 @@ static int HeldLocked(dev_t device, ino_t inode, int write)
 /* Non-zero when a handle open for writing is listed. */
 static int WriterListedLocked(void)
 {
-    for (PosixFile *h = holders; h; h = h->next)
+    for (PosixFile *h = Holders.first; h; h = h->next)
         if (h->write) return 1;
     return 0;
 }
@@ -109,9 +111,9 @@ static int WriterListedLocked(void)
 static int IsHeld(const struct stat *st)
 {
     if (!S_ISREG(st->st_mode)) return 0;
-    pthread_mutex_lock(&holdersLock);
+    pthread_mutex_lock(&Holders.lock);
     int held = HeldLocked(st->st_dev, st->st_ino, 1);
-    pthread_mutex_unlock(&holdersLock);
+    pthread_mutex_unlock(&Holders.lock);
     return held;
 }
 
@@ -220,15 +222,15 @@ static FileHandle Hold(int fd, const struct stat *st, int write)
     file->recordFailed = 0;
     file->recordStart = 0;
     file->probed = 0;
-    pthread_mutex_lock(&holdersLock);
+    pthread_mutex_lock(&Holders.lock);
     /* A reader conflicts with writers only: while none is open, who it is can wait. */
     int held = (file->write || WriterListedLocked()) &&
                (!Known(file) || HeldLocked(file->device, file->inode, file->write));
     if (!held) {
-        file->next = holders;
-        holders = file;
+        file->next = Holders.first;
+        Holders.first = file;
     }
-    pthread_mutex_unlock(&holdersLock);
+    pthread_mutex_unlock(&Holders.lock);
     if (held) {
         close(fd);
         free(file);
@@ -359,14 +361,14 @@ uint32_t PosixSeekFile(FileHandle handle, int32_t distance, uint32_t origin)
 int PosixCloseFile(FileHandle handle)
 {
     PosixFile *file = FileOf(handle);
-    pthread_mutex_lock(&holdersLock);
-    for (PosixFile **link = &holders; *link; link = &(*link)->next) {
+    pthread_mutex_lock(&Holders.lock);
+    for (PosixFile **link = &Holders.first; *link; link = &(*link)->next) {
         if (*link == file) {
             *link = file->next;
             break;
         }
     }
-    pthread_mutex_unlock(&holdersLock);
+    pthread_mutex_unlock(&Holders.lock);
     int ok = close(file->fd) == 0;
     free(file);
     return ok;
@@ -811,9 +813,11 @@ int PosixAppendLog(FileHandle log, const void *data, uint32_t size, int more)
 
 /* ---- a kept copy put back ---------------------------------------------------------------- */
 
-/* The folder of the file createRestored made, and its name there, until finishRestored. */
-static int restoreFolder = -1;
-static char restoreName[256];
+/* The file createRestored made, until finishRestored: its folder, held, and its name there. */
+static struct {
+    int folder = -1;
+    char name[256];
+} Restoring;
 
 /* Each folder is opened through the one above it with O_NOFOLLOW, so a link met anywhere stops
 ** the walk instead of leading it elsewhere; the file is made in the last one with O_EXCL, which
@@ -857,9 +861,9 @@ int PosixCreateRestored(const char *path, FileHandle *file)
                 close(at);
                 return RestoreCannot;
             }
-            if (restoreFolder >= 0) close(restoreFolder);
-            restoreFolder = at;
-            memcpy(restoreName, part, length + 1);
+            if (Restoring.folder >= 0) close(Restoring.folder);
+            Restoring.folder = at;
+            memcpy(Restoring.name, part, length + 1);
             return RestoreReady;
         }
         int next = OpenIn(at, part, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC, 0);
@@ -889,17 +893,17 @@ int PosixFinishRestored(FileHandle handle, const FileFacts *facts, int keep)
     times[0].tv_nsec = 0;
     times[1].tv_sec = (time_t)facts->modified;
     times[1].tv_nsec = 0;
-    int ok = keep && restoreFolder >= 0 && fchown(fd, (uid_t)facts->owner, (gid_t)facts->group) == 0 &&
+    int ok = keep && Restoring.folder >= 0 && fchown(fd, (uid_t)facts->owner, (gid_t)facts->group) == 0 &&
              fchmod(fd, (mode_t)(facts->mode & 07777)) == 0 && futimens(fd, times) == 0 &&
              fsync(fd) == 0;
     struct stat st, now;
-    if (!ok && restoreFolder >= 0 && fstat(fd, &st) == 0 &&
-        fstatat(restoreFolder, restoreName, &now, AT_SYMLINK_NOFOLLOW) == 0 &&
+    if (!ok && Restoring.folder >= 0 && fstat(fd, &st) == 0 &&
+        fstatat(Restoring.folder, Restoring.name, &now, AT_SYMLINK_NOFOLLOW) == 0 &&
         st.st_dev == now.st_dev && st.st_ino == now.st_ino)
-        unlinkat(restoreFolder, restoreName, 0);
+        unlinkat(Restoring.folder, Restoring.name, 0);
     if (!PosixCloseFile(handle)) ok = 0;
-    if (restoreFolder >= 0 && fsync(restoreFolder) != 0) ok = 0;
-    if (restoreFolder >= 0) close(restoreFolder);
-    restoreFolder = -1;
+    if (Restoring.folder >= 0 && fsync(Restoring.folder) != 0) ok = 0;
+    if (Restoring.folder >= 0) close(Restoring.folder);
+    Restoring.folder = -1;
     return ok;
 }
