@@ -159,6 +159,17 @@ int SafeWriteAll(int fd, const void *data, size_t size);
 /* The same at offset `at`; answers the bytes written, all of them unless a write failed. */
 size_t SafeWriteAt(int fd, const void *data, size_t size, off_t at);
 
+/* Reads up to `size` bytes at offset `at`, taken up again after EINTR and short reads; answers
+** the bytes read (fewer at the end of the file), with the errno of a read that failed in
+** `*failed` (0 when none did). */
+size_t SafeReadAt(int fd, void *buffer, size_t size, off_t at, int *failed);
+
+/* flock with `operation`, taken up again after EINTR; non-zero when done. */
+int SafeLock(int fd, int operation);
+
+/* ftruncate, taken up again after EINTR; non-zero when done. */
+int SafeTruncate(int fd, off_t size);
+
 /* fsync, taken up again after EINTR; non-zero when the file is on disk. */
 int SafeSync(int fd);
 

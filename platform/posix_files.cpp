@@ -258,11 +258,9 @@ static FileHandle FailedOpen(int code)
 ** FIFO or a folder: pread refuses both, without taking anything from a FIFO). */
 static int Probe(int fd, uint8_t *probe)
 {
-    ssize_t got;
-    do {
-        got = pread(fd, probe, sizeof(PosixFile::probe), 0);
-    } while (got < 0 && errno == EINTR);
-    if (got < 0) return errno == ESPIPE || errno == EISDIR ? -1 : 0;
+    int failed;
+    size_t got = SafeReadAt(fd, probe, sizeof(PosixFile::probe), 0, &failed);
+    if (failed && !got) return failed == ESPIPE || failed == EISDIR ? -1 : 0;
     return (int)got;
 }
 
@@ -323,13 +321,11 @@ uint32_t PosixReadFile(FileHandle handle, void *buffer, uint32_t count)
         memcpy(buffer, file->probe + file->position, count);
         done = count;
     }
-    while (done < count) {
-        ssize_t got = pread(file->fd, (char *)buffer + done, count - done,
-                            (off_t)file->position + done);
-        if (got < 0 && errno == EINTR) continue;
-        if (got < 0) InHand.failure = FailureIo;
-        if (got <= 0) break;
-        done += (uint32_t)got;
+    if (done < count) {
+        int failed;
+        done += (uint32_t)SafeReadAt(file->fd, (char *)buffer + done, count - done,
+                                     (off_t)file->position + done, &failed);
+        if (failed) InHand.failure = FailureIo;
     }
     file->position += done;
     return done;
@@ -436,12 +432,13 @@ int PosixCopyFile(const char *from, const char *to)
     }
     char buffer[65536];
     int ok = 1;
-    for (;;) {
-        ssize_t got = read(in, buffer, sizeof buffer);
-        if (got < 0 && errno == EINTR) continue;
-        if (got < 0) ok = 0;
-        if (got <= 0) break;
-        if (!SafeWriteAll(out, buffer, (size_t)got)) {
+    for (off_t at = 0;;) {
+        int failed;
+        size_t got = SafeReadAt(in, buffer, sizeof buffer, at, &failed);
+        if (failed) ok = 0;
+        if (failed || got == 0) break;
+        at += (off_t)got;
+        if (!SafeWriteAll(out, buffer, got)) {
             ok = 0;
             break;
         }
@@ -613,11 +610,7 @@ int PosixOpenStore(const char *path, int create, const char *indexName, FileHand
 
 int PosixLockStore(int lock)
 {
-    int done;
-    do {
-        done = flock(storeFolder, lock ? LOCK_EX : LOCK_UN);
-    } while (done != 0 && errno == EINTR);
-    return done == 0;
+    return SafeLock(storeFolder, lock ? LOCK_EX : LOCK_UN);
 }
 
 void PosixCloseStore(void)
@@ -687,12 +680,9 @@ uint32_t PosixWriteFile(FileHandle handle, const void *buffer, uint32_t count)
 
 int PosixTruncateFile(FileHandle handle, uint32_t size)
 {
-    int done;
-    do {
-        done = PosixSys.ftruncate(FileOf(handle)->fd, (off_t)size);
-    } while (done != 0 && errno == EINTR);
+    int done = SafeTruncate(FileOf(handle)->fd, (off_t)size);
     if (FileOf(handle)->position > size) FileOf(handle)->position = size;
-    return done == 0;
+    return done;
 }
 
 int PosixSyncFile(FileHandle handle)
@@ -792,8 +782,7 @@ int PosixAppendLog(FileHandle log, const void *data, uint32_t size, int more)
 {
     PosixFile *file = FileOf(log);
     if (!file->recordOpen) {
-        while (flock(file->fd, LOCK_EX) != 0 && errno == EINTR) {
-        }
+        SafeLock(file->fd, LOCK_EX);
         struct stat st;
         int separate = 0;
         file->recordOpen = 1;
@@ -804,8 +793,8 @@ int PosixAppendLog(FileHandle log, const void *data, uint32_t size, int more)
     if (!file->recordFailed && !SafeWriteAll(file->fd, data, size)) file->recordFailed = 1;
     int ok = !file->recordFailed;
     if (!more || !ok) {
-        if (!ok) PosixSys.ftruncate(file->fd, file->recordStart);
-        flock(file->fd, LOCK_UN);
+        if (!ok) SafeTruncate(file->fd, file->recordStart);
+        SafeLock(file->fd, LOCK_UN);
         file->recordOpen = 0;
     }
     return ok;

@@ -27,6 +27,7 @@
 #include <stdlib.h>
 #include <string.h>
 #include <time.h>
+#include <sys/file.h>
 #include <sys/random.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -267,6 +268,38 @@ size_t SafeWriteAt(int fd, const void *data, size_t size, off_t at)
         done += (size_t)n;
     }
     return done;
+}
+
+size_t SafeReadAt(int fd, void *buffer, size_t size, off_t at, int *failed)
+{
+    size_t done = 0;
+    *failed = 0;
+    while (done < size) {
+        ssize_t got = PosixSys.pread(fd, (char *)buffer + done, size - done, at + (off_t)done);
+        if (got < 0 && errno == EINTR) continue;
+        if (got < 0) *failed = errno ? errno : EIO;
+        if (got <= 0) break;
+        done += (size_t)got;
+    }
+    return done;
+}
+
+int SafeLock(int fd, int operation)
+{
+    int done;
+    do {
+        done = flock(fd, operation);
+    } while (done != 0 && errno == EINTR);
+    return done == 0;
+}
+
+int SafeTruncate(int fd, off_t size)
+{
+    int done;
+    do {
+        done = PosixSys.ftruncate(fd, size);
+    } while (done != 0 && errno == EINTR);
+    return done == 0;
 }
 
 int SafeSync(int fd)
