@@ -48,6 +48,13 @@ int ReportOnly;
 int (*BeforeChange)(ScanContext *context);
 static int inCopy;          /* the workflow's own copy of a file is being processed */
 
+void PlanReadAhead(void)
+{
+    ReadAheadPlan plan;
+    SignatureReadAhead(&plan);
+    Platform.files.planReadAhead(&plan);
+}
+
 int32_t CleanFile(ScanContext *context)
 {
     (void)context;

@@ -69,6 +69,10 @@ extern int32_t (*Cleaner)(ScanContext *context);
 ** shows "unable to open file" for `path`, as for any file that cannot be opened. */
 void ProcessUnreachableFile(const char *path);
 
+/* Tells read-ahead what the detector reads of each file first, as the signature table says
+** (SignatureReadAhead): for the walk, as a scan begins. */
+void PlanReadAhead(void);
+
 /* Decides the fate of the file whose full path is in ScanPath: rows, counters, deletion,
 ** the copy fallback and restart-time registration. ScanPath holds the same path on return. */
 void ProcessFile(void);

@@ -9,6 +9,9 @@
 #include "engine/signature.h"
 
 #include "engine/crc32.h"
+#include "engine/fileio.h"
+
+#include <string.h>
 
 const char DetectionName[] = "Win32.Worm.Tamsel.A";
 
@@ -17,6 +20,49 @@ const Signature SignatureTable[2] = {
     {Pe | PeDll, SectionData | (0u << 16), {0, 0x800, 0xA32F78FBu}, {0, 0x30000, 0xAB0D7A9Fu},
      DetectionName},
 };
+
+/* The table's first entry that reads a PE section's data first (there is one), or null. */
+static const Signature *SectionEntry(void)
+{
+    for (const Signature &entry : SignatureTable)
+        if ((entry.regionBase & 0xFFFFu) == SectionData)
+            return &entry;
+    return nullptr;
+}
+
+/* Where that entry's first region begins, when a PE image's first `got` bytes name the place and
+** the region does not lie wholly within them; 0 otherwise (no PE headers, the place unnamed).
+** Nothing is read outside the `got` bytes, whatever the headers say. */
+static uint32_t SectionRegionPast(const uint8_t *head, uint32_t got)
+{
+    const Signature *entry = SectionEntry();
+    if (!entry || got < DosHeaderSize || head[0] != 'M' || head[1] != 'Z')
+        return 0;
+    uint32_t section = entry->regionBase >> 16;
+    uint32_t pe = ReadLe32(head + 60);
+    if (pe > got - 24 || memcmp(head + pe, "PE\0\0", 4) != 0 ||
+        ReadLe16(head + pe + 6) <= section)
+        return 0;
+    uint64_t header = (uint64_t)pe + 24 + ReadLe16(head + pe + 20) +
+                      (uint64_t)section * SectionHeaderSize;
+    if (header + SectionHeaderSize > got)
+        return 0;
+    uint64_t start = (uint64_t)ReadLe32(head + header + 20) + entry->first.offset;
+    return start <= 0xFFFFFFFFu && start + entry->first.length > got ? (uint32_t)start : 0;
+}
+
+void SignatureReadAhead(ReadAheadPlan *plan)
+{
+    plan->headBytes = 0;
+    for (const Signature &entry : SignatureTable) {
+        uint64_t end = (uint64_t)entry.first.offset + entry.first.length;
+        if ((entry.regionBase & 0xFFFFu) == FileStart && end > plan->headBytes)
+            plan->headBytes = end > 0xFFFFFFFFu ? 0xFFFFFFFFu : (uint32_t)end;
+    }
+    const Signature *section = SectionEntry();
+    plan->regionBytes = section ? section->first.length : 0;
+    plan->regionPast = SectionRegionPast;
+}
 
 int RegionCrc(ScanContext *context, uint32_t offset, uint32_t length, uint32_t *crc)
 {

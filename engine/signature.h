@@ -44,6 +44,11 @@ struct Signature {
 
 extern const Signature SignatureTable[2];
 
+/* What read-ahead should fetch of each file for the detector (see ReadAheadPlan): the longest
+** first region that SignatureTable reads from the start of a file, and the longest it reads
+** from a PE section's data, where the file's headers say that section begins. */
+void SignatureReadAhead(ReadAheadPlan *plan);
+
 /* Infected (1) when MatchSignatures(context, SignatureTable, 2) finds an entry, Clean (0)
 ** otherwise. Moves the file position freely; does not close the file. */
 int32_t DetectFile(ScanContext *context);

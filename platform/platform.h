@@ -133,6 +133,17 @@ struct SystemVersion {
     uint32_t family, major, minor, build;
 };
 
+/* What read-ahead fetches of each file before the scan reads it: the bytes the detector reads
+** first. `headBytes` from the file's start; then, where `regionPast` finds in those first bytes
+** (`got` of them, never read beyond) that the next region the detector reads begins past them,
+** `regionBytes` from where it answers (0: nowhere past them). The engine's signature table says
+** what these are (SignatureReadAhead). */
+struct ReadAheadPlan {
+    uint32_t headBytes;
+    uint32_t regionBytes;
+    uint32_t (*regionPast)(const uint8_t *head, uint32_t got);
+};
+
 /* What the quarantine's index keeps of a file, as fileFacts gives it. Times in seconds since
 ** 1970-01-01 UTC. On POSIX `mode` is st_mode, `owner` and `group` the user and group ids,
 ** `changed` the status change time; on Windows `mode` is the attribute word, `hasOwner` 0 and
@@ -231,6 +242,10 @@ struct PlatformFiles {
     ** findClose clears the entry in hand when it is one of that listing.
     ** fixedDrives fills `roots` with the root of every fixed drive, in drive order, each with
     ** its trailing separator, and answers how many (at most `max`). */
+    /* planReadAhead: from the next listing on, read-ahead fetches of each file what `plan`
+    ** (copied) says; until a plan is given, the first page. Nothing to do where the build
+    ** fetches nothing ahead (Windows). */
+    void (*planReadAhead)(const ReadAheadPlan *plan);
     FindHandle (*findFirst)(const char *pattern, FindRecord *record);
     int (*findNext)(FindHandle find, FindRecord *record);
     int (*findClose)(FindHandle find);

@@ -791,6 +791,12 @@ static int WinReplaceFile(const char *from, const char *to)
 
 /* ---- folder walk ----------------------------------------------------------------------- */
 
+/* The Windows programs read each file as the walk comes to it: nothing is fetched ahead. */
+static void WinPlanReadAhead(const ReadAheadPlan *plan)
+{
+    (void)plan;
+}
+
 static void ToRecord(const WIN32_FIND_DATAA *data, FindRecord *record)
 {
     record->attributes = data->dwFileAttributes;
@@ -1497,6 +1503,7 @@ const PlatformOps PlatformDefaults = {
             .moveFile           = WinMoveFile,
             .inAnotherRunsHands = WinInAnotherRunsHands,
             .fileIdentity       = WinFileIdentity,
+            .planReadAhead      = WinPlanReadAhead,
             .findFirst          = WinFindFirst,
             .findNext           = WinFindNext,
             .findClose          = WinFindClose,

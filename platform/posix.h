@@ -190,6 +190,7 @@ int SafeSweep(int folder, const char *suffix, void (*swept)(const char *name, vo
 
 /* ---- posix_listing.cpp: the table's listing entries, and what the files part asks ---- */
 
+void PosixPlanReadAhead(const ReadAheadPlan *plan);
 FindHandle PosixFindFirst(const char *pattern, FindRecord *record);
 int PosixFindNext(FindHandle find, FindRecord *record);
 int PosixFindClose(FindHandle find);

@@ -808,69 +808,38 @@ static struct {
     char name[256];
 } Restoring;
 
-/* Each folder is opened through the one above it with O_NOFOLLOW, so a link met anywhere stops
-** the walk instead of leading it elsewhere; the file is made in the last one with O_EXCL, which
-** refuses whatever is there, a link included. */
+/* The folder is reached one component at a time (SafeOpenParent, "." and ".." refused), so a
+** link met anywhere stops the walk instead of leading it elsewhere; the file is made in it with
+** O_EXCL, which refuses whatever is there, a link included. */
 int PosixCreateRestored(const char *path, FileHandle *file)
 {
     if (!path || !*path) return RestoreCannot;
-    int at = open(path[0] == '/' ? "/" : ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-    if (at < 0) return RestoreCannot;
-    const char *p = path;
-    for (;;) {
-        while (*p == '/') p++;
-        const char *end = strchr(p, '/');
-        size_t length = end ? (size_t)(end - p) : strlen(p);
-        const char *rest = end;
-        while (rest && *rest == '/') rest++;
-        char part[256];
-        if (length == 0 || length >= sizeof part) {
-            close(at);
-            return RestoreCannot;
-        }
-        memcpy(part, p, length);
-        part[length] = 0;
-        if (!strcmp(part, ".") || !strcmp(part, "..")) {
-            close(at);
-            return RestoreCannot;
-        }
-        if (!rest || !*rest) {                        /* the file's own name */
-            int fd = OpenIn(at, part, O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_NONBLOCK |
-                            O_NOCTTY | O_CLOEXEC, 0600);
-            struct stat st;
-            if (fd < 0 || fstat(fd, &st) != 0) {
-                int cause = fd < 0 && errno == EEXIST ? RestoreTaken : RestoreCannot;
-                if (fd >= 0) close(fd);
-                close(at);
-                return cause;
-            }
-            *file = Hold(fd, &st, 1);
-            if (*file == InvalidFileHandle) {
-                unlinkat(at, part, 0);
-                close(at);
-                return RestoreCannot;
-            }
-            if (Restoring.folder >= 0) close(Restoring.folder);
-            Restoring.folder = at;
-            memcpy(Restoring.name, part, length + 1);
-            return RestoreReady;
-        }
-        int next = OpenIn(at, part, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC, 0);
-        if (next < 0) {
-            int failed = errno;
-            struct stat st;
-            int cause = failed == ENOENT ? RestoreNoFolder
-                      : failed == ELOOP || failed == ENOTDIR ||
-                                (fstatat(at, part, &st, AT_SYMLINK_NOFOLLOW) == 0 &&
-                                 !S_ISDIR(st.st_mode)) ? RestoreLinkOnWay
-                      : RestoreCannot;
-            close(at);
-            return cause;
-        }
+    char name[NAME_MAX + 1];
+    int why;
+    int at = SafeOpenParent(path, 0, name, sizeof name, &why);
+    if (at < 0)
+        return why == SafeNoFolder    ? RestoreNoFolder
+             : why == SafeLinkOnWay   ? RestoreLinkOnWay
+                                      : RestoreCannot;
+    int fd = OpenIn(at, name, O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY |
+                    O_CLOEXEC, 0600);
+    struct stat st;
+    if (fd < 0 || fstat(fd, &st) != 0) {
+        int cause = fd < 0 && errno == EEXIST ? RestoreTaken : RestoreCannot;
+        if (fd >= 0) close(fd);
         close(at);
-        at = next;
-        p = rest;
+        return cause;
     }
+    *file = Hold(fd, &st, 1);
+    if (*file == InvalidFileHandle) {
+        PosixSys.unlinkat(at, name, 0);
+        close(at);
+        return RestoreCannot;
+    }
+    if (Restoring.folder >= 0) close(Restoring.folder);
+    Restoring.folder = at;
+    memcpy(Restoring.name, name, strlen(name) + 1);
+    return RestoreReady;
 }
 
 /* The owner first: a change of owner clears the set-id bits, which the mode then puts back. */

@@ -455,6 +455,11 @@ static PosixFind *NewFind(int fd, const struct stat *st, PosixFind *outer, int s
     return find;
 }
 
+void PosixPlanReadAhead(const ReadAheadPlan *plan)
+{
+    AheadPlan(plan);
+}
+
 /* The pattern's last component ("*.*") only says "everything": it is cut off and the folder
 ** before it is listed whole. Any other last component is the one entry listed. */
 FindHandle PosixFindFirst(const char *pattern, FindRecord *record)

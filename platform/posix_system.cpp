@@ -339,6 +339,7 @@ const PlatformOps PlatformDefaults = {
             .moveFile           = PosixMoveFile,
             .inAnotherRunsHands = PosixInAnotherRunsHands,
             .fileIdentity       = PosixFileIdentity,
+            .planReadAhead      = PosixPlanReadAhead,
             .findFirst          = PosixFindFirst,
             .findNext           = PosixFindNext,
             .findClose          = PosixFindClose,

@@ -3,9 +3,9 @@
 **
 ** A cold scan waits for the disk at every file: the folder entry's inode, then the first block
 ** of data, one request at a time, while the disk could serve tens at once. Here each slot
-** carries one file through two requests, an open and then a read of its first AheadBytes, and
-** a third for a program whose first section begins past them: a read of AheadSectionBytes
-** there, where the detector reads next. The read is asked for only after the descriptor has
+** carries one file through two requests, an open and then a read of the first bytes the plan
+** names, and a third where the next region the detector reads begins past them: a read of that
+** region, where the detector reads next. The read is asked for only after the descriptor has
 ** shown itself a regular file, so a device or FIFO put in a file's place is never read. The
 ** kernel runs what it can at once (everything, when the cache is warm) and the rest in the
 ** background; completions are taken in whenever the walk calls back into the listing or the
@@ -107,7 +107,8 @@ struct AheadSlot {
     unsigned cached;     /* those of them the kernel answered at once */
     struct stat st;
     char name[256];
-    uint8_t *data;             /* AheadBytes, from the slot's first file to the ring's end */
+    uint8_t *data;             /* the plan's bytes, from the slot's first file to the ring's end */
+    uint32_t capacity;         /* bytes at `data` */
     struct statx inode;        /* an inode fetched only to have it in memory */
 };
 
@@ -175,21 +176,21 @@ static struct io_uring_sqe *Prepare(Ahead *ahead, AheadSlot *slot, Request reque
     return sqe;
 }
 
-static uint32_t Le16(const uint8_t *p) { return (uint32_t)(p[0] | (p[1] << 8)); }
-static uint32_t Le32(const uint8_t *p) { return Le16(p) | (Le16(p + 2) << 16); }
+/* What is fetched of each file; the first page until a scan says what its detector reads. */
+static ReadAheadPlan Plan = {AheadHeadFirst, 0, nullptr};
 
-/* Where the first section's data of a PE image begins, as its first `got` bytes (`data`) say,
-** when that lies past them; 0 when they are no PE image's headers, or leave the place unnamed.
-** Nothing is read outside the `got` bytes, whatever the headers say. */
-static uint32_t SectionPast(const uint8_t *data, uint32_t got)
+void AheadPlan(const ReadAheadPlan *plan)
 {
-    if (got < 64 || data[0] != 'M' || data[1] != 'Z') return 0;
-    uint32_t pe = Le32(data + 60);
-    if (pe > got - 24 || memcmp(data + pe, "PE\0\0", 4) != 0 || !Le16(data + pe + 6)) return 0;
-    uint32_t table = pe + 24 + Le16(data + pe + 20);   /* section 0's header: 40 bytes */
-    if (table > got - 40) return 0;
-    uint32_t raw = Le32(data + table + 20);
-    return (uint64_t)raw + AheadSectionBytes > got ? raw : 0;
+    Plan = *plan;
+    if (Plan.headBytes > AheadHeadMost) Plan.headBytes = AheadHeadMost;
+    if (Plan.regionBytes > AheadHeadMost) Plan.regionBytes = AheadHeadMost;
+}
+
+/* Where the next region the detector reads begins, past the file's first `got` bytes; 0 when
+** it lies within them or nowhere the plan knows. */
+static uint32_t RegionPast(const uint8_t *data, uint32_t got)
+{
+    return Plan.regionPast && Plan.regionBytes ? Plan.regionPast(data, got) : 0;
 }
 
 /* `fresh`: the round whose requests, complete already, the kernel answered while taking them,
@@ -215,12 +216,12 @@ static void Completed(Ahead *ahead, AheadSlot *slot, int result, unsigned fresh)
         ** next, so that is fetched too, into the same buffer (what was read is not kept), and
         ** no further than the end the kernel knows. Not through a daemon, which was measured
         ** only without it. */
-        uint32_t section = ahead->queued ? 0 : SectionPast(slot->data, (uint32_t)result);
+        uint32_t section = ahead->queued ? 0 : RegionPast(slot->data, (uint32_t)result);
         off_t left = slot->st.st_size - (off_t)section;
         struct io_uring_sqe *sqe;
         if (section && left > 0 && (sqe = Prepare(ahead, slot, RequestSection)))
             io_uring_prep_read(sqe, slot->fd, slot->data,
-                               left < (off_t)AheadSectionBytes ? (unsigned)left : AheadSectionBytes,
+                               left < (off_t)Plan.regionBytes ? (unsigned)left : Plan.regionBytes,
                                section);
         else
             slot->state = SlotReady;
@@ -242,7 +243,8 @@ static void Completed(Ahead *ahead, AheadSlot *slot, int result, unsigned fresh)
     ** file's attributes again, a request of its own for every small file. */
     off_t size = slot->st.st_size;
     io_uring_prep_read(sqe, slot->fd, slot->data,
-                       size >= 0 && size < (off_t)AheadBytes ? (unsigned)size : AheadBytes, 0);
+                       size >= 0 && size < (off_t)Plan.headBytes ? (unsigned)size : Plan.headBytes,
+                       0);
 }
 
 /* Takes in every completion there is; with `wait`, first hands the waiting requests over and
@@ -346,7 +348,7 @@ struct Warmer {
     int looking;
     unsigned probing;                /* look-ups under way */
     WarmerLevel levels[WarmerDepth];
-    uint8_t header[AheadBytes];      /* last: nothing of the struct lies past it */
+    uint8_t header[AheadHeadMost];   /* last: nothing of the struct lies past it */
 };
 
 static std::atomic<uint32_t> warmerListed{0};
@@ -368,15 +370,15 @@ static void KeepBehind(Warmer *w)
     pthread_mutex_unlock(&w->lock);
 }
 
-/* Reads what of the file's first AheadBytes is in the cache, without waiting, and when those
-** are a program's headers whose first section begins past them, has the kernel read
-** AheadSectionBytes there too, where the detector reads next. Closes the file. */
+/* Reads what of the file's first bytes the plan names is in the cache, without waiting, and
+** when they say that the next region the detector reads begins past them, has the kernel read
+** that region too. Closes the file. */
 static void WarmSection(Warmer *w, int fd)
 {
-    struct iovec all = {w->header, sizeof w->header};
+    struct iovec all = {w->header, Plan.headBytes};
     ssize_t got = preadv2(fd, &all, 1, 0, RWF_NOWAIT);
-    uint32_t section = got > 0 ? SectionPast(w->header, (uint32_t)got) : 0;
-    if (section) posix_fadvise(fd, section, AheadSectionBytes, POSIX_FADV_WILLNEED);
+    uint32_t section = got > 0 ? RegionPast(w->header, (uint32_t)got) : 0;
+    if (section) posix_fadvise(fd, section, Plan.regionBytes, POSIX_FADV_WILLNEED);
     close(fd);
 }
 
@@ -676,6 +678,7 @@ Ahead *AheadOpen(int daemon)
         slot.fd = slot.ownFolder = -1;
         slot.counted = 0;
         slot.data = 0;
+        slot.capacity = 0;
         Release(ahead, &slot);
     }
     return ahead;
@@ -741,7 +744,12 @@ int AheadEntry(Ahead *ahead, int folder, const char *name, int isFolder)
         if (slot->state != SlotFree) continue;
         /* Buffers are taken as slots are first used: a walk that never has many files under
         ** way at once never holds the memory for many. */
-        if (!isFolder && !slot->data && !(slot->data = (uint8_t *)malloc(AheadBytes))) return -1;
+        uint32_t bytes = Plan.headBytes > Plan.regionBytes ? Plan.headBytes : Plan.regionBytes;
+        if (!isFolder && slot->capacity < bytes) {
+            free(slot->data);
+            slot->capacity = (slot->data = (uint8_t *)malloc(bytes)) ? bytes : 0;
+            if (!slot->data) return -1;
+        }
         slot->cached = slot->asked = 0;
         struct io_uring_sqe *sqe = Prepare(ahead, slot, isFolder ? RequestStatx : RequestOpen);
         if (!sqe) return -1;

@@ -30,11 +30,13 @@
 #ifndef KRV_READAHEAD_POSIX_H
 #define KRV_READAHEAD_POSIX_H
 
+#include "platform/platform.h"
+
 #include <stdint.h>
 #include <sys/stat.h>
 
-#define AheadBytes  8192u   /* bytes fetched from the start of each file: headers and more */
-#define AheadSectionBytes 2048u /* bytes fetched where a program's first section begins */
+#define AheadHeadMost 65536u /* the most fetched of one file, whatever the plan asks */
+#define AheadHeadFirst 4096u /* fetched from each file's start until a plan is given */
 #define AheadSlots  256     /* requests of one walk under way or waiting to be taken */
 #define AheadWindow 32      /* entries of one listing fetched ahead at most */
 #define AheadCachedRun 8    /* files found in the cache in a row that make read-ahead rest */
@@ -69,6 +71,10 @@ Ahead *AheadOpen(int daemon);
 ** read-ahead never rests). Nothing where a daemon serves the files, nor without room for its descriptors
 ** (it keeps one for the folder until it starts). */
 void AheadWarmFrom(Ahead *ahead, int folder);
+
+/* What is fetched of each file from the next walk on (the table's planReadAhead); a head larger
+** than AheadHeadMost is cut to it. Set by the thread of the walk while no walk is under way. */
+void AheadPlan(const ReadAheadPlan *plan);
 
 /* The walk was given one more entry (not "." or ".."): the warmer keeps its distance by this. */
 void AheadPassed(Ahead *ahead);

@@ -25,6 +25,14 @@ static int ShouldGoOn(void)
     return ScanContinue.load(std::memory_order_relaxed) != 0;
 }
 
+/* A scan begins: the counters from zero, and read-ahead told what the detector reads of each
+** file first. */
+static void BeginScan(void)
+{
+    ResetScanCounters();
+    PlanReadAhead();
+}
+
 uint32_t ScanThreadProc(void *parameter)
 {
     (void)parameter;
@@ -42,7 +50,7 @@ void ScanAllFixedDrives(void)
 {
     static char roots[MaxFixedDrives][MaxRootPath];   /* the worker is the only user */
 
-    ResetScanCounters();
+    BeginScan();
     ScanContinue.store(1, std::memory_order_relaxed);
     uint32_t count = Platform.files.fixedDrives(roots, MaxFixedDrives);
     if (count > MaxFixedDrives)
@@ -60,7 +68,7 @@ void ScanSelectedFolder(const char *folder)
 {
     ScanContinue.store(1, std::memory_order_relaxed);
     int fits = CopyText(ScanPath, ScanPathSize, folder);
-    ResetScanCounters();
+    BeginScan();
     if (fits)
         ScanFolder();
     else
@@ -155,7 +163,7 @@ static int ScannedAnyway(const char *const *paths, int count, int i)
 
 void ScanGivenPaths(const char *const *paths, int count)
 {
-    ResetScanCounters();
+    BeginScan();
     for (int i = 0; i < count && i < MaxGivenPaths; i++) {
         GivenPath *path = &given[i];
         path->known = Platform.files.fileIdentity(paths[i], &path->volume, &path->index);

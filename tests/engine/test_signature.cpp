@@ -417,3 +417,45 @@ TEST(RegionCrc, WholeRegionsEmptyRegionsAndMissingBuffers)
     EXPECT_EQ(Crc32(&v[v.size() - 16], 16), crc);
     EXPECT_TRUE(spy.live.empty());
 }
+
+// What read-ahead is told to fetch comes from the table: the first region read from a file's
+// start, and the first region read from section 0's data, found in the headers only where they
+// name it within the bytes fetched and it does not lie wholly inside them.
+TEST(ReadAheadPlan, TheTableSaysWhatIsFetchedAndWhere)
+{
+    ReadAheadPlan plan;
+    SignatureReadAhead(&plan);
+    EXPECT_EQ(0x2000u, plan.headBytes);
+    EXPECT_EQ(0x800u, plan.regionBytes);
+    ASSERT_NE(nullptr, plan.regionPast);
+    const std::vector<uint8_t> far = samples::BuildPe(Shape(2, 0x20000, 0x1000));
+    const std::vector<uint8_t> near = samples::BuildPe(Shape(2, 0x400, 0x1000));
+    const std::vector<uint8_t> inside = samples::BuildPe(Shape(2, 0x200, 0x400));
+    std::vector<uint8_t> noSections = far, peBeyond = far, notMz = far;
+    noSections[0x80 + 6] = noSections[0x80 + 7] = 0;   // NumberOfSections
+    peBeyond[60] = 0xF0;                                 // e_lfanew past the bytes given
+    peBeyond[61] = 0x1F;
+    notMz[0] = 'X';
+    const struct {
+        const char *name;
+        const std::vector<uint8_t> &head;
+        uint32_t got;
+        uint32_t past;
+    } cases[] = {
+        {"section data far past the head", far, 0x2000, 0x20000},
+        {"section data just past the head's first page", near, 0x200 + 0x180, 0x400},
+        {"section data and its region inside the head", inside, 0xA00, 0},
+        {"the region begins inside and ends past the head", inside, 0x500, 0x200},
+        {"no section at all", noSections, 0x2000, 0},
+        {"the PE header beyond the bytes given", peBeyond, 0x1000, 0},
+        {"the section header cut off", far, 0x80 + 24 + 224 + 20, 0},
+        {"no MZ", notMz, 0x2000, 0},
+        {"fewer bytes than a DOS header", far, 40, 0},
+    };
+    for (const auto &c : cases) {
+        ASSERT_LE(c.got, c.head.size()) << c.name;
+        // Exactly the bytes given: a read past them would be caught by AddressSanitizer.
+        std::vector<uint8_t> head(c.head.begin(), c.head.begin() + c.got);
+        EXPECT_EQ(c.past, plan.regionPast(head.data(), (uint32_t)head.size())) << c.name;
+    }
+}

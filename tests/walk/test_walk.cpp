@@ -1565,7 +1565,7 @@ TEST_F(Walk, FolderThatCannotBeListedForWantOfDescriptorsSaysSo)
     const std::string top = scratch.file("few");
     ASSERT_TRUE(testsupport::MakeDir(top + "/sub"));
     WriteSample(top + "/sub/b.exe", samples::CleanPe);
-    static const DisplayOps naming = {KeepRow, StoppingTarget, nullptr, nullptr, nullptr, nullptr, nullptr, KeepPassedOver};
+    static const DisplayOps naming = {KeepRow, StoppingTarget, nullptr, nullptr, nullptr, nullptr, nullptr, KeepPassedOver, nullptr};
     Display = &naming;
     const struct {
         int free;   // descriptors the walk may open
@@ -1641,7 +1641,7 @@ TEST_F(Walk, DeepTreeHoldsNoListingBufferPerLevel)
                testsupport::WriteBytes(levels[i] + "/c.exe", samples::MakeSample(samples::CleanPe));
     }
     if (made) {
-        static const DisplayOps sampling = {KeepRow, SampleHeap, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr};
+        static const DisplayOps sampling = {KeepRow, SampleHeap, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr};
         Display = &sampling;
         const int reportOnly = ReportOnly;
         ReportOnly = 1;
