@@ -42,16 +42,25 @@ static struct {
     char line[LineSize];
 } Kept;
 
-/* 1 when the folder `inner`, or one of the folders above it, is the folder of identity
-** (volume, index); 0 when none is; -1 when `inner` itself has no identity to compare. Climbs by
-** "..", so links on the way count as what they lead to. A path that cannot be climbed further
-** answers 1: what cannot be told is refused. */
+static void ParentOf(const char *path, char *out, uint32_t size);
+
+/* 1 when `inner` (a folder, or a file: then from its folder), or one of the folders above it,
+** is the folder of identity (volume, index); 0 when none is; -1 when `inner` itself has no
+** identity to compare. Climbs by "..", so links on the way count as what they lead to. A path
+** that cannot be climbed further answers 1: what cannot be told is refused. */
 static int Below(const char *inner, uint64_t volume, uint64_t index)
 {
     char path[PlatformPathSize];
     uint64_t v, i, lastV = 0, lastI = 0;
     if (!CopyText(path, sizeof path, inner))
         return 1;
+    /* A file has no ".." of its own: a kept copy named as a PATH is below the quarantine. */
+    uint32_t attributes = Platform.files.getFileAttributes(path);
+    if (attributes != InvalidFileAttributes && !(attributes & AttrDirectory)) {
+        if (!Platform.files.fileIdentity(path, &v, &i))
+            return -1;
+        ParentOf(inner, path, sizeof path);
+    }
     for (int level = 0; level < MaxLevels; level++) {
         if (!Platform.files.fileIdentity(path, &v, &i))
             return level > 0 ? 0 : -1;
@@ -226,7 +235,13 @@ static int WriteIndexLine(const FileFacts *facts, const char *hex, const ScanCon
     JsonOpen(&out, '{');
     JsonKey(&out, "sha256");
     JsonString(&out, hex);
-    JsonName(&out, "path", ScanPath);
+    /* Where the file is, as the system resolves it from the folder held: a restore from any
+    ** working folder finds the place, whatever "." or link the PATH given held. */
+    char where[PlatformPathSize];
+    JsonName(&out, "path", Platform.files.entryPath(where, sizeof where) ? where : ScanPath);
+    char host[64];
+    if (Platform.system.hostName(host, sizeof host))
+        JsonName(&out, "host", host);
     JsonKey(&out, "size");
     JsonUnsigned(&out, facts->size);
     if (facts->hasOwner) {

@@ -23,6 +23,7 @@
 #include <time.h>
 
 const char StatusRestored[] = "restored from quarantine";
+const char StatusAlreadyRestored[] = "already restored; skipped (name its ID to restore it again)";
 
 #define MaxIds 256
 #define LineMax (6 * PlatformPathSize + 1024)        /* the longest line the quarantine writes */
@@ -50,6 +51,12 @@ struct RestoreRun {
     ** (quarantined again after a restore) has two lines, and is put back once. */
     uint64_t handled[MaxHandled];
     uint32_t handledCount;
+    /* Each copy's last word in the index: put back (a "restored" line) or kept (a line of the
+    ** quarantine's, perhaps after a restore). A copy whose last word is "restored" is not put
+    ** back again unless an ID asks for it. */
+    uint64_t last[MaxHandled];
+    uint8_t lastRestored[MaxHandled];
+    uint32_t lastCount;
 };
 
 /* ---- reading the index -------------------------------------------------------------------- */
@@ -265,14 +272,49 @@ static const char *const CreateCauses[] = {
     "restoring is not available in this build",
 };
 
-/* 1 when the entry in hand is a copy this run has already dealt with; else remembers it. */
-static int Handled(RestoreRun *run)
+/* The entry in hand's copy, by its digest and path (FNV-1a). */
+static uint64_t CopyKey(const Entry *entry)
 {
-    uint64_t hash = 14695981039346656037ull;             /* FNV-1a over the digest and path */
-    const char *const texts[] = {run->entry.sha256, "\n", run->entry.path};
+    uint64_t hash = 14695981039346656037ull;
+    const char *const texts[] = {entry->sha256, "\n", entry->path};
     for (const char *text : texts)
         for (const unsigned char *p = (const unsigned char *)text; *p; p++)
             hash = (hash ^ *p) * 1099511628211ull;
+    return hash;
+}
+
+/* Where CopyKey `key` stands in the run's record of last words; lastCount when it is not there. */
+static uint32_t LastWord(const RestoreRun *run, uint64_t key)
+{
+    uint32_t i = 0;
+    while (i < run->lastCount && run->last[i] != key)
+        i++;
+    return i;
+}
+
+/* Reads the whole index once for each copy's last word (see RestoreRun.last). */
+static void ReadLastWords(RestoreRun *run, uint32_t end)
+{
+    uint32_t offset = 0;
+    run->lastCount = 0;
+    for (int got; (got = NextLine(run, &offset, end)) != 0;) {
+        if (got < 0 || !ParseLine(run->line, &run->entry))
+            continue;
+        uint64_t key = CopyKey(&run->entry);
+        uint32_t at = LastWord(run, key);
+        if (at == run->lastCount) {
+            if (run->lastCount == MaxHandled)
+                continue;
+            run->last[run->lastCount++] = key;
+        }
+        run->lastRestored[at] = run->entry.restored != 0;
+    }
+}
+
+/* 1 when the entry in hand is a copy this run has already dealt with; else remembers it. */
+static int Handled(RestoreRun *run)
+{
+    uint64_t hash = CopyKey(&run->entry);
     for (uint32_t i = 0; i < run->handledCount; i++)
         if (run->handled[i] == hash)
             return 1;
@@ -292,6 +334,11 @@ static int RestoreOne(RestoreRun *run, RestoreProblem problem)
     if (!entry->facts.hasOwner) {
         problem(entry->path, "kept with Windows attributes, not an owner and mode; not restored "
                             "here");
+        return 0;
+    }
+    if (entry->path[0] != PathSeparator) {
+        problem(entry->path, "kept with a path relative to the folder that scan ran in, which "
+                            "the index does not name; nothing was written");
         return 0;
     }
     FileHandle copy = Platform.store.openStored(name);
@@ -383,6 +430,8 @@ int RestoreFromQuarantine(const char *folder, const char *const *ids, int count,
     }
     uint32_t offset = 0, number = 0;
     run->handledCount = 0;
+    if (status == 0)
+        ReadLastWords(run, end);
     for (int got; status != 2 && (got = NextLine(run, &offset, end)) != 0;) {
         number++;
         if (got < 0 || !ParseLine(run->line, &run->entry)) {
@@ -394,8 +443,14 @@ int RestoreFromQuarantine(const char *folder, const char *const *ids, int count,
             status = count == 0 ? 3 : status;
             continue;
         }
-        if (!run->entry.restored && Chosen(run, ids, count) && !Handled(run) &&
-            !RestoreOne(run, problem))
+        if (run->entry.restored || !Chosen(run, ids, count) || Handled(run))
+            continue;
+        uint32_t at = LastWord(run, CopyKey(&run->entry));
+        if (count == 0 && at < run->lastCount && run->lastRestored[at]) {
+            ShowNotice(run->entry.path, StatusAlreadyRestored);
+            continue;
+        }
+        if (!RestoreOne(run, problem))
             status = 3;
     }
     Platform.store.lockStore(0);

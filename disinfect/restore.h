@@ -6,6 +6,7 @@
 #define KRV_RESTORE_H
 
 extern const char StatusRestored[];          /* "restored from quarantine" */
+extern const char StatusAlreadyRestored[];   /* a copy the index says was put back, passed by */
 
 /* Tells the user, in one line, that `what` could not be done for `cause`. */
 typedef void (*RestoreProblem)(const char *what, const char *cause);
@@ -15,10 +16,14 @@ typedef void (*RestoreProblem)(const char *what, const char *cause);
 ** it, or the path the copy was taken from; every copy of the index when `count` is 0. An id
 ** that names no copy, or copies of more than one digest, stops everything before anything is
 ** written. For each copy: its digest is checked, the file is made at its path exclusively,
-** never through a link (Platform.store.createRestored), written and read into a second digest, given
-** the index's owner, mode and times and put on disk, and then the index gets the copy's line
+** never through a link (Platform.store.createRestored), written and read into a second
+** digest, given the index's owner, mode and times and put on disk, and then the index gets
+** the copy's line
 ** again with "restored" and the time; the copy stays. A copy the index lists twice for one path
-** (quarantined again after a restore) is put back once. Every restored file is a row
+** (quarantined again after a restore) is put back once. Without IDs, a copy whose last line
+** in the index says it was restored is passed by (ShowNotice, StatusAlreadyRestored); an ID
+** restores it again where its path is free. A copy kept with a relative path (an older index)
+** is not restored: the folder it was relative to is not known. Every restored file is a row
 ** (AddResultRow, StatusRestored); every copy that could not be, and every index line that
 ** cannot be read (skipped), one call of `problem`. Answers 0 when all were restored, 3 when some
 ** could not be, 2 when nothing could start. */

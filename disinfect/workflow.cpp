@@ -283,6 +283,10 @@ static int TreatInfected(ScanContext *context, int32_t pass, char *text)
             ReportAlreadyRemoved();
         else if (InHand.listing != InvalidFindHandle && InHand.elsewhere)
             ReportUnableToClean();
+        else if (InHand.listing != InvalidFindHandle && InHand.links > 1)
+            /* A file with other names is never written, nor copied to be cleaned: its contents
+            ** are theirs too. This name goes, and its row says the file lives on. */
+            DeleteBranch();
         else
             CopyFallback(text);
         return 0;

@@ -225,6 +225,11 @@ struct PlatformFiles {
     ** deletion takes no name of its own). */
     int (*inAnotherRunsHands)(const char *name);
 
+    /* The path of the entry in hand as the system resolves it now, from its listing's open
+    ** folder (never from the text it was named by): absolute, without "." or "..", no link in
+    ** it, into `out` (`size` bytes). 0 when no entry is in hand, its folder has no path any
+    ** more or it does not fit. On Windows the full path of the text (links are not resolved). */
+    int (*entryPath)(char *out, uint32_t size);
     /* The identity of the file or folder `path` names, looked up as the caller named it (links
     ** followed): device and inode on POSIX, volume serial number and file index on Windows.
     ** 0 when it cannot be had (the 9x family has none for a folder). */

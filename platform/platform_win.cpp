@@ -465,6 +465,14 @@ static int WinInAnotherRunsHands(const char *name)
     return 0;
 }
 
+/* GetFullPathNameA works on the text alone: "." and ".." go, a junction stays as it is named. */
+static int WinEntryPath(char *out, uint32_t size)
+{
+    if (InHand.listing == InvalidFindHandle || !InHand.path) return 0;
+    DWORD length = GetFullPathNameA(InHand.path, size, out, NULL);
+    return length > 0 && length < size;
+}
+
 /* A folder opens only with FILE_FLAG_BACKUP_SEMANTICS, which the 9x family refuses. */
 static int WinFileIdentity(const char *path, uint64_t *volume, uint64_t *index)
 {
@@ -1502,6 +1510,7 @@ const PlatformOps PlatformDefaults = {
             .deleteFile         = WinDeleteFile,
             .moveFile           = WinMoveFile,
             .inAnotherRunsHands = WinInAnotherRunsHands,
+            .entryPath          = WinEntryPath,
             .fileIdentity       = WinFileIdentity,
             .planReadAhead      = WinPlanReadAhead,
             .findFirst          = WinFindFirst,

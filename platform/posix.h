@@ -26,6 +26,7 @@ int PosixSetFileAttributes(const char *path, uint32_t attributes);
 int PosixCopyFile(const char *from, const char *to);
 int PosixDeleteFile(const char *path);
 int PosixMoveFile(const char *from, const char *to);
+int PosixEntryPath(char *out, uint32_t size);
 int PosixFileIdentity(const char *path, uint64_t *volume, uint64_t *index);
 int PosixWriteWholeFile(const char *path, const void *data, uint32_t size);
 int PosixReplaceFile(const char *from, const char *to);

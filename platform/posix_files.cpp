@@ -520,6 +520,26 @@ int PosixMoveFile(const char *from, const char *to)
     return SafeRenameNoReplace(source.folder, source.name, target.folder, target.name);
 }
 
+/* The kernel keeps the path of every open folder: /proc names it, links resolved, for the
+** listing's descriptor. */
+int PosixEntryPath(char *out, uint32_t size)
+{
+    if (InHand.listing == InvalidFindHandle || !InHand.path || size < 2) return 0;
+    char link[40];
+    snprintf(link, sizeof link, "/proc/self/fd/%d", ListingFolder(InHand.listing));
+    ssize_t n = readlink(link, out, size - 1);
+    if (n <= 0 || (size_t)n >= size - 1 || out[0] != '/') return 0;
+    out[n] = 0;
+    static const char Gone[] = " (deleted)";
+    if ((size_t)n >= sizeof Gone - 1 && !strcmp(out + n - (sizeof Gone - 1), Gone)) return 0;
+    const char *name = InHand.path + InHand.nameAt;
+    size_t at = n == 1 ? 0 : (size_t)n, length = strlen(name);
+    if (!*name || at + 1 + length >= size) return 0;
+    out[at] = '/';
+    memcpy(out + at + 1, name, length + 1);
+    return 1;
+}
+
 int PosixFileIdentity(const char *path, uint64_t *volume, uint64_t *index)
 {
     struct stat st;

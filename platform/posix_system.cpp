@@ -338,6 +338,7 @@ const PlatformOps PlatformDefaults = {
             .deleteFile         = PosixDeleteFile,
             .moveFile           = PosixMoveFile,
             .inAnotherRunsHands = PosixInAnotherRunsHands,
+            .entryPath          = PosixEntryPath,
             .fileIdentity       = PosixFileIdentity,
             .planReadAhead      = PosixPlanReadAhead,
             .findFirst          = PosixFindFirst,

@@ -1257,6 +1257,19 @@ class Attacks(Scans):
         self.assertEqual(before, snapshot(self.tree))
 
 
+    def test_a_path_inside_the_quarantine_is_refused(self):
+        """A kept copy, or the quarantine folder itself, named as a PATH to clean: refused
+        before anything (exit 2), and the only copy stays whole."""
+        name = SAMPLES_INFECTED[0]
+        self.assertEqual(1, run("--clean", "--quarantine", self.store,
+                                os.path.join(self.tree, "sub", name)).returncode)
+        copy = self.copy_of(name)
+        for path in (copy, self.store, os.path.join(self.store, ".")):
+            self.expect_refused(("--clean", "--quarantine", self.store, path),
+                                "must not lie inside a scanned path", keep=[copy])
+            with open(copy, "rb") as f:
+                self.assertEqual(self.digests[name], hashlib.sha256(f.read()).hexdigest())
+
     def test_aside_names_planted_in_advance_do_not_stop_a_deletion(self):
         """In a shared sticky folder another user plants, for the next process ids, every name
         a deletion of root's could move the file aside to under a counter: the infected file is

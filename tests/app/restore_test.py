@@ -97,11 +97,11 @@ class Restore(unittest.TestCase):
         self.assertNotIn("restored", lines[0])
         self.assertEqual((digest, path), (lines[1]["sha256"], lines[1]["path"]))
         self.assertRegex(lines[1]["restored"], r"^\d{4}-\d\d-\d\dT\d\d:\d\d:\d\dZ$")
-        # Once back, the file is in the way of its copy: one line, exit 3, nothing changed.
+        # Once back, a restore of everything passes it by: one line, exit 0, nothing changed.
         r = run("--restore", self.store)
-        self.assertEqual(3, r.returncode)
+        self.assertEqual(0, r.returncode, r.stderr)
         self.assertEqual(1, len(r.stderr.splitlines()), r.stderr)
-        self.assertIn(b"taken", r.stderr)
+        self.assertIn(b"already restored", r.stderr)
         self.assertEqual(2, len(self.index()))
         # Quarantined again (a second line for the same copy), then put back once.
         self.assertEqual(1, run("--clean", "--quarantine", self.store, path).returncode)
@@ -136,10 +136,13 @@ class Restore(unittest.TestCase):
         for name, (data, copy, _) in cases.items():
             digest = self.keep(os.path.join(self.tree, name), data, copy=copy)
         os.chmod(os.path.join(self.store, digest + ".quarantined"), 0o644)
+        # An older index kept the PATH as it was given: relative to a folder no one knows now.
+        self.keep("tree/relative", b"relative to what?")
         r = run("--restore", self.store)
         self.assertEqual(3, r.returncode, r.stderr)
         errors = r.stderr.splitlines()
-        self.assertEqual(7, len(errors), r.stderr)
+        self.assertEqual(8, len(errors), r.stderr)
+        self.assertIn(b"krvscan: tree/relative: kept with a path relative", r.stderr)
         for name, (data, copy, cause) in cases.items():
             path = os.path.join(self.tree, name).encode()
             said = [e for e in errors if e.startswith(b"krvscan: " + path + b": ")]
@@ -157,6 +160,69 @@ class Restore(unittest.TestCase):
         with open(os.path.join(self.tree, "taken"), "rb") as f:
             self.assertEqual(b"there", f.read())
         self.assertEqual(2, sum("restored" in x for x in self.index()))
+
+    def test_a_file_comes_back_where_it_was_whatever_path_and_working_folder(self):
+        """PATH given as ".", "../sub", "/abs/./sub", through a link to a folder, or relative
+        to the working folder: the copy comes back where the file was, put back from a folder
+        that holds a "sub" of its own."""
+        samples = os.path.join(self.work, "samples")
+        os.makedirs(samples)
+        subprocess.run([MAKESAMPLES, samples], check=True, capture_output=True)
+        with open(os.path.join(samples, "infected-entry1.exe"), "rb") as f:
+            worm = f.read()
+        real = os.path.join(self.tree, "real")
+        sub = os.path.join(real, "sub")
+        os.makedirs(sub)
+        os.makedirs(os.path.join(real, "other"))
+        os.symlink(real, os.path.join(self.tree, "via"))
+        decoy = os.path.join(self.work, "decoy")
+        os.makedirs(os.path.join(decoy, "sub"))
+        file = os.path.join(sub, "w.exe")
+        spellings = [(".", sub), ("../sub", os.path.join(real, "other")),
+                     (real + "/./sub", "/"), (os.path.join(self.tree, "via", "sub"), "/"),
+                     ("sub", real), ("w.exe", sub)]
+        for path, cwd in spellings:
+            with self.subTest(path=path, cwd=cwd):
+                with open(file, "wb") as f:
+                    f.write(worm)
+                r = subprocess.run([KRVSCAN, "--clean", "--quarantine", self.store, path],
+                                   cwd=cwd, capture_output=True, timeout=120)
+                self.assertEqual(1, r.returncode, r.stderr)
+                self.assertFalse(os.path.exists(file))
+                self.assertEqual(file, self.index()[-1]["path"])
+                r = subprocess.run([KRVSCAN, "--restore", self.store], cwd=decoy,
+                                   capture_output=True, timeout=120)
+                self.assertEqual(0, r.returncode, r.stderr)
+                with open(file, "rb") as f:
+                    self.assertEqual(worm, f.read())
+                self.assertEqual([], os.listdir(os.path.join(decoy, "sub")))
+                os.remove(file)
+
+    def test_a_second_restore_passes_by_what_the_first_put_back(self):
+        """What the index says was restored is not put back again by a restore of everything
+        (its owner may have deleted it since), and is named; by its ID it comes back where its
+        path is free, and not where it is taken."""
+        path = os.path.join(self.tree, "kept.exe")
+        other = os.path.join(self.tree, "other.exe")
+        digest = self.keep(path, b"kept")
+        self.keep(other, b"other")
+        r = run("--restore", self.store, digest[:12])
+        self.assertEqual(0, r.returncode, r.stderr)
+        os.remove(path)
+        r = run("--restore", self.store)
+        self.assertEqual(0, r.returncode, r.stderr)
+        self.assertFalse(os.path.exists(path))
+        self.assertIn(b"krvscan: " + path.encode() + b": already restored", r.stderr)
+        self.assertIn(other.encode() + b"\trestored from quarantine", r.stdout)
+        r = run("--restore", self.store)
+        self.assertEqual((0, b""), (r.returncode, r.stdout), r.stderr)
+        r = run("--restore", self.store, digest[:12])
+        self.assertEqual(0, r.returncode, r.stderr)
+        with open(path, "rb") as f:
+            self.assertEqual(b"kept", f.read())
+        r = run("--restore", self.store, digest[:12])
+        self.assertEqual(3, r.returncode, r.stderr)
+        self.assertIn(b"taken", r.stderr)
 
     def test_awkward_names_come_back_under_the_very_same_name(self):
         # What the quarantine writes for a name (escapes, U+FFFD and "path_hex"), its reader
