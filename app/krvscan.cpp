@@ -194,8 +194,12 @@ static int RunRestore(void)
                     "--log or --windows-root with it (its arguments are IDs, not PATHs)",
                     "--restore");
     Display = &ConsoleDisplay;
+    ScanContinue.store(1);
+    Platform.system.onInterrupt(OnInterrupt);
     int status = RestoreFromQuarantine(Opts.restoreFolder, Opts.paths, Opts.pathCount,
                                        RestoreProblemLine);
+    if (interrupted.load())
+        return Fail("interrupted; the restore was stopped between two files", nullptr);
     if (!OutputHasFailed() && FlushOutput() != 0)
         return Fail("the output could not be written", nullptr);
     return OutputHasFailed() ? Fail("the output could not be written", nullptr) : status;

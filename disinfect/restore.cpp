@@ -18,6 +18,7 @@
 #include "engine/sha256.h"
 #include "platform/platform.h"
 #include "scan/display.h"
+#include "scan/scanstate.h"
 
 #include <string.h>
 #include <time.h>
@@ -323,6 +324,21 @@ static int Handled(RestoreRun *run)
     return 0;
 }
 
+/* Names a temporary that a restore which was killed left beside `context`, the path being
+** restored, and which was removed. */
+static void SweptBeside(const char *name, void *context)
+{
+    const char *path = (const char *)context;
+    const char *slash = strrchr(path, PathSeparator);
+    char where[PlatformPathSize + 256];
+    size_t folder = slash ? (size_t)(slash - path) + 1 : 0;
+    if (folder + strlen(name) >= sizeof where)
+        return;
+    memcpy(where, path, folder);
+    CopyText(where + folder, (uint32_t)(sizeof where - folder), name);
+    ShowNotice(where, StatusLeftoverRemoved);
+}
+
 /* The entry in hand put back; 0 after one call of `problem` when it could not be. */
 static int RestoreOne(RestoreRun *run, RestoreProblem problem)
 {
@@ -352,6 +368,8 @@ static int RestoreOne(RestoreRun *run, RestoreProblem problem)
         problem(entry->path, "its copy fails its digest check (SHA-256); nothing was written");
         return 0;
     }
+    if (Platform.store.sweepRestored)
+        Platform.store.sweepRestored(entry->path, SweptBeside, (void *)entry->path);
     FileHandle file = InvalidFileHandle;
     int cause = Platform.store.createRestored(entry->path, &file);
     if (cause != RestoreReady) {
@@ -433,6 +451,12 @@ int RestoreFromQuarantine(const char *folder, const char *const *ids, int count,
     if (status == 0)
         ReadLastWords(run, end);
     for (int got; status != 2 && (got = NextLine(run, &offset, end)) != 0;) {
+        /* A stop (Ctrl-C, a termination request) is honoured between files: the file in hand
+        ** is finished or left unnamed, never cut short under its name. */
+        if (!ScanContinue.load()) {
+            status = 2;
+            break;
+        }
         number++;
         if (got < 0 || !ParseLine(run->line, &run->entry)) {
             char where[64] = "index.jsonl, line ";

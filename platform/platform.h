@@ -393,19 +393,28 @@ struct PlatformStore {
     int (*appendLog)(FileHandle log, const void *data, uint32_t size, int more);
 
     /* Putting a kept copy back (krvscan --restore).
-    ** createRestored: creates the file `path` exclusively, for writing, mode 0600 until
-    ** finishRestored, reaching it folder by folder from the root (from the working folder for a
-    ** relative path), each folder opened without following a link, so that no link anywhere in
-    ** the path is gone through. Answers RestoreReady with the handle in `*file`, or the cause:
-    ** RestoreTaken, RestoreNoFolder, RestoreLinkOnWay, RestoreCannot; RestoreUnsupported where
-    ** the build cannot restore, for any `path` (null included). The folder that holds the file
-    ** stays open until finishRestored.
+    ** createRestored: makes ready the file `path`, reaching its folder one folder at a time
+    ** from the root (from the working folder for a relative path), each opened without
+    ** following a link, so that no link anywhere in the path is gone through; "." and ".."
+    ** are refused. Nothing may have the name yet. The file is written under a temporary name
+    ** of its own in that folder (created exclusively, mode 0600) and takes its name only in
+    ** finishRestored: whatever ends the run, the name holds nothing or the whole file. Answers
+    ** RestoreReady with the handle in `*file`, or the cause: RestoreTaken, RestoreNoFolder,
+    ** RestoreLinkOnWay, RestoreCannot; RestoreUnsupported where the build cannot restore, for
+    ** any `path` (null included). The folder stays open until finishRestored.
     ** finishRestored: with `keep`, gives the file the owner and group, the permission bits of
-    ** the mode and the times (modified, accessed) of `facts`, then puts it and its folder on
-    ** disk; without `keep`, or when any of that fails, removes the name while it is still that
-    ** file's. Closes the file either way; non-zero only when the file was kept with all of it. */
+    ** the mode and the times (modified, accessed) of `facts`, puts it on disk, gives it its
+    ** name without replacing anything that took the name meanwhile, and puts the folder on
+    ** disk; without `keep`, or when any of that fails, removes the temporary name while it is
+    ** still that file's. Closes the file either way; non-zero only when the file has its name
+    ** with all of it.
+    ** sweepRestored: removes from the folder of `path` the temporaries that restores which did
+    ** not end left there (the running user's, their maker no longer running), calling `swept`
+    ** with each name; answers how many. Null where the build cannot restore. */
     int (*createRestored)(const char *path, FileHandle *file);
     int (*finishRestored)(FileHandle file, const FileFacts *facts, int keep);
+    int (*sweepRestored)(const char *path, void (*swept)(const char *name, void *context),
+                         void *context);
 };
 
 /* The rules-level table, one part per concern. Each entry's promise is above it. */

@@ -1565,6 +1565,7 @@ const PlatformOps PlatformDefaults = {
             .appendLog      = WinAppendLog,
             .createRestored = WinCreateRestored,
             .finishRestored = WinFinishRestored,
+            .sweepRestored  = nullptr,
         },
 };
 

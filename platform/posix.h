@@ -47,6 +47,8 @@ int PosixOpenLog(const char *path, FileHandle *log);
 int PosixAppendLog(FileHandle log, const void *data, uint32_t size, int more);
 int PosixCreateRestored(const char *path, FileHandle *file);
 int PosixFinishRestored(FileHandle file, const FileFacts *facts, int keep);
+int PosixSweepRestored(const char *path, void (*swept)(const char *name, void *context),
+                       void *context);
 
 /* Non-zero for the entries "." and ".." of a listing. */
 static inline int IsDots(const char *name)
@@ -184,10 +186,10 @@ int SafeRenameNoReplace(int fromFolder, const char *from, int toFolder, const ch
 int SafeCommit(int folder, const char *from, const char *to);
 
 /* Removes from `folder` the leftovers of runs that did not end: regular files of the running
-** user with one name, named by SafeUniqueName with `suffix`, whose maker no longer runs; calls
-** `swept` with each name removed. Answers how many. */
-int SafeSweep(int folder, const char *suffix, void (*swept)(const char *name, void *context),
-              void *context);
+** user with one name, named by SafeUniqueName with `prefix` (any, when null) and `suffix`, whose
+** maker no longer runs; calls `swept` with each name removed. Answers how many. */
+int SafeSweep(int folder, const char *prefix, const char *suffix,
+              void (*swept)(const char *name, void *context), void *context);
 
 /* ---- posix_listing.cpp: the table's listing entries, and what the files part asks ---- */
 

@@ -654,7 +654,7 @@ FileHandle PosixCreateStored(const char *prefix, char *made, uint32_t size)
 
 int PosixSweepStore(void (*swept)(const char *name, void *context), void *context)
 {
-    return storeFolder < 0 ? 0 : SafeSweep(storeFolder, StoredTemporary, swept, context);
+    return storeFolder < 0 ? 0 : SafeSweep(storeFolder, nullptr, StoredTemporary, swept, context);
 }
 
 FileHandle PosixOpenStored(const char *name)
@@ -822,15 +822,21 @@ int PosixAppendLog(FileHandle log, const void *data, uint32_t size, int more)
 
 /* ---- a kept copy put back ---------------------------------------------------------------- */
 
-/* The file createRestored made, until finishRestored: its folder, held, and its name there. */
+/* The file createRestored made, until finishRestored: its folder, held, the name it is to
+** take, and the name of its own it is written under until then. */
 static struct {
     int folder = -1;
-    char name[256];
+    char name[NAME_MAX + 1];
+    char temporary[NAME_MAX + 1];
 } Restoring;
 
+#define RestoringPrefix ".krvrestore"   /* the temporary names a file is written under */
+#define RestoringSuffix ".tmp"
+
 /* The folder is reached one component at a time (SafeOpenParent, "." and ".." refused), so a
-** link met anywhere stops the walk instead of leading it elsewhere; the file is made in it with
-** O_EXCL, which refuses whatever is there, a link included. */
+** link met anywhere stops the walk instead of leading it elsewhere. The file is written under
+** a name of its own, created exclusively, and takes its real name only once it is whole
+** (finishRestored): whatever ends the run, the real name holds nothing or the whole file. */
 int PosixCreateRestored(const char *path, FileHandle *file)
 {
     if (!path || !*path) return RestoreCannot;
@@ -841,28 +847,37 @@ int PosixCreateRestored(const char *path, FileHandle *file)
         return why == SafeNoFolder    ? RestoreNoFolder
              : why == SafeLinkOnWay   ? RestoreLinkOnWay
                                       : RestoreCannot;
-    int fd = OpenIn(at, name, O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY |
-                    O_CLOEXEC, 0600);
     struct stat st;
+    int there = fstatat(at, name, &st, AT_SYMLINK_NOFOLLOW) == 0;
+    if (there || errno != ENOENT) {
+        close(at);
+        return there ? RestoreTaken : RestoreCannot;
+    }
+    char temporary[NAME_MAX + 1];
+    int fd = SafeCreateUnique(at, RestoringPrefix, RestoringSuffix, 0600, O_WRONLY, temporary,
+                              sizeof temporary);
     if (fd < 0 || fstat(fd, &st) != 0) {
-        int cause = fd < 0 && errno == EEXIST ? RestoreTaken : RestoreCannot;
         if (fd >= 0) close(fd);
         close(at);
-        return cause;
+        return RestoreCannot;
     }
     *file = Hold(fd, &st, 1);
     if (*file == InvalidFileHandle) {
-        PosixSys.unlinkat(at, name, 0);
+        PosixSys.unlinkat(at, temporary, 0);
         close(at);
         return RestoreCannot;
     }
     if (Restoring.folder >= 0) close(Restoring.folder);
     Restoring.folder = at;
     memcpy(Restoring.name, name, strlen(name) + 1);
+    memcpy(Restoring.temporary, temporary, strlen(temporary) + 1);
     return RestoreReady;
 }
 
-/* The owner first: a change of owner clears the set-id bits, which the mode then puts back. */
+/* The owner first: a change of owner clears the set-id bits, which the mode then puts back.
+** The file takes its real name only when all of it is set and on disk, never replacing what
+** took that name meanwhile; what is left under the temporary name is removed while it is the
+** file written. */
 int PosixFinishRestored(FileHandle handle, const FileFacts *facts, int keep)
 {
     int fd = FileOf(handle)->fd;
@@ -871,17 +886,35 @@ int PosixFinishRestored(FileHandle handle, const FileFacts *facts, int keep)
     times[0].tv_nsec = 0;
     times[1].tv_sec = (time_t)facts->modified;
     times[1].tv_nsec = 0;
-    int ok = keep && Restoring.folder >= 0 && fchown(fd, (uid_t)facts->owner, (gid_t)facts->group) == 0 &&
+    int at = Restoring.folder;
+    int ok = keep && at >= 0 && fchown(fd, (uid_t)facts->owner, (gid_t)facts->group) == 0 &&
              fchmod(fd, (mode_t)(facts->mode & 07777)) == 0 && futimens(fd, times) == 0 &&
-             fsync(fd) == 0;
+             SafeSync(fd) && SafeCommit(at, Restoring.temporary, Restoring.name);
     struct stat st, now;
-    if (!ok && Restoring.folder >= 0 && fstat(fd, &st) == 0 &&
-        fstatat(Restoring.folder, Restoring.name, &now, AT_SYMLINK_NOFOLLOW) == 0 &&
+    int written = fstat(fd, &st) == 0;
+    /* What has the real name now must be the file written (a swap of the temporary name in a
+    ** folder others may write in would put another file there). */
+    if (ok && (!written || fstatat(at, Restoring.name, &now, AT_SYMLINK_NOFOLLOW) != 0 ||
+               st.st_dev != now.st_dev || st.st_ino != now.st_ino))
+        ok = 0;
+    if (!ok && at >= 0 && written &&
+        fstatat(at, Restoring.temporary, &now, AT_SYMLINK_NOFOLLOW) == 0 &&
         st.st_dev == now.st_dev && st.st_ino == now.st_ino)
-        unlinkat(Restoring.folder, Restoring.name, 0);
+        PosixSys.unlinkat(at, Restoring.temporary, 0);
     if (!PosixCloseFile(handle)) ok = 0;
-    if (Restoring.folder >= 0 && fsync(Restoring.folder) != 0) ok = 0;
-    if (Restoring.folder >= 0) close(Restoring.folder);
+    if (at >= 0) close(at);
     Restoring.folder = -1;
     return ok;
+}
+
+int PosixSweepRestored(const char *path, void (*swept)(const char *name, void *context),
+                       void *context)
+{
+    char name[NAME_MAX + 1];
+    int why;
+    int at = path ? SafeOpenParent(path, 0, name, sizeof name, &why) : -1;
+    if (at < 0) return 0;
+    int removed = SafeSweep(at, RestoringPrefix, RestoringSuffix, swept, context);
+    close(at);
+    return removed;
 }

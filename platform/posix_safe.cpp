@@ -356,8 +356,8 @@ int PosixInAnotherRunsHands(const char *name)
 
 /* ---- leftovers of a run that did not end ----------------------------------------------- */
 
-int SafeSweep(int folder, const char *suffix, void (*swept)(const char *name, void *context),
-              void *context)
+int SafeSweep(int folder, const char *prefix, const char *suffix,
+              void (*swept)(const char *name, void *context), void *context)
 {
     int copy = PosixSys.openat(folder, ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC, 0);
     if (copy < 0) return 0;
@@ -371,6 +371,9 @@ int SafeSweep(int folder, const char *suffix, void (*swept)(const char *name, vo
     for (struct dirent *entry; (entry = readdir(listing));) {
         long maker = MakerOf(entry->d_name, suffix);
         if (maker <= 0 || maker == (long)me) continue;
+        size_t length = prefix ? strlen(prefix) : 0;
+        if (prefix && (strncmp(entry->d_name, prefix, length) || entry->d_name[length] != '.'))
+            continue;
         /* A process of that number that runs may be the maker, still at work: its file stays.
         ** Only EPERM (another user's process) and ESRCH tell; the first also means it runs. */
         if (kill((pid_t)maker, 0) == 0 || errno != ESRCH) continue;

@@ -393,6 +393,7 @@ const PlatformOps PlatformDefaults = {
             .appendLog      = PosixAppendLog,
             .createRestored = PosixCreateRestored,
             .finishRestored = PosixFinishRestored,
+            .sweepRestored  = PosixSweepRestored,
         },
 };
 

@@ -13,6 +13,7 @@ import calendar
 import hashlib
 import json
 import os
+import signal
 import stat
 import subprocess
 import sys
@@ -223,6 +224,48 @@ class Restore(unittest.TestCase):
         r = run("--restore", self.store, digest[:12])
         self.assertEqual(3, r.returncode, r.stderr)
         self.assertIn(b"taken", r.stderr)
+
+    def test_a_stopped_or_killed_restore_leaves_each_name_empty_or_whole(self):
+        """SIGTERM, SIGINT, SIGHUP and SIGKILL at some moment of a restore of many copies: each
+        name holds nothing or the whole file, never a part of it; a stop is honoured between
+        two files (exit 2, one line). A file a killed restore left under a name of its own is
+        removed by the next restore in that folder, and named."""
+        data = {}
+        for i in range(150):
+            path = os.path.join(self.tree, "f%03d" % i)
+            data[path] = (b"%03d" % i) * 30000
+            self.keep(path, data[path])
+        for sig in (signal.SIGTERM, signal.SIGINT, signal.SIGHUP, signal.SIGKILL):
+            p = subprocess.Popen([KRVSCAN, "--restore", self.store],
+                                 stdout=subprocess.PIPE, stderr=subprocess.PIPE)
+            time.sleep(0.05)
+            p.send_signal(sig)
+            out, err = p.communicate(timeout=60)
+            with self.subTest(signal=sig):
+                lines = err.splitlines()
+                if sig != signal.SIGKILL and p.returncode == 2:
+                    self.assertIn(b"interrupted", lines[-1])
+                    lines = lines[:-1]
+                # Besides the stop, only what an earlier round put back is named.
+                self.assertEqual([], [x for x in lines if b"already restored" not in x], err)
+                for path, blob in data.items():
+                    if os.path.exists(path):
+                        with open(path, "rb") as f:
+                            self.assertEqual(blob, f.read(), path)
+        # What a restore killed mid-file leaves: a temporary of a process that no longer runs.
+        ended = subprocess.Popen(["true"])
+        ended.wait()
+        left = os.path.join(self.tree, ".krvrestore.%d.0123456789abcdef.tmp" % ended.pid)
+        with open(left, "wb") as f:
+            f.write(b"half")
+        kept = os.path.join(self.tree, "never-restored")
+        self.keep(kept, b"whole")
+        r = run("--restore", self.store)
+        self.assertEqual(0, r.returncode, r.stderr)
+        self.assertFalse(os.path.exists(left))
+        self.assertIn(("krvscan: %s: removed" % left).encode(), r.stderr)
+        with open(kept, "rb") as f:
+            self.assertEqual(b"whole", f.read())
 
     def test_awkward_names_come_back_under_the_very_same_name(self):
         # What the quarantine writes for a name (escapes, U+FFFD and "path_hex"), its reader

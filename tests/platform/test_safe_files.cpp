@@ -16,6 +16,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <filesystem>
 #include <string>
 #include <vector>
 
@@ -264,6 +265,40 @@ TEST_F(PosixSafe, TheSweepRemovesOnlyLeftoversOfRunsThatEnded)
         }
     Platform.files.closeFile(index);
     Platform.store.closeStore();
+}
+
+// A file put back takes its name only when it is whole: a commit that fails beneath the rules
+// (the rename refused, the disk gone) leaves nothing under the name and no temporary beside it;
+// one that succeeds leaves the file alone, under its name.
+int RenameFails(int, const char *, int, const char *, unsigned)
+{
+    errno = EIO;
+    return -1;
+}
+
+TEST_F(PosixSafe, AFilePutBackHasItsNameWholeOrNotAtAll)
+{
+    FileFacts facts = {};
+    facts.mode = 0100640;
+    facts.owner = geteuid();
+    facts.group = getegid();
+    for (int fails = 0; fails < 2; fails++) {
+        SCOPED_TRACE(fails ? "the commit fails" : "the commit succeeds");
+        const std::string path = dir.file("back.exe");
+        FileHandle file = InvalidFileHandle;
+        ASSERT_EQ(RestoreReady, Platform.store.createRestored(path.c_str(), &file));
+        EXPECT_FALSE(testsupport::Exists(path)) << "the name is taken before the file is whole";
+        EXPECT_EQ(5u, Platform.store.writeFile(file, "whole", 5));
+        if (fails) PosixSys.renameat2 = RenameFails;
+        EXPECT_EQ(!fails, Platform.store.finishRestored(file, &facts, 1) != 0);
+        PosixSys = PosixSysDefaults;
+        EXPECT_EQ(fails ? "" : "whole", Text(path));
+        std::vector<std::string> left;
+        for (const auto &entry : std::filesystem::directory_iterator(dir.path()))
+            left.push_back(entry.path().filename().string());
+        EXPECT_EQ(fails ? std::vector<std::string>{} : std::vector<std::string>{"back.exe"}, left);
+        unlink(path.c_str());
+    }
 }
 
 }  // namespace
