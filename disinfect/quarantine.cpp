@@ -310,25 +310,48 @@ static int CopyStands(const char *name, const uint8_t digest[Sha256Size], uint64
     return ok;
 }
 
+/* Why the file in hand was not kept: `what`, and the system's words for the call that failed,
+** as one line for the user (ShowNotice). The file is then left as it is ("unable to clean"). */
+static int NotKept(const char *what)
+{
+    char cause[160], line[400];
+    Platform.system.lastError(cause, sizeof cause);
+    CopyText(line, sizeof line, "not copied to quarantine, so left as it is: ");
+    AppendText(line, sizeof line, what);
+    if (cause[0]) {
+        AppendText(line, sizeof line, " (");
+        AppendText(line, sizeof line, cause);
+        AppendText(line, sizeof line, ")");
+    }
+    ShowNotice(ScanPath, line);
+    return 0;
+}
+
 /* Writes the detected file into a new file of the store, reads it back, and gives it the
-** digest's name without replacing anything; the new file is removed on any failure. */
-static int MakeCopy(ScanContext *context, const char *name, const uint8_t digest[Sha256Size],
-                    uint64_t size)
+** digest's name without replacing anything; the new file is removed on any failure. Answers
+** null, or what failed. */
+static const char *MakeCopy(ScanContext *context, const char *name,
+                            const uint8_t digest[Sha256Size], uint64_t size)
 {
     uint8_t again[Sha256Size];
     char made[PlatformPathSize];
     FileHandle copy = Platform.store.createStored(name, made, sizeof made);
     if (copy == InvalidFileHandle)
-        return 0;
-    int ok = QuarantineDigest(context->file, copy, again) == (int64_t)size &&
-             !memcmp(digest, again, Sha256Size) && Platform.store.syncFile(copy) &&
-             QuarantineDigest(copy, InvalidFileHandle, again) == (int64_t)size &&
-             !memcmp(digest, again, Sha256Size) && Platform.store.placeStored(copy, made, name);
-    if (!ok)
+        return "the copy cannot be created in the quarantine folder";
+    const char *why = nullptr;
+    if (QuarantineDigest(context->file, copy, again) != (int64_t)size ||
+        memcmp(digest, again, Sha256Size) || !Platform.store.syncFile(copy))
+        why = "the copy cannot be written whole";
+    else if (QuarantineDigest(copy, InvalidFileHandle, again) != (int64_t)size ||
+             memcmp(digest, again, Sha256Size))
+        why = "the copy does not read back as written";
+    else if (!Platform.store.placeStored(copy, made, name))
+        why = "the copy cannot take its name (something else of that name is in the way)";
+    if (why)
         Platform.store.removeStored(copy, made);    /* no copy under a name it does not deserve */
-    if (!Platform.files.closeFile(copy))
-        ok = 0;
-    return ok;
+    if (!Platform.files.closeFile(copy) && !why)
+        why = "the copy cannot be closed";
+    return why;
 }
 
 int QuarantineFile(ScanContext *context)
@@ -337,21 +360,29 @@ int QuarantineFile(ScanContext *context)
     uint8_t digest[Sha256Size];
     char hex[Sha256HexSize], name[Sha256HexSize + sizeof QuarantineSuffix];
 
-    if (Kept.index == InvalidFileHandle || !Platform.store.fileFacts(context->file, &facts) ||
+    if (Kept.index == InvalidFileHandle)
+        return NotKept("the quarantine is not open");
+    if (!Platform.store.fileFacts(context->file, &facts) ||
         QuarantineDigest(context->file, InvalidFileHandle, digest) != (int64_t)facts.size)
-        return 0;
+        return NotKept("the file cannot be read for its digest");
     Sha256Hex(digest, hex);
     if (!CopyText(name, sizeof name, hex) || !AppendText(name, sizeof name, QuarantineSuffix))
-        return 0;
+        return NotKept("the copy's name does not fit");
     if (!Platform.store.lockStore(1))
-        return 0;
+        return NotKept("the quarantine cannot be locked");
     /* The same contents were put there before (another name of the worm, an earlier run):
     ** that copy stands. Anything else under the name is in the way and stays. */
-    int ok = (CopyStands(name, digest, facts.size) || MakeCopy(context, name, digest, facts.size)) &&
-             WriteIndexLine(&facts, hex, context);
-    Platform.store.lockStore(0);
-    if (!ok)
+    const char *why = CopyStands(name, digest, facts.size) ? nullptr
+                                                           : MakeCopy(context, name, digest,
+                                                                      facts.size);
+    if (!why && !WriteIndexLine(&facts, hex, context))
+        why = "its line cannot be written to the quarantine's index.jsonl";
+    if (why) {
+        NotKept(why);
+        Platform.store.lockStore(0);
         return 0;
+    }
+    Platform.store.lockStore(0);
     AddResultRow(ScanPath, StatusQuarantined, RowQuarantined, 0);
     return 1;
 }

@@ -326,6 +326,10 @@ struct PlatformSystem {
     ** on Windows "NTFS", "FAT32"), NUL-terminated and cut to `size`; `*readOnly` 1 when it is
     ** mounted read-only. 0 when the system will not tell, with `type` empty and `*readOnly` 0. */
     int (*volumeFacts)(const char *path, char *type, uint32_t size, int *readOnly);
+    /* The system's own words for the last call of this thread that failed, for a line that
+    ** says why (strerror of errno on POSIX, "error N" with the Win32 error code on Windows),
+    ** into `out` (`size` bytes, NUL-terminated, cut to fit); empty when no call failed. */
+    void (*lastError)(char *out, uint32_t size);
 };
 
 /* What the program writes of its own: the quarantine, the log, a kept copy put back. */

@@ -1494,6 +1494,29 @@ static int WinFinishRestored(FileHandle file, const FileFacts *facts, int keep)
 
 /* ---- the table ------------------------------------------------------------------------- */
 
+/* The code alone: FormatMessageA is not among the functions both old families export. */
+static void WinLastError(char *out, uint32_t size)
+{
+    DWORD code = GetLastError();
+    if (!code || !size) {
+        if (size) out[0] = 0;
+        return;
+    }
+    char digits[12];
+    int n = 0;
+    do {
+        digits[n++] = (char)('0' + code % 10);
+        code /= 10;
+    } while (code && n < (int)sizeof digits);
+    if (size < (uint32_t)n + 7) {
+        if (size) out[0] = 0;
+        return;
+    }
+    memcpy(out, "error ", 6);
+    for (int i = 0; i < n; i++) out[6 + i] = digits[n - 1 - i];
+    out[6 + n] = 0;
+}
+
 const PlatformOps PlatformDefaults = {
     .files =
         {
@@ -1546,6 +1569,7 @@ const PlatformOps PlatformDefaults = {
             .onInterrupt     = WinOnInterrupt,
             .hostName        = WinHostName,
             .volumeFacts     = WinVolumeFacts,
+            .lastError       = WinLastError,
         },
     .store =
         {

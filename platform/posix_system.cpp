@@ -18,6 +18,7 @@
 #include <signal.h>
 #include <stdio.h>
 #include <stdlib.h>
+#include <errno.h>
 #include <string.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
@@ -322,6 +323,17 @@ static int PosixVolumeFacts(const char *path, char *type, uint32_t size, int *re
 
 /* ---- the table ------------------------------------------------------------------------- */
 
+static void PosixLastError(char *out, uint32_t size)
+{
+    if (!size) return;
+    int code = errno;
+    const char *text = code ? strerror(code) : "";
+    size_t length = strlen(text);
+    if (length >= size) length = size - 1;
+    memcpy(out, text, length);
+    out[length] = 0;
+}
+
 const PlatformOps PlatformDefaults = {
     .files =
         {
@@ -374,6 +386,7 @@ const PlatformOps PlatformDefaults = {
             .onInterrupt     = PosixOnInterrupt,
             .hostName        = PosixHostName,
             .volumeFacts     = PosixVolumeFacts,
+            .lastError       = PosixLastError,
         },
     .store =
         {

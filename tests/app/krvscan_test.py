@@ -1270,6 +1270,29 @@ class Attacks(Scans):
             with open(copy, "rb") as f:
                 self.assertEqual(self.digests[name], hashlib.sha256(f.read()).hexdigest())
 
+    def test_a_copy_that_cannot_be_kept_says_why(self):
+        """The quarantine on a full disk: the infected file is left as it is ("unable to
+        clean", exit 3), and one line on standard error says why, in the system's words."""
+        os.makedirs(self.store, 0o700)
+        if subprocess.run(["mount", "-t", "tmpfs", "-o", "size=32k,mode=0700", "tmpfs",
+                           self.store], capture_output=True).returncode:
+            self.skipTest("mounting a file system needs root")
+        self.addCleanup(subprocess.run, ["umount", "-l", self.store])
+        big = os.path.join(self.tree, "big.exe")
+        with open(os.path.join(self.tree, "sub", SAMPLES_INFECTED[0]), "rb") as f:
+            worm = f.read()
+        with open(big, "wb") as f:           # the worm, padded past what the disk holds
+            f.write(worm + b"\0" * (256 * 1024))
+        r = run("--clean", "--quarantine", self.store, big)
+        self.assertEqual(3, r.returncode, r.stderr)
+        self.assertTrue(os.path.exists(big))
+        self.assertIn(b"unable to clean", r.stdout)
+        said = [x for x in r.stderr.splitlines() if x.startswith(b"krvscan: " + big.encode())]
+        self.assertEqual(1, len(said), r.stderr)
+        self.assertIn(b"not copied to quarantine", said[0])
+        self.assertIn(b"No space left on device", said[0])
+        self.assertEqual(["index.jsonl"], os.listdir(self.store))
+
     def test_aside_names_planted_in_advance_do_not_stop_a_deletion(self):
         """In a shared sticky folder another user plants, for the next process ids, every name
         a deletion of root's could move the file aside to under a counter: the infected file is
