@@ -259,8 +259,8 @@ class Restore(unittest.TestCase):
         with open(left, "wb") as f:
             f.write(b"half")
         kept = os.path.join(self.tree, "never-restored")
-        self.keep(kept, b"whole")
-        r = run("--restore", self.store)
+        digest = self.keep(kept, b"whole")
+        r = run("--restore", self.store, digest)
         self.assertEqual(0, r.returncode, r.stderr)
         self.assertFalse(os.path.exists(left))
         self.assertIn(("krvscan: %s: removed" % left).encode(), r.stderr)
