@@ -112,7 +112,7 @@ static int LoadHivex(char *error, size_t errorSize)
         const char *cause = dlerror();
         snprintf(error, errorSize,
                  "--windows-root: the registry library " HivexLibrary " cannot be loaded "
-                 "(install hivex): %s", cause ? cause : "");
+                 "(install the package libhivex0): %s", cause ? cause : "");
         return -1;
     }
     return 0;

@@ -101,10 +101,25 @@ static int CleanAutostart(const char *windowsRoot, int reportOnly)
     }
 #ifdef KRV_HAVE_HIVEX
     char found[8192], error[8192];
+    found[0] = 0;
     int result = RemoveOfflineRunValue(windowsRoot, reportOnly, found, sizeof found, error,
                                        sizeof error);
-    if (result < 0)
-        return Fail(error, nullptr);
+    if (result < 0) {
+        /* The hive's trouble is a line of its own, and the file scan runs all the same: the
+        ** value found and kept counts as remaining (exit 3), a hive that could not be read as
+        ** a part not scanned (exit 4). Only what makes every change unsafe (a hibernated
+        ** Windows, a read-only disk) stops the run before the scan, in CheckOptions. */
+        ClearProgress();
+        fflush(stdout);
+        Fail(error, nullptr);
+        if (found[0]) {
+            RowFacts.found++;
+            AddResultRow(found, StatusUnableToClean, RowUnableToClean, 0);
+        } else {
+            RowFacts.unscanned++;
+        }
+        return 0;
+    }
     if (result > 0)
         AddResultRow(found, reportOnly ? StatusAutostartFound : StatusAutostartRemoved,
                      reportOnly ? RowAutostartFound : RowAutostartRemoved, 0);

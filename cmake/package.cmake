@@ -12,6 +12,8 @@ the registry hive of a Windows installation that is not running, for use on a
 rescue system.")
 set(CPACK_DEBIAN_PACKAGE_SECTION utils)
 set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
+# --windows-root loads the registry library when it is asked for: the scan itself needs none.
+set(CPACK_DEBIAN_PACKAGE_RECOMMENDS libhivex0)
 set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
 set(CPACK_PACKAGING_INSTALL_PREFIX /usr)
 set(CPACK_STRIP_FILES ON)

@@ -49,6 +49,9 @@ deb=$work/dist/krvscan_${version}_$arch.deb
 [ -f "$deb" ] || fail "no package $deb"
 dpkg-deb -f "$deb" Package Version Depends
 depends=$(dpkg-deb -f "$deb" Depends)
+# --windows-root loads the registry library only when asked for: recommended, not required.
+[[ $(dpkg-deb -f "$deb" Recommends) =~ (^|,\ )libhivex0(\ |,|$) ]] ||
+  fail "the package does not recommend libhivex0, which --windows-root loads"
 # Every library krvscan needs comes from a package that Depends names.
 for soname in $(objdump -p "$root/build/release/native/app/krvscan" | awk '$1 == "NEEDED" {print $2}'); do
   path=$(ldconfig -p | awk -v so="$soname" '$1 == so && /x86-64/ && !found {print $NF; found = 1}')

@@ -771,9 +771,11 @@ class Rescue(Scans):
         before = snapshot(self.work)
         r = subprocess.run(hidden + ["--clean", "--windows-root", root, self.tree],
                            capture_output=True, timeout=120)
-        self.assertEqual((2, b""), (r.returncode, r.stdout), r.stderr)
+        self.assertEqual(4, r.returncode, r.stderr)       # the hive not read; the files scanned
+        self.assertEqual("0", report(r.stdout)["Infected:"])
         self.assertEqual(1, len(r.stderr.splitlines()), r.stderr)
-        self.assertIn("libhivex.so.0 cannot be loaded (install hivex)", r.stderr.decode())
+        self.assertIn("libhivex.so.0 cannot be loaded (install the package libhivex0)",
+                      r.stderr.decode())
         self.assertEqual(before, snapshot(self.work))
 
 
@@ -1413,14 +1415,23 @@ class WindowsRoot(Scans):
                          sorted(os.listdir(os.path.dirname(path))))
 
     def test_a_fifo_or_a_device_for_the_hive_is_refused_without_waiting(self):
+        worms = {}
+        for name in SAMPLES_INFECTED:
+            with open(os.path.join(self.tree, "sub", name), "rb") as f:
+                worms[name] = f.read()
         for make in (os.mkfifo, lambda p: os.symlink("/dev/zero", p)):
             root, path = self.hive_root(None)
             os.remove(path)
             make(path)
             r = run("--clean", "--windows-root", root, self.tree)
-            self.assertEqual(2, r.returncode)
+            # The hive is a line of its own, not read (exit 4); the files are cleaned all the same.
+            self.assertEqual(4, r.returncode, r.stderr)
             self.assertIn(path, r.stderr.decode())
-            self.assertTrue(os.path.exists(os.path.join(self.tree, "sub", SAMPLES_INFECTED[0])))
+            for name, data in worms.items():
+                infected = os.path.join(self.tree, "sub", name)
+                self.assertFalse(os.path.exists(infected))
+                with open(infected, "wb") as f:
+                    f.write(data)
             os.remove(path)
 
     def test_a_link_raced_in_for_the_new_hive_is_never_written_through(self):
@@ -1443,7 +1454,7 @@ class WindowsRoot(Scans):
             for _ in range(15):
                 hive.make_software_hive(path, [("System-Service", "C:\\w.exe")])
                 r = run("--clean", "--windows-root", root)
-                self.assertIn(r.returncode, (1, 2), r.stderr)
+                self.assertIn(r.returncode, (1, 3), r.stderr)
                 self.assertFalse(os.path.islink(path))
         finally:
             stop.set()
@@ -1482,7 +1493,7 @@ class WindowsRoot(Scans):
         with open(other, "rb") as f:
             self.assertEqual(b"another run's", f.read())
 
-    def test_hivex_aborting_on_a_hive_is_exit_2_naming_it(self):
+    def test_hivex_aborting_on_a_hive_is_one_line_naming_it_and_the_scan_runs(self):
         # A registry library that aborts on opening, as hivex does on some crafted hives.
         lib = os.path.join(self.work, "lib")
         os.makedirs(lib)
@@ -1495,13 +1506,14 @@ class WindowsRoot(Scans):
         subprocess.run(["cc", "-shared", "-fPIC", "-Wl,-soname,libhivex.so.0", "-o",
                         os.path.join(lib, "libhivex.so.0"), source], check=True)
         root, path = self.hive_root([("System-Service", "C:\\w.exe")])
-        before = snapshot(self.work)
+        before = snapshot(root)
         r = run("--clean", "--windows-root", root, self.tree,
                 env=dict(os.environ, LD_LIBRARY_PATH=lib))
-        self.assertEqual(2, r.returncode, r.stderr)
+        self.assertEqual(4, r.returncode, r.stderr)
         self.assertEqual(1, len(r.stderr.splitlines()), r.stderr)
         self.assertIn(path + ": hivex stopped on the registry hive", r.stderr.decode())
-        self.assertEqual(before, snapshot(self.work))
+        self.assertEqual(before, snapshot(root))
+        self.assertEqual(str(len(SAMPLES_INFECTED)), report(r.stdout)["Deleted:"])
 
     def test_removes_the_first_matching_value_and_keeps_the_others(self):
         root, path = self.hive_root([("Other", "a"), ("system-SERVICE host", "C:\\w.exe"),
@@ -1524,7 +1536,9 @@ class WindowsRoot(Scans):
                 root, path = self.hive_root([("System-Service", "C:\\w.exe")], name=second)
                 before = snapshot(root)
                 r = run(*flags, "--windows-root", root)
-                self.assertEqual((2, b""), (r.returncode, r.stdout), r.stderr)
+                # Neither examined (exit 4), the files of the disk scanned all the same.
+                self.assertEqual(4, r.returncode, r.stderr)
+                self.assertIn(b"Scan report", r.stdout)
                 errors = r.stderr.decode().splitlines()
                 self.assertEqual(1, len(errors), errors)
                 self.assertIn(os.path.dirname(path), errors[0])
@@ -1536,7 +1550,7 @@ class WindowsRoot(Scans):
         root, _ = self.hive_root([("System-Service", "C:\\w.exe")])
         os.makedirs(os.path.join(root, "windows", "System32", "config"))
         r = run("--windows-root", root)
-        self.assertEqual(2, r.returncode, r.stderr)
+        self.assertEqual(4, r.returncode, r.stderr)     # the hive not examined, the files scanned
         self.assertIn("WINDOWS and windows", r.stderr.decode().replace(
             "windows and WINDOWS", "WINDOWS and windows"))
 
@@ -1551,12 +1565,14 @@ class WindowsRoot(Scans):
             f.write(b"not a hive")
         before = snapshot(root)
         r = run("--clean", "--windows-root", root)
-        self.assertEqual(2, r.returncode)
+        self.assertEqual(4, r.returncode)
         self.assertIn("cannot open the registry hive", r.stderr.decode())
         self.assertEqual(before, snapshot(root))
+        # No hive: one line, and the files of the disk are scanned and cleaned all the same.
         r = run("--clean", "--windows-root", self.tree)
-        self.assertEqual(2, r.returncode)
+        self.assertEqual(4, r.returncode)
         self.assertIn("no Windows/System32/config/SOFTWARE hive", r.stderr.decode())
+        self.assertEqual(str(len(SAMPLES_INFECTED)), report(r.stdout)["Deleted:"])
         # A link on the disk is not taken, not even to a hive with the value in it.
         outside, _ = self.hive_root([("System-Service", "C:\\w.exe")])
         linked = os.path.join(self.work, "linked")
@@ -1564,7 +1580,7 @@ class WindowsRoot(Scans):
         os.symlink(os.path.join(outside, "WINDOWS"), os.path.join(linked, "Windows"))
         before = snapshot(outside)
         r = run("--clean", "--windows-root", linked)
-        self.assertEqual(2, r.returncode)
+        self.assertEqual(4, r.returncode)
         self.assertEqual(before, snapshot(outside))
 
 
