@@ -17,8 +17,8 @@
 ** without it can still run every other scan.
 **
 ** The new hive gets the old one's mode and owner; the old one is kept beside it as
-** <hive>.krvbak (or .krvbak2 ... .krvbak9 when that name is taken), then the new one takes the
-** hive's name in one rename.
+** <hive>.krvbak (or .krvbak2, .krvbak3 ... when that name is taken), then the new one takes
+** the hive's name in one rename.
 **
 ** Two runs on one disk: the config folder is locked (flock) from before the hive is opened to
 ** after it was replaced, so the second run reads what the first one left; the new hive's name
@@ -344,18 +344,23 @@ static int FinishNewHive(int fresh, const struct stat *old)
            fsync(fresh) == 0;
 }
 
-/* Keeps the hive `name` (which must still be the file `old`) under the first free backup name,
-** put into `backup`. A hard link keeps the hive in place; where the file system has none, the
-** hive is renamed, never over anything. Answers 1 when the hive was renamed away, 0 when it
-** was linked, -1 on failure. */
+#define MaxBackups 1000000u   /* backup names tried, at most: more than any disk holds */
+
+/* Keeps the hive `name` (which must still be the file `old`) under the first free backup name
+** (<hive>.krvbak, then .krvbak2, .krvbak3 ... with no limit a disk can reach), put into
+** `backup`: names planted in advance, or the backups of many cleanings of a hive infected
+** again, never stop it. A hard link keeps the hive in place; where the file system has none,
+** the hive is renamed, never over anything. Answers 1 when the hive was renamed away, 0 when
+** it was linked, -1 on failure. */
 static int KeepBackup(int config, const char *name, const struct stat *old, char *backup)
 {
-    for (int i = 1; i <= 9; i++) {
+    for (uint32_t i = 1; i <= MaxBackups; i++) {
         CopyText(backup, NameSize, name);
         AppendText(backup, NameSize, ".krvbak");
         if (i > 1) {
-            char digit[2] = {(char)('0' + i), 0};
-            AppendText(backup, NameSize, digit);
+            char digits[NumberTextSize];
+            FormatNumber(digits, i, 10, 0);
+            AppendText(backup, NameSize, digits);
         }
         int renamed = 0;
         if (linkat(config, name, config, backup, 0) != 0) {

@@ -1414,6 +1414,23 @@ class WindowsRoot(Scans):
         self.assertEqual(["SOFTWARE", "SOFTWARE.krvbak", "SOFTWARE.krvbak2"],
                          sorted(os.listdir(os.path.dirname(path))))
 
+    def test_backup_names_taken_never_stop_the_cleaning(self):
+        """SOFTWARE.krvbak ... SOFTWARE.krvbak9 already there (planted, or nine earlier
+        cleanings of a hive infected again): the value goes all the same, the old hive kept
+        under the next free name; what was there stays as it was."""
+        root, path = self.hive_root([("System-Service", "C:\\w.exe")])
+        taken = [path + ".krvbak"] + [path + ".krvbak%d" % i for i in range(2, 10)]
+        for name in taken:
+            with open(name, "wb") as f:
+                f.write(b"taken")
+        r = run("--clean", "--windows-root", root, self.tree)
+        self.assertEqual(1, r.returncode, r.stderr)
+        self.assertEqual([], hive.run_values(path))
+        self.assertEqual(["System-Service"], hive.run_values(path + ".krvbak10"))
+        for name in taken:
+            with open(name, "rb") as f:
+                self.assertEqual(b"taken", f.read())
+
     def test_a_fifo_or_a_device_for_the_hive_is_refused_without_waiting(self):
         worms = {}
         for name in SAMPLES_INFECTED:
