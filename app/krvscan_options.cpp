@@ -132,15 +132,17 @@ static int FollowGivenLinks(void)
 ** change when it resumes. Answers 0, or 2 after one line on standard error. */
 static int CheckVolumes(void)
 {
+    const char *readOnlyPath = nullptr;
     for (int i = 0; i < Opts.pathCount; i++) {
         int readOnly;
         Platform.system.volumeFacts(Opts.paths[i], Opts.fileSystems[i], sizeof Opts.fileSystems[i],
                              &readOnly);
-        if (Opts.clean && readOnly)
-            return Fail("read-only file system: nothing can be removed; mount it read-write, or "
-                        "scan without --clean", Opts.paths[i]);
+        if (readOnly && !readOnlyPath)
+            readOnlyPath = Opts.paths[i];
     }
 #ifdef KRV_HAVE_HIVEX
+    /* Before the read-only mount: a hibernated Windows is what makes ntfs-3g mount it so, and
+    ** the advice to mount it read-write would damage the volume. */
     if (Opts.windowsRoot) {
         char signature[700];
         int resumes = WindowsHibernated(Opts.windowsRoot, signature, sizeof signature);
@@ -161,6 +163,9 @@ static int CheckVolumes(void)
         Opts.hibernated = resumes > 0;
     }
 #endif
+    if (Opts.clean && readOnlyPath)
+        return Fail("read-only file system: nothing can be removed; mount it read-write, or "
+                    "scan without --clean", readOnlyPath);
     return 0;
 }
 

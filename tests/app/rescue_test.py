@@ -88,6 +88,20 @@ class Rescue(unittest.TestCase):
                 r = run("--json", "--windows-root", root)
                 self.assertTrue(json.loads(r.stdout.decode().splitlines()[-1])["hibernated"])
 
+    def test_a_hibernated_windows_on_a_read_only_mount_says_hibernated_first(self):
+        """ntfs-3g mounts a hibernated Windows read-only by itself: the line says to shut
+        Windows down fully, never to mount it read-write (which would damage the volume)."""
+        root = self.windows_root(b"hibr")
+        if subprocess.run(["mount", "--bind", root, root], capture_output=True).returncode:
+            self.skipTest("mounting a file system needs root")
+        self.addCleanup(subprocess.run, ["umount", "-l", root])
+        subprocess.run(["mount", "-o", "remount,bind,ro", root], check=True)
+        r = run("--clean", "--windows-root", root)
+        self.assertEqual(2, r.returncode, r.stderr)
+        self.assertEqual(1, len(r.stderr.splitlines()), r.stderr)
+        self.assertIn("shut it down fully", r.stderr.decode())
+        self.assertNotIn("read-write", r.stderr.decode())
+
     def test_a_windows_shut_down_fully_is_cleaned(self):
         for head in (None, b"\0\0\0\0", b"hib", b"HIBx", b"rstrx"[1:]):
             with self.subTest(head=head):
