@@ -458,6 +458,54 @@ static int LockAndOpenHive(int config, const char *name, int reportOnly, const c
     return hiveFile;
 }
 
+/* The process id in `entry` when it is a new hive a run made for the hive `name`
+** ("<name>.krvnew.<pid>", or with ".<n>" after it), else 0. */
+static long FreshHiveMaker(const char *entry, const char *name)
+{
+    size_t length = strlen(name);
+    static const char Tag[] = ".krvnew.";
+    if (strncmp(entry, name, length) || strncmp(entry + length, Tag, sizeof Tag - 1))
+        return 0;
+    const char *p = entry + length + sizeof Tag - 1;
+    char *end;
+    long pid = strtol(p, &end, 10);
+    if (end == p || pid <= 0)
+        return 0;
+    if (*end == '.') {
+        const char *q = end + 1;
+        strtol(q, &end, 10);
+        if (end == q)
+            return 0;
+    }
+    return *end ? 0 : pid;
+}
+
+/* Removes the new hives that runs which were killed left in `config` (the folder is locked):
+** regular files of the running user with one name, named for this hive, whose process no
+** longer runs; each is named (`swept`, with the folder's path `path`). */
+static void SweepFreshHives(int config, const char *name, const char *path,
+                            void (*swept)(const char *path, const char *name))
+{
+    int copy = openat(config, ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    DIR *listing = copy >= 0 ? fdopendir(copy) : NULL;
+    if (!listing) {
+        if (copy >= 0)
+            close(copy);
+        return;
+    }
+    for (struct dirent *entry; (entry = readdir(listing));) {
+        long maker = FreshHiveMaker(entry->d_name, name);
+        struct stat st;
+        if (maker <= 0 || maker == (long)getpid() || kill((pid_t)maker, 0) == 0 || errno != ESRCH ||
+            fstatat(config, entry->d_name, &st, AT_SYMLINK_NOFOLLOW) != 0 ||
+            !S_ISREG(st.st_mode) || st.st_uid != geteuid() || st.st_nlink != 1)
+            continue;
+        if (unlinkat(config, entry->d_name, 0) == 0 && swept)
+            swept(path, entry->d_name);
+    }
+    closedir(listing);
+}
+
 /* The new hive, created in `config` and nowhere else, under a name of this run's own (written
 ** to `freshName`): whatever already has a name tried (a link, another run's file) stays, and
 ** the next name is tried. Answers its descriptor, or -1 with `error` set. */
@@ -479,7 +527,8 @@ static int CreateFreshHive(int config, const char *name, char *freshName, size_t
 }
 
 int RemoveOfflineRunValue(const char *root, int reportOnly, char *found, size_t foundSize,
-                          char *error, size_t errorSize)
+                          char *error, size_t errorSize,
+                          void (*swept)(const char *folder, const char *name))
 {
     char path[HivePathSize], name[NameSize], other[NameSize], freshName[NameSize + 40];
     if (LoadHivex(error, errorSize) != 0)
@@ -506,6 +555,12 @@ int RemoveOfflineRunValue(const char *root, int reportOnly, char *found, size_t 
     }
     int fresh = -1;
     if (!reportOnly) {
+        char folder[HivePathSize];
+        CopyText(folder, sizeof folder, path);
+        char *slash = strrchr(folder, '/');
+        if (slash)
+            *slash = 0;
+        SweepFreshHives(config, name, folder, swept);
         fresh = CreateFreshHive(config, name, freshName, sizeof freshName, path, error,
                                 errorSize);
         if (fresh < 0) {

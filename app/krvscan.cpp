@@ -91,6 +91,19 @@ static void CleanRunningAutostart(void)
     }
 }
 
+#ifdef KRV_HAVE_HIVEX
+/* A new hive a killed run left in the config folder `folder`, removed: named like every
+** leftover. */
+static void SweptHive(const char *folder, const char *name)
+{
+    char path[PlatformPathSize + 256];
+    CopyText(path, sizeof path, folder);
+    AppendText(path, sizeof path, "/");
+    AppendText(path, sizeof path, name);
+    PrintNotice(path, StatusLeftoverRemoved);
+}
+#endif
+
 /* The worm's autostart value: in the offline hive under --windows-root, else in the registry
 ** of the running system. */
 static int CleanAutostart(const char *windowsRoot, int reportOnly)
@@ -103,7 +116,7 @@ static int CleanAutostart(const char *windowsRoot, int reportOnly)
     char found[8192], error[8192];
     found[0] = 0;
     int result = RemoveOfflineRunValue(windowsRoot, reportOnly, found, sizeof found, error,
-                                       sizeof error);
+                                       sizeof error, SweptHive);
     if (result < 0) {
         /* The hive's trouble is a line of its own, and the file scan runs all the same: the
         ** value found and kept counts as remaining (exit 3), a hive that could not be read as

@@ -1500,15 +1500,30 @@ class WindowsRoot(Scans):
             self.assertEqual([], [n for n in os.listdir(config) if ".krvnew" in n])
 
     def test_a_file_under_another_runs_new_hive_name_is_left_alone(self):
+        """A new hive a killed run left (its process gone, the running user's) is removed and
+        named; one of a run that still runs, another user's, and a name of another shape stay."""
         root, path = self.hive_root([("System-Service", "C:\\w.exe")])
-        other = path + ".krvnew"
-        with open(other, "wb") as f:
-            f.write(b"another run's")
+        ended = subprocess.Popen(["true"])
+        ended.wait()
+        alive = subprocess.Popen(["sleep", "60"])
+        self.addCleanup(alive.wait)
+        self.addCleanup(alive.kill)
+        left = path + ".krvnew.%d" % ended.pid
+        stays = [path + ".krvnew", path + ".krvnew.%d" % alive.pid, path + ".krvnew.%d.x" % ended.pid]
+        theirs = path + ".krvnew.%d.1" % ended.pid
+        for name in [left, theirs] + stays:
+            with open(name, "wb") as f:
+                f.write(b"another run's")
+        os.chown(theirs, NOBODY, NOBODY)
         r = run("--clean", "--windows-root", root)
         self.assertEqual(1, r.returncode, r.stderr)
         self.assertEqual([], hive.run_values(path))
-        with open(other, "rb") as f:
-            self.assertEqual(b"another run's", f.read())
+        self.assertFalse(os.path.exists(left))
+        self.assertIn(("krvscan: %s: removed: a leftover of a run that did not end"
+                       % left).encode(), r.stderr)
+        for name in stays + [theirs]:
+            with open(name, "rb") as f:
+                self.assertEqual(b"another run's", f.read())
 
     def test_hivex_aborting_on_a_hive_is_one_line_naming_it_and_the_scan_runs(self):
         # A registry library that aborts on opening, as hivex does on some crafted hives.
