@@ -10,9 +10,14 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-/* One entry: 1 resumes, 0 does not, -1 cannot be read. */
+/* One entry: 1 resumes, 0 does not, -1 cannot be read. Windows resumes only from an image it
+** wrote itself, a regular file: a link, a folder, a FIFO or a device under that name (what a
+** crafted disk may hold) is no image, and stops nothing. */
 static int HibernatedFile(int folder, const char *name, char *signature, size_t size)
 {
+    struct stat entry;
+    if (fstatat(folder, name, &entry, AT_SYMLINK_NOFOLLOW) == 0 && !S_ISREG(entry.st_mode))
+        return 0;
     int file = openat(folder, name, O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
     if (file < 0) {
         snprintf(signature, size, "%s: %s", name, strerror(errno));

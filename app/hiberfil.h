@@ -12,8 +12,9 @@
 /* Looks for hiberfil.sys (in any letter case, no link taken, a regular file only, never waiting
 ** on it) in the folder `root` and reads its first four bytes. Answers 1 when they are "hibr",
 ** "wake" or "rstr" in any letter case (Windows is to resume), with `signature` set to them;
-** 0 when there is no such file or it does not begin so (a full shutdown zeroes them); -1 when
-** one is there but cannot be read, with `signature` set to the cause. `signature` has at least
+** 0 when there is no such file, it does not begin so (a full shutdown zeroes them), or it is no
+** regular file (a link, folder, FIFO or device is no image Windows resumes from); -1 when a
+** regular one is there but cannot be read, with `signature` set to the cause. `signature` has at least
 ** 64 bytes. */
 int WindowsHibernated(const char *root, char *signature, size_t size);
 

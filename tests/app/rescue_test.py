@@ -112,15 +112,20 @@ class Rescue(unittest.TestCase):
                     os.path.join(root, "Windows", "System32", "config", "SOFTWARE")))
                 self.assertNotIn("Hibernated", r.stdout.decode())
 
-    def test_a_hiberfil_that_cannot_be_read_refuses_clean(self):
-        root = self.windows_root(None)
-        os.mkfifo(os.path.join(root, "hiberfil.sys"))   # never waited on
-        before = contents(root)
-        r = run("--clean", "--windows-root", root)
-        self.assertEqual(2, r.returncode, r.stderr)
-        self.assertIn("hiberfil.sys cannot be read", r.stderr.decode())
-        self.assertEqual(before, contents(root))
-
+    def test_a_hiberfil_that_is_no_regular_file_stops_nothing(self):
+        """A FIFO, a folder or a link under the name (a crafted disk): no image Windows resumes
+        from, never waited on; the disk is cleaned (the FIFO, a file the scan cannot read, is
+        named as not scanned: exit 4)."""
+        for make, status in ((os.mkfifo, 4), (os.makedirs, 1),
+                             (lambda p: os.symlink("/dev/zero", p), 1)):
+            with self.subTest(make=make):
+                root = self.windows_root(None)
+                make(os.path.join(root, "hiberfil.sys"))
+                r = run("--clean", "--windows-root", root)
+                self.assertEqual(status, r.returncode, r.stderr)
+                self.assertNotIn(b"hiberfil.sys cannot be read", r.stderr)
+                self.assertEqual([], hive.run_values(
+                    os.path.join(root, "Windows", "System32", "config", "SOFTWARE")))
 
 if __name__ == "__main__":
     KRVSCAN, MAKESAMPLES = sys.argv[1], sys.argv[2]
