@@ -1,7 +1,7 @@
 /*
 ** What the parts of the POSIX backend share (posix_files.cpp, posix_listing.cpp,
-** posix_system.cpp, and readahead_posix.cpp for KnownFacts and IsDots); nothing outside
-** platform/ includes it.
+** posix_safe.cpp, posix_system.cpp, and readahead_posix.cpp for KnownFacts and IsDots);
+** nothing outside platform/ includes it.
 */
 #ifndef KRV_POSIX_H
 #define KRV_POSIX_H

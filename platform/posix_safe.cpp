@@ -1,8 +1,8 @@
 /*
 ** The POSIX backend, the safe file procedures: each step that a writer of the program's own
 ** files takes (the deletion's aside name, the quarantine's copies and index, the log, a file
-** put back, the offline hive) is written here once, and every writer calls it rather than
-** taking the step its own way.
+** put back) is written here once, and every writer calls it rather than taking the step its
+** own way. (The offline hive's editor, app/hive.cpp, still takes its own steps.)
 **
 ** - A folder path is opened component by component from "/" (or the working folder for a
 **   relative path), each folder with O_NOFOLLOW: no link anywhere in the path is gone through.
