@@ -27,10 +27,11 @@
 #include "startup/runkey.h"
 #include "walk/walk.h"
 #ifdef KRV_HAVE_HIVEX
-#include "app/hive.h"
+#include "startup/offline_hive.h"
 #endif
 
 #include <atomic>
+#include <string.h>
 
 static std::atomic<int> interrupted{0};   /* written by the interrupt handler */
 static int runKeyDenied;                  /* the Run key's value stays: the rights are wanting */
@@ -43,6 +44,20 @@ static void OnInterrupt(void)
 {
     interrupted.store(1);
     StopScan();
+}
+
+/* The row of the worm's autostart value `row`, whose key's text begins at `keyAt`, for what
+** became of it (`outcome`, a RunKeyOutcome but none or unreadable). */
+static void AutostartRow(const char *row, int32_t keyAt, int outcome)
+{
+    if (outcome == RunKeyNotRemoved || outcome == RunKeyDenied)
+        RowFacts.found++;   /* the row says only what became of it */
+    if (outcome == RunKeyFound)
+        AddKeyRow(row, keyAt, StatusAutostartFound, RowAutostartFound);
+    else if (outcome == RunKeyRemoved)
+        AddKeyRow(row, keyAt, StatusAutostartRemoved, RowAutostartRemoved);
+    else
+        AddKeyRow(row, keyAt, StatusUnableToClean, RowUnableToClean);
 }
 
 /* The worm's autostart value in the registry of the running system (none on POSIX), reported
@@ -64,21 +79,8 @@ static void CleanRunningAutostart(void)
     }
     if (outcome == RunKeyNone)
         return;
-    CopyText(row, sizeof row, RunKey);
-    AppendText(row, sizeof row, "\\");
-    AppendText(row, sizeof row, name);
-    if (data[0]) {
-        AppendText(row, sizeof row, " = ");
-        AppendText(row, sizeof row, data);
-    }
-    if (outcome == RunKeyNotRemoved || outcome == RunKeyDenied)
-        RowFacts.found++;   /* the row says only what became of it */
-    if (outcome == RunKeyFound)
-        AddResultRow(row, StatusAutostartFound, RowAutostartFound, 0);
-    else if (outcome == RunKeyRemoved)
-        AddResultRow(row, StatusAutostartRemoved, RowAutostartRemoved, 0);
-    else
-        AddResultRow(row, StatusUnableToClean, RowUnableToClean, 0);
+    RunValueRow(row, sizeof row, RunKey, name, data);
+    AutostartRow(row, 0, outcome);
     if (outcome == RunKeyDenied) {
         runKeyDenied = 1;
         ClearProgress();
@@ -102,44 +104,51 @@ static void SweptHive(const char *folder, const char *name)
     AppendText(path, sizeof path, name);
     PrintNotice(path, StatusLeftoverRemoved);
 }
+
+/* The offline hive takes its new form only while the scan goes on and its row can be written. */
+static int HiveMayChange(void)
+{
+    return ScanContinue.load() != 0 && !OutputHasFailed();
+}
+
 #endif
 
 /* The worm's autostart value: in the offline hive under --windows-root, else in the registry
-** of the running system. */
+** of the running system. Answers 2 when the build cannot read an offline hive. */
 static int CleanAutostart(const char *windowsRoot, int reportOnly)
 {
     if (!windowsRoot) {
         CleanRunningAutostart();
         return 0;
     }
-#ifdef KRV_HAVE_HIVEX
-    char found[8192], error[8192];
-    found[0] = 0;
-    int result = RemoveOfflineRunValue(windowsRoot, reportOnly, found, sizeof found, error,
-                                       sizeof error, SweptHive);
-    if (result < 0) {
+#ifndef KRV_HAVE_HIVEX
+    (void)reportOnly;
+    return Fail("not available in this build (it needs hivex)", "--windows-root");
+#else
+    static OfflineRunValue found;   /* the main thread is the only user */
+    int outcome = RemoveOfflineRunValue(windowsRoot, reportOnly, HiveMayChange, SweptHive, &found);
+    if (outcome == RunKeyNotRemoved || outcome == RunKeyUnreadable) {
         /* The hive's trouble is a line of its own, and the file scan runs all the same: the
         ** value found and kept counts as remaining (exit 3), a hive that could not be read as
         ** a part not scanned (exit 4). Only what makes every change unsafe (a hibernated
         ** Windows, a read-only disk) stops the run before the scan, in CheckOptions. */
         ClearProgress();
         fflush(stdout);
-        Fail(error, nullptr);
-        if (found[0]) {
-            RowFacts.found++;
-            AddResultRow(found, StatusUnableToClean, RowUnableToClean, 0);
-        } else {
+        Fail(found.error, nullptr);
+        if (outcome == RunKeyUnreadable)
             RowFacts.unscanned++;
-        }
-        return 0;
     }
-    if (result > 0)
-        AddResultRow(found, reportOnly ? StatusAutostartFound : StatusAutostartRemoved,
-                     reportOnly ? RowAutostartFound : RowAutostartRemoved, 0);
+    if (outcome == RunKeyNone || outcome == RunKeyUnreadable)
+        return 0;
+    /* "<hive>:<key>\<name> = <data>": the key's text begins after the hive's path. */
+    char key[sizeof found.hive + 64];
+    char row[sizeof key + sizeof found.name + sizeof found.data + 4];
+    CopyText(key, sizeof key, found.hive);
+    AppendText(key, sizeof key, ":");
+    AppendText(key, sizeof key, OfflineRunKey);
+    RunValueRow(row, sizeof row, key, found.name, found.data);
+    AutostartRow(row, (int32_t)strlen(found.hive) + 1, outcome);
     return 0;
-#else
-    (void)reportOnly;
-    return Fail("not available in this build (it needs hivex)", "--windows-root");
 #endif
 }
 

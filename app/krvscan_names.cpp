@@ -9,7 +9,7 @@
 #include <stdio.h>
 #include <string.h>
 
-size_t EscapeNext(const unsigned char **p, char *out)
+size_t EscapeNext(const unsigned char **p, char *out, int inKey)
 {
     const unsigned char *c = *p;
     int length = NamesAreBytes ? Utf8Length(c) : 1;
@@ -18,7 +18,7 @@ size_t EscapeNext(const unsigned char **p, char *out)
     if (length == 0)
         length = 1;
     *p += length;
-    if (NamesAreBytes && c[0] == '\\') {
+    if (NamesAreBytes && c[0] == '\\' && !inKey) {
         memcpy(out, "\\\\", 2);
         return 2;
     }

@@ -16,8 +16,10 @@
 #define EscapedMax 16   /* the most one character can take, escaped */
 
 /* Writes the text form of the character at `*p` to `out` (EscapedMax bytes) and moves `*p`
-** past it; answers how many bytes it wrote. */
-size_t EscapeNext(const unsigned char **p, char *out);
+** past it; answers how many bytes it wrote. `inKey`: the character is in a registry key's text
+** (a Run row's key, value name and data), where a backslash is the key's own separator, as on
+** Windows, and is written as it is. */
+size_t EscapeNext(const unsigned char **p, char *out, int inKey = 0);
 
 /* `text` on standard error, escaped as in the text rows. */
 void ErrorEscaped(const char *text);

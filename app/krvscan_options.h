@@ -34,8 +34,8 @@ struct Options {
 extern Options Opts;
 
 /* "krvscan: what: cause" on standard error; answers 2, the status of a scan that could not
-** start. No printf family in what krvscan.exe is built from (the native-only hive.cpp,
-** hiberfil.cpp and POSIX backend use snprintf): in the Windows build it would bring a formatter
+** start. No printf family in what krvscan.exe is built from (the native-only hiberfil.cpp
+** and the POSIX backend use snprintf): in the Windows build it would bring a formatter
 ** of its own, with imports that Windows 98 and NT 4.0 do not all have, and double its size. */
 int Fail(const char *cause, const char *what);
 

@@ -99,16 +99,19 @@ __attribute__((noinline)) static void WriteText(const char *text)
 }
 
 
-static void WriteEscaped(const char *text)
+/* `text` escaped as names are; from its byte `keyAt` on (when not negative) it is a registry
+** key's text, whose backslashes are written as they are. */
+static void WriteEscaped(const char *text, int32_t keyAt = -1)
 {
     char buffer[256];
     size_t n = 0;
+    const unsigned char *key = keyAt >= 0 ? (const unsigned char *)text + keyAt : nullptr;
     for (const unsigned char *p = (const unsigned char *)text; *p;) {
         if (n > sizeof buffer - EscapedMax) {
             Write(buffer, n);
             n = 0;
         }
-        n += EscapeNext(&p, buffer + n);
+        n += EscapeNext(&p, buffer + n, key && p >= key);
     }
     Write(buffer, n);
 }
@@ -265,11 +268,11 @@ static void Flush(void)
         OutputFailed();
 }
 
-static void WriteTextRow(const char *file, const char *status)
+static void WriteTextRow(const ResultRow *row)
 {
-    WriteEscaped(file);
+    WriteEscaped(row->file, row->keyAt);
     Write("\t", 1);
-    WriteEscaped(status);
+    WriteEscaped(row->status);
     Write("\n", 1);
 }
 
@@ -358,11 +361,11 @@ void PrintRow(const ResultRow *row)
         WriteJsonRow(row->file, row->status,
                      row->kind > 0 && row->kind < RowKindCount ? Events[row->kind] : "other");
     else
-        WriteTextRow(row->file, row->status);
+        WriteTextRow(row);
     Flush();
     if (Opts.logFile) {
         BeginLog();
-        WriteTextRow(row->file, row->status);
+        WriteTextRow(row);
         EndLog();
     }
 }

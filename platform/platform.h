@@ -287,7 +287,26 @@ struct PlatformRestart {
     int (*flushProfile)(const char *path);
 };
 
-/* The machine-wide Run key. */
+/* The bytes of a name hiveAlike gives, NUL included. */
+#define HiveNameSize 256
+
+/* hiveOpen's answers. */
+#define HiveReady      0
+#define HiveNotRegular 1        /* a FIFO, a folder, a device: never read */
+#define HiveCannotOpen 2
+#define HiveCannotLock 3
+
+/* hiveKeep's answers beside 0 and -1. */
+#define HiveLinked  1
+#define HiveRenamed 2
+
+/* hivePut's answers. */
+#define HivePlaced        0
+#define HiveSwappedBefore 1     /* the new file's name led elsewhere before it was put */
+#define HiveCannotReplace 2
+#define HiveSwappedAfter  3     /* something else took the name at the last moment */
+
+/* The machine-wide Run key, and the hive of a Windows that is not running. */
 struct PlatformRegistry {
     /* The machine-wide Run key. regOpenRunKey opens HKLM\Software\Microsoft\Windows\
     ** CurrentVersion\Run with all access when `write` is set, else for reading only (all an
@@ -302,6 +321,60 @@ struct PlatformRegistry {
     /* The data of the value `name` as text into `out` (`size` bytes, NUL-terminated, cut to
     ** fit): a string value as it is, any other kind empty; 0 when it cannot be read. */
     int (*regValueText)(void *key, const char *name, char *out, uint32_t size);
+
+    /* The registry of a Windows installation that is not running, from its hive file (krvscan
+    ** --windows-root): null where the build has no registry library (Windows; POSIX without
+    ** hivex). The handles are the backend's own, each given back with hiveClose. Nothing here
+    ** follows a link (but hiveFolder of a path the caller named), waits on a FIFO or replaces a
+    ** file, hivePut aside; a failure leaves the system's cause for lastError.
+    ** hiveLoad: loads the registry library, once; 0 with one line in `cause` when it cannot.
+    ** hiveFolder: opens the folder `name` inside the open folder `folder`, no link followed;
+    ** with `folder` null, the folder `name` as the caller named it. Null on failure.
+    ** hiveAlike: how many entries of `folder` are `name` in any letter case (-1 when it cannot
+    ** be listed), the first `max` of their names into `found`.
+    ** hiveOpen: locks `folder` (alone to `change` the hive, else shared: another run on the
+    ** disk finishes first, where the file system has locks) and opens its regular file `name`
+    ** for reading into `*hive`. Answers HiveReady, HiveNotRegular, HiveCannotOpen or
+    ** HiveCannotLock.
+    ** hiveSweep: removes from `folder` what runs that were killed left under names hiveCreate
+    ** made with `prefix` (and "<prefix>.<pid>[.<n>]", as earlier versions named them): the
+    ** running user's regular files with one name whose maker no longer runs; calls `swept`
+    ** with each name and answers how many.
+    ** hiveCreate: a new file in `folder`, created exclusively (0600), named `prefix` and a
+    ** suffix no one can guess (into `made`, `size` bytes); null on failure.
+    ** hiveEdit: runs `work` in a child process (a crafted hive may make the library abort)
+    ** with registry entries over the hive `hive`: regOpenRunKey opens its Run key (Microsoft,
+    ** Windows, CurrentVersion, Run; a hive without it gives a key without values), for writing
+    ** only when `fresh` is given; regDeleteValue writes the whole hive without that value into
+    ** `fresh`. What `work` leaves in `answer` (`size` bytes) comes back here. 0, with the
+    ** cause in `cause`, when the library cannot open the hive or the child gave no answer.
+    ** hiveFinish: gives `fresh` the mode and owner of `hive` and puts it on disk, then looks
+    ** whether `name` in `folder` is still `hive`: 1 when it is, 0 when `fresh` could not be
+    ** finished, -1 when the name leads elsewhere.
+    ** hiveKeep: gives the file at `name`, which must be `hive`, the name `backup` too (a link)
+    ** or instead (a rename, where the file system has no links), never replacing anything:
+    ** HiveLinked or HiveRenamed; 0 when `backup` is taken; -1 on failure, or when the file
+    ** named is not `hive` (then put back as it was).
+    ** hivePut: `fresh`, still the file at `freshName`, takes `name`, replacing the hive there,
+    ** and must have it afterwards. Otherwise the hive kept by hiveKeep (`kept`, at `backup`)
+    ** has its name back, no backup is left, and the answer says why: HivePlaced, or
+    ** HiveSwappedBefore, HiveCannotReplace, HiveSwappedAfter.
+    ** hiveDiscard: removes `freshName` from `folder` while it is still `fresh`'s file. */
+    int (*hiveLoad)(char *cause, uint32_t size);
+    void *(*hiveFolder)(void *folder, const char *name);
+    int (*hiveAlike)(void *folder, const char *name, char (*found)[HiveNameSize], int max);
+    int (*hiveOpen)(void *folder, const char *name, int change, void **hive);
+    int (*hiveSweep)(void *folder, const char *prefix, void (*swept)(const char *name, void *context),
+                     void *context);
+    void *(*hiveCreate)(void *folder, const char *prefix, char *made, uint32_t size);
+    int (*hiveEdit)(void *hive, void *fresh, void (*work)(const PlatformRegistry *hive, void *answer),
+                    void *answer, uint32_t size, char *cause, uint32_t causeSize);
+    int (*hiveFinish)(void *folder, const char *name, void *hive, void *fresh);
+    int (*hiveKeep)(void *folder, const char *name, void *hive, const char *backup);
+    int (*hivePut)(void *folder, void *fresh, const char *freshName, const char *name,
+                   const char *backup, int kept);
+    void (*hiveDiscard)(void *folder, void *fresh, const char *freshName);
+    void (*hiveClose)(void *handle);
 };
 
 /* Threads, the console, the machine's name and its volumes. */

@@ -191,6 +191,29 @@ int SafeCommit(int folder, const char *from, const char *to);
 int SafeSweep(int folder, const char *prefix, const char *suffix,
               void (*swept)(const char *name, void *context), void *context);
 
+/* SafeSweep of the names whose maker `makerOf` finds (the process id in a name of the shape
+** `shape` describes, 0 for any other name). */
+int SafeSweepBy(int folder, long (*makerOf)(const char *name, const void *shape),
+                const void *shape, void (*swept)(const char *name, void *context), void *context);
+
+/* ---- posix_hive.cpp: the offline hive's entries (where the build has hivex) ---- */
+
+int PosixHiveLoad(char *cause, uint32_t size);
+void *PosixHiveFolder(void *folder, const char *name);
+int PosixHiveAlike(void *folder, const char *name, char (*found)[HiveNameSize], int max);
+int PosixHiveOpen(void *folder, const char *name, int change, void **hive);
+int PosixHiveSweep(void *folder, const char *prefix,
+                   void (*swept)(const char *name, void *context), void *context);
+void *PosixHiveCreate(void *folder, const char *prefix, char *made, uint32_t size);
+int PosixHiveEdit(void *hive, void *fresh, void (*work)(const PlatformRegistry *, void *),
+                  void *answer, uint32_t size, char *cause, uint32_t causeSize);
+int PosixHiveFinish(void *folder, const char *name, void *hive, void *fresh);
+int PosixHiveKeep(void *folder, const char *name, void *hive, const char *backup);
+int PosixHivePut(void *folder, void *fresh, const char *freshName, const char *name,
+                 const char *backup, int kept);
+void PosixHiveDiscard(void *folder, void *fresh, const char *freshName);
+void PosixHiveClose(void *handle);
+
 /* ---- posix_listing.cpp: the table's listing entries, and what the files part asks ---- */
 
 void PosixPlanReadAhead(const ReadAheadPlan *plan);

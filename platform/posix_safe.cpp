@@ -2,7 +2,7 @@
 ** The POSIX backend, the safe file procedures: each step that a writer of the program's own
 ** files takes (the deletion's aside name, the quarantine's copies and index, the log, a file
 ** put back) is written here once, and every writer calls it rather than taking the step its
-** own way. (The offline hive's editor, app/hive.cpp, still takes its own steps.)
+** own way (the offline hive's files too, posix_hive.cpp).
 **
 ** - A folder path is opened component by component from "/" (or the working folder for a
 **   relative path), each folder with O_NOFOLLOW: no link anywhere in the path is gone through.
@@ -356,8 +356,28 @@ int PosixInAnotherRunsHands(const char *name)
 
 /* ---- leftovers of a run that did not end ----------------------------------------------- */
 
+/* The shape SafeSweep looks for: SafeUniqueName's, with a prefix (any, when null). */
+struct UniqueShape {
+    const char *prefix, *suffix;
+};
+
+static long UniqueMaker(const char *name, const void *shape)
+{
+    const UniqueShape *s = (const UniqueShape *)shape;
+    size_t length = s->prefix ? strlen(s->prefix) : 0;
+    if (s->prefix && (strncmp(name, s->prefix, length) || name[length] != '.')) return 0;
+    return MakerOf(name, s->suffix);
+}
+
 int SafeSweep(int folder, const char *prefix, const char *suffix,
               void (*swept)(const char *name, void *context), void *context)
+{
+    UniqueShape shape = {prefix, suffix};
+    return SafeSweepBy(folder, UniqueMaker, &shape, swept, context);
+}
+
+int SafeSweepBy(int folder, long (*makerOf)(const char *name, const void *shape),
+                const void *shape, void (*swept)(const char *name, void *context), void *context)
 {
     int copy = PosixSys.openat(folder, ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC, 0);
     if (copy < 0) return 0;
@@ -369,11 +389,8 @@ int SafeSweep(int folder, const char *prefix, const char *suffix,
     int removed = 0;
     pid_t me = getpid();
     for (struct dirent *entry; (entry = readdir(listing));) {
-        long maker = MakerOf(entry->d_name, suffix);
+        long maker = makerOf(entry->d_name, shape);
         if (maker <= 0 || maker == (long)me) continue;
-        size_t length = prefix ? strlen(prefix) : 0;
-        if (prefix && (strncmp(entry->d_name, prefix, length) || entry->d_name[length] != '.'))
-            continue;
         /* A process of that number that runs may be the maker, still at work: its file stays.
         ** Only EPERM (another user's process) and ESRCH tell; the first also means it runs. */
         if (kill((pid_t)maker, 0) == 0 || errno != ESRCH) continue;

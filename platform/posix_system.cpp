@@ -377,6 +377,20 @@ const PlatformOps PlatformDefaults = {
             .regDeleteValue = PosixRegDeleteValue,
             .regCloseKey    = PosixRegCloseKey,
             .regValueText   = PosixRegValueText,
+#ifdef KRV_HAVE_HIVEX
+            .hiveLoad       = PosixHiveLoad,
+            .hiveFolder     = PosixHiveFolder,
+            .hiveAlike      = PosixHiveAlike,
+            .hiveOpen       = PosixHiveOpen,
+            .hiveSweep      = PosixHiveSweep,
+            .hiveCreate     = PosixHiveCreate,
+            .hiveEdit       = PosixHiveEdit,
+            .hiveFinish     = PosixHiveFinish,
+            .hiveKeep       = PosixHiveKeep,
+            .hivePut        = PosixHivePut,
+            .hiveDiscard    = PosixHiveDiscard,
+            .hiveClose      = PosixHiveClose,
+#endif
         },
     .system =
         {

@@ -64,6 +64,9 @@ struct ResultRow {
     RowKind kind;
     int32_t ofCopy;       /* 1: `file` is the workflow's own copy of a file of the target, made
                           ** to clean it; such a row tells nothing of what the target holds */
+    int32_t keyAt = -1;   /* where a registry key's text begins in `file` (its backslashes
+                          ** separate the key's parts, and the value's name and data follow);
+                          ** -1 when the row names a file only */
 };
 
 struct DisplayOps {
@@ -115,6 +118,10 @@ extern const DisplayOps *Display;
 /* Appends one row (`kind` and `ofCopy` as in ResultRow) at the end of the list and scrolls it
 ** into view. */
 void AddResultRow(const char *file, const char *status, RowKind kind, int32_t ofCopy);
+
+/* AddResultRow for a row about a registry value, whose key's text begins at `keyAt` in `file`
+** (ResultRow.keyAt). */
+void AddKeyRow(const char *file, int32_t keyAt, const char *status, RowKind kind);
 
 /* Tells the consumer that `path` was passed over for `reason` (PassedOver). */
 void ShowPassedOver(const char *path, int32_t reason);

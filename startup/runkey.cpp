@@ -1,7 +1,8 @@
 /*
 ** The worm's autostart value: the first value of the machine-wide Run key whose name begins
 ** with "System-Service", in any letter case. The key is reached through the Platform table; on
-** POSIX it never opens, so nothing happens there.
+** POSIX it never opens, so nothing happens there. An offline hive's key is searched by the same
+** loop (offline_hive.cpp), through the registry entries the platform gives over the hive.
 */
 #include "startup/runkey.h"
 
@@ -26,41 +27,58 @@ int IsWormValueName(const char *name)
     return 1;
 }
 
-int FindRunKeyValue(int reportOnly, char *name, char *data, uint32_t dataSize)
+void RunValueRow(char *out, uint32_t size, const char *key, const char *name, const char *data)
+{
+    CopyText(out, size, key);
+    AppendText(out, size, "\\");
+    AppendText(out, size, name);
+    if (data[0]) {
+        AppendText(out, size, " = ");
+        AppendText(out, size, data);
+    }
+}
+
+int FindRunValueIn(const PlatformRegistry *registry, int reportOnly, char *name, char *data,
+                   uint32_t dataSize)
 {
     name[0] = 0;
     data[0] = 0;
-    void *key = reportOnly ? nullptr : Platform.registry.regOpenRunKey(1);
+    void *key = reportOnly ? nullptr : registry->regOpenRunKey(1);
     int readOnly = !key;
     if (!key)
-        key = Platform.registry.regOpenRunKey(0);
+        key = registry->regOpenRunKey(0);
     if (!key)
         return RunKeyUnreadable;
     uint32_t count = 0;
-    int outcome = Platform.registry.regValueCount(key, &count) ? RunKeyNone : RunKeyUnreadable;
+    int outcome = registry->regValueCount(key, &count) ? RunKeyNone : RunKeyUnreadable;
     int unread = 0;
     for (uint32_t index = 0; outcome == RunKeyNone && index < count; index++) {
         uint32_t length = RunKeyNameSize;
-        if (!Platform.registry.regEnumValue(key, index, name, &length)) {
+        if (!registry->regEnumValue(key, index, name, &length)) {
             unread++;
             continue;
         }
         name[RunKeyNameSize - 1] = 0;
         if (!IsWormValueName(name))
             continue;
-        if (!Platform.registry.regValueText(key, name, data, dataSize))
+        if (!registry->regValueText(key, name, data, dataSize))
             data[0] = 0;
         outcome = reportOnly                           ? RunKeyFound
                   : readOnly                           ? RunKeyDenied
-                  : Platform.registry.regDeleteValue(key, name) ? RunKeyRemoved
+                  : registry->regDeleteValue(key, name) ? RunKeyRemoved
                                                        : RunKeyNotRemoved;
     }
     if (outcome == RunKeyNone)
         name[0] = 0;
     if (outcome == RunKeyNone && unread)
         outcome = RunKeyUnreadable;
-    Platform.registry.regCloseKey(key);
+    registry->regCloseKey(key);
     return outcome;
+}
+
+int FindRunKeyValue(int reportOnly, char *name, char *data, uint32_t dataSize)
+{
+    return FindRunValueIn(&Platform.registry, reportOnly, name, data, dataSize);
 }
 
 int RunKeyWritable(void)

@@ -23,6 +23,12 @@ enum RunKeyOutcome {
 };
 #define RunKeyNameSize 255
 
+/* The text of a row that names a value of a Run key: "<key>\<name>", then " = <data>" when
+** `data` is not empty, into `out` (`size` bytes, cut to fit). `key` is the key as the front end
+** names it (the running system's "HKLM\Software\...\Run", or an offline hive's path and
+** the key inside it). */
+void RunValueRow(char *out, uint32_t size, const char *key, const char *name, const char *data);
+
 /* For a front end that reports what it finds: looks for the value RemoveRunKeyValue deletes (the
 ** same key, the same first match) and, unless `reportOnly`, deletes it. The key is opened for
 ** reading when it cannot be (or need not be) opened with all access, so that a user without
@@ -32,6 +38,12 @@ enum RunKeyOutcome {
 ** buffer) may be the worm's: when no value matched, that makes the answer RunKeyUnreadable.
 ** Answers a RunKeyOutcome. */
 int FindRunKeyValue(int reportOnly, char *name, char *data, uint32_t dataSize);
+
+/* FindRunKeyValue over the Run key that `registry`'s entries open: the running system's
+** (Platform.registry) or an offline hive's (Platform.registry.hiveEdit). */
+struct PlatformRegistry;
+int FindRunValueIn(const PlatformRegistry *registry, int reportOnly, char *name, char *data,
+                   uint32_t dataSize);
 
 /* 1 when the machine-wide Run key opens with all access (an administrator's run, the system
 ** account's), 0 when for reading only (an ordinary user's, on the NT family), -1 when not at all
