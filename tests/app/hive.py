@@ -47,7 +47,9 @@ def make_software_hive(path, values):
             script += ["add " + part, "cd " + part]
         script.append("setval %d" % len(values))
         for name, data in values:
-            script += [name, "string:" + data]
+            # hivexsh takes only 7-bit text: anything else as the bytes Windows keeps (REG_SZ).
+            script += [name, "string:" + data if data.isascii() else "hex:1:" + ",".join(
+                "%02x" % b for b in (data + "\0").encode("utf-16-le"))]
     script.append("commit")
     subprocess.run(["hivexsh", "-w", path], input="\n".join(script) + "\n", text=True,
                    check=True, capture_output=True)

@@ -797,10 +797,10 @@ class ReportOnly(Scans):
                 p = os.path.join(self.tree, "sub", name)
                 self.assertEqual([p + "\t" + INFECTED, p + "\tleft in place: report only"],
                                  [x for x in rows if x.startswith(p + "\t")])
-            self.assertEqual((root.encode() + b"/Windows/System32/config/SOFTWARE:Microsoft"
-                              b"\\Windows\\CurrentVersion\\Run\\System-Service",
-                              "autostart value found: report only"),
-                             (name_of(r.stdout.split(b"\n")[0]), rows[0].split("\t")[1]))
+            # The key's backslashes as they are, the value's data after it.
+            self.assertEqual(root + "/Windows/System32/config/SOFTWARE:Microsoft\\Windows\\"
+                             "CurrentVersion\\Run\\System-Service = C:\\w.exe\t"
+                             "autostart value found: report only", rows[0])
             got = report(r.stdout)
             self.assertEqual("4", got["Infected:"])
             self.assertEqual(["0"] * 5, [got[k] for k in LABELS[5:]])
@@ -1414,43 +1414,6 @@ class WindowsRoot(Scans):
         self.assertEqual(["SOFTWARE", "SOFTWARE.krvbak", "SOFTWARE.krvbak2"],
                          sorted(os.listdir(os.path.dirname(path))))
 
-    def test_backup_names_taken_never_stop_the_cleaning(self):
-        """SOFTWARE.krvbak ... SOFTWARE.krvbak9 already there (planted, or nine earlier
-        cleanings of a hive infected again): the value goes all the same, the old hive kept
-        under the next free name; what was there stays as it was."""
-        root, path = self.hive_root([("System-Service", "C:\\w.exe")])
-        taken = [path + ".krvbak"] + [path + ".krvbak%d" % i for i in range(2, 10)]
-        for name in taken:
-            with open(name, "wb") as f:
-                f.write(b"taken")
-        r = run("--clean", "--windows-root", root, self.tree)
-        self.assertEqual(1, r.returncode, r.stderr)
-        self.assertEqual([], hive.run_values(path))
-        self.assertEqual(["System-Service"], hive.run_values(path + ".krvbak10"))
-        for name in taken:
-            with open(name, "rb") as f:
-                self.assertEqual(b"taken", f.read())
-
-    def test_a_fifo_or_a_device_for_the_hive_is_refused_without_waiting(self):
-        worms = {}
-        for name in SAMPLES_INFECTED:
-            with open(os.path.join(self.tree, "sub", name), "rb") as f:
-                worms[name] = f.read()
-        for make in (os.mkfifo, lambda p: os.symlink("/dev/zero", p)):
-            root, path = self.hive_root(None)
-            os.remove(path)
-            make(path)
-            r = run("--clean", "--windows-root", root, self.tree)
-            # The hive is a line of its own, not read (exit 4); the files are cleaned all the same.
-            self.assertEqual(4, r.returncode, r.stderr)
-            self.assertIn(path, r.stderr.decode())
-            for name, data in worms.items():
-                infected = os.path.join(self.tree, "sub", name)
-                self.assertFalse(os.path.exists(infected))
-                with open(infected, "wb") as f:
-                    f.write(data)
-            os.remove(path)
-
     def test_a_link_raced_in_for_the_new_hive_is_never_written_through(self):
         outside = os.path.join(self.work, "outside")
         with open(outside, "wb") as f:
@@ -1593,27 +1556,12 @@ class WindowsRoot(Scans):
             r = run("--clean", "--windows-root", root)
             self.assertEqual(0, r.returncode, (values, r.stderr))
             self.assertEqual(before, snapshot(root), values)
-        with open(path, "r+b") as f:
-            f.write(b"not a hive")
-        before = snapshot(root)
-        r = run("--clean", "--windows-root", root)
-        self.assertEqual(4, r.returncode)
-        self.assertIn("cannot open the registry hive", r.stderr.decode())
-        self.assertEqual(before, snapshot(root))
-        # No hive: one line, and the files of the disk are scanned and cleaned all the same.
+        # A crafted hive, a FIFO or a link in its place or on the way: rescue_test.py's
+        # hostile disks. No hive: one line, and the files of the disk are scanned and cleaned all the same.
         r = run("--clean", "--windows-root", self.tree)
         self.assertEqual(4, r.returncode)
         self.assertIn("no Windows/System32/config/SOFTWARE hive", r.stderr.decode())
         self.assertEqual(str(len(SAMPLES_INFECTED)), report(r.stdout)["Deleted:"])
-        # A link on the disk is not taken, not even to a hive with the value in it.
-        outside, _ = self.hive_root([("System-Service", "C:\\w.exe")])
-        linked = os.path.join(self.work, "linked")
-        os.makedirs(linked)
-        os.symlink(os.path.join(outside, "WINDOWS"), os.path.join(linked, "Windows"))
-        before = snapshot(outside)
-        r = run("--clean", "--windows-root", linked)
-        self.assertEqual(4, r.returncode)
-        self.assertEqual(before, snapshot(outside))
 
 
 if __name__ == "__main__":

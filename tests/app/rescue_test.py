@@ -17,6 +17,7 @@ import hive  # noqa: E402
 
 KRVSCAN = MAKESAMPLES = None
 WORM = [("System-Service", "C:\\w.exe")]
+INFECTED = ["infected-entry1.exe", "infected-entry2.exe", "infected.dll", "infected-pe32plus.exe"]
 
 
 def run(*args):
@@ -88,20 +89,6 @@ class Rescue(unittest.TestCase):
                 r = run("--json", "--windows-root", root)
                 self.assertTrue(json.loads(r.stdout.decode().splitlines()[-1])["hibernated"])
 
-    def test_a_hibernated_windows_on_a_read_only_mount_says_hibernated_first(self):
-        """ntfs-3g mounts a hibernated Windows read-only by itself: the line says to shut
-        Windows down fully, never to mount it read-write (which would damage the volume)."""
-        root = self.windows_root(b"hibr")
-        if subprocess.run(["mount", "--bind", root, root], capture_output=True).returncode:
-            self.skipTest("mounting a file system needs root")
-        self.addCleanup(subprocess.run, ["umount", "-l", root])
-        subprocess.run(["mount", "-o", "remount,bind,ro", root], check=True)
-        r = run("--clean", "--windows-root", root)
-        self.assertEqual(2, r.returncode, r.stderr)
-        self.assertEqual(1, len(r.stderr.splitlines()), r.stderr)
-        self.assertIn("shut it down fully", r.stderr.decode())
-        self.assertNotIn("read-write", r.stderr.decode())
-
     def test_a_windows_shut_down_fully_is_cleaned(self):
         for head in (None, b"\0\0\0\0", b"hib", b"HIBx", b"rstrx"[1:]):
             with self.subTest(head=head):
@@ -112,20 +99,230 @@ class Rescue(unittest.TestCase):
                     os.path.join(root, "Windows", "System32", "config", "SOFTWARE")))
                 self.assertNotIn("Hibernated", r.stdout.decode())
 
-    def test_a_hiberfil_that_is_no_regular_file_stops_nothing(self):
-        """A FIFO, a folder or a link under the name (a crafted disk): no image Windows resumes
-        from, never waited on; the disk is cleaned (the FIFO, a file the scan cannot read, is
-        named as not scanned: exit 4)."""
-        for make, status in ((os.mkfifo, 4), (os.makedirs, 1),
-                             (lambda p: os.symlink("/dev/zero", p), 1)):
-            with self.subTest(make=make):
-                root = self.windows_root(None)
-                make(os.path.join(root, "hiberfil.sys"))
-                r = run("--clean", "--windows-root", root)
-                self.assertEqual(status, r.returncode, r.stderr)
-                self.assertNotIn(b"hiberfil.sys cannot be read", r.stderr)
-                self.assertEqual([], hive.run_values(
-                    os.path.join(root, "Windows", "System32", "config", "SOFTWARE")))
+
+def hive_path(root):
+    return os.path.join(root, "Windows", "System32", "config", "SOFTWARE")
+
+
+def in_config(name, make):
+    """A row's change: `make` applied to the config folder's entry `name`."""
+    return lambda root: make(os.path.join(os.path.dirname(hive_path(root)), name))
+
+
+def write(data):
+    def make(path):
+        with open(path, "wb") as f:
+            f.write(data)
+    return make
+
+
+def replace(make):
+    """The hive's name given to something else."""
+    def change(path):
+        os.remove(path)
+        make(path)
+    return change
+
+
+def backups_taken(path):
+    for name in ["SOFTWARE.krvbak"] + ["SOFTWARE.krvbak%d" % i for i in range(2, 10)]:
+        write(b"taken")(os.path.join(os.path.dirname(path), name))
+
+
+def leftover_of_a_dead_run(path):
+    """As a killed run of this version names its new hive, and as earlier versions did."""
+    ended = subprocess.Popen(["true"])
+    ended.wait()
+    for suffix in (".krvnew.%d.0123456789abcdef", ".krvnew.%d"):
+        write(b"a killed run's")(path + suffix % ended.pid)
+
+
+def hibernated(root):
+    write(b"hibr" + b"\0" * 4092)(os.path.join(root, "hiberfil.sys"))
+
+
+def a_link_on_the_way(root):
+    """Windows a link to a Windows elsewhere, with the value in its hive."""
+    elsewhere = os.path.join(root, "elsewhere")
+    os.makedirs(elsewhere)
+    os.rename(os.path.join(root, "Windows"), os.path.join(elsewhere, "Windows"))
+    os.symlink(os.path.join(elsewhere, "Windows"), os.path.join(root, "Windows"))
+
+
+CLEANED, KEPT = "cleaned, the old hive kept beside it", "as it was"
+ROW = ("%s:Microsoft\\Windows\\CurrentVersion\\Run\\System-Service = C:\\WINDOWS\\svc.exe\t"
+       "autostart value removed")
+
+# A disk as a crafted or damaged Windows leaves it: (what, change to the disk, exit status of
+# --clean, a text of each line on standard error (one or a tuple, or None for none), the hive
+# afterwards).
+# The infected files are found and removed wherever --clean runs at all (status 2 stops it).
+HOSTILE_DISKS = [
+    ("a disk as Windows leaves it", lambda root: None, 1, None, CLEANED),
+    ("nine backup names taken", in_config("SOFTWARE", backups_taken), 1, None, CLEANED),
+    ("an empty windows beside Windows",
+     lambda root: os.makedirs(os.path.join(root, "windows")), 4,
+     "both Windows and windows are there", KEPT),
+    ("two spellings of the hive", in_config("software", write(b"")), 4,
+     "are there: not examined", KEPT),
+    ("no SOFTWARE", in_config("SOFTWARE", os.remove), 4,
+     "no Windows/System32/config/SOFTWARE hive", KEPT),
+    ("random bytes as SOFTWARE", in_config("SOFTWARE", write(os.urandom(8192))), 4,
+     "SOFTWARE: cannot open the registry hive", KEPT),
+    ("a FIFO as SOFTWARE", in_config("SOFTWARE", replace(os.mkfifo)), 4,
+     ("SOFTWARE: the registry hive is not a regular file",
+      "SOFTWARE: the file could not be opened"), KEPT),   # the walk meets it too
+    ("a link as SOFTWARE", in_config("SOFTWARE", replace(lambda p: os.symlink("/dev/zero", p))),
+     4, "SOFTWARE: cannot open the registry hive", KEPT),
+    ("a link on the way to the hive", a_link_on_the_way, 4,
+     "no Windows/System32/config/SOFTWARE hive", KEPT),
+    ("a killed run's new hive", in_config("SOFTWARE", leftover_of_a_dead_run), 1,
+     ("removed: a leftover of a run that did not end",) * 2, CLEANED),
+    ("hiberfil.sys a folder", lambda root: os.makedirs(os.path.join(root, "hiberfil.sys")), 1,
+     None, CLEANED),
+    # The FIFO is a file the scan cannot read: named as not scanned.
+    ("hiberfil.sys a FIFO", lambda root: os.mkfifo(os.path.join(root, "hiberfil.sys")), 4,
+     "hiberfil.sys: the file could not be opened", CLEANED),
+    ("hiberfil.sys a link", lambda root: os.symlink("/dev/zero", os.path.join(root, "hiberfil.sys")),
+     1, None, CLEANED),
+    ("a hibernated Windows", hibernated, 2, "shut it down fully", KEPT),
+    # What ntfs-3g does with a hibernated Windows by itself: the line says to shut it down,
+    # never to mount it read-write (which would damage the volume).
+    ("a hibernated Windows mounted read-only", hibernated, 2, "shut it down fully", KEPT),
+    ("a Windows shut down fully, mounted read-only", lambda root: None, 2,
+     "read-only file system: nothing can be removed", KEPT),
+]
+
+
+class HostileDisks(unittest.TestCase):
+    """Every row on a plain folder and on NTFS through ntfs-3g, as a rescuer mounts a disk."""
+
+    def setUp(self):
+        self.work = tempfile.mkdtemp()
+        self.addCleanup(shutil.rmtree, self.work, True)
+
+    def mount(self, *command):
+        if subprocess.run(command, capture_output=True).returncode:
+            return False
+        self.addCleanup(subprocess.run, ["umount", "-l", command[-1]], capture_output=True)
+        return True
+
+    def disk(self, kind, what):
+        """An empty folder of the kind `kind`, or None (with the reason) where it cannot be had."""
+        top = os.path.join(self.work, "%d" % len(os.listdir(self.work)))
+        os.makedirs(top)
+        if kind == "folder":
+            return top, None
+        if not os.path.exists("/dev/fuse") or not shutil.which("ntfs-3g"):
+            return None, "no FUSE or no ntfs-3g here"
+        image = top + ".img"
+        with open(image, "wb") as f:
+            f.truncate(32 << 20)
+        subprocess.run(["mkntfs", "-q", "-F", "-f", image], check=True, capture_output=True)
+        if not self.mount("ntfs-3g", image, top):
+            return None, "ntfs-3g cannot mount here (needs root and FUSE)"
+        return top, None
+
+    def make_windows(self, root):
+        os.makedirs(os.path.dirname(hive_path(root)))
+        hive.make_software_hive(hive_path(root), [("Other", "a"),
+                                                  ("System-Service", "C:\\WINDOWS\\svc.exe")])
+        subprocess.run([MAKESAMPLES, os.path.join(root, "apps")], check=True, capture_output=True)
+
+    def read_only(self, kind, root):
+        """The disk mounted again read-only: ntfs-3g decides itself for a hibernated Windows."""
+        if kind == "folder":
+            return self.mount("mount", "--bind", root, root) and self.mount(
+                "mount", "-o", "remount,bind,ro", root, root)
+        image = root + ".img"
+        subprocess.run(["umount", root], check=True)
+        return self.mount("ntfs-3g", *(() if "hibernated Windows" in self.what else ("-o", "ro")),
+                          image, root) and "ro" in mount_options(root)
+
+    def test_a_hostile_disk_never_stops_the_scan_nor_misleads_the_rescuer(self):
+        for kind in ("folder", "ntfs-3g"):
+            for what, change, status, line, after in HOSTILE_DISKS:
+                self.what = what
+                with self.subTest(disk=kind, row=what):
+                    root, why = self.disk(kind, what)
+                    if not root:
+                        self.skipTest(why)
+                    self.make_windows(root)
+                    change(root)
+                    if "mounted read-only" in what and not self.read_only(kind, root):
+                        self.skipTest("mounting a file system needs root")
+                    self.check(root, status, line, after)
+
+    def check(self, root, status, line, after):
+        infected = [os.path.join(root, "apps", n) for n in INFECTED]
+        path = hive_path(root)
+        before = contents(os.path.dirname(path)) if os.path.isdir(os.path.dirname(path)) else {}
+        r = run("--clean", "--windows-root", root)
+        errors = r.stderr.decode().splitlines()
+        self.assertEqual(status, r.returncode, errors)
+        lines = () if line is None else (line,) if isinstance(line, str) else line
+        self.assertEqual(len(lines), len(errors), errors)
+        for text, error in zip(lines, errors):
+            self.assertIn(text, error)
+        # Found and removed, whatever became of the hive; none where --clean started nothing.
+        self.assertEqual([status == 2] * len(infected), [os.path.exists(p) for p in infected])
+        if status != 2:
+            self.assertEqual(str(len(infected)), report(r.stdout)["Deleted:"])
+        if after == KEPT:
+            self.assertNotIn(b"autostart", r.stdout)
+            self.assertEqual(before, contents(os.path.dirname(path))
+                             if os.path.isdir(os.path.dirname(path)) else {})
+            return
+        for name, data in before.items():      # planted names and a killed run's aside
+            if name != path and "krvnew" not in name:
+                with open(name, "rb") as f:
+                    self.assertEqual(data, f.read(), name)
+        self.assertIn(ROW % path, r.stdout.decode().splitlines())
+        self.assertEqual(["Other"], hive.run_values(path))
+        backups = sorted((n for n in os.listdir(os.path.dirname(path)) if ".krvbak" in n),
+                         key=lambda n: (len(n), n))
+        with open(os.path.join(os.path.dirname(path), backups[-1]), "rb") as f:
+            self.assertEqual(before[path], f.read())
+        self.assertEqual([], [n for n in os.listdir(os.path.dirname(path)) if "krvnew" in n])
+
+
+class RunRow(unittest.TestCase):
+    def test_the_row_names_key_value_and_data_escaped_as_names_are_and_the_same_in_json(self):
+        """The hive's path escaped as every name (its backslash doubled), then the key with its
+        own backslashes, the value's name and the command it runs, controls as \\xHH."""
+        work = tempfile.mkdtemp()
+        self.addCleanup(shutil.rmtree, work, True)
+        root = os.path.join(work, "disk\\of a\\rescue")
+        os.makedirs(os.path.dirname(hive_path(root)))
+        name, data = "System-Service\x7f", "C:\\WINDOWS\\sv\x01c \u00e9.exe"
+        hive.make_software_hive(hive_path(root), [(name, data)])
+        key = ":Microsoft\\Windows\\CurrentVersion\\Run\\"
+        log = os.path.join(work, "scan.log")
+        r = run("--log", log, "--windows-root", root)
+        self.assertEqual(1, r.returncode, r.stderr)
+        row = (hive_path(root).replace("\\", "\\\\") + key +
+               "System-Service\\x7F = C:\\WINDOWS\\sv\\x01c \u00e9.exe\tautostart value found: report only")
+        self.assertEqual(row, r.stdout.decode().splitlines()[0])
+        with open(log, encoding="utf-8") as f:
+            self.assertIn(row, f.read().splitlines())
+        r = run("--json", "--windows-root", root)
+        event = json.loads(r.stdout.decode().splitlines()[0])
+        self.assertEqual(("autostart_found", hive_path(root) + key + name + " = " + data),
+                         (event["event"], event["file"]))
+
+
+def mount_options(path):
+    with open("/proc/self/mounts") as f:
+        for fields in (line.split() for line in f):
+            if fields[1] == path:
+                options = fields[3].split(",")
+    return options
+
+
+def report(stdout):
+    lines = stdout.decode().splitlines()
+    return dict(line.split("\t") for line in lines[lines.index("Scan report\t") + 1:])
+
 
 if __name__ == "__main__":
     KRVSCAN, MAKESAMPLES = sys.argv[1], sys.argv[2]
