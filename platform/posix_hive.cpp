@@ -260,8 +260,10 @@ int PosixHivePut(void *folder, void *fresh, const char *freshName, const char *n
         Unkeep(config, backup, name, kept);
         return HiveSwappedBefore;
     }
-    /* The one replacing rename: the hive's name must never be empty, and the old hive is kept. */
-    if (PosixSys.renameat2(config, freshName, config, name, 0) != 0) {
+    /* The one replacing rename, where the old hive keeps its name until the new one takes it;
+    ** where it was renamed away (no links) the name is free, and nothing else may take it. */
+    if (kept == HiveRenamed ? !SafeRenameNoReplace(config, freshName, config, name)
+                            : PosixSys.renameat2(config, freshName, config, name, 0) != 0) {
         int code = errno;
         Unkeep(config, backup, name, kept);
         errno = code;
