@@ -46,18 +46,21 @@ static void OnInterrupt(void)
     StopScan();
 }
 
-/* The row of the worm's autostart value `row`, whose key's text begins at `keyAt`, for what
+/* The row of the worm's autostart value `text`, whose key's text begins at `keyAt`, for what
 ** became of it (`outcome`, a RunKeyOutcome but none or unreadable). */
-static void AutostartRow(const char *row, int32_t keyAt, int outcome)
+static void AutostartRow(const char *text, int32_t keyAt, int outcome)
 {
     if (outcome == RunKeyNotRemoved || outcome == RunKeyDenied)
         RowFacts.found++;   /* the row says only what became of it */
-    if (outcome == RunKeyFound)
-        AddKeyRow(row, keyAt, StatusAutostartFound, RowAutostartFound);
-    else if (outcome == RunKeyRemoved)
-        AddKeyRow(row, keyAt, StatusAutostartRemoved, RowAutostartRemoved);
-    else
-        AddKeyRow(row, keyAt, StatusUnableToClean, RowUnableToClean);
+    ResultRow row = {text, StatusUnableToClean, RowUnableToClean, 0, keyAt};
+    if (outcome == RunKeyFound) {
+        row.status = StatusAutostartFound;
+        row.kind = RowAutostartFound;
+    } else if (outcome == RunKeyRemoved) {
+        row.status = StatusAutostartRemoved;
+        row.kind = RowAutostartRemoved;
+    }
+    PrintRow(&row);   /* the console's own row: its text knows where the key begins */
 }
 
 /* The worm's autostart value in the registry of the running system (none on POSIX), reported

@@ -100,8 +100,8 @@ __attribute__((noinline)) static void WriteText(const char *text)
 
 
 /* `text` escaped as names are; from its byte `keyAt` on (when not negative) it is a registry
-** key's text, whose backslashes are written as they are. */
-static void WriteEscaped(const char *text, int32_t keyAt = -1)
+** key's text, whose backslashes are written as they are. Out of line, as WriteText. */
+__attribute__((noinline, noclone)) static void WriteEscaped(const char *text, int32_t keyAt = -1)
 {
     char buffer[256];
     size_t n = 0;

@@ -322,11 +322,12 @@ struct PlatformRegistry {
     ** fit): a string value as it is, any other kind empty; 0 when it cannot be read. */
     int (*regValueText)(void *key, const char *name, char *out, uint32_t size);
 
+#ifndef _WIN32
     /* The registry of a Windows installation that is not running, from its hive file (krvscan
-    ** --windows-root): null where the build has no registry library (Windows; POSIX without
-    ** hivex). The handles are the backend's own, each given back with hiveClose. Nothing here
-    ** follows a link (but hiveFolder of a path the caller named), waits on a FIFO or replaces a
-    ** file, hivePut aside; a failure leaves the system's cause for lastError.
+    ** --windows-root; POSIX only): null where the build has no registry library (hivex). The
+    ** handles are the backend's own, each given back with hiveClose. Nothing here follows a link
+    ** (but hiveFolder of a path the caller named), waits on a FIFO or replaces a file (but
+    ** hivePut); a failure leaves the system's cause for lastError.
     ** hiveLoad: loads the registry library, once; 0 with one line in `cause` when it cannot.
     ** hiveFolder: opens the folder `name` inside the open folder `folder`, no link followed;
     ** with `folder` null, the folder `name` as the caller named it. Null on failure.
@@ -375,6 +376,7 @@ struct PlatformRegistry {
                    const char *backup, int kept);
     void (*hiveDiscard)(void *folder, void *fresh, const char *freshName);
     void (*hiveClose)(void *handle);
+#endif
 };
 
 /* Threads, the console, the machine's name and its volumes. */

@@ -390,6 +390,19 @@ const PlatformOps PlatformDefaults = {
             .hivePut        = PosixHivePut,
             .hiveDiscard    = PosixHiveDiscard,
             .hiveClose      = PosixHiveClose,
+#else
+            .hiveLoad       = nullptr,
+            .hiveFolder     = nullptr,
+            .hiveAlike      = nullptr,
+            .hiveOpen       = nullptr,
+            .hiveSweep      = nullptr,
+            .hiveCreate     = nullptr,
+            .hiveEdit       = nullptr,
+            .hiveFinish     = nullptr,
+            .hiveKeep       = nullptr,
+            .hivePut        = nullptr,
+            .hiveDiscard    = nullptr,
+            .hiveClose      = nullptr,
 #endif
         },
     .system =

@@ -22,13 +22,6 @@ void AddResultRow(const char *file, const char *status, RowKind kind, int32_t of
         Display->addRow(&row);
 }
 
-void AddKeyRow(const char *file, int32_t keyAt, const char *status, RowKind kind)
-{
-    ResultRow row = {file, status, kind, 0, keyAt};
-    if (Display && Display->addRow)
-        Display->addRow(&row);
-}
-
 void ShowPassedOver(const char *path, int32_t reason)
 {
     if (Display && Display->passedOver)

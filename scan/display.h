@@ -119,10 +119,6 @@ extern const DisplayOps *Display;
 ** into view. */
 void AddResultRow(const char *file, const char *status, RowKind kind, int32_t ofCopy);
 
-/* AddResultRow for a row about a registry value, whose key's text begins at `keyAt` in `file`
-** (ResultRow.keyAt). */
-void AddKeyRow(const char *file, int32_t keyAt, const char *status, RowKind kind);
-
 /* Tells the consumer that `path` was passed over for `reason` (PassedOver). */
 void ShowPassedOver(const char *path, int32_t reason);
 

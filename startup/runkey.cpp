@@ -76,11 +76,6 @@ int FindRunValueIn(const PlatformRegistry *registry, int reportOnly, char *name,
     return outcome;
 }
 
-int FindRunKeyValue(int reportOnly, char *name, char *data, uint32_t dataSize)
-{
-    return FindRunValueIn(&Platform.registry, reportOnly, name, data, dataSize);
-}
-
 int RunKeyWritable(void)
 {
     for (int write = 1; write >= 0; write--) {

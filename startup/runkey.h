@@ -3,6 +3,8 @@
 
 #include <stdint.h>
 
+#include "platform/platform.h"
+
 /* 1 when `name` is the worm's autostart value name: it begins with "System-Service" in any
 ** letter case (at most those 14 characters are compared; a shorter name does not match). */
 int IsWormValueName(const char *name);
@@ -37,13 +39,17 @@ void RunValueRow(char *out, uint32_t size, const char *key, const char *name, co
 ** it is not text or cannot be read). A value whose name cannot be read (longer than the
 ** buffer) may be the worm's: when no value matched, that makes the answer RunKeyUnreadable.
 ** Answers a RunKeyOutcome. */
-int FindRunKeyValue(int reportOnly, char *name, char *data, uint32_t dataSize);
+inline int FindRunKeyValue(int reportOnly, char *name, char *data, uint32_t dataSize);
 
 /* FindRunKeyValue over the Run key that `registry`'s entries open: the running system's
 ** (Platform.registry) or an offline hive's (Platform.registry.hiveEdit). */
-struct PlatformRegistry;
 int FindRunValueIn(const PlatformRegistry *registry, int reportOnly, char *name, char *data,
                    uint32_t dataSize);
+
+inline int FindRunKeyValue(int reportOnly, char *name, char *data, uint32_t dataSize)
+{
+    return FindRunValueIn(&Platform.registry, reportOnly, name, data, dataSize);
+}
 
 /* 1 when the machine-wide Run key opens with all access (an administrator's run, the system
 ** account's), 0 when for reading only (an ordinary user's, on the NT family), -1 when not at all

@@ -2,13 +2,13 @@
 // fails, the hive is whole under its name, and nothing of the run is left beside it. The hives
 // are made by tests/app/hive.py with hivexsh, as the scanner's own tests make them.
 #include "platform/platform.h"
-#include "startup/offline_hive.h"
 #include "tests/support/testsupport.h"
 
 #include <gtest/gtest.h>
 
 #ifndef _WIN32
 #include "platform/platform_hooks.h"
+#include "startup/offline_hive.h"
 
 #include <errno.h>
 #include <stdlib.h>
