@@ -390,19 +390,6 @@ const PlatformOps PlatformDefaults = {
             .hivePut        = PosixHivePut,
             .hiveDiscard    = PosixHiveDiscard,
             .hiveClose      = PosixHiveClose,
-#else
-            .hiveLoad       = nullptr,
-            .hiveFolder     = nullptr,
-            .hiveAlike      = nullptr,
-            .hiveOpen       = nullptr,
-            .hiveSweep      = nullptr,
-            .hiveCreate     = nullptr,
-            .hiveEdit       = nullptr,
-            .hiveFinish     = nullptr,
-            .hiveKeep       = nullptr,
-            .hivePut        = nullptr,
-            .hiveDiscard    = nullptr,
-            .hiveClose      = nullptr,
 #endif
         },
     .system =
