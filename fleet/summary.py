@@ -143,8 +143,11 @@ def parse(raw):
         text = raw.decode("utf-8")
     except UnicodeDecodeError as e:
         # krvscan writes UTF-8 only (a name that is not has its bytes in hexadecimal beside it).
-        return None, "damaged results: output line %%d is not UTF-8 (byte 0x%02X at column %d)" \
-            % (raw[e.start], e.start + 1)
+        # A character that the line's end cuts off is a line cut short, said below.
+        if e.end < len(raw):
+            return None, "damaged results: output line %%d is not UTF-8 (byte 0x%02X at " \
+                "column %d)" % (raw[e.start], e.start + 1)
+        text = raw[:e.start].decode("utf-8")
     try:
         value = json.loads(text, object_pairs_hook=unique_keys)
     except RecursionError:
