@@ -18,3 +18,10 @@ set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
 set(CPACK_PACKAGING_INSTALL_PREFIX /usr)
 set(CPACK_STRIP_FILES ON)
 include(CPack)
+
+# The documentation the manual page's SEE ALSO names: the README with the doc/ folder beside
+# it, laid out as in the source so that each of their links still finds its page.
+include(GNUInstallDirs)
+install(FILES README.md DESTINATION ${CMAKE_INSTALL_DATADIR}/doc/krvscan)
+install(DIRECTORY doc/ DESTINATION ${CMAKE_INSTALL_DATADIR}/doc/krvscan/doc
+        FILES_MATCHING PATTERN "*.md")

@@ -140,7 +140,16 @@ def unique_keys(pairs):
 def parse(raw):
     """One line as an object, or else None and what is wrong with it."""
     try:
-        value = json.loads(raw.decode("utf-8"), object_pairs_hook=unique_keys)
+        text = raw.decode("utf-8")
+    except UnicodeDecodeError as e:
+        # krvscan writes UTF-8 only (a name that is not has its bytes in hexadecimal beside it).
+        # A character that the line's end cuts off is a line cut short, said below.
+        if e.end < len(raw):
+            return None, "damaged results: output line %%d is not UTF-8 (byte 0x%02X at " \
+                "column %d)" % (raw[e.start], e.start + 1)
+        text = raw[:e.start].decode("utf-8")
+    try:
+        value = json.loads(text, object_pairs_hook=unique_keys)
     except RecursionError:
         return None, "damaged results: output line %d nests deeper than krvscan writes"
     except KeyTwice:
@@ -148,7 +157,8 @@ def parse(raw):
     except ValueError:
         value = None
     if not isinstance(value, dict):
-        return None, "output line %d is not a JSON object (cut short or damaged)"
+        return None, "damaged results: output line %d is not a JSON object " \
+            "(cut short or damaged)"
     return value, None
 
 
@@ -302,7 +312,8 @@ def read_output(host, path):
                 first = first or "damaged results: output line %d: %s" % (number, wrong)
                 continue
             if host.report is not None:
-                first = first or "output goes on after the report (line %d)" % number
+                first = first or "damaged results: output goes on after the report (line %d)" \
+                    % number
             if row["event"] == "report":
                 host.report = row
                 host.facts = {key: row[key] for key in FACTS}
@@ -502,7 +513,8 @@ def main(argv):
     def line(title, names):
         return "%s: %d%s" % (title, len(names),
                              " (" + ", ".join(map(shown, names)) + ")" if names else "")
-    print("results: %s, %d hosts" % (shown(os.path.abspath(folder)), len(names)))
+    print("results: %s, %d host%s" % (shown(os.path.abspath(folder)), len(names),
+                                       "" if len(names) == 1 else "s"))
     print(line("clean", clean))
     print(line("found, all removed", removed_all))
     print(line("found, some left", left))

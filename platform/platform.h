@@ -466,8 +466,9 @@ struct PlatformStore {
     ** come in pieces: `more` set says another piece follows. The record goes in under a lock
     ** that every run appending to the log takes, so that no other run's lines come between its
     ** pieces; on POSIX a record that cannot be written whole is cut back off, and a part of a
-    ** line that a run which died left at the end is removed before the record goes in. Non-zero
-    ** when the piece was written (a failed piece ends the record). */
+    ** line that a run which died left at the end is removed before the record goes in; on
+    ** Windows each "\n" goes in as "\r\n", as lines end in a text file there. Non-zero when
+    ** the piece was written (a failed piece ends the record). */
     int (*openLog)(const char *path, FileHandle *log);
     int (*appendLog)(FileHandle log, const void *data, uint32_t size, int more);
 

@@ -1446,6 +1446,27 @@ static int WinOpenLog(const char *path, FileHandle *log)
     return LogReady;
 }
 
+/* Writes `size` bytes at the log's end with each "\n" as "\r\n": a text file on Windows
+** ends its lines as the console's output does, or Notepad shows the log as one line. A piece
+** of up to 4 KB goes in one write, as it came; a longer one in several, under the record's
+** lock like the pieces of one record. */
+static int WinPutLogLines(HANDLE file, const char *data, uint32_t size)
+{
+    char lines[8192];
+    uint32_t used = 0;
+    for (uint32_t i = 0; i < size; i++) {
+        if (data[i] == '\n') lines[used++] = '\r';
+        lines[used++] = data[i];
+        if (used < sizeof lines - 1 && i + 1 < size) continue;
+        DWORD written = 0;
+        if (!(LogState.appendOnly || SetFilePointer(file, 0, NULL, FILE_END) != 0xFFFFFFFFu) ||
+            !WinSys.writeFile(file, lines, used, &written) || written != used)
+            return 0;
+        used = 0;
+    }
+    return 1;
+}
+
 /* A lock that cannot be had within about five seconds (a file system without locks, a run that
 ** hangs) does not cost the line: it is written without. */
 static int WinAppendLog(FileHandle log, const void *data, uint32_t size, int more)
@@ -1460,9 +1481,7 @@ static int WinAppendLog(FileHandle log, const void *data, uint32_t size, int mor
             Sleep(10);
         }
     }
-    DWORD written = 0;
-    int ok = (LogState.appendOnly || SetFilePointer(file, 0, NULL, FILE_END) != 0xFFFFFFFFu) &&
-             WinSys.writeFile(file, data, size, &written) && written == size;
+    int ok = WinPutLogLines(file, (const char *)data, size);
     if (!more || !ok) {
         if (LogState.locked) UnlockFile(file, 0xFFFFFFF0u, 0, 1, 0);
         LogState.locked = 0;

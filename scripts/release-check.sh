@@ -7,9 +7,12 @@
 #   holds this system's records of the packages it depends on, so that the system itself is
 #   not touched and other runs are not in the way), names a package in Depends for
 #   every shared library krvscan needs, answers `krvscan --version` with its own version and
-#   `man -w krvscan`, and removes without a trace; lintian finds no error in it;
-# - the archive: holds exactly the programs, the fleet's two scripts, README.md and SHA256SUMS,
-#   and the sums match.
+#   `man -w krvscan`, installs every page that the manual page's SEE ALSO names, each link of
+#   its documentation finding its page, and removes without a trace; lintian finds no error in
+#   it;
+# - the archive: holds exactly the programs, the fleet's two scripts and its summary, README.txt
+#   and SHA256SUMS, which covers every other file and matches; its text files end their lines
+#   with CR LF, README.txt is plain ASCII, and none names a page the archive does not hold.
 # Exits non-zero on the first check that fails. Works in build/release-check.
 set -euo pipefail
 cd "$(dirname "$0")/.."
@@ -81,6 +84,22 @@ echo "$answer"
 page=$(MANPATH=$target/usr/share/man man -w krvscan) || fail "man -w krvscan found nothing"
 echo "$page"
 [ -f "$target/usr/share/bash-completion/completions/krvscan" ] || fail "no bash completion"
+# What SEE ALSO names is installed (a relative name is beside the README), and the links of
+# the installed pages lead to pages installed.
+docs=$target/usr/share/doc/krvscan
+named=$(zcat "$target/usr/share/man/man1/krvscan.1.gz" | sed -n '/^\.SH SEE ALSO/,/^\.SH [^S]/p' |
+  grep -o '[A-Za-z0-9_./-]*\.md' || true)
+[ -n "$named" ] || fail "the manual page's SEE ALSO names no page"
+for page in $named; do
+  [[ $page == /* ]] && path=$target$page || path=$docs/$page
+  [ -f "$path" ] || fail "the manual page names $page, which the package does not install"
+done
+while IFS= read -r -d '' page; do
+  for link in $(grep -o ']([^)#]*)' "$page" | sed 's/^](//; s/)$//' | grep -v '^[a-z]*:' || true); do
+    [ -f "$(dirname "$page")/$link" ] || fail "${page#"$target"} links to $link, not installed"
+  done
+done < <(find "$docs" -name '*.md' -print0)
+echo "the pages SEE ALSO names are installed: $(echo $named)"
 "${dpkg[@]}" --purge krvscan >/dev/null || fail "dpkg --purge failed"
 left=$(find "$target" -path "$target/var" -prune -o ! -type d -print)
 [ -z "$left" ] || fail "left after removal: $left"
@@ -95,14 +114,27 @@ mkdir "$work/unpacked"
 unzip -q "$zip" -d "$work/unpacked"
 listed=$(cd "$work/unpacked" && find . -type f | LC_ALL=C sort | tr '\n' ' ')
 expected=""
-for file in README.md SHA256SUMS korvane.exe krvname.exe krvscan.bat krvscan.cmd krvscan.exe; do
+for file in README.txt SHA256SUMS korvane.exe krvname.exe krvscan.bat krvscan.cmd krvscan.exe \
+            summary.py; do
   expected+="./korvane-$version-win32/$file "
 done
 [ "$listed" = "$expected" ] || fail "the archive holds: $listed"
-(cd "$work/unpacked/korvane-$version-win32" && sha256sum -c SHA256SUMS) || fail "sums do not match"
-summed=$(cd "$work/unpacked/korvane-$version-win32" && awk '{print $2}' SHA256SUMS | LC_ALL=C sort | tr '\n' ' ')
-[ "$summed" = "README.md korvane.exe krvname.exe krvscan.bat krvscan.cmd krvscan.exe " ] ||
-  fail "SHA256SUMS covers: $summed"
-cmp "$work/unpacked/korvane-$version-win32/korvane.exe" "$root/build/release/win32/app/korvane.exe" ||
+unpacked=$work/unpacked/korvane-$version-win32
+(cd "$unpacked" && sha256sum -c SHA256SUMS) || fail "sums do not match"
+summed=$(cd "$unpacked" && awk '{print $2}' SHA256SUMS | LC_ALL=C sort | tr '\n' ' ')
+others=$(cd "$unpacked" && ls | grep -vx SHA256SUMS | LC_ALL=C sort | tr '\n' ' ')
+[ "$summed" = "$others" ] || fail "SHA256SUMS covers: $summed; the archive holds: $others"
+cmp "$unpacked/korvane.exe" "$root/build/release/win32/app/korvane.exe" ||
   fail "the archive's korvane.exe is not the one built"
+cmp "$unpacked/summary.py" fleet/summary.py || fail "the archive's summary.py is not fleet/summary.py"
+# Read in Notepad on Windows 95 to XP: every line ends with CR LF (a bare LF shows the file as
+# one line), the last one too; README.txt in ASCII, the same in every code page.
+for file in README.txt krvscan.cmd krvscan.bat; do
+  [ "$(tail -c2 "$unpacked/$file" | od -An -tx1 | tr -d ' ')" = 0d0a ] &&
+    ! LC_ALL=C grep -q $'[^\r]$\|^$' "$unpacked/$file" || fail "$file has a line without CR LF"
+done
+! LC_ALL=C grep -qP '[^\x00-\x7F]' "$unpacked/README.txt" || fail "README.txt is not ASCII"
+# Nothing in it sends the reader to a page it does not hold.
+! grep -l 'README\.md\|doc/[a-z]*\.md' "$unpacked"/*.txt "$unpacked"/*.cmd "$unpacked"/*.bat \
+  "$unpacked"/*.py || fail "names a page the archive does not hold"
 echo "== release check passed"

@@ -1,9 +1,10 @@
 #!/usr/bin/env bash
 # Builds what a release ships, from this checkout, into DIST (default dist/):
 #   krvscan_VERSION_ARCH.deb    the console scanner, its manual page and bash completion
-#   korvane-VERSION-win32.zip   korvane.exe, krvscan.exe, and what the Windows fleet route puts
-#                               on its share (krvname.exe, krvscan.cmd, krvscan.bat), README.md
-#                               and SHA256SUMS over all of them
+#   korvane-VERSION-win32.zip   korvane.exe, krvscan.exe, what the Windows fleet route puts on
+#                               its share (krvname.exe, krvscan.cmd, krvscan.bat), the summary
+#                               of its results share (summary.py), the administrator's README.txt
+#                               (CR LF, for Notepad) and SHA256SUMS over all of them
 # The builds are Release builds without tests in KRV_RELEASE_BUILD (default build/release).
 set -euo pipefail
 cd "$(dirname "$0")/.."
@@ -29,8 +30,9 @@ name=korvane-$version-win32
 stage=$build/archive/$name
 rm -rf "$build/archive"
 cmake --install "$build/win32" --prefix "$stage" >/dev/null
-cp README.md fleet/windows/krvscan.cmd fleet/windows/krvscan.bat "$stage/"
-files=(korvane.exe krvscan.exe krvname.exe krvscan.cmd krvscan.bat README.md)
+cp fleet/windows/README.txt fleet/windows/krvscan.cmd fleet/windows/krvscan.bat fleet/summary.py \
+  "$stage/"
+files=(korvane.exe krvscan.exe krvname.exe krvscan.cmd krvscan.bat summary.py README.txt)
 (cd "$stage" && sha256sum "${files[@]}" > SHA256SUMS)
 # The archive's own bytes depend on nothing but its contents: one date for every entry (the
 # commit's, where there is one), no extra fields, entries in a fixed order.

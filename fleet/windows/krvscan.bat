@@ -1,7 +1,7 @@
 @echo off
 rem Logon script for machines of the Windows 9x family (95, 98, Me): scans every fixed drive
 rem with krvscan.exe from a share and writes what it found to a results share, in a folder
-rem named after the machine (fleet/summary.py reads that share as it reads a playbook run):
+rem named after the machine (summary.py reads that share as it reads a playbook run):
 rem
 rem   RESULTS\NAME\output.json  krvscan's JSON Lines
 rem   RESULTS\NAME\status.txt   its exit status, written last (none yet: still running)

@@ -1,7 +1,7 @@
 @echo off
 rem For machines of the NT family (NT 4.0, 2000, XP): scans every fixed drive with krvscan.exe
 rem from a share and writes what it found to a results share, in a folder named after the
-rem machine (fleet/summary.py reads that share as it reads a playbook run):
+rem machine (summary.py reads that share as it reads a playbook run):
 rem
 rem   RESULTS\NAME\output.json  krvscan's JSON Lines      RESULTS\NAME\errors.txt  its errors
 rem   RESULTS\NAME\status.txt   its exit status, written last (none yet: still running)
@@ -12,7 +12,7 @@ rem no start-up scripts: there it is a logon script and runs with the rights of 
 rem on (the users then need those accesses). Cleaning the machine-wide Run key or the system
 rem folders needs an administrator: a run without the rights ends "unable to clean" (status 3)
 rem with the cause in errors.txt, never as clean. To clean as the system account on NT 4.0,
-rem have the scheduler service run this script: at \MACHINE 07:30 "\server\krvscan\krvscan.cmd"
+rem have the scheduler service run this script: at \\MACHINE 07:30 "\\server\krvscan\krvscan.cmd"
 rem (the system account has no network credentials: the shares must admit null sessions).
 rem Set the two shares here (or in the environment).
 rem   KRVCLEAN=yes              remove what is found on every machine; otherwise report only,

@@ -8,7 +8,6 @@ fleet_summary_test.py
 import json
 import os
 import subprocess
-import sys
 import tempfile
 import unittest
 
@@ -154,13 +153,19 @@ CASES = [
     ("the last line cut short",
      {"output.json": jsonl(row("/h/a.exe", INFECTED)) + '{"event":"deleted","file":"/h/a.exe","sta',
       "status.txt": "1\n"},
-     2, ["failed: 1 (h)", "  failed: output line 2 is not a JSON object (cut short or damaged)",
-         "  left: /h/a.exe (no outcome recorded)"]),
+     2, ["failed: 1 (h)", "  failed: damaged results: output line 2 is not a JSON object "
+         "(cut short or damaged)", "  left: /h/a.exe (no outcome recorded)"]),
     ("a damaged line in the middle",
-     {"output.json": jsonl(row("/h/a.exe", INFECTED)) + "\x00\xff garbage\n[1]\n"
+     {"output.json": jsonl(row("/h/a.exe", INFECTED)) + "\x00 garbage\n[1]\n"
       + jsonl(row("/h/a.exe", "deleted"), REMOVED_ONE),
       "status.txt": "1\n"},
-     2, ["  failed: output line 2 is not a JSON object (cut short or damaged)",
+     2, ["  failed: damaged results: output line 2 is not a JSON object (cut short or damaged)",
+         "  removed: /h/a.exe"]),
+    ("a line that is not UTF-8 in the middle",
+     {"output.json": jsonl(row("/h/a.exe", INFECTED)).encode() + b"\xff garbage\n"
+      + jsonl(row("/h/a.exe", "deleted"), REMOVED_ONE).encode(),
+      "status.txt": "1\n"},
+     2, ["  failed: damaged results: output line 2 is not UTF-8 (byte 0xFF at column 1)",
          "  removed: /h/a.exe"]),
     ("a scan stopped before its end",
      {"output.json": jsonl(report(complete=False)),
@@ -171,7 +176,7 @@ CASES = [
      2, ["h: failed: the scan did not run to its end"]),
     ("rows after the report",
      {"output.json": jsonl(COMPLETE, row("/h/a.exe", INFECTED)), "status.txt": "0\n"},
-     2, ["  failed: output goes on after the report (line 2)"]),
+     2, ["  failed: damaged results: output goes on after the report (line 2)"]),
     ("a missing target",
      {"output.json": "", "errors.txt": "krvscan: /h/x: no such file or folder\n",
       "status.txt": "2\n"},
@@ -245,6 +250,22 @@ DAMAGED = [
     ("a fact given twice", {"output.json": with_fact("found", "1, \"found\": 0"),
                             "status.txt": "0\n"},
      "output line 1 gives a key twice"),
+    ("a name in Latin-1",
+     {"output.json": b'{"event": "infected", "file": "/h/caf\xe9.exe", "status": "'
+      + INFECTED.encode() + b'"}\n' + jsonl(LEFT_ONE).encode(), "status.txt": "1\n"},
+     "output line 1 is not UTF-8 (byte 0xE9 at column 38)"),
+    ("a character cut short by the end of the output",
+     {"output.json": jsonl(COMPLETE).encode()[:-3] + b'\xc3', "status.txt": "0\n"},
+     "output line 1 is not a JSON object (cut short or damaged)"),
+    ("a character cut short in the middle of a line",
+     {"output.json": jsonl(COMPLETE).encode().replace(b'"h"', b'"\xc3"'),
+      "status.txt": "0\n"},
+     "output line 1 is not UTF-8 (byte 0xC3 at column %d)" % (jsonl(COMPLETE).index('"h"') + 2)),
+    ("a surrogate written as UTF-8 bytes",
+     {"output.json": jsonl(COMPLETE).encode().replace(b'"h"', b'"\xed\xa0\x80"'),
+      "status.txt": "0\n"},
+     "output line 1 is not UTF-8 (byte 0xED at column %d)"
+     % (jsonl(COMPLETE).index('"h"') + 2)),
     ("a row whose name is a number",
      {"output.json": jsonl({"event": "infected", "file": 7, "status": INFECTED}, COMPLETE),
       "status.txt": "0\n"},
@@ -319,12 +340,12 @@ def write_host(folder, files):
     os.makedirs(folder)
     for name, text in files.items():
         with open(os.path.join(folder, name), "wb") as f:
-            f.write(text.encode("utf-8", "surrogateescape") if "\xff" not in text
-                    else text.encode("latin-1"))
+            f.write(text if isinstance(text, bytes) else text.encode("utf-8", "surrogateescape"))
 
 
 def summary(*args):
-    r = subprocess.run([sys.executable, SUMMARY, *args], capture_output=True, timeout=60)
+    # Run as the documentation writes it: the program itself, not through python3.
+    r = subprocess.run([SUMMARY, *args], capture_output=True, timeout=60)
     return r.returncode, r.stdout.decode(), r.stderr.decode()
 
 
@@ -350,6 +371,7 @@ class Summary(unittest.TestCase):
                 rc, out, err = summary(run, "h")
                 self.assertEqual("", err)
                 self.assertEqual(status, rc, out)
+                self.assertEqual("results: %s, 1 host" % run, out.splitlines()[0])
                 for line in lines:
                     self.assertIn(line, out.splitlines(), out)
 

@@ -102,10 +102,14 @@ class UnderWine(unittest.TestCase):
         host = json.loads(lines(r.stdout)[-1])["host"]
         self.assertTrue(host)
         with open(os.path.join(self.work, "scans.log"), "rb") as f:
-            log = lines(f.read())
+            raw = f.read()
+        log = lines(raw)
         headers = [x.split("\t") for x in log if x.startswith("krvscan\t")]
         self.assertEqual([host] * 2, [h[2] for h in headers])
         self.assertEqual(2, log.count("Scan report\t"))
+        # Every line ends as the console's do there, or Notepad shows the log as one line.
+        self.assertTrue(raw.endswith(b"\r\n"))
+        self.assertEqual((raw.count(b"\n"), 0), (raw.count(b"\r\n"), raw.count(b"\r\r")))
 
     def test_a_closed_pipe_leaves_no_copy_of_a_held_file(self):
         holder = subprocess.Popen(["wine", HOLDFILE, "K:\\tree\\sub\\infected-entry1.exe"],
