@@ -224,8 +224,8 @@ static int RunRestore(void)
     Display = &ConsoleDisplay;
     ScanContinue.store(1);
     Platform.system.onInterrupt(OnInterrupt);
-    int status = RestoreFromQuarantine(Opts.restoreFolder, Opts.paths, Opts.pathCount,
-                                       RestoreProblemLine);
+    int status = RestoreFromQuarantine(Opts.restoreFolder, Opts.restoreRoot, Opts.paths,
+                                       Opts.pathCount, RestoreProblemLine);
     if (interrupted.load())
         return Fail("interrupted; the restore was stopped between two files", nullptr);
     if (!OutputHasFailed() && FlushOutput() != 0)

@@ -75,6 +75,7 @@ protected:
         const char *targets[] = {tree.c_str()};
         EXPECT_EQ(nullptr, QuarantineOpen(store.c_str(), targets, 1));
         BeforeChange = QuarantineFile;
+        ScanContinue.store(1);          /* as the walk sets it */
         return file;
     }
     std::string CopyName(const std::vector<uint8_t> &bytes)
@@ -149,9 +150,9 @@ TEST(UtcText, CalendarEdges)
     }
 }
 
-static uint32_t FullWrite(FileHandle file, const void *buffer, uint32_t count)
+static uint32_t FullWrite(FileHandle file, const void *buffer, uint32_t count, uint64_t offset)
 {
-    return PlatformDefaults.store.writeFile(file, buffer, count / 2);
+    return PlatformDefaults.store.writeAt(file, buffer, count / 2, offset);
 }
 // The disk fills up at the index line: half of it is written.
 static uint32_t FullAtIndex(FileHandle file, const void *buffer, uint32_t count)
@@ -169,10 +170,11 @@ static FileHandle RememberStored(const char *prefix, char *made, uint32_t size)
 {
     return lastStored = PlatformDefaults.store.createStored(prefix, made, size);
 }
-static uint32_t CorruptRead(FileHandle file, void *buffer, uint32_t count)
+static uint32_t CorruptRead(FileHandle file, void *buffer, uint32_t count, uint64_t offset,
+                            int *hole)
 {
-    uint32_t got = PlatformDefaults.files.readFile(file, buffer, count);
-    if (file == lastStored && got > 0)
+    uint32_t got = PlatformDefaults.files.readAt(file, buffer, count, offset, hole);
+    if (file == lastStored && got > 0 && !*hole)
         ((uint8_t *)buffer)[0] ^= 1;
     return got;
 }
@@ -184,14 +186,14 @@ TEST_F(Quarantine, ACopyThatCannotBeMadeOrCheckedLeavesTheFile)
         void (*install)();
     } cases[] = {
         {"folder full", [] { Platform.store.createStored = NoRoom; }},
-        {"short write", [] { Platform.store.writeFile = FullWrite; }},
+        {"short write", [] { Platform.store.writeAt = FullWrite; }},
         {"index line cut short", [] { Platform.store.writeFile = FullAtIndex; }},
         {"not put on disk", [] { Platform.store.syncFile = NoSync; }},
         {"not given its name", [] { Platform.store.placeStored = NoPlace; }},
         {"no facts", [] { Platform.store.fileFacts = NoFacts; }},
         {"copy reads back otherwise", [] {
              Platform.store.createStored = RememberStored;
-             Platform.files.readFile = CorruptRead;
+             Platform.files.readAt = CorruptRead;
          }},
     };
     for (const Case &c : cases) {
