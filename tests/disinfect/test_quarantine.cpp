@@ -4,6 +4,7 @@
 // name planted in the folder.
 #include "disinfect/quarantine.h"
 #include "engine/sha256.h"
+#include "platform/platform_hooks.h"
 #include "tests/disinfect/workflow_support.h"
 
 #include <string.h>
@@ -318,6 +319,38 @@ TEST_F(Quarantine, ANamePlantedInTheFolderIsNeverWrittenThrough)
         EXPECT_EQ(planted == 0 ? "" : "other", ReadText(victim));
         unlink(CopyName(bytes).c_str());
     }
+}
+
+// A stop (Ctrl-C) while a long file is read for its copy: the reading ends within a few MiB,
+// the file is left as it is, and nothing half made stays in the quarantine. The stop is
+// given beneath the rules, by the read that reaches the 4th MiB.
+static uint64_t readSoFar, readAtStop;
+static ssize_t StoppingRead(int fd, void *buffer, size_t count, off_t offset)
+{
+    ssize_t got = PosixSysDefaults.pread(fd, buffer, count, offset);
+    readSoFar += got > 0 ? (uint64_t)got : 0;
+    if (readSoFar >= (4u << 20) && !readAtStop) {
+        readAtStop = readSoFar;
+        ScanContinue.store(0);
+    }
+    return got;
+}
+
+TEST_F(Quarantine, AStopDuringALongCopyEndsItSoonAndLeavesNoPart)
+{
+    std::string file = Prepare();
+    std::vector<uint8_t> bytes = samples::MakeSample(samples::InfectedEntry1);
+    bytes.resize(64u << 20, 0xAB);                     // 64 MiB of data, no hole
+    ASSERT_TRUE(testsupport::WriteBytes(file, bytes));
+    readSoFar = readAtStop = 0;
+    PosixSys.pread = StoppingRead;
+    Run(file);
+    PosixSys = PosixSysDefaults;
+    EXPECT_NE(0u, readAtStop);
+    EXPECT_LT(readSoFar - readAtStop, 4u << 20);
+    EXPECT_EQ(bytes, ReadBytes(file));
+    EXPECT_EQ(std::vector<std::string>{QuarantineIndex}, Names(store));
+    EXPECT_EQ("", ReadText(testsupport::Join(store, QuarantineIndex)));
 }
 
 // The other local user of the attacks below.
