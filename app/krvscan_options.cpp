@@ -21,7 +21,7 @@ Options Opts;
 static const char Usage[] =
     "usage: krvscan [options] PATH...\n"
     "       krvscan [options] --all-fixed-drives\n"
-    "       krvscan [--json] --restore DIR [ID...]\n"
+    "       krvscan [--json] --restore DIR [--restore-root ROOT] [ID...]\n"
     "Scans each PATH (a folder with everything below it, or one file) for "
     "Win32.Worm.Tamsel.A\n"
     "and prints one row per event, then the scan report. Nothing is changed unless --clean.\n"
