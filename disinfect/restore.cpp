@@ -409,19 +409,29 @@ static int Record(RestoreRun *run, RestoreProblem problem)
     return 1;
 }
 
-/* 1 when the regular file at `path` has the copy's digest: a restore killed between the
-** file's taking its name and its index line put it there. QuarantineStopped on a stop. */
+/* 1 when the regular file at `path` is what a restore of the entry in hand makes: the copy's
+** digest, and the owner, group, permissions and modification time the index kept (a restore
+** killed between the file's taking its name and its index line put it there; the same bytes
+** under another user's name are not that). QuarantineStopped on a stop. */
 static int SameAsCopy(const RestoreRun *run, const char *path)
 {
+    const FileFacts *kept = &run->entry.facts;
+    FileFacts facts;
     if (!Platform.store.openRestored)
         return 0;
     FileHandle there = Platform.store.openRestored(path);
     if (there == InvalidFileHandle)
         return 0;
     uint8_t digest[Sha256Size];
-    int64_t read = QuarantineDigest(there, InvalidFileHandle, digest);
+    int64_t read = -1;
+    if (Platform.store.fileFacts(there, &facts) && facts.owner == kept->owner &&
+        facts.group == kept->group && (facts.mode & 07777) == (kept->mode & 07777) &&
+        facts.modified == kept->modified)
+        read = QuarantineDigest(there, InvalidFileHandle, digest);
     Platform.files.closeFile(there);
-    return read == QuarantineStopped ? QuarantineStopped : Matches(&run->entry, read, digest);
+    if (read < 0)
+        return read == QuarantineStopped ? QuarantineStopped : 0;
+    return Matches(&run->entry, read, digest);
 }
 
 /* The entry in hand put back; 0 after one call of `problem` when it could not be, or at a

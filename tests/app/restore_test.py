@@ -400,10 +400,13 @@ class Restore(unittest.TestCase):
             return ("--restore", self.store)
 
         def killed_before_its_line():
+            # The file as a restore makes it: bytes, mode and times the index kept.
             path = os.path.join(self.tree, "back.exe")
             self.keep(path, b"put back, line missing")
             with open(path, "wb") as f:
                 f.write(b"put back, line missing")
+            os.chmod(path, 0o640)
+            os.utime(path, (1000000000, calendar.timegm((2001, 2, 3, 4, 5, 6))))
             return ("--restore", self.store)
 
         def read_only_quarantine():
@@ -414,6 +417,14 @@ class Restore(unittest.TestCase):
         def read_only_place():
             self.keep(os.path.join(self.tree, "nowhere.exe"), b"cannot land")
             self.read_only(self.tree)
+            return ("--restore", self.store)
+
+        def full_place():
+            self.keep(os.path.join(self.tree, "big.exe"), b"\x5a" * (256 << 10))
+            if subprocess.run(["mount", "-t", "tmpfs", "-o", "size=64k", "tmpfs", self.tree],
+                              capture_output=True).returncode:
+                self.skipTest("mounting a file system needs root")
+            self.addCleanup(subprocess.run, ["umount", "-l", self.tree], capture_output=True)
             return ("--restore", self.store)
 
         def read_only_store():
@@ -446,6 +457,8 @@ class Restore(unittest.TestCase):
                                      and len(self.index()) == 1),
             "read-only place": (read_only_place, 3, [b"cannot be created there (Read-only"],
                                 lambda: os.listdir(self.tree) == []),
+            "full disk": (full_place, 3, [b"written whole (No space left on device)"],
+                          lambda: os.listdir(self.tree) == []),
             "read-only quarantine, --clean": (read_only_store, 2, [b"Read-only file system"],
                                               lambda: os.listdir(self.store) == []),
         }
