@@ -26,7 +26,8 @@
 const char StatusRestored[] = "restored from quarantine";
 const char StatusAlreadyRestored[] = "already restored; skipped (name its ID to restore it again)";
 const char StatusFoundRestored[] =
-    "already restored: the file there has the copy's SHA-256 (its index line is written now)";
+    "already restored: the file there is what a restore makes (the copy's SHA-256, owner, mode "
+    "and time); skipped";
 
 #define MaxIds 256
 #define LineMax (6 * PlatformPathSize + 1024)        /* the longest line the quarantine writes */
