@@ -541,8 +541,8 @@ int RestoreFromQuarantine(const char *folder, const char *root, const char *cons
     RestoreRun *run = &restoring;
     int status = 0;
     if (root && (!Platform.store.restoreRoot || !Platform.store.restoreRoot(root))) {
-        problem(root, WithCause(run, "--restore-root: the folder cannot be opened (no link is "
-                                     "followed on its way)", "; nothing was restored"));
+        problem(root, WithCause(run, "--restore-root: the folder cannot be opened, no link "
+                                     "followed on its way", "; nothing was restored"));
         status = 2;
     }
     if (status == 0 && QuarantineReadOnly())

@@ -313,6 +313,11 @@ class ExitStatus(Scans):
             (self.tree, "--all-fixed-drives"): "not both",
             ("--clean", "--report-only", self.tree): "not both",
             ("--windows-root",): "needs a folder",
+            ("--restore-root", self.work, self.tree): "--restore-root: needs --restore",
+            ("--restore", self.work, "--restore-root"): "--restore-root: needs a folder",
+            ("--restore", self.work, "--restore-root="): "--restore-root: needs a folder",
+            ("--restore", self.work, "--restore-root", os.path.join(self.work, "no-such")):
+                "--restore-root: the folder cannot be opened",
         }
         for args, cause in causes.items():
             r = run(*args)

@@ -57,6 +57,7 @@ protected:
     void TearDown() override
     {
         QuarantineClose();
+        ScanContinue.store(0);
         WorkflowTest::TearDown();
     }
     void ResetRecords() override
