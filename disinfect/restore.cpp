@@ -532,13 +532,13 @@ int RestoreFromQuarantine(const char *folder, const char *root, const char *cons
         problem(folder, refused);
         return 2;
     }
-    if (!Platform.store.lockStore(1)) {
-        QuarantineClose();
-        problem(folder, "the quarantine cannot be locked");
-        return 2;
-    }
     static RestoreRun restoring;           /* too large for the stack */
     RestoreRun *run = &restoring;
+    if (!Platform.store.lockStore(1)) {
+        problem(folder, WithCause(run, "the quarantine cannot be locked", ""));
+        QuarantineClose();
+        return 2;
+    }
     int status = 0;
     if (root && (!Platform.store.restoreRoot || !Platform.store.restoreRoot(root))) {
         problem(root, WithCause(run, "--restore-root: the folder cannot be opened, no link "
@@ -550,7 +550,7 @@ int RestoreFromQuarantine(const char *folder, const char *root, const char *cons
                         "recorded in its index.jsonl; a later restore knows it by its contents");
     uint32_t end = QuarantineIndexSize();
     if (end == 0xFFFFFFFFu) {
-        problem(folder, "the quarantine's index.jsonl cannot be read");
+        problem(folder, WithCause(run, "the quarantine's index.jsonl cannot be read", ""));
         status = 2;
     }
     for (int i = 0; i < count && status == 0; i++) {
