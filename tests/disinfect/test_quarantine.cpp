@@ -3,12 +3,14 @@
 // file that was detected, never from what its name leads to later, and never goes through a
 // name planted in the folder.
 #include "disinfect/quarantine.h"
+#include "disinfect/restore.h"
 #include "engine/sha256.h"
 #include "platform/platform_hooks.h"
 #include "tests/disinfect/workflow_support.h"
 
 #include <string.h>
 #ifndef _WIN32
+#include <errno.h>
 #include <sys/stat.h>
 #include <sys/types.h>
 #include <unistd.h>
@@ -352,6 +354,41 @@ TEST_F(Quarantine, AStopDuringALongCopyEndsItSoonAndLeavesNoPart)
     EXPECT_EQ(bytes, ReadBytes(file));
     EXPECT_EQ(std::vector<std::string>{QuarantineIndex}, Names(store));
     EXPECT_EQ("", ReadText(testsupport::Join(store, QuarantineIndex)));
+}
+
+// The disk fills up as the restore records a file put back: the file is back, and the one
+// line about the index says why in the system's words; the index keeps no part of a line.
+static std::vector<std::string> problems;
+static void Collect(const char *what, const char *cause)
+{
+    problems.push_back(std::string(what) + ": " + cause);
+}
+static ssize_t FullAtLine(int fd, const void *buffer, size_t count, off_t offset)
+{
+    if (count > 9 && !memcmp(buffer, "{\"sha256\"", 9)) {
+        errno = ENOSPC;
+        return -1;
+    }
+    return PosixSysDefaults.pwrite(fd, buffer, count, offset);
+}
+
+TEST_F(Quarantine, ARestoreThatCannotBeRecordedSaysWhyAndTheFileIsBack)
+{
+    std::string file = Prepare();
+    Run(file);
+    ASSERT_FALSE(Exists(file));
+    QuarantineClose();
+    std::string index = ReadText(testsupport::Join(store, QuarantineIndex));
+    problems.clear();
+    PosixSys.pwrite = FullAtLine;
+    int status = RestoreFromQuarantine(store.c_str(), nullptr, nullptr, 0, Collect);
+    PosixSys = PosixSysDefaults;
+    EXPECT_EQ(3, status);
+    EXPECT_EQ(samples::MakeSample(samples::InfectedEntry1), ReadBytes(file));
+    ASSERT_EQ(1u, problems.size());
+    EXPECT_NE(std::string::npos, problems[0].find("could not record it (No space left on device)"))
+        << problems[0];
+    EXPECT_EQ(index, ReadText(testsupport::Join(store, QuarantineIndex)));
 }
 
 // The other local user of the attacks below.
