@@ -1,10 +1,11 @@
 # Bash completion for krvscan. The options are taken from the program's own --help, so that a
 # new option is offered without a change here. Folders after --windows-root, --quarantine
-# and --restore; after --restore DIR, the digests of the copies DIR keeps.
+# --restore and --restore-root; after --restore DIR, the digests of the copies DIR keeps.
 _krvscan()
 {
     local cur=${COMP_WORDS[COMP_CWORD]} prev=${COMP_WORDS[COMP_CWORD-1]}
-    if [[ $prev == --windows-root || $prev == --quarantine || $prev == --restore ]]; then
+    if [[ $prev == --windows-root || $prev == --quarantine || $prev == --restore ||
+          $prev == --restore-root ]]; then
         compopt -o filenames 2>/dev/null
         COMPREPLY=($(compgen -d -- "$cur"))
         return

@@ -236,10 +236,11 @@ static int RunRestore(void)
     Display = &ConsoleDisplay;
     ScanContinue.store(1);
     Platform.system.onInterrupt(OnInterrupt);
-    int status = RestoreFromQuarantine(Opts.restoreFolder, Opts.paths, Opts.pathCount,
-                                       RestoreProblemLine);
+    int status = RestoreFromQuarantine(Opts.restoreFolder, Opts.restoreRoot, Opts.paths,
+                                       Opts.pathCount, RestoreProblemLine);
     if (interrupted.load())
-        return Fail("interrupted; the restore was stopped between two files", nullptr);
+        return Fail("interrupted; the restore was stopped: each file is back whole or not at "
+                    "all", nullptr);
     if (!OutputHasFailed() && FlushOutput() != 0)
         return Fail("the output could not be written", nullptr);
     return OutputHasFailed() ? Fail("the output could not be written", nullptr) : status;

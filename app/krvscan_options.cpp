@@ -21,7 +21,7 @@ Options Opts;
 static const char Usage[] =
     "usage: krvscan [options] PATH...\n"
     "       krvscan [options] --all-fixed-drives\n"
-    "       krvscan [--json] --restore DIR [ID...]\n"
+    "       krvscan [--json] --restore DIR [--restore-root ROOT] [ID...]\n"
     "Scans each PATH (a folder with everything below it, or one file) for "
     "Win32.Worm.Tamsel.A\n"
     "and prints one row per event, then the scan report. Nothing is changed unless --clean.\n"
@@ -39,7 +39,10 @@ static const char Usage[] =
     "                       original path; no ID: every copy in DIR/index.jsonl. A file\n"
     "                       is made only where nothing is, never through a link, with\n"
     "                       its owner, mode and times; the copy stays. Takes no PATHs\n"
-    "                       and no other option but --json\n"
+    "                       and no other option but --json and --restore-root\n"
+    "  --restore-root DIR   with --restore: a path an older index kept relative to the\n"
+    "                       folder its scan ran in is put back below DIR (no link\n"
+    "                       followed, nothing leads out of DIR)\n"
     "  --report-only        find and report only (the default)\n"
     "  --json               JSON Lines: one JSON object per line, each row, then the report\n"
     "  --verbose            also name on standard error each link that was not followed\n"
@@ -202,6 +205,12 @@ int ParseArguments(int argc, char **argv)
             if (++i == argc)
                 return Fail("needs a folder", "--restore");
             Opts.restoreFolder = argv[i];
+        } else if (!strcmp(a, "--restore-root") || !strncmp(a, "--restore-root=", 15)) {
+            if (!a[14] && ++i == argc)
+                return Fail("needs a folder", "--restore-root");
+            Opts.restoreRoot = a[14] ? a + 15 : argv[i];
+            if (!*Opts.restoreRoot)
+                return Fail("needs a folder", "--restore-root");
         } else if (!strcmp(a, "--quarantine")) {
             if (++i == argc)
                 return Fail("needs a folder", "--quarantine");
@@ -240,6 +249,8 @@ int CheckOptions(void)
         return Fail("give --clean or --report-only, not both", nullptr);
     if (Opts.quarantine && !Opts.clean)
         return Fail("needs --clean (krvscan --help lists the options)", "--quarantine");
+    if (Opts.restoreRoot)
+        return Fail("needs --restore (krvscan --help lists the options)", "--restore-root");
     Opts.reportOnly = !Opts.clean;
     if (FollowGivenLinks())
         return 2;

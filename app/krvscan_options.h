@@ -26,6 +26,7 @@ struct Options {
     int hibernated;                    /* the Windows under it resumes from hibernation */
     const char *quarantine;            /* --quarantine DIR */
     const char *restoreFolder;         /* --restore DIR: the PATHs are the IDs */
+    const char *restoreRoot;           /* --restore-root DIR: where relative paths lie below */
     const char *logPath;               /* --log FILE */
     FileHandle logFile;                /* that file, opened for appending; null without */
     int argCount;                      /* the command line, for the log's header */

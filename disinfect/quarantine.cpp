@@ -33,6 +33,16 @@ const char StatusLeftoverRemoved[] = "removed: a leftover of a run that did not 
 #define MaxLevels 256              /* folders climbed from a path towards its root, at most */
 #define LineSize (6 * PlatformPathSize + 1024)
 
+#define ZeroPiece (4u << 20)       /* zeros of a hole digested between two looks at a stop */
+#define ZeroRuns 16                /* holes whose digests are remembered */
+
+/* A hole's zeros digested from one state: a file is read three times (and a restore twice),
+** and the same zeros from the same state give the same state, so each hole costs once. */
+struct ZeroRun {
+    Sha256 before, after;
+    uint64_t length;
+};
+
 /* The quarantine of this run: the folder as QuarantineOpen was given it, its index held with
 ** it, and the worker thread's buffers for reading a file and making an index line. */
 static struct {
@@ -40,6 +50,10 @@ static struct {
     FileHandle index = InvalidFileHandle;
     uint8_t chunk[65536];
     char line[LineSize];
+    ZeroRun runs[ZeroRuns];
+    uint32_t nextRun;
+    int readOnly;                  /* the index was opened for reading only (a restore) */
+    char message[600];             /* why the folder was refused */
 } Kept;
 
 static void ParentOf(const char *path, char *out, uint32_t size);
@@ -122,7 +136,29 @@ static const char *const StoreCauses[] = {
     "the quarantine folder belongs to another user",
     "the quarantine folder may be written by others (its group or everyone)",
     "the quarantine's index.jsonl is not a regular file of the running user's",
+    "the quarantine's index.jsonl cannot be opened for writing",
+    "the quarantine folder's file system keeps no owners or modes, and the way it is mounted "
+    "lets others write there (or gives it to another user): mount it with "
+    "-o uid=0,gid=0,umask=077 (your user and group ids for 0), or ntfs-3g with -o permissions",
 };
+
+/* Why openStore refused, in one line: with the system's words where a call failed. */
+static const char *StoreRefused(int cause, const char *cannotMake)
+{
+    const char *text = cause == StoreCannotMake ? cannotMake
+                     : cause > 0 && cause <= StoreMountOpen ? StoreCauses[cause]
+                                                            : StoreCauses[StoreCannotMake];
+    CopyText(Kept.message, sizeof Kept.message, text);
+    char system[160] = "";
+    if (cause == StoreCannotMake || cause == StoreIndexCannot)
+        Platform.system.lastError(system, sizeof system);
+    if (system[0]) {
+        AppendText(Kept.message, sizeof Kept.message, " (");
+        AppendText(Kept.message, sizeof Kept.message, system);
+        AppendText(Kept.message, sizeof Kept.message, ")");
+    }
+    return Kept.message;
+}
 
 /* Names a half-made copy of a run that did not end, which the store's sweep removed. */
 static void Swept(const char *name, void *context)
@@ -165,7 +201,7 @@ const char *QuarantineOpen(const char *path, const char *const *targets, int cou
     int cause = Platform.store.openStore(Kept.folder, create, QuarantineIndex, &Kept.index,
                                          &volume, &inode);
     if (cause != StoreReady)
-        return cause > 0 && cause <= StoreBadIndex ? StoreCauses[cause] : StoreCauses[2];
+        return StoreRefused(cause, StoreCauses[StoreCannotMake]);
     /* The folder held, by its identity: no target may lie below it. */
     for (int i = 0; i < count; i++)
         if ((volume || inode) && Below(targets[i], volume, inode) == 1)
@@ -181,13 +217,19 @@ const char *QuarantineReopen(const char *path)
     QuarantineClose();
     int cause = Platform.store.openStore(Kept.folder, 0, QuarantineIndex, &Kept.index, &volume,
                                          &inode);
-    if (cause == StoreReady) {
-        QuarantineSweep();
+    Kept.readOnly = cause == StoreReadOnly;
+    if (cause == StoreReady || cause == StoreReadOnly) {
+        if (!Kept.readOnly)
+            QuarantineSweep();
         return nullptr;
     }
     Kept.index = InvalidFileHandle;
-    return cause == StoreCannotMake ? "the quarantine folder cannot be opened"
-         : cause > 0 && cause <= StoreBadIndex ? StoreCauses[cause] : StoreCauses[2];
+    return StoreRefused(cause, "the quarantine folder cannot be opened");
+}
+
+int QuarantineReadOnly(void)
+{
+    return Kept.readOnly;
 }
 
 void QuarantineClose(void)
@@ -199,21 +241,53 @@ void QuarantineClose(void)
     Kept.index = InvalidFileHandle;
 }
 
+/* `length` zeros into `sha`; 0 when a stop came first. */
+static int AddZeros(Sha256 *sha, uint64_t length)
+{
+    for (const ZeroRun &run : Kept.runs)
+        if (run.length == length && !memcmp(&run.before, sha, sizeof *sha)) {
+            *sha = run.after;
+            return 1;
+        }
+    Sha256 before = *sha;
+    for (uint64_t done = 0, piece; done < length; done += piece) {
+        if (!ScanContinue.load())
+            return 0;
+        piece = length - done < ZeroPiece ? length - done : ZeroPiece;
+        Sha256AddZeros(sha, piece);
+    }
+    ZeroRun *run = &Kept.runs[Kept.nextRun++ % ZeroRuns];
+    run->before = before;
+    run->after = *sha;
+    run->length = length;
+    return 1;
+}
+
 int64_t QuarantineDigest(FileHandle from, FileHandle to, uint8_t digest[Sha256Size])
 {
     Sha256 sha;
-    int64_t total = 0;
-    if (Platform.files.seekFile(from, 0, SeekFromStart) != 0)
-        return -1;
+    uint64_t at = 0;
     Sha256Begin(&sha);
-    for (uint32_t got; (got = Platform.files.readFile(from, Kept.chunk, sizeof Kept.chunk)) != 0;) {
-        Sha256Add(&sha, Kept.chunk, got);
-        total += got;
-        if (to != InvalidFileHandle && Platform.store.writeFile(to, Kept.chunk, got) != got)
-            return -1;
+    for (;;) {
+        if (!ScanContinue.load())
+            return QuarantineStopped;
+        int hole = 0;
+        uint32_t got = Platform.files.readAt(from, Kept.chunk, sizeof Kept.chunk, at, &hole);
+        if (got == 0)
+            break;
+        if (hole && !AddZeros(&sha, got))
+            return QuarantineStopped;
+        if (!hole) {
+            Sha256Add(&sha, Kept.chunk, got);
+            if (to != InvalidFileHandle && Platform.store.writeAt(to, Kept.chunk, got, at) != got)
+                return -1;
+        }
+        at += got;
     }
+    if (to != InvalidFileHandle && !Platform.store.truncateFile(to, at))
+        return -1;
     Sha256End(&sha, digest);
-    return total;
+    return (int64_t)at;
 }
 
 /* `"key":"YYYY-MM-DDTHH:MM:SSZ"`. */
@@ -310,12 +384,16 @@ static int CopyStands(const char *name, const uint8_t digest[Sha256Size], uint64
     return ok;
 }
 
-/* Why the file in hand was not kept: `what`, and the system's words for the call that failed,
-** as one line for the user (ShowNotice). The file is then left as it is ("unable to clean"). */
+static const char Stopped[] = "the run was stopped before the copy was whole";
+
+/* Why the file in hand was not kept: `what`, and the system's words for the call that failed
+** (none for a stop, which no call caused), as one line for the user (ShowNotice). The file is
+** then left as it is ("unable to clean"). */
 static int NotKept(const char *what)
 {
-    char cause[160], line[400];
-    Platform.system.lastError(cause, sizeof cause);
+    char cause[160] = "", line[400];
+    if (what != Stopped)
+        Platform.system.lastError(cause, sizeof cause);
     CopyText(line, sizeof line, "not copied to quarantine, so left as it is: ");
     AppendText(line, sizeof line, what);
     if (cause[0]) {
@@ -339,12 +417,13 @@ static const char *MakeCopy(ScanContext *context, const char *name,
     if (copy == InvalidFileHandle)
         return "the copy cannot be created in the quarantine folder";
     const char *why = nullptr;
-    if (QuarantineDigest(context->file, copy, again) != (int64_t)size ||
-        memcmp(digest, again, Sha256Size) || !Platform.store.syncFile(copy))
-        why = "the copy cannot be written whole";
-    else if (QuarantineDigest(copy, InvalidFileHandle, again) != (int64_t)size ||
+    int64_t wrote = QuarantineDigest(context->file, copy, again), read = 0;
+    if (wrote != (int64_t)size || memcmp(digest, again, Sha256Size) ||
+        !Platform.store.syncFile(copy))
+        why = wrote == QuarantineStopped ? Stopped : "the copy cannot be written whole";
+    else if ((read = QuarantineDigest(copy, InvalidFileHandle, again)) != (int64_t)size ||
              memcmp(digest, again, Sha256Size))
-        why = "the copy does not read back as written";
+        why = read == QuarantineStopped ? Stopped : "the copy does not read back as written";
     else if (!Platform.store.placeStored(copy, made, name))
         why = "the copy cannot take its name (something else of that name is in the way)";
     if (why)
@@ -362,9 +441,12 @@ int QuarantineFile(ScanContext *context)
 
     if (Kept.index == InvalidFileHandle)
         return NotKept("the quarantine is not open");
-    if (!Platform.store.fileFacts(context->file, &facts) ||
-        QuarantineDigest(context->file, InvalidFileHandle, digest) != (int64_t)facts.size)
+    if (!Platform.store.fileFacts(context->file, &facts))
         return NotKept("the file cannot be read for its digest");
+    int64_t read = QuarantineDigest(context->file, InvalidFileHandle, digest);
+    if (read != (int64_t)facts.size)
+        return NotKept(read == QuarantineStopped ? Stopped
+                                                 : "the file cannot be read for its digest");
     Sha256Hex(digest, hex);
     if (!CopyText(name, sizeof name, hex) || !AppendText(name, sizeof name, QuarantineSuffix))
         return NotKept("the copy's name does not fit");

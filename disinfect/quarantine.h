@@ -25,8 +25,12 @@ extern const char StatusLeftoverRemoved[];   /* a run that did not end left it; 
 const char *QuarantineOpen(const char *folder, const char *const *targets, int count);
 
 /* Opens the existing quarantine `folder` for reading its copies back, through the same checks
-** as QuarantineOpen (nothing is created but a missing index); null when it is ready, or why not. */
+** as QuarantineOpen (nothing is created but a missing index); null when it is ready, or why not.
+** A quarantine that cannot be written (a read-only mount) is opened for reading only. */
 const char *QuarantineReopen(const char *folder);
+
+/* 1 when the quarantine was opened for reading only: QuarantineAppend then writes nothing. */
+int QuarantineReadOnly(void);
 
 /* Reads up to `count` bytes of the index from `offset` into `buffer`; answers how many (0 at
 ** the end or on an error). */
@@ -40,9 +44,13 @@ uint32_t QuarantineIndexSize(void);
 ** holds the store's lock (Platform.store.lockStore). Answers 0 when the line is not on disk. */
 int QuarantineAppend(const char *text, uint32_t length);
 
-/* Reads `from` from its start into `digest`, writing each piece to `to` as well unless it is
-** InvalidFileHandle, so that a copy and its digest come from one reading. Answers the bytes
-** read, or -1 when the seek failed or a write fell short. */
+/* Reads `from` whole, from its start at 64-bit positions, into `digest`, writing each piece
+** to `to` at the same position as well unless it is InvalidFileHandle, so that a copy and its
+** digest come from one reading; a hole of `from` stays a hole of `to`, which then gets the
+** length read. A stop (ScanContinue cleared) is looked at every 64 KiB read and every 4 MiB
+** of a hole. Answers the bytes read, -1 when a write fell short, QuarantineStopped when the
+** stop came first. */
+#define QuarantineStopped (-2)
 int64_t QuarantineDigest(FileHandle from, FileHandle to, uint8_t digest[Sha256Size]);
 
 /* Removes the copies that runs which were killed left half made in the quarantine folder,

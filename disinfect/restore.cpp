@@ -25,6 +25,9 @@
 
 const char StatusRestored[] = "restored from quarantine";
 const char StatusAlreadyRestored[] = "already restored; skipped (name its ID to restore it again)";
+const char StatusFoundRestored[] =
+    "already restored: the file there is what a restore makes (the copy's SHA-256, owner, mode "
+    "and time); skipped";
 
 #define MaxIds 256
 #define LineMax (6 * PlatformPathSize + 1024)        /* the longest line the quarantine writes */
@@ -48,6 +51,9 @@ struct RestoreRun {
     char chosen[MaxIds][Sha256HexSize];      /* the digest each id resolved to */
     int chosenByPath[MaxIds];                /* the id named the copy's path, not its digest */
     char message[MaxCandidates * (Sha256HexSize + 2) + 128];   /* why an id names no one copy */
+    char said[1024];                         /* why the copy in hand could not be put back */
+    char where[PlatformPathSize];            /* its path below --restore-root */
+    uint32_t number;                         /* the index line in hand's number */
     /* The copies (digest and path) this run has dealt with, hashed: a copy kept twice
     ** (quarantined again after a restore) has two lines, and is put back once. */
     uint64_t handled[MaxHandled];
@@ -339,54 +345,50 @@ static void SweptBeside(const char *name, void *context)
     ShowNotice(where, StatusLeftoverRemoved);
 }
 
-/* The entry in hand put back; 0 after one call of `problem` when it could not be. */
-static int RestoreOne(RestoreRun *run, RestoreProblem problem)
+/* `head`, the system's words for the call that failed in parentheses, then `tail`: one cause
+** for `problem`, in run->said. The words are taken now, before a later call changes them. */
+static const char *WithCause(RestoreRun *run, const char *head, const char *tail)
 {
-    const Entry *entry = &run->entry;
-    char name[Sha256HexSize + sizeof QuarantineSuffix];
-    uint8_t digest[Sha256Size];
-    CopyText(name, sizeof name, entry->sha256);
-    AppendText(name, sizeof name, QuarantineSuffix);
-    if (!entry->facts.hasOwner) {
-        problem(entry->path, "kept with Windows attributes, not an owner and mode; not restored "
-                            "here");
-        return 0;
+    char system[160];
+    Platform.system.lastError(system, sizeof system);
+    CopyText(run->said, sizeof run->said, head);
+    if (system[0]) {
+        AppendText(run->said, sizeof run->said, " (");
+        AppendText(run->said, sizeof run->said, system);
+        AppendText(run->said, sizeof run->said, ")");
     }
-    if (entry->path[0] != PathSeparator) {
-        problem(entry->path, "kept with a path relative to the folder that scan ran in, which "
-                            "the index does not name; nothing was written");
-        return 0;
+    AppendText(run->said, sizeof run->said, tail);
+    return run->said;
+}
+
+/* The entry's relative path with its "." components left out, into run->where: what is
+** taken below --restore-root (".." is left in, and refused there). */
+static const char *BelowRoot(RestoreRun *run)
+{
+    const char *p = run->entry.path;
+    char *out = run->where;
+    while (*p) {
+        const char *end = strchr(p, PathSeparator);
+        size_t length = end ? (size_t)(end - p) : strlen(p);
+        if (length && !(length == 1 && p[0] == '.')) {
+            if (out != run->where)
+                *out++ = PathSeparator;
+            memcpy(out, p, length);      /* no longer than the path it comes from */
+            out += length;
+        }
+        p += length + (end ? 1 : 0);
     }
-    FileHandle copy = Platform.store.openStored(name);
-    if (copy == InvalidFileHandle) {
-        problem(entry->path, "its copy is missing or not the scanner's own (one name, yours, "
-                            "mode 0400), so its digest cannot be checked; nothing was written");
-        return 0;
-    }
-    if (!Matches(entry, QuarantineDigest(copy, InvalidFileHandle, digest), digest)) {
-        Platform.files.closeFile(copy);
-        problem(entry->path, "its copy fails its digest check (SHA-256); nothing was written");
-        return 0;
-    }
-    if (Platform.store.sweepRestored)
-        Platform.store.sweepRestored(entry->path, SweptBeside, (void *)entry->path);
-    FileHandle file = InvalidFileHandle;
-    int cause = Platform.store.createRestored(entry->path, &file);
-    if (cause != RestoreReady) {
-        Platform.files.closeFile(copy);
-        problem(entry->path, CreateCauses[cause > 0 && cause <= RestoreUnsupported ? cause
-                                                                               : RestoreCannot]);
-        return 0;
-    }
-    int whole = Matches(entry, QuarantineDigest(copy, file, digest), digest);
-    Platform.files.closeFile(copy);
-    if (!Platform.store.finishRestored(file, &entry->facts, whole)) {
-        problem(entry->path, whole ? "its owner, mode or times cannot be set (an administrator "
-                                    "may be needed); the file was removed again"
-                                  : "the file could not be written whole; it was removed again");
-        return 0;
-    }
-    /* The copy's own line again, with the time of its restore. */
+    *out = 0;
+    return run->where;
+}
+
+/* The entry in hand's line again, with the time of its restore, at the index's end (nothing
+** in a quarantine opened for reading only, which the run said once). 0 after one call of
+** `problem` when it cannot be written. */
+static int Record(RestoreRun *run, RestoreProblem problem)
+{
+    if (QuarantineReadOnly())
+        return 1;
     char when[UtcTextSize];
     FormatUtc((int64_t)time(NULL), when);
     uint32_t cut = run->lineLength;
@@ -400,23 +402,121 @@ static int RestoreOne(RestoreRun *run, RestoreProblem problem)
     JsonString(&out, when);
     JsonClose(&out, '}');
     JsonEnd(&out);
-    AddResultRow(entry->path, StatusRestored, RowRestored, 0);
     if (!QuarantineAppend(run->line, out.length)) {
-        problem(entry->path, "restored, but the quarantine's index could not record it");
+        problem(run->entry.path, WithCause(run, "restored, but the quarantine's index could not "
+                                                "record it", ""));
         return 0;
     }
     return 1;
 }
 
-int RestoreFromQuarantine(const char *folder, const char *const *ids, int count,
-                          RestoreProblem problem)
+/* 1 when the regular file at `path` is what a restore of the entry in hand makes: the copy's
+** digest, and the owner, group, permissions and modification time the index kept (a restore
+** killed between the file's taking its name and its index line put it there; the same bytes
+** under another user's name are not that). QuarantineStopped on a stop. */
+static int SameAsCopy(const RestoreRun *run, const char *path)
 {
-    FileHandle none;
-    if (Platform.store.createRestored(nullptr, &none) == RestoreUnsupported) {
-        problem("--restore", "not available in this build: the index keeps no owner or access "
-                             "list to restore a file with (see the manual page)");
-        return 2;
+    const FileFacts *kept = &run->entry.facts;
+    FileFacts facts;
+    if (!Platform.store.openRestored)
+        return 0;
+    FileHandle there = Platform.store.openRestored(path);
+    if (there == InvalidFileHandle)
+        return 0;
+    uint8_t digest[Sha256Size];
+    int64_t read = -1;
+    if (Platform.store.fileFacts(there, &facts) && facts.owner == kept->owner &&
+        facts.group == kept->group && (facts.mode & 07777) == (kept->mode & 07777) &&
+        facts.modified == kept->modified)
+        read = QuarantineDigest(there, InvalidFileHandle, digest);
+    Platform.files.closeFile(there);
+    if (read < 0)
+        return read == QuarantineStopped ? QuarantineStopped : 0;
+    return Matches(&run->entry, read, digest);
+}
+
+/* The entry in hand put back; 0 after one call of `problem` when it could not be, or at a
+** stop (the run says that). `root`: --restore-root, below which a relative path is taken;
+** `recorded`: the index's last word on the copy is "restored". */
+static int RestoreOne(RestoreRun *run, RestoreProblem problem, const char *root, int recorded)
+{
+    const Entry *entry = &run->entry;
+    char name[Sha256HexSize + sizeof QuarantineSuffix];
+    uint8_t digest[Sha256Size];
+    CopyText(name, sizeof name, entry->sha256);
+    AppendText(name, sizeof name, QuarantineSuffix);
+    if (!entry->facts.hasOwner) {
+        problem(entry->path, "kept with Windows attributes, not an owner and mode; not restored "
+                            "here");
+        return 0;
     }
+    const char *path = entry->path;
+    if (path[0] != PathSeparator && !root) {
+        char digits[NumberTextSize];
+        FormatNumber(digits, run->number, 10, 0);
+        CopyText(run->said, sizeof run->said, "kept with a path relative to the folder that "
+                                              "scan ran in, which the index does not name "
+                                              "(index.jsonl, line ");
+        AppendText(run->said, sizeof run->said, digits);
+        AppendText(run->said, sizeof run->said, "); nothing was written: --restore-root DIR "
+                                                "puts it back below DIR");
+        problem(entry->path, run->said);
+        return 0;
+    }
+    if (path[0] != PathSeparator)
+        path = BelowRoot(run);
+    FileHandle copy = Platform.store.openStored(name);
+    if (copy == InvalidFileHandle) {
+        problem(entry->path, "its copy is missing or not the scanner's own (one name, yours, "
+                            "mode 0400), so its digest cannot be checked; nothing was written");
+        return 0;
+    }
+    int64_t read = QuarantineDigest(copy, InvalidFileHandle, digest);
+    if (!Matches(entry, read, digest)) {
+        Platform.files.closeFile(copy);
+        if (read != QuarantineStopped)
+            problem(entry->path, "its copy fails its digest check (SHA-256); nothing was written");
+        return 0;
+    }
+    if (Platform.store.sweepRestored)
+        Platform.store.sweepRestored(path, SweptBeside, (void *)path);
+    FileHandle file = InvalidFileHandle;
+    int cause = Platform.store.createRestored(path, &file);
+    int same = cause == RestoreTaken && !recorded ? SameAsCopy(run, path) : 0;
+    if (cause != RestoreReady) {
+        Platform.files.closeFile(copy);
+        if (same == 1) {
+            ShowNotice(entry->path, StatusFoundRestored);
+            return Record(run, problem);
+        }
+        if (same == QuarantineStopped)
+            return 0;
+        cause = cause > 0 && cause <= RestoreUnsupported ? cause : RestoreCannot;
+        problem(entry->path, cause == RestoreCannot
+                                 ? WithCause(run, "the file cannot be created there",
+                                             "; nothing was written")
+                                 : CreateCauses[cause]);
+        return 0;
+    }
+    read = QuarantineDigest(copy, file, digest);
+    int whole = Matches(entry, read, digest);
+    const char *why = whole ? nullptr : WithCause(run, "the file could not be written whole",
+                                                  "; it was removed again");
+    Platform.files.closeFile(copy);
+    if (!Platform.store.finishRestored(file, &entry->facts, whole)) {
+        if (read != QuarantineStopped)
+            problem(entry->path, why ? why : WithCause(run, "its owner, mode or times cannot be "
+                                                            "set, or it cannot take its name",
+                                                       "; the file was removed again"));
+        return 0;
+    }
+    AddResultRow(entry->path, StatusRestored, RowRestored, 0);
+    return Record(run, problem);
+}
+
+int RestoreFromQuarantine(const char *folder, const char *root, const char *const *ids,
+                          int count, RestoreProblem problem)
+{
     if (count > MaxIds) {
         problem("--restore", "too many IDs");
         return 2;
@@ -426,17 +526,25 @@ int RestoreFromQuarantine(const char *folder, const char *const *ids, int count,
         problem(folder, refused);
         return 2;
     }
-    if (!Platform.store.lockStore(1)) {
-        QuarantineClose();
-        problem(folder, "the quarantine cannot be locked");
-        return 2;
-    }
     static RestoreRun restoring;           /* too large for the stack */
     RestoreRun *run = &restoring;
+    if (!Platform.store.lockStore(1)) {
+        problem(folder, WithCause(run, "the quarantine cannot be locked", ""));
+        QuarantineClose();
+        return 2;
+    }
     int status = 0;
+    if (root && (!Platform.store.restoreRoot || !Platform.store.restoreRoot(root))) {
+        problem(root, WithCause(run, "--restore-root: the folder cannot be opened, no link "
+                                     "followed on its way", "; nothing was restored"));
+        status = 2;
+    }
+    if (status == 0 && QuarantineReadOnly())
+        problem(folder, "the quarantine cannot be written (read-only): what is put back is not "
+                        "recorded in its index.jsonl; a later restore knows it by its contents");
     uint32_t end = QuarantineIndexSize();
     if (end == 0xFFFFFFFFu) {
-        problem(folder, "the quarantine's index.jsonl cannot be read");
+        problem(folder, WithCause(run, "the quarantine's index.jsonl cannot be read", ""));
         status = 2;
     }
     for (int i = 0; i < count && status == 0; i++) {
@@ -446,7 +554,8 @@ int RestoreFromQuarantine(const char *folder, const char *const *ids, int count,
             status = 2;
         }
     }
-    uint32_t offset = 0, number = 0;
+    uint32_t offset = 0;
+    run->number = 0;
     run->handledCount = 0;
     if (status == 0)
         ReadLastWords(run, end);
@@ -457,11 +566,11 @@ int RestoreFromQuarantine(const char *folder, const char *const *ids, int count,
             status = 2;
             break;
         }
-        number++;
+        run->number++;
         if (got < 0 || !ParseLine(run->line, &run->entry)) {
             char where[64] = "index.jsonl, line ";
             char digits[NumberTextSize];
-            FormatNumber(digits, number, 10, 0);
+            FormatNumber(digits, run->number, 10, 0);
             AppendText(where, sizeof where, digits);
             problem(where, "cannot be read; skipped");
             status = count == 0 ? 3 : status;
@@ -470,14 +579,17 @@ int RestoreFromQuarantine(const char *folder, const char *const *ids, int count,
         if (run->entry.restored || !Chosen(run, ids, count) || Handled(run))
             continue;
         uint32_t at = LastWord(run, CopyKey(&run->entry));
-        if (count == 0 && at < run->lastCount && run->lastRestored[at]) {
+        int recorded = at < run->lastCount && run->lastRestored[at];
+        if (count == 0 && recorded) {
             ShowNotice(run->entry.path, StatusAlreadyRestored);
             continue;
         }
-        if (!RestoreOne(run, problem))
-            status = 3;
+        if (!RestoreOne(run, problem, root, recorded))
+            status = ScanContinue.load() ? 3 : 2;
     }
     Platform.store.lockStore(0);
+    if (root && Platform.store.restoreRoot)
+        Platform.store.restoreRoot(nullptr);
     QuarantineClose();
     return status;
 }

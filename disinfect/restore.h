@@ -7,6 +7,7 @@
 
 extern const char StatusRestored[];          /* "restored from quarantine" */
 extern const char StatusAlreadyRestored[];   /* a copy the index says was put back, passed by */
+extern const char StatusFoundRestored[];     /* one found put back, its index line missing */
 
 /* Tells the user, in one line, that `what` could not be done for `cause`. */
 typedef void (*RestoreProblem)(const char *what, const char *cause);
@@ -19,15 +20,24 @@ typedef void (*RestoreProblem)(const char *what, const char *cause);
 ** never through a link (Platform.store.createRestored), written and read into a second
 ** digest, given the index's owner, mode and times and put on disk, and then the index gets
 ** the copy's line
-** again with "restored" and the time; the copy stays. A copy the index lists twice for one path
+** again with "restored" and the time; the copy stays. Copies and digests go by 64-bit positions,
+** holes kept. A copy the index lists twice for one path
 ** (quarantined again after a restore) is put back once. Without IDs, a copy whose last line
 ** in the index says it was restored is passed by (ShowNotice, StatusAlreadyRestored); an ID
 ** restores it again where its path is free. A copy kept with a relative path (an older index)
-** is not restored: the folder it was relative to is not known. Every restored file is a row
+** is not restored without `root`: the folder it was relative to is not known. Every restored
+** file is a row
 ** (AddResultRow, StatusRestored); every copy that could not be, and every index line that
 ** cannot be read (skipped), one call of `problem`. Answers 0 when all were restored, 3 when some
-** could not be, 2 when nothing could start. */
-int RestoreFromQuarantine(const char *folder, const char *const *ids, int count,
-                          RestoreProblem problem);
+** could not be, 2 when nothing could start or a stop (ScanContinue cleared) came: the file in
+** hand is then not given its name, whatever its size.
+** `root` (--restore-root, or null): a relative path of an older index is taken below that
+** folder (Platform.store.restoreRoot), never leading out of it. Where the path is taken by a
+** regular file with the copy's digest and the index does not say "restored" (a restore killed
+** between the two), the copy counts as put back (ShowNotice, StatusFoundRestored) and gets its
+** line. A quarantine that cannot be written is read all the same: one call of `problem` says
+** so, and nothing is recorded in it. */
+int RestoreFromQuarantine(const char *folder, const char *root, const char *const *ids,
+                          int count, RestoreProblem problem);
 
 #endif

@@ -22,6 +22,9 @@ void Sha256Begin(Sha256 *sha);
 /* Adds `length` bytes at `data` (null allowed when `length` is 0). */
 void Sha256Add(Sha256 *sha, const void *data, uint32_t length);
 
+/* Adds `length` zero bytes, as Sha256Add of that many would (a hole of a sparse file). */
+void Sha256AddZeros(Sha256 *sha, uint64_t length);
+
 /* Finishes the digest into `digest`; `sha` must be begun again before further use. */
 void Sha256End(Sha256 *sha, uint8_t digest[Sha256Size]);
 

@@ -163,6 +163,10 @@ struct FileFacts {
 #define StoreNotOwned     3     /* another user's folder */
 #define StoreOpenToOthers 4     /* group or others may write in it */
 #define StoreBadIndex     5     /* the index is not a regular file of the running user's */
+#define StoreIndexCannot  6     /* the index cannot be opened (the system's words say why) */
+#define StoreMountOpen    7     /* a file system that keeps no modes, mounted so that others
+                                ** may write in the folder, or as another user's */
+#define StoreReadOnly     8     /* ready, but the index only for reading (`create` 0 only) */
 
 /* createRestored's answers. */
 #define RestoreReady       0
@@ -181,6 +185,8 @@ struct FileFacts {
 #define LogLinkOnWay  5         /* a link, or anything but a folder, on the way to it */
 #define LogNoDescriptors 6      /* the process or the system has no descriptors left */
 
+#define ReadAtMaxHole 0x40000000u           /* readAt's longest answer for a hole */
+
 #define MaxFixedDrives 32                         /* roots fixedDrives() reports at most */
 #define MaxRootPath    260                        /* bytes of one root, NUL included */
 
@@ -196,6 +202,17 @@ struct PlatformFiles {
     uint32_t (*readFile)(FileHandle file, void *buffer, uint32_t count);
     uint32_t (*seekFile)(FileHandle file, int32_t distance, uint32_t origin);
     int (*closeFile)(FileHandle file);
+    /* readAt: up to `count` bytes of `file` from the 64-bit position `offset`, for reading a
+    ** file whole whatever its size (the quarantine's copies and digests); the handle's
+    ** position afterwards is not said. Answers how many bytes lie there: short at the end, 0
+    ** past it or on an error (InHand.failure then set as readFile sets it). Where the system
+    ** tells that the bytes at `offset` lie in a hole of a sparse file (SEEK_DATA and SEEK_HOLE
+    ** on POSIX; never on Windows), nothing is read: `*hole` is set and the answer is the hole's
+    ** length from `offset` up to the next data or the end, at most ReadAtMaxHole, whatever
+    ** `count`; `buffer` is untouched. A read of data stops where a hole begins. Otherwise
+    ** `*hole` is 0. */
+    uint32_t (*readAt)(FileHandle file, void *buffer, uint32_t count, uint64_t offset,
+                       int *hole);
     /* Records in InHand the identity of `file`, open for reading as the entry in hand, taken
     ** from the handle (never from the name, which may lead elsewhere by now): every change to
     ** the entry then reaches only that file. Called before the handle is closed, for a file
@@ -416,11 +433,18 @@ struct PlatformStore {
     ** openStore: creates the folder `path` first when `create` is set (only its owner may enter
     ** it: 0700 on POSIX; someone else making it first is no error, the checks decide), then
     ** opens and holds it, without following a link at its name. On POSIX it must be a folder
-    ** of the running user's that neither group nor others may write in. Then opens (creating,
-    ** 0600, when missing) the index `indexName` inside it for reading and writing: a regular
-    ** file with one name, the running user's, at `*index`. Answers StoreReady, or the cause:
-    ** StoreNotFolder, StoreCannotMake, StoreNotOwned, StoreOpenToOthers, StoreBadIndex. The
-    ** store's identity goes to `volume` and `inode`.
+    ** of the running user's that neither group nor others may write in, as the system shows
+    ** it; whether its file system keeps modes at all is tried on a temporary file of its own
+    ** (chmod), and where it keeps none (ntfs-3g without "permissions", FAT) the folder's owner
+    ** and mode are the mount's, which decide alike, and a copy there is the scanner's own with
+    ** any mode that lets no one else write (openStored). Then opens (creating, 0600, when
+    ** missing) the index `indexName` inside it for reading and writing: a regular file with one
+    ** name, the running user's, at `*index`; without `create`, an existing index that cannot be
+    ** written (a read-only mount) is opened for reading only, and the answer is StoreReadOnly.
+    ** Answers StoreReady, or the cause: StoreNotFolder, StoreCannotMake, StoreNotOwned,
+    ** StoreOpenToOthers, StoreBadIndex, StoreIndexCannot, StoreMountOpen; after a refusal the
+    ** folder is removed again when this call made it. The store's identity goes to `volume` and
+    ** `inode`.
     ** lockStore: takes (`lock` 1, waiting for another run that has it) or gives back (0) the
     ** store's lock, which serialises the runs that share it: flock on POSIX, LockFile on the
     ** index on Windows. closeStore: the folder is no longer held (nothing to do without one).
@@ -435,7 +459,9 @@ struct PlatformStore {
     ** identity), the name `to`, never replacing anything there, then puts the file's contents
     ** and the folder on disk. removeStored: removes `name` while it is `file`'s.
     ** writeFile: at the handle's position; the bytes written (short on a failure).
-    ** truncateFile: cuts the file back to `size` bytes. syncFile: puts the file on disk.
+    ** writeAt: at the 64-bit position `offset`, the handle's position afterwards not said;
+    ** the bytes written (short on a failure). truncateFile: makes the file `size` bytes long,
+    ** cut back or grown by a hole. syncFile: puts the file on disk.
     ** fileFacts: the open file's size, mode, owner and times, for the quarantine's index. */
     int (*openStore)(const char *path, int create, const char *indexName, FileHandle *index,
                      uint64_t *volume, uint64_t *inode);
@@ -450,7 +476,8 @@ struct PlatformStore {
     ** name; answers how many. Null where the build keeps no such mark (Windows). */
     int (*sweepStore)(void (*swept)(const char *name, void *context), void *context);
     uint32_t (*writeFile)(FileHandle file, const void *buffer, uint32_t count);
-    int (*truncateFile)(FileHandle file, uint32_t size);
+    uint32_t (*writeAt)(FileHandle file, const void *buffer, uint32_t count, uint64_t offset);
+    int (*truncateFile)(FileHandle file, uint64_t size);
     int (*syncFile)(FileHandle file);
     int (*fileFacts)(FileHandle file, FileFacts *out);
 
@@ -495,6 +522,16 @@ struct PlatformStore {
     int (*finishRestored)(FileHandle file, const FileFacts *facts, int keep);
     int (*sweepRestored)(const char *path, void (*swept)(const char *name, void *context),
                          void *context);
+    /* restoreRoot: from now on a relative path given to createRestored, openRestored and
+    ** sweepRestored is taken below the folder `folder` (opened now and held, one folder at a
+    ** time with no link followed; "." and ".." in the relative path stay refused, so nothing
+    ** leads out of it) instead of the working folder; null lets it go. 0 when it cannot be
+    ** opened (the system's words say why). Null where the build cannot restore.
+    ** openRestored: the regular file already at `path`, reached as createRestored reaches its
+    ** folder, opened for reading (to compare with the copy); InvalidFileHandle when there is
+    ** none, a link or anything but a regular file. Null where the build cannot restore. */
+    int (*restoreRoot)(const char *folder);
+    FileHandle (*openRestored)(const char *path);
 };
 
 /* The rules-level table, one part per concern. Each entry's promise is above it. */

@@ -302,6 +302,25 @@ static uint32_t WinSeekFile(FileHandle file, int32_t distance, uint32_t origin)
     return SetFilePointer((HANDLE)file, distance, NULL, origin);
 }
 
+/* SetFilePointer with its high part, which both old families have (SetFilePointerEx and
+** ReadFile at an OVERLAPPED position they have not, on a file). */
+static int SeekTo(HANDLE file, uint64_t offset)
+{
+    LONG high = (LONG)(offset >> 32);
+    SetLastError(NO_ERROR);
+    return SetFilePointer(file, (LONG)(uint32_t)offset, &high, FILE_BEGIN) != 0xFFFFFFFFu ||
+           GetLastError() == NO_ERROR;
+}
+
+/* Windows tells no holes here: a sparse file is read as data, zeros and all. */
+static uint32_t WinReadAt(FileHandle file, void *buffer, uint32_t count, uint64_t offset,
+                          int *hole)
+{
+    *hole = 0;
+    if (!SeekTo((HANDLE)file, offset)) return 0;
+    return WinReadFile(file, buffer, count);
+}
+
 static int WinCloseFile(FileHandle file)
 {
     return CloseHandle((HANDLE)file) != 0;
@@ -1249,7 +1268,7 @@ static int WinOpenStore(const char *path, int create, const char *indexName, Fil
                                   NoFollow(),
                               NULL);
     BY_HANDLE_FILE_INFORMATION info;
-    if (file == INVALID_HANDLE_VALUE) return StoreBadIndex;
+    if (file == INVALID_HANDLE_VALUE) return StoreIndexCannot;
     if (!PlainFile(file, &info)) {
         CloseHandle(file);
         return StoreBadIndex;
@@ -1374,10 +1393,14 @@ static uint32_t WinWriteFile(FileHandle file, const void *buffer, uint32_t count
     return written;
 }
 
-static int WinTruncateFile(FileHandle file, uint32_t size)
+static uint32_t WinWriteAt(FileHandle file, const void *buffer, uint32_t count, uint64_t offset)
 {
-    return SetFilePointer((HANDLE)file, (LONG)size, NULL, FILE_BEGIN) != 0xFFFFFFFFu &&
-           SetEndOfFile((HANDLE)file);
+    return SeekTo((HANDLE)file, offset) ? WinWriteFile(file, buffer, count) : 0;
+}
+
+static int WinTruncateFile(FileHandle file, uint64_t size)
+{
+    return SeekTo((HANDLE)file, size) && SetEndOfFile((HANDLE)file);
 }
 
 static int WinSyncFile(FileHandle file)
@@ -1543,6 +1566,7 @@ const PlatformOps PlatformDefaults = {
             .readFile           = WinReadFile,
             .seekFile           = WinSeekFile,
             .closeFile          = WinCloseFile,
+            .readAt             = WinReadAt,
             .identifyFile       = WinIdentifyFile,
             .memAlloc           = WinMemAlloc,
             .memFree            = WinMemFree,
@@ -1601,6 +1625,7 @@ const PlatformOps PlatformDefaults = {
             .removeStored   = WinRemoveStored,
             .sweepStore     = nullptr,
             .writeFile      = WinWriteFile,
+            .writeAt        = WinWriteAt,
             .truncateFile   = WinTruncateFile,
             .syncFile       = WinSyncFile,
             .fileFacts      = WinFileFacts,
@@ -1609,6 +1634,8 @@ const PlatformOps PlatformDefaults = {
             .createRestored = WinCreateRestored,
             .finishRestored = WinFinishRestored,
             .sweepRestored  = nullptr,
+            .restoreRoot    = nullptr,
+            .openRestored   = nullptr,
         },
 };
 

@@ -20,6 +20,7 @@ FileHandle PosixOpenFile(const char *path, int write);
 uint32_t PosixReadFile(FileHandle file, void *buffer, uint32_t count);
 uint32_t PosixSeekFile(FileHandle file, int32_t distance, uint32_t origin);
 int PosixCloseFile(FileHandle file);
+uint32_t PosixReadAt(FileHandle file, void *buffer, uint32_t count, uint64_t offset, int *hole);
 int PosixIdentifyFile(FileHandle file);
 uint32_t PosixGetFileAttributes(const char *path);
 int PosixSetFileAttributes(const char *path, uint32_t attributes);
@@ -40,13 +41,16 @@ int PosixPlaceStored(FileHandle file, const char *from, const char *to);
 int PosixRemoveStored(FileHandle file, const char *name);
 int PosixSweepStore(void (*swept)(const char *name, void *context), void *context);
 uint32_t PosixWriteFile(FileHandle file, const void *buffer, uint32_t count);
-int PosixTruncateFile(FileHandle file, uint32_t size);
+uint32_t PosixWriteAt(FileHandle file, const void *buffer, uint32_t count, uint64_t offset);
+int PosixTruncateFile(FileHandle file, uint64_t size);
 int PosixSyncFile(FileHandle file);
 int PosixFileFacts(FileHandle file, FileFacts *out);
 int PosixOpenLog(const char *path, FileHandle *log);
 int PosixAppendLog(FileHandle log, const void *data, uint32_t size, int more);
 int PosixCreateRestored(const char *path, FileHandle *file);
 int PosixFinishRestored(FileHandle file, const FileFacts *facts, int keep);
+int PosixRestoreRoot(const char *folder);
+FileHandle PosixOpenRestored(const char *path);
 int PosixSweepRestored(const char *path, void (*swept)(const char *name, void *context),
                        void *context);
 
@@ -150,6 +154,11 @@ int SafeOpenFolder(const char *path, int allowDots, int *cause);
 /* SafeOpenFolder of the folder that holds `path`, with the last component in `name` (`size`
 ** bytes); a path that ends in "." or ".." names no entry of a folder and is refused. */
 int SafeOpenParent(const char *path, int allowDots, char *name, size_t size, int *cause);
+
+/* SafeOpenParent, a relative `path` taken from the open folder `base` (AT_FDCWD: the working
+** folder): with `allowDots` 0 nothing of it leads out of `base`. */
+int SafeOpenParentIn(int base, const char *path, int allowDots, char *name, size_t size,
+                     int *cause);
 
 /* Non-zero when a name the running user makes in the folder `st` stays his: the folder is his
 ** and no one else may write in it, or it is sticky and its owner is he or root. */

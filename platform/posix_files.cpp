@@ -354,6 +354,32 @@ uint32_t PosixSeekFile(FileHandle handle, int32_t distance, uint32_t origin)
     return file->position;
 }
 
+/* The holes are asked of the file system where it knows them (SEEK_DATA, SEEK_HOLE); where it
+** does not (EINVAL), or where it counts the whole file as data, everything is read as data. */
+uint32_t PosixReadAt(FileHandle handle, void *buffer, uint32_t count, uint64_t offset, int *hole)
+{
+    int fd = FileOf(handle)->fd;
+    *hole = 0;
+    if (offset > (uint64_t)INT64_MAX - count) return 0;
+    off_t data = lseek(fd, (off_t)offset, SEEK_DATA);
+    uint64_t upTo = data >= 0 ? (uint64_t)data : 0;
+    if (data < 0 && errno == ENXIO) {       /* no data from `offset` on: a hole up to the end */
+        struct stat st;
+        if (fstat(fd, &st) != 0 || (uint64_t)st.st_size <= offset) return 0;
+        upTo = (uint64_t)st.st_size;
+    }
+    if (upTo > offset) {
+        *hole = 1;
+        return upTo - offset < ReadAtMaxHole ? (uint32_t)(upTo - offset) : ReadAtMaxHole;
+    }
+    off_t end = data >= 0 ? lseek(fd, (off_t)offset, SEEK_HOLE) : -1;
+    if (end > (off_t)offset && (uint64_t)end - offset < count) count = (uint32_t)(end - offset);
+    int failed;
+    size_t got = SafeReadAt(fd, buffer, count, (off_t)offset, &failed);
+    if (failed) InHand.failure = FailureIo;
+    return (uint32_t)got;
+}
+
 int PosixCloseFile(FileHandle handle)
 {
     PosixFile *file = FileOf(handle);
@@ -576,7 +602,50 @@ int PosixReplaceFile(const char *from, const char *to)
 ** Its owner is the running user and nobody else may write in it, so a name inside changes only
 ** by this process (or another run, which the lock keeps out). */
 static int storeFolder = -1;
+/* The store's file system keeps no modes (ntfs-3g without "permissions", FAT): what others may
+** do there is the mount's, and a copy's mode is what the mount gives every file. */
+static int storeModeless;
 #define StoredTemporary ".tmp"         /* the suffix of a copy not yet under its name */
+
+/* 1 when the file system of `folder` keeps the modes a file is given, 0 when it answers a chmod
+** with no change or refuses it (ntfs-3g without "permissions", FAT), -1 when no file can be
+** made there to try. The file tried is a temporary of the program's own, removed again while
+** its name is still that file's. Two modes, so that a mount giving every file one of them does
+** not pass for one that keeps it. */
+static int KeepsModes(int folder)
+{
+    char made[NAME_MAX + 1];
+    int fd = SafeCreateUnique(folder, ".krvmodes", StoredTemporary, 0600, O_RDONLY, made,
+                              sizeof made);
+    if (fd < 0) return -1;
+    struct stat st, there;
+    int kept = fchmod(fd, 0400) == 0 && fstat(fd, &st) == 0 && (st.st_mode & 07777) == 0400 &&
+               fchmod(fd, 0600) == 0 && fstat(fd, &st) == 0 && (st.st_mode & 07777) == 0600;
+    if (fstat(fd, &st) == 0 && fstatat(folder, made, &there, AT_SYMLINK_NOFOLLOW) == 0 &&
+        st.st_dev == there.st_dev && st.st_ino == there.st_ino)
+        PosixSys.unlinkat(folder, made, 0);
+    close(fd);
+    return kept;
+}
+
+/* The store's `fd` as openStore judges it (see platform.h); `*modeless` is set for a folder
+** whose file system keeps no modes, where the mount's owner and mode decide. */
+static int JudgeStore(int fd, int *modeless)
+{
+    struct stat st;
+    *modeless = 0;
+    if (fstat(fd, &st) != 0) return StoreCannotMake;
+    if (!S_ISDIR(st.st_mode)) return StoreNotFolder;
+    int cause = st.st_uid != geteuid()              ? StoreNotOwned
+              : (st.st_mode & (S_IWGRP | S_IWOTH)) ? StoreOpenToOthers
+                                                   : StoreReady;
+    int keeps = KeepsModes(fd);
+    *modeless = keeps == 0;
+    if (cause != StoreReady && keeps == 0) return StoreMountOpen;
+    /* Nothing can be tried in a read-only quarantine: its copies are judged as on a mount. */
+    if (keeps < 0) *modeless = errno == EROFS;
+    return cause;
+}
 
 int PosixOpenStore(const char *path, int create, const char *indexName, FileHandle *index,
                    uint64_t *volume, uint64_t *inode)
@@ -587,45 +656,62 @@ int PosixOpenStore(const char *path, int create, const char *indexName, FileHand
     if (parent < 0) return why == SafeLinkOnWay ? StoreNotFolder : StoreCannotMake;
     int made = create && PosixSys.mkdirat(parent, name, 0700) == 0;
     if (create && !made && errno != EEXIST) {
+        int failed = errno;
         close(parent);
+        errno = failed;
         return StoreCannotMake;
     }
     if (made) SafeSync(parent);
     struct stat st;
     int fd = PosixSys.openat(parent, name, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_NONBLOCK |
                              O_CLOEXEC, 0);
-    int failed = errno;
-    close(parent);
-    if (fd < 0) return failed == ELOOP || failed == ENOTDIR ? StoreNotFolder : StoreCannotMake;
-    int cause = fstat(fd, &st) != 0 ? StoreCannotMake
-              : !S_ISDIR(st.st_mode) ? StoreNotFolder
-              : st.st_uid != geteuid() ? StoreNotOwned
-              : (st.st_mode & (S_IWGRP | S_IWOTH)) ? StoreOpenToOthers : StoreReady;
+    int failed = errno, modeless = 0;
+    int cause = fd < 0 ? (failed == ELOOP || failed == ENOTDIR ? StoreNotFolder : StoreCannotMake)
+                       : JudgeStore(fd, &modeless);
+    struct stat is;
+    int file = -1, fresh = 0, readOnly = 0;
+    if (cause == StoreReady) {
+        fresh = fstatat(fd, indexName, &is, AT_SYMLINK_NOFOLLOW) != 0;
+        file = OpenIn(fd, indexName, O_RDWR | O_CREAT | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY |
+                      O_CLOEXEC, 0600);
+        /* A quarantine that cannot be written is still read from (a restore). */
+        readOnly = file < 0 && !create && !fresh &&
+                   (errno == EROFS || errno == EACCES || errno == EPERM);
+        if (readOnly)
+            file = OpenIn(fd, indexName, O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY |
+                          O_CLOEXEC, 0);
+        failed = errno;
+        cause = file < 0 ? (failed == ELOOP ? StoreBadIndex : StoreIndexCannot)
+              : fstat(file, &is) != 0 || !S_ISREG(is.st_mode) || is.st_nlink != 1 ||
+                        is.st_uid != geteuid() ? StoreBadIndex
+                                               : StoreReady;
+    }
     if (cause != StoreReady) {
-        close(fd);
+        if (file >= 0) close(file);
+        /* A refused folder this call made goes again, while its name is still that folder. */
+        if (made && fd >= 0 && fstat(fd, &st) == 0 &&
+            fstatat(parent, name, &is, AT_SYMLINK_NOFOLLOW) == 0 && st.st_dev == is.st_dev &&
+            st.st_ino == is.st_ino && PosixSys.unlinkat(parent, name, AT_REMOVEDIR) == 0)
+            SafeSync(parent);
+        if (fd >= 0) close(fd);
+        close(parent);
+        errno = failed;
         return cause;
     }
-    struct stat is;
-    int fresh = fstatat(fd, indexName, &is, AT_SYMLINK_NOFOLLOW) != 0;
-    int file = OpenIn(fd, indexName, O_RDWR | O_CREAT | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY |
-                      O_CLOEXEC, 0600);
-    if (file < 0 || fstat(file, &is) != 0 || !S_ISREG(is.st_mode) || is.st_nlink != 1 ||
-        is.st_uid != geteuid()) {
-        if (file >= 0) close(file);
-        close(fd);
-        return StoreBadIndex;
-    }
+    close(parent);
+    fstat(fd, &st);
     if (fresh) SafeSync(fd);
-    *index = Hold(file, &is, 1);
+    *index = Hold(file, &is, !readOnly);
     if (*index == InvalidFileHandle) {
         close(fd);
         return StoreBadIndex;
     }
     if (storeFolder >= 0) close(storeFolder);
     storeFolder = fd;
+    storeModeless = modeless;
     *volume = (uint64_t)st.st_dev;
     *inode = (uint64_t)st.st_ino;
-    return StoreReady;
+    return readOnly ? StoreReadOnly : StoreReady;
 }
 
 int PosixLockStore(int lock)
@@ -662,8 +748,11 @@ FileHandle PosixOpenStored(const char *name)
     int fd = OpenIn(storeFolder, name, O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY | O_CLOEXEC, 0);
     if (fd < 0) return InvalidFileHandle;
     struct stat st;
+    /* On a file system that keeps no modes the mount gives every file its mode: a copy is the
+    ** scanner's own when that mode lets no one else write. */
     if (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode) || st.st_nlink != 1 ||
-        st.st_uid != geteuid() || (st.st_mode & 07777) != 0400) {
+        st.st_uid != geteuid() ||
+        (storeModeless ? (st.st_mode & (S_IWGRP | S_IWOTH)) != 0 : (st.st_mode & 07777) != 0400)) {
         close(fd);
         return InvalidFileHandle;
     }
@@ -698,10 +787,17 @@ uint32_t PosixWriteFile(FileHandle handle, const void *buffer, uint32_t count)
     return done;
 }
 
-int PosixTruncateFile(FileHandle handle, uint32_t size)
+uint32_t PosixWriteAt(FileHandle handle, const void *buffer, uint32_t count, uint64_t offset)
 {
+    if (offset > (uint64_t)INT64_MAX - count) return 0;
+    return (uint32_t)SafeWriteAt(FileOf(handle)->fd, buffer, count, (off_t)offset);
+}
+
+int PosixTruncateFile(FileHandle handle, uint64_t size)
+{
+    if (size > (uint64_t)INT64_MAX) return 0;
     int done = SafeTruncate(FileOf(handle)->fd, (off_t)size);
-    if (FileOf(handle)->position > size) FileOf(handle)->position = size;
+    if (FileOf(handle)->position > size) FileOf(handle)->position = (uint32_t)size;
     return done;
 }
 
@@ -828,10 +924,43 @@ static struct {
     int folder = -1;
     char name[NAME_MAX + 1];
     char temporary[NAME_MAX + 1];
+    int root = -1;              /* where a relative path is taken from (restoreRoot), held */
 } Restoring;
 
 #define RestoringPrefix ".krvrestore"   /* the temporary names a file is written under */
 #define RestoringSuffix ".tmp"
+
+/* The folder that holds `path`, reached one component at a time from the root, or for a
+** relative path from restoreRoot's folder (else the working folder), "." and ".." refused. */
+static int RestoringParent(const char *path, char *name, int *why)
+{
+    return SafeOpenParentIn(Restoring.root >= 0 ? Restoring.root : AT_FDCWD, path, 0, name,
+                            NAME_MAX + 1, why);
+}
+
+int PosixRestoreRoot(const char *folder)
+{
+    int why;
+    if (Restoring.root >= 0) close(Restoring.root);
+    Restoring.root = folder ? SafeOpenFolder(folder, 1, &why) : -1;
+    return !folder || Restoring.root >= 0;
+}
+
+FileHandle PosixOpenRestored(const char *path)
+{
+    char name[NAME_MAX + 1];
+    int why;
+    int at = path ? RestoringParent(path, name, &why) : -1;
+    if (at < 0) return InvalidFileHandle;
+    int fd = OpenIn(at, name, O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY | O_CLOEXEC, 0);
+    close(at);
+    struct stat st;
+    if (fd >= 0 && (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode))) {
+        close(fd);
+        fd = -1;
+    }
+    return fd < 0 ? InvalidFileHandle : Hold(fd, &st, 0);
+}
 
 /* The folder is reached one component at a time (SafeOpenParent, "." and ".." refused), so a
 ** link met anywhere stops the walk instead of leading it elsewhere. The file is written under
@@ -842,7 +971,7 @@ int PosixCreateRestored(const char *path, FileHandle *file)
     if (!path || !*path) return RestoreCannot;
     char name[NAME_MAX + 1];
     int why;
-    int at = SafeOpenParent(path, 0, name, sizeof name, &why);
+    int at = RestoringParent(path, name, &why);
     if (at < 0)
         return why == SafeNoFolder    ? RestoreNoFolder
              : why == SafeLinkOnWay   ? RestoreLinkOnWay
@@ -912,7 +1041,7 @@ int PosixSweepRestored(const char *path, void (*swept)(const char *name, void *c
 {
     char name[NAME_MAX + 1];
     int why;
-    int at = path ? SafeOpenParent(path, 0, name, sizeof name, &why) : -1;
+    int at = path ? RestoringParent(path, name, &why) : -1;
     if (at < 0) return 0;
     int removed = SafeSweep(at, RestoringPrefix, RestoringSuffix, swept, context);
     close(at);

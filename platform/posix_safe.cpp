@@ -153,10 +153,11 @@ int SafeCreateUnique(int folder, const char *prefix, const char *suffix, mode_t 
 
 /* ---- folders reached without links ---------------------------------------------------- */
 
-int SafeOpenFolder(const char *path, int allowDots, int *cause)
+/* SafeOpenFolder, a relative `path` taken from the open folder `base` (or AT_FDCWD). */
+static int OpenFolderFrom(int base, const char *path, int allowDots, int *cause)
 {
     *cause = SafeOk;
-    int at = PosixSys.openat(AT_FDCWD, path[0] == '/' ? "/" : ".",
+    int at = PosixSys.openat(path[0] == '/' ? AT_FDCWD : base, path[0] == '/' ? "/" : ".",
                              O_RDONLY | O_DIRECTORY | O_CLOEXEC, 0);
     if (at < 0) {
         *cause = errno == EMFILE || errno == ENFILE ? SafeNoDescriptors : SafeCannot;
@@ -204,7 +205,18 @@ int SafeOpenFolder(const char *path, int allowDots, int *cause)
     return at;
 }
 
+int SafeOpenFolder(const char *path, int allowDots, int *cause)
+{
+    return OpenFolderFrom(AT_FDCWD, path, allowDots, cause);
+}
+
 int SafeOpenParent(const char *path, int allowDots, char *name, size_t size, int *cause)
+{
+    return SafeOpenParentIn(AT_FDCWD, path, allowDots, name, size, cause);
+}
+
+int SafeOpenParentIn(int base, const char *path, int allowDots, char *name, size_t size,
+                     int *cause)
 {
     size_t length = strlen(path);
     while (length > 1 && path[length - 1] == '/') length--;
@@ -224,7 +236,7 @@ int SafeOpenParent(const char *path, int allowDots, char *name, size_t size, int
     }
     memcpy(folder, path, folderLength);
     folder[folderLength] = 0;
-    return SafeOpenFolder(folderLength ? folder : ".", allowDots, cause);
+    return OpenFolderFrom(base, folderLength ? folder : ".", allowDots, cause);
 }
 
 int SafeFolderIsOurs(const struct stat *st)

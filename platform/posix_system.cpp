@@ -341,6 +341,7 @@ const PlatformOps PlatformDefaults = {
             .readFile           = PosixReadFile,
             .seekFile           = PosixSeekFile,
             .closeFile          = PosixCloseFile,
+            .readAt             = PosixReadAt,
             .identifyFile       = PosixIdentifyFile,
             .memAlloc           = PosixMemAlloc,
             .memFree            = PosixMemFree,
@@ -413,6 +414,7 @@ const PlatformOps PlatformDefaults = {
             .removeStored   = PosixRemoveStored,
             .sweepStore     = PosixSweepStore,
             .writeFile      = PosixWriteFile,
+            .writeAt        = PosixWriteAt,
             .truncateFile   = PosixTruncateFile,
             .syncFile       = PosixSyncFile,
             .fileFacts      = PosixFileFacts,
@@ -421,6 +423,8 @@ const PlatformOps PlatformDefaults = {
             .createRestored = PosixCreateRestored,
             .finishRestored = PosixFinishRestored,
             .sweepRestored  = PosixSweepRestored,
+            .restoreRoot    = PosixRestoreRoot,
+            .openRestored   = PosixOpenRestored,
         },
 };
 

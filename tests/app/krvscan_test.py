@@ -313,6 +313,11 @@ class ExitStatus(Scans):
             (self.tree, "--all-fixed-drives"): "not both",
             ("--clean", "--report-only", self.tree): "not both",
             ("--windows-root",): "needs a folder",
+            ("--restore-root", self.work, self.tree): "--restore-root: needs --restore",
+            ("--restore", self.work, "--restore-root"): "--restore-root: needs a folder",
+            ("--restore", self.work, "--restore-root="): "--restore-root: needs a folder",
+            ("--restore", self.work, "--restore-root", os.path.join(self.work, "no-such")):
+                "--restore-root: the folder cannot be opened",
         }
         for args, cause in causes.items():
             r = run(*args)
@@ -1002,6 +1007,9 @@ class Attacks(Scans):
                                                       self.tree), 1),
             # a kept copy put back where something was planted since: that copy is refused
             "restored file": (kept, ("--restore", self.store), 3),
+            # the same, kept by an older index as "w.exe" and put back below --restore-root
+            "restored below a root": (kept, ("--restore", self.store, "--restore-root",
+                                             os.path.dirname(kept)), 3),
         }
         for writer, (at, args, status) in writers.items():
             for plant in (link, fifo, folder, theirs):
@@ -1022,11 +1030,18 @@ class Attacks(Scans):
                     f.write("root's own\n")
                 if writer in ("index", "copy"):
                     os.makedirs(self.store, 0o700)
-                if writer == "restored file":   # kept, and gone from its place
+                if writer.startswith("restored"):   # kept, and gone from its place
                     with open(kept, "wb") as f:
                         f.write(worm)
                     self.assertEqual(1, run("--clean", "--quarantine", self.store,
                                             kept).returncode, cell)
+                if writer == "restored below a root":
+                    index = os.path.join(self.store, "index.jsonl")
+                    with open(index) as f:
+                        line = json.loads(f.read())
+                    line["path"] = "w.exe"
+                    with open(index, "w") as f:
+                        f.write(json.dumps(line) + "\n")
                 plant(at)
                 planted = os.lstat(at)
                 before = snapshot(self.tree)

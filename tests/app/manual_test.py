@@ -110,6 +110,7 @@ class Completion(unittest.TestCase):
             self.assertEqual({"mnt"}, complete([KRVSCAN, "--clean", "--quarantine", "m"], d))
             self.assertEqual({"mnt", "mbr.img"}, complete([KRVSCAN, "m"], d))
             self.assertEqual({"mnt"}, complete([KRVSCAN, "--restore", "m"], d))
+            self.assertEqual({"mnt"}, complete([KRVSCAN, "--restore", d, "--restore-root", "m"], d))
 
     def test_offers_the_kept_copies_after_restore_dir(self):
         with tempfile.TemporaryDirectory() as d:

@@ -370,6 +370,153 @@ class Restore(unittest.TestCase):
         self.assertEqual([], os.listdir(self.tree))
         self.assertEqual(1, len(self.index()))
 
+    def read_only(self, folder):
+        """`folder` mounted read-only onto itself (as root), for the rest of the test."""
+        if subprocess.run(["mount", "--bind", folder, folder], capture_output=True).returncode:
+            self.skipTest("mounting a file system needs root")
+        self.addCleanup(subprocess.run, ["umount", "-l", folder], capture_output=True)
+        subprocess.run(["mount", "-o", "remount,bind,ro", folder], check=True)
+
+    def test_what_a_rescuer_meets(self):
+        """An older index's relative paths, put back below --restore-root and never above it;
+        a file a killed restore put back before its index line; a read-only quarantine; a place
+        or a quarantine that cannot be written, said in the system's words."""
+        root = os.path.join(self.work, "root")
+        os.makedirs(os.path.join(root, "sub"))
+
+        def relative(spelling):
+            def setup():
+                self.keep("./sub/x.exe", b"kept as ./sub/x.exe")
+                return ("--restore", self.store) + spelling
+            return setup
+
+        def escaping():
+            self.keep("../outside.exe", b"kept as ../outside.exe")
+            return ("--restore", self.store, "--restore-root", root)
+
+        def no_root():
+            self.keep(os.path.join(self.tree, "first"), b"first")
+            self.keep("sub/x.exe", b"kept as sub/x.exe")
+            return ("--restore", self.store)
+
+        def killed_before_its_line():
+            # The file as a restore makes it: bytes, mode and times the index kept.
+            path = os.path.join(self.tree, "back.exe")
+            self.keep(path, b"put back, line missing")
+            with open(path, "wb") as f:
+                f.write(b"put back, line missing")
+            os.chmod(path, 0o640)
+            os.utime(path, (1000000000, calendar.timegm((2001, 2, 3, 4, 5, 6))))
+            return ("--restore", self.store)
+
+        def read_only_quarantine():
+            self.keep(os.path.join(self.tree, "ro.exe"), b"from a read-only stick")
+            self.read_only(self.store)
+            return ("--restore", self.store)
+
+        def read_only_place():
+            self.keep(os.path.join(self.tree, "nowhere.exe"), b"cannot land")
+            self.read_only(self.tree)
+            return ("--restore", self.store)
+
+        def full_place():
+            self.keep(os.path.join(self.tree, "big.exe"), b"\x5a" * (256 << 10))
+            if subprocess.run(["mount", "-t", "tmpfs", "-o", "size=64k", "tmpfs", self.tree],
+                              capture_output=True).returncode:
+                self.skipTest("mounting a file system needs root")
+            self.addCleanup(subprocess.run, ["umount", "-l", self.tree], capture_output=True)
+            return ("--restore", self.store)
+
+        def read_only_store():
+            os.makedirs(self.store, 0o700)
+            self.read_only(self.store)
+            subprocess.run([MAKESAMPLES, self.tree], check=True, capture_output=True)
+            return ("--clean", "--quarantine", self.store, self.tree)
+
+        def in_root(name, data):
+            def holds():
+                with open(os.path.join(root, name), "rb") as f:
+                    return f.read() == data
+            return holds
+
+        cases = {  # name: (setup, exit status, what standard error says, what must hold after)
+            "relative, --restore-root DIR": (relative(("--restore-root", root)), 0, [],
+                                             in_root("sub/x.exe", b"kept as ./sub/x.exe")),
+            "relative, --restore-root=DIR": (relative(("--restore-root=" + root,)), 0, [],
+                                             in_root("sub/x.exe", b"kept as ./sub/x.exe")),
+            "relative with ..": (escaping, 3, [b"../outside.exe: the file cannot be created"],
+                                 lambda: not os.path.exists(os.path.join(self.work,
+                                                                         "outside.exe"))),
+            "relative, no root": (no_root, 3, [b"sub/x.exe: kept with a path relative",
+                                               b"(index.jsonl, line 2)", b"--restore-root"],
+                                  lambda: os.path.exists(os.path.join(self.tree, "first"))),
+            "killed before its line": (killed_before_its_line, 0, [b"already restored"],
+                                       lambda: "restored" in self.index()[-1]),
+            "read-only quarantine": (read_only_quarantine, 0, [b"read-only"],
+                                     lambda: os.path.exists(os.path.join(self.tree, "ro.exe"))
+                                     and len(self.index()) == 1),
+            "read-only place": (read_only_place, 3, [b"cannot be created there (Read-only"],
+                                lambda: os.listdir(self.tree) == []),
+            "full disk": (full_place, 3, [b"written whole (No space left on device)"],
+                          lambda: os.listdir(self.tree) == []),
+            "read-only quarantine, --clean": (read_only_store, 2, [b"Read-only file system"],
+                                              lambda: os.listdir(self.store) == []),
+        }
+        for name, (setup, status, said, holds) in cases.items():
+            with self.subTest(name):
+                for folder in (self.store, self.tree, os.path.join(root, "sub")):
+                    subprocess.run(["umount", "-l", folder], capture_output=True)
+                    subprocess.run(["rm", "-rf", folder])
+                os.makedirs(self.tree)
+                os.makedirs(os.path.join(root, "sub"))
+                r = run(*setup())
+                self.assertEqual(status, r.returncode, r.stderr)
+                for words in said:
+                    self.assertIn(words, r.stderr)
+                self.assertEqual(1 if said else 0, len(r.stderr.splitlines()), r.stderr)
+                self.assertTrue(holds(), r.stderr)
+
+    def test_a_sparse_or_4_gib_file_is_kept_with_its_holes_and_comes_back(self):
+        """Files of any size, their holes kept: a 512 MiB file of 132 KiB of data is copied as
+        132 KiB; one past 4 GiB with data beyond 4 GiB comes back byte for byte."""
+        samples = os.path.join(self.work, "samples")
+        subprocess.run([MAKESAMPLES, samples], check=True, capture_output=True)
+        with open(os.path.join(samples, "infected-entry1.exe"), "rb") as f:
+            worm = f.read()
+        for size, tail in ((512 << 20, None), ((4 << 30) + (1 << 20), (4 << 30) + 12345)):
+            with self.subTest(size=size):
+                path = os.path.join(self.tree, "big.exe")
+                with open(path, "wb") as f:
+                    f.write(worm)
+                    if tail:
+                        f.seek(tail)
+                        f.write(b"past 4 GiB")
+                    f.truncate(size)
+                digest = hashlib.sha256(worm)      # from what was written, holes as zeros
+                at, zeros = len(worm), bytes(1 << 24)
+                for end, data in ((tail, b"past 4 GiB"), (size, b"")) if tail else ((size, b""),):
+                    for _ in range((end - at) // len(zeros)):
+                        digest.update(zeros)
+                    digest.update(zeros[:(end - at) % len(zeros)] + data)
+                    at = end + len(data)
+                r = run("--clean", "--quarantine", self.store, path)
+                self.assertEqual(1, r.returncode, r.stderr)
+                copy = os.path.join(self.store, digest.hexdigest() + ".quarantined")
+                st = os.stat(copy)
+                self.assertEqual(size, st.st_size)
+                self.assertLess(st.st_blocks * 512, 1 << 20)
+                r = run("--restore", self.store, digest.hexdigest())
+                self.assertEqual(0, r.returncode, r.stderr)
+                st = os.stat(path)
+                self.assertEqual(size, st.st_size)
+                self.assertLess(st.st_blocks * 512, 1 << 20)
+                with open(path, "rb") as f:
+                    self.assertEqual(worm, f.read(len(worm)))
+                    if tail:
+                        f.seek(tail)
+                        self.assertEqual(b"past 4 GiB", f.read(10))
+                os.remove(path)
+
 
 if __name__ == "__main__":
     KRVSCAN, MAKESAMPLES = sys.argv[1], sys.argv[2]

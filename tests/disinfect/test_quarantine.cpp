@@ -3,11 +3,14 @@
 // file that was detected, never from what its name leads to later, and never goes through a
 // name planted in the folder.
 #include "disinfect/quarantine.h"
+#include "disinfect/restore.h"
 #include "engine/sha256.h"
+#include "platform/platform_hooks.h"
 #include "tests/disinfect/workflow_support.h"
 
 #include <string.h>
 #ifndef _WIN32
+#include <errno.h>
 #include <sys/stat.h>
 #include <sys/types.h>
 #include <unistd.h>
@@ -56,6 +59,7 @@ protected:
     void TearDown() override
     {
         QuarantineClose();
+        ScanContinue.store(0);
         WorkflowTest::TearDown();
     }
     void ResetRecords() override
@@ -75,6 +79,7 @@ protected:
         const char *targets[] = {tree.c_str()};
         EXPECT_EQ(nullptr, QuarantineOpen(store.c_str(), targets, 1));
         BeforeChange = QuarantineFile;
+        ScanContinue.store(1);          /* as the walk sets it */
         return file;
     }
     std::string CopyName(const std::vector<uint8_t> &bytes)
@@ -149,9 +154,9 @@ TEST(UtcText, CalendarEdges)
     }
 }
 
-static uint32_t FullWrite(FileHandle file, const void *buffer, uint32_t count)
+static uint32_t FullWrite(FileHandle file, const void *buffer, uint32_t count, uint64_t offset)
 {
-    return PlatformDefaults.store.writeFile(file, buffer, count / 2);
+    return PlatformDefaults.store.writeAt(file, buffer, count / 2, offset);
 }
 // The disk fills up at the index line: half of it is written.
 static uint32_t FullAtIndex(FileHandle file, const void *buffer, uint32_t count)
@@ -169,10 +174,11 @@ static FileHandle RememberStored(const char *prefix, char *made, uint32_t size)
 {
     return lastStored = PlatformDefaults.store.createStored(prefix, made, size);
 }
-static uint32_t CorruptRead(FileHandle file, void *buffer, uint32_t count)
+static uint32_t CorruptRead(FileHandle file, void *buffer, uint32_t count, uint64_t offset,
+                            int *hole)
 {
-    uint32_t got = PlatformDefaults.files.readFile(file, buffer, count);
-    if (file == lastStored && got > 0)
+    uint32_t got = PlatformDefaults.files.readAt(file, buffer, count, offset, hole);
+    if (file == lastStored && got > 0 && !*hole)
         ((uint8_t *)buffer)[0] ^= 1;
     return got;
 }
@@ -184,14 +190,14 @@ TEST_F(Quarantine, ACopyThatCannotBeMadeOrCheckedLeavesTheFile)
         void (*install)();
     } cases[] = {
         {"folder full", [] { Platform.store.createStored = NoRoom; }},
-        {"short write", [] { Platform.store.writeFile = FullWrite; }},
+        {"short write", [] { Platform.store.writeAt = FullWrite; }},
         {"index line cut short", [] { Platform.store.writeFile = FullAtIndex; }},
         {"not put on disk", [] { Platform.store.syncFile = NoSync; }},
         {"not given its name", [] { Platform.store.placeStored = NoPlace; }},
         {"no facts", [] { Platform.store.fileFacts = NoFacts; }},
         {"copy reads back otherwise", [] {
              Platform.store.createStored = RememberStored;
-             Platform.files.readFile = CorruptRead;
+             Platform.files.readAt = CorruptRead;
          }},
     };
     for (const Case &c : cases) {
@@ -316,6 +322,73 @@ TEST_F(Quarantine, ANamePlantedInTheFolderIsNeverWrittenThrough)
         EXPECT_EQ(planted == 0 ? "" : "other", ReadText(victim));
         unlink(CopyName(bytes).c_str());
     }
+}
+
+// A stop (Ctrl-C) while a long file is read for its copy: the reading ends within a few MiB,
+// the file is left as it is, and nothing half made stays in the quarantine. The stop is
+// given beneath the rules, by the read that reaches the 4th MiB.
+static uint64_t readSoFar, readAtStop;
+static ssize_t StoppingRead(int fd, void *buffer, size_t count, off_t offset)
+{
+    ssize_t got = PosixSysDefaults.pread(fd, buffer, count, offset);
+    readSoFar += got > 0 ? (uint64_t)got : 0;
+    if (readSoFar >= (4u << 20) && !readAtStop) {
+        readAtStop = readSoFar;
+        ScanContinue.store(0);
+    }
+    return got;
+}
+
+TEST_F(Quarantine, AStopDuringALongCopyEndsItSoonAndLeavesNoPart)
+{
+    std::string file = Prepare();
+    std::vector<uint8_t> bytes = samples::MakeSample(samples::InfectedEntry1);
+    bytes.resize(64u << 20, 0xAB);                     // 64 MiB of data, no hole
+    ASSERT_TRUE(testsupport::WriteBytes(file, bytes));
+    readSoFar = readAtStop = 0;
+    PosixSys.pread = StoppingRead;
+    Run(file);
+    PosixSys = PosixSysDefaults;
+    EXPECT_NE(0u, readAtStop);
+    EXPECT_LT(readSoFar - readAtStop, 4u << 20);
+    EXPECT_EQ(bytes, ReadBytes(file));
+    EXPECT_EQ(std::vector<std::string>{QuarantineIndex}, Names(store));
+    EXPECT_EQ("", ReadText(testsupport::Join(store, QuarantineIndex)));
+}
+
+// The disk fills up as the restore records a file put back: the file is back, and the one
+// line about the index says why in the system's words; the index keeps no part of a line.
+static std::vector<std::string> problems;
+static void Collect(const char *what, const char *cause)
+{
+    problems.push_back(std::string(what) + ": " + cause);
+}
+static ssize_t FullAtLine(int fd, const void *buffer, size_t count, off_t offset)
+{
+    if (count > 9 && !memcmp(buffer, "{\"sha256\"", 9)) {
+        errno = ENOSPC;
+        return -1;
+    }
+    return PosixSysDefaults.pwrite(fd, buffer, count, offset);
+}
+
+TEST_F(Quarantine, ARestoreThatCannotBeRecordedSaysWhyAndTheFileIsBack)
+{
+    std::string file = Prepare();
+    Run(file);
+    ASSERT_FALSE(Exists(file));
+    QuarantineClose();
+    std::string index = ReadText(testsupport::Join(store, QuarantineIndex));
+    problems.clear();
+    PosixSys.pwrite = FullAtLine;
+    int status = RestoreFromQuarantine(store.c_str(), nullptr, nullptr, 0, Collect);
+    PosixSys = PosixSysDefaults;
+    EXPECT_EQ(3, status);
+    EXPECT_EQ(samples::MakeSample(samples::InfectedEntry1), ReadBytes(file));
+    ASSERT_EQ(1u, problems.size());
+    EXPECT_NE(std::string::npos, problems[0].find("could not record it (No space left on device)"))
+        << problems[0];
+    EXPECT_EQ(index, ReadText(testsupport::Join(store, QuarantineIndex)));
 }
 
 // The other local user of the attacks below.

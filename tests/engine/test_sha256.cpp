@@ -67,4 +67,26 @@ TEST(Sha256, PiecesGiveTheSameDigest)
     }
 }
 
+// A hole's zeros, after any number of bytes and of any length, digest as the bytes would.
+TEST(Sha256, ZerosGiveTheSameDigestAsZeroBytes)
+{
+    std::string data(300, 0);
+    for (size_t i = 0; i < 100; i++)
+        data[i] = (char)(i * 5 + 1);
+    for (uint32_t before : {0u, 1u, 55u, 63u, 64u, 100u})
+        for (uint32_t zeros : {0u, 1u, 8u, 63u, 64u, 65u, 129u, 200u}) {
+            Sha256 sha;
+            uint8_t digest[Sha256Size];
+            char hex[Sha256HexSize];
+            Sha256Begin(&sha);
+            Sha256Add(&sha, data.data(), before);
+            Sha256AddZeros(&sha, zeros);
+            Sha256Add(&sha, "end", 3);
+            Sha256End(&sha, digest);
+            Sha256Hex(digest, hex);
+            std::string bytes = data.substr(0, before) + std::string(zeros, '\0') + "end";
+            EXPECT_EQ(Digest(bytes.data(), (uint32_t)bytes.size()), hex) << before << "+" << zeros;
+        }
+}
+
 }  // namespace

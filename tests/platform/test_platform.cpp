@@ -551,6 +551,46 @@ TEST(Find, ClosingAListingClearsItsEntryInHand)
     InHand.listing = InvalidFindHandle;
 }
 
+// ---- positions past 4 GiB ---------------------------------------------------------------
+
+// What the quarantine's copies and digests stand on, in both builds: bytes written and read
+// back beyond 4 GiB (on Windows through SetFilePointer's high part), a length set there, nothing
+// past the end; on POSIX the hole before them is said as one, never read.
+TEST(Files, PositionsPastFourGiBAreWrittenAndReadAndHolesSaid)
+{
+    ScratchDir dir;
+    FileHandle index = InvalidFileHandle;
+    uint64_t volume, inode;
+    ASSERT_EQ(StoreReady, Platform.store.openStore(dir.file("store").c_str(), 1, "index.jsonl",
+                                                   &index, &volume, &inode));
+    char made[64];
+    FileHandle file = Platform.store.createStored("big", made, sizeof made);
+    ASSERT_NE(InvalidFileHandle, file);
+    const uint64_t beyond = (4ull << 30) + 12345, length = (4ull << 30) + (1u << 20);
+    EXPECT_EQ(4u, Platform.store.writeAt(file, "head", 4, 0));
+    EXPECT_EQ(9u, Platform.store.writeAt(file, "past 4GiB", 9, beyond));
+    EXPECT_NE(0, Platform.store.truncateFile(file, length));
+    char buffer[16] = {0};
+    int hole = -1;
+    EXPECT_EQ(9u, Platform.files.readAt(file, buffer, 9, beyond, &hole));
+    EXPECT_EQ(0, hole);
+    EXPECT_EQ(0, memcmp(buffer, "past 4GiB", 9));
+    EXPECT_EQ(4u, Platform.files.readAt(file, buffer, 16, length - 4, &hole));
+    EXPECT_EQ(0u, Platform.files.readAt(file, buffer, 16, length, &hole));
+    uint32_t got = Platform.files.readAt(file, buffer, 16, 1u << 20, &hole);
+#ifdef _WIN32
+    EXPECT_EQ(std::make_pair(16u, 0), std::make_pair(got, hole));
+#else
+    EXPECT_EQ(1, hole);
+    EXPECT_EQ(ReadAtMaxHole, got);   // the data is 4 GiB away: as much of the hole as is said
+    EXPECT_EQ(0, memcmp(buffer, "past 4GiB", 9));     // untouched
+#endif
+    EXPECT_NE(0, Platform.store.removeStored(file, made));
+    Platform.files.closeFile(file);
+    Platform.files.closeFile(index);
+    Platform.store.closeStore();
+}
+
 // ---- memory and threads -----------------------------------------------------------------
 
 TEST(Memory, BlocksOfAnySizeAndNullFree)
