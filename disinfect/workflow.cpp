@@ -123,6 +123,37 @@ static void PassOverFile(const char *path, int32_t failure)
     ShowPassedOver(path, Reasons[failure]);
 }
 
+/* The volumes whose restart folders this scan has named; the worker is the only user. */
+static struct {
+    uint64_t volumes[MaxFixedDrives];
+    uint32_t count;
+} Waiting;
+
+void ForgetWaitingVolumes(void)
+{
+    Waiting.count = 0;
+}
+
+static void ShowWaiting(const char *path, void *context)
+{
+    (void)context;
+    AddResultRow(path, StatusDeletedAtRestart, RowDeletedAtRestart, 0);
+    ScanCounters.deletedAtRestart++;
+}
+
+void ReportWaitingAtRestart(const char *path)
+{
+    uint64_t volume, index;
+    if (!Platform.restart.waitingAtRestart || !Platform.files.fileIdentity(path, &volume, &index))
+        return;
+    for (uint32_t i = 0; i < Waiting.count; i++)
+        if (Waiting.volumes[i] == volume)
+            return;
+    if (Waiting.count < MaxFixedDrives)
+        Waiting.volumes[Waiting.count++] = volume;
+    Platform.restart.waitingAtRestart(path, !ReportOnly, ShowWaiting, nullptr);
+}
+
 void ProcessUnreachableFile(const char *path)
 {
     ScanCounters.files++;
@@ -232,10 +263,19 @@ static void CopyFallback(char *text)
 
     switch (LastResult) {
     case ScanVerdict::Clean:
-        if (ScheduleReplaceAtRestart(text, ScanPath, &copy)) {
+        switch (ScheduleReplaceAtRestart(text, ScanPath, &copy)) {
+        case 1:
             ScanCounters.cleanedAtRestart++;
             ShowRow(StatusCleanedAtRestart, RowCleanedAtRestart);
             return;
+        case 2:
+            /* The file goes at the restart and nothing will take its place: the clean copy
+            ** is all that is left of it, and stays under its own name. */
+            ScanCounters.deletedAtRestart++;
+            ShowRow(StatusDeletedAtRestart, RowDeletedAtRestart);
+            return;
+        default:
+            break;
         }
         /* Nothing will take the file's place: it stays infected, and a stray clean copy
         ** beside it would only be scanned and reported again by the next scan. */
@@ -260,12 +300,23 @@ static int TreatInfected(ScanContext *context, int32_t pass, char *text)
     if (pass == 0)
         ScanCounters.infected++;
     ReportFinding(text, StatusInfected, RowInfected, context);
+    /* A file whose deletion a scan before this one registered waits for the restart as it is:
+    ** treated again it would only be copied and registered once more. */
+    int waiting = !ReportOnly && !inCopy && Platform.restart.deletionPending &&
+                  Platform.restart.deletionPending(ScanPath);
     /* Asked while the handle is open: what it reads is what was detected. */
-    int refused = !ReportOnly && pass == 0 && !inCopy && BeforeChange && !BeforeChange(context);
+    int refused = !ReportOnly && !waiting && pass == 0 && !inCopy && BeforeChange &&
+                  !BeforeChange(context);
     FileClose(context->file);
     context->file = InvalidFileHandle;
     if (ReportOnly) {
         ShowRow(StatusLeftInPlace, RowLeftInPlace);
+        return 0;
+    }
+    if (waiting) {
+        LastResult = CleanResult::DeleteFile;
+        ShowRow(StatusDeletedAtRestart, RowDeletedAtRestart);
+        ScanCounters.deletedAtRestart++;
         return 0;
     }
     if (refused) {

@@ -71,6 +71,15 @@ struct WinSyscalls {
     int (*copyFileA)(const char *from, const char *to, int failIfExists);
     long (*ntSetInformationFile)(void *file, void *status, void *information, unsigned long size,
                                  int kind);
+    /* The restart folder's calls: the folder made with its rights in the same call
+    ** (`security` a SECURITY_ATTRIBUTES), the kind of drive and the flags of the volume at
+    ** `root` ("X:\"), and the owner and rights of an open folder as NtQuerySecurityObject gives
+    ** them (an NTSTATUS). */
+    int (*createDirectoryA)(const char *path, void *security);
+    unsigned (*getDriveTypeA)(const char *root);
+    int (*getVolumeInformationA)(const char *root, unsigned long *flags);
+    long (*ntQuerySecurityObject)(void *handle, unsigned long information, void *descriptor,
+                                  unsigned long size, unsigned long *needed);
 };
 extern WinSyscalls WinSys;
 extern const WinSyscalls WinSysDefaults;

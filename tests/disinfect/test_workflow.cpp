@@ -28,10 +28,13 @@ static std::vector<std::string> fakeCopies, fakeDeletes;
 
 static std::vector<std::pair<std::string, std::string>> restartCalls;   // (from, to or "<null>")
 static int restartAnswer = 1;
+#define DeletionOnly (-2)   // restartAnswer: deletions are registered, moves refused
 
 static int RecordRestartMove(const char *from, const char *to)
 {
     restartCalls.push_back({from, to ? to : "<null>"});
+    if (restartAnswer == DeletionOnly)
+        return to ? 0 : 1;
     return restartAnswer;
 }
 static uint32_t NtVersion(void) { return 0x0A280105u; }
@@ -218,6 +221,12 @@ TEST_F(Workflow, HeldFileByTheFateOfItsCopy)
          {{'F', Infected}, {'F', StatusCopying}, {'C', Infected}, {'C', StatusCleaned},
           {'F', StatusUnableToClean}},
          {{"files", 2}, {"infected", 2}, {"cleaned", 1}, {"unableToClean", 1}}, {"F>"}, false},
+        {"the deletion registered, the move refused: the file goes, its clean copy stays",
+         RealCleaner, 0, DeletionOnly, false,
+         {{'F', Infected}, {'F', StatusCopying}, {'C', Infected}, {'C', StatusCleaned},
+          {'F', StatusDeletedAtRestart}},
+         {{"files", 2}, {"infected", 2}, {"cleaned", 1}, {"deletedAtRestart", 1}},
+         {"F>", "C>F"}, true},
         {"the copy neither cleaned nor deleted: it goes, the file unable to clean",
          AnsweringCleaner, 9, 1, false,
          {{'F', Infected}, {'F', StatusCopying}, {'C', Infected}, {'C', StatusUnableToClean},
