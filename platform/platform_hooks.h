@@ -95,10 +95,6 @@ extern void (*WinAfterIdentityCheck)(const char *operation, const char *path);
 ** the folder, delete or rename it or change its rights: the restart folder's test. */
 int WinOnlyAdministratorsWrite(const void *descriptor, uint32_t size);
 
-/* Takes the place of that test for the restart folder when set (tests, where the system keeps
-** no rights of its own); null otherwise. */
-extern int (*WinRestartFolderCheck)(void *folder);
-
 /* The record the listing makes of one wide entry on the NT family; `data` is a
 ** WIN32_FIND_DATAW. */
 void WinRecordFromWide(const void *data, FindRecord *record);

@@ -598,8 +598,6 @@ int WinOnlyAdministratorsWrite(const void *data, uint32_t size)
     return 1;
 }
 
-int (*WinRestartFolderCheck)(void *folder);
-
 typedef LONG(WINAPI *QuerySecurityObject)(HANDLE, DWORD, void *, ULONG, ULONG *);
 
 /* Looked up at run time: the 9x family has no ntdll. */
@@ -617,7 +615,6 @@ static long RawNtQuerySecurityObject(void *handle, unsigned long information, vo
 ** change it or its entries (WinOnlyAdministratorsWrite). */
 static int OnlyAdministratorsWrite(HANDLE folder)
 {
-    if (WinRestartFolderCheck) return WinRestartFolderCheck(folder);
     static BYTE descriptor[4096];   /* the worker is the only user */
     unsigned long size = 0;
     return WinSys.ntQuerySecurityObject(folder,
@@ -656,14 +653,26 @@ static int IsOurRestartFolder(HANDLE folder, const uint64_t *volume)
            (!volume || info.dwVolumeSerialNumber == *volume) && OnlyAdministratorsWrite(folder);
 }
 
-/* The folder at `path` opened as itself (a junction is not followed), for checking its rights,
-** listing it and removing it. */
-static HANDLE OpenFolderAsItself(const char *path)
+/* The folder at `path` opened as itself (a junction is not followed), for checking its rights
+** and working in it; with `remove`, only for its removal (a handle that may delete the folder
+** keeps others, the listing among them, from opening it). */
+static HANDLE OpenFolderAsItself(const char *path, int remove)
 {
-    return WinSys.createFileA(path, READ_CONTROL | FILE_TRAVERSE | FILE_LIST_DIRECTORY | DELETE |
-                                        SYNCHRONIZE,
+    return WinSys.createFileA(path,
+                              remove ? DELETE | SYNCHRONIZE
+                                     : READ_CONTROL | FILE_TRAVERSE | FILE_LIST_DIRECTORY |
+                                           SYNCHRONIZE,
                               FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, NULL,
                               OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS | NoFollow(), NULL);
+}
+
+/* Removes the folder at `path` when it holds nothing (a folder that holds anything refuses). */
+static void RemoveEmptyFolder(const char *path)
+{
+    HANDLE folder = OpenFolderAsItself(path, 1);
+    if (folder == INVALID_HANDLE_VALUE) return;
+    MarkForDeletion(folder, TRUE);
+    CloseHandle(folder);
 }
 
 /* The security of a restart folder: administrators and the system get every right, on the
@@ -741,18 +750,16 @@ static HANDLE OpenRestartFolder(const char *file, char *path)
         }
         int made = WinSys.createDirectoryA(path, &attributes);
         if (!made && GetLastError() != ERROR_ALREADY_EXISTS) return INVALID_HANDLE_VALUE;
-        HANDLE folder = OpenFolderAsItself(path);
+        HANDLE folder = OpenFolderAsItself(path, 0);
         if (folder != INVALID_HANDLE_VALUE && IsOurRestartFolder(folder, &InHand.volume))
             return folder;
+        if (folder != INVALID_HANDLE_VALUE) CloseHandle(folder);
         if (made) {
             /* The system did not give the folder its rights (Wine; a user who may not make the
             ** administrators an owner): no other name would fare better. */
-            if (folder == INVALID_HANDLE_VALUE || !MarkForDeletion(folder, TRUE))
-                RemoveDirectoryA(path);
-            if (folder != INVALID_HANDLE_VALUE) CloseHandle(folder);
+            RemoveEmptyFolder(path);
             return INVALID_HANDLE_VALUE;
         }
-        if (folder != INVALID_HANDLE_VALUE) CloseHandle(folder);
     }
     return INVALID_HANDLE_VALUE;
 }
@@ -879,10 +886,9 @@ static int WinDeletionPending(const char *path)
     return found;
 }
 
-/* Each file in the open restart folder `folder` at `path` to `each`; with `repair`, its
-** deletion registered again where a registration was lost, and the folder removed when it
-** holds nothing. */
-static uint32_t ListWaiting(HANDLE folder, const char *path, int repair,
+/* Each file in the restart folder at `path` to `each`; with `repair`, its deletion registered
+** again where a registration was lost, and the folder removed when it holds nothing. */
+static uint32_t ListWaiting(const char *path, int repair,
                             void (*each)(const char *waiting, void *context), void *context)
 {
     char pattern[MAX_PATH], waiting[MAX_PATH];
@@ -903,7 +909,7 @@ static uint32_t ListWaiting(HANDLE folder, const char *path, int repair,
         FindClose(find);
     }
     /* Empty: the restart has done its work (a folder holding anything refuses this). */
-    if (count == 0 && repair) MarkForDeletion(folder, TRUE);
+    if (count == 0 && repair) RemoveEmptyFolder(path);
     return count;
 }
 
@@ -929,10 +935,11 @@ static uint32_t WinWaitingAtRestart(const char *path, int repair,
                 FILE_ATTRIBUTE_DIRECTORY ||
             !JoinPath(folderPath, root, data.cFileName))
             continue;
-        HANDLE folder = OpenFolderAsItself(folderPath);
+        HANDLE folder = OpenFolderAsItself(folderPath, 0);
         if (folder == INVALID_HANDLE_VALUE) continue;
-        if (IsOurRestartFolder(folder, NULL)) count += ListWaiting(folder, folderPath, repair, each, context);
+        int ours = IsOurRestartFolder(folder, NULL);
         CloseHandle(folder);
+        if (ours) count += ListWaiting(folderPath, repair, each, context);
     } while (FindNextFileA(find, &data));
     FindClose(find);
     return count;
@@ -955,7 +962,7 @@ static int WinInAnotherRunsHands(const char *name)
     char folderPath[MAX_PATH];
     memcpy(folderPath, path, at - 1);
     folderPath[at - 1] = 0;
-    HANDLE folder = OpenFolderAsItself(folderPath);
+    HANDLE folder = OpenFolderAsItself(folderPath, 0);
     if (folder == INVALID_HANDLE_VALUE) return 0;
     int ours = IsOurRestartFolder(folder, NULL);
     CloseHandle(folder);
