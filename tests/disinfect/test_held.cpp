@@ -273,6 +273,7 @@ int FatVolume(const char *, unsigned long *flags)
     *flags = FILE_CASE_PRESERVED_NAMES | FILE_UNICODE_ON_DISK;
     return 1;
 }
+unsigned long Nt40(void) { return 0x05650004ul; }
 int CreationRefused(const char *, void *)
 {
     SetLastError(ERROR_ACCESS_DENIED);
@@ -298,17 +299,18 @@ TEST_F(Held, RestartFolderIsNeverOneAUserMade)
         GTEST_SKIP() << "the 9x family keeps the plain calls";
     const struct {
         const char *what;
-        bool links;
+        const char *volume;   // "ntfs"; "fat"; "nt4": NTFS under NT 4.0, which has no links
         const char *before;   // "": no folder, "user": a user's, "ours": one made by an earlier run
         bool creationRefused, rightsGiven;
         const char *waitsIn;  // "fixed" name, "suffixed" name, "own" path
     } cases[] = {
-        {"made afresh", true, "", false, true, "fixed"},
-        {"one made by an earlier run is used", true, "ours", false, true, "fixed"},
-        {"a user's of that name: one of a name of its own", true, "user", false, true, "suffixed"},
-        {"FAT: no link can exist, the own path, no folder", false, "", false, true, "own"},
-        {"creation refused: the own path", true, "", true, true, "own"},
-        {"made without the rights given: removed, the own path", true, "", false, false, "own"},
+        {"made afresh", "ntfs", "", false, true, "fixed"},
+        {"one made by an earlier run is used", "ntfs", "ours", false, true, "fixed"},
+        {"a user's of that name: one of a name of its own", "ntfs", "user", false, true, "suffixed"},
+        {"FAT: no link can exist, the own path, no folder", "fat", "", false, true, "own"},
+        {"NT 4.0: no link can exist, the own path, no folder", "nt4", "", false, true, "own"},
+        {"creation refused: the own path", "ntfs", "", true, true, "own"},
+        {"made without the rights given: removed, the own path", "ntfs", "", false, false, "own"},
     };
     for (const auto &c : cases) {
         SCOPED_TRACE(c.what);
@@ -329,8 +331,10 @@ TEST_F(Held, RestartFolderIsNeverOneAUserMade)
                 rows.push_back({inside, StatusDeletedAtRestart});   // named as waiting
         }
         testsupport::PlayVolumeWithLinks(c.rightsGiven, users);
-        if (!c.links)
+        if (std::string(c.volume) == "fat")
             WinSys.getVolumeInformationA = FatVolume;
+        if (std::string(c.volume) == "nt4")
+            WinSys.getVersion = Nt40;
         if (c.creationRefused)
             WinSys.createDirectoryA = CreationRefused;
         ScanHeldImage(file);
