@@ -25,6 +25,10 @@
 #include <windows.h>
 #include <winternl.h>
 
+/* Each entry is one system call or a few around it: the system's time, not this code's, is what
+** a scan spends here, so the file is kept small for the programs' size limits. */
+#pragma GCC optimize("Os")
+
 const char PathSeparator = '\\';
 
 /* ---- the raw calls beneath the rules ---------------------------------------------------- */
@@ -956,9 +960,10 @@ static int WinInAnotherRunsHands(const char *name)
     const char *path = InHand.path;
     if (InHand.listing == InvalidFindHandle || !path || !IsNtFamily() || at < 4 + length ||
         at >= MAX_PATH || path[1] != ':' || path[2] != '\\' ||
-        strncmp(path + 3, RestartFolderName, length) != 0 ||
-        memchr(path + 3, '\\', at - 4) != NULL)
+        strncmp(path + 3, RestartFolderName, length) != 0)
         return 0;
+    for (uint32_t i = 3; i + 1 < at; i++)
+        if (path[i] == '\\') return 0;   /* a folder of the root's, not below it */
     char folderPath[MAX_PATH];
     memcpy(folderPath, path, at - 1);
     folderPath[at - 1] = 0;
