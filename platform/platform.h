@@ -75,7 +75,8 @@ struct FindRecord {
 ** hold its file), not a name made beside it. `elsewhere`: set by openFile for writing when it
 ** refused the entry for another reason than the file's being held by someone (on the NT
 ** family: its name no longer leads to the file detected, whatever the refusal was, while a
-** file held or whose rights deny writing is not elsewhere); such a file is no locked file. Written by the worker thread only.
+** file held or whose rights deny writing is not elsewhere); such a file is no locked file.
+** Written by the worker thread only.
 ** `links`: the file's number of names as identifyFile or the last deleteFile of the entry saw
 ** it (POSIX; 0 where it is not known). `failure`: why the last openFile or readFile that
 ** failed did (a FileFailure), whatever entry is in hand, and FailureDescriptors when findFirst
@@ -267,8 +268,9 @@ struct PlatformRestart {
     ** administrators and the system can write (made afresh, or one this program made),
     ** registering the deletion there before the move, so that no junction put on the path
     ** before the restart can redirect it; where no link can exist (NT 4.0, FAT, exFAT), on a
-    ** network drive, and where that move is refused, the file's own path is registered. windowsFolder: the folder of the restart profile file
-    ** (wininit.ini), without a trailing separator; 0 when there is none or it does not fit.
+    ** network drive, and where that move is refused, the file's own path is registered.
+    ** windowsFolder: the folder of the restart profile file (wininit.ini), without a trailing
+    ** separator; 0 when there is none or it does not fit.
     ** writeWholeFile:
     ** creates or truncates `path` and writes `size` bytes; non-zero only when all were written.
     ** shortPath: the short (8.3) form of an existing path; 0 when it has none or it does not
@@ -288,8 +290,9 @@ struct PlatformRestart {
     /* waitingAtRestart: calls `each` with the path of every file waiting for its deletion at
     ** the restart in the restart folders of the volume that holds `path`, and with `repair`
     ** set registers that deletion again where it was lost and removes a restart folder that
-    ** holds nothing; answers how many. Only folders this program made are read (not a folder a user made
-    ** under such a name); what their rights keep the running user from listing is not named.
+    ** holds nothing; answers how many. Only folders this program made are read (not a folder
+    ** a user made under such a name); what their rights keep the running user from listing
+    ** is not named.
     ** Null where the build has no restart folder (POSIX). */
     uint32_t (*waitingAtRestart)(const char *path, int repair,
                                  void (*each)(const char *waiting, void *context), void *context);

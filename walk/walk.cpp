@@ -75,9 +75,9 @@ void ScanSelectedFolder(const char *folder)
     if (fits) {
         ReportWaitingAtRestart(ScanPath);
         ScanFolder();
-    }
-    else
+    } else {
         ScanCounters.folders++;
+    }
 }
 
 /* The entry at `nameAt` in ScanPath, as `find` has just listed it, is the entry in hand. */
