@@ -128,12 +128,22 @@ static int IdentityOf(HANDLE file, uint64_t *volume, uint64_t *index)
     return 1;
 }
 
-/* Non-zero when the open `file` is the file opened for reading as the entry in hand. */
+/* The copy WinCopyFile made last, by identity (`made`), until it is deleted: the workflow
+** hands it over as an entry with nothing recorded, and a copy that then cannot be opened for
+** reading is never identified, yet must go again. The worker is the only user. */
+static struct {
+    int made;
+    uint64_t volume, index;
+} MadeCopy;
+
+/* Non-zero when the open `file` is the file opened for reading as the entry in hand, or, for
+** an entry made beside the file with no identity recorded, the very copy made last. */
 static int IsInHand(HANDLE file)
 {
     uint64_t volume, index;
-    return InHand.opened && IdentityOf(file, &volume, &index) && InHand.volume == volume &&
-           InHand.index == index;
+    if (!IdentityOf(file, &volume, &index)) return 0;
+    if (InHand.opened) return InHand.volume == volume && InHand.index == index;
+    return !InHand.listed && MadeCopy.made && MadeCopy.volume == volume && MadeCopy.index == index;
 }
 
 /* `path` opened with `access` (sharing everything, so that whoever holds the file does not
@@ -407,7 +417,7 @@ static int WinCopyFile(const char *from, const char *to)
         HANDLE copy = OpenInFolder(folder, to + at, GENERIC_READ | GENERIC_WRITE | DELETE,
                                    FILE_SHARE_READ | FILE_SHARE_DELETE, FILE_CREATE);
         if (copy != INVALID_HANDLE_VALUE) {
-            uint64_t volume, index, nameVolume, nameIndex;
+            uint64_t volume = 0, index = 0, nameVolume, nameIndex;
             ok = CopyContents(source, copy) && IdentityOf(copy, &volume, &index);
             HANDLE named = ok ? WinSys.createFileA(to, 0, FILE_SHARE_READ | FILE_SHARE_WRITE |
                                                        FILE_SHARE_DELETE,
@@ -417,6 +427,9 @@ static int WinCopyFile(const char *from, const char *to)
                  nameVolume == volume && nameIndex == index;
             if (named != INVALID_HANDLE_VALUE) CloseHandle(named);
             if (!ok) MarkForDeletion(copy, TRUE);
+            MadeCopy.made = ok;
+            MadeCopy.volume = volume;
+            MadeCopy.index = index;
             CloseHandle(copy);
         }
     }
@@ -454,7 +467,9 @@ static int WinDeleteFile(const char *path)
     Checked("deleteFile", path);
     int ok = MarkForDeletion(file, TRUE);
     CloseHandle(file);
-    return ok && NameLeadsNowhere(path);
+    ok = ok && NameLeadsNowhere(path);
+    if (ok) MadeCopy.made = 0;   /* its identity may be another file's next */
+    return ok;
 }
 
 /* The entry `from` is renamed, through the handle checked, to `to`, a name of the same folder,

@@ -364,8 +364,9 @@ TEST_F(Held, RestartFolderIsNeverOneAUserMade)
             if (std::string(c.before) == "ours")   // what waited unregistered, registered first
                 registered.insert(registered.begin(), {"\\??\\" + folder + "\\earlier.del", ""});
             EXPECT_EQ(registered, pending);
-            if (waitsIn == "suffixed")
+            if (waitsIn == "suffixed") {
                 EXPECT_EQ(std::vector<std::string>{"user.txt"}, Entries(fixed)) << "the user's folder as it was";
+            }
         }
         RemoveRestartFolders(file);
         ForgetPendingAtRestart();
@@ -407,8 +408,9 @@ TEST_F(Held, ScanBeforeTheRestartNamesWhatWaitsInTheRestartFolder)
         SCOPED_TRACE(s.what);
         if (s.lost)
             ForgetPendingAtRestart();
-        if (s.restarted)
+        if (s.restarted) {
             ASSERT_TRUE(DeleteFileA(moved.c_str()));
+        }
         display.rows.clear();
         ScanSelectedFolder(scratch.path().c_str());
         EXPECT_EQ(s.rows, display.rows);
@@ -520,4 +522,32 @@ TEST_F(Held, FileWhoseRightsDenyWritingGoesTheCopysWay)
     EXPECT_FALSE(Exists(file + ".qx-000"));
     EXPECT_EQ((std::vector<std::string>{"\\??\\" + file, ""}), PendingAtRestart());
     ForgetPendingAtRestart();
+}
+
+// A copy that cannot be opened for reading (a scanner of another vendor holding it, say) is
+// never identified as it is processed, yet it is the workflow's own file: it goes again, and
+// the file is reported as not cleaned.
+namespace {
+void *CopyUnreadable(const char *path, unsigned long access, unsigned long share, void *security,
+                     unsigned long disposition, unsigned long flags, void *templateFile)
+{
+    if (std::string(path).find(".qx-") != std::string::npos && (access & GENERIC_READ)) {
+        SetLastError(ERROR_SHARING_VIOLATION);
+        return INVALID_HANDLE_VALUE;
+    }
+    return WinSysDefaults.createFileA(path, access, share, security, disposition, flags, templateFile);
+}
+}  // namespace
+
+TEST_F(Held, CopyThatCannotBeReadGoesAgain)
+{
+    std::string file = Make("image.exe", samples::InfectedEntry1);
+    WinSys.createFileA = CopyUnreadable;
+    ScanHeldImage(file);
+    WinSys = WinSysDefaults;
+    EXPECT_EQ((std::vector<Row>{{file, testsupport::InfectedStatus()}, {file, StatusCopying},
+                                {file, StatusUnableToClean}}),
+              display.rows);
+    EXPECT_FALSE(Exists(file + ".qx-000"));
+    EXPECT_EQ(samples::MakeSample(samples::InfectedEntry1), testsupport::ReadBytes(file));
 }
