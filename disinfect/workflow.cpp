@@ -134,10 +134,12 @@ void ForgetWaitingVolumes(void)
     Waiting.count = 0;
 }
 
+/* An infected file still on the disk, as the report and the advice to restart count it. */
 static void ShowWaiting(const char *path, void *context)
 {
     (void)context;
     AddResultRow(path, StatusDeletedAtRestart, RowDeletedAtRestart, 0);
+    ScanCounters.infected++;
     ScanCounters.deletedAtRestart++;
 }
 

@@ -70,8 +70,9 @@ extern int32_t (*Cleaner)(ScanContext *context);
 void ProcessUnreachableFile(const char *path);
 
 /* Names, once per volume and scan, every file waiting in the restart folders of the volume
-** that holds `path` as "will be deleted at restart" (counted in `deletedAtRestart`): a file
-** moved there by an earlier scan is still on the machine until the restart. Outside
+** that holds `path` as "will be deleted at restart" (counted in `infected` and
+** `deletedAtRestart`): a file moved there by an earlier scan is still on the machine until the
+** restart. Outside
 ** ReportOnly, a registration lost is made again and an empty folder removed. For the walk, at
 ** each folder or file it is given. */
 void ReportWaitingAtRestart(const char *path);

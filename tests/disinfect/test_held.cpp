@@ -395,14 +395,18 @@ TEST_F(Held, ScanBeforeTheRestartNamesWhatWaitsInTheRestartFolder)
 
     const struct {
         const char *what;
+        bool inFolder;   // the restart folder itself is walked, else the file's own folder
         bool lost, restarted;
         std::vector<Row> rows;
         std::vector<std::string> pending;
     } scans[] = {
-        {"again before the restart", false, false, {{moved, StatusDeletedAtRestart}}, registered},
-        {"the registration lost", true, false, {{moved, StatusDeletedAtRestart}},
+        {"again before the restart", false, false, false, {{moved, StatusDeletedAtRestart}},
+         registered},
+        {"the restart folder walked: what waits is not handled again", true, false, false,
+         {{moved, StatusDeletedAtRestart}}, registered},
+        {"the registration lost", false, true, false, {{moved, StatusDeletedAtRestart}},
          {"\\??\\" + moved, ""}},
-        {"after the restart", true, true, {}, {}},
+        {"after the restart", false, true, true, {}, {}},
     };
     for (const auto &s : scans) {
         SCOPED_TRACE(s.what);
@@ -412,9 +416,11 @@ TEST_F(Held, ScanBeforeTheRestartNamesWhatWaitsInTheRestartFolder)
             ASSERT_TRUE(DeleteFileA(moved.c_str()));
         }
         display.rows.clear();
-        ScanSelectedFolder(scratch.path().c_str());
+        ScanSelectedFolder(s.inFolder ? folder.c_str() : scratch.path().c_str());
         EXPECT_EQ(s.rows, display.rows);
         EXPECT_EQ(s.rows.size(), (size_t)ScanCounters.deletedAtRestart);
+        EXPECT_EQ(s.rows.size(), (size_t)ScanCounters.infected) << "still on the disk";
+        EXPECT_EQ(0, ScanCounters.files);
         EXPECT_EQ(s.pending, PendingAtRestart());
     }
     WinSys = WinSysDefaults;
