@@ -184,8 +184,9 @@ static void ReportAlreadyRemoved(void)
     ShowRow(StatusAlreadyRemoved, RowAlreadyRemoved);
 }
 
-/* Deletes the file in ScanPath now, or else at the next restart. */
-static void DeleteBranch(void)
+/* Deletes the file in ScanPath now, or else at the next restart; `registered`: its deletion at
+** the restart is registered already, and is not registered again. */
+static void DeleteBranch(int registered)
 {
     LastResult = CleanResult::DeleteFile;
     InHand.links = 0;
@@ -205,7 +206,7 @@ static void DeleteBranch(void)
         ReportAlreadyRemoved();
         return;
     }
-    if (ScheduleDeleteAtRestart(ScanPath)) {
+    if (registered || ScheduleDeleteAtRestart(ScanPath)) {
         ShowRow(StatusDeletedAtRestart, RowDeletedAtRestart);
         ScanCounters.deletedAtRestart++;
         return;
@@ -285,7 +286,7 @@ static void CopyFallback(char *text)
         ReportUnableToClean();
         return;
     case CleanResult::DeleteFile:
-        DeleteBranch();
+        DeleteBranch(0);
         return;
     default:
         DeleteCopy(text, &copy);
@@ -302,8 +303,8 @@ static int TreatInfected(ScanContext *context, int32_t pass, char *text)
     if (pass == 0)
         ScanCounters.infected++;
     ReportFinding(text, StatusInfected, RowInfected, context);
-    /* A file whose deletion a scan before this one registered waits for the restart as it is:
-    ** treated again it would only be copied and registered once more. */
+    /* A file whose deletion a scan before this one registered is not copied or registered once
+    ** more: it is deleted now if it can be, and else waits for the restart as it is. */
     int waiting = !ReportOnly && !inCopy && Platform.restart.deletionPending &&
                   Platform.restart.deletionPending(ScanPath);
     /* Asked while the handle is open: what it reads is what was detected. */
@@ -316,9 +317,9 @@ static int TreatInfected(ScanContext *context, int32_t pass, char *text)
         return 0;
     }
     if (waiting) {
-        LastResult = CleanResult::DeleteFile;
-        ShowRow(StatusDeletedAtRestart, RowDeletedAtRestart);
-        ScanCounters.deletedAtRestart++;
+        /* Its holder may have let it go since: then it goes now. */
+        Platform.files.setFileAttributes(ScanPath, AttrNormal);
+        DeleteBranch(1);
         return 0;
     }
     if (refused) {
@@ -339,7 +340,7 @@ static int TreatInfected(ScanContext *context, int32_t pass, char *text)
         else if (InHand.listing != InvalidFindHandle && InHand.links > 1)
             /* A file with other names is never written, nor copied to be cleaned: its contents
             ** are theirs too. This name goes, and its row says the file lives on. */
-            DeleteBranch();
+            DeleteBranch(0);
         else
             CopyFallback(text);
         return 0;
@@ -359,7 +360,7 @@ static int TreatInfected(ScanContext *context, int32_t pass, char *text)
         ReportUnableToClean();
         return 0;
     case CleanResult::DeleteFile:
-        DeleteBranch();
+        DeleteBranch(0);
         return 0;
     default:
         ReportUnableToClean();

@@ -185,6 +185,31 @@ TEST_F(Workflow, FailedDeletionRegistrationIsUnableToClean)
     EXPECT_EQ(1u, restartCalls.size());
 }
 
+// A file whose deletion an earlier scan registered is not handled again: no copy, no second
+// registration; it goes now if its holder let it go, and else waits as it is.
+static int DeletionRegistered(const char *) { return 1; }
+
+TEST_F(Workflow, FileWhoseDeletionIsRegisteredIsNotHandledAgain)
+{
+    for (bool held : {true, false}) {
+        SCOPED_TRACE(held ? "still held" : "let go");
+        Reset();
+        std::string file = Make("app.exe", samples::InfectedEntry1);
+        RecordNtRestart();
+        Platform.restart.deletionPending = DeletionRegistered;
+        if (held)
+            RunHeld(file);
+        else
+            Run(file);
+        EXPECT_EQ((std::vector<Row>{{file, Infected}, {file, held ? StatusDeletedAtRestart : StatusDeleted}}),
+                  display.rows);
+        ExpectCounters({{"files", 1}, {"infected", 1}, {held ? "deletedAtRestart" : "deleted", 1}});
+        EXPECT_TRUE(restartCalls.empty());
+        EXPECT_FALSE(Exists(file + ".qx-000"));
+        EXPECT_EQ(held, Exists(file));
+    }
+}
+
 // A file someone holds goes the copy's way; what becomes of the copy decides the file's fate.
 // Rows name the file ('F') or its copy ('C'); `restart` is what the restart is asked to do
 // ("F>" delete the file, "C>F" move the copy onto it; the one refused counts too).
