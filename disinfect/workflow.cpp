@@ -307,23 +307,24 @@ static int TreatInfected(ScanContext *context, int32_t pass, char *text)
     ** more: it is deleted now if it can be, and else waits for the restart as it is. */
     int waiting = !ReportOnly && !inCopy && Platform.restart.deletionPending &&
                   Platform.restart.deletionPending(ScanPath);
-    /* Asked while the handle is open: what it reads is what was detected. */
-    int refused = !ReportOnly && !waiting && pass == 0 && !inCopy && BeforeChange &&
-                  !BeforeChange(context);
+    /* Asked while the handle is open: what it reads is what was detected. A file waiting for
+    ** its deletion is asked too: it may be deleted now, and the name registered may be another
+    ** file's by now. */
+    int refused = !ReportOnly && pass == 0 && !inCopy && BeforeChange && !BeforeChange(context);
     FileClose(context->file);
     context->file = InvalidFileHandle;
     if (ReportOnly) {
         ShowRow(StatusLeftInPlace, RowLeftInPlace);
         return 0;
     }
+    if (refused) {
+        ReportUnableToClean();
+        return 0;
+    }
     if (waiting) {
         /* Its holder may have let it go since: then it goes now. */
         Platform.files.setFileAttributes(ScanPath, AttrNormal);
         DeleteBranch(1);
-        return 0;
-    }
-    if (refused) {
-        ReportUnableToClean();
         return 0;
     }
 

@@ -188,6 +188,12 @@ TEST_F(Workflow, FailedDeletionRegistrationIsUnableToClean)
 // A file whose deletion an earlier scan registered is not handled again: no copy, no second
 // registration; it goes now if its holder let it go, and else waits as it is.
 static int DeletionRegistered(const char *) { return 1; }
+static int changesAsked;   // BeforeChange's calls; it lets the change go on
+static int AskedBeforeChange(ScanContext *)
+{
+    changesAsked++;
+    return 1;
+}
 
 TEST_F(Workflow, FileWhoseDeletionIsRegisteredIsNotHandledAgain)
 {
@@ -197,6 +203,8 @@ TEST_F(Workflow, FileWhoseDeletionIsRegisteredIsNotHandledAgain)
         std::string file = Make("app.exe", samples::InfectedEntry1);
         RecordNtRestart();
         Platform.restart.deletionPending = DeletionRegistered;
+        changesAsked = 0;
+        BeforeChange = AskedBeforeChange;   // the name registered may be another file's by now
         if (held)
             RunHeld(file);
         else
@@ -207,6 +215,7 @@ TEST_F(Workflow, FileWhoseDeletionIsRegisteredIsNotHandledAgain)
         EXPECT_TRUE(restartCalls.empty());
         EXPECT_FALSE(Exists(file + ".qx-000"));
         EXPECT_EQ(held, Exists(file));
+        EXPECT_EQ(1, changesAsked);
     }
 }
 
