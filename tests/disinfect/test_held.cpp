@@ -274,6 +274,7 @@ int FatVolume(const char *, unsigned long *flags)
     return 1;
 }
 unsigned long Nt40(void) { return 0x05650004ul; }
+unsigned RemoteDrive(const char *) { return DRIVE_REMOTE; }
 int CreationRefused(const char *, void *)
 {
     SetLastError(ERROR_ACCESS_DENIED);
@@ -299,7 +300,8 @@ TEST_F(Held, RestartFolderIsNeverOneAUserMade)
         GTEST_SKIP() << "the 9x family keeps the plain calls";
     const struct {
         const char *what;
-        const char *volume;   // "ntfs"; "fat"; "nt4": NTFS under NT 4.0, which has no links
+        const char *volume;   // "ntfs"; "fat"; "nt4": NTFS under NT 4.0, which has no links;
+                              // "remote": a network drive
         const char *before;   // "": no folder, "user": a user's, "ours": one made by an earlier run
         bool creationRefused, rightsGiven;
         const char *waitsIn;  // "fixed" name, "suffixed" name, "own" path
@@ -309,6 +311,7 @@ TEST_F(Held, RestartFolderIsNeverOneAUserMade)
         {"a user's of that name: one of a name of its own", "ntfs", "user", false, true, "suffixed"},
         {"FAT: no link can exist, the own path, no folder", "fat", "", false, true, "own"},
         {"NT 4.0: no link can exist, the own path, no folder", "nt4", "", false, true, "own"},
+        {"a network drive: the own path, no folder", "remote", "", false, true, "own"},
         {"creation refused: the own path", "ntfs", "", true, true, "own"},
         {"made without the rights given: removed, the own path", "ntfs", "", false, false, "own"},
     };
@@ -335,6 +338,8 @@ TEST_F(Held, RestartFolderIsNeverOneAUserMade)
             WinSys.getVolumeInformationA = FatVolume;
         if (std::string(c.volume) == "nt4")
             WinSys.getVersion = Nt40;
+        if (std::string(c.volume) == "remote")
+            WinSys.getDriveTypeA = RemoteDrive;
         if (c.creationRefused)
             WinSys.createDirectoryA = CreationRefused;
         ScanHeldImage(file);
