@@ -61,8 +61,9 @@ int ScheduleReplaceAtRestart(const char *copy, const char *file, const EntryInHa
     ** on the way before the restart could lead elsewhere, is left to the restart. */
     if (MoveCopyNow(copy, file, copyEntry))
         return 1;
+    /* The file goes at the restart whatever follows: the copy must stay. */
     if (!Platform.restart.moveFileAtRestart(copy, file))
-        return 0;
+        return 2;
     return 1;
 }
 

@@ -15,7 +15,8 @@
 ** deletion moved the file aside and the copy could take its name at once; 9x: "file=copy").
 ** `copyEntry`, when not null, is the copy's entry as its processing left it (its identity
 ** recorded): the move now acts on it, while the registrations act on the entry in hand, the
-** file. Answers 1 on success, 0 on failure. */
+** file. Answers 1 on success, 0 on failure with nothing registered, 2 when the file's deletion
+** at the restart is registered but nothing will take its place: the copy keeps its name. */
 int ScheduleReplaceAtRestart(const char *copy, const char *file, const EntryInHand *copyEntry);
 
 /* The file is to be deleted at the restart (NT: a delayed deletion, whose own non-zero result

@@ -123,6 +123,39 @@ static void PassOverFile(const char *path, int32_t failure)
     ShowPassedOver(path, Reasons[failure]);
 }
 
+/* The volumes whose restart folders this scan has named; the worker is the only user. */
+static struct {
+    uint64_t volumes[MaxFixedDrives];
+    uint32_t count;
+} Waiting;
+
+void ForgetWaitingVolumes(void)
+{
+    Waiting.count = 0;
+}
+
+/* An infected file still on the disk, as the report and the advice to restart count it. */
+static void ShowWaiting(const char *path, void *context)
+{
+    (void)context;
+    AddResultRow(path, StatusDeletedAtRestart, RowDeletedAtRestart, 0);
+    ScanCounters.infected++;
+    ScanCounters.deletedAtRestart++;
+}
+
+void ReportWaitingAtRestart(const char *path)
+{
+    uint64_t volume, index;
+    if (!Platform.restart.waitingAtRestart || !Platform.files.fileIdentity(path, &volume, &index))
+        return;
+    for (uint32_t i = 0; i < Waiting.count; i++)
+        if (Waiting.volumes[i] == volume)
+            return;
+    if (Waiting.count < MaxFixedDrives)
+        Waiting.volumes[Waiting.count++] = volume;
+    Platform.restart.waitingAtRestart(path, !ReportOnly, ShowWaiting, nullptr);
+}
+
 void ProcessUnreachableFile(const char *path)
 {
     ScanCounters.files++;
@@ -151,8 +184,9 @@ static void ReportAlreadyRemoved(void)
     ShowRow(StatusAlreadyRemoved, RowAlreadyRemoved);
 }
 
-/* Deletes the file in ScanPath now, or else at the next restart. */
-static void DeleteBranch(void)
+/* Deletes the file in ScanPath now, or else at the next restart; `registered`: its deletion at
+** the restart is registered already, and is not registered again. */
+static void DeleteBranch(int registered)
 {
     LastResult = CleanResult::DeleteFile;
     InHand.links = 0;
@@ -172,7 +206,7 @@ static void DeleteBranch(void)
         ReportAlreadyRemoved();
         return;
     }
-    if (ScheduleDeleteAtRestart(ScanPath)) {
+    if (registered || ScheduleDeleteAtRestart(ScanPath)) {
         ShowRow(StatusDeletedAtRestart, RowDeletedAtRestart);
         ScanCounters.deletedAtRestart++;
         return;
@@ -232,10 +266,19 @@ static void CopyFallback(char *text)
 
     switch (LastResult) {
     case ScanVerdict::Clean:
-        if (ScheduleReplaceAtRestart(text, ScanPath, &copy)) {
+        switch (ScheduleReplaceAtRestart(text, ScanPath, &copy)) {
+        case 1:
             ScanCounters.cleanedAtRestart++;
             ShowRow(StatusCleanedAtRestart, RowCleanedAtRestart);
             return;
+        case 2:
+            /* The file goes at the restart and nothing will take its place: the clean copy
+            ** is all that is left of it, and stays under its own name. */
+            ScanCounters.deletedAtRestart++;
+            ShowRow(StatusDeletedAtRestart, RowDeletedAtRestart);
+            return;
+        default:
+            break;
         }
         /* Nothing will take the file's place: it stays infected, and a stray clean copy
         ** beside it would only be scanned and reported again by the next scan. */
@@ -243,7 +286,7 @@ static void CopyFallback(char *text)
         ReportUnableToClean();
         return;
     case CleanResult::DeleteFile:
-        DeleteBranch();
+        DeleteBranch(0);
         return;
     default:
         DeleteCopy(text, &copy);
@@ -260,7 +303,13 @@ static int TreatInfected(ScanContext *context, int32_t pass, char *text)
     if (pass == 0)
         ScanCounters.infected++;
     ReportFinding(text, StatusInfected, RowInfected, context);
-    /* Asked while the handle is open: what it reads is what was detected. */
+    /* A file whose deletion a scan before this one registered is not copied or registered once
+    ** more: it is deleted now if it can be, and else waits for the restart as it is. */
+    int waiting = !ReportOnly && !inCopy && Platform.restart.deletionPending &&
+                  Platform.restart.deletionPending(ScanPath);
+    /* Asked while the handle is open: what it reads is what was detected. A file waiting for
+    ** its deletion is asked too: it may be deleted now, and the name registered may be another
+    ** file's by now. */
     int refused = !ReportOnly && pass == 0 && !inCopy && BeforeChange && !BeforeChange(context);
     FileClose(context->file);
     context->file = InvalidFileHandle;
@@ -270,6 +319,12 @@ static int TreatInfected(ScanContext *context, int32_t pass, char *text)
     }
     if (refused) {
         ReportUnableToClean();
+        return 0;
+    }
+    if (waiting) {
+        /* Its holder may have let it go since: then it goes now. */
+        Platform.files.setFileAttributes(ScanPath, AttrNormal);
+        DeleteBranch(1);
         return 0;
     }
 
@@ -286,7 +341,7 @@ static int TreatInfected(ScanContext *context, int32_t pass, char *text)
         else if (InHand.listing != InvalidFindHandle && InHand.links > 1)
             /* A file with other names is never written, nor copied to be cleaned: its contents
             ** are theirs too. This name goes, and its row says the file lives on. */
-            DeleteBranch();
+            DeleteBranch(0);
         else
             CopyFallback(text);
         return 0;
@@ -306,7 +361,7 @@ static int TreatInfected(ScanContext *context, int32_t pass, char *text)
         ReportUnableToClean();
         return 0;
     case CleanResult::DeleteFile:
-        DeleteBranch();
+        DeleteBranch(0);
         return 0;
     default:
         ReportUnableToClean();

@@ -69,6 +69,17 @@ extern int32_t (*Cleaner)(ScanContext *context);
 ** shows "unable to open file" for `path`, as for any file that cannot be opened. */
 void ProcessUnreachableFile(const char *path);
 
+/* Names, once per volume and scan, every file waiting in the restart folders of the volume
+** that holds `path` as "will be deleted at restart" (counted in `infected` and
+** `deletedAtRestart`): a file moved there by an earlier scan is still on the machine until the
+** restart. Outside
+** ReportOnly, a registration lost is made again and an empty folder removed. For the walk, at
+** each folder or file it is given. */
+void ReportWaitingAtRestart(const char *path);
+
+/* A scan begins: no volume's restart folders have been named yet. */
+void ForgetWaitingVolumes(void);
+
 /* Tells read-ahead what the detector reads of each file first, as the signature table says
 ** (SignatureReadAhead): for the walk, as a scan begins. */
 void PlanReadAhead(void);

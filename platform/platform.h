@@ -74,8 +74,9 @@ struct FindRecord {
 ** `listed`: the entry is the listing's current entry as the listing gave it (read-ahead may
 ** hold its file), not a name made beside it. `elsewhere`: set by openFile for writing when it
 ** refused the entry for another reason than the file's being held by someone (on the NT
-** family: anything but a sharing violation on the file detected, a name that leads elsewhere
-** above all); such a file is no locked file. Written by the worker thread only.
+** family: its name no longer leads to the file detected, whatever the refusal was, while a
+** file held or whose rights deny writing is not elsewhere); such a file is no locked file.
+** Written by the worker thread only.
 ** `links`: the file's number of names as identifyFile or the last deleteFile of the entry saw
 ** it (POSIX; 0 where it is not known). `failure`: why the last openFile or readFile that
 ** failed did (a FileFailure), whatever entry is in hand, and FailureDescriptors when findFirst
@@ -281,10 +282,12 @@ struct PlatformRestart {
     ** deletion of `from` when `to` is null; answers the platform's own result (any non-zero
     ** value is success). On the NT family the deletion of the entry in hand first moves the
     ** file, through the handle checked to be it, into a folder of its volume that only
-    ** administrators and the system can write, and registers the deletion there, so that no
-    ** junction put on the path before the restart can redirect it; where that move is refused,
-    ** the file's own path is registered. windowsFolder: the folder of the restart profile file
-    ** (wininit.ini), without a trailing separator; 0 when there is none or it does not fit.
+    ** administrators and the system can write (made afresh, or one this program made),
+    ** registering the deletion there before the move, so that no junction put on the path
+    ** before the restart can redirect it; where no link can exist (NT 4.0, FAT, exFAT), on a
+    ** network drive, and where that move is refused, the file's own path is registered.
+    ** windowsFolder: the folder of the restart profile file (wininit.ini), without a trailing
+    ** separator; 0 when there is none or it does not fit.
     ** writeWholeFile:
     ** creates or truncates `path` and writes `size` bytes; non-zero only when all were written.
     ** shortPath: the short (8.3) form of an existing path; 0 when it has none or it does not
@@ -297,6 +300,19 @@ struct PlatformRestart {
     uint32_t (*getVersion)(void);
     int (*systemVersion)(SystemVersion *out);     /* 0 when it cannot be read */
     int (*moveFileAtRestart)(const char *from, const char *to);
+    /* deletionPending: non-zero when the deletion of `path` is registered for the next
+    ** restart by its name (the NT family's pending operations); 0 otherwise. Null where the
+    ** build keeps no such list (POSIX). */
+    int (*deletionPending)(const char *path);
+    /* waitingAtRestart: calls `each` with the path of every file waiting for its deletion at
+    ** the restart in the restart folders of the volume that holds `path`, and with `repair`
+    ** set registers that deletion again where it was lost and removes a restart folder that
+    ** holds nothing; answers how many. Only folders this program made are read (not a folder
+    ** a user made under such a name); what their rights keep the running user from listing
+    ** is not named.
+    ** Null where the build has no restart folder (POSIX). */
+    uint32_t (*waitingAtRestart)(const char *path, int repair,
+                                 void (*each)(const char *waiting, void *context), void *context);
     int (*windowsFolder)(char *out, uint32_t size);
     int (*writeWholeFile)(const char *path, const void *data, uint32_t size);
     int (*shortPath)(const char *path, char *out, uint32_t size);

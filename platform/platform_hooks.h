@@ -71,6 +71,15 @@ struct WinSyscalls {
     int (*copyFileA)(const char *from, const char *to, int failIfExists);
     long (*ntSetInformationFile)(void *file, void *status, void *information, unsigned long size,
                                  int kind);
+    /* The restart folder's calls: the folder made with its rights in the same call
+    ** (`security` a SECURITY_ATTRIBUTES), the kind of drive and the flags of the volume at
+    ** `root` ("X:\"), and the owner and rights of an open folder as NtQuerySecurityObject gives
+    ** them (an NTSTATUS). */
+    int (*createDirectoryA)(const char *path, void *security);
+    unsigned (*getDriveTypeA)(const char *root);
+    int (*getVolumeInformationA)(const char *root, unsigned long *flags);
+    long (*ntQuerySecurityObject)(void *handle, unsigned long information, void *descriptor,
+                                  unsigned long size, unsigned long *needed);
 };
 extern WinSyscalls WinSys;
 extern const WinSyscalls WinSysDefaults;
@@ -85,10 +94,6 @@ extern void (*WinAfterIdentityCheck)(const char *operation, const char *path);
 ** gives a folder's owner and DACL) lets no one but the administrators and the system write in
 ** the folder, delete or rename it or change its rights: the restart folder's test. */
 int WinOnlyAdministratorsWrite(const void *descriptor, uint32_t size);
-
-/* Takes the place of that test for the restart folder when set (tests, where the system keeps
-** no rights of its own); null otherwise. */
-extern int (*WinRestartFolderCheck)(void *folder);
 
 /* The record the listing makes of one wide entry on the NT family; `data` is a
 ** WIN32_FIND_DATAW. */

@@ -25,6 +25,10 @@
 #include <windows.h>
 #include <winternl.h>
 
+/* Each entry is one system call or a few around it: the system's time, not this code's, is what
+** a scan spends here, so the file is kept small for the programs' size limits. */
+#pragma GCC optimize("Os")
+
 const char PathSeparator = '\\';
 
 /* ---- the raw calls beneath the rules ---------------------------------------------------- */
@@ -57,10 +61,25 @@ static int RawCopyFileA(const char *from, const char *to, int failIfExists)
 }
 static long RawNtSetInformationFile(void *file, void *status, void *information,
                                     unsigned long size, int kind);
+static int RawCreateDirectoryA(const char *path, void *security)
+{
+    return CreateDirectoryA(path, (LPSECURITY_ATTRIBUTES)security);
+}
+static unsigned RawGetDriveTypeA(const char *root) { return GetDriveTypeA(root); }
+static int RawGetVolumeInformationA(const char *root, unsigned long *flags)
+{
+    DWORD got = 0;
+    int ok = GetVolumeInformationA(root, NULL, 0, NULL, NULL, &got, NULL, 0);
+    *flags = got;
+    return ok;
+}
+static long RawNtQuerySecurityObject(void *handle, unsigned long information, void *descriptor,
+                                     unsigned long size, unsigned long *needed);
 
 const WinSyscalls WinSysDefaults = {
     RawGetVersion,  RawCreateFileA, RawReadFile,    RawWriteFile,          RawDeleteFileA,
     RawMoveFileA,   RawMoveFileExA, RawCopyFileA,   RawNtSetInformationFile,
+    RawCreateDirectoryA, RawGetDriveTypeA, RawGetVolumeInformationA, RawNtQuerySecurityObject,
 };
 
 WinSyscalls WinSys = WinSysDefaults;
@@ -81,6 +100,8 @@ static int IsNtFamily(void)
 {
     return !(WinSys.getVersion() & 0x80000000u);
 }
+
+static DWORD NoFollow(void);
 
 /* Non-zero when identities are kept: an entry is in hand, on the NT family. */
 static int Watching(void)
@@ -107,12 +128,22 @@ static int IdentityOf(HANDLE file, uint64_t *volume, uint64_t *index)
     return 1;
 }
 
-/* Non-zero when the open `file` is the file opened for reading as the entry in hand. */
+/* The copy WinCopyFile made last, by identity (`made`), until it is deleted: the workflow
+** hands it over as an entry with nothing recorded, and a copy that then cannot be opened for
+** reading is never identified, yet must go again. The worker is the only user. */
+static struct {
+    int made;
+    uint64_t volume, index;
+} MadeCopy;
+
+/* Non-zero when the open `file` is the file opened for reading as the entry in hand, or, for
+** an entry made beside the file with no identity recorded, the very copy made last. */
 static int IsInHand(HANDLE file)
 {
     uint64_t volume, index;
-    return InHand.opened && IdentityOf(file, &volume, &index) && InHand.volume == volume &&
-           InHand.index == index;
+    if (!IdentityOf(file, &volume, &index)) return 0;
+    if (InHand.opened) return InHand.volume == volume && InHand.index == index;
+    return !InHand.listed && MadeCopy.made && MadeCopy.volume == volume && MadeCopy.index == index;
 }
 
 /* `path` opened with `access` (sharing everything, so that whoever holds the file does not
@@ -208,7 +239,7 @@ static HANDLE OpenInFolder(HANDLE folder, const char *name, DWORD access, DWORD 
     if (Nt.createFile(&file, access | SYNCHRONIZE, &object, &status, NULL, FILE_ATTRIBUTE_NORMAL,
                      share, disposition,
                      FILE_NON_DIRECTORY_FILE | FILE_SYNCHRONOUS_IO_NONALERT |
-                         FILE_OPEN_REPARSE_POINT,
+                         (NoFollow() ? FILE_OPEN_REPARSE_POINT : 0),
                      NULL, 0) < 0)
         return INVALID_HANDLE_VALUE;
     return file;
@@ -253,8 +284,8 @@ static int RenameInFolder(HANDLE file, HANDLE folder, const char *name)
 ** write nor delete it, and the open fails when someone else already holds it that way. With an
 ** entry in hand, opening for reading forgets the identity recorded (WinIdentifyFile records
 ** it), and opening for writing is refused to any other file than the one identified;
-** InHand.elsewhere then tells a file held by someone (a sharing violation on the file
-** detected) from every other refusal. */
+** InHand.elsewhere then tells a refusal whose name no longer leads to the file detected from
+** one that does (a file held by someone, or whose rights deny writing). */
 static FileHandle WinOpenFile(const char *path, int write)
 {
     DWORD access = write ? (GENERIC_READ | GENERIC_WRITE) : GENERIC_READ;
@@ -274,10 +305,10 @@ static FileHandle WinOpenFile(const char *path, int write)
                                    code == ERROR_IO_DEVICE       ? FailureIo
                          : code == ERROR_FILE_NOT_FOUND          ? FailureGone
                                                                  : FailureOther;
+        /* Whatever the refusal (someone holds the file, its rights deny writing), a name that
+        ** still leads to the file detected makes it a file the copy route may take. */
         if (write && Watching())
-            InHand.elsewhere =
-                (code != ERROR_SHARING_VIOLATION && code != ERROR_LOCK_VIOLATION) ||
-                !StillInHand(path);
+            InHand.elsewhere = !StillInHand(path);
         return InvalidFileHandle;
     }
     if (write && Watching() && !IsInHand(file)) {
@@ -405,7 +436,7 @@ static int WinCopyFile(const char *from, const char *to)
         HANDLE copy = OpenInFolder(folder, to + at, GENERIC_READ | GENERIC_WRITE | DELETE,
                                    FILE_SHARE_READ | FILE_SHARE_DELETE, FILE_CREATE);
         if (copy != INVALID_HANDLE_VALUE) {
-            uint64_t volume, index, nameVolume, nameIndex;
+            uint64_t volume = 0, index = 0, nameVolume, nameIndex;
             ok = CopyContents(source, copy) && IdentityOf(copy, &volume, &index);
             HANDLE named = ok ? WinSys.createFileA(to, 0, FILE_SHARE_READ | FILE_SHARE_WRITE |
                                                        FILE_SHARE_DELETE,
@@ -415,6 +446,9 @@ static int WinCopyFile(const char *from, const char *to)
                  nameVolume == volume && nameIndex == index;
             if (named != INVALID_HANDLE_VALUE) CloseHandle(named);
             if (!ok) MarkForDeletion(copy, TRUE);
+            MadeCopy.made = ok;
+            MadeCopy.volume = volume;
+            MadeCopy.index = index;
             CloseHandle(copy);
         }
     }
@@ -452,7 +486,9 @@ static int WinDeleteFile(const char *path)
     Checked("deleteFile", path);
     int ok = MarkForDeletion(file, TRUE);
     CloseHandle(file);
-    return ok && NameLeadsNowhere(path);
+    ok = ok && NameLeadsNowhere(path);
+    if (ok) MadeCopy.made = 0;   /* its identity may be another file's next */
+    return ok;
 }
 
 /* The entry `from` is renamed, through the handle checked, to `to`, a name of the same folder,
@@ -474,14 +510,6 @@ static int WinMoveFile(const char *from, const char *to)
     if (file != INVALID_HANDLE_VALUE) CloseHandle(file);
     CloseHandle(folder);
     return ok;
-}
-
-/* A deletion here marks the file through its handle (or registers it for the restart): it
-** gives the file no name of its own that another run could list. */
-static int WinInAnotherRunsHands(const char *name)
-{
-    (void)name;
-    return 0;
 }
 
 /* GetFullPathNameA works on the text alone: "." and ".." go, a junction stays as it is named. */
@@ -532,14 +560,26 @@ static int WinSystemVersion(SystemVersion *out)
 ** The restart folder. A deletion registered for the restart names a path, which the system
 ** follows at its next start; whoever can write in a folder on that path could put a junction
 ** there meanwhile and have the system delete whatever file of that name the junction leads to.
-** So on the NT family the file detected is first moved, through the handle checked to be it,
-** into a folder of its own volume that only administrators and the system can write, and the
-** deletion of that path is registered. The folder is "<drive>:\KorvaneRestart", made here with
-** such rights when missing; one that is there already is used only when it is a plain folder
-** (no junction) owned by the administrators or the system, whose every entry that lets
-** anyone write, add, delete or change its rights names one of the two.
+** So on the NT family the file detected is moved, through the handle checked to be it, into a
+** folder of its own volume that only administrators and the system can write, and the
+** deletion of that path is registered.
+**
+** Any user may make folders in a volume's root, so the folder is never one that is merely
+** there: it is made afresh, its rights given in the same call, as "<drive>:\KorvaneRestart",
+** or where a user holds that name, as that name with a suffix of its own. An existing folder
+** of such a name is used only when this program made it: a plain folder (no junction) owned
+** by the administrators or the system, whose every entry that lets anyone write, add, delete
+** or change its rights names one of the two. A folder just made that fails that test is
+** removed again. Where no link can exist (NT 4.0; a volume without rights or reparse points,
+** FAT and exFAT), and on a network drive, the file's own path is registered, with no folder.
+**
+** The deletion is registered before the file moves, so that no end of the run in between
+** leaves it unregistered in a folder a non-administrator's scan cannot see, and the removal of
+** the folder after it. Every later scan of the volume names what waits there, registers again
+** whatever a lost registration left, and removes the folder once it is empty.
 */
 static const char RestartFolderName[] = "KorvaneRestart";
+#define RestartFolderAttempts 8   /* names tried: the fixed one, then suffixed ones */
 
 /* S-1-5-18 (the system) and S-1-5-32-544 (the administrators), as the system keeps SIDs. */
 static const BYTE SystemSid[12] = {1, 1, 0, 0, 0, 0, 0, 5, 18, 0, 0, 0};
@@ -596,41 +636,89 @@ int WinOnlyAdministratorsWrite(const void *data, uint32_t size)
     return 1;
 }
 
-int (*WinRestartFolderCheck)(void *folder);
-
 typedef LONG(WINAPI *QuerySecurityObject)(HANDLE, DWORD, void *, ULONG, ULONG *);
+
+/* Looked up at run time: the 9x family has no ntdll. */
+static long RawNtQuerySecurityObject(void *handle, unsigned long information, void *descriptor,
+                                     unsigned long size, unsigned long *needed)
+{
+    HMODULE ntdll = GetModuleHandleA("ntdll.dll");
+    QuerySecurityObject query =
+        ntdll ? (QuerySecurityObject)(void *)GetProcAddress(ntdll, "NtQuerySecurityObject") : 0;
+    return query ? query((HANDLE)handle, information, descriptor, size, needed)
+                 : (long)0xC0000002L;   /* STATUS_NOT_IMPLEMENTED */
+}
 
 /* Non-zero when the security of the open folder says only administrators and the system may
 ** change it or its entries (WinOnlyAdministratorsWrite). */
 static int OnlyAdministratorsWrite(HANDLE folder)
 {
-    if (WinRestartFolderCheck) return WinRestartFolderCheck(folder);
-    HMODULE ntdll = GetModuleHandleA("ntdll.dll");
-    QuerySecurityObject query =
-        ntdll ? (QuerySecurityObject)(void *)GetProcAddress(ntdll, "NtQuerySecurityObject") : 0;
     static BYTE descriptor[4096];   /* the worker is the only user */
-    ULONG size = 0;
-    return query &&
-           query(folder, OWNER_SECURITY_INFORMATION | DACL_SECURITY_INFORMATION, descriptor,
-                 sizeof descriptor, &size) >= 0 &&
+    unsigned long size = 0;
+    return WinSys.ntQuerySecurityObject(folder,
+                                        OWNER_SECURITY_INFORMATION | DACL_SECURITY_INFORMATION,
+                                        descriptor, sizeof descriptor, &size) >= 0 &&
            size <= sizeof descriptor && WinOnlyAdministratorsWrite(descriptor, size);
 }
 
-/* The restart folder of the volume the path `file` ("X:\...") lies on, made when missing and
-** opened, when it is one only administrators and the system can write and on the volume of
-** the entry in hand; INVALID_HANDLE_VALUE otherwise. Its path goes into `path`. */
-static HANDLE OpenRestartFolder(const char *file, char *path, uint32_t size)
+/* Non-zero when `root` ("X:\") needs a restart folder: links can exist there (NT 5.0 and later,
+** on a local volume with rights and reparse points), so a path registered as it is could be
+** redirected before the restart. */
+static int NeedsRestartFolder(const char *root)
 {
-    if (!((file[0] | 0x20) >= 'a' && (file[0] | 0x20) <= 'z' && file[1] == ':' &&
-          file[2] == '\\') ||
-        size < 4 + sizeof RestartFolderName)
-        return INVALID_HANDLE_VALUE;
-    memcpy(path, file, 3);
-    memcpy(path + 3, RestartFolderName, sizeof RestartFolderName);
+    unsigned long flags = 0;
+    return NoFollow() && WinSys.getDriveTypeA(root) != DRIVE_REMOTE &&
+           WinSys.getVolumeInformationA(root, &flags) && (flags & FILE_PERSISTENT_ACLS) &&
+           (flags & FILE_SUPPORTS_REPARSE_POINTS);
+}
 
-    /* Administrators and the system get every right, on the folder and what is in it; the
-    ** owner is the administrators; nothing is inherited from the root. */
-    static BYTE acl[8 + 2 * (8 + sizeof AdministratorsSid)];
+/* `digits` upper-case hexadecimal digits of `value` at `out`. */
+static void Hex(char *out, uint64_t value, int digits)
+{
+    for (int i = digits - 1; i >= 0; i--, value >>= 4)
+        out[i] = "0123456789ABCDEF"[value & 0xFu];
+}
+
+/* The open `folder` (opened without following a link), when it is a restart folder this
+** program made: a plain folder that only administrators and the system may change, on the
+** volume `volume` unless that is null. */
+static int IsOurRestartFolder(HANDLE folder, const uint64_t *volume)
+{
+    BY_HANDLE_FILE_INFORMATION info;
+    return GetFileInformationByHandle(folder, &info) &&
+           (info.dwFileAttributes & (FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_REPARSE_POINT)) ==
+               FILE_ATTRIBUTE_DIRECTORY &&
+           (!volume || info.dwVolumeSerialNumber == *volume) && OnlyAdministratorsWrite(folder);
+}
+
+/* The folder at `path` opened as itself (a junction is not followed), for checking its rights
+** and working in it; with `remove`, only for its removal (a handle that may delete the folder
+** keeps others, the listing among them, from opening it). */
+static HANDLE OpenFolderAsItself(const char *path, int remove)
+{
+    return WinSys.createFileA(path,
+                              remove ? DELETE | SYNCHRONIZE
+                                     : READ_CONTROL | FILE_TRAVERSE | FILE_LIST_DIRECTORY |
+                                           SYNCHRONIZE,
+                              FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, NULL,
+                              OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS | NoFollow(), NULL);
+}
+
+/* Removes the folder at `path` when it holds nothing (a folder that holds anything refuses). */
+static void RemoveEmptyFolder(const char *path)
+{
+    HANDLE folder = OpenFolderAsItself(path, 1);
+    if (folder == INVALID_HANDLE_VALUE) return;
+    MarkForDeletion(folder, TRUE);
+    CloseHandle(folder);
+}
+
+/* The security of a restart folder: administrators and the system get every right, on the
+** folder and what is in it; the owner is the administrators; nothing is inherited from the
+** root. Filled in `acl` and `descriptor`, which `attributes` then points to. */
+static void RestartFolderSecurity(BYTE *acl, SECURITY_DESCRIPTOR *descriptor,
+                                  SECURITY_ATTRIBUTES *attributes)
+{
     uint32_t at = 8;
     for (int i = 0; i < 2; i++) {
         const BYTE *sid = i ? SystemSid : AdministratorsSid;
@@ -649,40 +737,69 @@ static HANDLE OpenRestartFolder(const char *file, char *path, uint32_t size)
     header->AclSize = (WORD)at;
     header->AceCount = 2;
     header->Sbz2 = 0;
-    SECURITY_DESCRIPTOR descriptor;
-    memset(&descriptor, 0, sizeof descriptor);
-    descriptor.Revision = SECURITY_DESCRIPTOR_REVISION;
-    descriptor.Control = SE_DACL_PRESENT;
+    memset(descriptor, 0, sizeof *descriptor);
+    descriptor->Revision = SECURITY_DESCRIPTOR_REVISION;
+    descriptor->Control = SE_DACL_PRESENT;
     /* Windows 2000 and later would add the root's inheritable entries; NT 4.0 knows no such
     ** flag and inherits nothing from a descriptor given whole. */
-    if ((WinSys.getVersion() & 0xFFu) >= 5) descriptor.Control |= SE_DACL_PROTECTED;
-    descriptor.Owner = (PSID)(void *)AdministratorsSid;
-    descriptor.Dacl = header;
-    SECURITY_ATTRIBUTES attributes = {sizeof attributes, &descriptor, FALSE};
-    CreateDirectoryA(path, &attributes);   /* it may be there already: checked below */
-
-    HANDLE folder = WinSys.createFileA(path, READ_CONTROL | FILE_TRAVERSE | FILE_LIST_DIRECTORY |
-                                          SYNCHRONIZE,
-                                FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, NULL,
-                                OPEN_EXISTING,
-                                FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT, NULL);
-    if (folder == INVALID_HANDLE_VALUE) return folder;
-    BY_HANDLE_FILE_INFORMATION info;
-    if (!GetFileInformationByHandle(folder, &info) ||
-        (info.dwFileAttributes & (FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_REPARSE_POINT)) !=
-            FILE_ATTRIBUTE_DIRECTORY ||
-        info.dwVolumeSerialNumber != InHand.volume || !OnlyAdministratorsWrite(folder)) {
-        CloseHandle(folder);
-        return INVALID_HANDLE_VALUE;
-    }
-    return folder;
+    if ((WinSys.getVersion() & 0xFFu) >= 5) descriptor->Control |= SE_DACL_PROTECTED;
+    descriptor->Owner = (PSID)(void *)AdministratorsSid;
+    descriptor->Dacl = header;
+    attributes->nLength = sizeof *attributes;
+    attributes->lpSecurityDescriptor = descriptor;
+    attributes->bInheritHandle = FALSE;
 }
 
-/* `digits` upper-case hexadecimal digits of `value` at `out`. */
-static void Hex(char *out, uint64_t value, int digits)
+/* The root "X:\" of the full path `file` into `root` (4 bytes); 0 when it has none. */
+static int DriveRoot(const char *file, char *root)
 {
-    for (int i = digits - 1; i >= 0; i--, value >>= 4)
-        out[i] = "0123456789ABCDEF"[value & 0xFu];
+    if (!((file[0] | 0x20) >= 'a' && (file[0] | 0x20) <= 'z' && file[1] == ':' && file[2] == '\\'))
+        return 0;
+    memcpy(root, file, 3);
+    root[3] = 0;
+    return 1;
+}
+
+/* A restart folder of the volume the path `file` ("X:\...") lies on, on the volume of the
+** entry in hand: made afresh, or one this program made (see above), opened as itself; its path
+** goes into `path` (MAX_PATH bytes). INVALID_HANDLE_VALUE when none can be had or none is
+** needed; nothing is left behind then. */
+static HANDLE OpenRestartFolder(const char *file, char *path)
+{
+    char root[4];
+    if (!DriveRoot(file, root) || !NeedsRestartFolder(root)) return INVALID_HANDLE_VALUE;
+    static BYTE acl[8 + 2 * (8 + sizeof AdministratorsSid)];   /* the worker is the only user */
+    SECURITY_DESCRIPTOR descriptor;
+    SECURITY_ATTRIBUTES attributes;
+    RestartFolderSecurity(acl, &descriptor, &attributes);
+    LARGE_INTEGER counter;
+    if (!QueryPerformanceCounter(&counter)) counter.QuadPart = 0;
+    for (int attempt = 0; attempt < RestartFolderAttempts; attempt++) {
+        memcpy(path, root, 3);
+        memcpy(path + 3, RestartFolderName, sizeof RestartFolderName);
+        if (attempt) {
+            /* ".<process>-<counter>": a name no one could take ahead of this run. */
+            char *suffix = path + 3 + sizeof RestartFolderName - 1;
+            suffix[0] = '.';
+            Hex(suffix + 1, GetCurrentProcessId(), 8);
+            suffix[9] = '-';
+            Hex(suffix + 10, (uint64_t)counter.QuadPart + (uint64_t)attempt * GetTickCount(), 16);
+            suffix[26] = 0;
+        }
+        int made = WinSys.createDirectoryA(path, &attributes);
+        if (!made && GetLastError() != ERROR_ALREADY_EXISTS) return INVALID_HANDLE_VALUE;
+        HANDLE folder = OpenFolderAsItself(path, 0);
+        if (folder != INVALID_HANDLE_VALUE && IsOurRestartFolder(folder, &InHand.volume))
+            return folder;
+        if (folder != INVALID_HANDLE_VALUE) CloseHandle(folder);
+        if (made) {
+            /* The system did not give the folder its rights (Wine; a user who may not make the
+            ** administrators an owner): no other name would fare better. */
+            RemoveEmptyFolder(path);
+            return INVALID_HANDLE_VALUE;
+        }
+    }
+    return INVALID_HANDLE_VALUE;
 }
 
 /* Renames the open `file` back to the full path `path`; non-zero on success. */
@@ -702,16 +819,28 @@ static int RenameBack(HANDLE file, const char *path)
     return SetInformation(file, &information, sizeof information, RenameInformation);
 }
 
-/* The entry in hand, `from`, moved through the handle checked into the restart folder of its
-** volume, and its deletion there registered. 1 when registered; 0 when the move was refused
-** (the file held without the right to rename it, no restart folder that can be trusted), and
-** then the file is where it was; -1 when the file moved but cannot be put back. */
+/* `folder` + "\" + `name` into `out` (MAX_PATH bytes); 0 when it does not fit. */
+static int JoinPath(char *out, const char *folder, const char *name)
+{
+    size_t a = strlen(folder), b = strlen(name);
+    if (a + 1 + b >= MAX_PATH) return 0;
+    memcpy(out, folder, a);
+    out[a] = '\\';
+    memcpy(out + a + 1, name, b + 1);
+    return 1;
+}
+
+/* The entry in hand, `from`, moved through the handle checked into a restart folder of its
+** volume, its deletion there registered first. 1 when registered and moved; 0 when it was not
+** moved (the file held without the right to rename it, no restart folder needed or to be had,
+** the registration refused), and then the file is where it was; -1 when the file moved but
+** cannot be put back. */
 static int DeleteFromRestartFolder(const char *from)
 {
     char folderPath[MAX_PATH], name[40], moved[MAX_PATH];
     HANDLE file = OpenInHand(from, DELETE | FILE_READ_ATTRIBUTES);
     if (file == INVALID_HANDLE_VALUE) return 0;
-    HANDLE folder = OpenRestartFolder(from, folderPath, sizeof folderPath);
+    HANDLE folder = OpenRestartFolder(from, folderPath);
     int result = 0;
     if (folder != INVALID_HANDLE_VALUE) {
         /* The file's index names it uniquely on its volume; the time tells apart a file of the
@@ -720,23 +849,22 @@ static int DeleteFromRestartFolder(const char *from)
         name[16] = '-';
         Hex(name + 17, GetTickCount(), 8);
         memcpy(name + 25, ".del", 5);
-        Checked("moveFileAtRestart", from);
-        if (RenameInFolder(file, folder, name)) {
-            /* Where a rename goes by the name the handle was opened with (Wine), a name that led
-            ** elsewhere by then moved another file: it goes back, and nothing is registered. */
-            HANDLE there = OpenInFolder(folder, name, FILE_READ_ATTRIBUTES,
-                                        FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
-                                        FILE_OPEN);
-            int same = there != INVALID_HANDLE_VALUE && IsInHand(there);
-            if (there != INVALID_HANDLE_VALUE) CloseHandle(there);
-            result = same && strlen(folderPath) + strlen(name) + 2 <= sizeof moved;
-            if (result) {
-                memcpy(moved, folderPath, strlen(folderPath));
-                moved[strlen(folderPath)] = '\\';
-                memcpy(moved + strlen(folderPath) + 1, name, strlen(name) + 1);
-                result = WinSys.moveFileExA(moved, NULL, MOVEFILE_DELAY_UNTIL_REBOOT) != 0;
+        /* Registered before the move: whatever ends the run after it, what moved is deleted,
+        ** and a registration whose move did not take place names nothing there. */
+        if (JoinPath(moved, folderPath, name) &&
+            WinSys.moveFileExA(moved, NULL, MOVEFILE_DELAY_UNTIL_REBOOT)) {
+            WinSys.moveFileExA(folderPath, NULL, MOVEFILE_DELAY_UNTIL_REBOOT);   /* once empty */
+            Checked("moveFileAtRestart", from);
+            if (RenameInFolder(file, folder, name)) {
+                /* Where a rename goes by the name the handle was opened with (Wine), a name
+                ** that led elsewhere by then moved another file: it goes back. */
+                HANDLE there = OpenInFolder(folder, name, FILE_READ_ATTRIBUTES,
+                                            FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                                            FILE_OPEN);
+                result = there != INVALID_HANDLE_VALUE && IsInHand(there);
+                if (there != INVALID_HANDLE_VALUE) CloseHandle(there);
+                if (!result) result = RenameBack(file, from) ? 0 : -1;
             }
-            if (!result) result = RenameBack(file, from) ? 0 : -1;
         }
         CloseHandle(folder);
     }
@@ -752,6 +880,132 @@ static int WinMoveFileAtRestart(const char *from, const char *to)
     int moved = DeleteFromRestartFolder(from);
     if (moved) return moved > 0;
     return StillInHand(from) && WinSys.moveFileExA(from, NULL, MOVEFILE_DELAY_UNTIL_REBOOT);
+}
+
+/* 1 when the texts are the same but for ASCII case. */
+static int SameFoldedText(const char *a, const char *b)
+{
+    for (;; a++, b++) {
+        char x = (*a >= 'A' && *a <= 'Z') ? (char)(*a + 32) : *a;
+        char y = (*b >= 'A' && *b <= 'Z') ? (char)(*b + 32) : *b;
+        if (x != y) return 0;
+        if (!x) return 1;
+    }
+}
+
+/* The deletion of `path` is among the NT family's pending restart operations: a pair of the
+** path ("\??\" before it) and an empty destination in PendingFileRenameOperations. */
+static int WinDeletionPending(const char *path)
+{
+    if (!IsNtFamily()) return 0;
+    HKEY key;
+    if (RegOpenKeyExA(HKEY_LOCAL_MACHINE, "System\\CurrentControlSet\\Control\\Session Manager", 0,
+                      KEY_QUERY_VALUE, &key) != ERROR_SUCCESS)
+        return 0;
+    DWORD type = 0, size = 0;
+    char *data = 0;
+    int found = 0;
+    if (RegQueryValueExA(key, "PendingFileRenameOperations", NULL, &type, NULL, &size) ==
+            ERROR_SUCCESS &&
+        type == REG_MULTI_SZ && (data = (char *)malloc(size + 2)) != 0 &&
+        RegQueryValueExA(key, "PendingFileRenameOperations", NULL, &type, (BYTE *)data, &size) ==
+            ERROR_SUCCESS) {
+        data[size] = data[size + 1] = 0;   /* whatever the value holds, the texts end */
+        for (char *at = data; at < data + size && *at;) {
+            char *to = at + strlen(at) + 1;
+            if (to >= data + size + 1) break;
+            const char *source = strncmp(at, "\\??\\", 4) == 0 ? at + 4 : at;
+            if (!*to && SameFoldedText(source, path)) found = 1;
+            at = to + strlen(to) + 1;
+        }
+    }
+    free(data);
+    RegCloseKey(key);
+    return found;
+}
+
+/* Each file in the restart folder at `path` to `each`; with `repair`, its deletion registered
+** again where a registration was lost, and the folder removed when it holds nothing. */
+static uint32_t ListWaiting(const char *path, int repair,
+                            void (*each)(const char *waiting, void *context), void *context)
+{
+    char pattern[MAX_PATH], waiting[MAX_PATH];
+    WIN32_FIND_DATAA data;
+    uint32_t count = 0;
+    if (!JoinPath(pattern, path, "*")) return 0;
+    HANDLE find = FindFirstFileA(pattern, &data);
+    if (find != INVALID_HANDLE_VALUE) {
+        do {
+            if ((data.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) ||
+                !JoinPath(waiting, path, data.cFileName))
+                continue;
+            if (repair && !WinDeletionPending(waiting))
+                WinSys.moveFileExA(waiting, NULL, MOVEFILE_DELAY_UNTIL_REBOOT);
+            each(waiting, context);
+            count++;
+        } while (FindNextFileA(find, &data));
+        FindClose(find);
+    }
+    /* Empty: the restart has done its work (a folder holding anything refuses this). */
+    if (count == 0 && repair) RemoveEmptyFolder(path);
+    return count;
+}
+
+static uint32_t WinWaitingAtRestart(const char *path, int repair,
+                                    void (*each)(const char *waiting, void *context),
+                                    void *context)
+{
+    char full[MAX_PATH], root[4], pattern[MAX_PATH], folderPath[MAX_PATH];
+    DWORD length = GetFullPathNameA(path, sizeof full, full, NULL);
+    if (!IsNtFamily() || !NoFollow() || length == 0 || length >= sizeof full ||
+        !DriveRoot(full, root))
+        return 0;
+    root[2] = 0;   /* "X:", which JoinPath follows with the separator */
+    if (!JoinPath(pattern, root, RestartFolderName) || strlen(pattern) + 2 > sizeof pattern)
+        return 0;
+    memcpy(pattern + strlen(pattern), "*", 2);
+    WIN32_FIND_DATAA data;
+    HANDLE find = FindFirstFileA(pattern, &data);
+    if (find == INVALID_HANDLE_VALUE) return 0;
+    uint32_t count = 0;
+    do {
+        if ((data.dwFileAttributes & (FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_REPARSE_POINT)) !=
+                FILE_ATTRIBUTE_DIRECTORY ||
+            !JoinPath(folderPath, root, data.cFileName))
+            continue;
+        HANDLE folder = OpenFolderAsItself(folderPath, 0);
+        if (folder == INVALID_HANDLE_VALUE) continue;
+        int ours = IsOurRestartFolder(folder, NULL);
+        CloseHandle(folder);
+        if (ours) count += ListWaiting(folderPath, repair, each, context);
+    } while (FindNextFileA(find, &data));
+    FindClose(find);
+    return count;
+}
+
+/* A deletion here marks the file through its handle: it gives the file no name of its own that
+** another run could list. What waits in a restart folder this program made (a folder of a
+** volume's root) is named by every scan of the volume as waiting (waitingAtRestart), and is
+** not handled again. */
+static int WinInAnotherRunsHands(const char *name)
+{
+    (void)name;
+    uint32_t at = InHand.nameAt, length = (uint32_t)sizeof RestartFolderName - 1;
+    const char *path = InHand.path;
+    if (InHand.listing == InvalidFindHandle || !path || !IsNtFamily() || at < 4 + length ||
+        at >= MAX_PATH || path[1] != ':' || path[2] != '\\' ||
+        strncmp(path + 3, RestartFolderName, length) != 0)
+        return 0;
+    for (uint32_t i = 3; i + 1 < at; i++)
+        if (path[i] == '\\') return 0;   /* a folder of the root's, not below it */
+    char folderPath[MAX_PATH];
+    memcpy(folderPath, path, at - 1);
+    folderPath[at - 1] = 0;
+    HANDLE folder = OpenFolderAsItself(folderPath, 0);
+    if (folder == INVALID_HANDLE_VALUE) return 0;
+    int ours = IsOurRestartFolder(folder, NULL);
+    CloseHandle(folder);
+    return ours;
 }
 
 static int WinWindowsFolder(char *out, uint32_t size)
@@ -1589,6 +1843,8 @@ const PlatformOps PlatformDefaults = {
             .getVersion        = WinGetVersion,
             .systemVersion     = WinSystemVersion,
             .moveFileAtRestart = WinMoveFileAtRestart,
+            .deletionPending   = WinDeletionPending,
+            .waitingAtRestart  = WinWaitingAtRestart,
             .windowsFolder     = WinWindowsFolder,
             .writeWholeFile    = WinWriteWholeFile,
             .shortPath         = WinShortPath,

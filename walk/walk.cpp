@@ -31,6 +31,7 @@ static void BeginScan(void)
 {
     ResetScanCounters();
     PlanReadAhead();
+    ForgetWaitingVolumes();
 }
 
 uint32_t ScanThreadProc(void *parameter)
@@ -59,8 +60,10 @@ void ScanAllFixedDrives(void)
     ** entered, counted and left at once by ScanFolder. */
     for (uint32_t i = 0; i < count; i++) {
         roots[i][MaxRootPath - 1] = 0;
-        if (CopyText(ScanPath, ScanPathSize, roots[i]))
+        if (CopyText(ScanPath, ScanPathSize, roots[i])) {
+            ReportWaitingAtRestart(ScanPath);
             ScanFolder();
+        }
     }
 }
 
@@ -69,10 +72,12 @@ void ScanSelectedFolder(const char *folder)
     ScanContinue.store(1, std::memory_order_relaxed);
     int fits = CopyText(ScanPath, ScanPathSize, folder);
     BeginScan();
-    if (fits)
+    if (fits) {
+        ReportWaitingAtRestart(ScanPath);
         ScanFolder();
-    else
+    } else {
         ScanCounters.folders++;
+    }
 }
 
 /* The entry at `nameAt` in ScanPath, as `find` has just listed it, is the entry in hand. */
@@ -177,6 +182,7 @@ void ScanGivenPaths(const char *const *paths, int count)
             ProcessUnreachableFile(paths[i]);
             continue;
         }
+        ReportWaitingAtRestart(ScanPath);
         uint32_t attributes = Platform.files.getFileAttributes(ScanPath);
         if (attributes != InvalidFileAttributes && (attributes & AttrDirectory))
             ScanFolder();

@@ -4,7 +4,8 @@
 # The restart-time work for real, in a Wine prefix of its own (made afresh at PREFIX and
 # removed at the end unless KRV_KEEP_PREFIX is set):
 #   1. NT family: an infected file held by a running program is copied, the copy deleted, the
-#      file's deletion registered; after the holder has ended, Wine's simulated restart
+#      file's deletion registered; a second scan before the restart names it as waiting and
+#      registers nothing more; after the holder has ended, Wine's simulated restart
 #      (wineserver -k; wineserver -w; wineboot -r) deletes it.
 #   2. 9x family (Version win98, GetVersion with bit 31): two held files; their lines go into
 #      the [rename] section of wininit.ini beside another program's line, and the restart
@@ -107,6 +108,16 @@ $f.qx-000${tab}infected: $name
 $f.qx-000${tab}deleted
 $f${tab}will be deleted at restart"
 expect_row "Deleted at restart:${tab}1"
+# A second scan before the restart leaves the file that waits as it is: one row, no copy, and
+# its deletion registered once.
+scan 'C:\nt' 3
+expect_rows "$f" "$f${tab}infected: $name
+$f${tab}will be deleted at restart"
+expect_row "Deleted at restart:${tab}1"
+wine reg query 'HKLM\System\CurrentControlSet\Control\Session Manager' /v PendingFileRenameOperations \
+    </dev/null 2>/dev/null | tr -d '\r' >"$work/pending.txt" || true
+[ "$(grep -o 'infected-entry1\.exe' "$work/pending.txt" | wc -l)" = 1 ] ||
+    fail "the deletion registered more than once: $(cat "$work/pending.txt")"
 release
 [ -f "$c/nt/infected-entry1.exe" ] || fail "held file gone before the restart"
 [ ! -e "$c/nt/infected-entry1.exe.qx-000" ] || fail "copy left behind"

@@ -325,9 +325,10 @@ TEST_F(Restart, NtFamilyReplacementFailsWhenEitherRegistrationFails)
     EXPECT_EQ(0, ScheduleReplaceAtRestart("C:\\a.exe.qx-000", "C:\\a.exe", nullptr));
     EXPECT_EQ(1u, restartCalls.size());   // no move registered after a failed deletion
 
+    // The deletion registered stays: the copy is then all that is left, and must stay.
     restartCalls.clear();
     restartAnswers = {5, 0};
-    EXPECT_EQ(0, ScheduleReplaceAtRestart("C:\\a.exe.qx-000", "C:\\a.exe", nullptr));
+    EXPECT_EQ(2, ScheduleReplaceAtRestart("C:\\a.exe.qx-000", "C:\\a.exe", nullptr));
     EXPECT_EQ(2u, restartCalls.size());
 }
 

@@ -28,10 +28,13 @@ static std::vector<std::string> fakeCopies, fakeDeletes;
 
 static std::vector<std::pair<std::string, std::string>> restartCalls;   // (from, to or "<null>")
 static int restartAnswer = 1;
+#define DeletionOnly (-2)   // restartAnswer: deletions are registered, moves refused
 
 static int RecordRestartMove(const char *from, const char *to)
 {
     restartCalls.push_back({from, to ? to : "<null>"});
+    if (restartAnswer == DeletionOnly)
+        return to ? 0 : 1;
     return restartAnswer;
 }
 static uint32_t NtVersion(void) { return 0x0A280105u; }
@@ -182,6 +185,40 @@ TEST_F(Workflow, FailedDeletionRegistrationIsUnableToClean)
     EXPECT_EQ(1u, restartCalls.size());
 }
 
+// A file whose deletion an earlier scan registered is not handled again: no copy, no second
+// registration; it goes now if its holder let it go, and else waits as it is.
+static int DeletionRegistered(const char *) { return 1; }
+static int changesAsked;   // BeforeChange's calls; it lets the change go on
+static int AskedBeforeChange(ScanContext *)
+{
+    changesAsked++;
+    return 1;
+}
+
+TEST_F(Workflow, FileWhoseDeletionIsRegisteredIsNotHandledAgain)
+{
+    for (bool held : {true, false}) {
+        SCOPED_TRACE(held ? "still held" : "let go");
+        Reset();
+        std::string file = Make("app.exe", samples::InfectedEntry1);
+        RecordNtRestart();
+        Platform.restart.deletionPending = DeletionRegistered;
+        changesAsked = 0;
+        BeforeChange = AskedBeforeChange;   // the name registered may be another file's by now
+        if (held)
+            RunHeld(file);
+        else
+            Run(file);
+        EXPECT_EQ((std::vector<Row>{{file, Infected}, {file, held ? StatusDeletedAtRestart : StatusDeleted}}),
+                  display.rows);
+        ExpectCounters({{"files", 1}, {"infected", 1}, {held ? "deletedAtRestart" : "deleted", 1}});
+        EXPECT_TRUE(restartCalls.empty());
+        EXPECT_FALSE(Exists(file + ".qx-000"));
+        EXPECT_EQ(held, Exists(file));
+        EXPECT_EQ(1, changesAsked);
+    }
+}
+
 // A file someone holds goes the copy's way; what becomes of the copy decides the file's fate.
 // Rows name the file ('F') or its copy ('C'); `restart` is what the restart is asked to do
 // ("F>" delete the file, "C>F" move the copy onto it; the one refused counts too).
@@ -218,6 +255,12 @@ TEST_F(Workflow, HeldFileByTheFateOfItsCopy)
          {{'F', Infected}, {'F', StatusCopying}, {'C', Infected}, {'C', StatusCleaned},
           {'F', StatusUnableToClean}},
          {{"files", 2}, {"infected", 2}, {"cleaned", 1}, {"unableToClean", 1}}, {"F>"}, false},
+        {"the deletion registered, the move refused: the file goes, its clean copy stays",
+         RealCleaner, 0, DeletionOnly, false,
+         {{'F', Infected}, {'F', StatusCopying}, {'C', Infected}, {'C', StatusCleaned},
+          {'F', StatusDeletedAtRestart}},
+         {{"files", 2}, {"infected", 2}, {"cleaned", 1}, {"deletedAtRestart", 1}},
+         {"F>", "C>F"}, true},
         {"the copy neither cleaned nor deleted: it goes, the file unable to clean",
          AnsweringCleaner, 9, 1, false,
          {{'F', Infected}, {'F', StatusCopying}, {'C', Infected}, {'C', StatusUnableToClean},

@@ -3,6 +3,7 @@
 #include "disinfect/workflow.h"
 #include "engine/signature.h"
 #include "platform/platform.h"
+#include "platform/platform_hooks.h"
 #include "scan/display.h"
 
 #include <atomic>
@@ -10,6 +11,11 @@
 #include <filesystem>
 #include <fstream>
 #include <system_error>
+#ifdef _WIN32
+#include <algorithm>
+#include <cstring>
+#include <windows.h>
+#endif
 
 namespace fs = std::filesystem;
 
@@ -132,5 +138,77 @@ void RecordingDisplay::clear()
     warnings.clear();
     controls.clear();
 }
+
+#ifdef _WIN32
+namespace {
+bool foldersOurs;
+std::vector<uint64_t> foldersOfUsers;
+
+int VolumeWithLinks(const char *root, unsigned long *flags)
+{
+    (void)root;
+    *flags = FILE_PERSISTENT_ACLS | FILE_SUPPORTS_REPARSE_POINTS | FILE_CASE_PRESERVED_NAMES;
+    return 1;
+}
+
+uint64_t IndexOf(HANDLE handle)
+{
+    BY_HANDLE_FILE_INFORMATION info;
+    if (!GetFileInformationByHandle(handle, &info))
+        return 0;
+    return ((uint64_t)info.nFileIndexHigh << 32) | info.nFileIndexLow;
+}
+
+// A self-relative descriptor: owned by the administrators (or a user), every right to the
+// administrators and the system.
+long FolderSecurity(void *handle, unsigned long information, void *out, unsigned long size,
+                    unsigned long *needed)
+{
+    (void)information;
+    bool ours = foldersOurs && std::find(foldersOfUsers.begin(), foldersOfUsers.end(),
+                                         IndexOf((HANDLE)handle)) == foldersOfUsers.end();
+    const std::vector<uint8_t> admins = {1, 2, 0, 0, 0, 0, 0, 5, 32, 0, 0, 0, 0x20, 2, 0, 0};
+    const std::vector<uint8_t> system = {1, 1, 0, 0, 0, 0, 0, 5, 18, 0, 0, 0};
+    const std::vector<uint8_t> user = {1, 5, 0, 0, 0, 0, 0, 5, 21, 0, 0, 0, 1, 0, 0, 0,
+                                       2, 0, 0, 0, 3, 0, 0, 0, 0xE8, 3, 0, 0};
+    const std::vector<uint8_t> &owner = ours ? admins : user;
+    std::vector<uint8_t> d = {1, 0, 0x04, 0x80, 20, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0};
+    d.insert(d.end(), owner.begin(), owner.end());
+    d[16] = (uint8_t)d.size();
+    size_t acl = d.size();
+    d.insert(d.end(), {2, 0, 0, 0, 2, 0, 0, 0});
+    for (const std::vector<uint8_t> *sid : {&admins, &system}) {
+        uint8_t aceSize = (uint8_t)(8 + sid->size());
+        d.insert(d.end(), {0, 3, aceSize, 0, 0xFF, 0x01, 0x1F, 0x00});
+        d.insert(d.end(), sid->begin(), sid->end());
+    }
+    d[acl + 2] = (uint8_t)(d.size() - acl);
+    *needed = (unsigned long)d.size();
+    if (d.size() > size)
+        return (long)0xC0000023L;   // STATUS_BUFFER_TOO_SMALL
+    std::memcpy(out, d.data(), d.size());
+    return 0;
+}
+}  // namespace
+
+void PlayVolumeWithLinks(bool ours, const std::vector<uint64_t> &usersFolders)
+{
+    foldersOurs = ours;
+    foldersOfUsers = usersFolders;
+    WinSys.getVolumeInformationA = VolumeWithLinks;
+    WinSys.ntQuerySecurityObject = FolderSecurity;
+}
+
+uint64_t FileIndex(const std::string &path)
+{
+    HANDLE handle = CreateFileA(path.c_str(), 0, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                                NULL, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, NULL);
+    if (handle == INVALID_HANDLE_VALUE)
+        return 0;
+    uint64_t index = IndexOf(handle);
+    CloseHandle(handle);
+    return index;
+}
+#endif
 
 }  // namespace testsupport

@@ -62,6 +62,18 @@ public:
     void clear();
 };
 
+#ifdef _WIN32
+/* Beneath the rules (WinSys), a volume where links can exist: local, with rights and reparse
+** points, which Wine does not report. Its folders carry the rights this program gives a restart
+** folder (`ours`), or those of the user who made them, as Wine reports every folder; folders
+** whose identity is in `usersFolders` (file indexes) are the user's whatever `ours` says.
+** WinSys = WinSysDefaults undoes it. */
+void PlayVolumeWithLinks(bool ours, const std::vector<uint64_t> &usersFolders = {});
+
+/* The file index of the folder or file at `path`; 0 when it cannot be opened. */
+uint64_t FileIndex(const std::string &path);
+#endif
+
 }  // namespace testsupport
 
 #endif
