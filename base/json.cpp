@@ -126,6 +126,12 @@ void JsonSigned(JsonLine *line, int64_t value)
     PutValue(line, digits, FormatSigned(digits, value));
 }
 
+void JsonThousandths(JsonLine *line, uint64_t value)
+{
+    char digits[NumberTextSize + 4];
+    PutValue(line, digits, FormatThousandths(digits, value));
+}
+
 void JsonBoolean(JsonLine *line, int value)
 {
     PutValue(line, value ? "true" : "false", value ? 4 : 5);

@@ -64,6 +64,94 @@ uint32_t FormatSigned(char *out, int64_t value)
     return (value < 0) + FormatNumber(out, magnitude, 10, 0);
 }
 
+uint32_t FormatThousandths(char *out, uint64_t value)
+{
+    uint32_t n = FormatNumber(out, value / 1000, 10, 0);
+    out[n++] = '.';
+    return n + FormatNumber(out + n, value % 1000, 10, 3);
+}
+
+/* One byte of a pattern against one of a name, as MatchGlob's flags say. */
+static int SameByte(char p, char t, int flags)
+{
+    if (flags & GlobWindows) {
+        p = p == '/' ? '\\' : FoldAscii(p);
+        t = t == '/' ? '\\' : FoldAscii(t);
+    }
+    return p == t;
+}
+
+/* The set "[...]" at `p` (just past "[") against `t`: answers where the pattern goes on after
+** it, with `*matched` set; null when the set is not closed (then "[" stands for itself). */
+static const char *MatchSet(const char *p, char t, int flags, int *matched)
+{
+    int negated = *p == '!' || *p == '^';
+    p += negated;
+    int found = 0;
+    for (const char *first = p; *p && (*p != ']' || p == first); p++) {
+        char low = *p;
+        if (low == '\\' && !(flags & GlobWindows) && p[1])
+            low = *++p;
+        if (p[1] == '-' && p[2] && p[2] != ']') {
+            char high = p[2];
+            p += 2;
+            if (high == '\\' && !(flags & GlobWindows) && p[1])
+                high = *++p;
+            char c = flags & GlobWindows ? FoldAscii(t) : t;
+            if (flags & GlobWindows) {
+                low = FoldAscii(low);
+                high = FoldAscii(high);
+            }
+            found |= (unsigned char)low <= (unsigned char)c && (unsigned char)c <= (unsigned char)high;
+        } else {
+            found |= SameByte(low, t, flags);
+        }
+    }
+    if (*p != ']')
+        return nullptr;
+    *matched = found != negated;
+    return p + 1;
+}
+
+/* Greedy with one point to come back to: a later "*" makes every earlier one's choice final,
+** so the match takes time in the product of the lengths at worst, never exponential. */
+int MatchGlob(const char *pattern, const char *text, int flags)
+{
+    const char *p = pattern, *t = text, *star = nullptr, *resume = nullptr;
+    while (*t) {
+        if (*p == '*') {
+            star = ++p;
+            resume = t;
+            continue;
+        }
+        const char *next = nullptr;
+        int matched = 0;
+        if (*p == '?') {
+            next = p + 1;
+            matched = 1;
+        } else if (*p == '[' && (next = MatchSet(p + 1, *t, flags, &matched))) {
+        } else if (*p == '\\' && !(flags & GlobWindows) && p[1]) {
+            next = p + 2;
+            matched = p[1] == *t;
+        } else if (*p) {
+            next = p + 1;
+            matched = SameByte(*p, *t, flags);
+        }
+        if (matched) {
+            p = next;
+            t++;
+        } else if (star) {
+            p = star;
+            t = ++resume;
+        } else {
+            return 0;
+        }
+    }
+    while (*p == '*')
+        p++;
+    return *p == 0;
+}
+
 /* The civil calendar from a day count (the proleptic Gregorian calendar, eras of 400 years),
 ** so that no C library's gmtime, with its range and its missing 64-bit form, is needed. */
 void FormatUtc(int64_t seconds, char *out)

@@ -1492,6 +1492,15 @@ static int WinFinishRestored(FileHandle file, const FileFacts *facts, int keep)
     return 0;
 }
 
+/* Only a file on a disk has an identity worth comparing: a console or pipe has none. */
+static int WinStreamIdentity(int stream, uint64_t *volume, uint64_t *index)
+{
+    HANDLE file = GetStdHandle(stream == 2 ? STD_ERROR_HANDLE : STD_OUTPUT_HANDLE);
+    if (file == NULL || file == INVALID_HANDLE_VALUE || GetFileType(file) != FILE_TYPE_DISK)
+        return 0;
+    return IdentityOf(file, volume, index);
+}
+
 /* ---- the table ------------------------------------------------------------------------- */
 
 /* The code alone: FormatMessageA is not among the functions both old families export. */
@@ -1570,6 +1579,7 @@ const PlatformOps PlatformDefaults = {
             .hostName        = WinHostName,
             .volumeFacts     = WinVolumeFacts,
             .lastError       = WinLastError,
+            .streamIdentity  = WinStreamIdentity,
         },
     .store =
         {

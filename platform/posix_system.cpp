@@ -334,6 +334,15 @@ static void PosixLastError(char *out, uint32_t size)
     out[length] = 0;
 }
 
+static int PosixStreamIdentity(int stream, uint64_t *volume, uint64_t *index)
+{
+    struct stat st;
+    if (fstat(stream == 2 ? 2 : 1, &st) != 0 || !S_ISREG(st.st_mode)) return 0;
+    *volume = (uint64_t)st.st_dev;
+    *index = (uint64_t)st.st_ino;
+    return 1;
+}
+
 const PlatformOps PlatformDefaults = {
     .files =
         {
@@ -387,6 +396,7 @@ const PlatformOps PlatformDefaults = {
             .hostName        = PosixHostName,
             .volumeFacts     = PosixVolumeFacts,
             .lastError       = PosixLastError,
+            .streamIdentity  = PosixStreamIdentity,
         },
     .store =
         {

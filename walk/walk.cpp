@@ -20,6 +20,8 @@
 
 #include <string.h>
 
+const WalkRules *ScanRules;
+
 static int ShouldGoOn(void)
 {
     return ScanContinue.load(std::memory_order_relaxed) != 0;
@@ -32,6 +34,8 @@ static void BeginScan(void)
     ResetScanCounters();
     PlanReadAhead();
 }
+
+static void LookForOwnOn(const char *path);
 
 uint32_t ScanThreadProc(void *parameter)
 {
@@ -59,6 +63,7 @@ void ScanAllFixedDrives(void)
     ** entered, counted and left at once by ScanFolder. */
     for (uint32_t i = 0; i < count; i++) {
         roots[i][MaxRootPath - 1] = 0;
+        LookForOwnOn(roots[i]);
         if (CopyText(ScanPath, ScanPathSize, roots[i]))
             ScanFolder();
     }
@@ -69,6 +74,7 @@ void ScanSelectedFolder(const char *folder)
     ScanContinue.store(1, std::memory_order_relaxed);
     int fits = CopyText(ScanPath, ScanPathSize, folder);
     BeginScan();
+    LookForOwnOn(folder);
     if (fits)
         ScanFolder();
     else
@@ -85,6 +91,87 @@ static void TakeEntry(FindHandle find, uint32_t nameAt)
 static void DropEntry(void)
 {
     InHand = {InvalidFindHandle, 0, 0, 0, 0, 0, 0};
+}
+
+/* Whether one of the program's own entries may lie where the walk is: on the volume of the
+** PATH it walks, or anywhere once the walk crosses into other file systems. Looking up each
+** entry's identity costs a call per entry, paid only then. The worker is the only user. */
+static int ownHere;
+
+static void LookForOwnOn(const char *path)
+{
+    uint64_t volume, index;
+    ownHere = 0;
+    if (!ScanRules || !ScanRules->ownCount)
+        return;
+    if (CrossMountPoints || !Platform.files.fileIdentity(path, &volume, &index)) {
+        ownHere = 1;
+        return;
+    }
+    for (int i = 0; i < ScanRules->ownCount; i++)
+        ownHere |= ScanRules->own[i].volume == volume;
+}
+
+/* The program's own entry that `path` is, or null. */
+static const OwnEntry *OwnEntryAt(const char *path)
+{
+    uint64_t volume, index;
+    if (!ownHere || !Platform.files.fileIdentity(path, &volume, &index))
+        return nullptr;
+    for (int i = 0; i < ScanRules->ownCount; i++)
+        if (ScanRules->own[i].volume == volume && ScanRules->own[i].index == index)
+            return &ScanRules->own[i];
+    return nullptr;
+}
+
+/* Whether `path`, whose name begins at `name`, matches one of the `count` patterns: on the path
+** when the pattern holds a separator, else on the name. */
+static int Matches(const char *const *patterns, int count, const char *path, const char *name)
+{
+    int flags = PathSeparator == '/' ? 0 : GlobWindows;
+    for (int i = 0; i < count; i++) {
+        int onPath = strchr(patterns[i], '/') || strchr(patterns[i], PathSeparator);
+        if (MatchGlob(patterns[i], onPath ? path : name, flags))
+            return 1;
+    }
+    return 0;
+}
+
+/* Whether the rules pass over the entry at `path` (a folder's without its separator), whose
+** name begins at `name`: excluded, and told so, or one of the program's own, said when its
+** entry says so. */
+static int PassedByRules(const char *path, const char *name, int folder)
+{
+    const WalkRules *rules = ScanRules;
+    if (!rules)
+        return 0;
+    if (folder ? Matches(rules->excludeFolders, rules->excludeFolderCount, path, name)
+               : Matches(rules->excludeFiles, rules->excludeFileCount, path, name)) {
+        if (rules->excluded)
+            rules->excluded(path);
+        return 1;
+    }
+    const OwnEntry *own = OwnEntryAt(path);
+    if (own && own->said)
+        ShowNotice(path, own->said);
+    return own != nullptr;
+}
+
+/* A PATH given, passed over by the rules as the same entry met in the walk would be: its name
+** is what follows its last separator, trailing ones left out. */
+static int GivenPassedByRules(const char *path, int folder)
+{
+    static char trimmed[PlatformPathSize];   /* the worker is the only user */
+    if (!ScanRules || !CopyText(trimmed, sizeof trimmed, path))
+        return 0;
+    size_t n = strlen(trimmed);
+    while (n > 1 && (trimmed[n - 1] == '/' || trimmed[n - 1] == PathSeparator))
+        trimmed[--n] = 0;
+    const char *name = trimmed;
+    for (const char *p = trimmed; *p; p++)
+        if (*p == '/' || *p == PathSeparator)
+            name = p + 1;
+    return PassedByRules(trimmed, name, folder);
 }
 
 /* The file in ScanPath, as a listing of that one entry: its folder is looked up once, and
@@ -150,13 +237,15 @@ static int ScannedAnyway(const char *const *paths, int count, int i)
                       !AppendText(up, sizeof up, "..")))
             return 0;   /* beyond the buffer */
         uint64_t upVolume, upIndex;
-        if (!Platform.files.fileIdentity(up, &upVolume, &upIndex) || upVolume != volume ||
-            (!asIs && upIndex == index))
-            return 0;   /* across a mount point, or at the root */
+        if (!Platform.files.fileIdentity(up, &upVolume, &upIndex) ||
+            (upVolume != volume && !CrossMountPoints) ||
+            (!asIs && upVolume == volume && upIndex == index))
+            return 0;   /* across a mount point the walk does not cross, or at the root */
         for (int j = 0; j < count; j++)
             if (j != i && IsGivenFolder(j, upVolume, upIndex))
                 return 1;
         asIs = 0;
+        volume = upVolume;
         index = upIndex;
     }
 }
@@ -178,7 +267,11 @@ void ScanGivenPaths(const char *const *paths, int count)
             continue;
         }
         uint32_t attributes = Platform.files.getFileAttributes(ScanPath);
-        if (attributes != InvalidFileAttributes && (attributes & AttrDirectory))
+        int folder = attributes != InvalidFileAttributes && (attributes & AttrDirectory);
+        LookForOwnOn(paths[i]);
+        if (GivenPassedByRules(paths[i], folder))
+            continue;
+        if (folder)
             ScanFolder();
         else
             ScanGivenFile();
@@ -248,6 +341,8 @@ static void ScanEntry(uint32_t cut, const FindRecord *record)
             PassOverLink(cut, record);
             return;
         }
+        if (ScanRules && PassedByRules(EntryPath(cut, record), record->name, 1))
+            return;
         /* Room for the name, its separator and the pattern: a longer path, even one that
         ** ScanPath would hold, cannot be listed. */
         if (AppendText(ScanPath, PlatformMaxPath - 4, record->name))
@@ -263,6 +358,8 @@ static void ScanEntry(uint32_t cut, const FindRecord *record)
         /* The name another run of this program moved a file to while it deletes it: that run
         ** reports the file, which is gone a moment later (or, should it stay, is scanned by the
         ** next run like any file). */
+        return;
+    } else if (ScanRules && PassedByRules(EntryPath(cut, record), record->name, 0)) {
         return;
     } else if (AppendText(ScanPath, PlatformMaxPath, record->name)) {
         ProcessFile();

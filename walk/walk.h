@@ -7,6 +7,32 @@
 
 #include <stdint.h>
 
+/* What the console scanner asks of the walk beyond the dialog's: entries to pass over. */
+#define MaxOwnEntries 8
+struct OwnEntry {
+    uint64_t volume, index;   /* a file's or folder's identity, as fileIdentity gives it */
+    const char *said;         /* a notice when the walk meets it (ShowNotice); null: silence */
+};
+struct WalkRules {
+    /* Shell patterns (MatchGlob; GlobWindows on Windows) on an entry's name, or on its path
+    ** when they hold a separator ("/", on Windows also "\"): a file or a folder that matches
+    ** is neither scanned nor, a folder, entered; `excluded` is told of each, once. */
+    const char *const *excludeFiles;
+    int excludeFileCount;
+    const char *const *excludeFolders;
+    int excludeFolderCount;
+    void (*excluded)(const char *path);
+    /* The program's own outputs (its log, the files standard output and error write to, the
+    ** quarantine folder), known by identity: passed over, counted nowhere, said when `said`
+    ** is set. A PATH given that is one of them, or matches a pattern, is passed over too. */
+    OwnEntry own[MaxOwnEntries];
+    int ownCount;
+};
+
+/* The rules of the scan; null: none. Written by krvscan's RunScan before the scan; read by
+** the scanning thread. */
+extern const WalkRules *ScanRules;
+
 /* Worker entry: scans TargetPath (or all fixed drives when it is empty), shows the target
 ** again and, unless ScanState is already Idle, calls ShowScanReport. The parameter is unused;
 ** answers 0. */
