@@ -253,10 +253,8 @@ static int RunRestore(void)
     if (Opts.clean || Opts.reportOnly || Opts.allFixedDrives || Opts.windowsRoot ||
         Opts.quarantine || Opts.logPath || Opts.fileListCount || Opts.excludeFileCount ||
         Opts.excludeFolderCount || Opts.crossFs)
-        return Fail("stands alone: no --clean, --report-only, --all-fixed-drives, --quarantine, "
-                    "--log, --windows-root, --file-list, --exclude, --exclude-dir or --cross-fs "
-                    "with it (its arguments are IDs, not PATHs)",
-                    "--restore");
+        return Fail("stands alone: no option but --json with it (its arguments are IDs, not "
+                    "PATHs)", "--restore");
     Display = &ConsoleDisplay;
     ScanContinue.store(1);
     Platform.system.onInterrupt(OnInterrupt);

@@ -33,8 +33,7 @@ static const char Usage[] =
     "  --quarantine DIR     with --clean: before an infected file is changed, keep a copy of\n"
     "                       it in DIR (named by its SHA-256, listed in DIR/index.jsonl);\n"
     "                       a file that cannot be copied is left. DIR must be yours, not\n"
-    "                       writable by group or others, and hold no PATH; inside a PATH\n"
-    "                       it is passed over, with a line that says so\n"
+    "                       writable by group or others, and hold no PATH\n"
     "  --restore DIR        put back what the quarantine DIR keeps, instead of scanning:\n"
     "                       each ID is a copy's SHA-256 (or a unique prefix) or its\n"
     "                       original path; no ID: every copy in DIR/index.jsonl. A file\n"
@@ -43,23 +42,23 @@ static const char Usage[] =
     "                       and no other option but --json\n"
     "  --report-only        find and report only (the default)\n"
     "  --json               JSON Lines: one JSON object per line, each row, then the report\n"
-    "  -q, --quiet          print only the rows of infected files and what went wrong\n"
-    "  --no-summary         no scan report at the end\n"
+    "  -q, --quiet          only the rows and the errors\n"
+    "  --no-summary         no scan report\n"
     "  --verbose            also name on standard error each link that was not followed\n"
     "  -l, --log FILE       append a header line (time, host, version, command line), every\n"
     "                       row and the report to FILE (a regular file, not a link or\n"
     "                       FIFO, not another user's, in a folder others cannot write in)\n"
-    "  --file-list FILE     also scan the paths FILE lists, one a line (- : standard input)\n"
-    "  -0, --file-list0     the lists' paths end with a NUL byte instead of a line end\n"
-    "  --exclude PATTERN    pass over the files whose name (or, when PATTERN holds a\n"
-    "                       separator, whose path) matches the shell pattern: * ? [...]\n"
-    "  --exclude-dir PATTERN  pass over the folders that match, with all they hold\n"
-    "  --cross-fs           enter the file systems mounted below a PATH (not by default)\n"
-    "  -r, --recursive      accepted for other scanners' scripts: folders are always walked\n"
+    "  --file-list FILE     also scan the paths in FILE, one a line (-: stdin)\n"
+    "  -0, --file-list0     the paths in the lists end with NUL\n"
+    "  --exclude PATTERN    skip the files whose name (path, if PATTERN has a separator)\n"
+    "                       matches the shell pattern\n"
+    "  --exclude-dir PATTERN  the same for folders\n"
+    "  --cross-fs           enter the mount points below a PATH\n"
+    "  -r, --recursive      accepted: folders are always walked\n"
     "  --windows-root DIR   DIR holds a Windows installation that is not running: look for\n"
     "                       the worm's autostart value in its SOFTWARE hive (with --clean\n"
     "                       removed there); with no PATH, DIR is scanned\n"
-    "An option's value may also follow it after \"=\": --log=FILE.\n"
+    "A value may follow \"=\": --log=FILE.\n"
     ;
 static const char UsageTail[] =
     "  -V, --version        show the version\n"
@@ -172,7 +171,7 @@ static int GrowPaths(int room)
 int AddPath(const char *path)
 {
     if (Opts.pathCount == Opts.pathRoom && !GrowPaths(Opts.pathRoom ? 2 * Opts.pathRoom : 64))
-        return Fail("out of memory for the paths", nullptr);
+        return Fail("out of memory", nullptr);
     Opts.paths[Opts.pathCount] = path;
     Opts.linkNamed[Opts.pathCount] = nullptr;
     Opts.fileSystems[Opts.pathCount][0] = 0;
@@ -191,11 +190,11 @@ static int AddListedPath(const char *text, uint32_t length)
         return 0;
     char *kept = (char *)Platform.files.memAlloc(length + 1);
     if (!kept)
-        return Fail("out of memory for the paths", nullptr);
+        return Fail("out of memory", nullptr);
     memcpy(kept, text, length);
     kept[length] = 0;
     if (strlen(kept) != length)
-        return Fail("a path holds a NUL byte (-0 reads such a list)", nullptr);
+        return Fail("a path holds a NUL byte: give -0", nullptr);
     return AddPath(kept);
 }
 
@@ -208,7 +207,7 @@ static int ReadFileList(const char *name)
     int own = strcmp(name, "-") != 0;
     FILE *list = own ? fopen(name, "rb") : stdin;
     if (!list)
-        return Fail("the list of paths cannot be opened", name);
+        return Fail("cannot be opened", name);
     char end = Opts.fileListNul ? 0 : '\n';
     uint32_t kept = 0;   /* bytes of a path begun in the last piece */
     int status = 0;
@@ -226,13 +225,13 @@ static int ReadFileList(const char *name)
         memmove(piece, piece + start, kept);
         if (got == 0) {
             if (ferror(list))
-                status = Fail("the list of paths cannot be read", name);
+                status = Fail("cannot be read", name);
             else
                 status = AddListedPath(piece, kept);
             break;
         }
         if (kept == sizeof piece - 1) {
-            status = Fail("a path in the list is too long", name);
+            status = Fail("holds a path too long", name);
             break;
         }
     }
@@ -319,7 +318,7 @@ static int ValuedOption(int argc, char **argv, int *i, const char **value)
 static int KeepPattern(const char **patterns, int *count, const char *pattern, const char *option)
 {
     if (*count == MaxPatterns)
-        return Fail("too many patterns (64 at most)", option);
+        return Fail("too many (64 at most)", option);
     patterns[(*count)++] = pattern;
     return -1;
 }
@@ -338,7 +337,7 @@ static int TakeValue(int k, const char *value)
     }
     if (!strcmp(name, "--file-list")) {
         if (Opts.fileListCount == MaxFileLists)
-            return Fail("too many lists (16 at most)", name);
+            return Fail("too many (16 at most)", name);
         Opts.fileLists[Opts.fileListCount++] = value;
         return -1;
     }

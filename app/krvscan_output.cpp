@@ -158,11 +158,15 @@ static void WriteJsonRow(const char *file, const char *status, const char *event
     EndJson(&out);
 }
 
-/* The scan's time so far, on the clock that only moves forward (it wraps after 49 days, which
-** the subtraction survives once). */
-static uint32_t ElapsedMilliseconds(void)
+/* The scan's time so far in seconds, three decimals ("3.204"), into `out` (NumberTextSize
+** bytes), on the clock that only moves forward (it wraps after 49 days, which the subtraction
+** survives once). */
+static void FormatElapsed(char *out)
 {
-    return Platform.system.milliseconds() - Out.startedAt;
+    uint32_t elapsed = Platform.system.milliseconds() - Out.startedAt;
+    uint32_t n = FormatNumber(out, elapsed / 1000, 10, 0);
+    out[n++] = '.';
+    FormatNumber(out + n, elapsed % 1000, 10, 3);
 }
 
 /* {"event":"report","report":{"folders":N,...},"complete":true,"found":N,...}, the rows keyed
@@ -216,8 +220,10 @@ static void WriteJsonReport(const ReportRow *rows, int count)
         JsonKey(&out, text[0]);
         JsonString(&out, text[1]);
     }
+    char seconds[NumberTextSize];
+    FormatElapsed(seconds);
     JsonKey(&out, "seconds");
-    JsonThousandths(&out, ElapsedMilliseconds());
+    JsonNumberText(&out, seconds);
     EndJson(&out);
 }
 
@@ -243,8 +249,8 @@ static void WriteTextReport(const ReportRow *rows, int count)
         FormatCounter(value, Out.excluded);
         WriteReportLine("Excluded:", value);
     }
-    char seconds[NumberTextSize + 4];
-    FormatThousandths(seconds, ElapsedMilliseconds());
+    char seconds[NumberTextSize + 2];
+    FormatElapsed(seconds);
     AppendText(seconds, sizeof seconds, " s");
     WriteReportLine("Time:", seconds);
     if (!ScanComplete)

@@ -126,10 +126,9 @@ void JsonSigned(JsonLine *line, int64_t value)
     PutValue(line, digits, FormatSigned(digits, value));
 }
 
-void JsonThousandths(JsonLine *line, uint64_t value)
+void JsonNumberText(JsonLine *line, const char *text)
 {
-    char digits[NumberTextSize + 4];
-    PutValue(line, digits, FormatThousandths(digits, value));
+    PutValue(line, text, (uint32_t)strlen(text));
 }
 
 void JsonBoolean(JsonLine *line, int value)

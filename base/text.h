@@ -36,18 +36,6 @@ uint32_t FormatNumber(char *out, uint64_t value, uint32_t base, uint32_t width);
 ** answers its length. */
 uint32_t FormatSigned(char *out, int64_t value);
 
-/* `value` thousandths as a decimal number with three places and a NUL into `out`
-** (NumberTextSize bytes): 3204 gives "3.204"; answers its length. */
-uint32_t FormatThousandths(char *out, uint64_t value);
-
-/* Whether `text` matches the shell pattern `pattern` whole, as fnmatch(3) without flags does:
-** "*" any run of bytes (separators too), "?" any one byte, "[...]" one of a set ("a-z" a range,
-** "!" or "^" first for the bytes not in it, "]" first for itself; an unclosed "[" is itself),
-** "\" before a byte that byte itself. GlobWindows: ASCII letters in either case, "/" and "\"
-** alike, and "\" no escape: the way Windows names files. Answers 1 or 0. */
-#define GlobWindows 1
-int MatchGlob(const char *pattern, const char *text, int flags);
-
 /* The value of the hexadecimal digit `c`, either case; -1 when it is none. */
 static inline int HexValue(char c)
 {

@@ -114,8 +114,7 @@ static void ParentOf(const char *path, char *out, uint32_t size)
 }
 
 static const char Refused[] =
-    "a scanned path must not lie inside the quarantine folder (nor, where folders have no "
-    "identity, the quarantine folder inside a scanned path)";
+    "a scanned path must not lie inside the quarantine folder (on Windows 98, nor it in one)";
 
 static const char *const StoreCauses[] = {
     nullptr,

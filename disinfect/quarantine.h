@@ -1,6 +1,6 @@
 /*
 ** The quarantine: before the workflow first changes a file found infected, a copy of it goes
-** into a folder outside the scanned tree, named by its SHA-256 (QuarantineSuffix after it, so
+** into a folder the scan does not enter, named by its SHA-256 (QuarantineSuffix after it, so
 ** that no system runs it), and one JSON line about it into the folder's index.jsonl.
 */
 #ifndef KRV_QUARANTINE_H

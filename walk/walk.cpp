@@ -11,6 +11,7 @@
 ** or the listing closed, and a path handled after the walk is never looked up through it.
 */
 #include "walk/walk.h"
+#include "base/glob.h"
 #include "base/text.h"
 
 #include "disinfect/workflow.h"
@@ -137,24 +138,33 @@ static int Matches(const char *const *patterns, int count, const char *path, con
     return 0;
 }
 
-/* Whether the rules pass over the entry at `path` (a folder's without its separator), whose
-** name begins at `name`: excluded, and told so, or one of the program's own, said when its
-** entry says so. */
-static int PassedByRules(const char *path, const char *name, int folder)
+/* Whether the entry at `path` (a folder's without its separator), whose name begins at
+** `name`, is excluded; the rules' `excluded` is told. */
+static int Excluded(const char *path, const char *name, int folder)
 {
     const WalkRules *rules = ScanRules;
-    if (!rules)
+    if (!(folder ? Matches(rules->excludeFolders, rules->excludeFolderCount, path, name)
+                 : Matches(rules->excludeFiles, rules->excludeFileCount, path, name)))
         return 0;
-    if (folder ? Matches(rules->excludeFolders, rules->excludeFolderCount, path, name)
-               : Matches(rules->excludeFiles, rules->excludeFileCount, path, name)) {
-        if (rules->excluded)
-            rules->excluded(path);
-        return 1;
-    }
+    if (rules->excluded)
+        rules->excluded(path);
+    return 1;
+}
+
+/* Whether `path` is one of the program's own entries, said when its entry says so. */
+static int IsOwnEntry(const char *path)
+{
     const OwnEntry *own = OwnEntryAt(path);
     if (own && own->said)
         ShowNotice(path, own->said);
     return own != nullptr;
+}
+
+/* Whether the rules (there must be some) pass over the entry at `path`, whose name begins at
+** `name`. */
+static int PassedByRules(const char *path, const char *name, int folder)
+{
+    return Excluded(path, name, folder) || IsOwnEntry(path);
 }
 
 /* A PATH given, passed over by the rules as the same entry met in the walk would be: its name
@@ -171,7 +181,8 @@ static int GivenPassedByRules(const char *path, int folder)
     for (const char *p = trimmed; *p; p++)
         if (*p == '/' || *p == PathSeparator)
             name = p + 1;
-    return PassedByRules(trimmed, name, folder);
+    /* The identity of the path as given: "C:" without its separator is another folder. */
+    return Excluded(trimmed, name, folder) || IsOwnEntry(path);
 }
 
 /* The file in ScanPath, as a listing of that one entry: its folder is looked up once, and
