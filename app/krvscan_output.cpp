@@ -38,6 +38,7 @@ struct ConsoleOutput {
     char host[64];                       /* the machine's name, for the log and the report */
     char started[24];                    /* when the scan started, UTC, ISO 8601 */
     uint32_t startedAt;                  /* the same on the clock that only moves forward */
+    char seconds[NumberTextSize];        /* the time the scan took, for every copy of the report */
     int32_t excluded;                    /* entries --exclude and --exclude-dir passed over */
     char deniedIn[PlatformPathSize];     /* the folder whose cause of "unable to clean" was
                                          ** said last, for one line per folder and cause */
@@ -158,8 +159,8 @@ static void WriteJsonRow(const char *file, const char *status, const char *event
     EndJson(&out);
 }
 
-/* The scan's time so far in seconds, three decimals ("3.204"), into `out` (NumberTextSize
-** bytes), on the clock that only moves forward (it wraps after 49 days, which the subtraction
+/* The scan's time in seconds, three decimals ("3.204"), into `out` (NumberTextSize bytes):
+** taken once, as the report begins, so that the output and the log agree; on the clock that only moves forward (it wraps after 49 days, which the subtraction
 ** survives once). */
 static void FormatElapsed(char *out)
 {
@@ -220,10 +221,8 @@ static void WriteJsonReport(const ReportRow *rows, int count)
         JsonKey(&out, text[0]);
         JsonString(&out, text[1]);
     }
-    char seconds[NumberTextSize];
-    FormatElapsed(seconds);
     JsonKey(&out, "seconds");
-    JsonNumberText(&out, seconds);
+    JsonNumberText(&out, Out.seconds);
     EndJson(&out);
 }
 
@@ -250,7 +249,7 @@ static void WriteTextReport(const ReportRow *rows, int count)
         WriteReportLine("Excluded:", value);
     }
     char seconds[NumberTextSize + 2];
-    FormatElapsed(seconds);
+    CopyText(seconds, sizeof seconds, Out.seconds);
     AppendText(seconds, sizeof seconds, " s");
     WriteReportLine("Time:", seconds);
     if (!ScanComplete)
@@ -428,6 +427,7 @@ void PrintRow(const ResultRow *row)
 void PrintReport(const ReportRow *rows, int count)
 {
     ClearProgress();
+    FormatElapsed(Out.seconds);
     if (Opts.quiet || Opts.noSummary)
         ;   /* the log below keeps it */
     else if (Opts.json)

@@ -47,6 +47,11 @@ def report(stdout):
     return dict(line.split("\t") for line in lines[start + 1:])
 
 
+def untimed(stdout):
+    """Text output without the report's Time: line, the one line two runs of a scan differ in."""
+    return re.sub(rb"^Time:\t.*\n", b"", stdout, flags=re.M)
+
+
 def snapshot(top):
     """Every file below `top`: content digest, mode and modification time."""
     seen = {}
@@ -455,7 +460,7 @@ class NotScanned(Scans):
         self.assertEqual(sorted("krvscan: link not followed: " + os.path.join(self.tree, n)
                                 for n in ("file-link", "folder-link")),
                          sorted(loud.stderr.decode().splitlines()))
-        self.assertEqual(quiet.stdout, loud.stdout)   # the rows do not change
+        self.assertEqual(untimed(quiet.stdout), untimed(loud.stdout))   # the rows do not change
 
 
 class UnreadableFiles(Scans):
@@ -891,7 +896,7 @@ class Quarantine(Scans):
             else:
                 self.assertFalse(os.path.lexists(victim), plant.__name__)
 
-    def test_refused_without_clean_inside_a_target_or_not_a_folder(self):
+    def test_refused_without_clean_around_a_target_or_not_a_folder(self):
         before = snapshot(self.tree)
         afile = os.path.join(self.work, "afile")
         with open(afile, "w"):
@@ -900,7 +905,6 @@ class Quarantine(Scans):
         os.symlink(self.work, alink)
         causes = {
             ("--quarantine", self.store, self.tree): "--quarantine: needs --clean",
-            ("--clean", "--quarantine", os.path.join(self.tree, "q"), self.tree): "inside",
             ("--clean", "--quarantine", self.tree, os.path.join(self.tree, "sub")): "inside",
             ("--clean", "--quarantine", self.work, self.tree): "inside",
             ("--clean", "--quarantine", afile, self.tree): "not a link or a file",
@@ -913,7 +917,6 @@ class Quarantine(Scans):
             self.assertEqual(1, len(r.stderr.splitlines()), (args, r.stderr))
             self.assertIn(cause, r.stderr.decode(), args)
         self.assertIn(b"krvscan --help", run("--quarantine", self.store, self.tree).stderr)
-        self.assertFalse(os.path.exists(os.path.join(self.tree, "q")))
         self.assertEqual(before, snapshot(self.tree))
 
 
