@@ -160,8 +160,8 @@ static void WriteJsonRow(const char *file, const char *status, const char *event
 }
 
 /* The scan's time in seconds, three decimals ("3.204"), into `out` (NumberTextSize bytes):
-** taken once, as the report begins, so that the output and the log agree; on the clock that only moves forward (it wraps after 49 days, which the subtraction
-** survives once). */
+** taken once, as the report begins, so that the output and the log agree; on the clock that
+** only moves forward (it wraps after 49 days, which the subtraction survives once). */
 static void FormatElapsed(char *out)
 {
     uint32_t elapsed = Platform.system.milliseconds() - Out.startedAt;
@@ -381,15 +381,17 @@ static void CountRow(const ResultRow *row)
     }
 }
 
-/* "krvscan: unable to clean: CAUSE: FOLDER" on standard error, in the system's words for the
-** change that failed last, once for each folder and cause in a row: whoever reads standard
-** error alone learns why, as the Windows build's line on the rights says it there. */
+/* "krvscan: unable to clean: CAUSE: FOLDER" on standard error, the cause in the system's words
+** for the change that failed last ("permission denied"), once for each folder and cause in a
+** row: whoever reads standard error alone learns why, as the Windows build's line on the
+** rights says it there. */
 static void SayWhyNotCleaned(const ResultRow *row)
 {
     char why[sizeof Out.deniedWhy], folder[sizeof Out.deniedIn];
     Platform.system.lastError(why, sizeof why);
     if (!why[0] || !CopyText(folder, sizeof folder, row->file))
         return;
+    why[0] = FoldAscii(why[0]);
     char *cut = strrchr(folder, PathSeparator);
     if (cut)
         cut[1] = 0;

@@ -148,9 +148,10 @@ static int InChain(const PosixFind *find, const struct stat *st)
 /* The entry's attributes and reparse tag. readdir's type saves a look at every file; folders
 ** are looked at, because a folder on another file system is a mount point, which, as a volume
 ** mount point on Windows, carries AttrReparsePoint: the walk then never wanders from one fixed
-** drive into another (or into /proc), unless asked to (CrossMountPoints). So does a folder that is one the chain is listing already
-** (bound inside itself): entering it would walk the same files again, and again. A symbolic link
-** carries the tag of a Windows one. Returns 0 when the entry vanished meanwhile. */
+** drive into another (or into /proc), unless asked to (CrossMountPoints). So does a folder that
+** is one the chain is listing already (bound inside itself): entering it would walk the same
+** files again, and again. A symbolic link carries the tag of a Windows one. Returns 0 when the
+** entry vanished meanwhile. */
 static int EntryAttributes(PosixFind *find, const char *name, unsigned char type,
                            FindRecord *record)
 {

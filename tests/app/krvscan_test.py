@@ -1042,7 +1042,7 @@ class Conventions(Scans):
                            timeout=120)
         self.assertEqual(3, r.returncode)
         sub = os.path.join(self.tree, "sub") + "/"
-        self.assertEqual([b"krvscan: unable to clean: Permission denied: " + sub.encode()],
+        self.assertEqual([b"krvscan: unable to clean: permission denied: " + sub.encode()],
                          r.stderr.splitlines())
 
 
