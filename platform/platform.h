@@ -337,8 +337,9 @@ struct PlatformSystem {
     ** into `out` (`size` bytes, NUL-terminated, cut to fit); empty when no call failed. */
     void (*lastError)(char *out, uint32_t size);
     /* The identity (as fileIdentity gives it) of the file that standard output (`stream` 1)
-    ** or standard error (2) writes to, taken from the handle: 0 when it is no file on a disk
-    ** (a terminal, a pipe, a console) or the system will not tell. */
+    ** or standard error (2) writes to, taken from the handle: 0 when it is no regular file
+    ** with one name on a disk (a terminal, a pipe, a console, a file with hard links) or the
+    ** system will not tell. */
     int (*streamIdentity)(int stream, uint64_t *volume, uint64_t *index);
 };
 

@@ -1003,6 +1003,20 @@ class Conventions(Scans):
             with open(out) as f:
                 self.assertEqual(1, json.loads(f.read().splitlines()[-1])["report"]["files"])
 
+    def test_an_output_that_is_another_name_of_a_worm_hides_nothing(self):
+        """The name a script appends its results to, planted as a hard link to a worm: the
+        output is no file of the program's own, and the worm is found."""
+        share = os.path.join(self.work, "share")
+        os.makedirs(share)
+        worm = os.path.join(share, "w.exe")
+        shutil.copy(os.path.join(self.tree, "sub", SAMPLES_INFECTED[0]), worm)
+        out = os.path.join(share, "out.json")
+        os.link(worm, out)
+        with open(out, "ab") as o:
+            code = subprocess.run([KRVSCAN, "--json", worm], stdout=o,
+                                  stderr=subprocess.DEVNULL, timeout=120).returncode
+        self.assertEqual(1, code)
+
     def test_the_quarantine_inside_the_tree_is_passed_over_and_said(self):
         store = os.path.join(self.tree, "store")
         line = ("krvscan: %s: the quarantine folder, not scanned\n" % store).encode()
