@@ -352,7 +352,8 @@ static void ScanEntry(uint32_t cut, const FindRecord *record)
             PassOverLink(cut, record);
             return;
         }
-        if (ScanRules && PassedByRules(EntryPath(cut, record), record->name, 1))
+        if (ScanRules && (ownHere || ScanRules->excludeFolderCount) &&
+            PassedByRules(EntryPath(cut, record), record->name, 1))
             return;
         /* Room for the name, its separator and the pattern: a longer path, even one that
         ** ScanPath would hold, cannot be listed. */
@@ -370,7 +371,10 @@ static void ScanEntry(uint32_t cut, const FindRecord *record)
         ** reports the file, which is gone a moment later (or, should it stay, is scanned by the
         ** next run like any file). */
         return;
-    } else if (ScanRules && PassedByRules(EntryPath(cut, record), record->name, 0)) {
+    } else if (ScanRules && (ownHere || ScanRules->excludeFileCount) &&
+               PassedByRules(EntryPath(cut, record), record->name, 0)) {
+        /* Excluded, or one of the program's own: its path (a copy) made only where a rule may
+        ** apply. */
         return;
     } else if (AppendText(ScanPath, PlatformMaxPath, record->name)) {
         ProcessFile();
