@@ -58,10 +58,10 @@ static const char Usage[] =
     "  --windows-root DIR   DIR holds a Windows installation that is not running: look for\n"
     "                       the worm's autostart value in its SOFTWARE hive (with --clean\n"
     "                       removed there); with no PATH, DIR is scanned\n"
-    "A value may follow \"=\": --log=FILE.\n"
     ;
 static const char UsageTail[] =
     "  -V, --version        show the version\n"
+    "A value may follow \"=\": --log=FILE.\n"
     "With --clean nothing starts on a read-only file system, nor under --windows-root on\n"
     "a Windows that was hibernated or shut down by Fast Startup.\n"
     "Exit status: 0 everything was scanned and nothing found; 1 found (with --clean: and\n"
