@@ -202,13 +202,22 @@ static void ScanGivenFile(void)
     Platform.files.findClose(find);
 }
 
-/* The identities of the paths given, for the rule that each file is scanned once: paths
-** beyond the first MaxGivenPaths are all scanned. The worker is the only user. */
+/* The identities of the paths given, for the rule that each file is scanned once: those of
+** the first MaxGivenPaths, and in the last entry that of the path in hand beyond them (a long
+** list from find: it is compared with the first, its root among them). The worker is the only
+** user. */
 #define MaxGivenPaths 256
 static struct GivenPath {
     int known, folder;
     uint64_t volume, index;
-} given[MaxGivenPaths];
+} given[MaxGivenPaths + 1];
+
+static void IdentifyGiven(GivenPath *path, const char *name)
+{
+    path->known = Platform.files.fileIdentity(name, &path->volume, &path->index);
+    uint32_t attributes = path->known ? Platform.files.getFileAttributes(name) : 0;
+    path->folder = attributes != InvalidFileAttributes && (attributes & AttrDirectory);
+}
 
 /* Non-zero when the given folder `j` is, by identity, `volume` and `index`. */
 static int IsGivenFolder(int j, uint64_t volume, uint64_t index)
@@ -219,28 +228,32 @@ static int IsGivenFolder(int j, uint64_t volume, uint64_t index)
 /* Non-zero when the given path `i` is scanned anyway: the same as a path given before it, or
 ** below a folder given anywhere, where the walk of that folder reaches it: one of the folders
 ** up the tree from it, by "..", is that folder, and no mount point (another volume, which the
-** walk does not enter) lies between. */
+** walk does not enter) lies between. Beyond the first MaxGivenPaths, it is compared with those
+** only. */
 static int ScannedAnyway(const char *const *paths, int count, int i)
 {
     static char up[PlatformPathSize];   /* the worker is the only user */
     if (count > MaxGivenPaths)
         count = MaxGivenPaths;
-    if (i >= count || !given[i].known)
+    GivenPath *path = &given[i < MaxGivenPaths ? i : MaxGivenPaths];
+    if (i >= MaxGivenPaths)
+        IdentifyGiven(path, paths[i]);
+    if (!path->known)
         return 0;
-    for (int j = 0; j < i; j++)
-        if (given[j].known && given[j].volume == given[i].volume && given[j].index == given[i].index)
+    for (int j = 0; j < i && j < count; j++)
+        if (given[j].known && given[j].volume == path->volume && given[j].index == path->index)
             return 1;
     if (!CopyText(up, sizeof up, paths[i]))
         return 0;
     /* First a file's own folder, with its separator, or a folder's parent; then each parent. */
     const char separator[2] = {PathSeparator, 0};
     char *last = strrchr(up, PathSeparator);
-    int asIs = !given[i].folder;
+    int asIs = !path->folder;
     if (asIs && last)
         last[1] = 0;
     else if (asIs)
         CopyText(up, sizeof up, ".");
-    uint64_t volume = given[i].volume, index = given[i].index;
+    uint64_t volume = path->volume, index = path->index;
     for (;;) {
         size_t length = strlen(up);
         if (!asIs && ((length && up[length - 1] != PathSeparator &&
@@ -264,12 +277,8 @@ static int ScannedAnyway(const char *const *paths, int count, int i)
 void ScanGivenPaths(const char *const *paths, int count)
 {
     BeginScan();
-    for (int i = 0; i < count && i < MaxGivenPaths; i++) {
-        GivenPath *path = &given[i];
-        path->known = Platform.files.fileIdentity(paths[i], &path->volume, &path->index);
-        uint32_t attributes = path->known ? Platform.files.getFileAttributes(paths[i]) : 0;
-        path->folder = attributes != InvalidFileAttributes && (attributes & AttrDirectory);
-    }
+    for (int i = 0; i < count && i < MaxGivenPaths; i++)
+        IdentifyGiven(&given[i], paths[i]);
     for (int i = 0; i < count && ShouldGoOn(); i++) {
         if (ScannedAnyway(paths, count, i))
             continue;

@@ -51,7 +51,10 @@ void ScanSelectedFolder(const char *folder);
 ** ProcessFile as one file, the entry in hand of a listing of that one entry. A path that does
 ** not fit in ScanPath, or whose folder cannot be listed, counts as a file that cannot be
 ** opened. Each file is scanned once: a path that is, by identity, one given before it, or that
-** lies in a folder given (where the walk of that folder reaches it), is left to that. */
+** lies in a folder given (where the walk of that folder reaches it), is left to that; beyond
+** the first 256 paths, one of those 256 (a list from find names its root first). With
+** ScanRules, a path excluded or one of the program's own is passed over as the walk passes
+** such an entry over. */
 void ScanGivenPaths(const char *const *paths, int count);
 
 /* Walks the folder in ScanPath depth-first, handing every file to ProcessFile. Folders that

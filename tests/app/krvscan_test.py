@@ -950,7 +950,7 @@ class Conventions(Scans):
              [found("infected.dll"), "Files:\t18"], [odd_row], ""),
             (["-0", "--file-list=-"], (odd + "\0").encode(), 1, [odd_row, "Files:\t1"], [], ""),
             (["--file-list", "-"], "\n".join(many).encode(), 1,
-             [found("infected.dll"), "Scan report\t"], [], ""),
+             [found("infected.dll"), "Files:\t2"], [], ""),
             (["--quiet", self.tree], None, 1, [found("infected.dll")], ["Scan report\t"], ""),
             (["-q", "--json", self.tree], None, 1, [], ['"event":"report"'], ""),
             (["--no-summary", self.tree], None, 1, [found("infected.dll")],
@@ -1002,6 +1002,19 @@ class Conventions(Scans):
                 self.assertEqual(b"", f.read())
             with open(out) as f:
                 self.assertEqual(1, json.loads(f.read().splitlines()[-1])["report"]["files"])
+
+    def test_a_list_from_find_scans_each_file_once(self):
+        """`find TREE | krvscan --clean --file-list -`: the root first, then every folder and
+        file below it, far more than 256 paths: each file is scanned (and removed) once."""
+        self.big_tree(400)
+        listed = [self.tree]
+        for folder, folders, files in os.walk(self.tree):
+            listed += [os.path.join(folder, x) for x in folders + files]
+        r = run("--clean", "--file-list", "-", input="\n".join(listed).encode())
+        self.assertEqual((1, b""), (r.returncode, r.stderr))
+        got = report(r.stdout)
+        self.assertEqual((str(400 + 18), str(len(SAMPLES_INFECTED))),
+                         (got["Files:"], got["Deleted:"]))
 
     def test_an_output_that_is_another_name_of_a_worm_hides_nothing(self):
         """The name a script appends its results to, planted as a hard link to a worm: the
