@@ -24,8 +24,9 @@ _krvscan()
     done
     if [[ $cur == -* ]]; then
         local options
-        options=$("${COMP_WORDS[0]}" --help 2>/dev/null | grep -oE -- '(^|[ ,])--?[a-z][a-z-]*' |
-                  tr -d ' ,')
+        # The listing's lines only, up to the two spaces before the text: "find -H" is none.
+        options=$("${COMP_WORDS[0]}" --help 2>/dev/null | sed -nE 's/^ +(-[^ ].*)/\1/p' |
+                  sed -E 's/  .*//' | grep -oE -- '(^|[ ,])--?[a-zA-Z0-9][a-z0-9-]*' | tr -d ' ,')
         COMPREPLY=($(compgen -W "$options" -- "$cur"))
         return
     fi

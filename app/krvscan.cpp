@@ -165,6 +165,38 @@ static int BeforeFileChange(ScanContext *context)
     return !Opts.quarantine || QuarantineFile(context);
 }
 
+/* What the walk passes over: the patterns of --exclude and --exclude-dir, and the program's
+** own outputs, by identity: a file server's start-up script may write the log, standard output
+** and standard error into the share it scans, where reading them would fail (the log is held
+** for writing; on Windows so are the redirected files) and make every such run "not fully
+** scanned"; the quarantine's copies would be found again, and with --clean removed. */
+static WalkRules Rules;   /* written here, before the scan */
+
+static void AddOwnEntry(uint64_t volume, uint64_t index, const char *said)
+{
+    if (Rules.ownCount < MaxOwnEntries)
+        Rules.own[Rules.ownCount++] = {volume, index, said};
+}
+
+static void SetWalkRules(void)
+{
+    Rules.excludeFiles = Opts.excludeFiles;
+    Rules.excludeFileCount = Opts.excludeFileCount;
+    Rules.excludeFolders = Opts.excludeFolders;
+    Rules.excludeFolderCount = Opts.excludeFolderCount;
+    Rules.excluded = PrintExcluded;
+    uint64_t volume, index;
+    if (Opts.logPath && Platform.files.fileIdentity(Opts.logPath, &volume, &index))
+        AddOwnEntry(volume, index, nullptr);
+    for (int stream = 1; stream <= 2; stream++)
+        if (Platform.system.streamIdentity(stream, &volume, &index))
+            AddOwnEntry(volume, index, nullptr);
+    if (Opts.quarantine && QuarantineIdentity(&volume, &index))
+        AddOwnEntry(volume, index, "the quarantine folder, not scanned");
+    CrossMountPoints = Opts.crossFs;
+    ScanRules = &Rules;
+}
+
 /* The autostart value, the scan and the report. Answers 2 when the scan could not start. */
 static int RunScan(void)
 {
@@ -173,7 +205,9 @@ static int RunScan(void)
     /* Set before the handler is in place, so that no stop is ever lost. */
     ScanContinue.store(1);
     Platform.system.onInterrupt(OnInterrupt);
-    StartProgress();
+    if (!Opts.quiet)
+        StartProgress();
+    SetWalkRules();
     StartOutput();
     if (Opts.quarantine)
         QuarantineSweep();
@@ -229,10 +263,10 @@ static void RestoreProblemLine(const char *what, const char *cause)
 static int RunRestore(void)
 {
     if (Opts.clean || Opts.reportOnly || Opts.allFixedDrives || Opts.windowsRoot ||
-        Opts.quarantine || Opts.logPath)
-        return Fail("stands alone: no --clean, --report-only, --all-fixed-drives, --quarantine, "
-                    "--log or --windows-root with it (its arguments are IDs, not PATHs)",
-                    "--restore");
+        Opts.quarantine || Opts.logPath || Opts.fileListCount || Opts.excludeFileCount ||
+        Opts.excludeFolderCount || Opts.crossFs)
+        return Fail("stands alone: no option but --json and --restore-root with it (its "
+                    "arguments are IDs, not PATHs)", "--restore");
     Display = &ConsoleDisplay;
     ScanContinue.store(1);
     Platform.system.onInterrupt(OnInterrupt);

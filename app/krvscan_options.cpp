@@ -32,8 +32,8 @@ static const char Usage[] =
     "                       the next restart) and the worm's autostart value\n"
     "  --quarantine DIR     with --clean: before an infected file is changed, keep a copy of\n"
     "                       it in DIR (named by its SHA-256, listed in DIR/index.jsonl);\n"
-    "                       a file that cannot be copied is left. DIR must lie outside\n"
-    "                       every PATH, be yours and not writable by group or others\n"
+    "                       a file that cannot be copied is left. DIR must be yours, not\n"
+    "                       writable by group or others, and hold no PATH\n"
     "  --restore DIR        put back what the quarantine DIR keeps, instead of scanning:\n"
     "                       each ID is a copy's SHA-256 (or a unique prefix) or its\n"
     "                       original path; no ID: every copy in DIR/index.jsonl. A file\n"
@@ -45,16 +45,26 @@ static const char Usage[] =
     "                       followed, nothing leads out of DIR)\n"
     "  --report-only        find and report only (the default)\n"
     "  --json               JSON Lines: one JSON object per line, each row, then the report\n"
+    "  -q, --quiet          only the rows and the errors\n"
+    "  --no-summary         no scan report\n"
     "  --verbose            also name on standard error each link that was not followed\n"
-    "  --log FILE           append a header line (time, host, version, command line), every\n"
+    "  -l, --log FILE       append a header line (time, host, version, command line), every\n"
     "                       row and the report to FILE (a regular file, not a link or\n"
     "                       FIFO, not another user's, in a folder others cannot write in)\n"
+    "  --file-list FILE     also scan the paths in FILE, one a line (-: stdin)\n"
+    "  -0, --file-list0     the paths in the lists end with NUL\n"
+    "  --exclude PATTERN    skip the files whose name (path, if PATTERN has a separator)\n"
+    "                       matches the shell pattern\n"
+    "  --exclude-dir PATTERN  the same for folders\n"
+    "  --cross-fs           enter the mount points below a PATH\n"
+    "  -r, --recursive      accepted: folders are always walked\n"
     "  --windows-root DIR   DIR holds a Windows installation that is not running: look for\n"
     "                       the worm's autostart value in its SOFTWARE hive (with --clean\n"
     "                       removed there); with no PATH, DIR is scanned\n"
     ;
 static const char UsageTail[] =
-    "  --version            show the version\n"
+    "  -V, --version        show the version\n"
+    "A value may follow \"=\": --log=FILE.\n"
     "With --clean nothing starts on a read-only file system, nor under --windows-root on\n"
     "a Windows that was hibernated or shut down by Fast Startup.\n"
     "Exit status: 0 everything was scanned and nothing found; 1 found (with --clean: and\n"
@@ -66,8 +76,6 @@ static const char UsageTail[] =
 
 static const char VersionText[] = "krvscan " Version " (Korvane Tamsel Removal Tool)\n";
 
-/* Where a PATH that is a link now leads (FollowGivenLinks); Opts.paths[i] points here. */
-static char linkTarget[MaxPaths][PlatformPathSize];
 
 int Fail(const char *cause, const char *what)
 {
@@ -116,18 +124,124 @@ static int CheckTarget(const char *path)
 ** links met inside the walk are still never followed. Answers 0, or 2 after one line. */
 static int FollowGivenLinks(void)
 {
+    static char target[PlatformPathSize];
     for (int i = 0; i < Opts.pathCount; i++) {
-        int link = PlatformFollowLink(Opts.paths[i], linkTarget[i], sizeof linkTarget[i]);
+        int link = PlatformFollowLink(Opts.paths[i], target, sizeof target);
         if (link < 0)
             return Fail("a link whose target cannot be reached", Opts.paths[i]);
         if (link > 0) {
+            char *kept = (char *)Platform.files.memAlloc((uint32_t)strlen(target) + 1);
+            if (!kept)
+                return Fail("out of memory", Opts.paths[i]);
+            CopyText(kept, (uint32_t)strlen(target) + 1, target);
             Opts.linkNamed[i] = Opts.paths[i];
-            Opts.paths[i] = linkTarget[i];
+            Opts.paths[i] = kept;
         }
     }
     return 0;
 }
 
+/* Makes room for `room` paths in the three arrays, keeping what they hold. */
+static int GrowPaths(int room)
+{
+    uint32_t each = sizeof *Opts.paths + sizeof *Opts.linkNamed + sizeof *Opts.fileSystems;
+    if (room <= 0 || (uint32_t)room > 0x7FFFFFFFu / each)
+        return 0;
+    const char **paths = (const char **)Platform.files.memAlloc(room * (uint32_t)sizeof *paths);
+    const char **named = (const char **)Platform.files.memAlloc(room * (uint32_t)sizeof *named);
+    char(*systems)[24] = (char(*)[24])Platform.files.memAlloc(room * (uint32_t)sizeof *systems);
+    if (!paths || !named || !systems) {
+        Platform.files.memFree(paths);
+        Platform.files.memFree(named);
+        Platform.files.memFree(systems);
+        return 0;
+    }
+    for (int i = 0; i < Opts.pathCount; i++) {
+        paths[i] = Opts.paths[i];
+        named[i] = Opts.linkNamed[i];
+        memcpy(systems[i], Opts.fileSystems[i], sizeof systems[i]);
+    }
+    Platform.files.memFree(Opts.paths);
+    Platform.files.memFree(Opts.linkNamed);
+    Platform.files.memFree(Opts.fileSystems);
+    Opts.paths = paths;
+    Opts.linkNamed = named;
+    Opts.fileSystems = systems;
+    Opts.pathRoom = room;
+    return 1;
+}
+
+int AddPath(const char *path)
+{
+    if (Opts.pathCount == Opts.pathRoom && !GrowPaths(Opts.pathRoom ? 2 * Opts.pathRoom : 64))
+        return Fail("out of memory", nullptr);
+    Opts.paths[Opts.pathCount] = path;
+    Opts.linkNamed[Opts.pathCount] = nullptr;
+    Opts.fileSystems[Opts.pathCount][0] = 0;
+    Opts.pathCount++;
+    return 0;
+}
+
+/* One path of a list, `length` bytes at `text`, kept for the run and added. An empty one is
+** passed by (a list's last line end, a blank line); so is, on Windows, the CR before a line
+** end (a list written there by `dir /b /s`). */
+static int AddListedPath(const char *text, uint32_t length)
+{
+    if (!NamesAreBytes && length && text[length - 1] == '\r')
+        length--;
+    if (!length)
+        return 0;
+    char *kept = (char *)Platform.files.memAlloc(length + 1);
+    if (!kept)
+        return Fail("out of memory", nullptr);
+    memcpy(kept, text, length);
+    kept[length] = 0;
+    if (strlen(kept) != length)
+        return Fail("a path holds a NUL byte: give -0", nullptr);
+    return AddPath(kept);
+}
+
+/* The paths the list `name` holds ("-": standard input), each ended by a line end or, with -0,
+** a NUL byte; the last may lack its end. Read in pieces, so that no list is too long. Answers
+** 0, or 2 after one line on standard error. */
+static int ReadFileList(const char *name)
+{
+    static char piece[PlatformPathSize + 1];   /* what is read, after a path cut at its end */
+    int own = strcmp(name, "-") != 0;
+    FILE *list = own ? fopen(name, "rb") : stdin;
+    if (!list)
+        return Fail("cannot be opened", name);
+    char end = Opts.fileListNul ? 0 : '\n';
+    uint32_t kept = 0;   /* bytes of a path begun in the last piece */
+    int status = 0;
+    for (;;) {
+        size_t got = fread(piece + kept, 1, sizeof piece - 1 - kept, list);
+        uint32_t filled = kept + (uint32_t)got, start = 0;
+        for (uint32_t at = 0; at < filled && !status; at++)
+            if (piece[at] == end) {
+                status = AddListedPath(piece + start, at - start);
+                start = at + 1;
+            }
+        if (status)
+            break;
+        kept = filled - start;
+        memmove(piece, piece + start, kept);
+        if (got == 0) {
+            if (ferror(list))
+                status = Fail("cannot be read", name);
+            else
+                status = AddListedPath(piece, kept);
+            break;
+        }
+        if (kept == sizeof piece - 1) {
+            status = Fail("holds a path too long", name);
+            break;
+        }
+    }
+    if (own)
+        fclose(list);
+    return status;
+}
 
 /* The file system of every path, and whether a change can land there: with --clean, nothing
 ** starts on a read-only one (a rescue system mounts a hibernated Windows volume so), nor on a
@@ -172,64 +286,124 @@ static int CheckVolumes(void)
     return 0;
 }
 
+/* The options that take a value, each with the word for what it wants. */
+static const struct {
+    const char *name, *shortName, *wants;
+} Valued[] = {
+    {"--log", "-l", "needs a file"},
+    {"--restore", nullptr, "needs a folder"},
+    {"--quarantine", nullptr, "needs a folder"},
+    {"--windows-root", nullptr, "needs a folder"},
+    {"--restore-root", nullptr, "needs a folder"},
+    {"--file-list", nullptr, "needs a file"},
+    {"--exclude", nullptr, "needs a pattern"},
+    {"--exclude-dir", nullptr, "needs a pattern"},
+};
+#define ValuedCount (int)(sizeof Valued / sizeof Valued[0])
+
+/* The word argv[*i] as an option of Valued: answers its index, its value at `*value` ("--log
+** FILE", "--log=FILE", "-l FILE"; null when none follows or it is empty), or -1 for another
+** word. */
+static int ValuedOption(int argc, char **argv, int *i, const char **value)
+{
+    const char *a = argv[*i];
+    for (int k = 0; k < ValuedCount; k++) {
+        size_t n = strlen(Valued[k].name);
+        if (!strncmp(a, Valued[k].name, n) && a[n] == '=') {
+            *value = a[n + 1] ? a + n + 1 : nullptr;
+            return k;
+        }
+        if (!strcmp(a, Valued[k].name) || (Valued[k].shortName && !strcmp(a, Valued[k].shortName))) {
+            *value = ++*i < argc && argv[*i][0] ? argv[*i] : nullptr;
+            return k;
+        }
+    }
+    return -1;
+}
+
+/* A pattern of --exclude or --exclude-dir kept in `patterns` (`*count` of MaxPatterns). */
+static int KeepPattern(const char **patterns, int *count, const char *pattern, const char *option)
+{
+    if (*count == MaxPatterns)
+        return Fail("too many (64 at most)", option);
+    patterns[(*count)++] = pattern;
+    return -1;
+}
+
+/* The option Valued[k] with its value. Answers -1 to go on, or 2 after one line. */
+static int TakeValue(int k, const char *value)
+{
+    const char *name = Valued[k].name;
+    if (!value)
+        return Fail(Valued[k].wants, name);
+    const char **field[] = {&Opts.logPath, &Opts.restoreFolder, &Opts.quarantine,
+                            &Opts.windowsRoot, &Opts.restoreRoot};
+    if (k < (int)(sizeof field / sizeof field[0])) {
+        *field[k] = value;
+        return -1;
+    }
+    if (!strcmp(name, "--file-list")) {
+        if (Opts.fileListCount == MaxFileLists)
+            return Fail("too many (16 at most)", name);
+        Opts.fileLists[Opts.fileListCount++] = value;
+        return -1;
+    }
+    if (!strcmp(name, "--exclude"))
+        return KeepPattern(Opts.excludeFiles, &Opts.excludeFileCount, value, name);
+    return KeepPattern(Opts.excludeFolders, &Opts.excludeFolderCount, value, name);
+}
+
 int ParseArguments(int argc, char **argv)
 {
     Opts.argCount = argc;
     Opts.args = argv;
+    static const struct {
+        const char *name, *shortName;
+        int *flag;
+    } Flags[] = {
+        {"--all-fixed-drives", nullptr, &Opts.allFixedDrives},
+        {"--clean", nullptr, &Opts.clean},
+        {"--report-only", nullptr, &Opts.reportOnly},
+        {"--json", nullptr, &Opts.json},
+        {"--verbose", nullptr, &Opts.verbose},
+        {"--quiet", "-q", &Opts.quiet},
+        {"--no-summary", nullptr, &Opts.noSummary},
+        {"--cross-fs", nullptr, &Opts.crossFs},
+        {"--file-list0", "-0", &Opts.fileListNul},
+        {"--recursive", "-r", nullptr},   /* always: accepted for scripts written for others */
+    };
     for (int i = 1; i < argc; i++) {
         const char *a = argv[i];
+        const char *value;
+        int k;
+        int flag = -1;
+        for (int f = 0; f < (int)(sizeof Flags / sizeof Flags[0]) && flag < 0; f++)
+            if (!strcmp(a, Flags[f].name) || (Flags[f].shortName && !strcmp(a, Flags[f].shortName)))
+                flag = f;
         if (!strcmp(a, "-h") || !strcmp(a, "--help") || (!NamesAreBytes && !strcmp(a, "/?"))) {
             fputs(Usage, stdout);
             fputs(NamesAreBytes ? "  -h, --help           show this text\n"
                                 : "  -h, --help, /?       show this text\n", stdout);
             fputs(UsageTail, stdout);
             return fflush(stdout) == 0 ? 0 : 2;
-        } else if (!strcmp(a, "--version")) {
+        } else if (!strcmp(a, "--version") || !strcmp(a, "-V")) {
             fputs(VersionText, stdout);
             return fflush(stdout) == 0 ? 0 : 2;
-        } else if (!strcmp(a, "--all-fixed-drives")) {
-            Opts.allFixedDrives = 1;
-        } else if (!strcmp(a, "--clean")) {
-            Opts.clean = 1;
-        } else if (!strcmp(a, "--report-only")) {
-            Opts.reportOnly = 1;
-        } else if (!strcmp(a, "--json")) {
-            Opts.json = 1;
-        } else if (!strcmp(a, "--verbose")) {
-            Opts.verbose = 1;
-        } else if (!strcmp(a, "--log")) {
-            if (++i == argc)
-                return Fail("needs a file", "--log");
-            Opts.logPath = argv[i];
-        } else if (!strcmp(a, "--restore")) {
-            if (++i == argc)
-                return Fail("needs a folder", "--restore");
-            Opts.restoreFolder = argv[i];
-        } else if (!strcmp(a, "--restore-root") || !strncmp(a, "--restore-root=", 15)) {
-            if (!a[14] && ++i == argc)
-                return Fail("needs a folder", "--restore-root");
-            Opts.restoreRoot = a[14] ? a + 15 : argv[i];
-            if (!*Opts.restoreRoot)
-                return Fail("needs a folder", "--restore-root");
-        } else if (!strcmp(a, "--quarantine")) {
-            if (++i == argc)
-                return Fail("needs a folder", "--quarantine");
-            Opts.quarantine = argv[i];
-        } else if (!strcmp(a, "--windows-root")) {
-            if (++i == argc)
-                return Fail("needs a folder", "--windows-root");
-            Opts.windowsRoot = argv[i];
+        } else if (flag >= 0) {
+            if (Flags[flag].flag)
+                *Flags[flag].flag = 1;
+        } else if ((k = ValuedOption(argc, argv, &i, &value)) >= 0) {
+            int status = TakeValue(k, value);
+            if (status >= 0)
+                return status;
         } else if (!strcmp(a, "--")) {
-            for (i++; i < argc && Opts.pathCount < MaxPaths; i++)
-                Opts.paths[Opts.pathCount++] = argv[i];
-            if (i < argc)
-                return Fail("too many paths", nullptr);
+            for (i++; i < argc; i++)
+                if (AddPath(argv[i]))
+                    return 2;
         } else if (a[0] == '-' && a[1]) {
             return Fail("unknown option (krvscan --help lists the options)", a);
-        } else if (Opts.pathCount < MaxPaths) {
-            Opts.paths[Opts.pathCount++] = a;
-        } else {
-            return Fail("too many paths", nullptr);
+        } else if (AddPath(a)) {
+            return 2;
         }
     }
     return -1;
@@ -237,8 +411,11 @@ int ParseArguments(int argc, char **argv)
 
 int CheckOptions(void)
 {
-    if (Opts.windowsRoot && Opts.pathCount == 0 && !Opts.allFixedDrives)
-        Opts.paths[Opts.pathCount++] = Opts.windowsRoot;
+    for (int i = 0; i < Opts.fileListCount; i++)
+        if (ReadFileList(Opts.fileLists[i]))
+            return 2;
+    if (Opts.windowsRoot && Opts.pathCount == 0 && !Opts.allFixedDrives && AddPath(Opts.windowsRoot))
+        return 2;
     if (Opts.pathCount == 0 && !Opts.allFixedDrives) {
         return Fail("nothing to scan: give PATHs or --all-fixed-drives (krvscan --help lists "
                     "the options)", nullptr);
@@ -262,7 +439,8 @@ int CheckOptions(void)
         uint32_t count = Platform.files.fixedDrives(roots, MaxFixedDrives);
         for (uint32_t i = 0; i < count && i < MaxFixedDrives; i++) {
             roots[i][MaxRootPath - 1] = 0;
-            Opts.paths[Opts.pathCount++] = roots[i];
+            if (AddPath(roots[i]))
+                return 2;
         }
     }
     if (CheckVolumes())

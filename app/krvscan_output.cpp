@@ -37,6 +37,12 @@ struct ConsoleOutput {
     int logSent;                         /* a piece of the record in the making is in the log */
     char host[64];                       /* the machine's name, for the log and the report */
     char started[24];                    /* when the scan started, UTC, ISO 8601 */
+    uint32_t startedAt;                  /* the same on the clock that only moves forward */
+    char seconds[NumberTextSize];        /* the time the scan took, for every copy of the report */
+    int32_t excluded;                    /* entries --exclude and --exclude-dir passed over */
+    char deniedIn[PlatformPathSize];     /* the folder whose cause of "unable to clean" was
+                                         ** said last, for one line per folder and cause */
+    char deniedWhy[128];
     /* One JSON line in the making. A name takes at most 8 bytes a byte (\u00XX, and two
     ** hexadecimal digits), and a line names at most the offline hive's row (8 KB) or two
     ** paths. */
@@ -156,6 +162,17 @@ static void WriteJsonRow(const char *file, const char *status, const char *event
     EndJson(&out);
 }
 
+/* The scan's time in seconds, three decimals ("3.204"), into `out` (NumberTextSize bytes):
+** taken once, as the report begins, so that the output and the log agree; on the clock that
+** only moves forward (it wraps after 49 days, which the subtraction survives once). */
+static void FormatElapsed(char *out)
+{
+    uint32_t elapsed = Platform.system.milliseconds() - Out.startedAt;
+    uint32_t n = FormatNumber(out, elapsed / 1000, 10, 0);
+    out[n++] = '.';
+    FormatNumber(out + n, elapsed % 1000, 10, 3);
+}
+
 /* {"event":"report","report":{"folders":N,...},"complete":true,"found":N,...}, the rows keyed
 ** by their keys. */
 static void WriteJsonReport(const ReportRow *rows, int count)
@@ -178,6 +195,10 @@ static void WriteJsonReport(const ReportRow *rows, int count)
     for (const auto &fact : facts) {
         JsonKey(&out, fact.key);
         JsonSigned(&out, fact.value);
+    }
+    if (Opts.excludeFileCount + Opts.excludeFolderCount) {
+        JsonKey(&out, "excluded");
+        JsonSigned(&out, Out.excluded);
     }
     JsonKey(&out, "paths");
     JsonOpen(&out, '[');
@@ -203,6 +224,8 @@ static void WriteJsonReport(const ReportRow *rows, int count)
         JsonKey(&out, text[0]);
         JsonString(&out, text[1]);
     }
+    JsonKey(&out, "seconds");
+    JsonNumberText(&out, Out.seconds);
     EndJson(&out);
 }
 
@@ -224,6 +247,14 @@ static void WriteTextReport(const ReportRow *rows, int count)
         FormatCounter(value, *rows[i].counter);
         WriteReportLine(rows[i].label, value);
     }
+    if (Opts.excludeFileCount + Opts.excludeFolderCount) {
+        FormatCounter(value, Out.excluded);
+        WriteReportLine("Excluded:", value);
+    }
+    char seconds[NumberTextSize + 2];
+    CopyText(seconds, sizeof seconds, Out.seconds);
+    AppendText(seconds, sizeof seconds, " s");
+    WriteReportLine("Time:", seconds);
     if (!ScanComplete)
         WriteReportLine("Incomplete:", "the scan was stopped before its end");
     /* Read alone (standard error dropped), the text must not look like a clean scan. */
@@ -353,10 +384,38 @@ static void CountRow(const ResultRow *row)
     }
 }
 
+/* "krvscan: unable to clean: CAUSE: FOLDER" on standard error, the cause in the system's words
+** for the change that failed last ("permission denied"), once for each folder and cause in a
+** row: whoever reads standard error alone learns why, as the Windows build's line on the
+** rights says it there. */
+static void SayWhyNotCleaned(const ResultRow *row)
+{
+    char why[sizeof Out.deniedWhy], folder[sizeof Out.deniedIn];
+    Platform.system.lastError(why, sizeof why);
+    if (!why[0] || !CopyText(folder, sizeof folder, row->file))
+        return;
+    why[0] = FoldAscii(why[0]);
+    char *cut = strrchr(folder, PathSeparator);
+    if (cut)
+        cut[1] = 0;
+    if (!strcmp(folder, Out.deniedIn) && !strcmp(why, Out.deniedWhy))
+        return;
+    CopyText(Out.deniedIn, sizeof Out.deniedIn, folder);
+    CopyText(Out.deniedWhy, sizeof Out.deniedWhy, why);
+    fflush(stdout);
+    fputs("krvscan: unable to clean: ", stderr);
+    fputs(why, stderr);
+    fputs(": ", stderr);
+    ErrorEscaped(folder);
+    fputc('\n', stderr);
+}
+
 void PrintRow(const ResultRow *row)
 {
     CountRow(row);
     ClearProgress();
+    if (row->kind == RowUnableToClean && !row->ofCopy && !Opts.reportOnly)
+        SayWhyNotCleaned(row);
     if (Opts.json)
         WriteJsonRow(row->file, row->status,
                      row->kind > 0 && row->kind < RowKindCount ? Events[row->kind] : "other");
@@ -373,7 +432,10 @@ void PrintRow(const ResultRow *row)
 void PrintReport(const ReportRow *rows, int count)
 {
     ClearProgress();
-    if (Opts.json)
+    FormatElapsed(Out.seconds);
+    if (Opts.quiet || Opts.noSummary)
+        ;   /* the log below keeps it */
+    else if (Opts.json)
         WriteJsonReport(rows, count);
     else
         WriteTextReport(rows, count);
@@ -449,11 +511,13 @@ void PrintNotice(const char *path, const char *what)
 {
     ClearProgress();
     fflush(stdout);
-    fputs("krvscan: ", stderr);
-    ErrorEscaped(path);
-    fputs(": ", stderr);
-    fputs(what, stderr);
-    fputc('\n', stderr);
+    if (!Opts.quiet) {
+        fputs("krvscan: ", stderr);
+        ErrorEscaped(path);
+        fputs(": ", stderr);
+        fputs(what, stderr);
+        fputc('\n', stderr);
+    }
     if (Opts.logFile) {
         BeginLog();
         WriteEscaped(path);
@@ -471,11 +535,13 @@ static void PrintFollowedLinks(void)
     for (int i = 0; i < Opts.pathCount; i++) {
         if (!Opts.linkNamed[i])
             continue;
-        fputs("krvscan: ", stderr);
-        ErrorEscaped(Opts.linkNamed[i]);
-        fputs(": a link, followed to ", stderr);
-        ErrorEscaped(Opts.paths[i]);
-        fputc('\n', stderr);
+        if (!Opts.quiet) {
+            fputs("krvscan: ", stderr);
+            ErrorEscaped(Opts.linkNamed[i]);
+            fputs(": a link, followed to ", stderr);
+            ErrorEscaped(Opts.paths[i]);
+            fputc('\n', stderr);
+        }
         if (Opts.logFile) {
             BeginLog();
             WriteEscaped(Opts.linkNamed[i]);
@@ -513,9 +579,32 @@ static void WriteLogHeader(void)
     EndLog();
 }
 
+/* Counted for the report; with --json named in an object of its own, a folder once, as the
+** walk passes it over with all it holds; in the log a line. Not on standard error: it is what
+** was asked for. */
+void PrintExcluded(const char *path)
+{
+    Out.excluded++;
+    if (Opts.logFile) {
+        BeginLog();
+        WriteEscaped(path);
+        WriteText("\texcluded\n");
+        EndLog();
+    }
+    if (Opts.json && !Opts.quiet) {
+        ClearProgress();
+        JsonLine out;
+        BeginJson(&out, "excluded");
+        JsonName(&out, "path", path);
+        EndJson(&out);
+        Flush();
+    }
+}
+
 void StartOutput(void)
 {
     Out.sink = stdout;
+    Out.startedAt = Platform.system.milliseconds();
     FormatUtcNow(Out.started);
     Platform.system.hostName(Out.host, sizeof Out.host);
     if (Opts.logFile)

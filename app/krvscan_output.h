@@ -42,6 +42,10 @@ void PrintReport(const ReportRow *rows, int count);
 void PrintWarning(const char *text, const char *caption);
 void PrintPassedOver(const char *path, int32_t reason);
 
+/* An entry --exclude or --exclude-dir passed over: counted for the report's "Excluded:" line,
+** with --json an object {"event":"excluded","path":...}, a line in the log. */
+void PrintExcluded(const char *path);
+
 /* "krvscan: PATH: WHAT" on standard error, and "PATH<tab>WHAT" in the log: something done
 ** beside the scan (a leftover of a run that did not end, removed). */
 void PrintNotice(const char *path, const char *what);

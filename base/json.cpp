@@ -126,6 +126,11 @@ void JsonSigned(JsonLine *line, int64_t value)
     PutValue(line, digits, FormatSigned(digits, value));
 }
 
+void JsonNumberText(JsonLine *line, const char *text)
+{
+    PutValue(line, text, (uint32_t)strlen(text));
+}
+
 void JsonBoolean(JsonLine *line, int value)
 {
     PutValue(line, value ? "true" : "false", value ? 4 : 5);

@@ -43,6 +43,8 @@ void JsonHex(JsonLine *line, const char *text);
 void JsonUnsigned(JsonLine *line, uint64_t value);
 void JsonSigned(JsonLine *line, int64_t value);
 void JsonBoolean(JsonLine *line, int value);
+/* A number the caller wrote as text (digits, a point, digits), put as it is. */
+void JsonNumberText(JsonLine *line, const char *text);
 
 /* The member `"key":text` and, where `text` is not valid UTF-8, `"key_hex":` with its exact
 ** bytes (JsonReadHex gives them back), so that a name maps back to the one it was. */

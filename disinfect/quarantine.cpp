@@ -48,6 +48,7 @@ struct ZeroRun {
 static struct {
     char folder[PlatformPathSize];
     FileHandle index = InvalidFileHandle;
+    uint64_t volume, inode;   /* the folder held, as openStore gave it */
     uint8_t chunk[65536];
     char line[LineSize];
     ZeroRun runs[ZeroRuns];
@@ -127,7 +128,7 @@ static void ParentOf(const char *path, char *out, uint32_t size)
 }
 
 static const char Refused[] =
-    "the quarantine folder must not lie inside a scanned path (nor one inside it)";
+    "a scanned path must not lie inside the quarantine folder (on Windows 98, nor it in one)";
 
 static const char *const StoreCauses[] = {
     nullptr,
@@ -183,18 +184,10 @@ const char *QuarantineOpen(const char *path, const char *const *targets, int cou
         return "the quarantine folder's path is too long";
     uint32_t attributes = Platform.files.getFileAttributes(Kept.folder);
     int create = attributes == InvalidFileAttributes;
-    if (create) {
-        /* Nothing is made inside a scanned tree: where it would go is looked at first. */
-        char parent[PlatformPathSize];
-        ParentOf(Kept.folder, parent, sizeof parent);
-        for (int i = 0; i < count; i++)
-            if (Inside(parent, targets[i]))
-                return Refused;
-    } else if ((attributes & AttrReparsePoint) || !(attributes & AttrDirectory)) {
+    if (!create && ((attributes & AttrReparsePoint) || !(attributes & AttrDirectory)))
         return StoreCauses[StoreNotFolder];
-    }
     for (int i = 0; i < count; i++)
-        if (!create && (Inside(Kept.folder, targets[i]) || Inside(targets[i], Kept.folder)))
+        if (!create && Inside(targets[i], Kept.folder))
             return Refused;
     uint64_t volume = 0, inode = 0;
     QuarantineClose();
@@ -202,11 +195,23 @@ const char *QuarantineOpen(const char *path, const char *const *targets, int cou
                                          &volume, &inode);
     if (cause != StoreReady)
         return StoreRefused(cause, StoreCauses[StoreCannotMake]);
-    /* The folder held, by its identity: no target may lie below it. */
+    Kept.volume = volume;
+    Kept.inode = inode;
+    /* The folder held, by its identity: no target may lie below it. Where the folder has none
+    ** (the 9x family), a scan could not tell it from the tree around it: it may not lie in a
+    ** target either. */
     for (int i = 0; i < count; i++)
-        if ((volume || inode) && Below(targets[i], volume, inode) == 1)
+        if ((volume || inode) ? Below(targets[i], volume, inode) == 1
+                              : Inside(Kept.folder, targets[i]))
             return Refused;
     return nullptr;
+}
+
+int QuarantineIdentity(uint64_t *volume, uint64_t *index)
+{
+    *volume = Kept.volume;
+    *index = Kept.inode;
+    return Kept.index != InvalidFileHandle && (Kept.volume || Kept.inode);
 }
 
 const char *QuarantineReopen(const char *path)

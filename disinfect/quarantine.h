@@ -1,6 +1,6 @@
 /*
 ** The quarantine: before the workflow first changes a file found infected, a copy of it goes
-** into a folder outside the scanned tree, named by its SHA-256 (QuarantineSuffix after it, so
+** into a folder the scan does not enter, named by its SHA-256 (QuarantineSuffix after it, so
 ** that no system runs it), and one JSON line about it into the folder's index.jsonl.
 */
 #ifndef KRV_QUARANTINE_H
@@ -21,8 +21,13 @@ extern const char StatusLeftoverRemoved[];   /* a run that did not end left it; 
 
 /* Makes `folder` the quarantine: created, only its owner may enter it, when nothing has that
 ** name. Answers null when it is ready, or why not: it is a link or not a folder, it cannot be
-** made, or it lies inside one of the `count` `targets` or one of them inside it. */
+** made, one of the `count` `targets` is it or lies inside it, or, where a folder has no
+** identity (the 9x family), it lies inside one of them. Inside a target it is the caller's to
+** keep the scan out of it (QuarantineIdentity). */
 const char *QuarantineOpen(const char *folder, const char *const *targets, int count);
+
+/* The identity of the folder QuarantineOpen holds, as openStore gave it; 0 when there is none. */
+int QuarantineIdentity(uint64_t *volume, uint64_t *index);
 
 /* Opens the existing quarantine `folder` for reading its copies back, through the same checks
 ** as QuarantineOpen (nothing is created but a missing index); null when it is ready, or why not.

@@ -7,6 +7,8 @@ PlatformOps Platform = PlatformDefaults;
 
 EntryInHand InHand = {InvalidFindHandle, 0, 0, 0, 0, 0, 0, 0};
 
+int CrossMountPoints;
+
 void SwapEntryInHand(EntryInHand *other)
 {
     EntryInHand held = InHand;

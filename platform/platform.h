@@ -106,6 +106,12 @@ enum FileFailure : int32_t {
 };
 extern EntryInHand InHand;
 
+/* Set by krvscan before the scan (--cross-fs); 0 elsewhere. On POSIX a folder on another file
+** system than its parent's is then listed as a folder like any other, not as a mount point (a
+** folder the listings around it are listing already still is one). On Windows nothing changes:
+** a volume mounted in a folder is a junction, a link the walk never follows. */
+extern int CrossMountPoints;
+
 /* Swaps the entry in hand with `other`: how the workflow hands the entry to the copy it makes
 ** beside the file (in the same listing) and takes the file's entry back, with the same call.
 ** The walk sets and clears the entry; nothing else writes it whole. */
@@ -438,6 +444,11 @@ struct PlatformSystem {
     ** says why (strerror of errno on POSIX, "error N" with the Win32 error code on Windows),
     ** into `out` (`size` bytes, NUL-terminated, cut to fit); empty when no call failed. */
     void (*lastError)(char *out, uint32_t size);
+    /* The identity (as fileIdentity gives it) of the file that standard output (`stream` 1)
+    ** or standard error (2) writes to, taken from the handle: 0 when it is no regular file
+    ** with one name on a disk (a terminal, a pipe, a console, a file with hard links) or the
+    ** system will not tell. */
+    int (*streamIdentity)(int stream, uint64_t *volume, uint64_t *index);
 };
 
 /* What the program writes of its own: the quarantine, the log, a kept copy put back. */

@@ -1788,6 +1788,19 @@ static int WinFinishRestored(FileHandle file, const FileFacts *facts, int keep)
     return 0;
 }
 
+/* Only a file on a disk has an identity worth comparing: a console or pipe has none. A file
+** with other names is none of the program's own: one of them may be a file to scan. */
+static int WinStreamIdentity(int stream, uint64_t *volume, uint64_t *index)
+{
+    HANDLE file = GetStdHandle(stream == 2 ? STD_ERROR_HANDLE : STD_OUTPUT_HANDLE);
+    BY_HANDLE_FILE_INFORMATION info;
+    if (file == NULL || file == INVALID_HANDLE_VALUE || !PlainFile(file, &info))
+        return 0;
+    *volume = info.dwVolumeSerialNumber;
+    *index = ((uint64_t)info.nFileIndexHigh << 32) | info.nFileIndexLow;
+    return 1;
+}
+
 /* ---- the table ------------------------------------------------------------------------- */
 
 /* The code alone: FormatMessageA is not among the functions both old families export. */
@@ -1869,6 +1882,7 @@ const PlatformOps PlatformDefaults = {
             .hostName        = WinHostName,
             .volumeFacts     = WinVolumeFacts,
             .lastError       = WinLastError,
+            .streamIdentity  = WinStreamIdentity,
         },
     .store =
         {

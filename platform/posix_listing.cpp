@@ -148,9 +148,10 @@ static int InChain(const PosixFind *find, const struct stat *st)
 /* The entry's attributes and reparse tag. readdir's type saves a look at every file; folders
 ** are looked at, because a folder on another file system is a mount point, which, as a volume
 ** mount point on Windows, carries AttrReparsePoint: the walk then never wanders from one fixed
-** drive into another (or into /proc). So does a folder that is one the chain is listing already
-** (bound inside itself): entering it would walk the same files again, and again. A symbolic link
-** carries the tag of a Windows one. Returns 0 when the entry vanished meanwhile. */
+** drive into another (or into /proc), unless asked to (CrossMountPoints). So does a folder that
+** is one the chain is listing already (bound inside itself): entering it would walk the same
+** files again, and again. A symbolic link carries the tag of a Windows one. Returns 0 when the
+** entry vanished meanwhile. */
 static int EntryAttributes(PosixFind *find, const char *name, unsigned char type,
                            FindRecord *record)
 {
@@ -179,7 +180,8 @@ static int EntryAttributes(PosixFind *find, const char *name, unsigned char type
     find->entryRegular = looked && S_ISREG(st.st_mode);
     if (S_ISLNK(st.st_mode)) {
         record->reparseTag = ReparseTagSymlink;
-    } else if (S_ISDIR(st.st_mode) && (st.st_dev != find->device || (looked && InChain(find, &st)))) {
+    } else if (S_ISDIR(st.st_mode) && ((st.st_dev != find->device && !CrossMountPoints) ||
+                                       (looked && InChain(find, &st)))) {
         record->attributes |= AttrReparsePoint;
         record->reparseTag = ReparseTagMountPoint;
     }
@@ -357,7 +359,7 @@ static void NoteOpenFailed(int code)
 }
 
 /* Opens the folder `name` of the listing `outer` (a link refused), which must lie on the same
-** file system and be none of the chain's folders; -1 otherwise. */
+** file system (unless CrossMountPoints) and be none of the chain's folders; -1 otherwise. */
 static int OpenInside(PosixFind *outer, const char *name, struct stat *st)
 {
     const int flags = O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_NOCTTY | O_CLOEXEC;
@@ -368,7 +370,8 @@ static int OpenInside(PosixFind *outer, const char *name, struct stat *st)
         code = errno;
     }
     if (fd < 0) NoteOpenFailed(code);
-    if (fd >= 0 && (fstat(fd, st) != 0 || st->st_dev != outer->device || InChain(outer, st))) {
+    if (fd >= 0 && (fstat(fd, st) != 0 || (st->st_dev != outer->device && !CrossMountPoints) ||
+                    InChain(outer, st))) {
         close(fd);
         fd = -1;
     }

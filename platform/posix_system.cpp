@@ -334,6 +334,18 @@ static void PosixLastError(char *out, uint32_t size)
     out[length] = 0;
 }
 
+/* A file with other names is none of the program's own: one of them may be a file to scan
+** (a name planted where a script appends its output, linked to a worm). */
+static int PosixStreamIdentity(int stream, uint64_t *volume, uint64_t *index)
+{
+    struct stat st;
+    if (fstat(stream == 2 ? 2 : 1, &st) != 0 || !S_ISREG(st.st_mode) || st.st_nlink != 1)
+        return 0;
+    *volume = (uint64_t)st.st_dev;
+    *index = (uint64_t)st.st_ino;
+    return 1;
+}
+
 const PlatformOps PlatformDefaults = {
     .files =
         {
@@ -402,6 +414,7 @@ const PlatformOps PlatformDefaults = {
             .hostName        = PosixHostName,
             .volumeFacts     = PosixVolumeFacts,
             .lastError       = PosixLastError,
+            .streamIdentity  = PosixStreamIdentity,
         },
     .store =
         {

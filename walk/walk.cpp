@@ -11,6 +11,7 @@
 ** or the listing closed, and a path handled after the walk is never looked up through it.
 */
 #include "walk/walk.h"
+#include "base/glob.h"
 #include "base/text.h"
 
 #include "disinfect/workflow.h"
@@ -19,6 +20,8 @@
 #include "scan/scanstate.h"
 
 #include <string.h>
+
+const WalkRules *ScanRules;
 
 static int ShouldGoOn(void)
 {
@@ -33,6 +36,8 @@ static void BeginScan(void)
     PlanReadAhead();
     ForgetWaitingVolumes();
 }
+
+static void LookForOwnOn(const char *path);
 
 uint32_t ScanThreadProc(void *parameter)
 {
@@ -60,6 +65,7 @@ void ScanAllFixedDrives(void)
     ** entered, counted and left at once by ScanFolder. */
     for (uint32_t i = 0; i < count; i++) {
         roots[i][MaxRootPath - 1] = 0;
+        LookForOwnOn(roots[i]);
         if (CopyText(ScanPath, ScanPathSize, roots[i])) {
             ReportWaitingAtRestart(ScanPath);
             ScanFolder();
@@ -72,6 +78,7 @@ void ScanSelectedFolder(const char *folder)
     ScanContinue.store(1, std::memory_order_relaxed);
     int fits = CopyText(ScanPath, ScanPathSize, folder);
     BeginScan();
+    LookForOwnOn(folder);
     if (fits) {
         ReportWaitingAtRestart(ScanPath);
         ScanFolder();
@@ -92,6 +99,97 @@ static void DropEntry(void)
     InHand = {InvalidFindHandle, 0, 0, 0, 0, 0, 0};
 }
 
+/* Whether one of the program's own entries may lie where the walk is: on the volume of the
+** PATH it walks, or anywhere once the walk crosses into other file systems. Looking up each
+** entry's identity costs a call per entry, paid only then. The worker is the only user. */
+static int ownHere;
+
+static void LookForOwnOn(const char *path)
+{
+    uint64_t volume, index;
+    ownHere = 0;
+    if (!ScanRules || !ScanRules->ownCount)
+        return;
+    if (CrossMountPoints || !Platform.files.fileIdentity(path, &volume, &index)) {
+        ownHere = 1;
+        return;
+    }
+    for (int i = 0; i < ScanRules->ownCount; i++)
+        ownHere |= ScanRules->own[i].volume == volume;
+}
+
+/* The program's own entry that `path` is, or null. */
+static const OwnEntry *OwnEntryAt(const char *path)
+{
+    uint64_t volume, index;
+    if (!ownHere || !Platform.files.fileIdentity(path, &volume, &index))
+        return nullptr;
+    for (int i = 0; i < ScanRules->ownCount; i++)
+        if (ScanRules->own[i].volume == volume && ScanRules->own[i].index == index)
+            return &ScanRules->own[i];
+    return nullptr;
+}
+
+/* Whether `path`, whose name begins at `name`, matches one of the `count` patterns: on the path
+** when the pattern holds a separator, else on the name. */
+static int Matches(const char *const *patterns, int count, const char *path, const char *name)
+{
+    int flags = PathSeparator == '/' ? 0 : GlobWindows;
+    for (int i = 0; i < count; i++) {
+        int onPath = strchr(patterns[i], '/') || strchr(patterns[i], PathSeparator);
+        if (MatchGlob(patterns[i], onPath ? path : name, flags))
+            return 1;
+    }
+    return 0;
+}
+
+/* Whether the entry at `path` (a folder's without its separator), whose name begins at
+** `name`, is excluded; the rules' `excluded` is told. */
+static int Excluded(const char *path, const char *name, int folder)
+{
+    const WalkRules *rules = ScanRules;
+    if (!(folder ? Matches(rules->excludeFolders, rules->excludeFolderCount, path, name)
+                 : Matches(rules->excludeFiles, rules->excludeFileCount, path, name)))
+        return 0;
+    if (rules->excluded)
+        rules->excluded(path);
+    return 1;
+}
+
+/* Whether `path` is one of the program's own entries, said when its entry says so. */
+static int IsOwnEntry(const char *path)
+{
+    const OwnEntry *own = OwnEntryAt(path);
+    if (own && own->said)
+        ShowNotice(path, own->said);
+    return own != nullptr;
+}
+
+/* Whether the rules (there must be some) pass over the entry at `path`, whose name begins at
+** `name`. */
+static int PassedByRules(const char *path, const char *name, int folder)
+{
+    return Excluded(path, name, folder) || IsOwnEntry(path);
+}
+
+/* A PATH given, passed over by the rules as the same entry met in the walk would be: its name
+** is what follows its last separator, trailing ones left out. */
+static int GivenPassedByRules(const char *path, int folder)
+{
+    static char trimmed[PlatformPathSize];   /* the worker is the only user */
+    if (!ScanRules || !CopyText(trimmed, sizeof trimmed, path))
+        return 0;
+    size_t n = strlen(trimmed);
+    while (n > 1 && (trimmed[n - 1] == '/' || trimmed[n - 1] == PathSeparator))
+        trimmed[--n] = 0;
+    const char *name = trimmed;
+    for (const char *p = trimmed; *p; p++)
+        if (*p == '/' || *p == PathSeparator)
+            name = p + 1;
+    /* The identity of the path as given: "C:" without its separator is another folder. */
+    return Excluded(trimmed, name, folder) || IsOwnEntry(path);
+}
+
 /* The file in ScanPath, as a listing of that one entry: its folder is looked up once, and
 ** everything done to the file is done through it, to the file opened there. */
 static void ScanGivenFile(void)
@@ -109,13 +207,22 @@ static void ScanGivenFile(void)
     Platform.files.findClose(find);
 }
 
-/* The identities of the paths given, for the rule that each file is scanned once: paths
-** beyond the first MaxGivenPaths are all scanned. The worker is the only user. */
+/* The identities of the paths given, for the rule that each file is scanned once: those of
+** the first MaxGivenPaths, and in the last entry that of the path in hand beyond them (a long
+** list from find: it is compared with the first, its root among them). The worker is the only
+** user. */
 #define MaxGivenPaths 256
 static struct GivenPath {
     int known, folder;
     uint64_t volume, index;
-} given[MaxGivenPaths];
+} given[MaxGivenPaths + 1];
+
+static void IdentifyGiven(GivenPath *path, const char *name)
+{
+    path->known = Platform.files.fileIdentity(name, &path->volume, &path->index);
+    uint32_t attributes = path->known ? Platform.files.getFileAttributes(name) : 0;
+    path->folder = attributes != InvalidFileAttributes && (attributes & AttrDirectory);
+}
 
 /* Non-zero when the given folder `j` is, by identity, `volume` and `index`. */
 static int IsGivenFolder(int j, uint64_t volume, uint64_t index)
@@ -126,28 +233,32 @@ static int IsGivenFolder(int j, uint64_t volume, uint64_t index)
 /* Non-zero when the given path `i` is scanned anyway: the same as a path given before it, or
 ** below a folder given anywhere, where the walk of that folder reaches it: one of the folders
 ** up the tree from it, by "..", is that folder, and no mount point (another volume, which the
-** walk does not enter) lies between. */
+** walk does not enter) lies between. Beyond the first MaxGivenPaths, it is compared with those
+** only. */
 static int ScannedAnyway(const char *const *paths, int count, int i)
 {
     static char up[PlatformPathSize];   /* the worker is the only user */
     if (count > MaxGivenPaths)
         count = MaxGivenPaths;
-    if (i >= count || !given[i].known)
+    GivenPath *path = &given[i < MaxGivenPaths ? i : MaxGivenPaths];
+    if (i >= MaxGivenPaths)
+        IdentifyGiven(path, paths[i]);
+    if (!path->known)
         return 0;
-    for (int j = 0; j < i; j++)
-        if (given[j].known && given[j].volume == given[i].volume && given[j].index == given[i].index)
+    for (int j = 0; j < i && j < count; j++)
+        if (given[j].known && given[j].volume == path->volume && given[j].index == path->index)
             return 1;
     if (!CopyText(up, sizeof up, paths[i]))
         return 0;
     /* First a file's own folder, with its separator, or a folder's parent; then each parent. */
     const char separator[2] = {PathSeparator, 0};
     char *last = strrchr(up, PathSeparator);
-    int asIs = !given[i].folder;
+    int asIs = !path->folder;
     if (asIs && last)
         last[1] = 0;
     else if (asIs)
         CopyText(up, sizeof up, ".");
-    uint64_t volume = given[i].volume, index = given[i].index;
+    uint64_t volume = path->volume, index = path->index;
     for (;;) {
         size_t length = strlen(up);
         if (!asIs && ((length && up[length - 1] != PathSeparator &&
@@ -155,13 +266,15 @@ static int ScannedAnyway(const char *const *paths, int count, int i)
                       !AppendText(up, sizeof up, "..")))
             return 0;   /* beyond the buffer */
         uint64_t upVolume, upIndex;
-        if (!Platform.files.fileIdentity(up, &upVolume, &upIndex) || upVolume != volume ||
-            (!asIs && upIndex == index))
-            return 0;   /* across a mount point, or at the root */
+        if (!Platform.files.fileIdentity(up, &upVolume, &upIndex) ||
+            (upVolume != volume && !CrossMountPoints) ||
+            (!asIs && upVolume == volume && upIndex == index))
+            return 0;   /* across a mount point the walk does not cross, or at the root */
         for (int j = 0; j < count; j++)
             if (j != i && IsGivenFolder(j, upVolume, upIndex))
                 return 1;
         asIs = 0;
+        volume = upVolume;
         index = upIndex;
     }
 }
@@ -169,12 +282,8 @@ static int ScannedAnyway(const char *const *paths, int count, int i)
 void ScanGivenPaths(const char *const *paths, int count)
 {
     BeginScan();
-    for (int i = 0; i < count && i < MaxGivenPaths; i++) {
-        GivenPath *path = &given[i];
-        path->known = Platform.files.fileIdentity(paths[i], &path->volume, &path->index);
-        uint32_t attributes = path->known ? Platform.files.getFileAttributes(paths[i]) : 0;
-        path->folder = attributes != InvalidFileAttributes && (attributes & AttrDirectory);
-    }
+    for (int i = 0; i < count && i < MaxGivenPaths; i++)
+        IdentifyGiven(&given[i], paths[i]);
     for (int i = 0; i < count && ShouldGoOn(); i++) {
         if (ScannedAnyway(paths, count, i))
             continue;
@@ -184,7 +293,11 @@ void ScanGivenPaths(const char *const *paths, int count)
         }
         ReportWaitingAtRestart(ScanPath);
         uint32_t attributes = Platform.files.getFileAttributes(ScanPath);
-        if (attributes != InvalidFileAttributes && (attributes & AttrDirectory))
+        int folder = attributes != InvalidFileAttributes && (attributes & AttrDirectory);
+        LookForOwnOn(paths[i]);
+        if (GivenPassedByRules(paths[i], folder))
+            continue;
+        if (folder)
             ScanFolder();
         else
             ScanGivenFile();
@@ -254,6 +367,9 @@ static void ScanEntry(uint32_t cut, const FindRecord *record)
             PassOverLink(cut, record);
             return;
         }
+        if (ScanRules && (ownHere || ScanRules->excludeFolderCount) &&
+            PassedByRules(EntryPath(cut, record), record->name, 1))
+            return;
         /* Room for the name, its separator and the pattern: a longer path, even one that
         ** ScanPath would hold, cannot be listed. */
         if (AppendText(ScanPath, PlatformMaxPath - 4, record->name))
@@ -269,6 +385,11 @@ static void ScanEntry(uint32_t cut, const FindRecord *record)
         /* The name another run of this program moved a file to while it deletes it: that run
         ** reports the file, which is gone a moment later (or, should it stay, is scanned by the
         ** next run like any file). */
+        return;
+    } else if (ScanRules && (ownHere || ScanRules->excludeFileCount) &&
+               PassedByRules(EntryPath(cut, record), record->name, 0)) {
+        /* Excluded, or one of the program's own: its path (a copy) made only where a rule may
+        ** apply. */
         return;
     } else if (AppendText(ScanPath, PlatformMaxPath, record->name)) {
         ProcessFile();

@@ -47,6 +47,11 @@ def report(stdout):
     return dict(line.split("\t") for line in lines[start + 1:])
 
 
+def untimed(stdout):
+    """Text output without the report's Time: line, the one line two runs of a scan differ in."""
+    return re.sub(rb"^Time:\t.*\n", b"", stdout, flags=re.M)
+
+
 def snapshot(top):
     """Every file below `top`: content digest, mode and modification time."""
     seen = {}
@@ -219,7 +224,7 @@ class RowsAndReport(Scans):
         self.assertEqual([single + "\t" + INFECTED, single + "\tdeleted"],
                          [x for x in rows if x.startswith(single + "\t")])
         got = report(r.stdout)
-        self.assertEqual(LABELS, list(got))
+        self.assertEqual(LABELS + ["Time:"], list(got))
         self.assertEqual(("2", "18", "4", "4"),
                          (got["Folders:"], got["Files:"], got["Infected:"], got["Deleted:"]))
         clean = run("--clean", self.tree)
@@ -460,7 +465,7 @@ class NotScanned(Scans):
         self.assertEqual(sorted("krvscan: link not followed: " + os.path.join(self.tree, n)
                                 for n in ("file-link", "folder-link")),
                          sorted(loud.stderr.decode().splitlines()))
-        self.assertEqual(quiet.stdout, loud.stdout)   # the rows do not change
+        self.assertEqual(untimed(quiet.stdout), untimed(loud.stdout))   # the rows do not change
 
 
 class UnreadableFiles(Scans):
@@ -896,7 +901,7 @@ class Quarantine(Scans):
             else:
                 self.assertFalse(os.path.lexists(victim), plant.__name__)
 
-    def test_refused_without_clean_inside_a_target_or_not_a_folder(self):
+    def test_refused_without_clean_around_a_target_or_not_a_folder(self):
         before = snapshot(self.tree)
         afile = os.path.join(self.work, "afile")
         with open(afile, "w"):
@@ -905,7 +910,6 @@ class Quarantine(Scans):
         os.symlink(self.work, alink)
         causes = {
             ("--quarantine", self.store, self.tree): "--quarantine: needs --clean",
-            ("--clean", "--quarantine", os.path.join(self.tree, "q"), self.tree): "inside",
             ("--clean", "--quarantine", self.tree, os.path.join(self.tree, "sub")): "inside",
             ("--clean", "--quarantine", self.work, self.tree): "inside",
             ("--clean", "--quarantine", afile, self.tree): "not a link or a file",
@@ -918,8 +922,160 @@ class Quarantine(Scans):
             self.assertEqual(1, len(r.stderr.splitlines()), (args, r.stderr))
             self.assertIn(cause, r.stderr.decode(), args)
         self.assertIn(b"krvscan --help", run("--quarantine", self.store, self.tree).stderr)
-        self.assertFalse(os.path.exists(os.path.join(self.tree, "q")))
         self.assertEqual(before, snapshot(self.tree))
+
+
+class Conventions(Scans):
+    """What administrators bring from other scanners: exclusions, lists of paths, a quiet
+    run, values after "=", short options, the scan's time, and the scanner's own outputs
+    inside what it scans."""
+
+    def test_each_option(self):
+        sub = os.path.join(self.tree, "sub")
+        odd = os.path.join(self.tree, "odd\nname.exe")     # a line break: only -0 names it
+        shutil.copy(os.path.join(sub, "infected.dll"), odd)
+        many = [os.path.join(sub, "clean.exe")] * 299 + [os.path.join(sub, "infected.dll")]
+        log = os.path.join(self.work, "scan.log")
+        found = lambda name: os.path.join(sub, name) + "\t" + INFECTED
+        odd_row = os.path.join(self.tree, "odd\\x0Aname.exe") + "\t" + INFECTED
+        timing = re.compile(r"^Time:\t\d+\.\d{3} s$", re.M)
+        # (command line, standard input, exit status, lines on standard output, lines that
+        # must not be there, what standard error must hold)
+        cases = [
+            (["--exclude", "*.exe", self.tree], None, 1,
+             [found("infected.dll"), "Excluded:\t16", "Files:\t3"],
+             [found("infected-entry1.exe")], ""),
+            (["--exclude=" + os.path.join(sub, "infected*"), "--exclude=odd*", self.tree], None,
+             0, ["Infected:\t0", "Excluded:\t5"], [], ""),
+            (["--exclude-dir=sub", "--exclude", "odd*", self.tree], None, 0,
+             ["Excluded:\t2", "Folders:\t1"], [], ""),
+            (["--exclude-dir", "*/s?b", "--json", self.tree], None, 1,
+             ['{"event":"excluded","path":"%s"}' % sub], [], ""),
+            (["--file-list", "-"], (sub + "\n\n").encode(), 1,
+             [found("infected.dll"), "Files:\t18"], [odd_row], ""),
+            (["-0", "--file-list=-"], (odd + "\0").encode(), 1, [odd_row, "Files:\t1"], [], ""),
+            (["--file-list", "-"], "\n".join(many).encode(), 1,
+             [found("infected.dll"), "Files:\t2"], [], ""),
+            (["--quiet", self.tree], None, 1, [found("infected.dll")], ["Scan report\t"], ""),
+            (["-q", "--json", self.tree], None, 1, [], ['"event":"report"'], ""),
+            (["--no-summary", self.tree], None, 1, [found("infected.dll")],
+             ["Scan report\t", "Files:\t19"], ""),
+            (["--log=" + log, self.tree], None, 1, [found("infected.dll")], [], ""),
+            (["-l", log, "-r", "--recursive", self.tree], None, 1, ["Files:\t19"], [], ""),
+            (["-V"], None, 0, ["krvscan 1.1 (Korvane Tamsel Removal Tool)"], [], ""),
+            (["--exclude"], None, 2, [], [], "--exclude: needs a pattern"),
+            (["--log=", self.tree], None, 2, [], [], "--log: needs a file"),
+            (["--file-list", os.path.join(self.work, "nope")], None, 2, [], [],
+             "cannot be opened"),
+            (["--file-list", "-"], b"/no/such\n", 2, [], [], "/no/such: no such file"),
+        ]
+        for args, given, status, present, absent, said in cases:
+            r = run(*args, input=given)
+            lines = r.stdout.decode().splitlines()
+            self.assertEqual(status, r.returncode, (args, r.stderr))
+            for line in present:
+                self.assertTrue(any(line in x for x in lines), (args, line, lines))
+            for line in absent:
+                self.assertFalse(any(line in x for x in lines), (args, line))
+            if said:
+                self.assertIn(said, r.stderr.decode(), args)
+            elif status != 2:
+                self.assertEqual(b"", r.stderr, args)
+            if status != 2 and "Scan report\t" in lines:
+                self.assertEqual(1, lines.count("Scan report\t"), args)
+                self.assertRegex(r.stdout.decode(), timing, args)
+        with open(log) as f:
+            self.assertEqual(2, sum(x.startswith("Scan report") for x in f))
+        report_object = json.loads(run("--json", self.tree).stdout.splitlines()[-1])
+        self.assertIsInstance(report_object["seconds"], float)
+
+    def test_own_outputs_inside_the_tree_are_passed_over(self):
+        """A start-up script that sends the log, standard output and standard error into the
+        share it scans: a clean share ends with 0, nothing counted of its own files."""
+        subprocess.run(["rm", "-rf", os.path.join(self.tree, "sub")], check=True)
+        os.makedirs(os.path.join(self.tree, "results"))
+        with open(os.path.join(self.tree, "clean.txt"), "w") as f:
+            f.write("clean\n")
+        out, err = (os.path.join(self.tree, "results", x) for x in ("output.json", "errors.txt"))
+        log = os.path.join(self.tree, "results", "scan.log")
+        for _ in range(2):   # the second run meets the files the first left
+            with open(out, "wb") as o, open(err, "wb") as e:
+                code = subprocess.run([KRVSCAN, "--json", "--log", log, self.tree], stdout=o,
+                                      stderr=e, timeout=120).returncode
+            self.assertEqual(0, code)
+            with open(err, "rb") as f:
+                self.assertEqual(b"", f.read())
+            with open(out) as f:
+                self.assertEqual(1, json.loads(f.read().splitlines()[-1])["report"]["files"])
+
+    def test_a_list_from_find_scans_each_file_once(self):
+        """`find TREE | krvscan --clean --file-list -`: the root first, then every folder and
+        file below it, far more than 256 paths: each file is scanned (and removed) once."""
+        self.big_tree(400)
+        listed = [self.tree]
+        for folder, folders, files in os.walk(self.tree):
+            listed += [os.path.join(folder, x) for x in folders + files]
+        r = run("--clean", "--file-list", "-", input="\n".join(listed).encode())
+        self.assertEqual((1, b""), (r.returncode, r.stderr))
+        got = report(r.stdout)
+        self.assertEqual((str(400 + 18), str(len(SAMPLES_INFECTED))),
+                         (got["Files:"], got["Deleted:"]))
+
+    def test_an_output_that_is_another_name_of_a_worm_hides_nothing(self):
+        """The name a script appends its results to, planted as a hard link to a worm: the
+        output is no file of the program's own, and the worm is found."""
+        share = os.path.join(self.work, "share")
+        os.makedirs(share)
+        worm = os.path.join(share, "w.exe")
+        shutil.copy(os.path.join(self.tree, "sub", SAMPLES_INFECTED[0]), worm)
+        out = os.path.join(share, "out.json")
+        os.link(worm, out)
+        with open(out, "ab") as o:
+            code = subprocess.run([KRVSCAN, "--json", worm], stdout=o,
+                                  stderr=subprocess.DEVNULL, timeout=120).returncode
+        self.assertEqual(1, code)
+
+    def test_the_quarantine_inside_the_tree_is_passed_over_and_said(self):
+        store = os.path.join(self.tree, "store")
+        line = ("krvscan: %s: the quarantine folder, not scanned\n" % store).encode()
+        r = run("--clean", "--quarantine", store, self.tree)
+        self.assertEqual(1, r.returncode, r.stderr)
+        copies = sorted(x for x in os.listdir(store) if x.endswith(".quarantined"))
+        self.assertEqual(len(SAMPLES_INFECTED), len(copies))
+        again = run("--clean", "--quarantine", store, self.tree)   # the copies are no finding
+        self.assertEqual((0, line), (again.returncode, again.stderr))
+        self.assertEqual(copies, sorted(x for x in os.listdir(store) if x.endswith(".quarantined")))
+
+    def test_cross_fs_enters_a_mount_point(self):
+        inner = os.path.join(self.tree, "mnt")
+        os.makedirs(inner)
+        if subprocess.run(["mount", "-t", "tmpfs", "tmpfs", inner],
+                          capture_output=True).returncode:
+            self.skipTest("mounting a file system needs root")
+        try:
+            shutil.copy(os.path.join(self.tree, "sub", "infected.dll"), inner)
+            r = run(self.tree)
+            self.assertEqual(4, r.returncode)
+            self.assertIn(b"a mount point, not entered", r.stderr)
+            r = run("--cross-fs", self.tree)
+        finally:
+            subprocess.run(["umount", "-l", inner])
+        self.assertEqual((1, b""), (r.returncode, r.stderr))
+        self.assertIn(os.path.join(inner, "infected.dll") + "\t" + INFECTED,
+                      r.stdout.decode().splitlines())
+
+    @unittest.skipUnless(os.geteuid() == 0, "plays another user: needs root")
+    def test_clean_as_an_ordinary_user_says_why(self):
+        os.chmod(self.work, 0o755)
+        subprocess.run(["chmod", "-R", "a+rX", self.tree], check=True)
+        scanner = os.path.join(self.work, "krvscan")
+        shutil.copy(KRVSCAN, scanner)
+        r = subprocess.run(as_nobody([scanner, "--clean", self.tree]), capture_output=True,
+                           timeout=120)
+        self.assertEqual(3, r.returncode)
+        sub = os.path.join(self.tree, "sub") + "/"
+        self.assertEqual([b"krvscan: unable to clean: permission denied: " + sub.encode()],
+                         r.stderr.splitlines())
 
 
 NOBODY = 65534
@@ -1283,7 +1439,7 @@ class Attacks(Scans):
         copy = self.copy_of(name)
         for path in (copy, self.store, os.path.join(self.store, ".")):
             self.expect_refused(("--clean", "--quarantine", self.store, path),
-                                "must not lie inside a scanned path", keep=[copy])
+                                "must not lie inside the quarantine folder", keep=[copy])
             with open(copy, "rb") as f:
                 self.assertEqual(self.digests[name], hashlib.sha256(f.read()).hexdigest())
 

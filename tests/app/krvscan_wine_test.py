@@ -11,6 +11,7 @@ a held file takes the copy route: the file in hand is finished, no copy is left 
 import hashlib
 import json
 import os
+import shutil
 import subprocess
 import sys
 import tempfile
@@ -56,7 +57,7 @@ class UnderWine(unittest.TestCase):
             self.assertEqual([p + "\t" + INFECTED, p + "\tdeleted"],
                              [x for x in rows if x.startswith(p + "\t")])
         start = rows.index("Scan report\t")
-        self.assertEqual(LABELS, [x.split("\t")[0] for x in rows[start + 1:]])
+        self.assertEqual(LABELS + ["Time:"], [x.split("\t")[0] for x in rows[start + 1:]])
         self.assertEqual(0, wine(KRVSCAN, "--clean", "K:\\tree").returncode)
         for args, status in (((), 2), (("--help",), 0), (("/?",), 0), (("--version",), 0),
                              (("K:\\no-such",), 2), (("--bogus", "K:\\tree"), 2)):
@@ -137,10 +138,10 @@ class UnderWine(unittest.TestCase):
                 digests[name] = hashlib.sha256(f.read()).hexdigest()
         store = os.path.join(self.work, "store")
         for args in (("--quarantine", "K:\\store", "K:\\tree"),
-                     ("--clean", "--quarantine", "K:\\tree\\q", "K:\\tree")):
+                     ("--clean", "--quarantine", "K:\\tree", "K:\\tree\\sub")):
             r = wine(KRVSCAN, *args)
             self.assertEqual((2, 1), (r.returncode, len(lines(r.stderr))), (args, r.stderr))
-        self.assertFalse(os.path.exists(store) or os.path.exists(os.path.join(sub, "..", "q")))
+        self.assertFalse(os.path.exists(store))
         # Other contents under the first file's name: that file is left, the others go.
         os.mkdir(store)
         kept = SAMPLES_INFECTED[0]
@@ -254,6 +255,29 @@ class UnderWine(unittest.TestCase):
             log = lines(f.read())
         printed = [x for out, _ in outputs for x in lines(out)]
         self.assertEqual(sorted(printed), sorted(x for x in log if not x.startswith("krvscan\t")))
+
+
+    def test_own_outputs_and_quarantine_inside_the_tree_are_passed_over(self):
+        """cmd's redirections, the log and the quarantine folder inside the tree scanned: known
+        by volume serial number and file index, passed over, and a clean tree ends with 0."""
+        subprocess.run(["rm", "-rf", os.path.join(self.work, "tree", "sub")], check=True)
+        with open(os.path.join(self.work, "tree", "clean.txt"), "w") as f:
+            f.write("clean\n")
+        shutil.copy(KRVSCAN, os.path.join(self.work, "krvscan.exe"))   # for cmd to find
+        command = ("K:\\krvscan.exe --json --log K:\\tree\\scan.log --clean --quarantine "
+                   "K:\\tree\\q K:\\tree > K:\\tree\\out.json 2> K:\\tree\\err.txt")
+        for _ in range(2):   # the second run meets the files the first left
+            self.assertEqual(0, wine("cmd", "/c", command).returncode)
+            with open(os.path.join(self.work, "tree", "err.txt"), "rb") as f:
+                self.assertEqual(["krvscan: K:\\tree\\q: the quarantine folder, not scanned"],
+                                 lines(f.read()))
+            with open(os.path.join(self.work, "tree", "out.json"), "rb") as f:
+                self.assertEqual(1, json.loads(lines(f.read())[-1])["report"]["files"])
+
+    def test_exclude_matches_either_case_and_either_separator(self):
+        r = wine(KRVSCAN, "--exclude=*\\SUB/INFECTED*", "--exclude-dir", "NONE", "K:\\tree")
+        self.assertEqual(0, r.returncode, r.stderr)
+        self.assertIn("Excluded:\t%d" % len(SAMPLES_INFECTED), lines(r.stdout))
 
 
 if __name__ == "__main__":

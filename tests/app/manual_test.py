@@ -57,7 +57,7 @@ def man_entries(section):
 def man_options():
     options = set()
     for head in man_entries(man_section("OPTIONS")):
-        for token in re.findall(r"\\-(?:\\-)?[a-z](?:[a-z]|\\-)*", head):
+        for token in re.findall(r"\\-(?:\\-)?[a-zA-Z0-9](?:[a-z0-9]|\\-)*", head):
             options.add(token.replace("\\-", "-"))
     return options
 

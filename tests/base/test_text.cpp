@@ -1,8 +1,10 @@
 // Numbers as text: every base and width the callers use, the extremes of 64 bits, and never a
-// byte past the number's NUL.
+// byte past the number's NUL; shell patterns as --exclude reads them.
+#include "base/glob.h"
 #include "base/text.h"
 
 #include <gtest/gtest.h>
+#include <string>
 #include <stdint.h>
 #include <string.h>
 
@@ -55,3 +57,32 @@ TEST(FormatSigned, SignAndTheMostNegative)
 }
 
 }  // namespace
+
+// The patterns of --exclude, as fnmatch(3) without flags reads them on POSIX and as Windows
+// names files there; and a pattern of many stars against a long name that never matches ends
+// at once rather than trying every way to split it.
+TEST(MatchGlob, ShellPatternsAsFnmatchAndAsWindowsNamesFiles)
+{
+    const struct {
+        const char *pattern, *text;
+        int flags, matches;
+    } cases[] = {
+        {"*.tmp", "a.tmp", 0, 1},           {"*.tmp", "a.tmp.exe", 0, 0},
+        {"*.tmp", ".tmp", 0, 1},            {"?.exe", "ab.exe", 0, 0},
+        {"a?c", "abc", 0, 1},               {"[a-c]x", "bx", 0, 1},
+        {"[!a-c]x", "bx", 0, 0},            {"[^a-c]x", "dx", 0, 1},
+        {"[]]x", "]x", 0, 1},               {"[ab", "[ab", 0, 1},
+        {"\\*", "*", 0, 1},                 {"\\*", "a", 0, 0},
+        {"*/cache/*", "/srv/x/cache/y/z", 0, 1},
+        {"*.TMP", "a.tmp", 0, 0},           {"*.TMP", "a.tmp", GlobWindows, 1},
+        {"C:/Temp/*", "c:\\temp\\x.exe", GlobWindows, 1},
+        {"[A-C]x", "bX", GlobWindows, 1},   {"", "", 0, 1},
+        {"", "a", 0, 0},                    {"**", "", 0, 1},
+    };
+    for (const auto &c : cases)
+        EXPECT_EQ(c.matches, MatchGlob(c.pattern, c.text, c.flags)) << c.pattern << " " << c.text;
+    std::string many(30, 'a'), stars;
+    for (int i = 0; i < 15; i++)
+        stars += "*a";
+    EXPECT_EQ(0, MatchGlob((stars + "b").c_str(), many.c_str(), 0));
+}

@@ -260,13 +260,19 @@ TEST_F(Quarantine, AskedOncePerFileAndNeverInReportOnly)
     EXPECT_EQ(1, hookCalls);
 }
 
-TEST_F(Quarantine, FolderRefusedInsideATargetAroundOneAsAFileOrMissingBelow)
+// Inside a target the folder is held, and known by the identity the scan passes it over by.
+TEST_F(Quarantine, FolderRefusedAroundATargetAsAFileOrMissingBelowAndKnownInsideOne)
 {
     std::string inside = testsupport::Join(tree, "q");
     std::string file = scratch.file("plain");
     ASSERT_TRUE(testsupport::WriteText(file, "x"));
     const char *targets[] = {tree.c_str()};
-    EXPECT_NE(nullptr, QuarantineOpen(inside.c_str(), targets, 1));
+    uint64_t volume, index, heldVolume, heldIndex;
+    EXPECT_EQ(nullptr, QuarantineOpen(inside.c_str(), targets, 1));
+    ASSERT_TRUE(Platform.files.fileIdentity(inside.c_str(), &volume, &index));
+    ASSERT_TRUE(QuarantineIdentity(&heldVolume, &heldIndex));
+    EXPECT_EQ(volume, heldVolume);
+    EXPECT_EQ(index, heldIndex);
     EXPECT_NE(nullptr, QuarantineOpen(tree.c_str(), targets, 1));
     EXPECT_NE(nullptr, QuarantineOpen(file.c_str(), targets, 1));
     EXPECT_NE(nullptr, QuarantineOpen(testsupport::Join(store, "a").c_str(), targets, 1));
