@@ -245,7 +245,9 @@ static int ExitStatus(void)
         return 3;
     if (f.unscanned > 0)
         return 4;
-    return f.found > 0 ? 1 : 0;
+    /* A file that waits in a restart folder for its deletion is no row "infected" but still on
+    ** the disk: a run that only reports does not call the machine clean before the restart. */
+    return f.found > 0 || f.remaining > 0 ? 1 : 0;
 }
 
 /* One line on standard error for what could not be restored. */

@@ -71,5 +71,6 @@ static void FinishScan(void)
 }
 
 const DisplayOps DialogDisplay = {
-    AddRow, SetTargetText, SetControlEnabled, SetScanCaption, WarnRestart, FinishScan, nullptr, nullptr,
+    AddRow, SetTargetText, SetControlEnabled, SetScanCaption, WarnRestart, FinishScan, nullptr,
+    nullptr, nullptr,
 };

@@ -241,7 +241,9 @@ TEST(ShareRule, FileHeldForReadingCannotBeWrittenDeletedOrMoved)
         {
             Open holder(path, 0);
             ASSERT_TRUE(holder.ok());
-            if (asEntry) EXPECT_TRUE(Platform.files.identifyFile(holder.h));
+            if (asEntry) {
+                EXPECT_TRUE(Platform.files.identifyFile(holder.h));
+            }
             EXPECT_EQ(InvalidFileHandle, Platform.files.openFile(path.c_str(), 1));
             EXPECT_EQ(0, Platform.files.deleteFile(path.c_str()));
             EXPECT_EQ(0, Platform.files.moveFile(path.c_str(), dir.file("moved.exe").c_str()));
@@ -251,7 +253,9 @@ TEST(ShareRule, FileHeldForReadingCannotBeWrittenDeletedOrMoved)
             ASSERT_TRUE(reader.ok()) << "reading must go on while the file is held";
             uint8_t buffer[64];
             EXPECT_EQ(64u, Platform.files.readFile(reader.h, buffer, 64));
-            if (asEntry) EXPECT_TRUE(Platform.files.identifyFile(reader.h));
+            if (asEntry) {
+                EXPECT_TRUE(Platform.files.identifyFile(reader.h));
+            }
             EXPECT_NE(0, Platform.files.copyFile(path.c_str(), copy.c_str()));
         }
         EXPECT_EQ(Counting(64), ReadBytes(path));
@@ -1273,7 +1277,9 @@ TEST(WinSyscalls, TheNinetyEightReplacementNeverDeletesWhatItDidNotPutAside)
         SCOPED_TRACE(c.name);
         ASSERT_TRUE(WriteText(from, "new") && WriteText(to, "old"));
         testsupport::RemoveAll(aside);
-        if (c.asideTaken) ASSERT_TRUE(WriteText(aside, "someone's"));
+        if (c.asideTaken) {
+            ASSERT_TRUE(WriteText(aside, "someone's"));
+        }
         WinSys.getVersion = NinetyEight;
         WinSys.moveFileA = MoveFailingOnce;
         moveFails = c.moveFails;
