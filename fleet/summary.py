@@ -55,7 +55,9 @@ STATUS_EVENTS = [("infected: ", "infected"), ("suspect: ", "suspect"), ("warning
                  ("left in place: report only", "left_in_place"),
                  ("autostart value removed", "autostart_removed"),
                  ("autostart value found: report only", "autostart_found")]
-PASSED_EVENTS = {"not_scanned", "link_not_followed"}
+# Parts of the tree passed over: only a part not scanned counts; a link not followed and an
+# entry the administrator excluded (--exclude, --exclude-dir) are as asked.
+PASSED_EVENTS = {"not_scanned", "link_not_followed", "excluded"}
 FACTS = ("found", "removed", "remaining", "unscanned")
 REMOVED, LEFT = "removed", "left"
 NOT_SCANNED = "krvscan: not scanned: "

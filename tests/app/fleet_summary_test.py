@@ -375,6 +375,16 @@ class Summary(unittest.TestCase):
                 for line in lines:
                     self.assertIn(line, out.splitlines(), out)
 
+    def test_entries_excluded_on_purpose_leave_a_host_clean(self):
+        report_excluded = dict(COMPLETE, excluded=2)
+        write_host(os.path.join(self.run_dir, "h"), {
+            "output.json": jsonl({"event": "excluded", "path": "/h/cache"},
+                                 {"event": "excluded", "path": "/h/a.iso"}, report_excluded),
+            "status.txt": "0\n"})
+        rc, out, err = summary(self.run_dir)
+        self.assertEqual((0, ""), (rc, err), out)
+        self.assertNotIn("/h/cache", out)
+
     def test_damaged_results_fail_their_host(self):
         for name, files, reason in DAMAGED:
             with self.subTest(name):
