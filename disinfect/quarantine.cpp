@@ -271,7 +271,7 @@ static int AddZeros(Sha256 *sha, uint64_t length)
 int64_t QuarantineDigest(FileHandle from, FileHandle to, uint8_t digest[Sha256Size])
 {
     Sha256 sha;
-    uint64_t at = 0;
+    uint64_t at = 0, written = 0;
     Sha256Begin(&sha);
     for (;;) {
         if (!ScanContinue.load())
@@ -286,10 +286,13 @@ int64_t QuarantineDigest(FileHandle from, FileHandle to, uint8_t digest[Sha256Si
             Sha256Add(&sha, Kept.chunk, got);
             if (to != InvalidFileHandle && Platform.store.writeAt(to, Kept.chunk, got, at) != got)
                 return -1;
+            written = at + got;
         }
         at += got;
     }
-    if (to != InvalidFileHandle && !Platform.store.truncateFile(to, at))
+    /* Only a hole at the end leaves the new file short: some file systems (FAT through FUSE)
+    ** refuse to set a file's size at all. */
+    if (to != InvalidFileHandle && written < at && !Platform.store.truncateFile(to, at))
         return -1;
     Sha256End(&sha, digest);
     return (int64_t)at;
@@ -390,6 +393,8 @@ static int CopyStands(const char *name, const uint8_t digest[Sha256Size], uint64
 }
 
 static const char Stopped[] = "the run was stopped before the copy was whole";
+/* Every call succeeded, and yet the bytes differ: the file system's fault, not a call's. */
+static const char ReadsBackOtherwise[] = "the copy does not read back as written";
 
 /* Why the file in hand was not kept: `what`, and the system's words for the call that failed
 ** (none for a stop, which no call caused), as one line for the user (ShowNotice). The file is
@@ -397,7 +402,7 @@ static const char Stopped[] = "the run was stopped before the copy was whole";
 static int NotKept(const char *what)
 {
     char cause[160] = "", line[400];
-    if (what != Stopped)
+    if (what != Stopped && what != ReadsBackOtherwise)
         Platform.system.lastError(cause, sizeof cause);
     CopyText(line, sizeof line, "not copied to quarantine, so left as it is: ");
     AppendText(line, sizeof line, what);
@@ -426,9 +431,10 @@ static const char *MakeCopy(ScanContext *context, const char *name,
     if (wrote != (int64_t)size || memcmp(digest, again, Sha256Size) ||
         !Platform.store.syncFile(copy))
         why = wrote == QuarantineStopped ? Stopped : "the copy cannot be written whole";
-    else if ((read = QuarantineDigest(copy, InvalidFileHandle, again)) != (int64_t)size ||
-             memcmp(digest, again, Sha256Size))
-        why = read == QuarantineStopped ? Stopped : "the copy does not read back as written";
+    else if ((read = QuarantineDigest(copy, InvalidFileHandle, again)) != (int64_t)size)
+        why = read == QuarantineStopped ? Stopped : "the copy cannot be read back";
+    else if (memcmp(digest, again, Sha256Size))
+        why = ReadsBackOtherwise;
     else if (!Platform.store.placeStored(copy, made, name))
         why = "the copy cannot take its name (something else of that name is in the way)";
     if (why)

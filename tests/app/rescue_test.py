@@ -99,6 +99,63 @@ class Rescue(unittest.TestCase):
                     os.path.join(root, "Windows", "System32", "config", "SOFTWARE")))
                 self.assertNotIn("Hibernated", r.stdout.decode())
 
+    def test_a_quarantine_on_the_rescuers_stick(self):
+        """ntfs-3g keeps no owners or modes unless mounted with "permissions": the mount
+        decides who may write. Mounted for everyone, the quarantine is refused with
+        the way to mount it and nothing is left on the stick; mounted for the running user
+        alone, or with permissions, two runs (two machines) keep their copies and a restore puts
+        them back."""
+        if os.geteuid() != 0:
+            self.skipTest("mounting a file system needs root")
+        if not os.path.exists("/dev/fuse"):
+            self.skipTest("no FUSE here (/dev/fuse)")
+        samples = os.path.join(self.work, "samples")
+        subprocess.run([MAKESAMPLES, samples], check=True, capture_output=True)
+        image, stick = os.path.join(self.work, "stick.img"), os.path.join(self.work, "stick")
+        tree, store = os.path.join(self.work, "tree"), os.path.join(stick, "q")
+        os.makedirs(stick)
+        ntfs = ["mkntfs", "-Q", "-F", "-q"]
+        for make, mount, kept in ((ntfs, ["ntfs-3g"], False),
+                                  (ntfs, ["ntfs-3g", "-o", "uid=0,gid=0,umask=077"], True),
+                                  (ntfs, ["ntfs-3g", "-o", "permissions"], True)):
+            with self.subTest(mount=mount):
+                missing = [t for t in (make[0], mount[0]) if not shutil.which(t)]
+                if missing:
+                    self.skipTest("%s not installed (scripts/setup.sh installs it)" % ", ".join(missing))
+                subprocess.run(["umount", stick], capture_output=True)
+                with open(image, "wb") as f:
+                    f.truncate(32 << 20)
+                subprocess.run([*make, image], check=True, capture_output=True)
+                if subprocess.run([*mount, image, stick], capture_output=True).returncode:
+                    self.skipTest("%s cannot mount here" % mount[0])
+                self.addCleanup(subprocess.run, ["umount", "-l", stick], capture_output=True)
+                runs = []
+                for machine in ("infected-entry1.exe", "infected.dll"):
+                    shutil.rmtree(tree, True)
+                    os.makedirs(tree)
+                    shutil.copy(os.path.join(samples, machine), tree)
+                    shutil.copy(os.path.join(samples, "infected-entry1.exe"),
+                                os.path.join(tree, "again.exe"))
+                    runs.append(run("--clean", "--quarantine", store, tree))
+                if not kept:
+                    for r in runs:
+                        self.assertEqual(2, r.returncode, r.stderr)
+                        self.assertEqual(1, len(r.stderr.splitlines()), r.stderr)
+                        self.assertIn(b"-o uid=0,gid=0,umask=077", r.stderr)
+                        self.assertIn(b"-o permissions", r.stderr)
+                    self.assertEqual([], os.listdir(stick))
+                else:
+                    for r in runs:
+                        self.assertEqual((1, b""), (r.returncode, r.stderr))
+                    # The second run finds the first one's copy of again.exe and keeps it.
+                    self.assertEqual(2, len([x for x in os.listdir(store)
+                                             if x.endswith(".quarantined")]))
+                    r = run("--restore", store)
+                    self.assertEqual(0, r.returncode, r.stderr)
+                    self.assertEqual(["again.exe", "infected-entry1.exe", "infected.dll"],
+                                     sorted(os.listdir(tree)))
+        subprocess.run(["umount", stick], capture_output=True)
+
 
 def hive_path(root):
     return os.path.join(root, "Windows", "System32", "config", "SOFTWARE")
@@ -322,64 +379,6 @@ def mount_options(path):
 def report(stdout):
     lines = stdout.decode().splitlines()
     return dict(line.split("\t") for line in lines[lines.index("Scan report\t") + 1:])
-
-
-    def test_a_quarantine_on_the_rescuers_ntfs_stick(self):
-        """ntfs-3g keeps no owners or modes unless mounted with "permissions": the mount decides
-        who may write. Mounted as it comes (everything everyone's), the quarantine is refused
-        with the way to mount it and nothing is left on the stick; mounted for the running
-        user alone, or with permissions, two runs (two machines) keep their copies and a
-        restore puts them back."""
-        if os.geteuid() != 0:
-            self.skipTest("mounting a file system needs root")
-        for tool in ("mkntfs", "ntfs-3g"):
-            if not shutil.which(tool):
-                self.skipTest("%s is not installed (scripts/setup.sh installs ntfs-3g)" % tool)
-        if not os.path.exists("/dev/fuse"):
-            self.skipTest("no FUSE here (/dev/fuse)")
-        image, stick = os.path.join(self.work, "stick.img"), os.path.join(self.work, "stick")
-        os.makedirs(stick)
-        with open(image, "wb") as f:
-            f.truncate(32 << 20)
-        subprocess.run(["mkntfs", "-Q", "-F", "-q", image], check=True, capture_output=True)
-        samples = os.path.join(self.work, "samples")
-        subprocess.run([MAKESAMPLES, samples], check=True, capture_output=True)
-        tree, store = os.path.join(self.work, "tree"), os.path.join(stick, "q")
-        for options, kept in (([], False), (["-o", "uid=0,gid=0,umask=077"], True),
-                              (["-o", "permissions"], True)):
-            with self.subTest(options=options):
-                subprocess.run(["umount", stick], capture_output=True)
-                if subprocess.run(["ntfs-3g", *options, image, stick],
-                                  capture_output=True).returncode:
-                    self.skipTest("ntfs-3g cannot mount here")
-                self.addCleanup(subprocess.run, ["umount", "-l", stick], capture_output=True)
-                shutil.rmtree(store, True)
-                runs = []
-                for machine in ("infected-entry1.exe", "infected.dll"):
-                    shutil.rmtree(tree, True)
-                    os.makedirs(tree)
-                    shutil.copy(os.path.join(samples, machine), tree)
-                    shutil.copy(os.path.join(samples, "infected-entry1.exe"),
-                                os.path.join(tree, "again.exe"))
-                    runs.append(run("--clean", "--quarantine", store, tree))
-                if not kept:
-                    for r in runs:
-                        self.assertEqual(2, r.returncode, r.stderr)
-                        self.assertEqual(1, len(r.stderr.splitlines()), r.stderr)
-                        self.assertIn(b"-o uid=0,gid=0,umask=077", r.stderr)
-                        self.assertIn(b"-o permissions", r.stderr)
-                    self.assertEqual([], os.listdir(stick))
-                else:
-                    for r in runs:
-                        self.assertEqual((1, b""), (r.returncode, r.stderr))
-                    # The second run finds the first one's copy of again.exe and keeps it.
-                    self.assertEqual(2, len([x for x in os.listdir(store)
-                                             if x.endswith(".quarantined")]))
-                    r = run("--restore", store)
-                    self.assertEqual(0, r.returncode, r.stderr)
-                    self.assertEqual(["again.exe", "infected-entry1.exe", "infected.dll"],
-                                     sorted(os.listdir(tree)))
-        subprocess.run(["umount", stick], capture_output=True)
 
 
 if __name__ == "__main__":

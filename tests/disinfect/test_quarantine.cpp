@@ -216,6 +216,14 @@ TEST_F(Quarantine, ACopyThatCannotBeMadeOrCheckedLeavesTheFile)
         }
         EXPECT_EQ(indexFailed ? 2u : 1u, Names(store).size());
         EXPECT_EQ("", ReadText(testsupport::Join(store, QuarantineIndex)));
+        // One line says why; bytes that differ though every call succeeded name no system
+        // cause, which would only be whatever a call before them left behind.
+        ASSERT_EQ(1u, display.notices.size());
+        if (!strcmp(c.name, "copy reads back otherwise")) {
+            EXPECT_EQ(file + ": not copied to quarantine, so left as it is: the copy does not "
+                             "read back as written",
+                      display.notices[0]);
+        }
     }
 }
 

@@ -114,8 +114,13 @@ static void RecTarget(const char *text) { recorder->targets.push_back(text); }
 static void RecControl(int id, int enabled) { recorder->controls.push_back({id, enabled}); }
 static void RecCaption(const char *caption) { recorder->captions.push_back(caption); }
 static void RecWarn(const char *text, const char *) { recorder->warnings.push_back(text); }
+static void RecNotice(const char *path, const char *what)
+{
+    recorder->notices.push_back(std::string(path) + ": " + what);
+}
 
-static const DisplayOps recordingOps = {RecAddRow, RecTarget, RecControl, RecCaption, RecWarn, nullptr, nullptr, nullptr, nullptr};
+static const DisplayOps recordingOps = {RecAddRow, RecTarget, RecControl, RecCaption, RecWarn,
+                                        nullptr,   nullptr,   nullptr,    RecNotice};
 
 RecordingDisplay::RecordingDisplay()
 {
@@ -137,6 +142,7 @@ void RecordingDisplay::clear()
     captions.clear();
     warnings.clear();
     controls.clear();
+    notices.clear();
 }
 
 #ifdef _WIN32

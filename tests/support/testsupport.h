@@ -59,6 +59,7 @@ public:
     std::vector<std::string> captions;     /* every setScanCaption */
     std::vector<std::string> warnings;     /* every warnRestart text */
     std::vector<std::pair<int, int>> controls;   /* (id, enabled) in call order */
+    std::vector<std::string> notices;      /* every notice, as "path: what" */
     void clear();
 };
 
