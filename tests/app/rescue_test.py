@@ -121,7 +121,8 @@ class Rescue(unittest.TestCase):
             with self.subTest(mount=mount):
                 missing = [t for t in (make[0], mount[0]) if not shutil.which(t)]
                 if missing:
-                    self.skipTest("%s not installed (scripts/setup.sh installs it)" % ", ".join(missing))
+                    self.skipTest("%s not installed (scripts/setup.sh installs it)"
+                                  % ", ".join(missing))
                 subprocess.run(["umount", stick], capture_output=True)
                 with open(image, "wb") as f:
                     f.truncate(32 << 20)
